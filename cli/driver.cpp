@@ -1,0 +1,2 @@
+// The command-line driver.
+#include "disk/qvdisk.h"

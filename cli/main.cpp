@@ -1,0 +1,2 @@
+// Placeholder until the driver lands.
+int main() { return 1; }

@@ -1,0 +1,53 @@
+// The one interface between pvrcopy and the operating system's disk calls.
+// disk/platform_posix.cpp and disk/platform_win32.cpp provide the native
+// backend; tests and fuzz targets install their own (an in-memory disk, a disk
+// that fails a chosen read) through qv_set_platform.
+#pragma once
+
+#include <cstdint>
+#include <cstddef>
+
+typedef void* qv_handle;  // opaque to everything but the backend; null = none
+
+struct qv_drive_geometry {
+    int fixed_media;        // nonzero when the medium is a fixed (not removable) disk
+    int64_t sectors;        // size in 512-byte sectors
+};
+
+struct qv_platform {
+    // Opens path for reading, exclusively (no other opener may use the file
+    // while it is open). Returns the handle, or null with the system error code
+    // in *error.
+    qv_handle (*open_exclusive)(const char* path, int* error);
+    // Size of an open image file in bytes. 0 on success, else the error code.
+    int (*file_size)(qv_handle h, int64_t* size);
+    // Media type and size of an open drive. 0 on success, else the error code.
+    int (*drive_geometry)(qv_handle h, qv_drive_geometry* geometry);
+    // Positions the handle at a byte offset from the start. 0 or the error code.
+    int (*seek)(qv_handle h, int64_t position);
+    // Reads count bytes at the position; *got receives the count that arrived.
+    // 0 on success (also for a short read), else the error code.
+    int (*read)(qv_handle h, void* dest, uint32_t count, uint32_t* got);
+    void (*close)(qv_handle h);
+    // Nonzero when path names the very file or device that h has open, so an
+    // output file must not be created there (it would truncate the disk).
+    int (*is_same_file)(qv_handle h, const char* path);
+    // Path of physical drive n (0 to 7) into buf; the image file names.
+    void (*drive_path)(int n, char* buf, size_t size);
+    const char* image_name;          // "qvdisk.img"
+    const char* parent_image_name;   // "../qvdisk.img" or "..\\qvdisk.img"
+};
+
+// The backend of this build (POSIX or Win32).
+const qv_platform* qv_native_platform();
+// The backend in use; initially the native one.
+const qv_platform* qv_current_platform();
+// Installs a backend (null restores the native one).
+void qv_set_platform(const qv_platform* platform);
+
+#ifndef _WIN32
+// POSIX drive search settings, changeable so the search is tested without real
+// drives: the device name pattern ("/dev/sd%c", filled with 'a' + n) and the
+// sysfs root ("/sys") under which block/NAME/removable is read.
+void qv_posix_set_drive_paths(const char* device_pattern, const char* sysfs_root);
+#endif

@@ -1,0 +1,127 @@
+// MPEG stream processing: the transport stream demultiplexer, the stream
+// describers, and the elementary, program and transport stream writers.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "disk/qvdisk.h"
+
+// Transport packets.
+constexpr uint32_t kPidCount = 8192;
+constexpr uint32_t kMaxPid = kPidCount - 1;
+constexpr uint32_t kTsHeaderSize = 4;
+constexpr uint32_t kTsPayloadSize = kTsPacketSize - kTsHeaderSize;   // 184
+constexpr uint8_t kPayloadUnitStart = 0x40;   // byte 1
+constexpr uint8_t kScramblingMask = 0xC0;     // byte 3
+constexpr uint8_t kAdaptationFieldFlag = 0x20;
+constexpr uint8_t kPayloadFlag = 0x10;
+constexpr uint8_t kContinuityMask = 0x0F;
+constexpr uint8_t kDiscontinuityFlag = 0x80;  // adaptation field flags byte
+constexpr uint8_t kPcrFlag = 0x10;
+constexpr uint64_t kPcrTicksPerBase = 300;
+
+// PES packets.
+constexpr uint32_t kPesBufferSize = 1048576;
+constexpr uint8_t kStreamIdVideoMask = 0xF0;  // 0xE0..0xEF video
+constexpr uint8_t kVideoStreamId = 0xE0;
+constexpr uint8_t kAudioStreamId = 0xC0;      // 0xC0..0xDF MPEG audio
+constexpr uint8_t kPaddingStreamId = 0xBE;
+constexpr size_t kPesLengthOffset = 4;
+constexpr size_t kPesFlagsOffset = 6;
+constexpr size_t kPesPtsDtsFlagsOffset = 7;
+constexpr size_t kPesHeaderLengthOffset = 8;
+constexpr size_t kPesPtsOffset = 9;
+constexpr size_t kPesDtsOffset = 14;
+constexpr uint32_t kPesFixedHeaderSize = 9;   // up to PES_header_data_length
+constexpr uint32_t kMaxPesPacketLength = 0xFFFF + 6;   // 65541
+
+// The clock.
+constexpr uint64_t kClockMask42 = (uint64_t(1) << 42) - 1;
+constexpr uint64_t kClockMask33 = (uint64_t(1) << 33) - 1;
+constexpr uint64_t kScrLead = 8640000;        // 0.32 s at 27 MHz
+
+// Program stream.
+constexpr uint32_t kPackSize = 2048;
+constexpr uint32_t kPackHeaderSize = 14;
+constexpr uint32_t kVobPiece = kPackSize - kPackHeaderSize;   // 2034
+constexpr uint32_t kProgramMuxRate = 25200;   // units of 50 bytes/s
+
+struct demux_stream;
+typedef int (*demux_fn)(demux_stream* stream);
+
+struct demux_stream {
+    int32_t next_cc;
+    int32_t length;
+    int32_t repack_size;
+    uint64_t scr;
+    FILE* file;
+    demux_fn out_fn;
+    demux_fn repack_fn;
+    int32_t last_cc;        // counter of the previous packet with payload, -1 before it
+    int32_t duplicates;     // duplicates in a row seen on this PID
+    uint8_t buffer[kPesBufferSize];
+};
+
+struct demux_table {
+    demux_stream* slot[kPidCount];
+};
+
+// Results of the conversions: 0 done; 1 the recording cannot be opened (or no
+// memory for the table); 2 the output file cannot be created; 3 no memory for
+// a stream; 4 the conversion stopped on a write failure or a read error (the
+// message is in qv_error, the partial output file is left).
+constexpr int kConversionFailed = 4;
+
+// --- demultiplexer (demux.cpp) ---
+// The counts of one run of demux_loop, kept for the caller and the tests.
+struct demux_counts {
+    int64_t packets;
+    int64_t scrambled;
+    int64_t out_of_sequence;
+    int64_t bad_sync;
+};
+
+demux_table* new_demux_table();
+int demux_set(demux_table* table, uint32_t pid, demux_fn out_fn, FILE* file, int32_t repack_size,
+              demux_fn repack_fn);
+void free_demux_table(demux_table* table);
+// Runs the demultiplexer over the whole recording. 0 when the recording was
+// read to its end; nonzero when an output function failed or the recording
+// could not be read, with the message in qv_error (not shown: the caller
+// reports it as the conversion's error). The closing counts are shown in
+// both cases, "Processing completed." only in the first.
+int demux_loop(demux_table* table, recording_reader* reader);
+// The counts of the last demux_loop.
+const demux_counts* last_demux_counts();
+
+// --- stream describers (stream_info.cpp) ---
+int get_vinfo(const demux_stream* stream, int* rate);
+int get_ainfo(const demux_stream* stream, int* rate);
+
+// --- elementary streams (es_writer.cpp) ---
+int out_es(demux_stream* stream);
+// Clears out_es's state (the audio description is shown once per conversion).
+void reset_es_state();
+int convert_mp3(int index, progress_callback callback);
+int convert_m2v(int index, progress_callback callback);
+
+// --- program stream (ps_mux.cpp) ---
+int repack_pes(demux_stream* stream);
+int out_pack(demux_stream* stream);
+int out_pes(demux_stream* stream);
+uint64_t get_pts_dts(const uint8_t* field);
+void set_pts_dts(uint64_t value, int prefix, uint8_t* field);
+// Clears the multiplexer state; every conversion starts with it.
+void reset_ps_state();
+// Shows the counts of the packet warnings ("Bad PES packet start",
+// "bad PES packet length") of the conversion through callback.
+void report_ps_warnings(progress_callback callback);
+
+// --- VOB and M2P (ps_convert.cpp) ---
+extern int repack;   // the command line's repack size
+int convert_vob(int index, progress_callback callback);
+int convert_m2p(int index, progress_callback callback);
+
+// --- transport stream (ts_writer.cpp) ---
+int convert_ts(int index, progress_callback callback);
