@@ -1,0 +1,289 @@
+// The allocation table: loading both copies from the system area, choosing
+// one, and checking the whole file system against it.
+//
+// The recorder keeps its FAT twice, 24-bit big-endian entries packed without
+// gaps (FAT1 at 0x20000, FAT2 at 0x80000 of disk cluster 0). Every problem is
+// shown as a warning the moment it is found; the verdict has two flags:
+// error (the disk is used, "FAT has errors, please correct!" stays in
+// qv_error) and fatal (the opening fails).
+//
+// A damaged table can point anywhere and loop: every walk checks a link
+// against cluster_count before it indexes fat, the owner array or the mark
+// array, and takes at most cluster_count steps.
+#include <cstdlib>
+#include <cstring>
+
+#include "disk/bytes.h"
+#include "disk/qvdisk.h"
+
+namespace {
+
+constexpr int kFlagError = 1;
+constexpr int kFlagFatal = 2;
+constexpr int kCheckDirUnreadable = -1;
+
+// check_dir's result bits.
+constexpr int kLengthMismatch = 1;     // also set for a damaged chain
+constexpr int kSharedStart = 2;
+
+// A mark for "reached by the directory walk" (and "free" before the walk).
+constexpr uint32_t kReached = kFreeCluster;
+
+// Working arrays of read_fat, 512 KiB each.
+constexpr size_t kWorkEntries = kMaxClusters;
+
+// Directory name of an entry, cut at its 108 bytes when it carries no NUL.
+struct entry_name {
+    char text[kDirNameSize + 1];
+};
+
+entry_name name_of(const uint8_t* entry) {
+    entry_name n;
+    const uint8_t* p = entry + kEntryName;
+    size_t len = 0;
+    while (len < kDirNameSize && p[len] != 0) ++len;
+    memcpy(n.text, p, len);
+    n.text[len] = 0;
+    return n;
+}
+
+// Decodes one FAT copy into out and range-checks it. Returns nonzero when a
+// link is beyond the disk. The FAT2 pass also compares with FAT1 (other).
+int decode_fat(const uint8_t* copy, uint32_t* out, int copy_number, const uint32_t* other) {
+    const uint32_t count = qv->cluster_count;
+    const int64_t link_bound = qv->disk_sectors / 2048;   // the disk size in whole MiB
+    int bad = 0;
+    for (uint32_t n = 0; n < count; ++n) {
+        uint32_t value = get_be24(copy + size_t(n) * kFatEntrySize);
+        if (value <= kLastLink && int64_t(value) > link_bound) {
+            qv_warn("FAT%d %u item %u wrong!\n", copy_number, n, value);
+            value = kBadEntry;
+            bad = 1;
+        }
+        out[n] = value;
+        if (other && value != kBadEntry && other[n] != kBadEntry && value != other[n])
+            qv_warn("FAT: %x: %x != %x\n", n, other[n], value);
+    }
+    return bad;
+}
+
+// The chain heads, ascending: clusters that carry a link (up to 0xFFFFFB) and
+// that no entry of the table names as its successor. One pass marks every
+// successor (in marks), a second collects the heads. Returns their count.
+uint32_t find_chain_heads(uint32_t* heads, uint32_t* marks) {
+    const uint32_t count = qv->cluster_count;
+    memset(marks, 0, sizeof(uint32_t) * count);
+    for (uint32_t c = 0; c < count; ++c)
+        if (qv->fat[c] < count) marks[qv->fat[c]] = 1;
+    uint32_t n = 0;
+    for (uint32_t c = 0; c < count; ++c)
+        if (qv->fat[c] <= kMarkerLink && !marks[c]) heads[n++] = c;
+    return n;
+}
+
+// Follows every chain from its head and reports each cluster that an earlier
+// chain already owns. owner[b] is the chain number + 1 of the cluster's first
+// owner; meeting one's own number again means the chain loops.
+int cross_link_walk(const uint32_t* heads, uint32_t head_count, uint32_t* owner) {
+    const uint32_t count = qv->cluster_count;
+    int flags = 0;
+    memset(owner, 0, sizeof(uint32_t) * count);
+    for (uint32_t i = 0; i < head_count; ++i) {
+        uint32_t b = heads[i];
+        for (uint32_t steps = 0; steps < count; ++steps) {
+            if (owner[b] == i + 1) {
+                qv_warn("Chain %u loops at cluster %x\n", i, b);
+                flags |= kFlagError;
+                break;
+            }
+            if (owner[b] != 0) {
+                qv_warn("Crosslinked block %x in chain %u and %u\n", b, owner[b] - 1, i);
+                flags |= kFlagError;
+            }
+            owner[b] = i + 1;
+            uint32_t next = qv->fat[b];
+            if (next > kMarkerLink) break;   // end of chain, markers, free
+            if (next >= count) {
+                qv_warn("Chain %u leaves the table at cluster %x\n", i, b);
+                flags |= kFlagError;
+                break;
+            }
+            b = next;
+        }
+    }
+    return flags;
+}
+
+}  // namespace
+
+uint32_t root_entry_count() {
+    uint32_t slack = get_be32(qv->boot_sector + kRootDirSlackOffset);
+    return (((qv->cluster_size - slack) & 0xFFE00) + kSectorSize) / kDirEntrySize;
+}
+
+// dir_list has room for cluster_size / 128 directories over the whole walk.
+int check_dir(uint32_t dir_cluster, uint32_t entry_count, uint32_t* marks, uint32_t* dir_list,
+              uint32_t* dir_count) {
+    const uint32_t count = qv->cluster_count;
+    const uint32_t per_cluster = qv->cluster_size / kDirEntrySize;
+    const uint32_t list_room = per_cluster;
+    if (qv_read_cluster(dir_cluster, cluster_buffer) != 0) return kCheckDirUnreadable;
+    if (entry_count > per_cluster) entry_count = per_cluster;
+
+    int result = 0;
+    for (uint32_t i = 0; i < entry_count; ++i) {
+        const uint8_t* entry = cluster_buffer + size_t(i) * kDirEntrySize;
+        uint8_t type = entry[kEntryType];
+        if (type == kTypeEmpty) continue;
+        entry_name name = name_of(entry);
+        uint32_t s = get_be32(entry + kEntryStart);
+        if (s >= count) {
+            qv_warn("File %s: start cluster %x lies outside the table\n", name.text, s);
+            result |= kLengthMismatch;
+            continue;
+        }
+        int shared = type == kTypeShared0 || type == kTypeShared1;
+        int already_reached = marks[s] == kReached;
+        if (!shared && already_reached) {
+            qv_warn("Crosslinked single block %x\n", s);
+            result |= kSharedStart;
+        }
+        marks[s] = kReached;
+
+        // The length as the chain gives it, followed in fat (never in marks).
+        uint32_t len = 0;
+        int damaged = 0;
+        for (uint32_t b = s; b != kEndOfChain; b = qv->fat[b]) {
+            if (b >= count) {
+                qv_warn("File %s: chain leaves the table at cluster %x\n", name.text, b);
+                damaged = 1;
+                break;
+            }
+            if (len == count) {   // more clusters than the table has: it runs into itself
+                qv_warn("File %s: chain loops at cluster %x\n", name.text, b);
+                damaged = 1;
+                break;
+            }
+            marks[b] = kReached;
+            ++len;
+        }
+        if (damaged) result |= kLengthMismatch;
+
+        if (type == kTypeSubdir) {
+            // A directory whose cluster was reached before (one pointing back
+            // to an ancestor, a second entry of the same directory, or a free
+            // cluster) is not walked again: that could never end.
+            if (already_reached) {
+                qv_warn("Directory %s at cluster %x already reached, not checked again\n", name.text, s);
+                result |= kLengthMismatch;
+            } else if (*dir_count >= list_room) {
+                qv_warn("Too many subdirectories: directory %s at cluster %x not checked\n", name.text, s);
+                result |= kLengthMismatch;
+            } else {
+                dir_list[(*dir_count)++] = s;
+            }
+            continue;
+        }
+        uint32_t stored = get_be32(entry + kEntryClusters);
+        if (!damaged && len != stored) {
+            qv_warn("File %s has incorrect length %u/%u\n", name.text, stored, len);
+            result |= kLengthMismatch;
+        }
+    }
+    return result;
+}
+
+namespace {
+
+int check_file_system(uint32_t* first, uint32_t* second, uint32_t* dir_list) {
+    const uint32_t count = qv->cluster_count;
+
+    // Chain heads into the first array; the second marks successors, then
+    // holds the owners of the cross-link walk.
+    uint32_t head_count = find_chain_heads(first, second);
+    int flags = cross_link_walk(first, head_count, second);
+
+    // The mark array starts as a copy of the table: free clusters are 0xFFFFFF
+    // from the start, every cluster the directory walk reaches becomes so.
+    uint32_t* marks = second;
+    memcpy(marks, qv->fat, sizeof(uint32_t) * count);
+    // The root directory is the walk's starting point, reached by definition.
+    marks[0] = kReached;
+
+    uint32_t dir_count = 0;
+    int r = check_dir(0, root_entry_count(), marks, dir_list, &dir_count);
+    if (r == kCheckDirUnreadable) {
+        if (qv->progress) qv->progress(-1);   // the read's message
+        flags |= kFlagError | kFlagFatal;
+    } else {
+        flags |= r;
+    }
+    const uint32_t per_cluster = qv->cluster_size / kDirEntrySize;
+    for (uint32_t k = 0; k < dir_count; ++k) {
+        r = check_dir(dir_list[k], per_cluster, marks, dir_list, &dir_count);
+        if (r == kCheckDirUnreadable) {
+            if (qv->progress) qv->progress(-1);
+            flags |= kFlagError | kFlagFatal;
+        } else {
+            flags |= r;
+        }
+    }
+
+    uint32_t lost = 0;
+    for (uint32_t n = 0; n < count; ++n) {
+        if (marks[n] != kReached) {
+            qv_warn("FAT item %x not accessible\n", n);
+            flags |= kFlagError;
+            ++lost;
+        }
+    }
+    if (lost) qv_warn("Total of %u lost clusters found\n", lost);
+    return flags;
+}
+
+}  // namespace
+
+int read_fat() {
+    const uint32_t count = qv->cluster_count;
+    const uint32_t size = qv->cluster_size;
+    // Disk cluster 0 must hold FAT2 whole, and a cluster must fit the buffer.
+    if (size == 0 || size > kClusterBufferSize || count > kMaxClusters ||
+        uint64_t(kFat2Offset) + uint64_t(kFatEntrySize) * count > size) {
+        qv_set_error("Cluster size %u cannot hold both allocation tables of %u entries\n", size, count);
+        return 1;
+    }
+    if (qv_read(0, cluster_buffer, size, 1) != 0) return 1;
+
+    uint32_t* work = static_cast<uint32_t*>(malloc(sizeof(uint32_t) * 2 * kWorkEntries));
+    uint32_t* dir_list = static_cast<uint32_t*>(malloc(sizeof(uint32_t) * (size / kDirEntrySize + 1)));
+    if (!work || !dir_list) {
+        free(work);
+        free(dir_list);
+        qv_set_error("Not enough memory to check the FAT.\n");
+        return 1;
+    }
+    uint32_t* first = work;
+    uint32_t* second = work + kWorkEntries;
+
+    int fat1_bad = decode_fat(cluster_buffer + kFat1Offset, first, 1, nullptr);
+    int fat2_bad = decode_fat(cluster_buffer + kFat2Offset, second, 2, first);
+
+    int result = 0;
+    if (!fat2_bad || !fat1_bad) {
+        memcpy(qv->fat, fat2_bad ? first : second, sizeof(uint32_t) * count);
+        // Problems of the copy not chosen and differences do not count.
+        memset(first, 0, sizeof(uint32_t) * count);
+        memset(second, 0, sizeof(uint32_t) * count);
+        int flags = check_file_system(first, second, dir_list);
+        if (flags) {
+            qv_set_error("FAT has errors, please correct!\n");
+            if (flags & kFlagFatal) result = 1;
+        }
+    } else {
+        qv_set_error("No valid FAT24 found!\n");
+        result = 1;
+    }
+    free(work);
+    free(dir_list);
+    return result;
+}
