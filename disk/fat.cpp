@@ -153,12 +153,7 @@ int check_dir(uint32_t dir_cluster, uint32_t entry_count, uint32_t* marks, uint3
         // The length as the chain gives it, followed in fat (never in marks).
         uint32_t len = 0;
         int damaged = 0;
-        for (uint32_t b = s; b != kEndOfChain; b = qv->fat[b]) {
-            if (b >= count) {
-                qv_warn("File %s: chain leaves the table at cluster %x\n", name.text, b);
-                damaged = 1;
-                break;
-            }
+        for (uint32_t b = s;;) {
             if (len == count) {   // more clusters than the table has: it runs into itself
                 qv_warn("File %s: chain loops at cluster %x\n", name.text, b);
                 damaged = 1;
@@ -166,6 +161,19 @@ int check_dir(uint32_t dir_cluster, uint32_t entry_count, uint32_t* marks, uint3
             }
             marks[b] = kReached;
             ++len;
+            uint32_t next = qv->fat[b];
+            if (next == kEndOfChain) break;
+            if (next == kFreeCluster) {
+                qv_warn("File %s: cluster %x of its chain is marked free\n", name.text, b);
+                damaged = 1;
+                break;
+            }
+            if (next >= count) {
+                qv_warn("File %s: chain leaves the table at cluster %x\n", name.text, b);
+                damaged = 1;
+                break;
+            }
+            b = next;
         }
         if (damaged) result |= kLengthMismatch;
 

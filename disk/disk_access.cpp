@@ -1,0 +1,117 @@
+// Finding the recorder's disk (an image file or a physical drive) and the
+// one read primitive of the disk.
+#include <cinttypes>
+#include <cstring>
+
+#include "disk/bytes.h"
+#include "disk/qvdisk.h"
+
+constexpr int kDriveCount = 8;
+
+static bool signature_ok(const uint8_t* boot) {
+    return memcmp(boot + kSignatureOffset, kSignature, kSignatureLength) == 0;
+}
+
+int qv_read(int64_t position, void* dest, uint32_t count, int swap) {
+    const qv_platform* p = qv_current_platform();
+    if (qv->disk_sectors != 0 && uint64_t(position >> 9) >= uint64_t(qv->disk_sectors)) {
+        qv_set_error("Attempt to read after end of disk!\n");
+        return 1;
+    }
+    int code = p->seek(qv->handle, position);
+    if (code != 0) {
+        qv_set_error("SetFilePointer failed on position %" PRId64 " with code %d\n", position, code);
+        return 1;
+    }
+    uint32_t got = 0;
+    code = p->read(qv->handle, dest, count, &got);
+    if (code != 0) {
+        qv_set_error("ReadFile failed on position %" PRId64 " with code %d\n", position, code);
+        return 1;
+    }
+    if (got < count) {
+        // Before the geometry is known the figure is the cluster of a 512-byte unit.
+        int64_t cluster = qv->cluster_size ? position / int64_t(qv->cluster_size) : position / kSectorSize;
+        qv_set_error("ReadFile did not read %ld bytes but %ld bytes at position %" PRId64 " (cluster %" PRId64 ")\n",
+                     long(count), long(got), position, cluster);
+        return 1;
+    }
+    if (swap) swap16_words(static_cast<uint8_t*>(dest), count);
+    return 0;
+}
+
+int qv_read_cluster(uint32_t n, uint8_t* dest) {
+    return qv_read(int64_t(uint64_t(n + 1) * qv->cluster_size), dest, qv->cluster_size, 1);
+}
+
+static int open_image(const qv_platform* p) {
+    int error = 0;
+    qv->handle = p->open_exclusive(p->image_name, &error);
+    if (!qv->handle) qv->handle = p->open_exclusive(p->parent_image_name, &error);
+    return qv->handle != nullptr;
+}
+
+static int find_drive(const qv_platform* p) {
+    for (int n = 0; n < kDriveCount; n++) {
+        char path[64];
+        p->drive_path(n, path, sizeof path);
+        int error = 0;
+        qv_handle h = p->open_exclusive(path, &error);
+        if (!h) continue;
+        qv_drive_geometry g = {};
+        if (p->drive_geometry(h, &g) != 0 || !g.fixed_media) {
+            p->close(h);
+            continue;
+        }
+        qv->handle = h;
+        qv->disk_sectors = g.sectors;
+        if (qv_read(0, qv->boot_sector, kSectorSize, 1) != 0 || !signature_ok(qv->boot_sector)) {
+            p->close(h);
+            qv->handle = nullptr;
+            qv->disk_sectors = 0;
+            continue;
+        }
+        return 1;
+    }
+    qv_set_error("No Velmoran disk found!\n");
+    return 0;
+}
+
+int open_qvdisk(progress_callback progress) {
+    const qv_platform* p = qv_current_platform();
+    qv->progress = progress;
+    if (open_image(p)) {
+        int64_t size = 0;
+        if (p->file_size(qv->handle, &size) != 0) {
+            qv_set_error("Cannot determine size of saved image.\n");
+            return 1;
+        }
+        qv->disk_sectors = size / kSectorSize;
+        if (qv_read(0, qv->boot_sector, kSectorSize, 1) != 0) return 1;
+        if (!signature_ok(qv->boot_sector)) {
+            qv_set_error("Bad signature in saved image!\n");
+            return 1;
+        }
+    } else if (!find_drive(p)) {
+        return 1;
+    }
+    uint32_t sectors_per_cluster = get_be16(qv->boot_sector + kSectorsPerClusterOffset);
+    if (sectors_per_cluster == 0 || sectors_per_cluster > kMaxSectorsPerCluster) {
+        qv_set_error("Unsupported cluster size of %u sectors in the first sector\n", sectors_per_cluster);
+        return 1;
+    }
+    qv->cluster_size = sectors_per_cluster << 9;
+    uint32_t count = uint32_t(qv->disk_sectors) / sectors_per_cluster - 1;
+    qv->cluster_count = count > kMaxClusters ? kMaxClusters : count;
+    if (uint64_t(qv->cluster_size) < uint64_t(kFat2Offset) + uint64_t(kFatEntrySize) * qv->cluster_count) {
+        qv_set_error("Cluster size %u cannot hold both allocation tables of %u clusters\n", qv->cluster_size,
+                     qv->cluster_count);
+        return 1;
+    }
+    return read_fat() == 0 ? 0 : 1;
+}
+
+void qv_close() {
+    if (qv->handle) qv_current_platform()->close(qv->handle);
+    memset(qv, 0, sizeof *qv);
+}

@@ -1,0 +1,122 @@
+// The POSIX (Linux) disk backend: image files locked with flock, the first
+// eight whole disks /dev/sda to /dev/sdh opened with O_EXCL, reads with pread.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#ifdef __linux__
+#include <linux/fs.h>
+#endif
+
+#include "disk/platform.h"
+
+struct posix_handle {
+    int fd;
+    int64_t position;
+    std::string path;
+};
+
+static std::string device_pattern = "/dev/sd%c";
+static std::string sysfs_root = "/sys";
+
+void qv_posix_set_drive_paths(const char* pattern, const char* root) {
+    device_pattern = pattern ? pattern : "/dev/sd%c";
+    sysfs_root = root ? root : "/sys";
+}
+
+static qv_handle posix_open(const char* path, int* error) {
+    struct stat st;
+    int flags = O_RDONLY;
+    if (stat(path, &st) == 0 && S_ISBLK(st.st_mode)) flags |= O_EXCL;  // refuses a mounted disk
+    int fd = open(path, flags);
+    if (fd < 0) {
+        *error = errno;
+        return nullptr;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {  // another pvrcopy holds it
+        *error = errno;
+        close(fd);
+        return nullptr;
+    }
+#ifdef POSIX_FADV_SEQUENTIAL
+    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+#endif
+    return new posix_handle{fd, 0, path};
+}
+
+static int posix_file_size(qv_handle h, int64_t* size) {
+    struct stat st;
+    if (fstat(static_cast<posix_handle*>(h)->fd, &st) != 0) return errno;
+    *size = st.st_size;
+    return 0;
+}
+
+static int posix_drive_geometry(qv_handle h, qv_drive_geometry* g) {
+    posix_handle* ph = static_cast<posix_handle*>(h);
+    std::string name = ph->path.substr(ph->path.find_last_of('/') + 1);
+    FILE* f = fopen((sysfs_root + "/block/" + name + "/removable").c_str(), "r");
+    if (!f) return ENOENT;
+    int removable = 1;
+    if (fscanf(f, "%d", &removable) != 1) removable = 1;
+    fclose(f);
+    g->fixed_media = removable == 0;
+    struct stat st;
+    if (fstat(ph->fd, &st) != 0) return errno;
+    uint64_t bytes = uint64_t(st.st_size);
+#ifdef BLKGETSIZE64
+    if (S_ISBLK(st.st_mode) && ioctl(ph->fd, BLKGETSIZE64, &bytes) != 0) return errno;
+#endif
+    g->sectors = int64_t(bytes / 512);
+    return 0;
+}
+
+static int posix_seek(qv_handle h, int64_t position) {
+    if (position < 0) return EINVAL;
+    static_cast<posix_handle*>(h)->position = position;
+    return 0;
+}
+
+static int posix_read(qv_handle h, void* dest, uint32_t count, uint32_t* got) {
+    posix_handle* ph = static_cast<posix_handle*>(h);
+    uint32_t done = 0;
+    while (done < count) {
+        ssize_t n = pread(ph->fd, static_cast<char*>(dest) + done, count - done, off_t(ph->position + done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            *got = done;
+            return errno;
+        }
+        if (n == 0) break;
+        done += uint32_t(n);
+    }
+    *got = done;
+    return 0;
+}
+
+static void posix_close(qv_handle h) {
+    posix_handle* ph = static_cast<posix_handle*>(h);
+    close(ph->fd);
+    delete ph;
+}
+
+static int posix_is_same_file(qv_handle h, const char* path) {
+    struct stat a, b;
+    if (!h || stat(path, &a) != 0 || fstat(static_cast<posix_handle*>(h)->fd, &b) != 0) return 0;
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+static void posix_drive_path(int n, char* buf, size_t size) {
+    snprintf(buf, size, device_pattern.c_str(), 'a' + n);
+}
+
+static const qv_platform posix_platform = {
+    posix_open, posix_file_size, posix_drive_geometry, posix_seek, posix_read,
+    posix_close, posix_is_same_file, posix_drive_path, "qvdisk.img", "../qvdisk.img",
+};
+
+const qv_platform* qv_native_platform() { return &posix_platform; }
