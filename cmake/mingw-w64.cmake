@@ -1,6 +1,11 @@
+# Cross-build for 64-bit Windows with Debian's mingw-w64 (packages
+# g++-mingw-w64-x86-64 and its gcc). The POSIX thread model is used because
+# GoogleTest needs std::mutex, which the win32 model lacks; everything is linked
+# with -static, so winpthreads ends up inside the executables.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++)
+set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)     # GoogleTest's own project enables C
+set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
 set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
 set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

@@ -8,12 +8,22 @@
 
 constexpr int kDriveCount = 8;
 
+// The backend the open disk was opened with: its handle belongs to it, even
+// when a test has installed another backend since.
+static const qv_platform* disk_platform = nullptr;
+
+static const qv_platform* handle_platform() { return disk_platform ? disk_platform : qv_current_platform(); }
+
 static bool signature_ok(const uint8_t* boot) {
     return memcmp(boot + kSignatureOffset, kSignature, kSignatureLength) == 0;
 }
 
 int qv_read(int64_t position, void* dest, uint32_t count, int swap) {
-    const qv_platform* p = qv_current_platform();
+    const qv_platform* p = handle_platform();
+    if (!qv->handle) {
+        qv_set_error("No disk is open.\n");
+        return 1;
+    }
     if (qv->disk_sectors != 0 && uint64_t(position >> 9) >= uint64_t(qv->disk_sectors)) {
         qv_set_error("Attempt to read after end of disk!\n");
         return 1;
@@ -30,8 +40,8 @@ int qv_read(int64_t position, void* dest, uint32_t count, int swap) {
         return 1;
     }
     if (got < count) {
-        // Before the geometry is known the figure is the cluster of a 512-byte unit.
-        int64_t cluster = qv->cluster_size ? position / int64_t(qv->cluster_size) : position / kSectorSize;
+        // Before the geometry is known (the first sector) the figure is cluster 0.
+        int64_t cluster = qv->cluster_size ? position / int64_t(qv->cluster_size) : 0;
         qv_set_error("ReadFile did not read %ld bytes but %ld bytes at position %" PRId64 " (cluster %" PRId64 ")\n",
                      long(count), long(got), position, cluster);
         return 1;
@@ -48,6 +58,7 @@ static int open_image(const qv_platform* p) {
     int error = 0;
     qv->handle = p->open_exclusive(p->image_name, &error);
     if (!qv->handle) qv->handle = p->open_exclusive(p->parent_image_name, &error);
+    if (qv->handle) disk_platform = p;
     return qv->handle != nullptr;
 }
 
@@ -64,10 +75,12 @@ static int find_drive(const qv_platform* p) {
             continue;
         }
         qv->handle = h;
+        disk_platform = p;
         qv->disk_sectors = g.sectors;
         if (qv_read(0, qv->boot_sector, kSectorSize, 1) != 0 || !signature_ok(qv->boot_sector)) {
             p->close(h);
             qv->handle = nullptr;
+            disk_platform = nullptr;
             qv->disk_sectors = 0;
             continue;
         }
@@ -101,17 +114,22 @@ int open_qvdisk(progress_callback progress) {
         return 1;
     }
     qv->cluster_size = sectors_per_cluster << 9;
-    uint32_t count = uint32_t(qv->disk_sectors) / sectors_per_cluster - 1;
-    qv->cluster_count = count > kMaxClusters ? kMaxClusters : count;
+    // The first cluster is the system area. Counted in 64 bits, so a disk of
+    // more than 2^32 sectors is not cut to a few clusters, and a disk smaller
+    // than one cluster has none instead of a count that wrapped around.
+    uint64_t clusters = uint64_t(qv->disk_sectors) / sectors_per_cluster;
+    clusters = clusters == 0 ? 0 : clusters - 1;
+    qv->cluster_count = clusters > kMaxClusters ? kMaxClusters : uint32_t(clusters);
     if (uint64_t(qv->cluster_size) < uint64_t(kFat2Offset) + uint64_t(kFatEntrySize) * qv->cluster_count) {
-        qv_set_error("Cluster size %u cannot hold both allocation tables of %u clusters\n", qv->cluster_size,
-                     qv->cluster_count);
+        qv_set_error("Cluster size %u cannot hold both allocation tables of %u clusters in the first cluster\n",
+                     qv->cluster_size, qv->cluster_count);
         return 1;
     }
     return read_fat() == 0 ? 0 : 1;
 }
 
 void qv_close() {
-    if (qv->handle) qv_current_platform()->close(qv->handle);
+    if (qv->handle) handle_platform()->close(qv->handle);
+    disk_platform = nullptr;
     memset(qv, 0, sizeof *qv);
 }

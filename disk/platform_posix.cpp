@@ -50,9 +50,17 @@ static qv_handle posix_open(const char* path, int* error) {
 }
 
 static int posix_file_size(qv_handle h, int64_t* size) {
+    int fd = static_cast<posix_handle*>(h)->fd;
     struct stat st;
-    if (fstat(static_cast<posix_handle*>(h)->fd, &st) != 0) return errno;
-    *size = st.st_size;
+    if (fstat(fd, &st) != 0) return errno;
+    if (S_ISREG(st.st_mode)) {
+        *size = st.st_size;
+        return 0;
+    }
+    // An image name that leads to a device: its size is where its end is.
+    off_t end = lseek(fd, 0, SEEK_END);
+    if (end < 0) return errno;
+    *size = end;
     return 0;
 }
 
@@ -110,8 +118,13 @@ static int posix_is_same_file(qv_handle h, const char* path) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// The pattern's first "%c" becomes the drive letter; nothing else in it is a
+// format, so any pattern is safe.
 static void posix_drive_path(int n, char* buf, size_t size) {
-    snprintf(buf, size, device_pattern.c_str(), 'a' + n);
+    std::string path = device_pattern;
+    size_t at = path.find("%c");
+    if (at != std::string::npos) path.replace(at, 2, 1, char('a' + n));
+    snprintf(buf, size, "%s", path.c_str());
 }
 
 static const qv_platform posix_platform = {

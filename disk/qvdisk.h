@@ -158,6 +158,8 @@ struct recording_reader {
     uint8_t rec_header[kRecordingHeaderSize];
     uint32_t clusters_read;   // bound for a chain that loops
     int error;                // nonzero when the stream ended on a read error (message in qv_error)
+    uint32_t cluster;         // number of the cluster now in data
+    uint32_t limit;           // valid bytes of data; 0 once the stream has ended
     uint8_t data[kClusterBufferSize];
 };
 
@@ -166,3 +168,6 @@ const uint8_t* read_ts_packet(recording_reader* reader);
 void close_recording_file(recording_reader* reader);
 // A PID field of the header (offset kHeader*Pid): its low 13 bits.
 uint32_t header_pid(const recording_reader* reader, size_t offset);
+// Nonzero when the next read_ts_packet returns a packet from data without
+// loading another cluster: packets returned so far from data stay valid.
+int reader_next_in_place(const recording_reader* reader);

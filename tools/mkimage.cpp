@@ -236,8 +236,8 @@ int main(int argc, char** argv) {
         }
         if (list) img.add_list_file(names);
         img.write(out);
-        std::fprintf(stderr, "mkimage: wrote %s: %zu recordings, %u clusters of %u bytes\n", out.c_str(),
-                     inputs.size(), img.cluster_count(), img.cluster_size());
+        std::fprintf(stderr, "mkimage: wrote %s: %zu recording%s, %u clusters of %u bytes\n", out.c_str(),
+                     inputs.size(), inputs.size() == 1 ? "" : "s", img.cluster_count(), img.cluster_size());
     } catch (const std::exception& e) {
         std::fprintf(stderr, "mkimage: %s\n", e.what());
         return 1;

@@ -1,0 +1,144 @@
+// The recording table: the recordings of a directory (the root), ordered and
+// named by the recorder's list file "__FILETSDB__.ss" when the directory holds
+// one; and the date conversion of the listing.
+#include <cstdlib>
+#include <cstring>
+
+#include "disk/bytes.h"
+#include "disk/qvdisk.h"
+
+namespace {
+
+constexpr size_t kListCountOffset = 0;
+constexpr size_t kListNameMatch = 107;          // characters a directory name keeps
+constexpr size_t kListFileNameBytes = sizeof kListFileName;   // the name and its NUL
+
+// Copies a name of at most field bytes into out (out_size bytes), cut where
+// the field has no NUL: never reads past the field, always terminates.
+void copy_name(char* out, size_t out_size, const uint8_t* field, size_t field_size) {
+    size_t len = 0;
+    while (len < field_size && len + 1 < out_size && field[len] != 0) ++len;
+    memcpy(out, field, len);
+    out[len] = 0;
+}
+
+void fill_record(recording_entry* r, const uint8_t* entry) {
+    r->type = entry[kEntryType];
+    r->mjd[0] = entry[kEntryMjd];
+    r->mjd[1] = entry[kEntryMjd + 1];
+    r->hour = entry[kEntryHour];
+    r->minute = entry[kEntryMinute];
+    memcpy(r->extra, entry + kEntryExtra, sizeof r->extra);
+    r->start_cluster = get_be32(entry + kEntryStart);
+    r->num_clusters = get_be32(entry + kEntryClusters);
+    r->last_cluster_slack = get_be32(entry + kEntrySlack);
+    copy_name(r->name, sizeof r->name, entry + kEntryName, kDirNameSize);
+}
+
+// Orders the table by the list file, whose first cluster is in cluster_buffer.
+// Returns the number of records the table now holds.
+int apply_list_file(const recording_entry* found, int found_count) {
+    int32_t n = int32_t(get_be32(cluster_buffer + kListCountOffset));
+    // Records lie at 512 x k behind the count; only the first cluster was read.
+    uint32_t records = qv->cluster_size / kListRecordSize;
+    uint32_t room = records > 0 ? records - 1 : 0;
+    if (room > kMaxRecordings) room = kMaxRecordings;
+    if (n < 0) {
+        qv_warn("List file names %d recordings: taken as none\n", n);
+        n = 0;
+    } else if (uint32_t(n) > room) {
+        qv_warn("List file names %d recordings, its first cluster holds only %u: the rest are ignored\n",
+                n, room);
+        n = int32_t(room);
+    }
+    for (int32_t k = 1; k <= n; ++k) {
+        char list_name[kNameSize];
+        copy_name(list_name, sizeof list_name, cluster_buffer + size_t(k) * kListRecordSize,
+                  kListRecordSize);
+        for (int b = 0; b < found_count; ++b) {
+            if (strncmp(found[b].name, list_name, kListNameMatch) == 0) {
+                recording_entry* r = &qv->recordings[k - 1];
+                *r = found[b];
+                memcpy(r->name, list_name, strlen(list_name) + 1);
+                break;
+            }
+        }
+    }
+    return n;
+}
+
+}  // namespace
+
+int parse_dir(uint32_t dir_cluster, uint32_t entry_count, uint8_t type_mask, uint8_t type_value) {
+    recording_entry* found = static_cast<recording_entry*>(calloc(kMaxRecordings, sizeof(recording_entry)));
+    if (!found) {
+        qv_set_error("Not enough memory to process directory.\n");
+        return -1;
+    }
+    if (qv_read_cluster(dir_cluster, cluster_buffer) != 0) {
+        free(found);
+        return -1;
+    }
+    // Never past the cluster that was read.
+    const uint32_t per_cluster = qv->cluster_size / kDirEntrySize;
+    if (entry_count > per_cluster) entry_count = per_cluster;
+
+    int count = 0;
+    int have_list = 0;
+    uint32_t list_cluster = 0;
+    for (uint32_t i = 0; i < entry_count; ++i) {
+        const uint8_t* entry = cluster_buffer + size_t(i) * kDirEntrySize;
+        uint8_t type = entry[kEntryType];
+        if (type == kTypeEmpty) continue;
+        if ((type & type_mask) == type_value && count < int(kMaxRecordings)) fill_record(&found[count++], entry);
+        if (memcmp(entry + kEntryName, kListFileName, kListFileNameBytes) == 0) {
+            have_list = 1;
+            list_cluster = get_be32(entry + kEntryStart);
+        }
+    }
+
+    int result = count;
+    if (!have_list) {
+        memcpy(qv->recordings, found, sizeof(recording_entry) * size_t(count));
+    } else if (list_cluster >= qv->cluster_count) {
+        // Already reported by the check of the file system; the recordings
+        // are still offered, in directory order.
+        qv_warn("List file starts outside the table at cluster %x: not used\n", list_cluster);
+        memcpy(qv->recordings, found, sizeof(recording_entry) * size_t(count));
+    } else if (qv_read_cluster(list_cluster, cluster_buffer) != 0) {
+        result = -1;
+    } else {
+        result = apply_list_file(found, count);
+    }
+    free(found);
+    return result;
+}
+
+void convert_date_time(const uint8_t* src, int* year, int* month, int* day, int* hour, int* minute) {
+    *hour = src[2];
+    *minute = src[3];
+    int32_t mjd = int32_t(src[0]) * 256 + src[1];
+    if (mjd == 0) {
+        *year = *month = *day = 0;
+        return;
+    }
+    // The DVB service information conversion (EN 300 468 Annex C) in
+    // integers scaled by 10000, every division truncating toward zero.
+    int32_t t = mjd * 10000;
+    int32_t y = (t - 150782000) / 3652500;
+    int32_t a = ((y * 3652500) / 10000) * 10000;
+    int32_t m = (t - a - 149561000) / 306001;
+    int32_t b = ((m * 306001) / 10000) * 10000;
+    *day = (t - a - b - 149560000) / 10000;
+    if (m > 13) {
+        *year = y + 1 + 1900;
+        *month = m - 13;
+    } else {
+        *year = y + 1900;
+        *month = m - 1;
+    }
+}
+
+int64_t recording_size_mb(const recording_entry* entry) {
+    return int64_t((uint64_t(entry->num_clusters) * qv->cluster_size) >> 20);
+}

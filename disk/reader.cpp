@@ -1,0 +1,189 @@
+// The recording reader: a recording is a chain of clusters that begins with
+// the 212-byte recording header; transport packets follow and run on across
+// cluster boundaries, so a packet may be split between two clusters. The
+// reader hands out one whole packet at a time, in place where it can.
+#include <cstdlib>
+#include <cstring>
+
+#include "disk/bytes.h"
+#include "disk/qvdisk.h"
+
+namespace {
+
+// A packet split between two clusters is joined here. Shared by all readers.
+uint8_t local_ts_packet[192];
+
+// Entries of fat that may be indexed.
+uint32_t table_size() { return qv->cluster_count < kMaxClusters ? qv->cluster_count : kMaxClusters; }
+
+const char* name_of(const recording_reader* reader) { return qv->recordings[reader->index].name; }
+
+// The stream is over: every later call returns null.
+const uint8_t* end_stream(recording_reader* reader) {
+    reader->limit = 0;
+    reader->pos = 0;
+    reader->next_cluster = kEndOfChain;
+    return nullptr;
+}
+
+// Valid bytes of the cluster now in data: all of it, or for the last cluster
+// of the chain all but the recording's slack.
+uint32_t valid_length(const recording_reader* reader) {
+    if (reader->next_cluster != kEndOfChain) return qv->cluster_size;
+    uint32_t slack = qv->recordings[reader->index].last_cluster_slack;
+    if (slack > qv->cluster_size) {
+        qv_inform(reader->callback, "Recording %s: slack %u of the last cluster %x is larger than the cluster\n",
+                  name_of(reader), slack, reader->cluster);
+        return 0;
+    }
+    return qv->cluster_size - slack;
+}
+
+// Reads cluster c into data, one read of the whole cluster. Nonzero on a
+// read error (its message in qv_error).
+int load_cluster(recording_reader* reader, uint32_t c) {
+    if (qv_read_cluster(c, reader->data) != 0) return 1;
+    reader->cluster = c;
+    reader->clusters_read++;
+    reader->next_cluster = qv->fat[c];
+    reader->pos = 0;
+    reader->limit = valid_length(reader);
+    return 0;
+}
+
+// Moves on to the next cluster of the chain. Nonzero when there is none: the
+// end of the chain, a damaged link (reported), or a read error (error set).
+int load_next(recording_reader* reader) {
+    uint32_t next = reader->next_cluster;
+    if (next == kEndOfChain) return 1;
+    if (next == kFreeCluster) {
+        qv_inform(reader->callback, "Recording %s: chain ends in a free cluster at %x\n", name_of(reader),
+                  reader->cluster);
+        return 1;
+    }
+    if (next >= table_size()) {
+        qv_inform(reader->callback, "Recording %s: chain leaves the table at cluster %x\n", name_of(reader),
+                  reader->cluster);
+        return 1;
+    }
+    // No chain holds more clusters than the table: one that does runs in a circle.
+    if (reader->clusters_read >= table_size()) {
+        qv_inform(reader->callback, "Recording %s: chain loops at cluster %x\n", name_of(reader), next);
+        return 1;
+    }
+    if (load_cluster(reader, next) != 0) {
+        reader->error = 1;
+        return 1;
+    }
+    // A slack larger than the cluster has been reported: nothing of it is valid.
+    if (reader->next_cluster == kEndOfChain && qv->recordings[reader->index].last_cluster_slack > qv->cluster_size)
+        return 1;
+    return 0;
+}
+
+// The last cluster ends before the packet that reaches into it.
+void report_short_last_cluster(const recording_reader* reader) {
+    qv_inform(reader->callback, "Recording %s: last cluster %x holds only %u valid bytes, packet cut\n",
+              name_of(reader), reader->cluster, reader->limit);
+}
+
+}  // namespace
+
+recording_reader* open_recording_file(int index, progress_callback callback) {
+    if (index < 0 || uint32_t(index) >= kMaxRecordings) {
+        qv_set_error("Recording %d does not exist\n", index + 1);
+        return nullptr;
+    }
+    const recording_entry* entry = &qv->recordings[index];
+    if (qv->cluster_size < kRecordingHeaderSize || qv->cluster_size > kClusterBufferSize) {
+        qv_set_error("Cluster size %u cannot be read\n", qv->cluster_size);
+        return nullptr;
+    }
+    if (entry->start_cluster >= table_size()) {
+        qv_set_error("Recording %s starts outside the table at cluster %x\n", entry->name, entry->start_cluster);
+        return nullptr;
+    }
+    recording_reader* reader = static_cast<recording_reader*>(malloc(sizeof(recording_reader)));
+    if (!reader) {
+        qv_set_error("malloc for bufferred reading failed\n");
+        return nullptr;
+    }
+    reader->index = index;
+    reader->callback = callback;
+    reader->clusters_read = 0;
+    reader->error = 0;
+    if (load_cluster(reader, entry->start_cluster) != 0) {
+        free(reader);
+        return nullptr;
+    }
+    memcpy(reader->rec_header, reader->data, kRecordingHeaderSize);
+
+    // The first packet: a sync byte with another one a packet later, behind
+    // the header. A packet that ends exactly where the recording ends has no
+    // successor to test and is taken as it is.
+    const uint32_t limit = reader->limit;
+    for (uint32_t o = kRecordingHeaderSize; o <= kFirstPacketSearchEnd; ++o) {
+        if (o + kTsPacketSize > limit) break;
+        if (reader->data[o] != kTsSyncByte) continue;
+        if (o + kTsPacketSize == limit || reader->data[o + kTsPacketSize] == kTsSyncByte) {
+            reader->pos = o;
+            return reader;
+        }
+    }
+    qv_set_error("Start of TS packets not found in file %s.\n", entry->name);
+    free(reader);
+    return nullptr;
+}
+
+const uint8_t* read_ts_packet(recording_reader* reader) {
+    if (!reader) return nullptr;
+    for (;;) {
+        const uint32_t limit = reader->limit;
+        if (limit == 0) return nullptr;
+        uint32_t pos = reader->pos;
+        if (pos < limit && reader->data[pos] != kTsSyncByte) {
+            // Out of step: skip to the next sync byte of the valid data.
+            const void* sync = memchr(reader->data + pos, kTsSyncByte, limit - pos);
+            pos = sync ? uint32_t(static_cast<const uint8_t*>(sync) - reader->data) : limit;
+            reader->pos = pos;
+        }
+        if (pos >= limit) {
+            // Nothing more in this cluster: go on at the start of the next.
+            if (load_next(reader) != 0) return end_stream(reader);
+            if (reader->limit != 0 && reader->limit < kTsPacketSize && reader->data[0] == kTsSyncByte) {
+                report_short_last_cluster(reader);
+                return end_stream(reader);
+            }
+            continue;
+        }
+        if (pos + kTsPacketSize <= limit) {
+            reader->pos = pos + kTsPacketSize;
+            return reader->data + pos;
+        }
+        // The packet runs on into the next cluster: join its two parts.
+        const uint32_t first = limit - pos;
+        const uint32_t rest = kTsPacketSize - first;
+        memcpy(local_ts_packet, reader->data + pos, first);
+        if (reader->next_cluster == kEndOfChain) return end_stream(reader);   // incomplete last packet
+        if (load_next(reader) != 0) return end_stream(reader);
+        if (reader->limit < rest) {
+            report_short_last_cluster(reader);
+            return end_stream(reader);
+        }
+        memcpy(local_ts_packet + first, reader->data, rest);
+        reader->pos = rest;
+        return local_ts_packet;
+    }
+}
+
+void close_recording_file(recording_reader* reader) { free(reader); }
+
+uint32_t header_pid(const recording_reader* reader, size_t offset) {
+    if (offset + 2 > kRecordingHeaderSize) return 0;
+    return get_be16(reader->rec_header + offset) & kPidMask;
+}
+
+int reader_next_in_place(const recording_reader* reader) {
+    return reader->limit != 0 && reader->pos + kTsPacketSize <= reader->limit &&
+           reader->data[reader->pos] == kTsSyncByte;
+}

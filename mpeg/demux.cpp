@@ -1,0 +1,290 @@
+// The transport stream demultiplexer: collects the payload of the transport
+// packets of each attached PID into PES packets, hands every finished PES
+// packet to the stream's output function, and estimates the 27 MHz system
+// clock from the PCRs for the program-stream writers.
+#include <cinttypes>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "disk/bytes.h"
+#include "mpeg/mpeg.h"
+
+namespace {
+
+// Transport packet fields behind the 4-byte header.
+constexpr size_t kAdaptationLengthOffset = 4;
+constexpr size_t kAdaptationFlagsOffset = 5;
+constexpr size_t kPcrOffset = 6;
+// With payload the adaptation field may hold at most 183 bytes; a longer one
+// leaves no room for payload.
+constexpr uint32_t kMaxAdaptationWithPayload = kTsPayloadSize - 1;
+constexpr uint32_t kCounterModulo = 16;
+
+constexpr double kBitsPerPacket = kTsPacketSize * 8.0;   // 1504
+// The estimate advances 5 % slower than the measured rate, so it stays
+// behind the true clock until the next PCR.
+constexpr double kClockSlowdown = 1.05;
+// An offset beyond the 42-bit clock range means nothing; it is held there.
+constexpr double kOffsetLimit = double(kClockMask42);
+
+// A split size must leave room for a whole packet's payload behind what the
+// split function keeps (a 9-byte continuation header).
+constexpr int32_t kMinRepackSize = int32_t(kTsPayloadSize + kPesFixedHeaderSize);
+
+constexpr char kWriteFailed[] = "Write to disk failed, disk full?\n";
+
+demux_counts counts;
+
+// The clock state of one run, shared by all PIDs.
+struct clock_state {
+    uint64_t last_pcr;          // 27 MHz units
+    uint64_t last_pcr_packet;   // 0: no PCR seen yet
+    double bit_rate;            // bits per 27 MHz tick; 0.0 unknown
+    double divisor;             // bit_rate * kClockSlowdown, kept with it
+    uint64_t latest;            // the estimate never goes below this
+    bool restart;               // a discontinuity was signalled: the next PCR starts again
+};
+
+uint64_t read_pcr(const uint8_t* p) {
+    const uint8_t* f = p + kPcrOffset;
+    uint64_t base = uint64_t(f[0]) << 25 | uint64_t(f[1]) << 17 | uint64_t(f[2]) << 9 |
+                    uint64_t(f[3]) << 1 | uint64_t(f[4] >> 7);
+    uint64_t extension = uint64_t(f[4] & 0x01) << 8 | f[5];
+    return base * kPcrTicksPerBase + extension;
+}
+
+// A PCR measures the bit rate against the previous one. A PCR below the
+// previous one (a clock jump, or the wrap after 26.5 hours) or a signalled
+// discontinuity starts the measurement again from this PCR; the rate keeps
+// its last value meanwhile.
+void take_pcr(clock_state& clock, uint64_t pcr, uint64_t packet) {
+    if (clock.last_pcr_packet != 0 && !clock.restart && pcr >= clock.last_pcr) {
+        clock.bit_rate = double(packet - clock.last_pcr_packet) * kBitsPerPacket / double(pcr - clock.last_pcr);
+        clock.divisor = clock.bit_rate * kClockSlowdown;
+    }
+    clock.last_pcr = pcr;
+    clock.last_pcr_packet = packet;
+    clock.restart = false;
+}
+
+// The estimated clock for packet number `packet`, less the lead, as the
+// program-stream writer takes it for its SCR.
+uint64_t estimate_scr(clock_state& clock, uint64_t packet) {
+    uint64_t offset = 0;
+    // Two equal PCRs give an infinite rate: no offset then either.
+    if (clock.bit_rate != 0.0 && std::isfinite(clock.bit_rate)) {
+        double d = double(packet - clock.last_pcr_packet) * kBitsPerPacket / clock.divisor;
+        offset = d < kOffsetLimit ? uint64_t(d) : kClockMask42;
+    }
+    uint64_t estimate = (clock.last_pcr + offset) & kClockMask42;
+    if (estimate < clock.latest)
+        estimate = clock.latest;
+    else
+        clock.latest = estimate;
+    return (estimate - kScrLead) & kClockMask42;
+}
+
+// The packet number at which the percentage next changes.
+uint64_t next_percent_step(uint64_t done, uint64_t total) {
+    if (total == 0) return done + 1;
+    uint64_t percent = done * 100 / total;
+    return ((percent + 1) * total + 99) / 100;
+}
+
+// Continuity of one PID as receivers check it: a packet that repeats the
+// counter of the previous one is a duplicate and is dropped once; the
+// discontinuity_indicator allows any counter. Returns true when the packet
+// is to be used.
+bool check_continuity(demux_stream* s, uint32_t cc, bool discontinuity) {
+    if (s->next_cc >= 0 && !discontinuity && int32_t(cc) != s->next_cc) {
+        if (int32_t(cc) != s->last_cc)
+            s->duplicates = 0;
+        else if (++s->duplicates == 1)
+            return false;   // the one repeat a multiplexer may send
+        ++counts.out_of_sequence;
+        s->length = 0;
+        s->last_cc = int32_t(cc);
+        s->next_cc = int32_t((cc + 1) % kCounterModulo);
+        return false;
+    }
+    s->duplicates = 0;
+    s->last_cc = int32_t(cc);
+    s->next_cc = int32_t((cc + 1) % kCounterModulo);
+    return true;
+}
+
+// Appends a continuation payload, splitting through repack_fn at
+// repack_size. Returns nonzero when an output function failed.
+int append_payload(demux_stream* s, const uint8_t* payload, int32_t size, progress_callback callback) {
+    int32_t n = s->length + size;
+    if (n > int32_t(kPesBufferSize)) {
+        qv_inform(callback, "\nPacket too long!\n");
+        return 0;
+    }
+    if (s->repack_size != 0 && n > s->repack_size) {
+        int32_t first = s->repack_size - s->length;
+        memcpy(s->buffer + s->length, payload, size_t(first));
+        s->length = s->repack_size;
+        if (s->repack_fn(s) != 0) return 1;
+        int32_t rest = size - first;
+        // A split function that keeps more than leaves room loses the packet
+        // rather than overrunning the buffer.
+        if (s->length < 0 || s->length + rest > s->repack_size) {
+            s->length = 0;
+            return 0;
+        }
+        memcpy(s->buffer + s->length, payload + first, size_t(rest));
+        s->length += rest;
+        return 0;
+    }
+    memcpy(s->buffer + s->length, payload, size_t(size));
+    s->length = n;
+    return 0;
+}
+
+// Flushes every attached output file; a flush that fails is a write failure.
+int flush_outputs(demux_table* table) {
+    for (uint32_t pid = 0; pid < kPidCount; ++pid) {
+        demux_stream* s = table->slot[pid];
+        if (s && s->file && fflush(s->file) != 0) {
+            qv_set_error("%s", kWriteFailed);
+            return 1;
+        }
+    }
+    return 0;
+}
+
+void show_counts(progress_callback callback) {
+    if (counts.scrambled) qv_inform(callback, "%" PRId64 " packets scrambled\n", counts.scrambled);
+    if (counts.out_of_sequence) qv_inform(callback, "%" PRId64 " packets out of sequence\n", counts.out_of_sequence);
+    if (counts.bad_sync) qv_inform(callback, "%" PRId64 " packets with bad sync\n", counts.bad_sync);
+}
+
+}  // namespace
+
+demux_table* new_demux_table() {
+    demux_table* table = static_cast<demux_table*>(calloc(1, sizeof(demux_table)));
+    if (!table) qv_set_error("Allocation of demux table failed!\n");
+    return table;
+}
+
+int demux_set(demux_table* table, uint32_t pid, demux_fn out_fn, FILE* file, int32_t repack_size,
+              demux_fn repack_fn) {
+    if (pid > kMaxPid) {
+        qv_set_error("PID %u is not a transport stream PID (0 to %u)\n", pid, kMaxPid);
+        return 1;
+    }
+    if (repack_size < 0 || (repack_size != 0 && (repack_size < kMinRepackSize ||
+                                                 repack_size > int32_t(kPesBufferSize) || !repack_fn))) {
+        qv_set_error("Split size %d not supported: use 0 or a size from %d to %u\n", repack_size,
+                     kMinRepackSize, kPesBufferSize);
+        return 1;
+    }
+    demux_stream* s = static_cast<demux_stream*>(malloc(sizeof(demux_stream)));
+    if (!s) {
+        qv_set_error("malloc of demux buffer failed!\n");
+        return 1;
+    }
+    s->next_cc = -1;
+    s->length = 0;
+    s->repack_size = repack_size;
+    s->scr = ~uint64_t(0);
+    s->file = file;
+    s->out_fn = out_fn;
+    s->repack_fn = repack_fn;
+    s->last_cc = -1;
+    s->duplicates = 0;
+    free(table->slot[pid]);   // a second attach of the PID replaces the first
+    table->slot[pid] = s;
+    return 0;
+}
+
+void free_demux_table(demux_table* table) {
+    if (!table) return;
+    for (uint32_t pid = 0; pid < kPidCount; ++pid) free(table->slot[pid]);
+    free(table);
+}
+
+const demux_counts* last_demux_counts() { return &counts; }
+
+int demux_loop(demux_table* table, recording_reader* reader) {
+    counts = demux_counts{};
+    progress_callback callback = reader->callback;
+    uint64_t expected = 0;
+    if (reader->index >= 0 && uint32_t(reader->index) < kMaxRecordings)
+        expected = uint64_t(qv->recordings[reader->index].num_clusters) * qv->cluster_size / kTsPacketSize;
+    int last_percent = -1;
+    uint64_t next_report = 1;   // the first packet always reports
+    clock_state clock{};
+    uint64_t packet = 0;
+    int failed = 0;
+
+    while (const uint8_t* p = read_ts_packet(reader)) {
+        ++packet;
+        if (packet >= next_report) {
+            qv_report_percent(callback, packet, expected, &last_percent);
+            next_report = next_percent_step(packet, expected);
+        }
+        if (p[0] != kTsSyncByte) {
+            ++counts.bad_sync;
+            continue;
+        }
+        uint32_t pid = get_be16(p + 1) & kPidMask;
+        uint8_t control = p[3];
+        uint32_t a = 0;   // adaptation part, its length byte included
+        bool discontinuity = false;
+        if (control & kAdaptationFieldFlag) {
+            a = p[kAdaptationLengthOffset] + 1u;
+            if (a > 1) {
+                uint8_t flags = p[kAdaptationFlagsOffset];
+                discontinuity = (flags & kDiscontinuityFlag) != 0;
+                // The discontinuity may be signalled on a packet before the new
+                // time base's first PCR.
+                if (discontinuity) clock.restart = true;
+                if (flags & kPcrFlag) take_pcr(clock, read_pcr(p), packet);
+            }
+        }
+        demux_stream* s = table->slot[pid];
+        if (!s) continue;
+        if (control & kScramblingMask) {
+            ++counts.scrambled;
+            s->length = 0;
+            continue;
+        }
+        // Packets without payload carry no counter step.
+        if (!(control & kPayloadFlag) || a > kMaxAdaptationWithPayload + 1) continue;
+        if (!check_continuity(s, control & kContinuityMask, discontinuity)) continue;
+
+        s->scr = estimate_scr(clock, packet);
+        const uint8_t* payload = p + kTsHeaderSize + a;
+        int32_t size = int32_t(kTsPayloadSize - a);
+        if (p[1] & kPayloadUnitStart) {
+            if (s->length != 0 && s->out_fn(s) != 0) {
+                failed = 1;
+                break;
+            }
+            memcpy(s->buffer, payload, size_t(size));
+            s->length = size;
+        } else if (s->length != 0 && append_payload(s, payload, size, callback) != 0) {
+            failed = 1;
+            break;
+        }
+    }
+    counts.packets = int64_t(packet);
+
+    // The reader left its message in qv_error when a cluster could not be read.
+    if (!failed && reader->error) failed = 1;
+    if (!failed) failed = flush_outputs(table);
+    if (!failed) {
+        qv_inform(callback, "\rProcessing completed.\n");
+        show_counts(callback);
+        return 0;
+    }
+    // The caller reports the failure itself: keep its message across the counts.
+    char message[kErrorSize];
+    memcpy(message, qv_error, sizeof message);
+    show_counts(callback);
+    memcpy(qv_error, message, sizeof message);
+    return 1;
+}

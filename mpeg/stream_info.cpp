@@ -1,0 +1,82 @@
+// Stream describers: find the first video sequence header or MPEG-1 audio
+// frame header in a collected PES packet, show a one-line description of the
+// stream and hand back its bit rate.
+#include "mpeg/mpeg.h"
+
+namespace {
+
+constexpr uint8_t kSequenceHeaderCode = 0xB3;
+constexpr int kSequenceHeaderBytes = 13;     // bytes read behind the start code
+constexpr int kBitRateUnit = 400;            // bit_rate_value counts 400 bit/s
+constexpr uint8_t kAudioSyncHigh = 0xFF;
+constexpr uint8_t kAudioSyncLowMask = 0xF8;  // four more sync bits and ID = 1
+constexpr int kAudioHeaderBytes = 4;
+
+// Kbit/s by layer (I, II, III) and bitrate_index, MPEG-1 audio.
+const int32_t bitrates[3][16] = {
+    {0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448, 0},
+    {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384, 0},
+    {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0},
+};
+
+// Sampling frequency in units of 100 Hz by sampling_frequency.
+const int32_t freq[4] = {441, 480, 320, 0};
+
+const char* const aspect_labels[16] = {
+    ", aspect RESERVED", ", aspect 1:1",      ", aspect 4:3",      ", aspect 16:9",
+    ", aspect 2.21:1",   ", aspect RESERVED", ", aspect RESERVED", ", aspect RESERVED",
+    ", aspect RESERVED", ", aspect RESERVED", ", aspect RESERVED", ", aspect RESERVED",
+    ", aspect RESERVED", ", aspect RESERVED", ", aspect RESERVED", ", aspect RESERVED",
+};
+
+const char* const frame_rate_labels[16] = {
+    ", frame rate RESERVED", ", frame rate 23.976",  ", frame rate 24",       ", frame rate 25",
+    ", frame rate 29.97",    ", frame rate 30",      ", frame rate 50",       ", frame rate 59.94",
+    ", frame rate 60",       ", frame rate RESERVED", ", frame rate RESERVED", ", frame rate RESERVED",
+    ", frame rate RESERVED", ", frame rate RESERVED", ", frame rate RESERVED", ", frame rate RESERVED",
+};
+
+}  // namespace
+
+int get_vinfo(const demux_stream* stream, int* rate) {
+    *rate = 0;
+    const uint8_t* b = stream->buffer;
+    int n = stream->length;
+    int i = 0;
+    while (i + 4 < n && !(b[i] == 0 && b[i + 1] == 0 && b[i + 2] == 1 && b[i + 3] == kSequenceHeaderCode)) ++i;
+    if (i + 4 >= n) return 0;
+    int p = i + 4;
+    if (n - p < kSequenceHeaderBytes) return 0;
+
+    int width = b[p] << 4 | b[p + 1] >> 4;
+    int height = (b[p + 1] & 0x0F) << 8 | b[p + 2];
+    int aspect = b[p + 3] >> 4;
+    int frame_rate = b[p + 3] & 0x0F;
+    int bit_rate_value = b[p + 4] << 10 | b[p + 5] << 2 | b[p + 6] >> 6;
+
+    qv_warn("Video: size = %d x %d%s%s, bit rate = %.2f Mbit/s\n", width, height, aspect_labels[aspect],
+            frame_rate_labels[frame_rate], bit_rate_value * double(kBitRateUnit) / 1000000.0);
+    *rate = bit_rate_value * kBitRateUnit;
+    return 1;
+}
+
+int get_ainfo(const demux_stream* stream, int* rate) {
+    *rate = 0;
+    const uint8_t* b = stream->buffer;
+    int n = stream->length;
+    if (n <= int(kPesHeaderLengthOffset)) return 0;
+    int i = b[kPesHeaderLengthOffset] + int(kPesFixedHeaderSize);
+    while (i + 2 < n && !(b[i] == kAudioSyncHigh && (b[i + 1] & kAudioSyncLowMask) == kAudioSyncLowMask)) ++i;
+    if (i + kAudioHeaderBytes > n) return 0;
+
+    int layer_code = (b[i + 1] >> 1) & 0x03;   // 3 Layer I, 2 Layer II, 1 Layer III, 0 reserved
+    int bitrate_index = b[i + 2] >> 4;
+    int sampling = (b[i + 2] >> 2) & 0x03;
+    // The reserved layer code, met only in a false sync, has no bit rate.
+    int kbits = layer_code == 0 ? 0 : bitrates[3 - layer_code][bitrate_index];
+
+    qv_warn("Audio: Layer %d, bit rate=%d kb/s, frequency=%2.1f kHz\n", 4 - layer_code, kbits,
+            freq[sampling] / 10.0);
+    *rate = kbits * 1000;
+    return 2;
+}

@@ -1,0 +1,510 @@
+// The transport stream demultiplexer (demux_loop and the demux table), fed
+// with packet sequences built here and stored as a recording on an in-memory
+// disk. An output function records every PES packet handed over, with the
+// clock estimate it saw. Each test opens with its scenario.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "mpeg/mpeg.h"
+#include "support/capture.h"
+#include "support/image_builder.h"
+#include "support/memory_disk.h"
+
+bool operator==(const demux_counts& a, const demux_counts& b) {
+    return a.packets == b.packets && a.scrambled == b.scrambled && a.out_of_sequence == b.out_of_sequence &&
+           a.bad_sync == b.bad_sync;
+}
+std::ostream& operator<<(std::ostream& o, const demux_counts& c) {
+    return o << "{packets " << c.packets << ", scrambled " << c.scrambled << ", out of sequence "
+             << c.out_of_sequence << ", bad sync " << c.bad_sync << "}";
+}
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Messages = std::vector<std::string>;
+
+constexpr uint32_t kVideo = 0x101;
+constexpr uint32_t kAudio = 0x102;
+constexpr uint32_t kOther = 0x1FF;   // never attached
+constexpr char kCompleted[] = "\rProcessing completed.\n";
+constexpr uint64_t kPreClockScr = 4398037871104;   // 2^42 - 8640000
+
+// One transport packet as the tests describe it.
+struct Packet {
+    uint32_t pid = kVideo;
+    uint32_t cc = 0;
+    bool start = false;          // payload_unit_start_indicator, with a PES header
+    bool payload = true;
+    uint8_t scrambling = 0;
+    int adaptation = -1;         // adaptation_field_length; -1: no adaptation field
+    bool discontinuity = false;
+    int64_t pcr = -1;            // 27 MHz; -1: none
+    uint8_t fill = 0xA5;         // payload bytes behind the PES header
+};
+
+// A transport stream under construction, with the payload of every packet
+// kept for the expectations.
+struct Stream {
+    Bytes ts;
+    std::vector<Bytes> payloads;
+
+    // Adds the packet; returns its index.
+    size_t add(Packet p) {
+        Bytes b(kTsPacketSize, p.fill);
+        int alen = p.adaptation;
+        if (!p.payload && alen < 0) alen = 183;
+        if (p.pcr >= 0 && alen < 7) alen = 7;
+        if (p.discontinuity && alen < 1) alen = 1;
+        b[0] = kTsSyncByte;
+        b[1] = uint8_t((p.start ? 0x40 : 0) | p.pid >> 8);
+        b[2] = uint8_t(p.pid);
+        b[3] = uint8_t(p.scrambling << 6 | (alen >= 0 ? 0x20 : 0) | (p.payload ? 0x10 : 0) | (p.cc & 15));
+        size_t at = 4;
+        if (alen >= 0) {
+            b[4] = uint8_t(alen);
+            size_t end = std::min<size_t>(5 + size_t(alen), kTsPacketSize);
+            for (size_t i = 5; i < end; ++i) b[i] = 0xFF;
+            if (alen >= 1) b[5] = uint8_t((p.discontinuity ? 0x80 : 0) | (p.pcr >= 0 ? 0x10 : 0));
+            if (p.pcr >= 0) {
+                uint64_t base = uint64_t(p.pcr) / 300, ext = uint64_t(p.pcr) % 300;
+                b[6] = uint8_t(base >> 25);
+                b[7] = uint8_t(base >> 17);
+                b[8] = uint8_t(base >> 9);
+                b[9] = uint8_t(base >> 1);
+                b[10] = uint8_t((base & 1) << 7 | 0x7E | ext >> 8);
+                b[11] = uint8_t(ext);
+            }
+            at = end;
+        }
+        if (p.start && at + 9 <= kTsPacketSize) {
+            const uint8_t pes[9] = {0, 0, 1, uint8_t(p.pid == kAudio ? 0xC0 : 0xE0), 0, 0, 0x80, 0, 0};
+            memcpy(&b[at], pes, sizeof pes);
+        }
+        ts.insert(ts.end(), b.begin(), b.end());
+        payloads.push_back(p.payload && at < kTsPacketSize ? Bytes(b.begin() + long(at), b.end()) : Bytes());
+        return payloads.size() - 1;
+    }
+    // The concatenated payloads of the packets with these indexes.
+    Bytes pes(std::initializer_list<size_t> packets) const {
+        Bytes out;
+        for (size_t i : packets) out.insert(out.end(), payloads[i].begin(), payloads[i].end());
+        return out;
+    }
+};
+
+// What the output function saw.
+struct Handed {
+    uint32_t pid;
+    Bytes bytes;
+    uint64_t scr;
+    bool operator==(const Handed& o) const { return pid == o.pid && bytes == o.bytes && scr == o.scr; }
+};
+
+std::vector<Handed> handed;
+std::map<const demux_stream*, uint32_t> pid_of;
+std::vector<Bytes> repacked;   // what the split function saw
+int fail_at_call = 0;          // the out_fn call (from 1) that fails; 0 none
+
+int record_out(demux_stream* s) {
+    handed.push_back({pid_of[s], Bytes(s->buffer, s->buffer + s->length), s->scr});
+    if (int(handed.size()) == fail_at_call) {
+        qv_set_error("Write to disk failed, disk full?\n");
+        return 1;
+    }
+    return 0;
+}
+
+// Keeps the first 9 bytes, as the program-stream writer's split does.
+int record_repack(demux_stream* s) {
+    repacked.push_back(Bytes(s->buffer, s->buffer + s->length));
+    s->length = 9;
+    return 0;
+}
+
+std::vector<uint64_t> scrs() {
+    std::vector<uint64_t> out;
+    for (const Handed& h : handed) out.push_back(h.scr);
+    return out;
+}
+
+class Demux : public ::testing::Test {
+protected:
+    void SetUp() override {
+        handed.clear();
+        pid_of.clear();
+        repacked.clear();
+        fail_at_call = 0;
+    }
+    void TearDown() override {
+        close_recording_file(reader_);
+        free_demux_table(table_);
+        qv_close();
+        uninstall_memory_disk();
+    }
+    // Stores ts as the disk's only recording and opens a reader on it.
+    void open(const Bytes& ts, uint32_t clusters = 4) {
+        ImageBuilder img(clusters);
+        img.add_recording("Rec", ts);
+        disk_.image = img.image();
+        install_memory_disk(&disk_);
+        ASSERT_EQ(open_qvdisk(capture_progress), 0) << qv_error;
+        ASSERT_EQ(parse_dir(0, root_entry_count(), 0xFF, kTypeRecording), 1);
+        reader_ = open_recording_file(0, capture_progress);
+        ASSERT_NE(reader_, nullptr) << qv_error;
+        table_ = new_demux_table();
+        ASSERT_NE(table_, nullptr);
+        clear_capture();
+    }
+    void attach(uint32_t pid, int32_t repack_size = 0) {
+        ASSERT_EQ(demux_set(table_, pid, record_out, nullptr, repack_size, repack_size ? record_repack : nullptr), 0);
+        pid_of[table_->slot[pid]] = pid;
+    }
+    int run() { return demux_loop(table_, reader_); }
+    // Opens, attaches the video PID, runs; expects a completed run.
+    void run_video(const Stream& s) {
+        open(s.ts);
+        attach(kVideo);
+        ASSERT_EQ(run(), 0);
+    }
+    std::vector<Bytes> video_pes() const {
+        std::vector<Bytes> out;
+        for (const Handed& h : handed) out.push_back(h.bytes);
+        return out;
+    }
+    static demux_counts counts() { return *last_demux_counts(); }
+    static demux_counts expected(int64_t packets, int64_t scrambled, int64_t out_of_sequence) {
+        return demux_counts{packets, scrambled, out_of_sequence, 0};
+    }
+    MemoryDisk disk_;
+    recording_reader* reader_ = nullptr;
+    demux_table* table_ = nullptr;
+};
+
+// PES collection.
+//   | packets (video PID unless noted)                    | handed to out_fn                  |
+//   | 0: continuation cc 0 before any start               | dropped                           |
+//   | 1: start cc 1 (nothing collected before it)         | no call                           |
+//   | 2, 3: continuations; 4: audio start (attached)      | audio collected apart             |
+//   | 5: PID 0x1FF start (not attached)                   | ignored                           |
+//   | 6: start cc 4                                       | PES of 1, 2, 3 with its scr       |
+//   | 7: continuation, then the end                       | last PES of each PID dropped      |
+TEST_F(Demux, CollectsPesPacketsAcrossTransportPackets) {
+    Stream s;
+    s.add({kVideo, 0, false, true, 0, -1, false, -1, 0x10});
+    size_t a = s.add({kVideo, 1, true, true, 0, -1, false, -1, 0x11});
+    size_t b = s.add({kVideo, 2, false, true, 0, -1, false, -1, 0x12});
+    size_t c = s.add({kVideo, 3, false, true, 0, 20, false, -1, 0x13});   // shorter payload
+    s.add({kAudio, 7, true, true, 0, -1, false, -1, 0x20});
+    s.add({kOther, 0, true});
+    s.add({kVideo, 4, true, true, 0, -1, false, -1, 0x14});
+    s.add({kVideo, 5, false});
+    open(s.ts);
+    attach(kVideo);
+    attach(kAudio);
+    ASSERT_EQ(run(), 0);
+    EXPECT_EQ(handed, (std::vector<Handed>{{kVideo, s.pes({a, b, c}), kPreClockScr}}));
+    EXPECT_EQ(handed[0].bytes.size(), 184u + 184 + 163);
+    EXPECT_EQ(counts(), expected(8, 0, 0));
+    EXPECT_EQ(capture().messages, Messages{kCompleted});
+    EXPECT_EQ(capture().percents, std::vector<int>{0});
+}
+
+// An empty table.
+//   | packets                  | expected                                   |
+//   | three starts on PID 0x101| nothing collected, counted for progress,   |
+//   | none attached            | only "\rProcessing completed.\n"           |
+TEST_F(Demux, EmptyTableReadsEveryPacket) {
+    Stream s;
+    for (uint32_t cc = 0; cc < 3; ++cc) s.add({kVideo, cc, true});
+    open(s.ts);
+    ASSERT_EQ(run(), 0);
+    EXPECT_TRUE(handed.empty());
+    EXPECT_EQ(counts(), expected(3, 0, 0));
+    EXPECT_EQ(capture().messages, Messages{kCompleted});
+}
+
+// Scrambled packets.
+//   | packets                                         | expected                                     |
+//   | start cc 0, cont cc 1, scrambled cc 2, cont cc 3| PES dropped; next_cc stays 2, so cc 3 counts |
+//   | start cc 4, start cc 5                          | PES of cc 4 handed                           |
+//   | closing lines                                   | completed, "1 packets scrambled\n",          |
+//   |                                                 | "1 packets out of sequence\n"                |
+TEST_F(Demux, ScrambledPacketDropsThePesAndKeepsTheCounter) {
+    Stream s;
+    s.add({kVideo, 0, true});
+    s.add({kVideo, 1});
+    s.add({kVideo, 2, false, true, 2});
+    s.add({kVideo, 3});
+    size_t a = s.add({kVideo, 4, true, true, 0, -1, false, -1, 0x44});
+    s.add({kVideo, 5, true});
+    run_video(s);
+    EXPECT_EQ(video_pes(), std::vector<Bytes>{s.pes({a})});
+    EXPECT_EQ(counts(), expected(6, 1, 1));
+    EXPECT_EQ(capture().messages,
+              (Messages{kCompleted, "1 packets scrambled\n", "1 packets out of sequence\n"}));
+}
+
+// Gaps in the counters.
+//   | packets                                          | expected                                 |
+//   | start cc 0, cont cc 1, cont cc 3 (gap)           | counted; PES and the packet dropped      |
+//   | cont cc 4                                        | dropped (nothing collected)              |
+//   | start cc 7 (gap on a start)                      | counted, dropped itself                  |
+//   | start cc 8, cont cc 9, start cc 10               | PES of cc 8, 9 handed                    |
+TEST_F(Demux, CounterGapDropsPesAndPacket) {
+    Stream s;
+    s.add({kVideo, 0, true});
+    s.add({kVideo, 1});
+    s.add({kVideo, 3});
+    s.add({kVideo, 4});
+    s.add({kVideo, 7, true});
+    size_t a = s.add({kVideo, 8, true, true, 0, -1, false, -1, 0x88});
+    size_t b = s.add({kVideo, 9, false, true, 0, -1, false, -1, 0x99});
+    s.add({kVideo, 10, true});
+    run_video(s);
+    EXPECT_EQ(video_pes(), std::vector<Bytes>{s.pes({a, b})});
+    EXPECT_EQ(counts(), expected(8, 0, 2));
+    EXPECT_EQ(capture().messages, (Messages{kCompleted, "2 packets out of sequence\n"}));
+}
+
+// Packets without payload (PCR-only packets on the video PID).
+//   | packets                                                  | expected                    |
+//   | start cc 0, adaptation-only cc 0 with a PCR, cont cc 1   | not checked, counter kept   |
+//   | adaptation-only cc 9, cont cc 2                          | not checked either          |
+//   | cc 5 with payload bit and adaptation_field_length 200    | no payload: ignored         |
+//   | start cc 3                                               | PES of 0, 1, 2 whole        |
+TEST_F(Demux, PacketsWithoutPayloadKeepTheCounter) {
+    Stream s;
+    size_t a = s.add({kVideo, 0, true});
+    s.add({kVideo, 0, false, false, 0, -1, false, 27000000});
+    size_t b = s.add({kVideo, 1, false, true, 0, -1, false, -1, 0x01});
+    s.add({kVideo, 9, false, false});
+    size_t c = s.add({kVideo, 2, false, true, 0, -1, false, -1, 0x02});
+    s.add({kVideo, 5, false, true, 0, 200});
+    s.add({kVideo, 3, true});
+    run_video(s);
+    EXPECT_EQ(video_pes(), std::vector<Bytes>{s.pes({a, b, c})});
+    EXPECT_EQ(counts(), expected(7, 0, 0));
+    EXPECT_EQ(capture().messages, Messages{kCompleted});
+}
+
+// Duplicate packets.
+//   | packets                                              | expected                             |
+//   | start cc 0, cont cc 1, cont cc 1 again, cont cc 2    | the repeat dropped silently, PES kept|
+//   | start cc 3, cont cc 4, cc 4, cc 4 (two repeats)      | second repeat counted, PES dropped   |
+//   | start cc 5, start cc 6                               | PES of cc 5 handed                   |
+TEST_F(Demux, OneDuplicateIsDroppedTwoAreOutOfSequence) {
+    Stream s;
+    size_t a = s.add({kVideo, 0, true, true, 0, -1, false, -1, 0x00});
+    size_t b = s.add({kVideo, 1, false, true, 0, -1, false, -1, 0x01});
+    s.add({kVideo, 1, false, true, 0, -1, false, -1, 0x01});
+    size_t c = s.add({kVideo, 2, false, true, 0, -1, false, -1, 0x02});
+    s.add({kVideo, 3, true});
+    s.add({kVideo, 4});
+    s.add({kVideo, 4});
+    s.add({kVideo, 4});
+    size_t d = s.add({kVideo, 5, true, true, 0, -1, false, -1, 0x05});
+    s.add({kVideo, 6, true});
+    run_video(s);
+    EXPECT_EQ(video_pes(), (std::vector<Bytes>{s.pes({a, b, c}), s.pes({d})}));
+    EXPECT_EQ(counts(), expected(10, 0, 1));
+    EXPECT_EQ(capture().messages, (Messages{kCompleted, "1 packets out of sequence\n"}));
+}
+
+// The discontinuity_indicator.
+//   | packets                                               | expected                  |
+//   | start cc 0, cont cc 1, cont cc 7 with discontinuity   | accepted, PES kept        |
+//   | cont cc 8, start cc 9                                 | PES of 0, 1, 7, 8 handed  |
+TEST_F(Demux, DiscontinuityIndicatorAcceptsAnyCounter) {
+    Stream s;
+    size_t a = s.add({kVideo, 0, true});
+    size_t b = s.add({kVideo, 1, false, true, 0, -1, false, -1, 0x01});
+    size_t c = s.add({kVideo, 7, false, true, 0, -1, true, -1, 0x07});
+    size_t d = s.add({kVideo, 8, false, true, 0, -1, false, -1, 0x08});
+    s.add({kVideo, 9, true});
+    run_video(s);
+    EXPECT_EQ(video_pes(), std::vector<Bytes>{s.pes({a, b, c, d})});
+    EXPECT_EQ(counts(), expected(5, 0, 0));
+}
+
+// The largest PES packet.
+//   | packets                                                   | expected                         |
+//   | start with 144 payload bytes, 5698 full continuations     | exactly 1048576 bytes: accepted  |
+//   | continuation with 1 payload byte, another one             | "\nPacket too long!\n" each time |
+//   | start                                                     | the 1048576 bytes handed         |
+TEST_F(Demux, PacketTooLongBeyondOneMebibyte) {
+    Stream s;
+    uint32_t cc = 0;
+    s.add({kVideo, cc++, true, true, 0, 39});
+    for (int i = 0; i < 5698; ++i) s.add({kVideo, cc++ & 15, false, true, 0, -1, false, -1, uint8_t(i)});
+    s.add({kVideo, cc++ & 15, false, true, 0, 182});
+    s.add({kVideo, cc++ & 15, false, true, 0, 182});
+    s.add({kVideo, cc++ & 15, true});
+    run_video(s);
+    ASSERT_EQ(handed.size(), 1u);
+    Bytes want;
+    for (size_t i = 0; i <= 5698; ++i) want.insert(want.end(), s.payloads[i].begin(), s.payloads[i].end());
+    EXPECT_EQ(want.size(), 1048576u);
+    EXPECT_EQ(handed[0].bytes, want);
+    EXPECT_EQ(capture().messages, (Messages{"\nPacket too long!\n", "\nPacket too long!\n", kCompleted}));
+}
+
+// Splitting at repack_size 368.
+//   | packets                            | expected                                          |
+//   | start, cont (368 bytes exactly)    | no split yet                                      |
+//   | cont                               | split fn sees 368 bytes, keeps 9, 184 appended    |
+//   | start                              | out_fn gets the 9 kept bytes and the 184          |
+TEST_F(Demux, SplitsOnlyBeyondTheRepackSize) {
+    Stream s;
+    size_t a = s.add({kVideo, 0, true});
+    size_t b = s.add({kVideo, 1, false, true, 0, -1, false, -1, 0x01});
+    size_t c = s.add({kVideo, 2, false, true, 0, -1, false, -1, 0x02});
+    s.add({kVideo, 3, true});
+    open(s.ts);
+    attach(kVideo, 368);
+    ASSERT_EQ(run(), 0);
+    EXPECT_EQ(repacked, std::vector<Bytes>{s.pes({a, b})});
+    Bytes last(s.payloads[a].begin(), s.payloads[a].begin() + 9);
+    last.insert(last.end(), s.payloads[c].begin(), s.payloads[c].end());
+    EXPECT_EQ(video_pes(), std::vector<Bytes>{last});
+}
+
+// The bit rate and the clock estimate from the PCRs (PCRs on the unattached
+// PID 0x1FF; every video packet starts a PES, so out_fn sees each estimate).
+//   | packet | content                                 | scr seen by out_fn                  |
+//   | 1, 2   | starts before any PCR                   | 2: 4398037871104 (2^42 - 8640000)   |
+//   | 3      | PCR 27000000                            |                                     |
+//   | 4      | start, one PCR: no rate yet             | 27000000 - 8640000                  |
+//   | 5      | PCR 27030080: rate 2 x 1504 / 30080     |                                     |
+//   | 6, 7   | starts 1 and 2 packets later            | + 1504/(0.1 x 1.05) = 14323, 28647  |
+//   | 8      | PCR 27020000, lower: restart, rate kept |                                     |
+//   | 9      | start: 27034323 is behind               | held at packet 7's value            |
+//   | 10     | PCR 27080160: rate 0.05                 |                                     |
+//   | 11     | start                                   | 27080160 + 28647                    |
+//   | 12     | PCR 270000000 with discontinuity        | restart, rate 0.05 kept             |
+//   | 13, 14 | starts                                  | 270000000 + 28647, + 57295          |
+TEST_F(Demux, ClockEstimateFromPcrs) {
+    Stream s;
+    uint32_t cc = 0;
+    auto start = [&] { s.add({kVideo, cc++, true}); };
+    auto pcr = [&](int64_t value, bool discontinuity = false) {
+        s.add({kOther, 0, false, false, 0, -1, discontinuity, value});
+    };
+    start();
+    start();
+    pcr(27000000);
+    start();
+    pcr(27030080);
+    start();
+    start();
+    pcr(27020000);
+    start();
+    pcr(27080160);
+    start();
+    pcr(270000000, true);
+    start();
+    start();
+    run_video(s);
+    const uint64_t lead = 8640000;
+    EXPECT_EQ(scrs(), (std::vector<uint64_t>{kPreClockScr, 27000000 - lead, 27030080 + 14323 - lead,
+                                             27030080 + 28647 - lead, 27030080 + 28647 - lead,
+                                             27080160 + 28647 - lead, 270000000 + 28647 - lead,
+                                             270000000 + 57295 - lead}));
+}
+
+// Progress.
+//   | recording                                          | percentages           |
+//   | one 1 MiB cluster full of packets: 5576 of 5577    | 0 to 99, each once    |
+//   | the same entry with num_clusters 0                 | 100 once              |
+TEST_F(Demux, ProgressPercentages) {
+    Stream s;
+    for (uint32_t i = 0; i < 5576; ++i) s.add({kOther, i & 15});
+    open(s.ts);
+    ASSERT_EQ(qv->recordings[0].num_clusters, 1u);
+    ASSERT_EQ(run(), 0);
+    std::vector<int> all;
+    for (int i = 0; i < 100; ++i) all.push_back(i);
+    EXPECT_EQ(capture().percents, all);
+    EXPECT_EQ(counts().packets, 5576);
+
+    close_recording_file(reader_);
+    qv->recordings[0].num_clusters = 0;
+    reader_ = open_recording_file(0, capture_progress);
+    ASSERT_NE(reader_, nullptr);
+    clear_capture();
+    ASSERT_EQ(run(), 0);
+    EXPECT_EQ(capture().percents, std::vector<int>{100});
+}
+
+// Failures end the loop without "Processing completed.".
+//   | case                                    | expected                                              |
+//   | out_fn fails on its first call          | loop left at once, result 1, error kept in qv_error,  |
+//   |  (after a counter gap)                  | counts still shown                                    |
+//   | second cluster cannot be read           | result 1, the read's message kept, counts shown       |
+TEST_F(Demux, OutputFailureStopsTheLoop) {
+    Stream s;
+    s.add({kVideo, 0, true});
+    s.add({kVideo, 2});
+    s.add({kVideo, 3, true});
+    s.add({kVideo, 4});
+    s.add({kVideo, 5, true});
+    open(s.ts);
+    attach(kVideo);
+    fail_at_call = 1;
+    EXPECT_EQ(run(), 1);
+    EXPECT_STREQ(qv_error, "Write to disk failed, disk full?\n");
+    EXPECT_EQ(capture().messages, Messages{"1 packets out of sequence\n"});
+    EXPECT_EQ(handed.size(), 1u);
+    EXPECT_EQ(counts().packets, 5);
+}
+
+TEST_F(Demux, ReadErrorIsAFailure) {
+    Stream s;
+    // Two clusters of packets; a counter gap in the first.
+    for (uint32_t i = 0; s.ts.size() < 2 * 1048576 - 1000; ++i) s.add({kVideo, (i < 5 ? i : i + 1) & 15, i % 7 == 0});
+    open(s.ts);
+    attach(kVideo);
+    disk_.fail_read = disk_.reads + 1;   // the second cluster
+    qv_set_error("untouched");
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(std::string(qv_error).rfind("ReadFile failed on position ", 0), 0u) << qv_error;
+    EXPECT_EQ(capture().messages, Messages{"1 packets out of sequence\n"});
+    EXPECT_EQ(counts().packets, (1048576 - 212) / 188);
+}
+
+// The demux table.
+//   | call                                    | expected                                        |
+//   | demux_set on PID 8192                   | 1, message, slot 8191 and all others untouched  |
+//   | split size 100 (no room for a packet)   | 1, message                                      |
+//   | demux_set twice on PID 0x101            | the second record in the slot (the first freed: |
+//   |                                         | the leak checker would see it)                  |
+//   | PID 8191                                | accepted                                        |
+TEST(DemuxTable, AttachRules) {
+    demux_table* table = new_demux_table();
+    ASSERT_NE(table, nullptr);
+    EXPECT_EQ(demux_set(table, 8192, record_out, nullptr, 0, nullptr), 1);
+    EXPECT_STREQ(qv_error, "PID 8192 is not a transport stream PID (0 to 8191)\n");
+    EXPECT_EQ(demux_set(table, kVideo, record_out, nullptr, 100, record_repack), 1);
+    EXPECT_STREQ(qv_error, "Split size 100 not supported: use 0 or a size from 193 to 1048576\n");
+    for (uint32_t pid = 0; pid < kPidCount; ++pid) ASSERT_EQ(table->slot[pid], nullptr);
+
+    ASSERT_EQ(demux_set(table, kVideo, record_out, nullptr, 0, nullptr), 0);
+    ASSERT_EQ(demux_set(table, kVideo, record_out, stdout, 2034, record_repack), 0);
+    const demux_stream* s = table->slot[kVideo];
+    EXPECT_EQ(s->file, stdout);
+    EXPECT_EQ(s->repack_size, 2034);
+    EXPECT_EQ(s->next_cc, -1);
+    EXPECT_EQ(s->length, 0);
+    EXPECT_EQ(s->scr, ~uint64_t(0));
+    EXPECT_EQ(demux_set(table, kMaxPid, record_out, nullptr, 193, record_repack), 0);
+    free_demux_table(table);
+    free_demux_table(nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,208 @@
+// The recording table (parse_dir) and the listing's dates (convert_date_time).
+//   | root directory                                  | expected table                              |
+//   | recordings B, A; a file; a subdirectory with one| B, A in directory order, fields in host order|
+//   | types 0xD0, 0xD3, 0x51, 0xD1                    | only 0xD1 with mask 0xFF                    |
+//   | mask 0 (takes every type), empty slots          | empty slots still skipped                   |
+//   | list file: reorders, renames, unmatched, double | N records in list order, long names         |
+//   | list count 5000 in 1 MiB clusters               | bounded to 2047, reported                   |
+//   | list count negative                             | none, reported                              |
+//   | list name of 512 bytes without NUL              | cut at 511                                  |
+//   | directory name of 108 bytes without NUL         | cut at 108                                  |
+//   | 14336 recordings in a 3584-sector root          | all 14336, never past the cluster           |
+//   | unreadable list file                            | -1, table untouched                         |
+//   | MJD 52275 / 0xFFFF / 15079 / 15078 / 0          | 1-1-2002 / 22-4-2038 / 1-3-1900 / 31-2-1900 / 0 |
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "support/capture.h"
+#include "support/image_builder.h"
+#include "support/memory_disk.h"
+
+namespace {
+
+using Messages = std::vector<std::string>;
+
+class RecordingTable : public ::testing::Test {
+protected:
+    void TearDown() override {
+        qv_close();
+        uninstall_memory_disk();
+    }
+    // Opens img; the root is then parsed as the driver does.
+    void open(const ImageBuilder& img) {
+        disk_.image = img.image();
+        install_memory_disk(&disk_);
+        clear_capture();
+        ASSERT_EQ(open_qvdisk(capture_progress), 0) << qv_error;
+        clear_capture();
+    }
+    static int parse_root() { return parse_dir(0, root_entry_count(), 0xFF, kTypeRecording); }
+    static std::string name(int i) { return qv->recordings[i].name; }
+    MemoryDisk disk_;
+};
+
+std::vector<uint8_t> bytes(size_t n, uint8_t fill = 0x11) { return std::vector<uint8_t>(n, fill); }
+
+TEST_F(RecordingTable, NoListFileKeepsDirectoryOrder) {
+    ImageBuilder img(8);
+    img.add_file(0, kTypeRecording, "B", bytes(1500000), {52275, 20, 15});
+    img.add_file(0, 0x00, "plain file", bytes(10));
+    uint32_t sub = img.add_dir(0, "Archiv");
+    img.add_file(sub, kTypeRecording, "hidden", bytes(10));
+    img.add_file(0, kTypeRecording, "A", bytes(100), {}, {7});
+    open(img);
+    ASSERT_EQ(parse_root(), 2);
+    const recording_entry& b = qv->recordings[0];
+    EXPECT_EQ(name(0), "B");
+    EXPECT_EQ(b.type, kTypeRecording);
+    EXPECT_EQ(b.mjd[0], 52275 >> 8);
+    EXPECT_EQ(b.mjd[1], 52275 & 0xFF);
+    EXPECT_EQ(b.hour, 20);
+    EXPECT_EQ(b.minute, 15);
+    EXPECT_EQ(b.start_cluster, 1u);
+    EXPECT_EQ(b.num_clusters, 2u);
+    EXPECT_EQ(b.last_cluster_slack, 2u * 1048576 - 1500000);
+    EXPECT_EQ(recording_size_mb(&b), 2);
+    EXPECT_EQ(name(1), "A");
+    EXPECT_EQ(qv->recordings[1].start_cluster, 7u);
+    EXPECT_EQ(name(2), "");
+    EXPECT_EQ(capture().messages, Messages{});
+}
+
+TEST_F(RecordingTable, OnlyTypeD1IsARecording) {
+    ImageBuilder img(8);
+    img.add_file(0, 0xD0, "d0", bytes(10));
+    img.add_file(0, 0xD3, "d3", bytes(10));
+    img.add_file(0, 0x51, "51", bytes(10));
+    img.add_file(0, kTypeRecording, "d1", bytes(10));
+    open(img);
+    ASSERT_EQ(parse_root(), 1);
+    EXPECT_EQ(name(0), "d1");
+}
+
+TEST_F(RecordingTable, EmptySlotsAreSkippedWhateverTheMask) {
+    ImageBuilder img(8);
+    img.add_file(0, 0x00, "one", bytes(10));
+    img.add_file(0, 0x42, "two", bytes(10));
+    open(img);
+    // Mask 0 takes every type, yet the empty slots after the two entries are skipped.
+    EXPECT_EQ(parse_dir(0, root_entry_count(), 0x00, 0x00), 2);
+}
+
+TEST_F(RecordingTable, ListFileOrdersAndNamesTheTable) {
+    const std::string dir107(107, 'L');
+    ImageBuilder img(10);
+    img.set_root_dir_slack(512);   // the whole root cluster is in use
+    img.add_file(0, kTypeRecording, "Film", bytes(10), {}, {1});
+    img.add_file(0, kTypeRecording, "News", bytes(10), {}, {2});
+    img.add_file(0, kTypeRecording, "Unlisted", bytes(10), {}, {3});
+    img.add_file(0, kTypeRecording, dir107 + "cut by the directory", bytes(10), {}, {4});
+    img.add_list_file({"News", "Film", "Nowhere", dir107 + " and the rest of the long name", "Film"});
+    open(img);
+    ASSERT_EQ(parse_root(), 5);
+    EXPECT_EQ(name(0), "News");
+    EXPECT_EQ(qv->recordings[0].start_cluster, 2u);
+    EXPECT_EQ(name(1), "Film");
+    EXPECT_EQ(qv->recordings[1].start_cluster, 1u);
+    EXPECT_EQ(name(2), "");                       // no entry: left as it was
+    EXPECT_EQ(qv->recordings[2].num_clusters, 0u);
+    EXPECT_EQ(name(3), dir107 + " and the rest of the long name");
+    EXPECT_EQ(qv->recordings[3].start_cluster, 4u);
+    EXPECT_EQ(name(4), "Film");
+    EXPECT_EQ(qv->recordings[4].start_cluster, 1u);
+    EXPECT_EQ(capture().messages, Messages{});
+}
+
+TEST_F(RecordingTable, ListCountBeyondTheFirstClusterIsBounded) {
+    ImageBuilder img(8);
+    img.add_file(0, kTypeRecording, "Film", bytes(10));
+    img.add_list_file({"Film"}, 5000);
+    open(img);
+    EXPECT_EQ(parse_root(), 2047);
+    EXPECT_EQ(capture().messages,
+              Messages{"List file names 5000 recordings, its first cluster holds only 2047: the rest are ignored\n"});
+    EXPECT_EQ(name(0), "Film");
+}
+
+TEST_F(RecordingTable, NegativeListCountGivesNoRecording) {
+    ImageBuilder img(8);
+    img.add_file(0, kTypeRecording, "Film", bytes(10));
+    uint32_t list = img.add_list_file({"Film"});
+    const uint8_t minus_three[4] = {0xFF, 0xFF, 0xFF, 0xFD};
+    std::memcpy(img.cluster(list), minus_three, 4);
+    open(img);
+    EXPECT_EQ(parse_root(), 0);
+    EXPECT_EQ(capture().messages, Messages{"List file names -3 recordings: taken as none\n"});
+}
+
+TEST_F(RecordingTable, ListNameWithoutNulIsCutAt511) {
+    ImageBuilder img(8);
+    img.add_file(0, kTypeRecording, std::string(107, 'x'), bytes(10));
+    uint32_t list = img.add_list_file({"x"});
+    std::memset(img.cluster(list) + 512, 'x', 1024);  // record 1 without NUL, and more behind it
+    open(img);
+    ASSERT_EQ(parse_root(), 1);
+    EXPECT_EQ(name(0), std::string(511, 'x'));
+}
+
+TEST_F(RecordingTable, DirectoryNameWithoutNulIsCutAt108) {
+    ImageBuilder img(8);
+    img.add_file(0, kTypeRecording, "x", bytes(10));
+    uint8_t raw[108];
+    std::memset(raw, 'N', sizeof raw);
+    img.dir_entry_raw_name(0, 0, raw);
+    open(img);
+    ASSERT_EQ(parse_root(), 1);
+    EXPECT_EQ(name(0), std::string(108, 'N'));
+}
+
+TEST_F(RecordingTable, TableHoldsAFullClusterOf14336Recordings) {
+    // 3584-sector clusters: the root directory holds exactly kMaxRecordings entries.
+    ImageBuilder healthy(2, 3584);
+    open(healthy);
+    ImageBuilder full(2, 3584);
+    for (uint32_t slot = 0; slot < kMaxRecordings; ++slot)
+        full.dir_entry(0, slot, kTypeRecording, 1, 1, 0, "r" + std::to_string(slot));
+    disk_.image = full.image();   // parse_dir reads the disk anew
+    EXPECT_EQ(parse_dir(0, 20000, 0xFF, kTypeRecording), int(kMaxRecordings));
+    EXPECT_EQ(name(0), "r0");
+    EXPECT_EQ(name(kMaxRecordings - 1), "r14335");
+}
+
+TEST_F(RecordingTable, UnreadableListFileLeavesTheTableUntouched) {
+    ImageBuilder img(8);
+    img.add_file(0, kTypeRecording, "Film", bytes(10));
+    img.add_list_file({"Film"});
+    open(img);
+    disk_.fail_read = disk_.reads + 2;   // the root reads, the list file fails
+    EXPECT_EQ(parse_root(), -1);
+    EXPECT_EQ(std::string(qv_error).rfind("ReadFile failed on position ", 0), 0u) << qv_error;
+    EXPECT_EQ(name(0), "");
+}
+
+struct Date {
+    int year, month, day, hour, minute;
+    bool operator==(const Date& o) const {
+        return year == o.year && month == o.month && day == o.day && hour == o.hour && minute == o.minute;
+    }
+};
+
+Date convert(uint16_t mjd, uint8_t hour = 7, uint8_t minute = 45) {
+    const uint8_t src[4] = {uint8_t(mjd >> 8), uint8_t(mjd), hour, minute};
+    Date d{-1, -1, -1, -1, -1};
+    convert_date_time(src, &d.year, &d.month, &d.day, &d.hour, &d.minute);
+    return d;
+}
+
+TEST(DateConversion, ModifiedJulianDays) {
+    EXPECT_TRUE(convert(52275) == (Date{2002, 1, 1, 7, 45}));
+    EXPECT_TRUE(convert(0xFFFF, 23, 59) == (Date{2038, 4, 22, 23, 59}));
+    EXPECT_TRUE(convert(15079) == (Date{1900, 3, 1, 7, 45}));
+    EXPECT_TRUE(convert(15078) == (Date{1900, 2, 31, 7, 45}));   // below the calendar range
+    EXPECT_TRUE(convert(0, 20, 15) == (Date{0, 0, 0, 20, 15}));  // no date, still a time
+}
+
+}  // namespace

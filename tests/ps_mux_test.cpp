@@ -1,0 +1,436 @@
+// The program stream multiplexer, fed by hand with PES packets in a
+// demux_stream record as the demultiplexer leaves them.
+//   | case                                                 | expected                                             |
+//   | time stamp 0x1ABCDEF01 / 0x1FFFFFFFF / 0, prefixes   | 3D AF 37 DE 03 / 2F FF FF FF FF / 11 00 01 00 01;    |
+//   | 3x, 2x, 1x; bits above 32                            | read back the same, prefix and markers ignored       |
+//   | repack_pes on 2034 bytes (flags 8D, PTS+DTS)         | out_fn sees length 2028; buffer left 00 00 01 E0 00  |
+//   |                                                      | 00 81 00 00, length 9, out_fn's result passed on     |
+//   | repack_pes on packets with a bad start / id BD       | pieces get a zero header, dropped uncounted: 2 in all|
+//   | out_pack 2034 / 2027 / 2026 / bare 9-byte piece      | no stuffing / 7 stuffing / padding 8 / padding 2025; |
+//   |                                                      | every pack 2048 bytes                                |
+//   | scr = first, first + 0x1ABCDEF01 x 300 + 0x123,      | SCR 44 00 04 00 04 01, 76 BC DF 78 0E 47,            |
+//   | first - 180000                                       | 6E 9D 05 A2 2C 09 (42-bit wrap, base bits 32..0)     |
+//   | PTS/DTS moved by first_scr / 300, PTS 0              | prefixes kept; 0 wraps to 2^33 - 900000              |
+//   | stream ids E3 / C5                                   | written as E0 / C0                                   |
+//   | audio before video is described, video without a     | dropped; descriptions shown once each                |
+//   | PTS, audio C0 without a PTS, first scr 0             | first_scr taken again at the next packet             |
+//   | audio D0 without PTS                                 | never held back, written as C0                       |
+//   | bad start, shorter than 9, stream id BD, wrong       | counted, shown by report_ps_warnings; the wrong      |
+//   | length, 2035 bytes                                   | length is written true; reset clears the counts      |
+//   | out_pes: length 0 (fits / 65542), wrong length       | true length / 0 + the repack note / true length      |
+//   | write to /dev/full (POSIX)                           | 1, "Write to disk failed, disk full?\n"              |
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "disk/bytes.h"
+#include "mpeg/mpeg.h"
+#include "support/capture.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Messages = std::vector<std::string>;
+
+constexpr char kVideoLine[] = "Video: size = 720 x 576, aspect 16:9, frame rate 25, bit rate = 2.50 Mbit/s\n";
+constexpr char kAudioLine[] = "Audio: Layer 2, bit rate=192 kb/s, frequency=48.0 kHz\n";
+constexpr uint64_t kFirstScr = 270000000;   // 10 s; 900000 in 90 kHz units
+constexpr uint64_t kOrigin = kFirstScr / 300;
+
+Bytes ts_field(uint64_t value, int prefix) {
+    Bytes f(5);
+    set_pts_dts(value, prefix, f.data());
+    return f;
+}
+
+struct PesSpec {
+    uint8_t id = 0xE0;
+    size_t size = 200;
+    bool pts = false;
+    uint64_t pts_value = kOrigin;
+    bool dts = false;
+    uint64_t dts_value = kOrigin;
+    bool frame = false;   // a sequence header (video) or an audio frame header
+    int declared = -1;    // PES_packet_length; -1: size - 6
+};
+
+// A PES packet with an MPEG-2 header as the transport stream carries it.
+Bytes pes(const PesSpec& s) {
+    Bytes b = {0, 0, 1, s.id, 0, 0, 0x84, 0, 0};
+    if (s.pts) {
+        Bytes f = ts_field(s.pts_value, s.dts ? 0x30 : 0x20);
+        b.insert(b.end(), f.begin(), f.end());
+        b[7] |= 0x80;
+    }
+    if (s.dts) {
+        Bytes f = ts_field(s.dts_value, 0x10);
+        b.insert(b.end(), f.begin(), f.end());
+        b[7] |= 0x40;
+    }
+    b[8] = uint8_t(b.size() - 9);
+    if (s.frame && (s.id & 0xF0) == 0xE0) {
+        // 720 x 576, 16:9, 25 fps, 6250 x 400 bit/s
+        Bytes seq = {0, 0, 1, 0xB3, 0x2D, 0x02, 0x40, 0x33, 0x06, 0x1A, 0xA0, 0, 0, 0, 0, 0, 0};
+        b.insert(b.end(), seq.begin(), seq.end());
+    } else if (s.frame) {
+        Bytes frame = {0xFF, 0xFD, 0xA4, 0x04};   // Layer II, 192 kb/s, 48 kHz
+        b.insert(b.end(), frame.begin(), frame.end());
+    }
+    b.resize(s.size, 0x55);
+    put_be16(&b[4], s.declared >= 0 ? uint32_t(s.declared) : uint32_t(s.size - 6));
+    return b;
+}
+
+// The bare continuation header repack_pes leaves.
+Bytes piece(uint8_t id, size_t size) {
+    Bytes b = {0, 0, 1, id, 0, 0, 0x80, 0, 0};
+    b.resize(size, 0x66);
+    return b;
+}
+
+struct Pack {
+    uint64_t base;
+    uint32_t extension;
+    Bytes scr_bytes;
+    Bytes pes;
+};
+
+uint64_t scr_base(const uint8_t* p) {
+    return uint64_t((p[0] >> 3) & 7) << 30 | uint64_t(p[0] & 3) << 28 | uint64_t(p[1]) << 20 |
+           uint64_t(p[2] >> 3) << 15 | uint64_t(p[2] & 3) << 13 | uint64_t(p[3]) << 5 | uint64_t(p[4] >> 3);
+}
+
+// Splits a VOB file into packs and checks the layout of each.
+std::vector<Pack> packs_of(const Bytes& file) {
+    std::vector<Pack> out;
+    EXPECT_EQ(file.size() % kPackSize, 0u);
+    for (size_t at = 0; at + kPackSize <= file.size(); at += kPackSize) {
+        const uint8_t* p = &file[at];
+        EXPECT_EQ(get_be32(p), 0x000001BAu);
+        EXPECT_EQ(Bytes(p + 10, p + 13), (Bytes{0x01, 0x89, 0xC3}));
+        EXPECT_EQ(p[13] & 0xF8, 0xF8);
+        size_t stuffing = p[13] & 7;
+        for (size_t i = 0; i < stuffing; ++i) EXPECT_EQ(p[14 + i], 0xFF);
+        const uint8_t* q = p + 14 + stuffing;
+        size_t n = get_be16(q + 4) + 6u;
+        EXPECT_LE(14 + stuffing + n, kPackSize);
+        Pack pack{scr_base(p + 4), uint32_t(p[8] & 3) << 7 | uint32_t(p[9] >> 1), Bytes(p + 4, p + 10),
+                  Bytes(q, q + n)};
+        size_t room = kPackSize - 14 - stuffing - n;
+        if (room != 0) {
+            EXPECT_EQ(stuffing, 0u);
+            EXPECT_GE(room, 8u);
+            const uint8_t* pad = q + n;
+            EXPECT_EQ(get_be32(pad), 0x000001BEu);
+            EXPECT_EQ(get_be16(pad + 4), room - 6);
+            for (size_t i = 6; i < room; ++i) EXPECT_EQ(pad[i], 0xFF);
+        }
+        out.push_back(pack);
+    }
+    return out;
+}
+
+class Multiplexer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        stream_ = static_cast<demux_stream*>(calloc(1, sizeof(demux_stream)));
+        ASSERT_NE(stream_, nullptr);
+        file_ = std::tmpfile();
+        ASSERT_NE(file_, nullptr);
+        stream_->file = file_;
+        stream_->scr = kFirstScr;
+        reset_ps_state();
+        qv->progress = capture_progress;
+        clear_capture();
+    }
+    void TearDown() override {
+        qv->progress = nullptr;
+        if (file_) fclose(file_);
+        free(stream_);
+    }
+    int feed(demux_fn fn, const Bytes& packet) {
+        std::copy(packet.begin(), packet.end(), stream_->buffer);
+        stream_->length = int32_t(packet.size());
+        return fn(stream_);
+    }
+    int pack(const Bytes& packet) { return feed(out_pack, packet); }
+    // Both streams described and both shown a PTS: two packs written.
+    void describe_both() {
+        ASSERT_EQ(pack(pes({0xE0, 300, true, kOrigin, false, 0, true})), 0);
+        ASSERT_EQ(pack(pes({0xC0, 100, true, kOrigin, false, 0, true})), 0);
+        ASSERT_EQ(pack(pes({0xE0, 300, true, kOrigin, false, 0, true})), 0);
+        ASSERT_EQ(capture().messages, (Messages{kVideoLine, kAudioLine}));
+        ASSERT_EQ(written().size(), 2 * kPackSize);
+        clear_written();
+        clear_capture();
+    }
+    Bytes written() {
+        fflush(file_);
+        Bytes out(size_t(ftell(file_)));
+        rewind(file_);
+        EXPECT_EQ(fread(out.data(), 1, out.size(), file_), out.size());
+        return out;
+    }
+    void clear_written() {
+        fclose(file_);
+        file_ = std::tmpfile();
+        stream_->file = file_;
+    }
+    demux_stream* stream_ = nullptr;
+    FILE* file_ = nullptr;
+};
+
+TEST(TimeStamps, FieldsCarryPrefixMarkersAnd33Bits) {
+    uint8_t f[5];
+    set_pts_dts(0x1ABCDEF01, 0x30, f);
+    EXPECT_EQ(Bytes(f, f + 5), (Bytes{0x3D, 0xAF, 0x37, 0xDE, 0x03}));
+    EXPECT_EQ(get_pts_dts(f), 0x1ABCDEF01u);
+    set_pts_dts(0x1FFFFFFFF, 0x20, f);
+    EXPECT_EQ(Bytes(f, f + 5), (Bytes{0x2F, 0xFF, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(get_pts_dts(f), 0x1FFFFFFFFu);
+    // Bits above 32 are not written.
+    set_pts_dts(0x200000000, 0x10, f);
+    EXPECT_EQ(Bytes(f, f + 5), (Bytes{0x11, 0x00, 0x01, 0x00, 0x01}));
+    // Prefix and markers are not part of the value.
+    const uint8_t g[5] = {0xF0, 0x00, 0x00, 0x00, 0x00};
+    EXPECT_EQ(get_pts_dts(g), 0u);
+}
+
+std::vector<Bytes> handed;   // what the recording out_fn saw
+int record_out(demux_stream* s) {
+    handed.emplace_back(s->buffer, s->buffer + s->length);
+    return 7;
+}
+
+TEST_F(Multiplexer, RepackPesLeavesAContinuationHeader) {
+    describe_both();
+    handed.clear();
+    Bytes first = pes({0xE0, 2034, true, kOrigin, true, kOrigin, false, 0});
+    first[6] = 0x8D;   // priority and data alignment set, original
+    stream_->out_fn = record_out;
+    std::copy(first.begin(), first.end(), stream_->buffer);
+    stream_->length = 2034;
+    EXPECT_EQ(repack_pes(stream_), 7);
+    ASSERT_EQ(handed.size(), 1u);
+    EXPECT_EQ(get_be16(&handed[0][4]), 2028u);
+    EXPECT_EQ(Bytes(handed[0].begin() + 6, handed[0].end()), Bytes(first.begin() + 6, first.end()));
+    EXPECT_EQ(stream_->length, 9);
+    EXPECT_EQ(Bytes(stream_->buffer, stream_->buffer + 9), (Bytes{0, 0, 1, 0xE0, 0, 0, 0x81, 0, 0}));
+
+    // The last piece leaves with its true length.
+    for (int i = 9; i < 109; ++i) stream_->buffer[i] = 0x77;
+    stream_->length = 109;
+    ASSERT_EQ(out_pack(stream_), 0);
+    std::vector<Pack> packs = packs_of(written());
+    ASSERT_EQ(packs.size(), 1u);
+    EXPECT_EQ(packs[0].pes.size(), 109u);
+    EXPECT_EQ(Bytes(packs[0].pes.begin(), packs[0].pes.begin() + 9), (Bytes{0, 0, 1, 0xE0, 0, 103, 0x81, 0, 0}));
+}
+
+TEST_F(Multiplexer, PiecesOfAPacketWithABadStartAreDropped) {
+    describe_both();
+    Bytes bad = pes({0xE0, 2034, true});
+    bad[2] = 0x02;
+    stream_->out_fn = out_pack;
+    std::copy(bad.begin(), bad.end(), stream_->buffer);
+    stream_->length = 2034;
+    EXPECT_EQ(repack_pes(stream_), 0);
+    EXPECT_EQ(stream_->length, 9);
+    EXPECT_EQ(Bytes(stream_->buffer, stream_->buffer + 9), Bytes(9, 0x00));
+    stream_->length = 2034;
+    EXPECT_EQ(repack_pes(stream_), 0);
+    EXPECT_EQ(Bytes(stream_->buffer, stream_->buffer + 9), Bytes(9, 0x00));
+    stream_->length = 500;
+    EXPECT_EQ(out_pack(stream_), 0);
+    // The same with a stream id that has no place in a pack.
+    Bytes other = pes({0xBD, 2034});
+    std::copy(other.begin(), other.end(), stream_->buffer);
+    EXPECT_EQ(repack_pes(stream_), 0);
+    stream_->length = 500;
+    EXPECT_EQ(out_pack(stream_), 0);
+    EXPECT_EQ(written().size(), 0u);
+    // A good packet behind them leaves normally.
+    Bytes good = pes({0xE0, 2034, true});
+    std::copy(good.begin(), good.end(), stream_->buffer);
+    EXPECT_EQ(repack_pes(stream_), 0);
+    stream_->length = 500;
+    EXPECT_EQ(out_pack(stream_), 0);
+    EXPECT_EQ(packs_of(written()).size(), 2u);
+    report_ps_warnings(capture_progress);
+    EXPECT_EQ(capture().messages, Messages{"2 PES packets with a bad start dropped (Bad PES packet start)\n"});
+}
+
+TEST_F(Multiplexer, EveryPackIs2048BytesWithStuffingOrPadding) {
+    describe_both();
+    Bytes p2034 = pes({0xE0, 2034}), p2027 = pes({0xE0, 2027}), p2026 = pes({0xE0, 2026});
+    Bytes bare = piece(0xE0, 9);
+    for (const Bytes* p : {&p2034, &p2027, &p2026, &bare}) ASSERT_EQ(pack(*p), 0);
+    Bytes out = written();
+    ASSERT_EQ(out.size(), 4 * kPackSize);
+    const uint8_t* a = &out[0];
+    EXPECT_EQ(a[13], 0xF8);
+    EXPECT_EQ(Bytes(a + 14, a + 2048), p2034);
+    const uint8_t* b = &out[kPackSize];
+    EXPECT_EQ(b[13], 0xFF);
+    EXPECT_EQ(Bytes(b + 14, b + 21), Bytes(7, 0xFF));
+    EXPECT_EQ(Bytes(b + 21, b + 2048), p2027);
+    const uint8_t* c = &out[2 * kPackSize];
+    EXPECT_EQ(c[13], 0xF8);
+    EXPECT_EQ(Bytes(c + 14, c + 2040), p2026);
+    EXPECT_EQ(Bytes(c + 2040, c + 2048), (Bytes{0, 0, 1, 0xBE, 0, 2, 0xFF, 0xFF}));
+    const uint8_t* d = &out[3 * kPackSize];
+    EXPECT_EQ(d[13], 0xF8);
+    EXPECT_EQ(Bytes(d + 14, d + 23), (Bytes{0, 0, 1, 0xE0, 0, 3, 0x80, 0, 0}));
+    EXPECT_EQ(Bytes(d + 23, d + 29), (Bytes{0, 0, 1, 0xBE, 0x07, 0xE3}));
+    EXPECT_EQ(Bytes(d + 29, d + 2048), Bytes(2019, 0xFF));
+    EXPECT_EQ(packs_of(out).size(), 4u);
+}
+
+TEST_F(Multiplexer, ScrAndTimeStampsShareTheFirstScrAsOrigin) {
+    // The first audio packet sets first_scr; its pack has SCR 0.
+    ASSERT_EQ(pack(pes({0xE0, 300, false, 0, false, 0, true})), 0);
+    ASSERT_EQ(pack(pes({0xC5, 100, true, kOrigin + 3600, false, 0, true})), 0);
+    ASSERT_EQ(pack(pes({0xE3, 300, true, kOrigin + 7200, true, kOrigin + 3600})), 0);
+    stream_->scr = kFirstScr + 0x1ABCDEF01ull * 300 + 0x123;
+    ASSERT_EQ(pack(pes({0xE0, 300, true, 0})), 0);
+    stream_->scr = kFirstScr - 180000;
+    ASSERT_EQ(pack(piece(0xE0, 50)), 0);
+    std::vector<Pack> packs = packs_of(written());
+    ASSERT_EQ(packs.size(), 4u);
+
+    EXPECT_EQ(packs[0].scr_bytes, (Bytes{0x44, 0x00, 0x04, 0x00, 0x04, 0x01}));
+    EXPECT_EQ(packs[0].pes[3], 0xC0);
+    EXPECT_EQ(Bytes(&packs[0].pes[9], &packs[0].pes[14]), (Bytes{0x21, 0x00, 0x01, 0x1C, 0x21}));   // 3600
+
+    EXPECT_EQ(packs[1].scr_bytes, packs[0].scr_bytes);
+    EXPECT_EQ(packs[1].pes[3], 0xE0);
+    EXPECT_EQ(Bytes(&packs[1].pes[9], &packs[1].pes[14]), (Bytes{0x31, 0x00, 0x01, 0x38, 0x41}));   // 7200
+    EXPECT_EQ(Bytes(&packs[1].pes[14], &packs[1].pes[19]), (Bytes{0x11, 0x00, 0x01, 0x1C, 0x21}));  // 3600
+
+    EXPECT_EQ(packs[2].scr_bytes, (Bytes{0x76, 0xBC, 0xDF, 0x78, 0x0E, 0x47}));
+    EXPECT_EQ(packs[2].base, 0x1ABCDEF01u);
+    EXPECT_EQ(packs[2].extension, 0x123u);
+    // PTS 0 lies before the origin: it wraps modulo 2^33.
+    EXPECT_EQ(Bytes(&packs[2].pes[9], &packs[2].pes[14]), (Bytes{0x2F, 0xFF, 0xC9, 0x88, 0xC1}));
+    EXPECT_EQ(get_pts_dts(&packs[2].pes[9]), (uint64_t(1) << 33) - kOrigin);
+
+    // An scr before first_scr wraps modulo 2^42; only base bits 32..0 remain.
+    EXPECT_EQ(packs[3].scr_bytes, (Bytes{0x6E, 0x9D, 0x05, 0xA2, 0x2C, 0x09}));
+    EXPECT_EQ(packs[3].base, 6070219845u);
+    EXPECT_EQ(packs[3].extension, 4u);
+}
+
+TEST_F(Multiplexer, NothingLeavesBeforeBothDescriptionsAndEachFirstPts) {
+    // Audio first: described, but the video is not yet.
+    EXPECT_EQ(pack(pes({0xC0, 100, true, kOrigin, false, 0, true})), 0);
+    EXPECT_EQ(pack(pes({0xE0, 300, true})), 0);   // no sequence header
+    EXPECT_EQ(capture().messages, Messages{kAudioLine});
+    // Described now, but without a PTS of its own: dropped.
+    EXPECT_EQ(pack(pes({0xE0, 300, false, 0, false, 0, true})), 0);
+    EXPECT_EQ(pack(pes({0xC0, 100, false, 0, false, 0, true})), 0);
+    EXPECT_EQ(pack(piece(0xE0, 100)), 0);
+    EXPECT_EQ(capture().messages, (Messages{kAudioLine, kVideoLine}));
+    EXPECT_EQ(written().size(), 0u);
+    Bytes audio = pes({0xC0, 100, true, kOrigin + 10});
+    Bytes video = pes({0xE0, 300, true, kOrigin + 20});
+    Bytes audio_no_pts = pes({0xC0, 100}), video_piece = piece(0xE0, 100);
+    for (const Bytes* p : {&audio, &audio_no_pts, &video, &video_piece}) EXPECT_EQ(pack(*p), 0);
+    std::vector<Pack> packs = packs_of(written());
+    ASSERT_EQ(packs.size(), 4u);
+    EXPECT_EQ(packs[1].pes, audio_no_pts);
+    EXPECT_EQ(packs[3].pes.size(), 100u);
+    EXPECT_EQ(capture().messages.size(), 2u);   // each description once
+}
+
+TEST_F(Multiplexer, FirstScrOfZeroIsTakenAgainAndAudioD0IsNotHeld) {
+    stream_->scr = 0;
+    ASSERT_EQ(pack(pes({0xE0, 300, false, 0, false, 0, true})), 0);
+    // Audio 0xD0..0xDF never waits for a PTS.
+    ASSERT_EQ(pack(pes({0xD0, 100, false, 0, false, 0, true})), 0);
+    stream_->scr = kFirstScr;
+    ASSERT_EQ(pack(pes({0xE0, 300, true, kOrigin + 90})), 0);
+    std::vector<Pack> packs = packs_of(written());
+    ASSERT_EQ(packs.size(), 2u);
+    EXPECT_EQ(packs[0].pes[3], 0xC0);
+    EXPECT_EQ(packs[0].base, 0u);
+    // first_scr was 0 at the first pack, so it is taken at the second.
+    EXPECT_EQ(packs[1].base, 0u);
+    EXPECT_EQ(get_pts_dts(&packs[1].pes[9]), 90u);
+}
+
+TEST_F(Multiplexer, BadPacketsAreCountedAndShownAtTheEnd) {
+    describe_both();
+    Bytes bad_start = pes({0xE0, 300});
+    bad_start[0] = 0x01;
+    Bytes other_id = pes({0xBD, 300});
+    Bytes wrong = pes({0xC0, 300, false, 0, false, 0, false, 100});
+    Bytes wrong2 = pes({0xC0, 300, false, 0, false, 0, false, 5});
+    EXPECT_EQ(pack(bad_start), 0);
+    EXPECT_EQ(pack(Bytes{0, 0, 1, 0xE0, 0}), 0);
+    EXPECT_EQ(pack(other_id), 0);
+    EXPECT_EQ(pack(wrong), 0);
+    EXPECT_EQ(pack(wrong2), 0);
+    EXPECT_EQ(pack(pes({0xE0, 2035})), 0);
+    std::vector<Pack> packs = packs_of(written());
+    ASSERT_EQ(packs.size(), 2u);
+    EXPECT_EQ(get_be16(&packs[0].pes[4]), 294u);   // written with the true length
+    EXPECT_EQ(capture().messages, Messages{});       // nothing shown per packet
+    report_ps_warnings(capture_progress);
+    EXPECT_EQ(capture().messages,
+              (Messages{"3 PES packets with a bad start dropped (Bad PES packet start)\n",
+                        "2 PES packets with a wrong length (first: bad PES packet length 100 != 294)\n",
+                        "1 PES packets longer than 2034 bytes dropped\n"}));
+    clear_capture();
+    reset_ps_state();
+    report_ps_warnings(capture_progress);
+    EXPECT_EQ(capture().messages, Messages{});
+}
+
+TEST_F(Multiplexer, OutPesWritesTrueLengths) {
+    Bytes video = pes({0xE0, 300, true, 12345, false, 0, true, 0});
+    EXPECT_EQ(feed(out_pes, video), 0);   // the audio is not yet described
+    EXPECT_EQ(written().size(), 0u);
+    Bytes audio = pes({0xC5, 100, false, 0, false, 0, true});
+    Bytes fits = pes({0xE0, 65541, true, 99, false, 0, false, 0});
+    Bytes unbounded = pes({0xE0, 65542, false, 0, false, 0, false, 0});
+    Bytes wrong = pes({0xC0, 100, false, 0, false, 0, false, 1000});
+    for (const Bytes* p : {&audio, &video, &fits, &unbounded, &wrong}) EXPECT_EQ(feed(out_pes, *p), 0);
+    Bytes expect = audio;
+    video[5] = 294 - 256, video[4] = 1;
+    expect.insert(expect.end(), video.begin(), video.end());
+    fits[4] = 0xFF, fits[5] = 0xFF;
+    expect.insert(expect.end(), fits.begin(), fits.end());
+    expect.insert(expect.end(), unbounded.begin(), unbounded.end());
+    wrong[4] = 0, wrong[5] = 94;
+    expect.insert(expect.end(), wrong.begin(), wrong.end());
+    EXPECT_TRUE(written() == expect);
+    report_ps_warnings(capture_progress);
+    EXPECT_EQ(capture().messages,
+              (Messages{kVideoLine, kAudioLine,
+                        "1 PES packets with a wrong length (first: bad PES packet length 1000 != 94)\n",
+                        "1 PES packets too long for their length field were written with length 0; a repack "
+                        "size of at most 65541 avoids them\n"}));
+}
+
+#ifndef _WIN32
+TEST_F(Multiplexer, ShortWriteIsReported) {
+    describe_both();
+    fclose(file_);
+    file_ = fopen("/dev/full", "wb");
+    ASSERT_NE(file_, nullptr);
+    setvbuf(file_, nullptr, _IONBF, 0);
+    stream_->file = file_;
+    EXPECT_EQ(pack(pes({0xE0, 300})), 1);
+    EXPECT_STREQ(qv_error, "Write to disk failed, disk full?\n");
+    qv_set_error("before");
+    reset_ps_state();
+    feed(out_pes, pes({0xE0, 300, false, 0, false, 0, true}));
+    EXPECT_EQ(feed(out_pes, pes({0xC0, 100, false, 0, false, 0, true})), 1);
+    EXPECT_STREQ(qv_error, "Write to disk failed, disk full?\n");
+}
+#endif
+
+}  // namespace

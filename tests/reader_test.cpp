@@ -1,0 +1,397 @@
+// The recording reader (open_recording_file, read_ts_packet,
+// close_recording_file) on recordings built here and stored on an in-memory
+// disk of 1040-sector clusters (532480 bytes: a packet boundary moves on by
+// 64 bytes per cluster, and a gap of g bytes behind the header splits the
+// packet at the first boundary after (40 - g) mod 188 of its bytes).
+//   | recording                                             | expected                                              |
+//   | split after 0, 1, 2, 3 (inside the header), 4, 100,   | every packet back, in order; the split one joined,    |
+//   | 186, 187 bytes at the first boundary                  | the one at a boundary in place at data[0]             |
+//   | 37 stray bytes mid-cluster, 100 across a boundary,    | the stray bytes skipped, every packet after them back |
+//   | a packet with its sync byte lost                      | (the damaged packet and what it hides are gone)       |
+//   | first packet at 212 / 655 / 656; a lone 0x47 at 222   | data[212], data[655]; "Start of TS packets not found  |
+//   |                                                       | in file Late.\n"; the lone byte not taken             |
+//   | chain 5 -> 2 -> 7                                     | every packet back                                     |
+//   | a whole packet behind the valid end of the last       | not returned; an incomplete last packet dropped       |
+//   | cluster; one-cluster recording                        | quietly                                               |
+//   | chain into 0xFFFFFF / out of the table / a loop       | packets up to there, "Recording R: chain ends in a    |
+//   |                                                       | free cluster at %x" / "leaves the table" / "loops",   |
+//   |                                                       | error 0                                               |
+//   | slack above the cluster size (2 clusters / 1 cluster) | stream ends at the first cluster's end with one       |
+//   |                                                       | warning / the opening fails                           |
+//   | last cluster shorter than the rest of a split packet, | "... holds only 50 valid bytes, packet cut\n"         |
+//   | or entered at a boundary with 100 bytes               | "... holds only 100 valid bytes, packet cut\n"        |
+//   | second cluster unreadable                             | null, error 1, the read's message                     |
+//   | start cluster outside the table; closing null         | open fails with the reason; nothing happens           |
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "disk/bytes.h"
+#include "disk/qvdisk.h"
+#include "support/capture.h"
+#include "support/image_builder.h"
+#include "support/memory_disk.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Messages = std::vector<std::string>;
+
+constexpr uint16_t kSectorsPerCluster = 1040;
+constexpr uint32_t kCluster = kSectorsPerCluster * 512;   // 532480
+constexpr uint32_t kHeader = 212;
+constexpr uint32_t kPacket = 188;
+
+// A packet of pid whose payload names seq in bytes that are never 0x47.
+Bytes packet(uint32_t seq, uint32_t pid = 0x101) {
+    Bytes p(kPacket, 0xAA);
+    p[0] = 0x47;
+    p[1] = uint8_t(pid >> 8 & 0x1F);
+    p[2] = uint8_t(pid);
+    p[3] = uint8_t(0x10 | (seq & 0x0F));
+    for (int i = 0; i < 4; ++i) p[4 + i] = uint8_t(0x80 | (seq >> (6 * i) & 0x3F));
+    return p;
+}
+
+Bytes packets(uint32_t first, uint32_t count) {
+    Bytes out;
+    for (uint32_t s = first; s < first + count; ++s) {
+        Bytes p = packet(s);
+        out.insert(out.end(), p.begin(), p.end());
+    }
+    return out;
+}
+
+// Packets of a recording that fills `bytes` behind header and gap.
+uint32_t packets_for(uint64_t bytes, uint32_t gap) { return uint32_t((bytes - kHeader - gap) / kPacket); }
+
+std::vector<Bytes> split(const Bytes& ts) {
+    std::vector<Bytes> out;
+    for (size_t at = 0; at + kPacket <= ts.size(); at += kPacket) out.emplace_back(ts.begin() + long(at), ts.begin() + long(at + kPacket));
+    return out;
+}
+
+struct Read {
+    std::vector<Bytes> packets;
+    std::vector<size_t> joined;   // indexes of packets not returned in place
+    std::vector<size_t> at_start; // indexes returned at data[0]
+};
+
+class Reader : public ::testing::Test {
+protected:
+    void TearDown() override {
+        close_recording_file(reader_);
+        qv_close();
+        uninstall_memory_disk();
+    }
+    // Opens the disk and the recording table; later messages are captured afresh.
+    void mount(ImageBuilder& img) {
+        img.pad_for_links();
+        disk_.image = img.image();
+        install_memory_disk(&disk_);
+        ASSERT_EQ(open_qvdisk(capture_progress), 0) << qv_error;
+        ASSERT_GT(parse_dir(0, root_entry_count(), 0xFF, kTypeRecording), 0) << qv_error;
+        clear_capture();
+    }
+    void open(int index) {
+        close_recording_file(reader_);
+        reader_ = open_recording_file(index, capture_progress);
+        ASSERT_NE(reader_, nullptr) << qv_error;
+    }
+    Read read_all() {
+        Read r;
+        const uint8_t* data = reader_->data;
+        // A reader that loops would stop here long before any harm.
+        for (size_t n = 0; n < 100000; ++n) {
+            const uint8_t* p = read_ts_packet(reader_);
+            if (!p) return r;
+            if (p < data || p >= data + kCluster) r.joined.push_back(r.packets.size());
+            if (p == data) r.at_start.push_back(r.packets.size());
+            r.packets.emplace_back(p, p + kPacket);
+        }
+        ADD_FAILURE() << "reader does not end";
+        return r;
+    }
+    MemoryDisk disk_;
+    recording_reader* reader_ = nullptr;
+};
+
+// Split packets: the first boundary cuts a packet after `first` bytes.
+TEST_F(Reader, JoinsPacketsSplitAtEveryOffsetClass) {
+    const std::vector<uint32_t> firsts = {0, 1, 2, 3, 4, 100, 186, 187};
+    ImageBuilder img(2 * uint32_t(firsts.size()) + 2, kSectorsPerCluster);
+    std::vector<Bytes> ts;
+    for (uint32_t first : firsts) {
+        uint32_t gap = (40 + kPacket - first) % kPacket;
+        // Two clusters less a few packets: the second boundary is not reached.
+        ts.push_back(packets(0, packets_for(2 * uint64_t(kCluster), gap) - 3));
+        img.add_recording("Split" + std::to_string(first), ts.back(), {}, {}, {}, gap);
+    }
+    mount(img);
+    for (size_t i = 0; i < firsts.size(); ++i) {
+        SCOPED_TRACE("first part " + std::to_string(firsts[i]));
+        open(int(i));
+        uint32_t gap = (40 + kPacket - firsts[i]) % kPacket;
+        EXPECT_EQ(reader_->pos, kHeader + gap);
+        Read r = read_all();
+        std::vector<Bytes> want = split(ts[i]);
+        ASSERT_EQ(r.packets.size(), want.size());
+        EXPECT_TRUE(r.packets == want);
+        size_t boundary = (kCluster - kHeader - gap) / kPacket;   // the packet the boundary meets
+        if (firsts[i] == 0) {
+            EXPECT_TRUE(r.joined.empty());
+            EXPECT_EQ(r.at_start, std::vector<size_t>{boundary});
+        } else {
+            EXPECT_EQ(r.joined, std::vector<size_t>{boundary});
+        }
+        EXPECT_EQ(reader_->error, 0);
+        EXPECT_EQ(read_ts_packet(reader_), nullptr);   // stays at its end
+    }
+    EXPECT_TRUE(capture().messages.empty());
+}
+
+// Out of step: stray bytes (never 0x47) mid-cluster and across the boundary,
+// and a packet whose sync byte is lost (its payload holds no 0x47 either, so
+// the scan lands on the packet after it).
+TEST_F(Reader, SkipsToTheNextSyncByteAfterLostSync) {
+    ImageBuilder img(4, kSectorsPerCluster);
+    const Bytes stray(37, 0x00), stray2(100, 0x11);
+    uint32_t n = packets_for(kCluster, 0);                // packets wholly in the first cluster
+    Bytes ts = packets(0, 10);
+    ts.insert(ts.end(), stray.begin(), stray.end());
+    Bytes more = packets(10, 10);
+    more[5 * kPacket] = 0x00;                             // packet 15 loses its sync byte
+    ts.insert(ts.end(), more.begin(), more.end());
+    // Up to 50 bytes before the first boundary, then 100 stray bytes across it.
+    uint32_t used = kHeader + uint32_t(ts.size());
+    uint32_t fill = (kCluster - 50 - used) / kPacket;
+    Bytes mid = packets(20, fill);
+    ts.insert(ts.end(), mid.begin(), mid.end());
+    ts.insert(ts.end(), kCluster - 50 - (kHeader + ts.size()), 0x22);
+    ts.insert(ts.end(), stray2.begin(), stray2.end());
+    Bytes tail = packets(20 + fill, 30);
+    ts.insert(ts.end(), tail.begin(), tail.end());
+    ASSERT_LT(n, 20 + fill + 30);
+    img.add_recording("R", ts);
+    mount(img);
+    open(0);
+    Read r = read_all();
+
+    std::vector<Bytes> want;
+    for (uint32_t s = 0; s < 20 + fill + 30; ++s)
+        if (s != 15) want.push_back(packet(s));
+    ASSERT_EQ(r.packets.size(), want.size());
+    EXPECT_TRUE(r.packets == want);
+    EXPECT_TRUE(r.joined.empty());
+    EXPECT_EQ(reader_->error, 0);
+    EXPECT_TRUE(capture().messages.empty());
+}
+
+// The first packet is searched at 212 to 655 and needs a second sync byte a
+// packet later.
+TEST_F(Reader, FindsTheFirstPacketBehindTheHeader) {
+    ImageBuilder img(6, kSectorsPerCluster);
+    img.add_recording("Early", packets(0, 20));
+    img.add_recording("Last", packets(0, 20), {}, {}, {}, 655 - kHeader);
+    img.add_recording("Late", packets(0, 20), {}, {}, {}, 656 - kHeader);
+    Bytes lone(100, 0);
+    lone[10] = 0x47;   // offset 222: no sync byte at 410
+    Bytes ts = lone;
+    Bytes p = packets(0, 20);
+    ts.insert(ts.end(), p.begin(), p.end());
+    img.add_recording("Lone", ts);
+    mount(img);
+
+    open(0);
+    EXPECT_EQ(reader_->pos, 212u);
+    EXPECT_EQ(read_ts_packet(reader_), reader_->data + 212);
+    open(1);
+    EXPECT_EQ(reader_->pos, 655u);
+    EXPECT_EQ(read_ts_packet(reader_), reader_->data + 655);
+    open(3);
+    EXPECT_EQ(reader_->pos, 312u);
+    EXPECT_EQ(read_all().packets.size(), 20u);
+
+    close_recording_file(reader_);
+    reader_ = open_recording_file(2, capture_progress);
+    EXPECT_EQ(reader_, nullptr);
+    EXPECT_STREQ(qv_error, "Start of TS packets not found in file Late.\n");
+}
+
+TEST_F(Reader, FollowsAFragmentedChain) {
+    ImageBuilder img(10, kSectorsPerCluster);
+    Bytes ts = packets(0, packets_for(3 * uint64_t(kCluster), 0) - 1);
+    img.add_recording("R", ts, {}, {}, {5, 2, 7});
+    mount(img);
+    open(0);
+    Read r = read_all();
+    EXPECT_TRUE(r.packets == split(ts));
+    EXPECT_EQ(r.joined.size(), 2u);
+    EXPECT_EQ(reader_->cluster, 7u);
+    EXPECT_TRUE(capture().messages.empty());
+}
+
+// The last cluster's slack hides what lies behind the valid end; a packet
+// cut by it is dropped without a word, as in a one-cluster recording.
+TEST_F(Reader, SlackCutsTheLastCluster) {
+    ImageBuilder img(6, kSectorsPerCluster);
+    Bytes ts = packets(0, packets_for(kCluster, 0) + 10);
+    uint32_t start = img.add_recording("Hidden", ts);
+    // A whole packet right behind the valid end of the second cluster.
+    uint32_t end = kHeader + uint32_t(ts.size()) - kCluster;
+    Bytes extra = packet(999);
+    std::memcpy(img.cluster(start + 1) + end, extra.data(), kPacket);
+
+    Bytes cut = packets(0, 30);
+    Bytes half = packet(30);
+    cut.insert(cut.end(), half.begin(), half.begin() + 100);   // incomplete last packet
+    img.add_recording("Single", cut);
+    mount(img);
+
+    open(0);
+    EXPECT_TRUE(read_all().packets == split(ts));
+    open(1);
+    Read r = read_all();
+    EXPECT_EQ(r.packets.size(), 30u);
+    EXPECT_TRUE(r.packets == split(packets(0, 30)));
+    EXPECT_TRUE(capture().messages.empty());
+}
+
+// Damaged chains: each ends the stream where it breaks, with a warning.
+// Recording R has three clusters; its second link is damaged.
+class DamagedChain : public Reader {
+protected:
+    void run(uint32_t link, bool loop_back, const std::string& warning_format,
+             uint16_t sectors_per_cluster = kSectorsPerCluster) {
+        ImageBuilder img(6, sectors_per_cluster);
+        const uint32_t cluster = img.cluster_size();
+        Bytes ts = packets(0, packets_for(3 * uint64_t(cluster), 0) - 1);
+        uint32_t start = img.add_recording("R", ts);
+        img.set_fat(start + 1, loop_back ? start : link);
+        mount(img);
+        open(0);
+        Read r = read_all();
+        char warning[200];
+        // A loop names the cluster that would have been read once too often:
+        // the chain alternates between its two clusters.
+        uint32_t named = loop_back ? start + qv->cluster_count % 2 : start + 1;
+        snprintf(warning, sizeof warning, warning_format.c_str(), named);
+        EXPECT_EQ(capture().messages, Messages{warning});
+        EXPECT_EQ(reader_->error, 0);
+        EXPECT_EQ(read_ts_packet(reader_), nullptr);
+        std::vector<Bytes> two = split(Bytes(ts.begin(), ts.begin() + (2 * cluster - kHeader) / kPacket * kPacket));
+        if (!loop_back) {
+            // Both clusters, the packet split at their end dropped.
+            EXPECT_TRUE(r.packets == two);
+        } else {
+            // Round and round until more clusters were read than the table has.
+            EXPECT_EQ(reader_->clusters_read, qv->cluster_count);
+            EXPECT_GT(r.packets.size(), two.size());
+            EXPECT_TRUE(std::vector<Bytes>(r.packets.begin(), r.packets.begin() + long(two.size())) == two);
+        }
+    }
+};
+
+TEST_F(DamagedChain, RunsIntoAFreeCluster) { run(kFreeCluster, false, "Recording R: chain ends in a free cluster at %x\n"); }
+
+// With 1 MiB clusters a link just past the table is still within the disk,
+// so the table keeps it as it is.
+TEST_F(DamagedChain, LeavesTheTable) { run(6, false, "Recording R: chain leaves the table at cluster %x\n", 2048); }
+
+TEST_F(DamagedChain, RunsIntoAMarker) { run(kMarkerLink, false, "Recording R: chain leaves the table at cluster %x\n"); }
+
+TEST_F(DamagedChain, Loops) { run(0, true, "Recording R: chain loops at cluster %x\n"); }
+
+TEST_F(Reader, SlackAboveTheClusterSizeEndsAtOnce) {
+    ImageBuilder img(6, kSectorsPerCluster);
+    Bytes ts = packets(0, packets_for(kCluster, 0) + 10);
+    uint32_t two = img.add_recording("Two", ts);
+    uint32_t one = img.add_recording("One", packets(0, 10));
+    img.dir_entry(0, 0, kTypeRecording, two, 2, kCluster + 1, "Two");
+    img.dir_entry(0, 1, kTypeRecording, one, 1, kCluster + 1, "One");
+    mount(img);
+
+    open(0);
+    Read r = read_all();
+    EXPECT_TRUE(r.packets == split(packets(0, packets_for(kCluster, 0))));
+    char warning[200];
+    snprintf(warning, sizeof warning, "Recording Two: slack %u of the last cluster %x is larger than the cluster\n",
+             kCluster + 1, two + 1);
+    EXPECT_EQ(capture().messages, Messages{warning});
+
+    clear_capture();
+    close_recording_file(reader_);
+    reader_ = open_recording_file(1, capture_progress);
+    EXPECT_EQ(reader_, nullptr);
+    EXPECT_STREQ(qv_error, "Start of TS packets not found in file One.\n");
+    snprintf(warning, sizeof warning, "Recording One: slack %u of the last cluster %x is larger than the cluster\n",
+             kCluster + 1, one);
+    EXPECT_EQ(capture().messages, Messages{warning});
+}
+
+// A last cluster with fewer valid bytes than the packet reaching into it.
+TEST_F(Reader, TooShortLastClusterEndsTheStream) {
+    ImageBuilder img(6, kSectorsPerCluster);
+    // Split: the boundary cuts packet k after 40 bytes, 148 follow; 50 are valid.
+    uint32_t k = packets_for(kCluster, 0);
+    uint32_t split_start = img.add_recording("Split", packets(0, k + 2));
+    img.dir_entry(0, 0, kTypeRecording, split_start, 2, kCluster - 50, "Split");
+    // Boundary: packets end exactly at the cluster end (gap 40), 100 valid bytes follow.
+    uint32_t edge_start = img.add_recording("Edge", packets(0, k + 2), {}, {}, {}, 40);
+    img.dir_entry(0, 1, kTypeRecording, edge_start, 2, kCluster - 100, "Edge");
+    mount(img);
+
+    open(0);
+    Read r = read_all();
+    EXPECT_TRUE(r.packets == split(packets(0, k)));
+    char warning[200];
+    snprintf(warning, sizeof warning, "Recording Split: last cluster %x holds only 50 valid bytes, packet cut\n",
+             split_start + 1);
+    EXPECT_EQ(capture().messages, Messages{warning});
+
+    clear_capture();
+    open(1);
+    r = read_all();
+    EXPECT_TRUE(r.packets == split(packets(0, k)));
+    snprintf(warning, sizeof warning, "Recording Edge: last cluster %x holds only 100 valid bytes, packet cut\n",
+             edge_start + 1);
+    EXPECT_EQ(capture().messages, Messages{warning});
+    EXPECT_EQ(reader_->error, 0);
+}
+
+TEST_F(Reader, ReadErrorEndsWithError) {
+    ImageBuilder img(6, kSectorsPerCluster);
+    Bytes ts = packets(0, packets_for(2 * uint64_t(kCluster), 0) - 1);
+    uint32_t start = img.add_recording("R", ts);
+    mount(img);
+    open(0);
+    disk_.fail_read = disk_.reads + 1;
+    disk_.fail_code = 5;
+    Read r = read_all();
+    // The first cluster's packets; the one split at its end is lost.
+    EXPECT_EQ(r.packets.size(), size_t((kCluster - kHeader) / kPacket));
+    EXPECT_EQ(reader_->error, 1);
+    char message[200];
+    snprintf(message, sizeof message, "ReadFile failed on position %llu with code 5\n",
+             static_cast<unsigned long long>(uint64_t(start + 2) * kCluster));
+    EXPECT_STREQ(qv_error, message);
+    EXPECT_EQ(read_ts_packet(reader_), nullptr);
+    EXPECT_TRUE(capture().messages.empty());
+}
+
+TEST_F(Reader, RefusesAStartOutsideTheTable) {
+    ImageBuilder img(4, kSectorsPerCluster);
+    img.add_recording("R", packets(0, 10));
+    mount(img);
+    qv->recordings[0].start_cluster = qv->cluster_count;
+    char message[200];
+    snprintf(message, sizeof message, "Recording R starts outside the table at cluster %x\n", qv->cluster_count);
+    EXPECT_EQ(open_recording_file(0, capture_progress), nullptr);
+    EXPECT_STREQ(qv_error, message);
+    close_recording_file(nullptr);   // accepted, nothing happens
+}
+
+}  // namespace
