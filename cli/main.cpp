@@ -1,2 +1,2 @@
-// Placeholder until the driver lands.
-int main() { return 1; }
+#include "cli/driver.h"
+int main(int argc, char** argv) { return run_pvrcopy(argc, argv); }

@@ -3,17 +3,20 @@
 //   | recording / case                                  | expected                                             |
 //   | the sample, VOB                                   | PID line, both descriptions, completed; 2048-byte    |
 //   |                                                   | packs, SCRs never decrease; ffprobe: one MPEG-2      |
-//   |                                                   | video, one MPEG audio; ffmpeg decodes it with no     |
-//   |                                                   | error but those of the first, open GOP               |
+//   |                                                   | video, one MPEG audio; the packs carry contiguous    |
+//   |                                                   | pieces of the sample's video and audio; ffmpeg       |
+//   |                                                   | reports exactly the errors of that video alone (it   |
+//   |                                                   | starts before a sequence header, the last picture is |
+//   |                                                   | cut where the recording ends)                        |
 //   | the sample, M2P with repack 0 and 2048            | a walk over the PES packets: every length nonzero    |
 //   |                                                   | and true, pieces at most 2048; ffprobe as above      |
 //   | the same recording twice in one run               | identical files and messages, both times             |
-//   | one audio PES start and one audio length damaged  | "1 PES packets with a bad start dropped ..." and     |
-//   |                                                   | "1 PES packets with a wrong length ..." after the    |
-//   |                                                   | completion                                           |
+//   | one audio PES start and one audio length damaged  | VOB: "1 PES packets with a bad start dropped ..."    |
+//   |                                                   | after the completion; M2P: that and "1 PES packets   |
+//   |                                                   | with a wrong length (first: ... %d != %d)\n"         |
 //   | output symlinked to /dev/full (POSIX)             | 4, "Write to disk failed, disk full?\n", no          |
 //   |                                                   | completion                                           |
-//   | a cluster of the recording cannot be read         | 4, the read's message, no completion                 |
+//   | a cluster of the recording cannot be read         | 4, "ReadFile failed on position ...", no completion  |
 //   | M2P repack -1, 100, 192, 65542                    | 1, "Repack size %d not supported: ...", nothing      |
 //   |                                                   | shown, no file; 193 and 65541 accepted; VOB ignores  |
 //   | video and audio PID the same                      | 1, error naming the PID, no file                     |
