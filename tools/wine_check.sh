@@ -1,0 +1,138 @@
+#!/bin/sh
+# The Windows build under wine, headless:
+#   1. cross-builds pvrcopy.exe, mkimage.exe and the test executables (build-win);
+#   2. runs every cross-built test executable under wine;
+#   3. on the sample disk, compares pvrcopy.exe with the Linux pvrcopy of
+#      LINUX_BUILD (default build-test): the listing and the outputs of every
+#      mode must be byte-identical; a second opener of a held image is refused;
+#      mode "disk" beside the image fails and leaves the image unchanged.
+# Usage: sh tools/wine_check.sh [LINUX_BUILD]
+set -eu
+cd "$(dirname "$0")/.."
+top=$(pwd)
+linux=$top/${1:-build-test}
+. tools/need.sh
+need cmake ninja-build g++-mingw-w64-x86-64 wine wine64
+
+cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
+  -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build-win -j2
+[ -x "$linux/pvrcopy" ] && [ -x "$linux/mkimage" ] || {
+  echo "wine_check: no Linux build in $linux (run sh tools/test.sh first)" >&2; exit 1; }
+
+tmp=$(mktemp -d /tmp/pvr-wine.XXXXXX)
+WINEPREFIX=$tmp/prefix WINEDEBUG=-all WINEARCH=win64
+WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+export WINEPREFIX WINEDEBUG WINEARCH WINEDLLOVERRIDES
+unset DISPLAY WAYLAND_DISPLAY || true
+cleanup() { wineserver -k 2>/dev/null || true; rm -rf "$tmp"; }
+trap cleanup EXIT INT TERM
+mkdir -p "$WINEPREFIX"
+wineserver -p
+wineboot -i </dev/null >/dev/null 2>&1 || true
+
+passed=0 failed=0
+pass() { passed=$((passed + 1)); echo "ok   $1"; }
+fail() { failed=$((failed + 1)); echo "FAIL $1"; }
+crlf() { sed 's/\r$//' "$1"; }   # wine's text-mode standard streams end lines in CR LF
+
+# --- the cross-built unit tests ---
+mkdir "$tmp/run"
+for exe in build-win/tests/*_test.exe; do
+  [ -f "$exe" ] || continue
+  name=$(basename "$exe" .exe)
+  set +e
+  (cd "$tmp/run" && timeout 600 wine "$top/$exe" </dev/null >"$tmp/$name.log" 2>&1)
+  rc=$?
+  set -e
+  good=$(crlf "$tmp/$name.log" | sed -n 's/^\[  PASSED  \] \([0-9]*\) test.*/\1/p')
+  bad=$(crlf "$tmp/$name.log" | sed -n 's/^\[  FAILED  \] \([0-9]*\) tests\{0,1\}, listed below.*/\1/p')
+  passed=$((passed + ${good:-0}))
+  if [ $rc = 0 ]; then
+    echo "ok   $name (${good:-0} tests)"
+  else
+    failed=$((failed + ${bad:-1}))
+    echo "FAIL $name (status $rc, ${good:-0} passed, ${bad:-?} failed)"
+    crlf "$tmp/$name.log" | grep -E '^\[  FAILED  \]|Failure$' | head -40
+  fi
+done
+
+# --- pvrcopy.exe against the Linux build on the sample disk ---
+"$linux/mkimage" "$tmp/sample.img" --sample
+sum=$(sha256sum <"$tmp/sample.img")
+mkdir "$tmp/out"
+# run_both NAME ANSWERS ARGS...: runs both builds in fresh directories with the
+# sample image and compares exit status, standard error and output files.
+run_both() {
+  name=$1 answers=$2; shift 2
+  for side in lin win; do
+    d=$tmp/$name.$side
+    mkdir "$d" && cp "$tmp/sample.img" "$d/qvdisk.img"
+    if [ $side = lin ]; then prog=$linux/pvrcopy; else prog="wine $top/build-win/pvrcopy.exe"; fi
+    set +e
+    printf "$answers" | (cd "$d" && timeout 300 $prog "$@" >"$tmp/out/$name.$side.out" 2>"$tmp/out/$name.$side.err")
+    echo $? >"$tmp/out/$name.$side.rc"
+    set -e
+  done
+  what="$name ($*)"
+  if ! cmp -s "$tmp/out/$name.lin.rc" "$tmp/out/$name.win.rc"; then
+    fail "$what: exit status $(cat "$tmp/out/$name.lin.rc") on Linux, $(cat "$tmp/out/$name.win.rc") under wine"
+  elif ! crlf "$tmp/out/$name.win.err" | cmp -s "$tmp/out/$name.lin.err" -; then
+    fail "$what: standard error differs"
+    crlf "$tmp/out/$name.win.err" | diff "$tmp/out/$name.lin.err" - | head -20
+  elif ! crlf "$tmp/out/$name.win.out" | cmp -s "$tmp/out/$name.lin.out" -; then
+    fail "$what: standard output differs"
+  elif [ "$(cd "$tmp/$name.lin" && ls)" != "$(cd "$tmp/$name.win" && ls)" ]; then
+    fail "$what: different files written: $(cd "$tmp/$name.lin" && ls | tr '\n' ' ')/ $(cd "$tmp/$name.win" && ls | tr '\n' ' ')"
+  else
+    same=1
+    for f in "$tmp/$name.lin"/*; do
+      cmp -s "$f" "$tmp/$name.win/$(basename "$f")" || { same=0; fail "$what: $(basename "$f") differs"; }
+    done
+    [ "$(sha256sum <"$tmp/$name.win/qvdisk.img")" = "$sum" ] || { same=0; fail "$what: image changed"; }
+    [ $same = 1 ] && pass "$what: identical ($(cd "$tmp/$name.lin" && ls | grep -vc '^qvdisk.img$') files, status $(cat "$tmp/out/$name.lin.rc"))"
+  fi
+  return 0
+}
+run_both listing '0\n' raw
+for mode in raw VOB M2P TS MP3 M2V; do
+  run_both "$mode" '1\n2\n3\n0\n' "$mode"
+done
+
+# A second opener of an image held by a running pvrcopy.exe counts it as
+# absent (sharing violation); with no other disk that ends the opening.
+d=$tmp/held && mkdir "$d" && cp "$tmp/sample.img" "$d/qvdisk.img"
+mkfifo "$tmp/answers"
+(cd "$d" && timeout 120 wine "$top/build-win/pvrcopy.exe" raw <"$tmp/answers" >"$tmp/out/held.out" 2>"$tmp/out/held.err") &
+holder=$!
+exec 3>"$tmp/answers"
+i=0
+while ! grep -q -- '--->' "$tmp/out/held.out" 2>/dev/null && [ $i -lt 600 ]; do sleep 0.1; i=$((i + 1)); done
+set +e
+(cd "$d" && timeout 120 wine "$top/build-win/pvrcopy.exe" raw </dev/null >"$tmp/out/second.out" 2>"$tmp/out/second.err")
+rc=$?
+set -e
+printf '0\n' >&3
+exec 3>&-
+wait $holder || true
+if [ $rc = 1 ] && [ "$(crlf "$tmp/out/second.err")" = "ERROR: No Velmoran disk found!" ]; then
+  pass "second opener of a held image refused"
+else
+  fail "second opener: status $rc, stderr: $(crlf "$tmp/out/second.err")"
+fi
+
+# Mode "disk" beside the image it reads must not write over it.
+d=$tmp/disk && mkdir "$d" && cp "$tmp/sample.img" "$d/qvdisk.img"
+set +e
+(cd "$d" && timeout 120 wine "$top/build-win/pvrcopy.exe" disk </dev/null >/dev/null 2>"$tmp/out/disk.err")
+rc=$?
+set -e
+if [ $rc = 0 ] && [ "$(sha256sum <"$d/qvdisk.img")" = "$sum" ] &&
+   crlf "$tmp/out/disk.err" | head -2 | tr '\n' '|' | grep -q '^Copying whole Velmoran disk to PC file|ERROR: '; then
+  pass "mode disk beside the image refused, image unchanged"
+else
+  fail "mode disk: status $rc, stderr: $(crlf "$tmp/out/disk.err")"
+fi
+
+echo "wine: $passed passed, $failed failed"
+[ $failed = 0 ]
