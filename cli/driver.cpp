@@ -6,9 +6,13 @@
 
 #include <cinttypes>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include "disk/qvdisk.h"
 #include "mpeg/mpeg.h"
@@ -23,6 +27,41 @@ constexpr size_t kAnswerSize = 512;       // one answer line, 511 characters and
 constexpr int kExitUsage = 1;
 constexpr int kExitFailure = 1;
 constexpr int kExitDone = 0;
+constexpr int kExitInterrupted = 128 + SIGINT;   // 130, as a shell reports an interrupted program
+
+// Ctrl-C. While a copy or conversion runs, the handler only sets
+// qv_interrupted: the loop stops at its next cluster or packet, closes the
+// output file (the part written is left in place) and the program ends with
+// kExitInterrupted. Anywhere else nothing is half done and the program ends
+// at once with the same status.
+volatile sig_atomic_t converting = 0;
+
+extern "C" void on_interrupt(int) {
+    qv_interrupted = 1;
+    if (!converting) _exit(kExitInterrupted);
+}
+
+void catch_interrupts() {
+#ifdef _WIN32
+    signal(SIGINT, on_interrupt);
+#else
+    // Restarted system calls: a write cut short by the signal would look
+    // like a full disk.
+    struct sigaction action = {};
+    action.sa_handler = on_interrupt;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+#endif
+}
+
+// Runs one copy or conversion with the handler in its deferring mode.
+template <class F> int interruptible(F work) {
+    converting = 1;
+    int result = work();
+    converting = 0;
+    return result;
+}
 
 // Recordings are the root directory entries whose whole type byte is 0xD1.
 constexpr uint8_t kWholeTypeByte = 0xFF;
@@ -81,16 +120,18 @@ int convert(int mode, int index) {
     return 1;
 }
 
-// The prompt loop over n recordings; ends at an answer without a number above 0.
-void prompt_loop(int mode, const char* word, int n) {
+// The prompt loop over n recordings; ends at an answer without a number
+// above 0, or when a conversion was interrupted. Returns the exit status.
+int prompt_loop(int mode, const char* word, int n) {
     char line[kAnswerSize];
     for (;;) {
+        if (qv_interrupted) return kExitInterrupted;
         pr_dir(n);
         fputs("---> ", stdout);
         fflush(stdout);
-        if (!read_answer(line, sizeof line)) return;
+        if (!read_answer(line, sizeof line)) return kExitDone;
         long number = strtol(line, nullptr, 0);
-        if (number < 1) return;
+        if (number < 1) return kExitDone;
         if (number > n) {
             // Entries past the count are empty; nothing beyond them is touched.
             fprintf(stderr, "ERROR: No recording %ld on this disk\n", number);
@@ -100,7 +141,7 @@ void prompt_loop(int mode, const char* word, int n) {
         const recording_entry* entry = &qv->recordings[index];
         fprintf(stderr, "\nRecording '%.*s' size %" PRId64 " MB %s copy\n\n", int(kNameSize),
                 entry->name, recording_size_mb(entry), word);
-        if (convert(mode, index) != 0) print_error();
+        if (interruptible([&] { return convert(mode, index); }) != 0) print_error();
     }
 }
 
@@ -140,6 +181,7 @@ int run_pvrcopy(int argc, char** argv) {
     repack = 0;
     if (argc == 3) repack = read_int(argv[2]);
 
+    catch_interrupts();
     if (open_qvdisk(showpercent) != 0) {
         print_error();
         return kExitFailure;
@@ -147,8 +189,8 @@ int run_pvrcopy(int argc, char** argv) {
 
     if (mode == kModeDisk) {
         fputs("Copying whole Velmoran disk to PC file\n", stderr);
-        if (copy_disk() != 0) print_error();
-        return kExitDone;
+        if (interruptible(copy_disk) != 0) print_error();
+        return qv_interrupted ? kExitInterrupted : kExitDone;
     }
 
     int n = parse_dir(0, root_entry_count(), kWholeTypeByte, kTypeRecording);
@@ -160,6 +202,5 @@ int run_pvrcopy(int argc, char** argv) {
         print_error();
         return kExitFailure;
     }
-    prompt_loop(mode, argv[1], n);
-    return kExitDone;
+    return prompt_loop(mode, argv[1], n);
 }

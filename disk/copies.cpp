@@ -21,6 +21,17 @@ int write_failed(FILE* file) {
     return 1;
 }
 
+// Stops a copy for the user: what was written stays, unless even that
+// could not be written.
+int interrupted_copy(FILE* file) {
+    if (close_output(file) != 0) {
+        qv_set_error("Write failed (disk full?)\n");
+        return 1;
+    }
+    qv_set_error("%s", kInterruptedMessage);
+    return 1;
+}
+
 }  // namespace
 
 int dump_file(int index) {
@@ -55,6 +66,7 @@ int dump_file(int index) {
     int last = -1;
     uint64_t done = 0;
     for (;;) {
+        if (qv_interrupted) return interrupted_copy(file);
         set_copied(c);
         if (qv_read_cluster(c, cluster_buffer) != 0) {
             close_output(file);
@@ -102,6 +114,7 @@ int copy_disk() {
     }
     int last = -1;
     for (uint64_t k = 0; k < chunks;) {
+        if (qv_interrupted) return interrupted_copy(file);
         if (qv_read(int64_t(k * size), cluster_buffer, size, 0) != 0) {
             close_output(file);
             qv_set_error("Error while reading QV disk\n");

@@ -2,6 +2,7 @@
 // table, the recording reader, the raw copies and output naming.
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 
@@ -94,6 +95,13 @@ struct qv_instance {
 extern qv_instance* qv;
 extern char qv_error[kErrorSize];
 extern uint8_t cluster_buffer[kClusterBufferSize];
+
+// Set when the user interrupts the program (Ctrl-C). The raw and disk copies
+// and the conversion loops look at it before every cluster or packet; when it
+// is set they stop, close their output (which keeps what was written) and
+// fail with kInterruptedMessage in qv_error.
+extern volatile sig_atomic_t qv_interrupted;
+constexpr char kInterruptedMessage[] = "Interrupted, the partial output file is left in place\n";
 
 // --- messages (disk_access.cpp) ---
 // Formats into qv_error.

@@ -221,6 +221,11 @@ int demux_loop(demux_table* table, recording_reader* reader) {
     int failed = 0;
 
     while (const uint8_t* p = read_ts_packet(reader)) {
+        if (qv_interrupted) {
+            qv_set_error("%s", kInterruptedMessage);
+            failed = 1;
+            break;
+        }
         ++packet;
         if (packet >= next_report) {
             qv_report_percent(callback, packet, expected, &last_percent);

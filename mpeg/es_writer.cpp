@@ -5,7 +5,6 @@
 namespace {
 
 constexpr uint8_t kAudioStreamMask = 0xE0;   // 110x xxxx: MPEG audio
-constexpr char kWriteFailed[] = "Write to disk failed, disk full?\n";
 
 // out_es's state for one conversion: whether the audio stream has been
 // described, and its bit rate.
@@ -24,47 +23,13 @@ constexpr es_mode kM2v = {kHeaderVideoPid, "Video", ".m2v", "Allocation of video
 
 int convert_es(int index, progress_callback callback, const es_mode& mode) {
     reset_es_state();
-    const char* name = qv->recordings[index].name;
-    recording_reader* reader = open_recording_file(index, callback);
-    if (!reader) {
-        qv_set_error("Open of recording %s failed.\n", name);
-        return 1;
-    }
+    recording_reader* reader = open_conversion_source(index, callback);
+    if (!reader) return 1;
     uint32_t pid = header_pid(reader, mode.pid_field);
     qv_inform(callback, "%s PID is %d\n", mode.label, int(pid));
-
-    char out_name[kOutputNameSize];
-    make_name(out_name, name, mode.extension);
-    FILE* file = open_output(out_name);
-    if (!file) {
-        close_recording_file(reader);
-        qv_set_error("Output file creation failed\n");
-        return 2;
-    }
-    demux_table* table = new_demux_table();
-    if (!table) {
-        close_recording_file(reader);
-        close_output(file);
-        qv_set_error("Allocation of demux table failed!\n");
-        return 1;
-    }
-    if (demux_set(table, pid, out_es, file, 0, nullptr) != 0) {
-        close_recording_file(reader);
-        close_output(file);
-        free_demux_table(table);
-        qv_set_error("%s", mode.attach_failed);
-        return 3;
-    }
-    int failed = demux_loop(table, reader);
-    free_demux_table(table);
-    int close_failed = close_output(file);
-    close_recording_file(reader);
-    if (failed) return kConversionFailed;
-    if (close_failed) {
-        qv_set_error("%s", kWriteFailed);
-        return kConversionFailed;
-    }
-    return 0;
+    const demux_conversion conversion = {mode.extension, 1, {pid, 0}, {mode.attach_failed, nullptr},
+                                         out_es, 0, nullptr, nullptr};
+    return run_demux_conversion(index, reader, conversion, callback);
 }
 
 }  // namespace
@@ -82,7 +47,7 @@ int out_es(demux_stream* stream) {
     if (init == 0 && (b[3] & kAudioStreamMask) == kAudioStreamId) init = get_ainfo(stream, &ar);
     size_t count = size_t(stream->length - header);
     if (count != 0 && fwrite(b + header, 1, count, stream->file) != count) {
-        qv_set_error("%s", kWriteFailed);
+        qv_set_error("%s", kDiskFullMessage);
         return 1;
     }
     return 0;

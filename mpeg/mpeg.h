@@ -72,6 +72,39 @@ struct demux_table {
 // a stream; 4 the conversion stopped on a write failure or a read error (the
 // message is in qv_error, the partial output file is left).
 constexpr int kConversionFailed = 4;
+constexpr char kDiskFullMessage[] = "Write to disk failed, disk full?\n";
+
+// --- what the conversions share (conversion.cpp) ---
+// Opens recording index for a conversion; null with "Open of recording %s
+// failed.\n" in qv_error when it cannot be read.
+recording_reader* open_conversion_source(int index, progress_callback callback);
+// Creates the output file of recording index, its name made from the
+// recording's with extension. On failure the reader is closed, null is
+// returned and qv_error holds "Output file creation failed\n".
+FILE* create_conversion_output(int index, const char* extension, recording_reader* reader);
+// Closes file and reader and gives the conversion's result: kConversionFailed
+// when failed (the message is already in qv_error) or when the buffered output
+// could not be written, else 0.
+int finish_conversion(recording_reader* reader, FILE* file, int failed);
+
+// A conversion through the demultiplexer: the PIDs handed to out_fn (each with
+// the error shown when it cannot be attached), the split size and function,
+// and what to show beside the loop's closing counts (null: nothing).
+struct demux_conversion {
+    const char* extension;
+    int stream_count;
+    uint32_t pids[2];
+    const char* attach_failed[2];
+    demux_fn out_fn;
+    int32_t repack_size;
+    demux_fn repack_fn;
+    void (*report)(progress_callback callback);
+};
+// Creates the output file, runs the demultiplexer from reader into it and
+// closes both. Returns 0, 1 (no memory for the table), 2 (output not
+// created), 3 (a stream cannot be attached) or kConversionFailed.
+int run_demux_conversion(int index, recording_reader* reader, const demux_conversion& conversion,
+                         progress_callback callback);
 
 // --- demultiplexer (demux.cpp) ---
 // The counts of one run of demux_loop, kept for the caller and the tests.

@@ -10,7 +10,6 @@
 
 namespace {
 
-constexpr char kWriteFailed[] = "Write to disk failed, disk full?\n";
 constexpr uint32_t kNoPid = kPidCount;   // matches no packet
 
 // The program association packet: header, pointer_field 0, then one section.
@@ -36,6 +35,14 @@ constexpr uint32_t kFirstStreamPid = 0x10;  // below: PAT and the other tables
 constexpr uint32_t kNullPid = 0x1FFF;       // "no PCR"
 
 uint8_t pat[kTsPacketSize];
+
+// The packet number at which the percentage next changes, so that the
+// division is done once per percent rather than once per packet.
+uint64_t next_percent_step(uint64_t done, uint64_t total) {
+    if (total == 0) return done + 1;
+    uint64_t percent = done * 100 / total;
+    return ((percent + 1) * total + 99) / 100;
+}
 
 // CRC_32 of MPEG-2 systems: polynomial 0x04C11DB7, initial value all ones,
 // most significant bit first, no final inversion.
@@ -147,7 +154,7 @@ struct output_run {
 void write_bytes(output_run& out, const uint8_t* p, size_t n) {
     if (out.failed || n == 0) return;
     if (fwrite(p, 1, n, out.file) != n) {
-        qv_set_error("%s", kWriteFailed);
+        qv_set_error("%s", kDiskFullMessage);
         out.failed = 1;
     }
 }
@@ -170,12 +177,8 @@ void keep(output_run& out, const uint8_t* p) {
 }  // namespace
 
 int convert_ts(int index, progress_callback callback) {
-    const char* name = index >= 0 && uint32_t(index) < kMaxRecordings ? qv->recordings[index].name : "";
-    recording_reader* reader = open_recording_file(index, callback);
-    if (!reader) {
-        qv_set_error("Open of recording %s failed.\n", name);
-        return 1;
-    }
+    recording_reader* reader = open_conversion_source(index, callback);
+    if (!reader) return 1;
     const uint64_t expected = uint64_t(qv->recordings[index].num_clusters) * qv->cluster_size / kTsPacketSize;
     const uint32_t video_pid = header_pid(reader, kHeaderVideoPid);
     const uint32_t audio_pid = header_pid(reader, kHeaderAudioPid);
@@ -183,14 +186,8 @@ int convert_ts(int index, progress_callback callback) {
     qv_inform(callback, "PMT PID is %d, video PID is %d, audio PID is %d\n", int(pmt_pid), int(video_pid),
               int(audio_pid));
 
-    char out_name[kOutputNameSize];
-    make_name(out_name, name, ".ts");
-    FILE* file = open_output(out_name);
-    if (!file) {
-        close_recording_file(reader);
-        qv_set_error("Output file creation failed\n");
-        return 2;
-    }
+    FILE* file = create_conversion_output(index, ".ts", reader);
+    if (!file) return 2;
     build_pat(reader->rec_header);
 
     // A PCR on a PID of its own is kept too, once a PMT has named it.
@@ -198,15 +195,24 @@ int convert_ts(int index, progress_callback callback) {
     uint8_t pat_counter = 0;
     uint64_t packet = 0;
     int last_percent = -1;
+    uint64_t next_report = 1;   // the first packet always reports
     output_run out = {file, nullptr, 0, 0};
 
+    int interrupted = 0;
     while (!out.failed) {
+        if (qv_interrupted) {
+            interrupted = 1;
+            break;
+        }
         // The next call may load another cluster over the packets of the run.
         if (out.length != 0 && !reader_next_in_place(reader)) flush_run(out);
         const uint8_t* p = read_ts_packet(reader);
         if (!p) break;
         ++packet;
-        qv_report_percent(callback, packet, expected, &last_percent);
+        if (packet >= next_report) {
+            qv_report_percent(callback, packet, expected, &last_percent);
+            next_report = next_percent_step(packet, expected);
+        }
         if (p[0] != kTsSyncByte) continue;
         uint32_t pid = get_be16(p + 1) & kPidMask;
         if (pid == pmt_pid) {
@@ -233,12 +239,11 @@ int convert_ts(int index, progress_callback callback) {
     // A recording too small to hold one packet is all done.
     if (expected == 0) qv_report_percent(callback, packet, 0, &last_percent);
 
-    int close_failed = close_output(file);
-    int read_failed = reader->error;
-    close_recording_file(reader);
-    if (out.failed || read_failed) return kConversionFailed;   // message in qv_error
-    if (close_failed) {
-        qv_set_error("%s", kWriteFailed);
+    // A failure's message is in qv_error.
+    int result = finish_conversion(reader, file, out.failed || reader->error);
+    if (result != 0) return result;
+    if (interrupted) {
+        qv_set_error("%s", kInterruptedMessage);
         return kConversionFailed;
     }
     qv_inform(callback, "\rProcessing completed.\n");

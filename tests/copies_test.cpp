@@ -3,40 +3,25 @@
 //   | case                                          | expected                                          |
 //   | 3 contiguous 1 MiB clusters, slack 1000       | recording_bytes(), 33/66/100, "\rProcessing completed.\n" |
 //   | fragmented chain 5-2-7, slacks 0/1/half/max   | byte-identical each time                          |
-//   | one cluster; num_clusters 0                   | cluster_size - slack bytes; 100                   |
+//   | one cluster (output exists, larger); count 0  | cluster_size - slack bytes, replaced; 100         |
 //   | slack > cluster_size                          | refused naming the recording, no file             |
 //   | chain into a free entry / loop / start outside| result 1, message naming it, partial file left    |
-//   | output file exists and is larger              | replaced                                          |
-//   | output is a symlink to /dev/full (POSIX)      | "Write failed (disk full?)\n", no completion      |
+//   | raw and disk copy outputs are symlinks to     | "Write failed (disk full?)\n" each, no completion |
+//   | /dev/full (POSIX)                             |                                                   |
 //   | disk opened from ./qvdisk.img (POSIX)         | "disk" and a recording named qvdisk.img refused,  |
 //   |                                               | image unchanged                                   |
 //   | disk opened from ../qvdisk.img (POSIX)        | image copied byte for byte, 11..100, "\nProcessing completed.\n" |
 //   | 1026-sector clusters, partial last cluster    | every whole cluster copied                        |
 //   | make_name                                     | the document's three cases, the allowed set       |
-#include <gtest/gtest.h>
-
 #include <filesystem>
 #include <string>
 #include <vector>
 
-#ifdef _WIN32
-#include <process.h>
-#define pvr_getpid _getpid
-#else
-#include <unistd.h>
-#define pvr_getpid getpid
-#endif
-
-#include "support/capture.h"
-#include "support/image_builder.h"
-#include "support/memory_disk.h"
+#include "support/fixture.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-using Messages = std::vector<std::string>;
-using Bytes = std::vector<uint8_t>;
 
 constexpr uint32_t kMiB = 1048576;
 
@@ -55,44 +40,7 @@ Bytes packets(size_t n) {
     return b;
 }
 
-class Copies : public ::testing::Test {
-protected:
-    void SetUp() override {
-        const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir_ = fs::temp_directory_path() / ("pvr_copies_" + std::to_string(pvr_getpid()) + "_" +
-                                            test->test_suite_name() + "_" + test->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-        old_ = fs::current_path();
-        fs::current_path(dir_);
-    }
-    void TearDown() override {
-        close();
-        fs::current_path(old_);
-        fs::remove_all(dir_);
-    }
-    void close() {
-        qv_close();
-        uninstall_memory_disk();
-    }
-    // Opens img as the in-memory disk and fills the recording table.
-    void open_memory(const ImageBuilder& img) {
-        close();
-        disk_.image = img.image();
-        install_memory_disk(&disk_);
-        clear_capture();
-        ASSERT_EQ(open_qvdisk(capture_progress), 0) << qv_error;
-        ASSERT_GT(parse_dir(0, root_entry_count(), 0xFF, kTypeRecording), 0);
-        clear_capture();
-    }
-    static bool completed() {
-        for (const std::string& m : capture().messages)
-            if (m.find("Processing completed") != std::string::npos) return true;
-        return false;
-    }
-    fs::path dir_, old_;
-    MemoryDisk disk_;
-};
+using Copies = TempDirTest;
 
 TEST_F(Copies, RawCopyOfAContiguousRecording) {
     ImageBuilder img(8);
@@ -100,7 +48,7 @@ TEST_F(Copies, RawCopyOfAContiguousRecording) {
     h.video_pid = 0x1E0;
     const Bytes ts = packets(3 * kMiB - 1000 - kRecordingHeaderSize);
     img.add_recording("Film: Teil 1/2", ts, h);
-    open_memory(img);
+    mount(img);
     ASSERT_EQ(qv->recordings[0].last_cluster_slack, 1000u);
     ASSERT_EQ(dump_file(0), 0) << qv_error;
     EXPECT_EQ(read_file("Film__Teil_1_2"), recording_bytes(ts, h));
@@ -115,21 +63,22 @@ TEST_F(Copies, RawCopyFollowsAFragmentedChainForEverySlack) {
         ImageBuilder img(8);
         const Bytes data = pattern(3 * size_t(kMiB) - slack, slack);
         img.add_file(0, kTypeRecording, "Frag", data, {}, {5, 2, 7});
-        open_memory(img);
+        mount(img);
         ASSERT_EQ(qv->recordings[0].last_cluster_slack, slack);
         ASSERT_EQ(dump_file(0), 0) << qv_error;
         EXPECT_EQ(read_file("Frag"), data);
     }
 }
 
-TEST_F(Copies, RawCopyOfOneClusterAndOfAZeroCount) {
+TEST_F(Copies, RawCopyOfOneClusterOverAnOldFileAndOfAZeroCount) {
     ImageBuilder img(8);
     const Bytes one = pattern(kMiB - 5000, 1);
     img.add_file(0, kTypeRecording, "One", one);
     const Bytes two = pattern(2 * size_t(kMiB), 2);
     uint32_t start = img.add_file(0, kTypeRecording, "Zero", two);
     img.dir_entry(0, 1, kTypeRecording, start, 0, 0, "Zero");   // stored count 0
-    open_memory(img);
+    mount(img);
+    write_file("One", Bytes(5 * kMiB, 0xEE));                   // replaced, not appended to
     ASSERT_EQ(dump_file(0), 0) << qv_error;
     EXPECT_EQ(read_file("One"), one);
     EXPECT_EQ(capture().percents, std::vector<int>{100});
@@ -143,7 +92,7 @@ TEST_F(Copies, SlackBeyondTheClusterIsRefused) {
     ImageBuilder img(8);
     uint32_t start = img.add_file(0, kTypeRecording, "Film", pattern(kMiB, 0));
     img.dir_entry(0, 0, kTypeRecording, start, 1, kMiB + 1, "Film");
-    open_memory(img);
+    mount(img);
     EXPECT_EQ(dump_file(0), 1);
     EXPECT_STREQ(qv_error, "Recording Film: last cluster slack 1048577 exceeds the cluster size 1048576\n");
     EXPECT_FALSE(fs::exists("Film"));
@@ -158,7 +107,7 @@ TEST_F(Copies, DamagedChainsFailAndLeaveThePartialFile) {
     img.add_file(0, kTypeRecording, "Loop", loop, {}, {4, 5, 6});
     img.set_fat(6, 5);
     img.dir_entry(0, img.free_slot(0), kTypeRecording, 0x30, 1, 0, "Far");
-    open_memory(img);
+    mount(img);
 
     EXPECT_EQ(dump_file(0), 1);
     EXPECT_STREQ(qv_error, "Recording Free: chain leaves the table at cluster 2\n");
@@ -171,28 +120,18 @@ TEST_F(Copies, DamagedChainsFailAndLeaveThePartialFile) {
     EXPECT_EQ(dump_file(2), 1);
     EXPECT_STREQ(qv_error, "Recording Far: start cluster 30 lies outside the table\n");
     EXPECT_FALSE(fs::exists("Far"));
-    EXPECT_FALSE(completed());
+    EXPECT_FALSE(shown_completion());
 }
 
 TEST_F(Copies, UnreadableClusterFailsWithTheReadMessage) {
     ImageBuilder img(8);
     img.add_file(0, kTypeRecording, "Film", pattern(3 * size_t(kMiB), 6));
-    open_memory(img);
+    mount(img);
     disk_.fail_read = disk_.reads + 2;
     EXPECT_EQ(dump_file(0), 1);
     EXPECT_STREQ(qv_error, "ReadFile failed on position 3145728 with code 5\n");
     EXPECT_EQ(fs::file_size("Film"), kMiB);
-    EXPECT_FALSE(completed());
-}
-
-TEST_F(Copies, ExistingOutputFileIsReplaced) {
-    ImageBuilder img(8);
-    const Bytes data = pattern(kMiB + 77, 7);
-    img.add_file(0, kTypeRecording, "Film", data);
-    open_memory(img);
-    write_file("Film", Bytes(5 * kMiB, 0xEE));
-    ASSERT_EQ(dump_file(0), 0) << qv_error;
-    EXPECT_EQ(read_file("Film"), data);
+    EXPECT_FALSE(shown_completion());
 }
 
 TEST(MakeName, ReplacesEveryByteOutsideTheAllowedSet) {
@@ -215,29 +154,23 @@ TEST(MakeName, ReplacesEveryByteOutsideTheAllowedSet) {
 
 #ifndef _WIN32
 
-TEST_F(Copies, WriteFailureIsReportedNeverCompleted) {
-    ImageBuilder img(8);
-    img.add_file(0, kTypeRecording, "Film", pattern(2 * size_t(kMiB) - 10, 8));
-    img.add_file(0, kTypeRecording, "Small", pattern(100, 9));   // fits the file buffer: fails on close
-    open_memory(img);
-    fs::create_symlink("/dev/full", "Film");
-    fs::create_symlink("/dev/full", "Small");
-    EXPECT_EQ(dump_file(0), 1);
-    EXPECT_STREQ(qv_error, "Write failed (disk full?)\n");
-    EXPECT_EQ(dump_file(1), 1);
-    EXPECT_STREQ(qv_error, "Write failed (disk full?)\n");
-    EXPECT_FALSE(completed());
-}
-
 // Native backend: the image is a real file, opened where the product finds it.
-class DiskCopy : public Copies {
+class DiskCopy : public TempDirTest {
 protected:
     int open_native() {
-        close();
+        close_disk();
         clear_capture();
         int r = open_qvdisk(capture_progress);
         clear_capture();
         return r;
+    }
+    // Copies image, stored in the test directory, from a directory below it.
+    void copy_from_parent(const Bytes& image) {
+        write_file("qvdisk.img", image);
+        fs::create_directory("sub");
+        fs::current_path("sub");
+        ASSERT_EQ(open_native(), 0) << qv_error;
+        ASSERT_EQ(copy_disk(), 0) << qv_error;
     }
 };
 
@@ -245,11 +178,7 @@ TEST_F(DiskCopy, FromTheParentDirectoryCopiesEveryByte) {
     ImageBuilder img(8);
     img.add_file(0, kTypeRecording, "Film", pattern(3 * size_t(kMiB), 10));
     const Bytes image = img.image();
-    write_file("qvdisk.img", image);
-    fs::create_directory("sub");
-    fs::current_path("sub");
-    ASSERT_EQ(open_native(), 0) << qv_error;
-    ASSERT_EQ(copy_disk(), 0) << qv_error;
+    ASSERT_NO_FATAL_FAILURE(copy_from_parent(image));
     EXPECT_EQ(read_file("qvdisk.img"), image);
     EXPECT_EQ(capture().percents, (std::vector<int>{11, 22, 33, 44, 55, 66, 77, 88, 100}));
     EXPECT_EQ(capture().messages, Messages{"\nProcessing completed.\n"});
@@ -268,32 +197,37 @@ TEST_F(DiskCopy, FromTheCurrentDirectoryIsRefusedAndTheImageKept) {
     EXPECT_STREQ(qv_error, "Cannot open 'qvdisk.img' for output\n");
     qv_close();
     EXPECT_EQ(read_file("qvdisk.img"), image);
-    EXPECT_FALSE(completed());
+    EXPECT_FALSE(shown_completion());
 }
 
 TEST_F(DiskCopy, SmallClustersAreCopiedToTheLastWholeCluster) {
     ImageBuilder img(8, 1026);
     img.set_disk_sectors(9 * 1026 + 100);   // a partial cluster at the end
     const Bytes image = img.image();
-    write_file("qvdisk.img", image);
-    fs::create_directory("sub");
-    fs::current_path("sub");
-    ASSERT_EQ(open_native(), 0) << qv_error;
-    ASSERT_EQ(copy_disk(), 0) << qv_error;
+    ASSERT_NO_FATAL_FAILURE(copy_from_parent(image));
     EXPECT_EQ(read_file("qvdisk.img"), Bytes(image.begin(), image.begin() + 9 * 1026 * 512));
 }
 
 TEST_F(DiskCopy, WriteFailureIsReportedNeverCompleted) {
     ImageBuilder img(8);
+    img.add_file(0, kTypeRecording, "Film", pattern(2 * size_t(kMiB) - 10, 8));
+    img.add_file(0, kTypeRecording, "Small", pattern(100, 9));   // fits the file buffer: fails on close
     img.write("qvdisk.img");
     ASSERT_EQ(open_native(), 0) << qv_error;
-    // The output of another directory goes to a full device.
+    ASSERT_EQ(parse_dir(0, root_entry_count(), 0xFF, kTypeRecording), 2);
+    fs::create_symlink("/dev/full", "Film");
+    fs::create_symlink("/dev/full", "Small");
+    EXPECT_EQ(dump_file(0), 1);
+    EXPECT_STREQ(qv_error, "Write failed (disk full?)\n");
+    EXPECT_EQ(dump_file(1), 1);
+    EXPECT_STREQ(qv_error, "Write failed (disk full?)\n");
+    // The disk copy of another directory goes to a full device.
     fs::create_directory("sub");
     fs::current_path("sub");
     fs::create_symlink("/dev/full", "qvdisk.img");
     EXPECT_EQ(copy_disk(), 1);
     EXPECT_STREQ(qv_error, "Write failed (disk full?)\n");
-    EXPECT_FALSE(completed());
+    EXPECT_FALSE(shown_completion());
 }
 
 #endif  // _WIN32

@@ -2,8 +2,6 @@
 // with packet sequences built here and stored as a recording on an in-memory
 // disk. An output function records every PES packet handed over, with the
 // clock estimate it saw. Each test opens with its scenario.
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cstring>
 #include <map>
@@ -11,10 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "mpeg/mpeg.h"
-#include "support/capture.h"
-#include "support/image_builder.h"
-#include "support/memory_disk.h"
+#include "support/fixture.h"
 
 bool operator==(const demux_counts& a, const demux_counts& b) {
     return a.packets == b.packets && a.scrambled == b.scrambled && a.out_of_sequence == b.out_of_sequence &&
@@ -27,13 +22,9 @@ std::ostream& operator<<(std::ostream& o, const demux_counts& c) {
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-using Messages = std::vector<std::string>;
-
 constexpr uint32_t kVideo = 0x101;
 constexpr uint32_t kAudio = 0x102;
 constexpr uint32_t kOther = 0x1FF;   // never attached
-constexpr char kCompleted[] = "\rProcessing completed.\n";
 constexpr uint64_t kPreClockScr = 4398037871104;   // 2^42 - 8640000
 
 // One transport packet as the tests describe it.
@@ -115,7 +106,7 @@ int fail_at_call = 0;          // the out_fn call (from 1) that fails; 0 none
 int record_out(demux_stream* s) {
     handed.push_back({pid_of[s], Bytes(s->buffer, s->buffer + s->length), s->scr});
     if (int(handed.size()) == fail_at_call) {
-        qv_set_error("Write to disk failed, disk full?\n");
+        qv_set_error("%s", kWriteFailed);
         return 1;
     }
     return 0;
@@ -134,7 +125,7 @@ std::vector<uint64_t> scrs() {
     return out;
 }
 
-class Demux : public ::testing::Test {
+class Demux : public DiskTest {
 protected:
     void SetUp() override {
         handed.clear();
@@ -145,17 +136,13 @@ protected:
     void TearDown() override {
         close_recording_file(reader_);
         free_demux_table(table_);
-        qv_close();
-        uninstall_memory_disk();
+        DiskTest::TearDown();
     }
     // Stores ts as the disk's only recording and opens a reader on it.
     void open(const Bytes& ts, uint32_t clusters = 4) {
         ImageBuilder img(clusters);
         img.add_recording("Rec", ts);
-        disk_.image = img.image();
-        install_memory_disk(&disk_);
-        ASSERT_EQ(open_qvdisk(capture_progress), 0) << qv_error;
-        ASSERT_EQ(parse_dir(0, root_entry_count(), 0xFF, kTypeRecording), 1);
+        ASSERT_NO_FATAL_FAILURE(mount(img, 1));
         reader_ = open_recording_file(0, capture_progress);
         ASSERT_NE(reader_, nullptr) << qv_error;
         table_ = new_demux_table();
@@ -182,7 +169,6 @@ protected:
     static demux_counts expected(int64_t packets, int64_t scrambled, int64_t out_of_sequence) {
         return demux_counts{packets, scrambled, out_of_sequence, 0};
     }
-    MemoryDisk disk_;
     recording_reader* reader_ = nullptr;
     demux_table* table_ = nullptr;
 };
@@ -458,7 +444,7 @@ TEST_F(Demux, OutputFailureStopsTheLoop) {
     attach(kVideo);
     fail_at_call = 1;
     EXPECT_EQ(run(), 1);
-    EXPECT_STREQ(qv_error, "Write to disk failed, disk full?\n");
+    EXPECT_STREQ(qv_error, kWriteFailed);
     EXPECT_EQ(capture().messages, Messages{"1 packets out of sequence\n"});
     EXPECT_EQ(handed.size(), 1u);
     EXPECT_EQ(counts().packets, 5);

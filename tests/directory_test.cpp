@@ -1,8 +1,8 @@
 // The recording table (parse_dir) and the listing's dates (convert_date_time).
 //   | root directory                                  | expected table                              |
 //   | recordings B, A; a file; a subdirectory with one| B, A in directory order, fields in host order|
-//   | types 0xD0, 0xD3, 0x51, 0xD1                    | only 0xD1 with mask 0xFF                    |
-//   | mask 0 (takes every type), empty slots          | empty slots still skipped                   |
+//   | types 0xD0, 0xD3, 0x51, 0xD1                    | only 0xD1 with mask 0xFF; with mask 0 (takes|
+//   |                                                 | every type) the empty slots still skipped   |
 //   | list file: reorders, renames, unmatched, double | N records in list order, long names         |
 //   | list count 5000 in 1 MiB clusters               | bounded to 2047, reported                   |
 //   | list count negative                             | none, reported                              |
@@ -11,37 +11,23 @@
 //   | 14336 recordings in a 3584-sector root          | all 14336, never past the cluster           |
 //   | unreadable list file                            | -1, table untouched                         |
 //   | MJD 52275 / 0xFFFF / 15079 / 15078 / 0          | 1-1-2002 / 22-4-2038 / 1-3-1900 / 31-2-1900 / 0 |
-#include <gtest/gtest.h>
-
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "support/capture.h"
-#include "support/image_builder.h"
-#include "support/memory_disk.h"
+#include "support/fixture.h"
 
 namespace {
 
-using Messages = std::vector<std::string>;
-
-class RecordingTable : public ::testing::Test {
+class RecordingTable : public DiskTest {
 protected:
-    void TearDown() override {
-        qv_close();
-        uninstall_memory_disk();
-    }
     // Opens img; the root is then parsed as the driver does.
     void open(const ImageBuilder& img) {
-        disk_.image = img.image();
-        install_memory_disk(&disk_);
-        clear_capture();
-        ASSERT_EQ(open_qvdisk(capture_progress), 0) << qv_error;
+        ASSERT_EQ(open_disk(img), 0) << qv_error;
         clear_capture();
     }
     static int parse_root() { return parse_dir(0, root_entry_count(), 0xFF, kTypeRecording); }
     static std::string name(int i) { return qv->recordings[i].name; }
-    MemoryDisk disk_;
 };
 
 std::vector<uint8_t> bytes(size_t n, uint8_t fill = 0x11) { return std::vector<uint8_t>(n, fill); }
@@ -72,7 +58,7 @@ TEST_F(RecordingTable, NoListFileKeepsDirectoryOrder) {
     EXPECT_EQ(capture().messages, Messages{});
 }
 
-TEST_F(RecordingTable, OnlyTypeD1IsARecording) {
+TEST_F(RecordingTable, OnlyTypeD1IsARecordingAndEmptySlotsAreSkipped) {
     ImageBuilder img(8);
     img.add_file(0, 0xD0, "d0", bytes(10));
     img.add_file(0, 0xD3, "d3", bytes(10));
@@ -81,15 +67,8 @@ TEST_F(RecordingTable, OnlyTypeD1IsARecording) {
     open(img);
     ASSERT_EQ(parse_root(), 1);
     EXPECT_EQ(name(0), "d1");
-}
-
-TEST_F(RecordingTable, EmptySlotsAreSkippedWhateverTheMask) {
-    ImageBuilder img(8);
-    img.add_file(0, 0x00, "one", bytes(10));
-    img.add_file(0, 0x42, "two", bytes(10));
-    open(img);
-    // Mask 0 takes every type, yet the empty slots after the two entries are skipped.
-    EXPECT_EQ(parse_dir(0, root_entry_count(), 0x00, 0x00), 2);
+    // Mask 0 takes every type, yet the empty slots after the four entries are skipped.
+    EXPECT_EQ(parse_dir(0, root_entry_count(), 0x00, 0x00), 4);
 }
 
 TEST_F(RecordingTable, ListFileOrdersAndNamesTheTable) {

@@ -28,6 +28,8 @@
 
 #ifdef _WIN32
 #include <io.h>
+#include <process.h>
+#define getpid _getpid
 #define dup _dup
 #define dup2 _dup2
 #define fileno _fileno
@@ -49,7 +51,8 @@ std::string slurp(const fs::path& path) {
 
 // Runs f with standard error sent to a file and returns what it printed.
 template <class F> std::string capture_stderr(F f) {
-    fs::path path = fs::temp_directory_path() / "pvr_driver_stderr.txt";
+    // One file per process: ctest runs the cases of this file side by side.
+    fs::path path = fs::temp_directory_path() / ("pvr_driver_stderr." + std::to_string(getpid()));
     fflush(stderr);
     int saved = dup(fileno(stderr));
     FILE* file = fopen(path.string().c_str(), "wb");

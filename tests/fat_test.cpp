@@ -2,7 +2,8 @@
 // per damage class. Disks of 8 clusters of 1 MiB unless said otherwise; the
 // link bound is the disk size in MiB (9).
 //   | disk                                        | expected warnings                          | result |
-//   | healthy: files, subdirectory, list file     | none                                       | 0      |
+//   | healthy: files, subdirectory, list file;   | none                                       | 0      |
+//   | the demo's sample disk                      |                                            |        |
 //   | FAT2 link 10 at entry 3                     | "FAT2 3 item 10 wrong!\n", FAT1 used       | 0      |
 //   | link == size in MiB (small clusters)        | accepted; FAT1 range error only            | 0      |
 //   | marker values 0xFFFFFB..0xFFFFFF            | never "wrong"; FB walked as a link         | 0      |
@@ -21,35 +22,18 @@
 //   | directory points to itself and to the root  | single block + "already reached"           | 1      |
 //   | directory list full (check_dir directly)    | "Too many subdirectories", no write past   | -      |
 //   | name of 108 bytes without NUL               | cut at 108 in the message                  | 0      |
-#include <gtest/gtest.h>
-
 #include <string>
 #include <vector>
 
-#include "support/capture.h"
-#include "support/image_builder.h"
-#include "support/memory_disk.h"
+#include "support/fixture.h"
 
 namespace {
 
-using Messages = std::vector<std::string>;
-
 constexpr uint8_t kTypeFile = 0x00;
 
-class FatCheck : public ::testing::Test {
+class FatCheck : public DiskTest {
 protected:
-    void TearDown() override {
-        qv_close();
-        uninstall_memory_disk();
-    }
-    int open(const ImageBuilder& img) {
-        disk_.image = img.image();
-        install_memory_disk(&disk_);
-        clear_capture();
-        return open_qvdisk(capture_progress);
-    }
     static const Messages& warnings() { return capture().messages; }
-    MemoryDisk disk_;
 };
 
 // A file of the given clusters (in chain order), its stored length right.
@@ -73,18 +57,24 @@ TEST_F(FatCheck, HealthyDiskGivesNoWarning) {
     uint32_t sub = img.add_dir(0, "Archiv");
     add_file(img, sub, "Alt", {7});
     img.add_list_file({"Film"});
-    ASSERT_EQ(open(img), 0) << qv_error;
+    ASSERT_EQ(open_disk(img), 0) << qv_error;
     EXPECT_EQ(warnings(), Messages{});
     EXPECT_EQ(qv->fat[1], 2u);
     EXPECT_EQ(qv->fat[3], kEndOfChain);
     EXPECT_EQ(qv->fat[6], 4u);
+    // The demo's sample disk as well.
+    ImageBuilder sample = sample_disk();
+    ASSERT_EQ(open_disk(sample), 0) << qv_error;
+    EXPECT_EQ(warnings(), Messages{});
+    EXPECT_EQ(qv->cluster_size, 1048576u);
+    EXPECT_EQ(qv->cluster_count, sample.cluster_count());
 }
 
 TEST_F(FatCheck, Fat2LinkBeyondDiskUsesFat1) {
     ImageBuilder img(8);
     add_file(img, 0, "Film", {1, 2, 3});
     img.set_fat2(3, 10);
-    ASSERT_EQ(open(img), 0) << qv_error;
+    ASSERT_EQ(open_disk(img), 0) << qv_error;
     EXPECT_EQ(warnings(), Messages{"FAT2 3 item 10 wrong!\n"});
     EXPECT_EQ(qv->fat[3], kEndOfChain);
 }
@@ -95,7 +85,7 @@ TEST_F(FatCheck, LinkEqualToDiskSizeInMiBIsAccepted) {
     add_file(img, 0, "Edge", {5, 10});
     add_file(img, 0, "Over", {6, 7});
     img.set_fat1(6, 11);
-    ASSERT_EQ(open(img), 0) << qv_error;
+    ASSERT_EQ(open_disk(img), 0) << qv_error;
     EXPECT_EQ(warnings(), Messages{"FAT1 6 item 11 wrong!\n"});
     EXPECT_EQ(qv->fat[5], 10u);
     EXPECT_EQ(qv->fat[6], 7u);
@@ -108,7 +98,7 @@ TEST_F(FatCheck, MarkerValuesAreNeverWrong) {
     img.set_fat(3, 0xFFFFFD);
     img.set_fat(4, kEndOfChain);
     img.set_fat(5, kFreeCluster);
-    ASSERT_EQ(open(img), 0) << qv_error;
+    ASSERT_EQ(open_disk(img), 0) << qv_error;
     EXPECT_EQ(warnings(), (Messages{"Chain 0 leaves the table at cluster 1\n", "FAT item 1 not accessible\n",
                                     "FAT item 2 not accessible\n", "FAT item 3 not accessible\n",
                                     "FAT item 4 not accessible\n", "Total of 4 lost clusters found\n"}));
@@ -122,7 +112,7 @@ TEST_F(FatCheck, BothCopiesBadStopsTheCheck) {
     img.set_fat1(1, 3);          // difference, both in range
     img.set_fat2(2, 200);
     img.set_fat2(4, kEndOfChain);  // difference, both in range
-    EXPECT_EQ(open(img), 1);
+    EXPECT_EQ(open_disk(img), 1);
     EXPECT_EQ(warnings(), (Messages{"FAT1 5 item 100 wrong!\n", "FAT: 1: 3 != 2\n", "FAT2 2 item 200 wrong!\n",
                                     "FAT: 4: ffffff != fffffe\n"}));
     EXPECT_STREQ(qv_error, "No valid FAT24 found!\n");
@@ -133,7 +123,7 @@ TEST_F(FatCheck, CopiesDifferingInRangeUseFat2) {
     ImageBuilder img(8);
     add_file(img, 0, "Film", {1, 2});
     img.set_fat1(6, kEndOfChain);
-    ASSERT_EQ(open(img), 0) << qv_error;
+    ASSERT_EQ(open_disk(img), 0) << qv_error;
     EXPECT_EQ(warnings(), Messages{"FAT: 6: fffffe != ffffff\n"});
     EXPECT_EQ(qv->fat[6], kFreeCluster);
 }
@@ -143,7 +133,7 @@ TEST_F(FatCheck, MergingChainsReportEverySharedCluster) {
     add_file(img, 0, "A", {1, 2, 3});
     add_file(img, 0, "B", {4, 5});
     img.set_fat(5, 2);
-    ASSERT_EQ(open(img), 0) << qv_error;
+    ASSERT_EQ(open_disk(img), 0) << qv_error;
     EXPECT_EQ(warnings(), (Messages{"Crosslinked block 2 in chain 0 and 1\n", "Crosslinked block 3 in chain 0 and 1\n",
                                     "File B has incorrect length 2/4\n"}));
     EXPECT_STREQ(qv_error, "FAT has errors, please correct!\n");
@@ -154,7 +144,7 @@ TEST_F(FatCheck, TwoEntriesWithOneStartClusterAreFatal) {
     add_file(img, 0, "A", {1, 2});
     img.dir_entry(0, img.free_slot(0), kTypeFile, 1, 2, 0, "B");
     img.set_fat(6, kEndOfChain);   // lost, found later
-    EXPECT_EQ(open(img), 1);
+    EXPECT_EQ(open_disk(img), 1);
     EXPECT_EQ(warnings(), (Messages{"Crosslinked single block 1\n", "FAT item 6 not accessible\n",
                                     "Total of 1 lost clusters found\n"}));
     EXPECT_STREQ(qv_error, "FAT has errors, please correct!\n");
@@ -163,7 +153,7 @@ TEST_F(FatCheck, TwoEntriesWithOneStartClusterAreFatal) {
 TEST_F(FatCheck, FreeStartClusterIsASingleBlockCrossLink) {
     ImageBuilder img(8);
     img.dir_entry(0, 0, kTypeFile, 5, 1, 0, "Ghost");
-    EXPECT_EQ(open(img), 1);
+    EXPECT_EQ(open_disk(img), 1);
     EXPECT_EQ(warnings(), (Messages{"Crosslinked single block 5\n", "File Ghost: cluster 5 of its chain is marked free\n"}));
 }
 
@@ -172,7 +162,7 @@ TEST_F(FatCheck, SharedTypesMayShareTheirStartCluster) {
     add_file(img, 0, "A", {1, 2});
     img.dir_entry(0, img.free_slot(0), kTypeShared0, 1, 2, 0, "Zero");
     img.dir_entry(0, img.free_slot(0), kTypeShared1, 1, 3, 0, "One");
-    ASSERT_EQ(open(img), 0) << qv_error;
+    ASSERT_EQ(open_disk(img), 0) << qv_error;
     EXPECT_EQ(warnings(), Messages{"File One has incorrect length 3/2\n"});
 }
 
@@ -180,7 +170,7 @@ TEST_F(FatCheck, WrongStoredLengthIsReported) {
     ImageBuilder img(8);
     add_file(img, 0, "Film", {1, 2, 3});
     img.dir_entry(0, 0, kTypeFile, 1, 5, 0, "Film");
-    ASSERT_EQ(open(img), 0) << qv_error;
+    ASSERT_EQ(open_disk(img), 0) << qv_error;
     EXPECT_EQ(warnings(), Messages{"File Film has incorrect length 5/3\n"});
     EXPECT_STREQ(qv_error, "FAT has errors, please correct!\n");
 }
@@ -190,7 +180,7 @@ TEST_F(FatCheck, LostClustersAreCountedWithTheirTotal) {
     add_file(img, 0, "Film", {1});
     img.link_chain({5, 6});
     img.set_fat(7, kEndOfChain);
-    ASSERT_EQ(open(img), 0) << qv_error;
+    ASSERT_EQ(open_disk(img), 0) << qv_error;
     EXPECT_EQ(warnings(), (Messages{"FAT item 5 not accessible\n", "FAT item 6 not accessible\n",
                                     "FAT item 7 not accessible\n", "Total of 3 lost clusters found\n"}));
 }
@@ -203,7 +193,7 @@ TEST_F(FatCheck, UnreadableDirectoryClusterIsFatal) {
     add_wrong_length_file(img, other, "Kurz", 2);
     // Reads: sector 0, system area, root directory, then the subdirectory.
     disk_.fail_read = 4;
-    EXPECT_EQ(open(img), 1);
+    EXPECT_EQ(open_disk(img), 1);
     EXPECT_EQ(warnings(), (Messages{"ReadFile failed on position 2097152 with code 5\n",
                                     "File Kurz has incorrect length 2/1\n", "FAT item 2 not accessible\n",
                                     "FAT item 3 not accessible\n", "Total of 2 lost clusters found\n"}));
@@ -219,7 +209,7 @@ TEST_F(FatCheck, SubdirectoriesAreCheckedBreadthFirst) {
     add_wrong_length_file(img, a, "in_a", 7);
     add_wrong_length_file(img, b, "in_b", 8);
     add_wrong_length_file(img, 0, "top", 6);
-    ASSERT_EQ(open(img), 0) << qv_error;
+    ASSERT_EQ(open_disk(img), 0) << qv_error;
     EXPECT_EQ(warnings(), (Messages{"File top has incorrect length 6/1\n", "File in_a has incorrect length 7/1\n",
                                     "File in_b has incorrect length 8/1\n", "File deep has incorrect length 9/1\n"}));
 }
@@ -230,7 +220,7 @@ TEST_F(FatCheck, ChainLoopsAreReportedAndEnd) {
     img.set_fat(3, 2);                 // 1 -> 2 -> 3 -> 2 ...: a head, then a loop
     add_file(img, 0, "Ring", {5, 6});
     img.set_fat(6, 5);                 // 5 -> 6 -> 5 ...: no head at all
-    ASSERT_EQ(open(img), 0) << qv_error;
+    ASSERT_EQ(open_disk(img), 0) << qv_error;
     EXPECT_EQ(warnings(), (Messages{"Chain 0 loops at cluster 2\n", "File Tail: chain loops at cluster 3\n",
                                     "File Ring: chain loops at cluster 5\n"}));
     EXPECT_STREQ(qv_error, "FAT has errors, please correct!\n");
@@ -242,7 +232,7 @@ TEST_F(FatCheck, LinksOutOfTheTableAreReported) {
     img.set_fat(2, 8);                 // passes the range check (bound 9), beyond the 8 entries
     img.dir_entry(0, img.free_slot(0), kTypeFile, 0x20, 1, 0, "Far");
     img.dir_entry(0, img.free_slot(0), kTypeFile, kEndOfChain, 1, 0, "End");
-    ASSERT_EQ(open(img), 0) << qv_error;
+    ASSERT_EQ(open_disk(img), 0) << qv_error;
     EXPECT_EQ(warnings(), (Messages{"Chain 0 leaves the table at cluster 2\n",
                                     "File Out: chain leaves the table at cluster 2\n",
                                     "File Far: start cluster 20 lies outside the table\n",
@@ -254,7 +244,7 @@ TEST_F(FatCheck, DirectoryPointingBackIsNotWalkedAgain) {
     uint32_t sub = img.add_dir(0, "Sub");
     img.dir_entry(sub, 0, kTypeSubdir, sub, 1, 0, "Self");
     img.dir_entry(sub, 1, kTypeSubdir, 0, 1, 0, "Up");
-    EXPECT_EQ(open(img), 1);
+    EXPECT_EQ(open_disk(img), 1);
     EXPECT_EQ(warnings(), (Messages{"Crosslinked single block 1\n", "Directory Self at cluster 1 already reached, not checked again\n",
                                     "Crosslinked single block 0\n", "Directory Up at cluster 0 already reached, not checked again\n"}));
 }
@@ -264,7 +254,7 @@ TEST_F(FatCheck, FullDirectoryListIsNotWrittenPast) {
     uint32_t sub = img.add_dir(0, "Sub");
     uint32_t one = img.add_dir(sub, "One");
     uint32_t two = img.add_dir(sub, "Two");
-    ASSERT_EQ(open(img), 0) << qv_error;
+    ASSERT_EQ(open_disk(img), 0) << qv_error;
 
     // The list has room for cluster_size / 128 directories; one is left.
     const uint32_t room = qv->cluster_size / 128;
@@ -285,14 +275,14 @@ TEST_F(FatCheck, NameWithoutNulIsCutAt108) {
     uint8_t raw[108];
     for (auto& c : raw) c = 'N';
     img.dir_entry_raw_name(0, 0, raw);
-    ASSERT_EQ(open(img), 0) << qv_error;
+    ASSERT_EQ(open_disk(img), 0) << qv_error;
     EXPECT_EQ(warnings(), Messages{"File " + std::string(108, 'N') + " has incorrect length 4/1\n"});
 }
 
 TEST_F(FatCheck, RootEntryCountFollowsTheSlack) {
     ImageBuilder img(8);
     img.set_root_dir_slack(1047552);
-    ASSERT_EQ(open(img), 0) << qv_error;
+    ASSERT_EQ(open_disk(img), 0) << qv_error;
     EXPECT_EQ(root_entry_count(), 12u);
 }
 

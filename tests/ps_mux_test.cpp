@@ -19,24 +19,14 @@
 //   | length, 2035 bytes                                   | length is written true; reset clears the counts      |
 //   | out_pes: length 0 (fits / 65542), wrong length       | true length / 0 + the repack note / true length      |
 //   | write to /dev/full (POSIX)                           | 1, "Write to disk failed, disk full?\n"              |
-#include <gtest/gtest.h>
-
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
-#include "disk/bytes.h"
-#include "mpeg/mpeg.h"
-#include "support/capture.h"
+#include "support/fixture.h"
+#include "support/packets.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-using Messages = std::vector<std::string>;
-
-constexpr char kVideoLine[] = "Video: size = 720 x 576, aspect 16:9, frame rate 25, bit rate = 2.50 Mbit/s\n";
-constexpr char kAudioLine[] = "Audio: Layer 2, bit rate=192 kb/s, frequency=48.0 kHz\n";
 constexpr uint64_t kFirstScr = 270000000;   // 10 s; 900000 in 90 kHz units
 constexpr uint64_t kOrigin = kFirstScr / 300;
 
@@ -61,24 +51,18 @@ struct PesSpec {
 Bytes pes(const PesSpec& s) {
     Bytes b = {0, 0, 1, s.id, 0, 0, 0x84, 0, 0};
     if (s.pts) {
-        Bytes f = ts_field(s.pts_value, s.dts ? 0x30 : 0x20);
-        b.insert(b.end(), f.begin(), f.end());
+        append(b, ts_field(s.pts_value, s.dts ? 0x30 : 0x20));
         b[7] |= 0x80;
     }
     if (s.dts) {
-        Bytes f = ts_field(s.dts_value, 0x10);
-        b.insert(b.end(), f.begin(), f.end());
+        append(b, ts_field(s.dts_value, 0x10));
         b[7] |= 0x40;
     }
     b[8] = uint8_t(b.size() - 9);
-    if (s.frame && (s.id & 0xF0) == 0xE0) {
-        // 720 x 576, 16:9, 25 fps, 6250 x 400 bit/s
-        Bytes seq = {0, 0, 1, 0xB3, 0x2D, 0x02, 0x40, 0x33, 0x06, 0x1A, 0xA0, 0, 0, 0, 0, 0, 0};
-        b.insert(b.end(), seq.begin(), seq.end());
-    } else if (s.frame) {
-        Bytes frame = {0xFF, 0xFD, 0xA4, 0x04};   // Layer II, 192 kb/s, 48 kHz
-        b.insert(b.end(), frame.begin(), frame.end());
-    }
+    if (s.frame && (s.id & 0xF0) == 0xE0)   // 720 x 576, 16:9, 25 fps, 6250 x 400 bit/s
+        append(b, {0, 0, 1, 0xB3, 0x2D, 0x02, 0x40, 0x33, 0x06, 0x1A, 0xA0, 0, 0, 0, 0, 0, 0});
+    else if (s.frame)                       // Layer II, 192 kb/s, 48 kHz
+        append(b, {0xFF, 0xFD, 0xA4, 0x04});
     b.resize(s.size, 0x55);
     put_be16(&b[4], s.declared >= 0 ? uint32_t(s.declared) : uint32_t(s.size - 6));
     return b;
@@ -91,70 +75,12 @@ Bytes piece(uint8_t id, size_t size) {
     return b;
 }
 
-struct Pack {
-    uint64_t base;
-    uint32_t extension;
-    Bytes scr_bytes;
-    Bytes pes;
-};
-
-uint64_t scr_base(const uint8_t* p) {
-    return uint64_t((p[0] >> 3) & 7) << 30 | uint64_t(p[0] & 3) << 28 | uint64_t(p[1]) << 20 |
-           uint64_t(p[2] >> 3) << 15 | uint64_t(p[2] & 3) << 13 | uint64_t(p[3]) << 5 | uint64_t(p[4] >> 3);
-}
-
-// Splits a VOB file into packs and checks the layout of each.
-std::vector<Pack> packs_of(const Bytes& file) {
-    std::vector<Pack> out;
-    EXPECT_EQ(file.size() % kPackSize, 0u);
-    for (size_t at = 0; at + kPackSize <= file.size(); at += kPackSize) {
-        const uint8_t* p = &file[at];
-        EXPECT_EQ(get_be32(p), 0x000001BAu);
-        EXPECT_EQ(Bytes(p + 10, p + 13), (Bytes{0x01, 0x89, 0xC3}));
-        EXPECT_EQ(p[13] & 0xF8, 0xF8);
-        size_t stuffing = p[13] & 7;
-        for (size_t i = 0; i < stuffing; ++i) EXPECT_EQ(p[14 + i], 0xFF);
-        const uint8_t* q = p + 14 + stuffing;
-        size_t n = get_be16(q + 4) + 6u;
-        EXPECT_LE(14 + stuffing + n, kPackSize);
-        Pack pack{scr_base(p + 4), uint32_t(p[8] & 3) << 7 | uint32_t(p[9] >> 1), Bytes(p + 4, p + 10),
-                  Bytes(q, q + n)};
-        size_t room = kPackSize - 14 - stuffing - n;
-        if (room != 0) {
-            EXPECT_EQ(stuffing, 0u);
-            EXPECT_GE(room, 8u);
-            const uint8_t* pad = q + n;
-            EXPECT_EQ(get_be32(pad), 0x000001BEu);
-            EXPECT_EQ(get_be16(pad + 4), room - 6);
-            for (size_t i = 6; i < room; ++i) EXPECT_EQ(pad[i], 0xFF);
-        }
-        out.push_back(pack);
-    }
-    return out;
-}
-
-class Multiplexer : public ::testing::Test {
+class Multiplexer : public StreamTest {
 protected:
     void SetUp() override {
-        stream_ = static_cast<demux_stream*>(calloc(1, sizeof(demux_stream)));
-        ASSERT_NE(stream_, nullptr);
-        file_ = std::tmpfile();
-        ASSERT_NE(file_, nullptr);
-        stream_->file = file_;
+        ASSERT_NO_FATAL_FAILURE(StreamTest::SetUp());
         stream_->scr = kFirstScr;
         reset_ps_state();
-        qv->progress = capture_progress;
-        clear_capture();
-    }
-    void TearDown() override {
-        qv->progress = nullptr;
-        if (file_) fclose(file_);
-        free(stream_);
-    }
-    int feed(demux_fn fn, const Bytes& packet) {
-        std::copy(packet.begin(), packet.end(), stream_->buffer);
-        stream_->length = int32_t(packet.size());
-        return fn(stream_);
     }
     int pack(const Bytes& packet) { return feed(out_pack, packet); }
     // Both streams described and both shown a PTS: two packs written.
@@ -167,20 +93,6 @@ protected:
         clear_written();
         clear_capture();
     }
-    Bytes written() {
-        fflush(file_);
-        Bytes out(size_t(ftell(file_)));
-        rewind(file_);
-        EXPECT_EQ(fread(out.data(), 1, out.size(), file_), out.size());
-        return out;
-    }
-    void clear_written() {
-        fclose(file_);
-        file_ = std::tmpfile();
-        stream_->file = file_;
-    }
-    demux_stream* stream_ = nullptr;
-    FILE* file_ = nullptr;
 };
 
 TEST(TimeStamps, FieldsCarryPrefixMarkersAnd33Bits) {
@@ -211,9 +123,7 @@ TEST_F(Multiplexer, RepackPesLeavesAContinuationHeader) {
     Bytes first = pes({0xE0, 2034, true, kOrigin, true, kOrigin, false, 0});
     first[6] = 0x8D;   // priority and data alignment set, original
     stream_->out_fn = record_out;
-    std::copy(first.begin(), first.end(), stream_->buffer);
-    stream_->length = 2034;
-    EXPECT_EQ(repack_pes(stream_), 7);
+    EXPECT_EQ(feed(repack_pes, first), 7);
     ASSERT_EQ(handed.size(), 1u);
     EXPECT_EQ(get_be16(&handed[0][4]), 2028u);
     EXPECT_EQ(Bytes(handed[0].begin() + 6, handed[0].end()), Bytes(first.begin() + 6, first.end()));
@@ -235,9 +145,7 @@ TEST_F(Multiplexer, PiecesOfAPacketWithABadStartAreDropped) {
     Bytes bad = pes({0xE0, 2034, true});
     bad[2] = 0x02;
     stream_->out_fn = out_pack;
-    std::copy(bad.begin(), bad.end(), stream_->buffer);
-    stream_->length = 2034;
-    EXPECT_EQ(repack_pes(stream_), 0);
+    EXPECT_EQ(feed(repack_pes, bad), 0);
     EXPECT_EQ(stream_->length, 9);
     EXPECT_EQ(Bytes(stream_->buffer, stream_->buffer + 9), Bytes(9, 0x00));
     stream_->length = 2034;
@@ -246,16 +154,12 @@ TEST_F(Multiplexer, PiecesOfAPacketWithABadStartAreDropped) {
     stream_->length = 500;
     EXPECT_EQ(out_pack(stream_), 0);
     // The same with a stream id that has no place in a pack.
-    Bytes other = pes({0xBD, 2034});
-    std::copy(other.begin(), other.end(), stream_->buffer);
-    EXPECT_EQ(repack_pes(stream_), 0);
+    EXPECT_EQ(feed(repack_pes, pes({0xBD, 2034})), 0);
     stream_->length = 500;
     EXPECT_EQ(out_pack(stream_), 0);
     EXPECT_EQ(written().size(), 0u);
     // A good packet behind them leaves normally.
-    Bytes good = pes({0xE0, 2034, true});
-    std::copy(good.begin(), good.end(), stream_->buffer);
-    EXPECT_EQ(repack_pes(stream_), 0);
+    EXPECT_EQ(feed(repack_pes, pes({0xE0, 2034, true})), 0);
     stream_->length = 500;
     EXPECT_EQ(out_pack(stream_), 0);
     EXPECT_EQ(packs_of(written()).size(), 2u);
@@ -400,12 +304,12 @@ TEST_F(Multiplexer, OutPesWritesTrueLengths) {
     for (const Bytes* p : {&audio, &video, &fits, &unbounded, &wrong}) EXPECT_EQ(feed(out_pes, *p), 0);
     Bytes expect = audio;
     video[5] = 294 - 256, video[4] = 1;
-    expect.insert(expect.end(), video.begin(), video.end());
+    append(expect, video);
     fits[4] = 0xFF, fits[5] = 0xFF;
-    expect.insert(expect.end(), fits.begin(), fits.end());
-    expect.insert(expect.end(), unbounded.begin(), unbounded.end());
+    append(expect, fits);
+    append(expect, unbounded);
     wrong[4] = 0, wrong[5] = 94;
-    expect.insert(expect.end(), wrong.begin(), wrong.end());
+    append(expect, wrong);
     EXPECT_TRUE(written() == expect);
     report_ps_warnings(capture_progress);
     EXPECT_EQ(capture().messages,
@@ -418,18 +322,14 @@ TEST_F(Multiplexer, OutPesWritesTrueLengths) {
 #ifndef _WIN32
 TEST_F(Multiplexer, ShortWriteIsReported) {
     describe_both();
-    fclose(file_);
-    file_ = fopen("/dev/full", "wb");
-    ASSERT_NE(file_, nullptr);
-    setvbuf(file_, nullptr, _IONBF, 0);
-    stream_->file = file_;
+    ASSERT_NO_FATAL_FAILURE(write_to_full_device());
     EXPECT_EQ(pack(pes({0xE0, 300})), 1);
-    EXPECT_STREQ(qv_error, "Write to disk failed, disk full?\n");
+    EXPECT_STREQ(qv_error, kWriteFailed);
     qv_set_error("before");
     reset_ps_state();
     feed(out_pes, pes({0xE0, 300, false, 0, false, 0, true}));
     EXPECT_EQ(feed(out_pes, pes({0xC0, 100, false, 0, false, 0, true})), 1);
-    EXPECT_STREQ(qv_error, "Write to disk failed, disk full?\n");
+    EXPECT_STREQ(qv_error, kWriteFailed);
 }
 #endif
 

@@ -7,8 +7,8 @@
 //   | second audio 0x103, PCR on the video)             | the PMT without 0x103 (length, CRC made anew), our PAT |
 //   |                                                   | before each PMT packet, nothing else; PID line,        |
 //   |                                                   | completed; percentages rising from 0                   |
-//   | the PATs of it                                    | CRC_32 checks by a bitwise computation, counters 0..15 |
-//   |                                                   | round, program entry from the header (0x1234, 0xE100)  |
+//   | the same with program 0x1234, PMT field 0xE100    | PATs: CRC_32 checks by a bitwise computation,          |
+//   |                                                   | counters 0..15 round, that program entry               |
 //   | ffprobe -show_programs (POSIX)                    | one program, streams 0x101 video and 0x102 audio;      |
 //   |                                                   | ffmpeg remuxes every stream of it                      |
 //   | PMT naming PCR PID 0x1FF; PCR packets before it,  | 0x1FF copied from the first PMT on; a PMT that cannot  |
@@ -17,45 +17,23 @@
 //   | output symlinked to /dev/full (POSIX)             | 4, "Write to disk failed, disk full?\n", no completion;|
 //   |                                                   | the next conversion works                              |
 //   | second cluster unreadable                         | 4, the read's message, no completion                   |
-//   | output name taken by a directory                  | 2, "Output file creation failed\n", PID line shown     |
-//   | no transport packets                              | 1, "Open of recording Empty failed.\n"                 |
 //   | entry with num_clusters 0 (expected count 0)      | percentages {100}                                      |
-#include <gtest/gtest.h>
-
-#include <cstdio>
-#include <cstdlib>
+// (An output or recording that cannot be opened: es_test, for every mode.)
 #include <filesystem>
 #include <string>
 #include <vector>
 
-#ifdef _WIN32
-#include <process.h>
-#define pvr_getpid _getpid
-#else
-#include <unistd.h>
-#define pvr_getpid getpid
-#endif
-
-#include "mpeg/mpeg.h"
-#include "support/capture.h"
-#include "support/image_builder.h"
-#include "support/memory_disk.h"
+#include "support/fixture.h"
+#include "support/packets.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-using Messages = std::vector<std::string>;
-
 constexpr uint16_t kSectorsPerCluster = 1040;
-constexpr uint32_t kPacket = 188;
+constexpr uint32_t kPacket = kTsPacketSize;
 constexpr uint32_t kPmt = 0x100, kVideo = 0x101, kAudio = 0x102;
 constexpr char kPidLine[] = "PMT PID is 256, video PID is 257, audio PID is 258\n";
-constexpr char kCompleted[] = "\rProcessing completed.\n";
-constexpr char kWriteFailed[] = "Write to disk failed, disk full?\n";
-
-uint32_t pid_of(const uint8_t* p) { return uint32_t(p[1] & 0x1F) << 8 | p[2]; }
 
 // CRC_32 of MPEG-2 systems, one bit at a time.
 uint32_t crc_bitwise(const uint8_t* p, size_t n) {
@@ -102,7 +80,7 @@ Bytes reduced_pmt(const uint8_t* p) {
     uint32_t crc = crc_bitwise(section.data(), section.size());
     for (int i = 0; i < 4; ++i) section.push_back(uint8_t(crc >> (24 - 8 * i)));
     Bytes out(p, p + s);
-    out.insert(out.end(), section.begin(), section.end());
+    append(out, section);
     out.resize(kPacket, 0xFF);
     return out;
 }
@@ -116,11 +94,9 @@ Bytes reduce(const Bytes& ts, uint16_t program_number = 1, uint16_t pmt_field = 
         const uint8_t* p = &ts[at];
         uint32_t pid = pid_of(p);
         if (pid == kPmt) {
-            Bytes pat = expected_pat(program_number, pmt_field, counter);
+            append(out, expected_pat(program_number, pmt_field, counter));
             counter = (counter + 1) % 16;
-            out.insert(out.end(), pat.begin(), pat.end());
-            Bytes pmt = reduced_pmt(p);
-            out.insert(out.end(), pmt.begin(), pmt.end());
+            append(out, reduced_pmt(p));
         } else if (pid == kVideo || pid == kAudio) {
             out.insert(out.end(), p, p + kPacket);
         }
@@ -143,90 +119,33 @@ Bytes pmt_packet(uint32_t pcr_pid, const std::vector<std::pair<uint8_t, uint32_t
     uint32_t crc = with_crc ? crc_bitwise(section.data(), section.size()) : 0;
     for (int i = 0; i < 4; ++i) section.push_back(uint8_t(crc >> (24 - 8 * i)));
     Bytes p = {0x47, uint8_t(0x40 | kPmt >> 8), uint8_t(kPmt), 0x10, uint8_t(damaged ? 183 : 0)};
-    p.insert(p.end(), section.begin(), section.end());
+    append(p, section);
     p.resize(kPacket, 0xFF);
     return p;
 }
 
-Bytes plain_packet(uint32_t pid, uint8_t counter) {
-    Bytes p(kPacket, 0x00);
-    p[0] = 0x47;
-    p[1] = uint8_t(pid >> 8);
-    p[2] = uint8_t(pid);
-    p[3] = uint8_t(0x10 | (counter & 0x0F));
-    p[4] = counter;
-    return p;
-}
-
-void append(Bytes& to, const Bytes& p) { to.insert(to.end(), p.begin(), p.end()); }
-
-#ifndef _WIN32
-bool have_ffprobe() {
-    return std::system("ffprobe -version >/dev/null 2>&1") == 0 && std::system("ffmpeg -version >/dev/null 2>&1") == 0;
-}
-
-std::string run_output(const std::string& command) {
-    std::string out;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
-    pclose(pipe);
-    return out;
-}
-#endif
-
-class TransportStream : public ::testing::Test {
+class TransportStream : public ConversionTest {
 protected:
-    void SetUp() override {
-        const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir_ = fs::temp_directory_path() / ("pvr_ts_" + std::to_string(pvr_getpid()) + "_" + test->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-        old_ = fs::current_path();
-        fs::current_path(dir_);
-    }
-    void TearDown() override {
-        qv_close();
-        uninstall_memory_disk();
-        fs::current_path(old_);
-        fs::remove_all(dir_);
-    }
-    void mount(ImageBuilder& img) {
-        img.pad_for_links();
-        disk_.image = img.image();
-        install_memory_disk(&disk_);
-        ASSERT_EQ(open_qvdisk(capture_progress), 0) << qv_error;
-        ASSERT_GT(parse_dir(0, root_entry_count(), 0xFF, kTypeRecording), 0) << qv_error;
-        clear_capture();
-    }
-    // The sample as recording "Film" (and, optionally, with another header as "Other").
-    void mount_sample(RecordingHeader other = {}, bool with_other = false) {
-        sample_ = load_sample_ts();
-        ASSERT_EQ(sample_.size() % kPacket, 0u);
-        ImageBuilder img(with_other ? 16 : 9, kSectorsPerCluster);
-        img.add_recording("Film", sample_);
-        if (with_other) img.add_recording("Other", sample_, other);
+    // The sample as recording "Film", and with the header *other as "Other".
+    void mount_sample(const RecordingHeader* other = nullptr) {
+        ImageBuilder img(other ? 16 : 9, kSectorsPerCluster);
+        img.add_recording("Film", ts_);
+        if (other) img.add_recording("Other", ts_, *other);
         mount(img);
     }
-    int convert(int index) {
-        clear_capture();
-        return convert_ts(index, capture_progress);
-    }
-    fs::path dir_, old_;
-    MemoryDisk disk_;
-    Bytes sample_;
 };
 
 TEST_F(TransportStream, SampleReducedToItsProgram) {
-    mount_sample();
-    ASSERT_EQ(convert(0), 0) << qv_error;
+    RecordingHeader h;
+    h.program_number = 0x1234;
+    h.pmt_pid = 0xE100;
+    mount_sample(&h);
+    ASSERT_EQ(convert(convert_ts, 0), 0) << qv_error;
     EXPECT_EQ(capture().messages, (Messages{kPidLine, kCompleted}));
     Bytes out = read_file("Film.ts");
-    Bytes want = reduce(sample_);
+    Bytes want = reduce(ts_);
     // The sample's PMT names the second audio track, the output's does not.
-    const uint8_t* first_pmt = &sample_[0];
+    const uint8_t* first_pmt = &ts_[0];
     while (pid_of(first_pmt) != kPmt) first_pmt += kPacket;
     ASSERT_NE(reduced_pmt(first_pmt), Bytes(first_pmt, first_pmt + kPacket));
     ASSERT_EQ(out.size(), want.size());
@@ -237,21 +156,15 @@ TEST_F(TransportStream, SampleReducedToItsProgram) {
     EXPECT_EQ(percents.front(), 0);
     for (size_t i = 1; i < percents.size(); ++i) EXPECT_EQ(percents[i], percents[i - 1] + 1);
     EXPECT_LE(percents.back(), 100);
-}
 
-// The PATs of a recording whose header has program 0x1234 and a PMT field
-// with its top bits set, checked without the expected packet.
-TEST_F(TransportStream, PatCarriesAValidCrcAndCountsOn) {
-    RecordingHeader h;
-    h.program_number = 0x1234;
-    h.pmt_pid = 0xE100;
-    mount_sample(h, true);
-    ASSERT_EQ(convert(1), 0) << qv_error;
-    Bytes out = read_file("Other.ts");
-    EXPECT_TRUE(out == reduce(sample_, 0x1234, 0xE100));
+    // The PATs of the header with program 0x1234 and a PMT field with its top
+    // bits set, checked without the expected packet.
+    ASSERT_EQ(convert(convert_ts, 1), 0) << qv_error;
+    Bytes other = read_file("Other.ts");
+    EXPECT_TRUE(other == reduce(ts_, 0x1234, 0xE100));
     int pats = 0;
-    for (size_t at = 0; at + kPacket <= out.size(); at += kPacket) {
-        const uint8_t* p = &out[at];
+    for (size_t at = 0; at + kPacket <= other.size(); at += kPacket) {
+        const uint8_t* p = &other[at];
         if (pid_of(p) != 0) continue;
         EXPECT_EQ(p[1], 0x40);
         EXPECT_EQ(p[3], 0x10 | (pats % 16));
@@ -263,21 +176,12 @@ TEST_F(TransportStream, PatCarriesAValidCrcAndCountsOn) {
         ++pats;
     }
     EXPECT_GT(pats, 16);
-}
-
 #ifndef _WIN32
-TEST_F(TransportStream, FfprobeSeesOneProgramWithVideoAndAudio) {
-    if (!have_ffprobe()) {
-        const char* ci = std::getenv("CI");
-        if (ci && std::string(ci) == "true") FAIL() << "ffprobe or ffmpeg is missing";
-        GTEST_SKIP() << "ffprobe not installed";
-    }
-    mount_sample();
-    ASSERT_EQ(convert(0), 0) << qv_error;
-    std::string listing = run_output(
-        "ffprobe -v error -show_programs -show_entries "
-        "program=program_num,nb_streams,pmt_pid,pcr_pid:program_stream=id,codec_type:disposition= -of flat Film.ts");
-    EXPECT_EQ(listing,
+    REQUIRE_TOOL("ffprobe");
+    REQUIRE_TOOL("ffmpeg");
+    EXPECT_EQ(run_tool("ffprobe -v error -show_programs -show_entries "
+                       "program=program_num,nb_streams,pmt_pid,pcr_pid:program_stream=id,codec_type:disposition= "
+                       "-of flat Film.ts"),
               "programs.program.0.program_num=1\n"
               "programs.program.0.nb_streams=2\n"
               "programs.program.0.pmt_pid=256\n"
@@ -289,8 +193,8 @@ TEST_F(TransportStream, FfprobeSeesOneProgramWithVideoAndAudio) {
     // Every stream it announces can be remuxed (an announced stream without
     // packets makes this fail).
     EXPECT_EQ(std::system("ffmpeg -v error -i Film.ts -map 0 -c copy -f mpegts -y out.ts 2>/dev/null"), 0);
-}
 #endif
+}
 
 // The PCR on a PID of its own is kept once a PMT names it; a PMT naming a
 // stream that is left out is rewritten without it.
@@ -305,26 +209,26 @@ TEST_F(TransportStream, KeepsThePcrPidAndReducesThePmt) {
         if (!out.empty()) kept.push_back(out);
     };
     const Bytes none;
-    add(plain_packet(kPcr, 0), none);                                // before any PMT
-    add(plain_packet(kVideo, 0), plain_packet(kVideo, 0));
+    add(ts_packet(0, kPcr), none);                                   // before any PMT
+    add(ts_packet(0, kVideo), ts_packet(0, kVideo));
     Bytes pmt = pmt_packet(kPcr, kKept, false);                      // no CRC: kept as it is
     add(pmt, pmt);
-    add(plain_packet(kPcr, 1), plain_packet(kPcr, 1));
-    add(plain_packet(kOther, 0), none);
-    add(plain_packet(kAudio, 0), plain_packet(kAudio, 0));
+    add(ts_packet(1, kPcr), ts_packet(1, kPcr));
+    add(ts_packet(0, kOther), none);
+    add(ts_packet(0, kAudio), ts_packet(0, kAudio));
     pmt = pmt_packet(0, kKept, false, true);                         // cannot be parsed: changes nothing
     add(pmt, pmt);
-    add(plain_packet(kPcr, 2), plain_packet(kPcr, 2));
+    add(ts_packet(2, kPcr), ts_packet(2, kPcr));
     add(pmt_packet(kPcr, kAll, true), pmt_packet(kPcr, kKept, true));   // 0x1FE taken out
     pmt = pmt_packet(kPcr, kKept, true);                             // nothing to take out
     add(pmt, pmt);
     add(pmt_packet(kVideo, kKept, true), pmt_packet(kVideo, kKept, true));   // the PCR moves to the video
-    add(plain_packet(kPcr, 3), none);
-    add(plain_packet(kVideo, 1), plain_packet(kVideo, 1));
+    add(ts_packet(3, kPcr), none);
+    add(ts_packet(1, kVideo), ts_packet(1, kVideo));
     ImageBuilder img(4, kSectorsPerCluster);
     img.add_recording("Pcr", ts);
     mount(img);
-    ASSERT_EQ(convert(0), 0) << qv_error;
+    ASSERT_EQ(convert(convert_ts, 0), 0) << qv_error;
     Bytes want;
     int counter = 0;
     for (const Bytes& p : kept) {
@@ -338,13 +242,13 @@ TEST_F(TransportStream, KeepsThePcrPidAndReducesThePmt) {
 TEST_F(TransportStream, DiskFullFailsTheConversion) {
     mount_sample();
     fs::create_symlink("/dev/full", "Film.ts");
-    EXPECT_EQ(convert(0), kConversionFailed);
+    EXPECT_EQ(convert(convert_ts, 0), kConversionFailed);
     EXPECT_STREQ(qv_error, kWriteFailed);
     EXPECT_EQ(capture().messages, Messages{kPidLine});
     // The next conversion is not affected.
     fs::remove("Film.ts");
-    EXPECT_EQ(convert(0), 0) << qv_error;
-    EXPECT_TRUE(read_file("Film.ts") == reduce(sample_));
+    EXPECT_EQ(convert(convert_ts, 0), 0) << qv_error;
+    EXPECT_TRUE(read_file("Film.ts") == reduce(ts_));
 }
 #endif
 
@@ -352,39 +256,21 @@ TEST_F(TransportStream, ReadErrorFailsTheConversion) {
     mount_sample();
     disk_.fail_read = disk_.reads + 2;   // the recording's second cluster
     disk_.fail_code = 5;
-    EXPECT_EQ(convert(0), kConversionFailed);
-    char message[200];
-    snprintf(message, sizeof message, "ReadFile failed on position %llu with code 5\n",
-             static_cast<unsigned long long>(uint64_t(qv->recordings[0].start_cluster + 2) * qv->cluster_size));
-    EXPECT_STREQ(qv_error, message);
+    EXPECT_EQ(convert(convert_ts, 0), kConversionFailed);
+    EXPECT_EQ(qv_error, format("ReadFile failed on position %llu with code 5\n",
+                               static_cast<unsigned long long>(uint64_t(qv->recordings[0].start_cluster + 2) *
+                                                               qv->cluster_size)));
     EXPECT_EQ(capture().messages, Messages{kPidLine});
-}
-
-TEST_F(TransportStream, OutputThatCannotBeCreated) {
-    mount_sample();
-    fs::create_directory("Film.ts");
-    EXPECT_EQ(convert(0), 2);
-    EXPECT_STREQ(qv_error, "Output file creation failed\n");
-    EXPECT_EQ(capture().messages, Messages{kPidLine});
-}
-
-TEST_F(TransportStream, RecordingWithoutPackets) {
-    ImageBuilder img(4, kSectorsPerCluster);
-    img.add_file(0, kTypeRecording, "Empty", Bytes(2000, 0x00));
-    mount(img);
-    EXPECT_EQ(convert(0), 1);
-    EXPECT_STREQ(qv_error, "Open of recording Empty failed.\n");
-    EXPECT_FALSE(fs::exists("Empty.ts"));
 }
 
 TEST_F(TransportStream, NoExpectedPacketsReportsAllDone) {
     ImageBuilder img(4, kSectorsPerCluster);
     Bytes ts;
-    for (uint8_t i = 0; i < 5; ++i) append(ts, plain_packet(kVideo, i));
+    for (uint32_t i = 0; i < 5; ++i) append(ts, ts_packet(i, kVideo));
     img.add_recording("Short", ts);
     mount(img);
     qv->recordings[0].num_clusters = 0;
-    EXPECT_EQ(convert(0), 0) << qv_error;
+    EXPECT_EQ(convert(convert_ts, 0), 0) << qv_error;
     EXPECT_EQ(capture().percents, std::vector<int>{100});
     EXPECT_EQ(read_file("Short.ts").size(), 5u * kPacket);
 }

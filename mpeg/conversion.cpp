@@ -1,0 +1,77 @@
+// What every conversion shares: the recording opened, its output file
+// created, and the end that closes both and turns a failure into the result.
+// The conversions through the demultiplexer share the whole run.
+#include <cstring>
+
+#include "mpeg/mpeg.h"
+
+namespace {
+
+const char* recording_name(int index) {
+    return index >= 0 && uint32_t(index) < kMaxRecordings ? qv->recordings[index].name : "";
+}
+
+}  // namespace
+
+recording_reader* open_conversion_source(int index, progress_callback callback) {
+    recording_reader* reader = open_recording_file(index, callback);
+    if (!reader) qv_set_error("Open of recording %s failed.\n", recording_name(index));
+    return reader;
+}
+
+FILE* create_conversion_output(int index, const char* extension, recording_reader* reader) {
+    char out_name[kOutputNameSize];
+    make_name(out_name, recording_name(index), extension);
+    FILE* file = open_output(out_name);
+    if (!file) {
+        close_recording_file(reader);
+        qv_set_error("Output file creation failed\n");
+    }
+    return file;
+}
+
+int finish_conversion(recording_reader* reader, FILE* file, int failed) {
+    int close_failed = close_output(file);
+    close_recording_file(reader);
+    if (failed) return kConversionFailed;
+    if (close_failed) {
+        qv_set_error("%s", kDiskFullMessage);
+        return kConversionFailed;
+    }
+    return 0;
+}
+
+int run_demux_conversion(int index, recording_reader* reader, const demux_conversion& conversion,
+                         progress_callback callback) {
+    FILE* file = create_conversion_output(index, conversion.extension, reader);
+    if (!file) return 2;
+    demux_table* table = new_demux_table();
+    if (!table) {
+        close_recording_file(reader);
+        close_output(file);
+        qv_set_error("Allocation of demux table failed!\n");
+        return 1;
+    }
+    for (int i = 0; i < conversion.stream_count; ++i) {
+        if (demux_set(table, conversion.pids[i], conversion.out_fn, file, conversion.repack_size,
+                      conversion.repack_fn) != 0) {
+            close_recording_file(reader);
+            close_output(file);
+            free_demux_table(table);
+            qv_set_error("%s", conversion.attach_failed[i]);
+            return 3;
+        }
+    }
+
+    int failed = demux_loop(table, reader);
+    if (conversion.report) {
+        // Shown beside the demultiplexer's counts; a failure's message stays
+        // in qv_error for the caller.
+        char message[kErrorSize];
+        memcpy(message, qv_error, sizeof message);
+        conversion.report(callback);
+        if (failed) memcpy(qv_error, message, sizeof message);
+    }
+    free_demux_table(table);
+    return finish_conversion(reader, file, failed);
+}
