@@ -1,0 +1,456 @@
+// Faults met by every mode: a read of the disk that fails or comes up short,
+// an image that shrinks after it was opened, writes to a full device, an
+// output that cannot be created, and the user's interrupt (Ctrl-C).
+//
+// The disk: 1 MiB clusters, recording "Film" (the sample, clusters 1 to 4).
+//   | fault                                        | every mode shows                                   |
+//   | 2nd read of the copy fails, code 5           | conversions 4, raw 1: "ReadFile failed on position |
+//   |                                              | 3145728 with code 5\n"; disk 1: "Error while       |
+//   |                                              | reading QV disk\n"; never "Processing completed."  |
+//   | 1st read of the recording fails              | conversions 1 "Open of recording Film failed.\n",  |
+//   |                                              | raw 1 with the read's message                      |
+//   | 2nd read short (1000 bytes)                  | "ReadFile did not read 1048576 bytes but 1000 bytes|
+//   |                                              | at position 3145728 (cluster 3)\n"                 |
+//   | image cut to 3.5 MiB after opening           | the same message with 524288 bytes                 |
+//   | output a symlink to /dev/full (POSIX)        | conversions 4 "Write to disk failed, disk full?\n",|
+//   |                                              | raw and disk 1 "Write failed (disk full?)\n"       |
+//   | a directory stands at the output's name      | conversions 2 "Output file creation failed\n",     |
+//   |                                              | raw "Cannot open 'Film' for output\n", disk        |
+//   |                                              | "Cannot open output\n"                             |
+//   | output directory without write permission    | the same (skipped where the user writes anyway)    |
+//   | qv_interrupted set at 30 % (in-process)      | 4 / 1 with "Interrupted, the partial output file is|
+//   |                                              | left in place\n"; the file is a true beginning of  |
+//   |                                              | the whole output; no completion                    |
+//   | SIGINT while TS writes into a FIFO (POSIX)   | status 130, "ERROR: Interrupted, ...\n" last, the  |
+//   |                                              | bytes read a beginning of the whole output         |
+//   | SIGINT at the prompt (POSIX)                 | status 130 at once                                 |
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "support/fixture.h"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr uint32_t kMiB = 1048576;
+constexpr char kInterrupted[] = "Interrupted, the partial output file is left in place\n";
+
+// One mode: how it is called (raw and disk copies report through
+// qv->progress, set to the callback for the call), the file it writes and
+// what its failures return.
+struct Mode {
+    const char* name;
+    int (*run)(progress_callback callback);
+    const char* output;
+    bool conversion;   // through open_recording_file: results 1, 2, 4
+    bool whole_disk;
+};
+
+template <int (*copy)()> int with_progress(progress_callback callback) {
+    qv->progress = callback;
+    int result = copy();
+    qv->progress = capture_progress;
+    return result;
+}
+int raw_copy() { return dump_file(0); }
+template <int (*conversion)(int, progress_callback)> int convert_film(progress_callback callback) {
+    return conversion(0, callback);
+}
+int m2p_2048(progress_callback callback) {
+    repack = 2048;
+    int result = convert_m2p(0, callback);
+    repack = 0;
+    return result;
+}
+
+const Mode kModes[] = {
+    {"raw", with_progress<raw_copy>, "Film", false, false},
+    {"TS", convert_film<convert_ts>, "Film.ts", true, false},
+    {"M2V", convert_film<convert_m2v>, "Film.m2v", true, false},
+    {"MP3", convert_film<convert_mp3>, "Film.mp3", true, false},
+    {"VOB", convert_film<convert_vob>, "Film.vob", true, false},
+    {"M2P 2048", m2p_2048, "Film.m2p", true, false},
+    {"disk", with_progress<copy_disk>, "qvdisk.img", false, true},
+};
+
+Bytes slurp(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    std::string text = s.str();
+    return Bytes(text.begin(), text.end());
+}
+
+bool is_prefix(const Bytes& part, const Bytes& whole) {
+    return part.size() <= whole.size() && std::equal(part.begin(), part.end(), whole.begin());
+}
+
+class Faults : public TempDirTest {
+protected:
+    void mount_film() {
+        ImageBuilder img(8);
+        img.add_recording("Film", load_sample_ts());
+        ASSERT_NO_FATAL_FAILURE(mount(img, 1));
+    }
+    // Runs mode m on a freshly opened disk whose read `nth` of the run fails
+    // as set by the caller through fail; the capture starts empty.
+    template <class F> int run_with(const Mode& m, F fail) {
+        mount_film();
+        fail(disk_);
+        clear_capture();
+        return m.run(capture_progress);
+    }
+};
+
+TEST_F(Faults, FailedReadIsAnErrorInEveryMode) {
+    for (const Mode& m : kModes) {
+        SCOPED_TRACE(m.name);
+        int result = run_with(m, [](MemoryDisk& d) { d.fail_read = d.reads + 2; });
+        if (m.whole_disk) {
+            EXPECT_EQ(result, 1);
+            EXPECT_STREQ(qv_error, "Error while reading QV disk\n");
+        } else {
+            EXPECT_EQ(result, m.conversion ? kConversionFailed : 1);
+            EXPECT_STREQ(qv_error, "ReadFile failed on position 3145728 with code 5\n");
+        }
+        EXPECT_FALSE(shown_completion());
+        EXPECT_TRUE(fs::exists(m.output));   // what was written stays
+        fs::remove(m.output);
+    }
+}
+
+TEST_F(Faults, FailedFirstReadOfTheRecordingIsAnError) {
+    for (const Mode& m : kModes) {
+        if (m.whole_disk) continue;
+        SCOPED_TRACE(m.name);
+        int result = run_with(m, [](MemoryDisk& d) { d.fail_read = d.reads + 1; });
+        EXPECT_EQ(result, 1);
+        EXPECT_STREQ(qv_error, m.conversion ? "Open of recording Film failed.\n"
+                                            : "ReadFile failed on position 2097152 with code 5\n");
+        EXPECT_FALSE(shown_completion());
+        fs::remove(m.output);
+    }
+}
+
+TEST_F(Faults, ShortReadIsAnErrorInEveryMode) {
+    for (const Mode& m : kModes) {
+        SCOPED_TRACE(m.name);
+        int result = run_with(m, [](MemoryDisk& d) {
+            d.fail_read = d.reads + 2;
+            d.fail_code = 0;
+            d.short_count = 1000;
+        });
+        if (m.whole_disk) {
+            EXPECT_EQ(result, 1);
+            EXPECT_STREQ(qv_error, "Error while reading QV disk\n");
+        } else {
+            EXPECT_EQ(result, m.conversion ? kConversionFailed : 1);
+            EXPECT_STREQ(qv_error,
+                         "ReadFile did not read 1048576 bytes but 1000 bytes at position 3145728 (cluster 3)\n");
+        }
+        EXPECT_FALSE(shown_completion());
+        fs::remove(m.output);
+    }
+}
+
+// The image loses its end after it was opened (a file cut by someone else):
+// the clusters behind the cut come short, the end of disk is not yet met.
+TEST_F(Faults, ImageShrinkingAfterOpeningIsAnErrorInEveryMode) {
+    for (const Mode& m : kModes) {
+        SCOPED_TRACE(m.name);
+        ImageBuilder img(8);
+        img.add_recording("Film", load_sample_ts());
+        img.pad_for_links();
+        disk_.shrink_to = int64_t(3 * kMiB + kMiB / 2);
+        ASSERT_EQ(open_disk(img), 0) << qv_error;   // its first read cut the image
+        ASSERT_EQ(disk_.image.size(), 3 * kMiB + kMiB / 2);
+        ASSERT_EQ(parse_dir(0, root_entry_count(), 0xFF, kTypeRecording), 1);
+        clear_capture();
+        int result = m.run(capture_progress);
+        if (m.whole_disk) {
+            EXPECT_EQ(result, 1);
+            EXPECT_STREQ(qv_error, "Error while reading QV disk\n");
+        } else {
+            EXPECT_EQ(result, m.conversion ? kConversionFailed : 1);
+            EXPECT_STREQ(qv_error,
+                         "ReadFile did not read 1048576 bytes but 524288 bytes at position 3145728 (cluster 3)\n");
+        }
+        EXPECT_FALSE(shown_completion());
+        fs::remove(m.output);
+        disk_.shrink_to = -1;
+    }
+}
+
+// Nothing can be created where a directory of that name stands, whoever runs.
+TEST_F(Faults, OutputThatCannotBeCreatedIsAnErrorInEveryMode) {
+    ASSERT_NO_FATAL_FAILURE(mount_film());
+    for (const Mode& m : kModes) {
+        SCOPED_TRACE(m.name);
+        fs::create_directory(m.output);
+        clear_capture();
+        int result = m.run(capture_progress);
+        if (m.whole_disk) {
+            EXPECT_EQ(result, 1);
+            EXPECT_STREQ(qv_error, "Cannot open output\n");
+        } else if (!m.conversion) {
+            EXPECT_EQ(result, 1);
+            EXPECT_STREQ(qv_error, "Cannot open 'Film' for output\n");
+        } else {
+            EXPECT_EQ(result, 2);
+            EXPECT_STREQ(qv_error, "Output file creation failed\n");
+        }
+        EXPECT_FALSE(shown_completion());
+        EXPECT_TRUE(fs::is_directory(m.output));
+        EXPECT_TRUE(fs::is_empty(m.output));
+        fs::remove(m.output);
+    }
+}
+
+#ifndef _WIN32
+
+constexpr uid_t kNobody = 65534;
+
+TEST_F(Faults, OutputDirectoryWithoutWritePermissionIsAnErrorInEveryMode) {
+    ASSERT_NO_FATAL_FAILURE(mount_film());
+    fs::create_directory("locked");
+    fs::current_path("locked");
+    ASSERT_EQ(chmod(".", 0555), 0);
+    // The superuser writes into such a directory all the same: it works as
+    // "nobody" for the length of the test (its saved user id takes it back).
+    const uid_t user = geteuid();
+    if (user == 0) {
+        ASSERT_EQ(seteuid(kNobody), 0);
+    }
+    FILE* probe = fopen("probe", "wb");
+    if (probe) {
+        fclose(probe);
+        fs::remove("probe");
+        if (user == 0) {
+            ASSERT_EQ(seteuid(0), 0);
+        }
+        chmod(".", 0755);
+        GTEST_SKIP() << "this user can write into a directory without write permission";
+    }
+    for (const Mode& m : kModes) {
+        SCOPED_TRACE(m.name);
+        clear_capture();
+        int result = m.run(capture_progress);
+        if (m.whole_disk)
+            EXPECT_STREQ(qv_error, "Cannot open output\n");
+        else if (!m.conversion)
+            EXPECT_STREQ(qv_error, "Cannot open 'Film' for output\n");
+        else
+            EXPECT_STREQ(qv_error, "Output file creation failed\n");
+        EXPECT_EQ(result, m.conversion ? 2 : 1);
+        EXPECT_FALSE(fs::exists(m.output));
+        EXPECT_FALSE(shown_completion());
+    }
+    if (user == 0) {
+        ASSERT_EQ(seteuid(0), 0);
+    }
+    chmod(".", 0755);
+}
+
+TEST_F(Faults, WritesToAFullDeviceAreAnErrorInEveryMode) {
+    ASSERT_NO_FATAL_FAILURE(mount_film());
+    for (const Mode& m : kModes) {
+        SCOPED_TRACE(m.name);
+        fs::create_symlink("/dev/full", m.output);
+        clear_capture();
+        int result = m.run(capture_progress);
+        if (m.conversion) {
+            EXPECT_EQ(result, kConversionFailed);
+            EXPECT_STREQ(qv_error, "Write to disk failed, disk full?\n");
+        } else {
+            EXPECT_EQ(result, 1);
+            EXPECT_STREQ(qv_error, "Write failed (disk full?)\n");
+        }
+        EXPECT_FALSE(shown_completion());
+        fs::remove(m.output);
+    }
+}
+
+#endif  // _WIN32
+
+// The user's interrupt, as the driver's handler gives it: the flag is set
+// while the copy runs (here when the percentage first reaches 30).
+void interrupt_at_30(int value) {
+    capture_progress(value);
+    if (value >= 30) qv_interrupted = 1;
+}
+
+int run_interrupted(const Mode& m) {
+    int result = m.run(interrupt_at_30);
+    qv_interrupted = 0;
+    return result;
+}
+
+TEST_F(Faults, InterruptStopsEveryModeAndLeavesThePartialOutput) {
+    ASSERT_NO_FATAL_FAILURE(mount_film());
+    for (const Mode& m : kModes) {
+        SCOPED_TRACE(m.name);
+        // The whole output, for comparison (the disk copy's is the image).
+        Bytes whole;
+        if (m.whole_disk) {
+            whole = disk_.image;
+        } else {
+            ASSERT_EQ(m.run(capture_progress), 0) << qv_error;
+            whole = slurp(m.output);
+            fs::remove(m.output);
+        }
+        clear_capture();
+        int result = run_interrupted(m);
+        EXPECT_EQ(result, m.conversion ? kConversionFailed : 1);
+        EXPECT_STREQ(qv_error, kInterrupted);
+        EXPECT_FALSE(shown_completion());
+        Bytes part = slurp(m.output);
+        EXPECT_GT(part.size(), 0u);
+        EXPECT_LT(part.size(), whole.size());
+        EXPECT_TRUE(is_prefix(part, whole));
+        // The whole-cluster copies stop behind the cluster that reached 30 %:
+        // 2 of the recording's 4, 3 of the disk's 9.
+        if (!m.conversion) {
+            EXPECT_EQ(part.size(), (m.whole_disk ? 3u : 2u) * kMiB);
+        }
+        fs::remove(m.output);
+    }
+}
+
+#ifndef _WIN32
+
+// pvrcopy as a subprocess in dir, standard input from a pipe held by the
+// caller, standard output to a pipe, standard error to a file.
+struct Child {
+    pid_t pid;
+    int in;    // write end of its standard input
+    int out;   // read end of its standard output
+};
+
+Child start(const fs::path& dir, const char* mode, const fs::path& err) {
+    int in[2], out[2];
+    if (pipe(in) != 0 || pipe(out) != 0) return {-1, -1, -1};
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(dir.c_str()) != 0) _exit(126);
+        int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (e < 0 || dup2(in[0], 0) < 0 || dup2(out[1], 1) < 0 || dup2(e, 2) < 0) _exit(126);
+        close(in[1]);
+        close(out[0]);
+        alarm(60);   // survives exec: a hang ends as SIGALRM
+        execl(PVRCOPY_EXE, PVRCOPY_EXE, mode, static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    return {pid, in[1], out[0]};
+}
+
+// Drains the child's standard output before waiting, so that its last
+// messages never meet a closed pipe.
+int finish(Child& c) {
+    close(c.in);
+    char buf[4096];
+    while (read(c.out, buf, sizeof buf) > 0) {
+    }
+    close(c.out);
+    int ws = 0;
+    waitpid(c.pid, &ws, 0);
+    return WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+}
+
+// Reads the child's standard output until it has shown the prompt.
+bool wait_for_prompt(int fd) {
+    std::string seen;
+    char buf[256];
+    while (seen.find("---> ") == std::string::npos) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) return false;
+        seen.append(buf, size_t(n));
+    }
+    return true;
+}
+
+std::string text_of(const fs::path& path) {
+    Bytes b = slurp(path);
+    return std::string(b.begin(), b.end());
+}
+
+class Interrupts : public TempDirTest {
+protected:
+    void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(TempDirTest::SetUp());
+        ImageBuilder img(8);
+        img.add_recording("Film", load_sample_ts());
+        img.write("qvdisk.img");
+        image_ = slurp("qvdisk.img");
+    }
+    Bytes image_;
+};
+
+// The output is a FIFO that the test reads: the conversion cannot get past
+// its first full output buffer before the test has read it, so the interrupt
+// is sure to come while it runs.
+TEST_F(Interrupts, SigintDuringAConversionEndsWithStatus130AndThePartialOutput) {
+    // The whole output first.
+    Child whole = start(dir_, "TS", dir_ / "err.txt");
+    ASSERT_GT(whole.pid, 0);
+    ASSERT_TRUE(wait_for_prompt(whole.out));
+    ASSERT_EQ(write(whole.in, "1\n0\n", 4), 4);
+    ASSERT_EQ(finish(whole), 0);
+    const Bytes full = slurp("Film.ts");
+    ASSERT_GT(full.size(), 2u * kMiB);
+    fs::remove("Film.ts");
+
+    ASSERT_EQ(mkfifo("Film.ts", 0644), 0);
+    Child c = start(dir_, "TS", dir_ / "err.txt");
+    ASSERT_GT(c.pid, 0);
+    ASSERT_TRUE(wait_for_prompt(c.out));
+    ASSERT_EQ(write(c.in, "1\n", 2), 2);
+    int fifo = open("Film.ts", O_RDONLY);
+    ASSERT_GE(fifo, 0);
+    Bytes got;
+    char buf[65536];
+    while (got.size() < 65536) {
+        ssize_t n = read(fifo, buf, sizeof buf);
+        ASSERT_GT(n, 0);
+        got.insert(got.end(), buf, buf + n);
+    }
+    ASSERT_EQ(kill(c.pid, SIGINT), 0);
+    for (ssize_t n; (n = read(fifo, buf, sizeof buf)) > 0;) got.insert(got.end(), buf, buf + n);
+    close(fifo);
+    EXPECT_EQ(finish(c), 130);
+
+    std::string err = text_of(dir_ / "err.txt");
+    const std::string tail = std::string("ERROR: ") + kInterrupted;
+    ASSERT_GE(err.size(), tail.size());
+    EXPECT_EQ(err.substr(err.size() - tail.size()), tail);
+    EXPECT_EQ(err.find("Processing completed"), std::string::npos);
+    EXPECT_LT(got.size(), full.size());
+    EXPECT_TRUE(is_prefix(got, full));
+    EXPECT_EQ(slurp("qvdisk.img"), image_);
+}
+
+TEST_F(Interrupts, SigintAtThePromptEndsWithStatus130) {
+    Child c = start(dir_, "VOB", dir_ / "err.txt");
+    ASSERT_GT(c.pid, 0);
+    ASSERT_TRUE(wait_for_prompt(c.out));
+    ASSERT_EQ(kill(c.pid, SIGINT), 0);
+    EXPECT_EQ(finish(c), 130);
+    EXPECT_FALSE(fs::exists("Film.vob"));
+    EXPECT_EQ(slurp("qvdisk.img"), image_);
+}
+
+#endif  // _WIN32
+
+}  // namespace
