@@ -1,0 +1,44 @@
+// Fuzz target: the directory walk of the file-system check and the recording
+// table with the list file. The input is the start of the root directory, of
+// a subdirectory and of the list file's first cluster.
+#include "fuzz_disks.h"
+
+namespace {
+
+struct Target {
+    MemoryDisk disk;
+    fuzz::Bytes base;
+    std::vector<fuzz::Region> regions;
+};
+
+Target& target() {
+    static Target* t = [] {
+        Target* t = new Target;
+        fuzz::DirectoryDisk d = fuzz::directory_disk();
+        t->base = d.img.image();
+        t->disk.image = t->base;
+        t->regions = fuzz::directory_regions(d);
+        install_memory_disk(&t->disk);
+        return t;
+    }();
+    return *t;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    Target& t = target();
+    fuzz::apply(t.disk.image, t.regions, data, size);
+    if (open_qvdisk(fuzz::quiet) == 0) {
+        int n = parse_dir(0, root_entry_count(), 0xFF, kTypeRecording);
+        // What the listing reads of every entry.
+        for (int i = 0; i < n && i < int(kMaxRecordings); ++i) {
+            int year, month, day, hour, minute;
+            convert_date_time(qv->recordings[i].mjd, &year, &month, &day, &hour, &minute);
+            (void)recording_size_mb(&qv->recordings[i]);
+        }
+    }
+    qv_close();
+    fuzz::restore(t.disk.image, t.base, t.regions);
+    return 0;
+}
