@@ -146,6 +146,7 @@ TEST_F(RecordingTable, TableHoldsAFullClusterOf14336Recordings) {
     for (uint32_t slot = 0; slot < kMaxRecordings; ++slot)
         full.dir_entry(0, slot, kTypeRecording, 1, 1, 0, "r" + std::to_string(slot));
     disk_.image = full.image();   // parse_dir reads the disk anew
+    changed_by_test();
     EXPECT_EQ(parse_dir(0, 20000, 0xFF, kTypeRecording), int(kMaxRecordings));
     EXPECT_EQ(name(0), "r0");
     EXPECT_EQ(name(kMaxRecordings - 1), "r14335");

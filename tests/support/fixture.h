@@ -48,10 +48,20 @@ inline bool shown_completion() {
     return false;
 }
 
-// A test on the in-memory disk, closed and uninstalled after it.
+// A test on the in-memory disk, closed and uninstalled after it. Nothing
+// the product does may change the disk: after the test its bytes must be
+// those it was opened with, unless the test itself damaged it on purpose
+// (changed_by_test).
 class DiskTest : public ::testing::Test {
 protected:
-    void TearDown() override { close_disk(); }
+    void TearDown() override {
+        if (!opened_.empty()) {
+            EXPECT_TRUE(disk_.image == opened_) << "the disk was written to";
+        }
+        close_disk();
+    }
+    // The test changes the disk after opening it (damage, a shrinking image).
+    void changed_by_test() { opened_.clear(); }
     static void close_disk() {
         qv_close();
         uninstall_memory_disk();
@@ -61,6 +71,7 @@ protected:
     int open_disk(const ImageBuilder& img) {
         close_disk();
         disk_.image = img.image();
+        opened_ = disk_.image;
         install_memory_disk(&disk_);
         clear_capture();
         return open_qvdisk(capture_progress);
@@ -80,6 +91,7 @@ protected:
         clear_capture();
     }
     MemoryDisk disk_;
+    Bytes opened_;   // the disk's bytes when it was opened
 };
 
 // A test in a fresh temporary directory of its own (the conversions and
