@@ -113,18 +113,25 @@ protected:
     }
 };
 
+// How a mode ends when a read of the disk fails in mid-copy: the disk copy
+// with its own message, every other mode with the read's message; never as
+// completed.
+void expect_read_failure(const Mode& m, int result, const char* message) {
+    if (m.whole_disk) {
+        EXPECT_EQ(result, 1);
+        EXPECT_STREQ(qv_error, "Error while reading QV disk\n");
+    } else {
+        EXPECT_EQ(result, m.conversion ? kConversionFailed : 1);
+        EXPECT_STREQ(qv_error, message);
+    }
+    EXPECT_FALSE(shown_completion());
+}
+
 TEST_F(Faults, FailedReadIsAnErrorInEveryMode) {
     for (const Mode& m : kModes) {
         SCOPED_TRACE(m.name);
         int result = run_with(m, [](MemoryDisk& d) { d.fail_read = d.reads + 2; });
-        if (m.whole_disk) {
-            EXPECT_EQ(result, 1);
-            EXPECT_STREQ(qv_error, "Error while reading QV disk\n");
-        } else {
-            EXPECT_EQ(result, m.conversion ? kConversionFailed : 1);
-            EXPECT_STREQ(qv_error, "ReadFile failed on position 3145728 with code 5\n");
-        }
-        EXPECT_FALSE(shown_completion());
+        expect_read_failure(m, result, "ReadFile failed on position 3145728 with code 5\n");
         EXPECT_TRUE(fs::exists(m.output));   // what was written stays
         fs::remove(m.output);
     }
@@ -151,15 +158,8 @@ TEST_F(Faults, ShortReadIsAnErrorInEveryMode) {
             d.fail_code = 0;
             d.short_count = 1000;
         });
-        if (m.whole_disk) {
-            EXPECT_EQ(result, 1);
-            EXPECT_STREQ(qv_error, "Error while reading QV disk\n");
-        } else {
-            EXPECT_EQ(result, m.conversion ? kConversionFailed : 1);
-            EXPECT_STREQ(qv_error,
-                         "ReadFile did not read 1048576 bytes but 1000 bytes at position 3145728 (cluster 3)\n");
-        }
-        EXPECT_FALSE(shown_completion());
+        expect_read_failure(m, result,
+                            "ReadFile did not read 1048576 bytes but 1000 bytes at position 3145728 (cluster 3)\n");
         fs::remove(m.output);
     }
 }
@@ -179,15 +179,8 @@ TEST_F(Faults, ImageShrinkingAfterOpeningIsAnErrorInEveryMode) {
         ASSERT_EQ(parse_dir(0, root_entry_count(), 0xFF, kTypeRecording), 1);
         clear_capture();
         int result = m.run(capture_progress);
-        if (m.whole_disk) {
-            EXPECT_EQ(result, 1);
-            EXPECT_STREQ(qv_error, "Error while reading QV disk\n");
-        } else {
-            EXPECT_EQ(result, m.conversion ? kConversionFailed : 1);
-            EXPECT_STREQ(qv_error,
-                         "ReadFile did not read 1048576 bytes but 524288 bytes at position 3145728 (cluster 3)\n");
-        }
-        EXPECT_FALSE(shown_completion());
+        expect_read_failure(m, result,
+                            "ReadFile did not read 1048576 bytes but 524288 bytes at position 3145728 (cluster 3)\n");
         fs::remove(m.output);
         disk_.shrink_to = -1;
     }

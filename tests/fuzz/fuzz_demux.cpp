@@ -14,9 +14,7 @@ constexpr int kModes = 5;
 constexpr int32_t kMinRepack = 193;
 constexpr int32_t kRepackRange = 65541 - kMinRepack + 1;
 
-struct Target {
-    MemoryDisk disk;
-    fuzz::Bytes base;
+struct Target : fuzz::InstalledDisk {
     uint32_t cluster_size;
 };
 
@@ -24,10 +22,8 @@ Target& target() {
     static Target* t = [] {
         Target* t = new Target;
         ImageBuilder img = fuzz::recording_disk();
-        t->base = img.image();
-        t->disk.image = t->base;
+        t->install(img.image());
         t->cluster_size = img.cluster_size();
-        install_memory_disk(&t->disk);
         if (open_qvdisk(fuzz::quiet) != 0 || parse_dir(0, root_entry_count(), 0xFF, kTypeRecording) != 1)
             __builtin_trap();
         return t;

@@ -5,9 +5,7 @@
 
 namespace {
 
-struct Target {
-    MemoryDisk disk;
-    fuzz::Bytes base;
+struct Target : fuzz::InstalledDisk {
     std::vector<fuzz::Region> regions;
 };
 
@@ -15,10 +13,8 @@ Target& target() {
     static Target* t = [] {
         Target* t = new Target;
         fuzz::DirectoryDisk d = fuzz::directory_disk();
-        t->base = d.img.image();
-        t->disk.image = t->base;
+        t->install(d.img.image());
         t->regions = fuzz::directory_regions(d);
-        install_memory_disk(&t->disk);
         return t;
     }();
     return *t;

@@ -26,6 +26,18 @@ struct Region {
     size_t size;
 };
 
+// A target's disk: built once, installed as the in-memory disk; base keeps
+// its pristine bytes, from which every input's changes are undone.
+struct InstalledDisk {
+    MemoryDisk disk;
+    Bytes base;
+    void install(const Bytes& image) {
+        base = image;
+        disk.image = image;
+        install_memory_disk(&disk);
+    }
+};
+
 // Progress and messages are not shown while fuzzing.
 inline void quiet(int) {}
 

@@ -5,9 +5,7 @@
 
 namespace {
 
-struct Target {
-    MemoryDisk disk;
-    fuzz::Bytes base;
+struct Target : fuzz::InstalledDisk {
     std::vector<fuzz::Region> regions;
 };
 
@@ -15,10 +13,8 @@ Target& target() {
     static Target* t = [] {
         Target* t = new Target;
         ImageBuilder img = fuzz::open_disk();
-        t->base = img.image();
-        t->disk.image = t->base;
+        t->install(img.image());
         t->regions = fuzz::open_regions(img);
-        install_memory_disk(&t->disk);
         return t;
     }();
     return *t;

@@ -8,9 +8,7 @@
 
 namespace {
 
-struct Target {
-    MemoryDisk disk;
-    fuzz::Bytes base;
+struct Target : fuzz::InstalledDisk {
     uint32_t cluster_size;
     uint32_t fat[fuzz::kRecordingClusters + 1];   // the table entries of clusters 0 to 3 as opened
 };
@@ -19,10 +17,8 @@ Target& target() {
     static Target* t = [] {
         Target* t = new Target;
         ImageBuilder img = fuzz::recording_disk();
-        t->base = img.image();
-        t->disk.image = t->base;
+        t->install(img.image());
         t->cluster_size = img.cluster_size();
-        install_memory_disk(&t->disk);
         if (open_qvdisk(fuzz::quiet) != 0 || parse_dir(0, root_entry_count(), 0xFF, kTypeRecording) != 1)
             __builtin_trap();
         memcpy(t->fat, qv->fat, sizeof t->fat);
