@@ -118,9 +118,11 @@ Bytes pmt_packet(uint32_t pcr_pid, const std::vector<std::pair<uint8_t, uint32_t
     section[2] = uint8_t(section.size() + 4 - 3);
     uint32_t crc = with_crc ? crc_bitwise(section.data(), section.size()) : 0;
     for (int i = 0; i < 4; ++i) section.push_back(uint8_t(crc >> (24 - 8 * i)));
-    Bytes p = {0x47, uint8_t(0x40 | kPmt >> 8), uint8_t(kPmt), 0x10, uint8_t(damaged ? 183 : 0)};
-    append(p, section);
-    p.resize(kPacket, 0xFF);
+    const uint8_t header[] = {0x47, uint8_t(0x40 | kPmt >> 8), uint8_t(kPmt), 0x10, uint8_t(damaged ? 183 : 0)};
+    Bytes p(kPacket, 0xFF);
+    std::copy(header, header + sizeof header, p.begin());
+    std::copy(section.begin(), section.begin() + std::min(section.size(), kPacket - sizeof header),
+              p.begin() + sizeof header);
     return p;
 }
 
