@@ -15,20 +15,26 @@ uint8_t copied[kMaxClusters / 8];
 int was_copied(uint32_t c) { return copied[c >> 3] >> (c & 7) & 1; }
 void set_copied(uint32_t c) { copied[c >> 3] = uint8_t(copied[c >> 3] | 1u << (c & 7)); }
 
+constexpr char kWriteFailedMessage[] = "Write failed (disk full?)\n";
+
+// Closes the output; a close that cannot write out what was buffered is a
+// write failure. Returns 0 when closed cleanly.
+int close_copy(FILE* file) {
+    if (close_output(file) == 0) return 0;
+    qv_set_error("%s", kWriteFailedMessage);
+    return 1;
+}
+
 int write_failed(FILE* file) {
     close_output(file);
-    qv_set_error("Write failed (disk full?)\n");
+    qv_set_error("%s", kWriteFailedMessage);
     return 1;
 }
 
 // Stops a copy for the user: what was written stays, unless even that
 // could not be written.
 int interrupted_copy(FILE* file) {
-    if (close_output(file) != 0) {
-        qv_set_error("Write failed (disk full?)\n");
-        return 1;
-    }
-    qv_set_error("%s", kInterruptedMessage);
+    if (close_copy(file) == 0) qv_set_error("%s", kInterruptedMessage);
     return 1;
 }
 
@@ -92,10 +98,7 @@ int dump_file(int index) {
         }
         c = next;
     }
-    if (close_output(file) != 0) {
-        qv_set_error("Write failed (disk full?)\n");
-        return 1;
-    }
+    if (close_copy(file) != 0) return 1;
     qv_inform(qv->progress, "\rProcessing completed.\n");
     return 0;
 }
@@ -125,10 +128,7 @@ int copy_disk() {
         qv_report_percent(qv->progress, k, chunks, &last);
     }
     if (chunks == 0) qv_report_percent(qv->progress, 0, 0, &last);   // nothing to copy: all done
-    if (close_output(file) != 0) {
-        qv_set_error("Write failed (disk full?)\n");
-        return 1;
-    }
+    if (close_copy(file) != 0) return 1;
     qv_inform(qv->progress, "\nProcessing completed.\n");
     return 0;
 }

@@ -13,6 +13,19 @@ const char* recording_name(int index) {
 
 }  // namespace
 
+packet_progress start_packet_progress(const recording_reader* reader, progress_callback callback) {
+    uint64_t expected = 0;
+    if (reader->index >= 0 && uint32_t(reader->index) < kMaxRecordings)
+        expected = uint64_t(qv->recordings[reader->index].num_clusters) * qv->cluster_size / kTsPacketSize;
+    return {callback, expected, 1, -1};
+}
+
+uint64_t next_percent_step(uint64_t done, uint64_t total) {
+    if (total == 0) return done + 1;
+    uint64_t percent = done * 100 / total;
+    return ((percent + 1) * total + 99) / 100;
+}
+
 recording_reader* open_conversion_source(int index, progress_callback callback) {
     recording_reader* reader = open_recording_file(index, callback);
     if (!reader) qv_set_error("Open of recording %s failed.\n", recording_name(index));

@@ -32,8 +32,6 @@ constexpr double kOffsetLimit = double(kClockMask42);
 // split function keeps (a 9-byte continuation header).
 constexpr int32_t kMinRepackSize = int32_t(kTsPayloadSize + kPesFixedHeaderSize);
 
-constexpr char kWriteFailed[] = "Write to disk failed, disk full?\n";
-
 demux_counts counts;
 
 // The clock state of one run, shared by all PIDs.
@@ -83,13 +81,6 @@ uint64_t estimate_scr(clock_state& clock, uint64_t packet) {
     else
         clock.latest = estimate;
     return (estimate - kScrLead) & kClockMask42;
-}
-
-// The packet number at which the percentage next changes.
-uint64_t next_percent_step(uint64_t done, uint64_t total) {
-    if (total == 0) return done + 1;
-    uint64_t percent = done * 100 / total;
-    return ((percent + 1) * total + 99) / 100;
 }
 
 // Continuity of one PID as receivers check it: a packet that repeats the
@@ -148,7 +139,7 @@ int flush_outputs(demux_table* table) {
     for (uint32_t pid = 0; pid < kPidCount; ++pid) {
         demux_stream* s = table->slot[pid];
         if (s && s->file && fflush(s->file) != 0) {
-            qv_set_error("%s", kWriteFailed);
+            qv_set_error("%s", kDiskFullMessage);
             return 1;
         }
     }
@@ -211,11 +202,7 @@ const demux_counts* last_demux_counts() { return &counts; }
 int demux_loop(demux_table* table, recording_reader* reader) {
     counts = demux_counts{};
     progress_callback callback = reader->callback;
-    uint64_t expected = 0;
-    if (reader->index >= 0 && uint32_t(reader->index) < kMaxRecordings)
-        expected = uint64_t(qv->recordings[reader->index].num_clusters) * qv->cluster_size / kTsPacketSize;
-    int last_percent = -1;
-    uint64_t next_report = 1;   // the first packet always reports
+    packet_progress progress = start_packet_progress(reader, callback);
     clock_state clock{};
     uint64_t packet = 0;
     int failed = 0;
@@ -227,10 +214,7 @@ int demux_loop(demux_table* table, recording_reader* reader) {
             break;
         }
         ++packet;
-        if (packet >= next_report) {
-            qv_report_percent(callback, packet, expected, &last_percent);
-            next_report = next_percent_step(packet, expected);
-        }
+        report_packet(progress, packet);
         if (p[0] != kTsSyncByte) {
             ++counts.bad_sync;
             continue;

@@ -75,6 +75,25 @@ constexpr int kConversionFailed = 4;
 constexpr char kDiskFullMessage[] = "Write to disk failed, disk full?\n";
 
 // --- what the conversions share (conversion.cpp) ---
+// Progress of a loop over a recording's packets, as a percentage of the
+// packets its clusters can hold. The percentage is worked out only at the
+// packet where it next changes, not for every packet.
+struct packet_progress {
+    progress_callback callback;
+    uint64_t expected;      // packets in the recording's clusters (0: unknown or empty)
+    uint64_t next_report;   // packet number of the next report; the first packet always reports
+    int last_percent;
+};
+packet_progress start_packet_progress(const recording_reader* reader, progress_callback callback);
+// The packet number at which the percentage of total next changes.
+uint64_t next_percent_step(uint64_t done, uint64_t total);
+// Reports packet (counted from 1) when the percentage has changed.
+inline void report_packet(packet_progress& progress, uint64_t packet) {
+    if (packet < progress.next_report) return;
+    qv_report_percent(progress.callback, packet, progress.expected, &progress.last_percent);
+    progress.next_report = next_percent_step(packet, progress.expected);
+}
+
 // Opens recording index for a conversion; null with "Open of recording %s
 // failed.\n" in qv_error when it cannot be read.
 recording_reader* open_conversion_source(int index, progress_callback callback);

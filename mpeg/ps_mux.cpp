@@ -47,8 +47,6 @@ constexpr int kVideoBit = 1;
 constexpr int kAudioBit = 2;
 constexpr int kBothStreams = kVideoBit | kAudioBit;
 
-constexpr char kWriteFailed[] = "Write to disk failed, disk full?\n";
-
 // The multiplexer state of one conversion; reset_ps_state clears it.
 struct ps_state {
     // out_pack
@@ -71,7 +69,7 @@ struct ps_state {
 ps_state state;
 
 int write_failed() {
-    qv_set_error("%s", kWriteFailed);
+    qv_set_error("%s", kDiskFullMessage);
     return 1;
 }
 

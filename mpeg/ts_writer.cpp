@@ -36,14 +36,6 @@ constexpr uint32_t kNullPid = 0x1FFF;       // "no PCR"
 
 uint8_t pat[kTsPacketSize];
 
-// The packet number at which the percentage next changes, so that the
-// division is done once per percent rather than once per packet.
-uint64_t next_percent_step(uint64_t done, uint64_t total) {
-    if (total == 0) return done + 1;
-    uint64_t percent = done * 100 / total;
-    return ((percent + 1) * total + 99) / 100;
-}
-
 // CRC_32 of MPEG-2 systems: polynomial 0x04C11DB7, initial value all ones,
 // most significant bit first, no final inversion.
 uint32_t mpeg_crc32(const uint8_t* p, size_t n) {
@@ -179,7 +171,7 @@ void keep(output_run& out, const uint8_t* p) {
 int convert_ts(int index, progress_callback callback) {
     recording_reader* reader = open_conversion_source(index, callback);
     if (!reader) return 1;
-    const uint64_t expected = uint64_t(qv->recordings[index].num_clusters) * qv->cluster_size / kTsPacketSize;
+    packet_progress progress = start_packet_progress(reader, callback);
     const uint32_t video_pid = header_pid(reader, kHeaderVideoPid);
     const uint32_t audio_pid = header_pid(reader, kHeaderAudioPid);
     const uint32_t pmt_pid = header_pid(reader, kHeaderPmtPid);
@@ -194,8 +186,6 @@ int convert_ts(int index, progress_callback callback) {
     uint32_t pcr_pid = kNoPid;
     uint8_t pat_counter = 0;
     uint64_t packet = 0;
-    int last_percent = -1;
-    uint64_t next_report = 1;   // the first packet always reports
     output_run out = {file, nullptr, 0, 0};
 
     int interrupted = 0;
@@ -209,10 +199,7 @@ int convert_ts(int index, progress_callback callback) {
         const uint8_t* p = read_ts_packet(reader);
         if (!p) break;
         ++packet;
-        if (packet >= next_report) {
-            qv_report_percent(callback, packet, expected, &last_percent);
-            next_report = next_percent_step(packet, expected);
-        }
+        report_packet(progress, packet);
         if (p[0] != kTsSyncByte) continue;
         uint32_t pid = get_be16(p + 1) & kPidMask;
         if (pid == pmt_pid) {
@@ -237,7 +224,7 @@ int convert_ts(int index, progress_callback callback) {
     }
     flush_run(out);
     // A recording too small to hold one packet is all done.
-    if (expected == 0) qv_report_percent(callback, packet, 0, &last_percent);
+    if (progress.expected == 0) qv_report_percent(callback, packet, 0, &progress.last_percent);
 
     // A failure's message is in qv_error.
     int result = finish_conversion(reader, file, out.failed || reader->error);
