@@ -1,5 +1,6 @@
 // The two copies that need no knowledge of MPEG: one recording as stored
 // (mode "raw") and the whole disk into the image file (mode "disk").
+#include <cinttypes>
 #include <cstring>
 
 #include "disk/qvdisk.h"
@@ -28,6 +29,14 @@ int close_copy(FILE* file) {
 int write_failed(FILE* file) {
     close_output(file);
     qv_set_error("%s", kWriteFailedMessage);
+    return 1;
+}
+
+// Sectors that could not be read are written as zeros; the copy then ends
+// with this error. Returns nonzero when it was set.
+int zeros_written(int64_t unreadable) {
+    if (unreadable == 0) return 0;
+    qv_set_error("%" PRId64 " bytes could not be read and were written as zeros\n", unreadable);
     return 1;
 }
 
@@ -69,17 +78,20 @@ int dump_file(int index) {
     }
 
     memset(copied, 0, sizeof copied);
+    static bad_sectors bad;
+    int64_t unreadable = 0;
     int last = -1;
     uint64_t done = 0;
     for (;;) {
         if (qv_interrupted) return interrupted_copy(file);
         set_copied(c);
-        if (qv_read_cluster(c, cluster_buffer) != 0) {
+        if (qv_read_cluster_salvage(c, cluster_buffer, &bad) == kSalvageFailed) {
             close_output(file);
             return 1;
         }
         uint32_t next = qv->fat[c];
         uint32_t length = next == kEndOfChain ? size - entry->last_cluster_slack : size;
+        unreadable += report_unreadable(qv->progress, int64_t(uint64_t(c + 1) * size), &bad, length);
         if (fwrite(cluster_buffer, 1, length, file) != length) return write_failed(file);
         ++done;
         // The total serves only the percentage: a longer chain goes past 100.
@@ -98,7 +110,7 @@ int dump_file(int index) {
         }
         c = next;
     }
-    if (close_copy(file) != 0) return 1;
+    if (close_copy(file) != 0 || zeros_written(unreadable)) return 1;
     qv_inform(qv->progress, "\rProcessing completed.\n");
     return 0;
 }

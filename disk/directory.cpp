@@ -35,9 +35,9 @@ void fill_record(recording_entry* r, const uint8_t* entry) {
     copy_name(r->name, sizeof r->name, entry + kEntryName, kDirNameSize);
 }
 
-// Orders the table by the list file, whose first cluster is in cluster_buffer.
-// Returns the number of records the table now holds.
-int apply_list_file(const recording_entry* found, int found_count) {
+// The number of records of the list file whose first cluster is in
+// cluster_buffer, bounded by what that cluster holds.
+int32_t list_record_count() {
     int32_t n = int32_t(get_be32(cluster_buffer + kListCountOffset));
     // Records lie at 512 x k behind the count; only the first cluster was read.
     uint32_t records = qv->cluster_size / kListRecordSize;
@@ -51,6 +51,12 @@ int apply_list_file(const recording_entry* found, int found_count) {
                 n, room);
         n = int32_t(room);
     }
+    return n;
+}
+
+// Orders the table by the n records of the list file in cluster_buffer.
+// Returns the number of records the table now holds.
+int apply_list_file(const recording_entry* found, int found_count, int32_t n) {
     for (int32_t k = 1; k <= n; ++k) {
         char list_name[kNameSize];
         copy_name(list_name, sizeof list_name, cluster_buffer + size_t(k) * kListRecordSize,
@@ -75,7 +81,8 @@ int parse_dir(uint32_t dir_cluster, uint32_t entry_count, uint8_t type_mask, uin
         qv_set_error("Not enough memory to process directory.\n");
         return -1;
     }
-    if (qv_read_cluster(dir_cluster, cluster_buffer) != 0) {
+    static bad_sectors unread;
+    if (qv_read_cluster_salvage(dir_cluster, cluster_buffer, &unread) == kSalvageFailed) {
         free(found);
         return -1;
     }
@@ -89,7 +96,8 @@ int parse_dir(uint32_t dir_cluster, uint32_t entry_count, uint8_t type_mask, uin
     for (uint32_t i = 0; i < entry_count; ++i) {
         const uint8_t* entry = cluster_buffer + size_t(i) * kDirEntrySize;
         uint8_t type = entry[kEntryType];
-        if (type == kTypeEmpty) continue;
+        // Unreadable entries were reported by the check of the file system.
+        if (type == kTypeEmpty || dir_entry_unreadable(&unread, i)) continue;
         if ((type & type_mask) == type_value && count < int(kMaxRecordings)) fill_record(&found[count++], entry);
         if (memcmp(entry + kEntryName, kListFileName, kListFileNameBytes) == 0) {
             have_list = 1;
@@ -105,10 +113,22 @@ int parse_dir(uint32_t dir_cluster, uint32_t entry_count, uint8_t type_mask, uin
         // are still offered, in directory order.
         qv_warn("List file starts outside the table at cluster %x: not used\n", list_cluster);
         memcpy(qv->recordings, found, sizeof(recording_entry) * size_t(count));
-    } else if (qv_read_cluster(list_cluster, cluster_buffer) != 0) {
-        result = -1;
     } else {
-        result = apply_list_file(found, count);
+        // A list that cannot be read whole (its count, or any of its
+        // records) is not used: every recording is still offered.
+        int32_t n = 0;
+        int r = qv_read_cluster_salvage(list_cluster, cluster_buffer, &unread);
+        bool usable = r != kSalvageFailed && !bad_bytes_touch(&unread, 0, kListRecordSize);
+        if (usable) {
+            n = list_record_count();
+            usable = !bad_bytes_touch(&unread, kListRecordSize, uint32_t(n + 1) * kListRecordSize);
+        }
+        if (usable) {
+            result = apply_list_file(found, count, n);
+        } else {
+            qv_warn("List file cannot be read: the recordings are listed in directory order\n");
+            memcpy(qv->recordings, found, sizeof(recording_entry) * size_t(count));
+        }
     }
     free(found);
     return result;

@@ -1,6 +1,7 @@
 // Finding the recorder's disk (an image file or a physical drive) and the
 // one read primitive of the disk.
 #include <cinttypes>
+#include <cstdio>
 #include <cstring>
 
 #include "disk/bytes.h"
@@ -13,6 +14,12 @@ constexpr int kDriveCount = 8;
 static const qv_platform* disk_platform = nullptr;
 
 static const qv_platform* handle_platform() { return disk_platform ? disk_platform : qv_current_platform(); }
+
+// The map beside the image file, when there is one: a byte in a block it
+// does not mark finished reads as a failing drive there would.
+static rescue_map source_map;
+static int have_source_map = 0;
+static char source_map_path[kOutputNameSize + sizeof kMapSuffix];
 
 static bool signature_ok(const uint8_t* boot) {
     return memcmp(boot + kSignatureOffset, kSignature, kSignatureLength) == 0;
@@ -27,6 +34,13 @@ int qv_read(int64_t position, void* dest, uint32_t count, int swap) {
     if (qv->disk_sectors != 0 && uint64_t(position >> 9) >= uint64_t(qv->disk_sectors)) {
         qv_set_error("Attempt to read after end of disk!\n");
         return 1;
+    }
+    if (have_source_map) {
+        int64_t at = map_first_unfinished(&source_map, position, count);
+        if (at >= 0) {
+            qv_set_error("Cannot read position %" PRId64 ": %s does not mark it rescued\n", at, source_map_path);
+            return 1;
+        }
     }
     int code = p->seek(qv->handle, position);
     if (code != 0) {
@@ -56,10 +70,26 @@ int qv_read_cluster(uint32_t n, uint8_t* dest) {
 
 static int open_image(const qv_platform* p) {
     int error = 0;
-    qv->handle = p->open_exclusive(p->image_name, &error);
-    if (!qv->handle) qv->handle = p->open_exclusive(p->parent_image_name, &error);
-    if (qv->handle) disk_platform = p;
-    return qv->handle != nullptr;
+    const char* path = p->image_name;
+    qv->handle = p->open_exclusive(path, &error);
+    if (!qv->handle) {
+        path = p->parent_image_name;
+        qv->handle = p->open_exclusive(path, &error);
+    }
+    if (!qv->handle) return 0;
+    disk_platform = p;
+    snprintf(source_map_path, sizeof source_map_path, "%s%s", path, kMapSuffix);
+    return 1;
+}
+
+// Takes the map beside the opened image. 0, or 1 when it cannot be used.
+static int load_source_map() {
+    int r = map_read(source_map_path, &source_map);
+    if (r < 0) return 1;
+    have_source_map = r == 0;
+    if (have_source_map)
+        qv_warn("Using the map %s: blocks it does not mark rescued count as unreadable\n", source_map_path);
+    return 0;
 }
 
 static int find_drive(const qv_platform* p) {
@@ -100,6 +130,7 @@ int open_qvdisk(progress_callback progress) {
             return 1;
         }
         qv->disk_sectors = size / kSectorSize;
+        if (load_source_map() != 0) return 1;
         if (qv_read(0, qv->boot_sector, kSectorSize, 1) != 0) return 1;
         if (!signature_ok(qv->boot_sector)) {
             qv_set_error("Bad signature in saved image!\n");
@@ -131,5 +162,7 @@ int open_qvdisk(progress_callback progress) {
 void qv_close() {
     if (qv->handle) handle_platform()->close(qv->handle);
     disk_platform = nullptr;
+    map_free(&source_map);
+    have_source_map = 0;
     memset(qv, 0, sizeof *qv);
 }

@@ -25,6 +25,7 @@ constexpr int kCheckDirUnreadable = -1;
 // check_dir's result bits.
 constexpr int kLengthMismatch = 1;     // also set for a damaged chain
 constexpr int kSharedStart = 2;
+constexpr int kUnreadableEntries = 1;  // an error, not fatal: the rest is checked
 
 // A mark for "reached by the directory walk" (and "free" before the walk).
 constexpr uint32_t kReached = kFreeCluster;
@@ -47,13 +48,28 @@ entry_name name_of(const uint8_t* entry) {
     return n;
 }
 
+// A decoded entry that lies in an unreadable sector of the system area.
+constexpr uint32_t kUnreadEntry = 0xFFFFFFFE;
+
+// Whether entry n of the copy at offset touches an unreadable sector.
+bool fat_entry_unreadable(const bad_sectors* bad, uint32_t offset, uint32_t n) {
+    uint32_t at = offset + n * kFatEntrySize;
+    return bad->count != 0 && bad_bytes_touch(bad, at, at + kFatEntrySize);
+}
+
 // Decodes one FAT copy into out and range-checks it. Returns nonzero when a
 // link is beyond the disk. The FAT2 pass also compares with FAT1 (other).
-int decode_fat(const uint8_t* copy, uint32_t* out, int copy_number, const uint32_t* other) {
+// Entries in unreadable sectors become kUnreadEntry.
+int decode_fat(uint32_t offset, uint32_t* out, int copy_number, const uint32_t* other, const bad_sectors* unread) {
     const uint32_t count = qv->cluster_count;
     const int64_t link_bound = qv->disk_sectors / 2048;   // the disk size in whole MiB
+    const uint8_t* copy = cluster_buffer + offset;
     int bad = 0;
     for (uint32_t n = 0; n < count; ++n) {
+        if (fat_entry_unreadable(unread, offset, n)) {
+            out[n] = kUnreadEntry;
+            continue;
+        }
         uint32_t value = get_be24(copy + size_t(n) * kFatEntrySize);
         if (value <= kLastLink && int64_t(value) > link_bound) {
             qv_warn("FAT%d %u item %u wrong!\n", copy_number, n, value);
@@ -61,10 +77,45 @@ int decode_fat(const uint8_t* copy, uint32_t* out, int copy_number, const uint32
             bad = 1;
         }
         out[n] = value;
-        if (other && value != kBadEntry && other[n] != kBadEntry && value != other[n])
+        if (other && value != kBadEntry && other[n] != kBadEntry && other[n] != kUnreadEntry && value != other[n])
             qv_warn("FAT: %x: %x != %x\n", n, other[n], value);
     }
     return bad;
+}
+
+// Entries of one copy that could not be read are taken from the other copy
+// (one warning per run of them); entries that neither copy could give are
+// bad in both (drop_unread_in_both, first), so that no copy can be chosen.
+void fill_unread(uint32_t* mine, const uint32_t* other, int my_number, int other_number) {
+    const uint32_t count = qv->cluster_count;
+    for (uint32_t n = 0; n < count;) {
+        if (mine[n] != kUnreadEntry || other[n] == kUnreadEntry) {
+            ++n;
+            continue;
+        }
+        uint32_t first = n;
+        for (; n < count && mine[n] == kUnreadEntry && other[n] != kUnreadEntry; ++n) mine[n] = other[n];
+        qv_warn("FAT%d entries %u to %u cannot be read: taken from FAT%d\n", my_number, first, n - 1, other_number);
+    }
+}
+
+void drop_unread_in_both(uint32_t* first, uint32_t* second) {
+    const uint32_t count = qv->cluster_count;
+    for (uint32_t n = 0; n < count;) {
+        if (first[n] != kUnreadEntry || second[n] != kUnreadEntry) {
+            ++n;
+            continue;
+        }
+        uint32_t from = n;
+        for (; n < count && first[n] == kUnreadEntry && second[n] == kUnreadEntry; ++n) first[n] = second[n] = kBadEntry;
+        qv_warn("FAT entries %u to %u cannot be read in either copy\n", from, n - 1);
+    }
+}
+
+int has_bad_entry(const uint32_t* table) {
+    for (uint32_t n = 0; n < qv->cluster_count; ++n)
+        if (table[n] == kBadEntry) return 1;
+    return 0;
 }
 
 // The chain heads, ascending: clusters that carry a link (up to 0xFFFFFB) and
@@ -127,14 +178,27 @@ int check_dir(uint32_t dir_cluster, uint32_t entry_count, uint32_t* marks, uint3
     const uint32_t count = qv->cluster_count;
     const uint32_t per_cluster = qv->cluster_size / kDirEntrySize;
     const uint32_t list_room = per_cluster;
-    if (qv_read_cluster(dir_cluster, cluster_buffer) != 0) return kCheckDirUnreadable;
+    static bad_sectors unread;
+    if (qv_read_cluster_salvage(dir_cluster, cluster_buffer, &unread) == kSalvageFailed) return kCheckDirUnreadable;
     if (entry_count > per_cluster) entry_count = per_cluster;
 
     int result = 0;
+    // Entries in unreadable sectors are skipped; what they held shows up as
+    // lost clusters.
+    for (uint32_t i = 0; i < entry_count && unread.count != 0;) {
+        if (!dir_entry_unreadable(&unread, i)) {
+            ++i;
+            continue;
+        }
+        uint32_t first = i;
+        while (i < entry_count && dir_entry_unreadable(&unread, i)) ++i;
+        qv_warn("Directory at cluster %x: entries %u to %u cannot be read, skipped\n", dir_cluster, first, i - 1);
+        result |= kUnreadableEntries;
+    }
     for (uint32_t i = 0; i < entry_count; ++i) {
         const uint8_t* entry = cluster_buffer + size_t(i) * kDirEntrySize;
         uint8_t type = entry[kEntryType];
-        if (type == kTypeEmpty) continue;
+        if (type == kTypeEmpty || dir_entry_unreadable(&unread, i)) continue;
         entry_name name = name_of(entry);
         uint32_t s = get_be32(entry + kEntryStart);
         if (s >= count) {
@@ -260,7 +324,8 @@ int read_fat() {
         qv_set_error("Cluster size %u cannot hold both allocation tables of %u entries\n", size, count);
         return 1;
     }
-    if (qv_read(0, cluster_buffer, size, 1) != 0) return 1;
+    static bad_sectors unread;
+    if (qv_read_salvage(0, cluster_buffer, size, 1, &unread) == kSalvageFailed) return 1;
 
     uint32_t* work = static_cast<uint32_t*>(malloc(sizeof(uint32_t) * 2 * kWorkEntries));
     uint32_t* dir_list = static_cast<uint32_t*>(malloc(sizeof(uint32_t) * (size / kDirEntrySize + 1)));
@@ -273,8 +338,16 @@ int read_fat() {
     uint32_t* first = work;
     uint32_t* second = work + kWorkEntries;
 
-    int fat1_bad = decode_fat(cluster_buffer + kFat1Offset, first, 1, nullptr);
-    int fat2_bad = decode_fat(cluster_buffer + kFat2Offset, second, 2, first);
+    int fat1_bad = decode_fat(kFat1Offset, first, 1, nullptr, &unread);
+    int fat2_bad = decode_fat(kFat2Offset, second, 2, first, &unread);
+    if (unread.count != 0) {
+        // Each copy stands in for the other where that one is unreadable.
+        drop_unread_in_both(first, second);
+        fill_unread(first, second, 1, 2);
+        fill_unread(second, first, 2, 1);
+        fat1_bad = has_bad_entry(first);
+        fat2_bad = has_bad_entry(second);
+    }
 
     int result = 0;
     if (!fat2_bad || !fat1_bad) {

@@ -122,6 +122,75 @@ int qv_read_cluster(uint32_t n, uint8_t* dest);
 // Test and tool support: closes the disk and clears qv_instance.
 void qv_close();
 
+// --- salvaging reads (salvage.cpp) ---
+// The unreadable sectors of one range read by qv_read_salvage, as runs in
+// ascending order: first sector (counted from the range's start) and length
+// in sectors. Room for the worst case of a cluster of the largest size.
+constexpr uint32_t kMaxBadRuns = kMaxSectorsPerCluster;
+struct bad_sectors {
+    uint32_t count;
+    uint32_t first[kMaxBadRuns];
+    uint32_t length[kMaxBadRuns];
+};
+constexpr int kSalvageComplete = 0;
+constexpr int kSalvagePartial = 1;    // some sectors unreadable: zero-filled, listed in bad
+constexpr int kSalvageFailed = -1;    // nothing could be read (no disk, start beyond its end)
+// Reads count bytes at position like qv_read. On a failure or a short read
+// the range is read again in sixteenths, down to single sectors: every
+// sector that can be read is kept, the others are filled with zero bytes
+// and listed in bad (qv_error holds the last read's message). A healthy
+// disk costs one read; no sector is read twice at one level of splitting.
+int qv_read_salvage(int64_t position, void* dest, uint32_t count, int swap, bad_sectors* bad);
+// qv_read_salvage of FAT cluster n whole into dest, swapped.
+int qv_read_cluster_salvage(uint32_t n, uint8_t* dest, bad_sectors* bad);
+// Whether bytes [from, to) of the range touch an unreadable sector.
+int bad_bytes_touch(const bad_sectors* bad, uint32_t from, uint32_t to);
+// Whether directory entry i of a directory cluster read so touches an unreadable sector.
+inline int dir_entry_unreadable(const bad_sectors* bad, uint32_t i) {
+    return bad->count != 0 && bad_bytes_touch(bad, uint32_t(i * kDirEntrySize), uint32_t((i + 1) * kDirEntrySize));
+}
+// Shows "Cannot read %u bytes at position %I64d\n" through callback for every
+// unreadable run within the first valid bytes of a range read at position;
+// returns the number of those bytes.
+int64_t report_unreadable(progress_callback callback, int64_t position, const bad_sectors* bad, uint32_t valid);
+
+// --- ddrescue mapfiles (mapfile.cpp) ---
+// A mapfile of GNU ddrescue: the current position, status and pass, and the
+// contiguous blocks of the rescue with their status.
+constexpr char kMapNonTried = '?';
+constexpr char kMapNonTrimmed = '*';
+constexpr char kMapNonScraped = '/';
+constexpr char kMapBadSector = '-';
+constexpr char kMapFinished = '+';
+struct map_block {
+    int64_t pos;
+    int64_t size;
+    char status;
+};
+struct rescue_map {
+    int64_t current_pos;
+    char current_status;
+    int current_pass;
+    map_block* blocks;   // ascending, contiguous
+    uint32_t count;
+    uint32_t room;
+};
+constexpr char kMapSuffix[] = ".map";
+// Reads the mapfile at path into map (emptied first). 0 when read; 1 when
+// there is no such file (map left empty); -1 when it cannot be read or is no
+// mapfile, with the reason in qv_error.
+int map_read(const char* path, rescue_map* map);
+// Writes map to path as ddrescue writes it. 0, or 1 with the reason in qv_error.
+int map_write(const char* path, const rescue_map* map);
+void map_free(rescue_map* map);
+// Gives bytes [pos, pos + size) the status, joining equal neighbours. 0, or
+// 1 when no memory is left (message in qv_error).
+int map_set(rescue_map* map, int64_t pos, int64_t size, char status);
+// The first byte of [pos, pos + size) that no finished block holds, or -1.
+int64_t map_first_unfinished(const rescue_map* map, int64_t pos, int64_t size);
+// The end of the last block (0 for an empty map).
+int64_t map_end(const rescue_map* map);
+
 // --- allocation table (fat.cpp) ---
 int read_fat();
 int check_dir(uint32_t dir_cluster, uint32_t entry_count, uint32_t* marks,
@@ -168,6 +237,14 @@ struct recording_reader {
     int error;                // nonzero when the stream ended on a read error (message in qv_error)
     uint32_t cluster;         // number of the cluster now in data
     uint32_t limit;           // valid bytes of data; 0 once the stream has ended
+    // What could not be read. Packets that touch an unreadable byte are left
+    // out; the packets behind them keep their 188-byte alignment.
+    int64_t unreadable_bytes;  // bytes of the recording that could not be read
+    int64_t lost_packets;      // packets left out
+    int64_t gap_packets;       // packets left out just before the packet last returned
+    int64_t lost_at_return;    // lost_packets when the previous packet was returned
+    uint32_t bad_next;         // first run of bad that may reach pos or beyond
+    bad_sectors bad;           // unreadable sectors of the cluster in data
     uint8_t data[kClusterBufferSize];
 };
 

@@ -39,16 +39,61 @@ uint32_t valid_length(const recording_reader* reader) {
     return qv->cluster_size - slack;
 }
 
-// Reads cluster c into data, one read of the whole cluster. Nonzero on a
-// read error (its message in qv_error).
-int load_cluster(recording_reader* reader, uint32_t c) {
-    if (qv_read_cluster(c, reader->data) != 0) return 1;
+// Reads cluster c into data, one read of the whole cluster while the disk is
+// healthy. Unreadable sectors are zero bytes in data and listed in bad; each
+// area of them within the valid data is shown at once. Nonzero when the
+// cluster cannot be read at all, or when it is the first and its recording
+// header is unreadable (the read's message in qv_error).
+int load_cluster(recording_reader* reader, uint32_t c, int first) {
+    if (qv_read_cluster_salvage(c, reader->data, &reader->bad) == kSalvageFailed) return 1;
+    if (first && bad_bytes_touch(&reader->bad, 0, kRecordingHeaderSize)) return 1;
     reader->cluster = c;
     reader->clusters_read++;
     reader->next_cluster = qv->fat[c];
     reader->pos = 0;
+    reader->bad_next = 0;
     reader->limit = valid_length(reader);
+    reader->unreadable_bytes +=
+        report_unreadable(reader->callback, int64_t(uint64_t(c + 1) * qv->cluster_size), &reader->bad, reader->limit);
     return 0;
+}
+
+// Byte offsets in data of run i of the unreadable sectors.
+uint32_t run_start(const recording_reader* reader, uint32_t i) { return reader->bad.first[i] * kSectorSize; }
+uint32_t run_end(const recording_reader* reader, uint32_t i) {
+    return (reader->bad.first[i] + reader->bad.length[i]) * kSectorSize;
+}
+
+// The first run that ends behind from, from bad_next on (runs before it end
+// at or before pos, which only grows within a cluster).
+uint32_t run_from(const recording_reader* reader, uint32_t from) {
+    uint32_t i = reader->bad_next;
+    while (i < reader->bad.count && run_end(reader, i) <= from) ++i;
+    return i;
+}
+
+// Whether bytes [from, to) of data touch an unreadable sector.
+int touches_bad(recording_reader* reader, uint32_t from, uint32_t to) {
+    reader->bad_next = run_from(reader, from);
+    return reader->bad_next < reader->bad.count && run_start(reader, reader->bad_next) < to;
+}
+
+// Where the next unreadable area at or behind from begins (limit when none).
+uint32_t next_bad_start(recording_reader* reader, uint32_t from) {
+    reader->bad_next = run_from(reader, from);
+    if (reader->bad_next == reader->bad.count) return reader->limit;
+    uint32_t start = run_start(reader, reader->bad_next);
+    return start > from ? start : from;
+}
+
+// A packet that touches unreadable bytes is left out.
+void lose_packet(recording_reader* reader) { reader->lost_packets++; }
+
+// Hands out packet p, noting how many packets were left out just before it.
+const uint8_t* hand_out(recording_reader* reader, const uint8_t* p) {
+    reader->gap_packets = reader->lost_packets - reader->lost_at_return;
+    reader->lost_at_return = reader->lost_packets;
+    return p;
 }
 
 // Moves on to the next cluster of the chain. Nonzero when there is none: the
@@ -71,7 +116,7 @@ int load_next(recording_reader* reader) {
         qv_inform(reader->callback, "Recording %s: chain loops at cluster %x\n", name_of(reader), next);
         return 1;
     }
-    if (load_cluster(reader, next) != 0) {
+    if (load_cluster(reader, next, 0) != 0) {
         reader->error = 1;
         return 1;
     }
@@ -112,7 +157,11 @@ recording_reader* open_recording_file(int index, progress_callback callback) {
     reader->callback = callback;
     reader->clusters_read = 0;
     reader->error = 0;
-    if (load_cluster(reader, entry->start_cluster) != 0) {
+    reader->unreadable_bytes = 0;
+    reader->lost_packets = 0;
+    reader->gap_packets = 0;
+    reader->lost_at_return = 0;
+    if (load_cluster(reader, entry->start_cluster, 1) != 0) {
         free(reader);
         return nullptr;
     }
@@ -141,16 +190,38 @@ const uint8_t* read_ts_packet(recording_reader* reader) {
         const uint32_t limit = reader->limit;
         if (limit == 0) return nullptr;
         uint32_t pos = reader->pos;
-        if (pos < limit && reader->data[pos] != kTsSyncByte) {
-            // Out of step: skip to the next sync byte of the valid data.
-            const void* sync = memchr(reader->data + pos, kTsSyncByte, limit - pos);
-            pos = sync ? uint32_t(static_cast<const uint8_t*>(sync) - reader->data) : limit;
-            reader->pos = pos;
+        if (pos < limit) {
+            const uint32_t end = pos + kTsPacketSize < limit ? pos + kTsPacketSize : limit;
+            if (touches_bad(reader, pos, end)) {
+                // Left out whole; the next packet is expected a packet later,
+                // also when this one runs on into the next cluster.
+                if (pos + kTsPacketSize <= limit) {
+                    lose_packet(reader);
+                    reader->pos = pos + kTsPacketSize;
+                    continue;
+                }
+                // An incomplete last packet is dropped as it always is.
+                if (reader->next_cluster == kEndOfChain) return end_stream(reader);
+                lose_packet(reader);
+                const uint32_t rest = kTsPacketSize - (limit - pos);
+                if (load_next(reader) != 0 || reader->limit < rest) return end_stream(reader);
+                reader->pos = rest;
+                continue;
+            }
+            if (reader->data[pos] != kTsSyncByte) {
+                // Out of step: skip to the next sync byte, but not into an
+                // unreadable area (its packets are counted as they are stepped over).
+                const uint32_t scan_end = next_bad_start(reader, pos);
+                const void* sync = memchr(reader->data + pos, kTsSyncByte, scan_end - pos);
+                reader->pos = sync ? uint32_t(static_cast<const uint8_t*>(sync) - reader->data) : scan_end;
+                continue;
+            }
         }
         if (pos >= limit) {
             // Nothing more in this cluster: go on at the start of the next.
             if (load_next(reader) != 0) return end_stream(reader);
-            if (reader->limit != 0 && reader->limit < kTsPacketSize && reader->data[0] == kTsSyncByte) {
+            if (reader->limit != 0 && reader->limit < kTsPacketSize && reader->data[0] == kTsSyncByte &&
+                !touches_bad(reader, 0, reader->limit)) {
                 report_short_last_cluster(reader);
                 return end_stream(reader);
             }
@@ -158,7 +229,7 @@ const uint8_t* read_ts_packet(recording_reader* reader) {
         }
         if (pos + kTsPacketSize <= limit) {
             reader->pos = pos + kTsPacketSize;
-            return reader->data + pos;
+            return hand_out(reader, reader->data + pos);
         }
         // The packet runs on into the next cluster: join its two parts.
         const uint32_t first = limit - pos;
@@ -170,9 +241,13 @@ const uint8_t* read_ts_packet(recording_reader* reader) {
             report_short_last_cluster(reader);
             return end_stream(reader);
         }
-        memcpy(local_ts_packet + first, reader->data, rest);
         reader->pos = rest;
-        return local_ts_packet;
+        if (touches_bad(reader, 0, rest)) {
+            lose_packet(reader);
+            continue;
+        }
+        memcpy(local_ts_packet + first, reader->data, rest);
+        return hand_out(reader, local_ts_packet);
     }
 }
 
@@ -184,6 +259,8 @@ uint32_t header_pid(const recording_reader* reader, size_t offset) {
 }
 
 int reader_next_in_place(const recording_reader* reader) {
-    return reader->limit != 0 && reader->pos + kTsPacketSize <= reader->limit &&
-           reader->data[reader->pos] == kTsSyncByte;
+    const uint32_t pos = reader->pos;
+    if (reader->limit == 0 || pos + kTsPacketSize > reader->limit || reader->data[pos] != kTsSyncByte) return 0;
+    uint32_t i = run_from(reader, pos);
+    return i == reader->bad.count || run_start(reader, i) >= pos + kTsPacketSize;
 }

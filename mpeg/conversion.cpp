@@ -1,6 +1,7 @@
 // What every conversion shares: the recording opened, its output file
 // created, and the end that closes both and turns a failure into the result.
 // The conversions through the demultiplexer share the whole run.
+#include <cinttypes>
 #include <cstring>
 
 #include "mpeg/mpeg.h"
@@ -24,6 +25,13 @@ uint64_t next_percent_step(uint64_t done, uint64_t total) {
     if (total == 0) return done + 1;
     uint64_t percent = done * 100 / total;
     return ((percent + 1) * total + 99) / 100;
+}
+
+int recording_losses(const recording_reader* reader) {
+    if (reader->unreadable_bytes == 0 && reader->lost_packets == 0) return 0;
+    qv_set_error("%" PRId64 " bytes could not be read; %" PRId64 " packets were lost\n", reader->unreadable_bytes,
+                 reader->lost_packets);
+    return 1;
 }
 
 recording_reader* open_conversion_source(int index, progress_callback callback) {

@@ -146,6 +146,20 @@ int flush_outputs(demux_table* table) {
     return 0;
 }
 
+// Packets left out where the recording could not be read break the
+// continuity of every stream: what was being collected is dropped, and the
+// next counter of each PID is taken as its first.
+void break_continuity(demux_table* table) {
+    for (uint32_t pid = 0; pid < kPidCount; ++pid) {
+        demux_stream* s = table->slot[pid];
+        if (!s) continue;
+        s->length = 0;
+        s->next_cc = -1;
+        s->last_cc = -1;
+        s->duplicates = 0;
+    }
+}
+
 void show_counts(progress_callback callback) {
     if (counts.scrambled) qv_inform(callback, "%" PRId64 " packets scrambled\n", counts.scrambled);
     if (counts.out_of_sequence) qv_inform(callback, "%" PRId64 " packets out of sequence\n", counts.out_of_sequence);
@@ -205,6 +219,7 @@ int demux_loop(demux_table* table, recording_reader* reader) {
     packet_progress progress = start_packet_progress(reader, callback);
     clock_state clock{};
     uint64_t packet = 0;
+    uint64_t skipped = 0;   // lost packets within the packet number
     int failed = 0;
 
     while (const uint8_t* p = read_ts_packet(reader)) {
@@ -212,6 +227,11 @@ int demux_loop(demux_table* table, recording_reader* reader) {
             qv_set_error("%s", kInterruptedMessage);
             failed = 1;
             break;
+        }
+        if (reader->gap_packets != 0) {
+            packet += uint64_t(reader->gap_packets);   // the lost packets still count for the clock
+            skipped += uint64_t(reader->gap_packets);
+            break_continuity(table);
         }
         ++packet;
         report_packet(progress, packet);
@@ -260,11 +280,12 @@ int demux_loop(demux_table* table, recording_reader* reader) {
             break;
         }
     }
-    counts.packets = int64_t(packet);
+    counts.packets = int64_t(packet - skipped);
 
     // The reader left its message in qv_error when a cluster could not be read.
     if (!failed && reader->error) failed = 1;
     if (!failed) failed = flush_outputs(table);
+    if (!failed) failed = recording_losses(reader);
     if (!failed) {
         qv_inform(callback, "\rProcessing completed.\n");
         show_counts(callback);

@@ -94,6 +94,9 @@ inline void report_packet(packet_progress& progress, uint64_t packet) {
     progress.next_report = next_percent_step(packet, progress.expected);
 }
 
+// Nonzero when part of the recording could not be read, with "%I64d bytes
+// could not be read; %I64d packets were lost\n" in qv_error.
+int recording_losses(const recording_reader* reader);
 // Opens recording index for a conversion; null with "Open of recording %s
 // failed.\n" in qv_error when it cannot be read.
 recording_reader* open_conversion_source(int index, progress_callback callback);

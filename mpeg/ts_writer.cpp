@@ -198,7 +198,7 @@ int convert_ts(int index, progress_callback callback) {
         if (out.length != 0 && !reader_next_in_place(reader)) flush_run(out);
         const uint8_t* p = read_ts_packet(reader);
         if (!p) break;
-        ++packet;
+        packet += uint64_t(reader->gap_packets) + 1;   // lost packets count for the percentage
         report_packet(progress, packet);
         if (p[0] != kTsSyncByte) continue;
         uint32_t pid = get_be16(p + 1) & kPidMask;
@@ -226,11 +226,18 @@ int convert_ts(int index, progress_callback callback) {
     // A recording too small to hold one packet is all done.
     if (progress.expected == 0) qv_report_percent(callback, packet, 0, &progress.last_percent);
 
-    // A failure's message is in qv_error.
-    int result = finish_conversion(reader, file, out.failed || reader->error);
+    // A failure's message is in qv_error; a loss is told after the close.
+    const bool failed = out.failed || reader->error;
+    char loss[kErrorSize] = "";
+    if (!failed && recording_losses(reader)) memcpy(loss, qv_error, sizeof loss);
+    int result = finish_conversion(reader, file, failed);
     if (result != 0) return result;
     if (interrupted) {
         qv_set_error("%s", kInterruptedMessage);
+        return kConversionFailed;
+    }
+    if (loss[0]) {
+        qv_set_error("%s", loss);
         return kConversionFailed;
     }
     qv_inform(callback, "\rProcessing completed.\n");

@@ -40,16 +40,49 @@ int memory_seek(qv_handle h, int64_t position) {
     return 0;
 }
 
+constexpr int kIoError = 5;          // EIO, and ERROR_ACCESS_DENIED's number on Windows
+constexpr int kCrcError = 23;        // ERROR_CRC: what ReadFile gives for a bad sector
+constexpr uint8_t kScribble = 0xEE;
+constexpr uint64_t kSector = 512;
+
+// The first bad sector that [pos, pos + count) touches, and how it fails.
+const BadSectors* first_bad(const MemoryDisk* d, uint64_t pos, uint32_t count, uint64_t* sector) {
+    const BadSectors* found = nullptr;
+    if (count == 0) return nullptr;
+    uint64_t lo = pos / kSector, hi = (pos + count - 1) / kSector;
+    for (const BadSectors& b : d->bad) {
+        uint64_t s = b.first > lo ? b.first : lo;
+        if (s <= hi && s < b.first + b.count && (!found || s < *sector)) {
+            found = &b;
+            *sector = s;
+        }
+    }
+    return found;
+}
+
 int memory_read(qv_handle h, void* dest, uint32_t count, uint32_t* got) {
     memory_handle* mh = static_cast<memory_handle*>(h);
     MemoryDisk* d = mh->disk;
     *got = 0;
     d->reads++;
+    if (d->log_reads) d->read_log.emplace_back(mh->position, count);
     if (d->fail_read != 0 && d->reads == d->fail_read && d->fail_code != 0) return d->fail_code;
     uint64_t size = d->image.size();
     uint64_t pos = uint64_t(mh->position);
     uint32_t n = pos >= size ? 0 : uint32_t(size - pos < count ? size - pos : count);
     if (d->fail_read != 0 && d->reads == d->fail_read && d->short_count < n) n = d->short_count;
+    uint64_t sector = 0;
+    if (const BadSectors* b = first_bad(d, pos, count, &sector)) {
+        if (b->kind == BadKind::kWhole) {
+            memset(dest, kScribble, count);
+            return kCrcError;
+        }
+        uint64_t before = sector * kSector > pos ? sector * kSector - pos : 0;
+        if (before < n) n = uint32_t(before);
+        if (n) memcpy(dest, d->image.data() + pos, n);
+        *got = n;
+        return b->kind == BadKind::kEio ? kIoError : 0;
+    }
     if (n) memcpy(dest, d->image.data() + pos, n);
     *got = n;
     if (d->reads == 1 && d->shrink_to >= 0 && uint64_t(d->shrink_to) < d->image.size())
@@ -74,6 +107,7 @@ void install_memory_disk(MemoryDisk* disk) {
     };
     installed = disk;
     disk->reads = 0;
+    disk->read_log.clear();
     qv_set_platform(&memory_platform);
 }
 
