@@ -123,17 +123,6 @@ TEST_F(Copies, DamagedChainsFailAndLeaveThePartialFile) {
     EXPECT_FALSE(shown_completion());
 }
 
-TEST_F(Copies, UnreadableClusterFailsWithTheReadMessage) {
-    ImageBuilder img(8);
-    img.add_file(0, kTypeRecording, "Film", pattern(3 * size_t(kMiB), 6));
-    mount(img);
-    disk_.fail_read = disk_.reads + 2;
-    EXPECT_EQ(dump_file(0), 1);
-    EXPECT_STREQ(qv_error, "ReadFile failed on position 3145728 with code 5\n");
-    EXPECT_EQ(fs::file_size("Film"), kMiB);
-    EXPECT_FALSE(shown_completion());
-}
-
 TEST(MakeName, ReplacesEveryByteOutsideTheAllowedSet) {
     char out[kOutputNameSize];
     make_name(out, "Film: Teil 1/2", ".mp3");

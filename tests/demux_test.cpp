@@ -432,7 +432,6 @@ TEST_F(Demux, ProgressPercentages) {
 //   | case                                    | expected                                              |
 //   | out_fn fails on its first call          | loop left at once, result 1, error kept in qv_error,  |
 //   |  (after a counter gap)                  | counts still shown                                    |
-//   | second cluster cannot be read           | result 1, the read's message kept, counts shown       |
 TEST_F(Demux, OutputFailureStopsTheLoop) {
     Stream s;
     s.add({kVideo, 0, true});
@@ -450,18 +449,38 @@ TEST_F(Demux, OutputFailureStopsTheLoop) {
     EXPECT_EQ(counts().packets, 5);
 }
 
-TEST_F(Demux, ReadErrorIsAFailure) {
+// Packets lost to an unreadable sector (disk sector 4098: recording bytes
+// 1024 to 1535, packets 4 to 7) break the continuity of every stream and
+// still count for the clock.
+//   | packet | content                                   | expected                                  |
+//   | 0      | PCR 27000000 on PID 0x1FF                 |                                           |
+//   | 1-3    | video start cc 0, continuations cc 1, 2   | dropped with the gap, never handed        |
+//   | 4-7    | unreadable                                | left out                                  |
+//   | 8      | video continuation cc 9                   | taken as the PID's first: no out of seq.  |
+//   | 9      | PCR 27135360: 9 packets since the first   | rate 9 x 1504 / 135360 = 0.1              |
+//   | 10-12  | video start cc 10, cont cc 11, start cc 12| PES of 10, 11 with 27135360 + 42971 - lead|
+//   | end    | no "Processing completed."                | result 1, "512 bytes could not be read; 4 |
+//   |        |                                           | packets were lost\n", 9 packets counted   |
+TEST_F(Demux, LostPacketsBreakTheContinuityAndCountForTheClock) {
     Stream s;
-    // Two clusters of packets; a counter gap in the first.
-    for (uint32_t i = 0; s.ts.size() < 2 * 1048576 - 1000; ++i) s.add({kVideo, (i < 5 ? i : i + 1) & 15, i % 7 == 0});
+    s.add({kOther, 0, false, false, 0, -1, false, 27000000});
+    s.add({kVideo, 0, true});
+    s.add({kVideo, 1});
+    s.add({kVideo, 2});
+    for (uint32_t cc = 3; cc < 7; ++cc) s.add({kVideo, cc, cc == 5});
+    s.add({kVideo, 9});
+    s.add({kOther, 1, false, false, 0, -1, false, 27135360});
+    size_t a = s.add({kVideo, 10, true, true, 0, -1, false, -1, 0x10});
+    size_t b = s.add({kVideo, 11, false, true, 0, -1, false, -1, 0x11});
+    s.add({kVideo, 12, true});
+    disk_.fail_sectors(4098, 1);
     open(s.ts);
     attach(kVideo);
-    disk_.fail_read = disk_.reads + 1;   // the second cluster
-    qv_set_error("untouched");
     EXPECT_EQ(run(), 1);
-    EXPECT_EQ(std::string(qv_error).rfind("ReadFile failed on position ", 0), 0u) << qv_error;
-    EXPECT_EQ(capture().messages, Messages{"1 packets out of sequence\n"});
-    EXPECT_EQ(counts().packets, (1048576 - 212) / 188);
+    EXPECT_EQ(handed, (std::vector<Handed>{{kVideo, s.pes({a, b}), 27135360 + 42971 - 8640000}}));
+    EXPECT_EQ(counts(), expected(9, 0, 0));
+    EXPECT_STREQ(qv_error, "512 bytes could not be read; 4 packets were lost\n");
+    EXPECT_EQ(capture().messages, Messages{});   // shown while the reader was opened
 }
 
 // The demux table.

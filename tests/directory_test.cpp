@@ -9,7 +9,7 @@
 //   | list name of 512 bytes without NUL              | cut at 511                                  |
 //   | directory name of 108 bytes without NUL         | cut at 108                                  |
 //   | 14336 recordings in a 3584-sector root          | all 14336, never past the cluster           |
-//   | unreadable list file                            | -1, table untouched                         |
+//   | unreadable list file sectors, root sectors      | directory order with a warning; entries skipped |
 //   | MJD 52275 / 0xFFFF / 15079 / 15078 / 0          | 1-1-2002 / 22-4-2038 / 1-3-1900 / 31-2-1900 / 0 |
 #include <cstring>
 #include <string>
@@ -152,15 +152,43 @@ TEST_F(RecordingTable, TableHoldsAFullClusterOf14336Recordings) {
     EXPECT_EQ(name(kMaxRecordings - 1), "r14335");
 }
 
-TEST_F(RecordingTable, UnreadableListFileLeavesTheTableUntouched) {
-    ImageBuilder img(8);
-    img.add_file(0, kTypeRecording, "Film", bytes(10));
-    img.add_list_file({"Film"});
+// Unreadable sectors. The root holds B (slot 0), three plain files, A (slot
+// 4, the root's second sector) and a list file naming A, B.
+//   | unreadable                         | table     | shown                                          |
+//   | nothing                            | A, B      | nothing                                        |
+//   | the list's first sector (its count)| B, A      | "List file cannot be read: the recordings are  |
+//   | the list's record 2                | B, A      | listed in directory order\n"                   |
+//   | the list's sector 3 (no record)    | A, B      | nothing                                        |
+//   | the root's second sector           | B         | nothing (the check has told it)                |
+TEST_F(RecordingTable, UnreadableSectorsOfRootAndListFile) {
+    ImageBuilder img(12);
+    img.set_root_dir_slack(1048576 - 1024);   // 12 root entries, 3 sectors
+    img.add_file(0, kTypeRecording, "B", bytes(10));
+    for (int i = 0; i < 3; ++i) img.add_file(0, 0x00, "f" + std::to_string(i), bytes(10));
+    img.add_file(0, kTypeRecording, "A", bytes(10));
+    const uint64_t list = (img.add_list_file({"A", "B"}) + 1) * 2048;
+    const uint64_t root = 2048;
+    struct Row {
+        uint64_t sector;
+        std::vector<std::string> names;
+        bool warned;
+    } rows[] = {{0, {"A", "B"}, false},       {list, {"B", "A"}, true}, {list + 2, {"B", "A"}, true},
+                {list + 3, {"A", "B"}, false}, {root + 1, {"B"}, false}};
     open(img);
-    disk_.fail_read = disk_.reads + 2;   // the root reads, the list file fails
-    EXPECT_EQ(parse_root(), -1);
-    EXPECT_EQ(std::string(qv_error).rfind("ReadFile failed on position ", 0), 0u) << qv_error;
-    EXPECT_EQ(name(0), "");
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.sector);
+        disk_.bad.clear();
+        if (row.sector) disk_.fail_sectors(row.sector, 1);
+        memset(qv->recordings, 0, sizeof qv->recordings);
+        clear_capture();
+        ASSERT_EQ(parse_root(), int(row.names.size()));
+        std::vector<std::string> names;
+        for (size_t i = 0; i < row.names.size(); ++i) names.push_back(name(int(i)));
+        EXPECT_EQ(names, row.names);
+        EXPECT_EQ(capture().messages,
+                  row.warned ? Messages{"List file cannot be read: the recordings are listed in directory order\n"}
+                             : Messages{});
+    }
 }
 
 struct Date {

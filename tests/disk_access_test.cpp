@@ -16,6 +16,7 @@
 //   | read from the last sector past the end        | short read naming the disk cluster                    |
 //   | swap set / clear                              | recorder order / PC order; qv_read_cluster(n) at (n+1) clusters |
 //   | injected read error, short read at 5 MiB      | exact messages, cluster 5                             |
+//   | salvaging reads of failing sectors            | see the table at the test                             |
 // On real files (POSIX):
 //   | files                                         | expected                                              |
 //   | ./qvdisk.img and ../qvdisk.img                | the current directory wins; the parent when it is gone|
@@ -201,11 +202,11 @@ TEST_F(MemoryOpen, LargestClusterThatFitsTheBufferIsAccepted) {
 // 1040 sectors per cluster: 532,480 bytes, room for 2730 entries behind FAT2.
 TEST_F(MemoryOpen, ClusterZeroMustHoldBothFatCopies) {
     ImageBuilder img(1, 1040, false);
-    disk_.fail_read = 2;   // the system area read of read_fat: proves the check passed
+    disk_.fail_sectors(1, 1039);   // both tables unreadable: proves the check passed
     reported_size = int64_t(2730 + 1) * 1040 * 512;
     EXPECT_EQ(open(img), 1);
     EXPECT_EQ(qv->cluster_count, 2730u);
-    EXPECT_STREQ(qv_error, "ReadFile failed on position 0 with code 5\n");
+    EXPECT_STREQ(qv_error, "No valid FAT24 found!\n");
     qv_close();
     uninstall_memory_disk();
 
@@ -213,6 +214,7 @@ TEST_F(MemoryOpen, ClusterZeroMustHoldBothFatCopies) {
     EXPECT_EQ(open(img), 1);
     EXPECT_STREQ(qv_error, "Cluster size 532480 cannot hold both allocation tables of 2731 clusters in the first cluster\n");
     EXPECT_EQ(disk_.reads, 1u);
+    disk_.bad.clear();
 }
 
 TEST_F(MemoryOpen, DiskSizeAndClusterCountArithmetic) {
@@ -229,9 +231,10 @@ TEST_F(MemoryOpen, DiskSizeAndClusterCountArithmetic) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.bytes);
-        disk_.fail_read = 2;   // stop at read_fat's first read
+        disk_.bad = {{1, 2047, BadKind::kWhole}};   // both tables unreadable: no table chosen
         reported_size = c.bytes;
         EXPECT_EQ(open(ImageBuilder(2)), 1);
+        EXPECT_STREQ(qv_error, "No valid FAT24 found!\n");
         EXPECT_EQ(qv->disk_sectors, c.sectors);
         EXPECT_EQ(qv->cluster_size, kMiB);
         EXPECT_EQ(qv->cluster_count, c.clusters);
@@ -241,14 +244,15 @@ TEST_F(MemoryOpen, DiskSizeAndClusterCountArithmetic) {
 }
 
 // Smaller than one cluster: no data cluster at all (not a count that wrapped
-// round to the table's capacity); the system area read comes up short.
+// round to the table's capacity); the root directory lies beyond the end.
 TEST_F(MemoryOpen, DiskSmallerThanOneClusterHasNoClusters) {
     disk_.image = ImageBuilder(2).image();
     disk_.image.resize(4096);
     install_memory_disk(&disk_);
     EXPECT_EQ(open_qvdisk(capture_progress), 1);
     EXPECT_EQ(qv->cluster_count, 0u);
-    EXPECT_STREQ(qv_error, "ReadFile did not read 1048576 bytes but 4096 bytes at position 0 (cluster 0)\n");
+    EXPECT_EQ(capture().messages, std::vector<std::string>{"Attempt to read after end of disk!\n"});
+    EXPECT_STREQ(qv_error, "FAT has errors, please correct!\n");
 }
 
 TEST_F(MemoryOpen, ReadsEndAtTheLastSector) {
@@ -303,6 +307,67 @@ TEST_F(MemoryOpen, ReadErrorsNameThePositionAndTheCluster) {
     EXPECT_STREQ(qv_error, "ReadFile did not read 1048576 bytes but 100 bytes at position 5242880 (cluster 5)\n");
 
     EXPECT_EQ(qv_read(5 * int64_t(kMiB), buf.data(), kMiB, 1), 0) << qv_error;   // only that read failed
+}
+
+// Salvaging reads of disk cluster 3 (sectors 6144 to 8191, 1 MiB at 3145728;
+// sectors below counted from its start), swap clear.
+//   | failing sectors                          | runs                | reads | result, last message          |
+//   | none                                     | none                | 1     | 0                             |
+//   | 100, error 5                             | (100, 1)            | 41    | 1, "ReadFile failed on        |
+//   |                                          |                     |       | position 3196928 with code 5" |
+//   | 2000-2047, reads stop short              | (2000, 48)          | 81    | 1, short read at 4193792      |
+//   | 0 and 1024-1535, whole request fails     | (0, 1), (1024, 512) | 617   | 1, code 23 at 3931648         |
+//   | none, but the first read fails once      | none                | 17    | 0, its message                |
+// Readable sectors hold the disk's bytes, unreadable ones zeros (also where
+// the failing read scribbled over the buffer).
+TEST_F(MemoryOpen, SalvagingReadKeepsEveryReadableSector) {
+    struct Row {
+        std::vector<BadSectors> bad;
+        bool transient;
+        std::vector<std::pair<uint32_t, uint32_t>> runs;
+        uint64_t reads;
+        int result;
+        const char* message;
+    } rows[] = {
+        {{}, false, {}, 1, 0, ""},
+        {{{6244, 1, BadKind::kEio}}, false, {{100, 1}}, 41, 1, "ReadFile failed on position 3196928 with code 5\n"},
+        {{{8144, 48, BadKind::kShort}}, false, {{2000, 48}}, 81, 1,
+         "ReadFile did not read 512 bytes but 0 bytes at position 4193792 (cluster 3)\n"},
+        {{{6144, 1, BadKind::kWhole}, {7168, 512, BadKind::kWhole}}, false, {{0, 1}, {1024, 512}}, 617, 1,
+         "ReadFile failed on position 3931648 with code 23\n"},
+        {{}, true, {}, 17, 0, "ReadFile failed on position 3145728 with code 5\n"},
+    };
+    ImageBuilder img(8);
+    for (uint32_t i = 0; i < kMiB; i++) img.cluster(2)[i] = uint8_t(i * 7 + i / 251);
+    ASSERT_EQ(open(img), 0) << qv_error;
+    static bad_sectors bad;
+    std::vector<uint8_t> buf(kMiB);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.reads);
+        disk_.bad = row.bad;
+        disk_.fail_read = row.transient ? disk_.reads + 1 : 0;
+        uint64_t before = disk_.reads;
+        qv_set_error("%s", "");
+        EXPECT_EQ(qv_read_salvage(3 * int64_t(kMiB), buf.data(), kMiB, 0, &bad), row.result);
+        EXPECT_EQ(disk_.reads - before, row.reads);
+        EXPECT_STREQ(qv_error, row.message);
+        std::vector<std::pair<uint32_t, uint32_t>> runs;
+        for (uint32_t r = 0; r < bad.count; ++r) runs.emplace_back(bad.first[r], bad.length[r]);
+        EXPECT_EQ(runs, row.runs);
+        std::vector<uint8_t> want(disk_.image.begin() + 3 * kMiB, disk_.image.begin() + 4 * kMiB);
+        for (const auto& run : row.runs) std::fill_n(want.begin() + run.first * 512, run.second * 512, 0);
+        EXPECT_TRUE(buf == want);
+    }
+    // A range that starts beyond the end fails as a whole; one that runs past
+    // it has its missing sectors unreadable.
+    disk_.bad.clear();
+    const int64_t end = qv->disk_sectors * 512;
+    EXPECT_EQ(qv_read_salvage(end, buf.data(), 1024, 0, &bad), kSalvageFailed);
+    EXPECT_STREQ(qv_error, "Attempt to read after end of disk!\n");
+    EXPECT_EQ(qv_read_salvage(end - 512, buf.data(), 2048, 0, &bad), kSalvagePartial);
+    ASSERT_EQ(bad.count, 1u);
+    EXPECT_EQ(bad.first[0], 1u);
+    EXPECT_EQ(bad.length[0], 3u);
 }
 
 #ifndef _WIN32

@@ -15,7 +15,7 @@
 //   | 0xF0/0xF1 entries share a start             | only their length is checked               | 0      |
 //   | stored length differs                       | "File %s has incorrect length %u/%u\n"     | 0      |
 //   | allocated clusters nobody reaches           | one line each, then the total              | 0      |
-//   | unreadable subdirectory                     | the read's message, its file lost          | 1      |
+//   | unreadable FAT and directory sectors        | entries from the other copy / skipped      | 0 or 1 |
 //   | directories two levels deep                 | breadth-first order of messages            | 0      |
 //   | chain loops (with and without a head)       | "Chain 0 loops", "File %s: chain loops"    | 0      |
 //   | link >= cluster_count, start out of table   | "leaves the table", "start cluster"        | 0      |
@@ -185,19 +185,65 @@ TEST_F(FatCheck, LostClustersAreCountedWithTheirTotal) {
                                     "FAT item 7 not accessible\n", "Total of 3 lost clusters found\n"}));
 }
 
-TEST_F(FatCheck, UnreadableDirectoryClusterIsFatal) {
+// Unreadable sectors. The disk: file Film (clusters 5, 6), directory Archiv
+// (cluster 1) holding Alt (clusters 2, 3) in its first sector; FAT1 says
+// cluster 7 is the end of a chain, FAT2 that it is free. FAT1 entries 0 to 7
+// lie in sector 256, FAT2's in sector 1024; cluster 1 is sectors 4096 on.
+// Where both copies were read, "FAT: 7: fffffe != ffffff\n" comes first.
+//   | unreadable          | warnings                                                     | result      |
+//   | 256                 | "FAT1 entries 0 to 7 cannot be read: taken from FAT2\n"      | 0           |
+//   | 1024                | "FAT2 entries 0 to 7 cannot be read: taken from FAT1\n",     | 0 (7 lost)  |
+//   |                     | then cluster 7 lost                                          |             |
+//   | 256 and 1024        | "FAT entries 0 to 7 cannot be read in either copy\n"         | 1, no FAT   |
+//   | 4096                | "Directory at cluster 1: entries 0 to 3 cannot be read,      | 0, errors   |
+//   |                     | skipped\n", clusters 2 and 3 lost                            |             |
+//   | 4096 to 6143 (all)  | the same for entries 0 to 8191                               | 0, errors   |
+//   | 2049 (root slots 4  | none: the root has 4 entries                                 | 0           |
+//   | to 7, unused)       |                                                              |             |
+TEST_F(FatCheck, UnreadableSectorsOfTablesAndDirectories) {
+    const char* diff = "FAT: 7: fffffe != ffffff\n";   // where both copies were read
+    const Messages lost = {"FAT item 2 not accessible\n", "FAT item 3 not accessible\n",
+                           "Total of 2 lost clusters found\n"};
+    auto with = [&](const char* first, Messages rest) {
+        rest.insert(rest.begin(), first);
+        rest.insert(rest.begin(), diff);
+        return rest;
+    };
+    struct Row {
+        std::vector<BadSectors> bad;
+        Messages warnings;
+        int result;
+        const char* error;
+    } rows[] = {
+        {{{256, 1, BadKind::kEio}}, {"FAT1 entries 0 to 7 cannot be read: taken from FAT2\n"}, 0,
+         "FAT1 entries 0 to 7 cannot be read: taken from FAT2\n"},
+        {{{1024, 1, BadKind::kWhole}},
+         {"FAT2 entries 0 to 7 cannot be read: taken from FAT1\n", "FAT item 7 not accessible\n",
+          "Total of 1 lost clusters found\n"},
+         0, "FAT has errors, please correct!\n"},
+        {{{256, 1, BadKind::kShort}, {1024, 1, BadKind::kShort}},
+         {"FAT entries 0 to 7 cannot be read in either copy\n"}, 1, "No valid FAT24 found!\n"},
+        {{{4096, 1, BadKind::kEio}}, with("Directory at cluster 1: entries 0 to 3 cannot be read, skipped\n", lost),
+         0, "FAT has errors, please correct!\n"},
+        {{{4096, 2048, BadKind::kWhole}},
+         with("Directory at cluster 1: entries 0 to 8191 cannot be read, skipped\n", lost), 0,
+         "FAT has errors, please correct!\n"},
+        {{{2049, 1, BadKind::kEio}}, {diff}, 0, "ReadFile failed on position 1049088 with code 5\n"},
+    };
     ImageBuilder img(8);
-    uint32_t sub = img.add_dir(0, "Archiv");   // cluster 1
+    add_file(img, 0, "Film", {5, 6});
+    uint32_t sub = img.add_dir(0, "Archiv");
+    ASSERT_EQ(sub, 1u);
     add_file(img, sub, "Alt", {2, 3});
-    uint32_t other = img.add_dir(0, "Zweit");  // cluster 4, still checked
-    add_wrong_length_file(img, other, "Kurz", 2);
-    // Reads: sector 0, system area, root directory, then the subdirectory.
-    disk_.fail_read = 4;
-    EXPECT_EQ(open_disk(img), 1);
-    EXPECT_EQ(warnings(), (Messages{"ReadFile failed on position 2097152 with code 5\n",
-                                    "File Kurz has incorrect length 2/1\n", "FAT item 2 not accessible\n",
-                                    "FAT item 3 not accessible\n", "Total of 2 lost clusters found\n"}));
-    EXPECT_STREQ(qv_error, "FAT has errors, please correct!\n");
+    img.set_fat1(7, kEndOfChain);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.bad[0].first);
+        disk_.bad = row.bad;
+        qv_set_error("%s", "");
+        EXPECT_EQ(open_disk(img), row.result);
+        EXPECT_EQ(warnings(), row.warnings);
+        EXPECT_STREQ(qv_error, row.error);
+    }
 }
 
 TEST_F(FatCheck, SubdirectoriesAreCheckedBreadthFirst) {

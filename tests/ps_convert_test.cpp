@@ -17,7 +17,7 @@
 //   |                                                   | with a wrong length (first: ... %d != %d)\n"         |
 //   | output symlinked to /dev/full (POSIX)             | 4, "Write to disk failed, disk full?\n", no          |
 //   |                                                   | completion                                           |
-//   | a cluster of the recording cannot be read         | 4, "ReadFile failed on position ...", no completion  |
+//   | (read faults of every mode: fault_test)           |                                                      |
 //   | M2P repack -1, 100, 192, 65542                    | 1, "Repack size %d not supported: ...", nothing      |
 //   |                                                   | shown, no file; 193 and 65541 accepted; VOB ignores  |
 //   | video and audio PID the same                      | 1, error naming the PID, no file                     |
@@ -227,17 +227,6 @@ TEST_F(ProgramStreams, DiskFullIsAFailure) {
     }
 }
 #endif
-
-TEST_F(ProgramStreams, ReadErrorIsAFailure) {
-    mount_recordings({{"Sample", ts_}});
-    disk_.fail_read = disk_.reads + 3;
-    EXPECT_EQ(convert(convert_vob, 0), kConversionFailed);
-    std::string error = qv_error;
-    EXPECT_EQ(error.compare(0, 28, "ReadFile failed on position "), 0) << error;
-    EXPECT_NE(error.find(" with code 5\n"), std::string::npos) << error;
-    EXPECT_FALSE(shown_completion());
-    EXPECT_EQ(capture().messages.front(), kPidLine);
-}
 
 TEST_F(ProgramStreams, RepackSizeOutsideTheRangeIsRefused) {
     mount_recordings({{"Short", Bytes(ts_.begin(), ts_.begin() + 3000 * kTsPacketSize)}});

@@ -20,7 +20,7 @@
 //   |                                                       | warning / the opening fails                           |
 //   | last cluster shorter than the rest of a split packet, | "... holds only 50 valid bytes, packet cut\n"         |
 //   | or entered at a boundary with 100 bytes               | "... holds only 100 valid bytes, packet cut\n"        |
-//   | second cluster unreadable                             | null, error 1, the read's message                     |
+//   | unreadable sectors (a table of their own)             | their packets left out, the rest in step              |
 //   | start cluster outside the table; closing null         | open fails with the reason; nothing happens           |
 #include <cstring>
 #include <string>
@@ -302,22 +302,61 @@ TEST_F(Reader, TooShortLastClusterEndsTheStream) {
                   {format("Recording Edge: last cluster %x holds only 100 valid bytes, packet cut\n", edge_start + 1)});
 }
 
-TEST_F(Reader, ReadErrorEndsWithError) {
-    ImageBuilder img(6, kSectorsPerCluster);
-    Bytes ts = ts_packets(0, packets_for(2 * uint64_t(kCluster), 0) - 1);
-    uint32_t start = img.add_recording("R", ts);
+// Unreadable sectors of recording R (clusters 1 and 2: disk sectors 2080 to
+// 3119 and 3120 to 4159; packet k at 212 + 188 k, packet 2831 split after 40
+// bytes; 5655 packets leave the last 1608 bytes of cluster 2 as slack).
+//   | failing sectors (kind)      | packets left out     | shown                                       |
+//   | 2090-2091 (error 5)         | 26 to 31             | "Cannot read 1024 bytes at position 1070080"|
+//   | 3119 (short read)           | 2828 to 2831 (split) | "Cannot read 512 bytes at position 1596928" |
+//   | 3120 (whole request)        | 2831 to 2833 (split) | "Cannot read 512 bytes at position 1597440" |
+//   | 4159 (error 5, slack only)  | none                 | nothing                                     |
+//   | none, one read fails once   | none                 | nothing                                     |
+//   | 2080 (the header)           | opening fails with the read's message                              |
+TEST_F(Reader, UnreadableSectorsLeaveOutTheirPacketsOnly) {
+    struct Row {
+        BadSectors bad;
+        uint32_t first_lost, lost;
+        const char* shown;
+    } rows[] = {
+        {{2090, 2, BadKind::kEio}, 26, 6, "Cannot read 1024 bytes at position 1070080\n"},
+        {{3119, 1, BadKind::kShort}, 2828, 4, "Cannot read 512 bytes at position 1596928\n"},
+        {{3120, 1, BadKind::kWhole}, 2831, 3, "Cannot read 512 bytes at position 1597440\n"},
+        {{4159, 1, BadKind::kEio}, 0, 0, nullptr},
+        {{0, 0, BadKind::kEio}, 0, 0, nullptr},
+    };
+    const uint32_t total = 5655;
+    ImageBuilder img(4, kSectorsPerCluster);
+    ASSERT_EQ(img.add_recording("R", ts_packets(0, total)), 1u);
     mount(img);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.bad.first);
+        disk_.bad = {row.bad};
+        if (row.bad.count == 0) disk_.fail_read = disk_.reads + 2;   // the second cluster, once
+        clear_capture();
+        open(0);
+        Read r = read_all();
+        std::vector<Bytes> want;
+        for (uint32_t k = 0; k < total; ++k)
+            if (k < row.first_lost || k >= row.first_lost + row.lost) want.push_back(ts_packet(k));
+        ASSERT_EQ(r.packets.size(), want.size());
+        EXPECT_TRUE(r.packets == want);
+        EXPECT_EQ(capture().messages, row.shown ? Messages{row.shown} : Messages{});
+        EXPECT_EQ(reader_->lost_packets, row.lost);
+        EXPECT_EQ(reader_->unreadable_bytes, row.shown ? int64_t(row.bad.count) * 512 : 0);
+        EXPECT_EQ(reader_->error, 0);
+    }
+    // The gap is told with the packet behind it.
+    disk_.bad = {rows[0].bad};
     open(0);
-    disk_.fail_read = disk_.reads + 1;
-    disk_.fail_code = 5;
-    Read r = read_all();
-    // The first cluster's packets; the one split at its end is lost.
-    EXPECT_EQ(r.packets.size(), size_t((kCluster - kHeader) / kPacket));
-    EXPECT_EQ(reader_->error, 1);
-    EXPECT_EQ(qv_error, format("ReadFile failed on position %llu with code 5\n",
-                               static_cast<unsigned long long>(uint64_t(start + 2) * kCluster)));
-    EXPECT_EQ(read_ts_packet(reader_), nullptr);
-    EXPECT_TRUE(capture().messages.empty());
+    for (uint32_t k = 0; k < 26; ++k) ASSERT_NE(read_ts_packet(reader_), nullptr);
+    EXPECT_EQ(reader_->gap_packets, 0);
+    const uint8_t* p = read_ts_packet(reader_);
+    EXPECT_TRUE(Bytes(p, p + kPacket) == ts_packet(32));
+    EXPECT_EQ(reader_->gap_packets, 6);
+    // An unreadable recording header: the PIDs are unknown.
+    disk_.bad = {{2080, 1, BadKind::kEio}};
+    EXPECT_TRUE(open_fails(0));
+    EXPECT_STREQ(qv_error, "ReadFile failed on position 1064960 with code 5\n");
 }
 
 TEST_F(Reader, RefusesAStartOutsideTheTable) {

@@ -16,7 +16,8 @@
 //   | naming the video as PCR PID                       | taken out, CRC made anew; then 0x1FF dropped again     |
 //   | output symlinked to /dev/full (POSIX)             | 4, "Write to disk failed, disk full?\n", no completion;|
 //   |                                                   | the next conversion works                              |
-//   | second cluster unreadable                         | 4, the read's message, no completion                   |
+//   | two unreadable sectors, one under a split packet  | 4, "1024 bytes could not be read; 8 packets were lost",|
+//   |                                                   | the output of the sample without those 8 packets       |
 //   | entry with num_clusters 0 (expected count 0)      | percentages {100}                                      |
 // (An output or recording that cannot be opened: es_test, for every mode.)
 #include <filesystem>
@@ -254,15 +255,21 @@ TEST_F(TransportStream, DiskFullFailsTheConversion) {
 }
 #endif
 
-TEST_F(TransportStream, ReadErrorFailsTheConversion) {
+// Packets 2828 to 2831 (the last one split) and 5227 to 5230 lie in
+// unreadable sectors: the output is that of the recording without them.
+TEST_F(TransportStream, UnreadableSectorsLeaveOutTheirPackets) {
+    disk_.fail_sectors(3119, 1, BadKind::kWhole);
+    disk_.fail_sectors(4000, 1, BadKind::kShort);
     mount_sample();
-    disk_.fail_read = disk_.reads + 2;   // the recording's second cluster
-    disk_.fail_code = 5;
     EXPECT_EQ(convert(convert_ts, 0), kConversionFailed);
-    EXPECT_EQ(qv_error, format("ReadFile failed on position %llu with code 5\n",
-                               static_cast<unsigned long long>(uint64_t(qv->recordings[0].start_cluster + 2) *
-                                                               qv->cluster_size)));
-    EXPECT_EQ(capture().messages, Messages{kPidLine});
+    EXPECT_STREQ(qv_error, "1024 bytes could not be read; 8 packets were lost\n");
+    // The first cluster's hole is shown when the recording is opened.
+    EXPECT_EQ(capture().messages, (Messages{"Cannot read 512 bytes at position 1596928\n", kPidLine,
+                                            "Cannot read 512 bytes at position 2048000\n"}));
+    Bytes kept(ts_.begin(), ts_.begin() + 2828 * kPacket);
+    kept.insert(kept.end(), ts_.begin() + 2832 * kPacket, ts_.begin() + 5227 * kPacket);
+    kept.insert(kept.end(), ts_.begin() + 5231 * kPacket, ts_.end());
+    EXPECT_TRUE(read_file("Film.ts") == reduce(kept));
 }
 
 TEST_F(TransportStream, NoExpectedPacketsReportsAllDone) {
