@@ -4,14 +4,13 @@
 //
 // The disk: 1 MiB clusters, recording "Film" (the sample, clusters 1 to 4).
 //   | fault                                        | every mode shows                                   |
-//   | 2nd read of the copy fails, code 5           | conversions 4, raw 1: "ReadFile failed on position |
-//   |                                              | 3145728 with code 5\n"; disk 1: "Error while       |
-//   |                                              | reading QV disk\n"; never "Processing completed."  |
-//   | 1st read of the recording fails              | conversions 1 "Open of recording Film failed.\n",  |
-//   |                                              | raw 1 with the read's message                      |
-//   | 2nd read short (1000 bytes)                  | "ReadFile did not read 1048576 bytes but 1000 bytes|
-//   |                                              | at position 3145728 (cluster 3)\n"                 |
-//   | image cut to 3.5 MiB after opening           | the same message with 524288 bytes                 |
+//   | 2nd read of the copy fails once              | read again in pieces: the healthy output, completed|
+//   | unreadable sectors of the recording (error 5,| raw 1: zeros there; conversions 4: their packets   |
+//   | short read, whole request, a map beside the  | left out; each area shown, the losses as the error |
+//   | image; the image cut after opening; the      | (table at the test); an unreadable header fails the|
+//   | header)                                      | conversions' opening                               |
+//   | a map beside the source image                | its unrescued FAT2 sector not used; a map that     |
+//   |                                              | cannot be read refuses the opening                 |
 //   | output a symlink to /dev/full (POSIX)        | conversions 4 "Write to disk failed, disk full?\n",|
 //   |                                              | raw and disk 1 "Write failed (disk full?)\n"       |
 //   | a directory stands at the output's name      | conversions 2 "Output file creation failed\n",     |
@@ -24,8 +23,10 @@
 //   | SIGINT while TS writes into a FIFO (POSIX)   | status 130, "ERROR: Interrupted, ...\n" last, the  |
 //   |                                              | bytes read a beginning of the whole output         |
 //   | SIGINT at the prompt (POSIX)                 | status 130 at once                                 |
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <fstream>
 #include <sstream>
 
@@ -111,79 +112,141 @@ protected:
         clear_capture();
         return m.run(capture_progress);
     }
+    // The output of every mode on the healthy disk.
+    void run_healthy() {
+        ASSERT_NO_FATAL_FAILURE(mount_film());
+        for (const Mode& m : kModes) {
+            if (m.whole_disk) {
+                healthy_[m.name] = disk_.image;
+                continue;
+            }
+            ASSERT_EQ(m.run(capture_progress), 0) << m.name << ": " << qv_error;
+            healthy_[m.name] = slurp(m.output);
+            fs::remove(m.output);
+        }
+    }
+    std::map<std::string, Bytes> healthy_;
 };
 
-// How a mode ends when a read of the disk fails in mid-copy: the disk copy
-// with its own message, every other mode with the read's message; never as
-// completed.
-void expect_read_failure(const Mode& m, int result, const char* message) {
-    if (m.whole_disk) {
-        EXPECT_EQ(result, 1);
-        EXPECT_STREQ(qv_error, "Error while reading QV disk\n");
-    } else {
-        EXPECT_EQ(result, m.conversion ? kConversionFailed : 1);
-        EXPECT_STREQ(qv_error, message);
-    }
-    EXPECT_FALSE(shown_completion());
+// How many times the capture holds message.
+size_t times_shown(const std::string& message) {
+    const Messages& all = capture().messages;
+    return size_t(std::count(all.begin(), all.end(), message));
 }
 
-TEST_F(Faults, FailedReadIsAnErrorInEveryMode) {
-    for (const Mode& m : kModes) {
-        SCOPED_TRACE(m.name);
-        int result = run_with(m, [](MemoryDisk& d) { d.fail_read = d.reads + 2; });
-        expect_read_failure(m, result, "ReadFile failed on position 3145728 with code 5\n");
-        EXPECT_TRUE(fs::exists(m.output));   // what was written stays
-        fs::remove(m.output);
-    }
-}
-
-TEST_F(Faults, FailedFirstReadOfTheRecordingIsAnError) {
+// A read that fails once is read again in pieces: nothing is lost.
+TEST_F(Faults, OneFailedReadCostsNothingInEveryMode) {
+    ASSERT_NO_FATAL_FAILURE(run_healthy());
     for (const Mode& m : kModes) {
         if (m.whole_disk) continue;
         SCOPED_TRACE(m.name);
-        int result = run_with(m, [](MemoryDisk& d) { d.fail_read = d.reads + 1; });
-        EXPECT_EQ(result, 1);
-        EXPECT_STREQ(qv_error, m.conversion ? "Open of recording Film failed.\n"
-                                            : "ReadFile failed on position 2097152 with code 5\n");
-        EXPECT_FALSE(shown_completion());
+        EXPECT_EQ(run_with(m, [](MemoryDisk& d) { d.fail_read = d.reads + 2; }), 0) << qv_error;
+        EXPECT_TRUE(shown_completion());
+        EXPECT_TRUE(slurp(m.output) == healthy_[m.name]);
         fs::remove(m.output);
     }
 }
 
-TEST_F(Faults, ShortReadIsAnErrorInEveryMode) {
-    for (const Mode& m : kModes) {
-        SCOPED_TRACE(m.name);
-        int result = run_with(m, [](MemoryDisk& d) {
-            d.fail_read = d.reads + 2;
-            d.fail_code = 0;
-            d.short_count = 1000;
-        });
-        expect_read_failure(m, result,
-                            "ReadFile did not read 1048576 bytes but 1000 bytes at position 3145728 (cluster 3)\n");
-        fs::remove(m.output);
+// Unreadable sectors in every mode. Film lies at disk bytes 2097152 to
+// 5600555 (recording byte r at 2097152 + r; packet k at 212 + 188 k).
+//   | unreadable                       | raw (1): zeros there, and           | conversions (4)                 |
+//   | 6244-6251 (recording 1099776 to  | "Cannot read 4096 bytes at position 3196928\n" once, then the error:  |
+//   | 1103871), each kind of failure,  | "4096 bytes could not be read and   | "4096 bytes could not be read;  |
+//   | or a map marking them bad        | were written as zeros\n"            | 23 packets were lost\n"         |
+//   | the image cut to 3.5 MiB after   | "Cannot read" 524288 at 3670016, 1048576 at 4194304, 357676 at     |
+//   | opening                          | 5242880; "1930540 bytes ..."        | "1930540 bytes could not be     |
+//   |                                  |                                     | read; 10269 packets were lost\n"|
+//   | 4096 (the recording header)      | 512 zeros, "512 bytes ..."          | 1, "Open of recording Film      |
+//   |                                  |                                     | failed.\n"                      |
+TEST_F(Faults, UnreadableSectorsInEveryMode) {
+    struct Row {
+        const char* name;
+        std::vector<BadSectors> bad;
+        const char* map;
+        int64_t cut;
+        uint32_t from, zeros;
+        Messages shown;
+        const char* raw_error;
+        const char* conversion_error;
+    };
+    const Messages hole = {"Cannot read 4096 bytes at position 3196928\n"};
+    const char* hole_raw = "4096 bytes could not be read and were written as zeros\n";
+    const char* hole_lost = "4096 bytes could not be read; 23 packets were lost\n";
+    const Row rows[] = {
+        {"error 5", {{6244, 8, BadKind::kEio}}, nullptr, -1, 1099776, 4096, hole, hole_raw, hole_lost},
+        {"short", {{6244, 8, BadKind::kShort}}, nullptr, -1, 1099776, 4096, hole, hole_raw, hole_lost},
+        {"whole", {{6244, 8, BadKind::kWhole}}, nullptr, -1, 1099776, 4096, hole, hole_raw, hole_lost},
+        {"map", {}, "0 + 1\n0 3196928 +\n3196928 4096 -\n3201024 6236160 +\n", -1, 1099776, 4096, hole,
+         hole_raw, hole_lost},
+        {"cut", {}, nullptr, int64_t(3 * kMiB + kMiB / 2), 1572864, 1930540,
+         {"Cannot read 524288 bytes at position 3670016\n", "Cannot read 1048576 bytes at position 4194304\n",
+          "Cannot read 357676 bytes at position 5242880\n"},
+         "1930540 bytes could not be read and were written as zeros\n",
+         "1930540 bytes could not be read; 10269 packets were lost\n"},
+        {"header", {{4096, 1, BadKind::kEio}}, nullptr, -1, 0, 512, {"Cannot read 512 bytes at position 2097152\n"},
+         "512 bytes could not be read and were written as zeros\n", "Open of recording Film failed.\n"},
+    };
+    ASSERT_NO_FATAL_FAILURE(run_healthy());
+    for (const Row& row : rows) {
+        for (const Mode& m : kModes) {
+            if (m.whole_disk) continue;
+            SCOPED_TRACE(std::string(row.name) + " " + m.name);
+            disk_.bad = row.bad;
+            if (row.map) write_file("qvdisk.img.map", Bytes(row.map, row.map + strlen(row.map)));
+            ImageBuilder img(8);
+            img.add_recording("Film", load_sample_ts());
+            img.pad_for_links();
+            disk_.shrink_to = row.cut;
+            ASSERT_EQ(open_disk(img), 0) << qv_error;
+            if (row.cut >= 0) changed_by_test();
+            ASSERT_EQ(parse_dir(0, root_entry_count(), 0xFF, kTypeRecording), 1);
+            clear_capture();
+            int result = m.run(capture_progress);
+            EXPECT_FALSE(shown_completion());
+            const bool header = row.from == 0;
+            if (!m.conversion) {
+                EXPECT_EQ(result, 1);
+                EXPECT_STREQ(qv_error, row.raw_error);
+                EXPECT_EQ(capture().messages, row.shown);
+                Bytes want = healthy_[m.name];
+                std::fill_n(want.begin() + row.from, row.zeros, 0);
+                EXPECT_TRUE(slurp(m.output) == want);
+            } else {
+                EXPECT_EQ(result, header ? 1 : kConversionFailed);
+                EXPECT_STREQ(qv_error, row.conversion_error);
+                for (const std::string& line : row.shown) EXPECT_EQ(times_shown(line), header ? 0u : 1u) << line;
+            }
+            fs::remove(m.output);
+            fs::remove("qvdisk.img.map");
+            disk_.shrink_to = -1;
+        }
     }
 }
 
-// The image loses its end after it was opened (a file cut by someone else):
-// the clusters behind the cut come short, the end of disk is not yet met.
-TEST_F(Faults, ImageShrinkingAfterOpeningIsAnErrorInEveryMode) {
-    for (const Mode& m : kModes) {
-        SCOPED_TRACE(m.name);
-        ImageBuilder img(8);
-        img.add_recording("Film", load_sample_ts());
-        img.pad_for_links();
-        disk_.shrink_to = int64_t(3 * kMiB + kMiB / 2);
-        ASSERT_EQ(open_disk(img), 0) << qv_error;   // its first read cut the image
-        ASSERT_EQ(disk_.image.size(), 3 * kMiB + kMiB / 2);
-        changed_by_test();   // the cut is the test's own
-        ASSERT_EQ(parse_dir(0, root_entry_count(), 0xFF, kTypeRecording), 1);
-        clear_capture();
-        int result = m.run(capture_progress);
-        expect_read_failure(m, result,
-                            "ReadFile did not read 1048576 bytes but 524288 bytes at position 3145728 (cluster 3)\n");
-        fs::remove(m.output);
-        disk_.shrink_to = -1;
+// A map beside the source image: blocks it does not mark finished are
+// unreadable, so a zero-filled FAT2 sector (sector 1024) is not taken over
+// FAT1; a map that cannot be read refuses the opening.
+TEST_F(Faults, MapOfTheSourceImage) {
+    ImageBuilder img(8);
+    img.add_recording("Film", load_sample_ts());
+    std::fill_n(img.boot().begin() + kFat2Offset, 512, 0);
+    const char map[] = "# a rescue\n0x00080200 ?\n0 0x80000 +  # finished\n0x80000 512 -\n0x80200 0x8FFE00 +\n";
+    write_file("qvdisk.img.map", Bytes(map, map + strlen(map)));
+    ASSERT_EQ(open_disk(img), 0) << qv_error;
+    EXPECT_EQ(capture().messages,
+              (Messages{"Using the map qvdisk.img.map: blocks it does not mark rescued count as unreadable\n",
+                        "FAT2 entries 0 to 7 cannot be read: taken from FAT1\n"}));
+    ASSERT_EQ(parse_dir(0, root_entry_count(), 0xFF, kTypeRecording), 1);
+    for (const char* bad : {"0 +\n0 100\n", "0 +\n0 512 +\n1024 512 +\n", "0 X 1\n", "0 + 1\n-5 512 +\n"}) {
+        SCOPED_TRACE(bad);
+        write_file("qvdisk.img.map", Bytes(bad, bad + strlen(bad)));
+        EXPECT_EQ(open_disk(img), 1);
     }
+    EXPECT_STREQ(qv_error, "The map qvdisk.img.map cannot be used: line 2 is not a block line \"pos size status\"\n");
+    write_file("qvdisk.img.map", Bytes{'#', '\n'});
+    EXPECT_EQ(open_disk(img), 1);
+    EXPECT_STREQ(qv_error, "The map qvdisk.img.map cannot be used: it has no status line\n");
+    fs::remove("qvdisk.img.map");
 }
 
 // Nothing can be created where a directory of that name stands, whoever runs.
