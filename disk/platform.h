@@ -9,6 +9,8 @@
 
 typedef void* qv_handle;  // opaque to everything but the backend; null = none
 
+constexpr uint32_t kSectorSize = 512;   // every size and position the disk reports counts these
+
 struct qv_drive_geometry {
     int fixed_media;        // nonzero when the medium is a fixed (not removable) disk
     int64_t sectors;        // size in 512-byte sectors

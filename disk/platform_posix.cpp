@@ -79,7 +79,7 @@ static int posix_drive_geometry(qv_handle h, qv_drive_geometry* g) {
 #ifdef BLKGETSIZE64
     if (S_ISBLK(st.st_mode) && ioctl(ph->fd, BLKGETSIZE64, &bytes) != 0) return errno;
 #endif
-    g->sectors = int64_t(bytes / 512);
+    g->sectors = int64_t(bytes / kSectorSize);
     return 0;
 }
 

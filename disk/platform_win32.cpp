@@ -45,13 +45,21 @@ int move_pointer(HANDLE h, int64_t distance, DWORD method, int64_t* where) {
 
 int win_file_size(qv_handle h, int64_t* size) { return move_pointer(win_handle(h), 0, FILE_END, size); }
 
+// The media type comes from the geometry. The size is the drive's exact
+// length where it answers for it (as Linux's BLKGETSIZE64 gives it); the
+// cylinder x head x sector product, which leaves out a partial last
+// cylinder, only where it does not.
 int win_drive_geometry(qv_handle h, qv_drive_geometry* geometry) {
     DISK_GEOMETRY g;
     DWORD returned = 0;
     if (!DeviceIoControl(win_handle(h), IOCTL_DISK_GET_DRIVE_GEOMETRY, NULL, 0, &g, sizeof g, &returned, NULL))
         return last_error();
     geometry->fixed_media = g.MediaType == FixedMedia;
-    geometry->sectors = int64_t(g.Cylinders.QuadPart) * int64_t(g.TracksPerCylinder) * int64_t(g.SectorsPerTrack);
+    GET_LENGTH_INFORMATION length;
+    if (DeviceIoControl(win_handle(h), IOCTL_DISK_GET_LENGTH_INFO, NULL, 0, &length, sizeof length, &returned, NULL))
+        geometry->sectors = int64_t(length.Length.QuadPart) / kSectorSize;
+    else
+        geometry->sectors = int64_t(g.Cylinders.QuadPart) * int64_t(g.TracksPerCylinder) * int64_t(g.SectorsPerTrack);
     return 0;
 }
 

@@ -18,7 +18,6 @@
 // passed only when it changes; a negative value asks it to show qv_error now.
 typedef void (*progress_callback)(int);
 
-constexpr uint32_t kSectorSize = 512;
 constexpr uint32_t kClusterBufferSize = 1835008;   // 3584 sectors
 constexpr uint32_t kMaxSectorsPerCluster = kClusterBufferSize / kSectorSize;
 constexpr uint32_t kMaxClusters = 131072;

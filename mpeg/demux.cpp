@@ -16,6 +16,9 @@ namespace {
 constexpr size_t kAdaptationLengthOffset = 4;
 constexpr size_t kAdaptationFlagsOffset = 5;
 constexpr size_t kPcrOffset = 6;
+// A PCR needs the flags byte and its six bytes: with a shorter adaptation
+// field the PCR flag points into the payload, which is no clock reference.
+constexpr uint32_t kMinPcrAdaptationLength = 7;
 // With payload the adaptation field may hold at most 183 bytes; a longer one
 // leaves no room for payload.
 constexpr uint32_t kMaxAdaptationWithPayload = kTsPayloadSize - 1;
@@ -251,7 +254,7 @@ int demux_loop(demux_table* table, recording_reader* reader) {
                 // The discontinuity may be signalled on a packet before the new
                 // time base's first PCR.
                 if (discontinuity) clock.restart = true;
-                if (flags & kPcrFlag) take_pcr(clock, read_pcr(p), packet);
+                if ((flags & kPcrFlag) && a > kMinPcrAdaptationLength) take_pcr(clock, read_pcr(p), packet);
             }
         }
         demux_stream* s = table->slot[pid];

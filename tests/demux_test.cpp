@@ -51,7 +51,7 @@ struct Stream {
         Bytes b(kTsPacketSize, p.fill);
         int alen = p.adaptation;
         if (!p.payload && alen < 0) alen = 183;
-        if (p.pcr >= 0 && alen < 7) alen = 7;
+        if (p.pcr >= 0 && alen < 7 && p.adaptation < 0) alen = 7;   // a shorter field is asked for on purpose
         if (p.discontinuity && alen < 1) alen = 1;
         b[0] = kTsSyncByte;
         b[1] = uint8_t((p.start ? 0x40 : 0) | p.pid >> 8);
@@ -365,6 +365,8 @@ TEST_F(Demux, SplitsOnlyBeyondTheRepackSize) {
 // PID 0x1FF; every video packet starts a PES, so out_fn sees each estimate).
 //   | packet | content                                 | scr seen by out_fn                  |
 //   | 1, 2   | starts before any PCR                   | 2: 4398037871104 (2^42 - 8640000)   |
+//   | -      | PCR flag in a 1-byte adaptation field,  | no effect: the "PCR" bytes are      |
+//   |        | 99000000 in the payload behind it;start | payload; 4398037871104 still        |
 //   | 3      | PCR 27000000                            |                                     |
 //   | 4      | start, one PCR: no rate yet             | 27000000 - 8640000                  |
 //   | 5      | PCR 27030080: rate 2 x 1504 / 30080     |                                     |
@@ -384,6 +386,8 @@ TEST_F(Demux, ClockEstimateFromPcrs) {
     };
     start();
     start();
+    s.add({kOther, 0, false, true, 0, 1, false, 99000000});
+    start();
     pcr(27000000);
     start();
     pcr(27030080);
@@ -398,7 +402,7 @@ TEST_F(Demux, ClockEstimateFromPcrs) {
     start();
     run_video(s);
     const uint64_t lead = 8640000;
-    EXPECT_EQ(scrs(), (std::vector<uint64_t>{kPreClockScr, 27000000 - lead, 27030080 + 14323 - lead,
+    EXPECT_EQ(scrs(), (std::vector<uint64_t>{kPreClockScr, kPreClockScr, 27000000 - lead, 27030080 + 14323 - lead,
                                              27030080 + 28647 - lead, 27030080 + 28647 - lead,
                                              27080160 + 28647 - lead, 270000000 + 28647 - lead,
                                              270000000 + 57295 - lead}));
