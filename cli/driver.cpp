@@ -182,6 +182,7 @@ int run_pvrcopy(int argc, char** argv) {
     if (argc == 3) repack = read_int(argv[2]);
 
     catch_interrupts();
+    qv_disk_mode = mode == kModeDisk;
     if (open_qvdisk(showpercent) != 0) {
         print_error();
         return kExitFailure;

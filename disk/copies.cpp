@@ -1,7 +1,9 @@
 // The two copies that need no knowledge of MPEG: one recording as stored
 // (mode "raw") and the whole disk into the image file (mode "disk").
 #include <cinttypes>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "disk/qvdisk.h"
 
@@ -115,32 +117,176 @@ int dump_file(int index) {
     return 0;
 }
 
+namespace {
+
+// The map of the running disk copy is written at least this often, and
+// always when a block's status changes, so that an interrupted copy can go on.
+constexpr time_t kMapSaveSeconds = 5;
+constexpr int64_t kMapSaveBytes = int64_t(64) << 20;
+
+struct disk_copy {
+    FILE* file;
+    char name[kOutputNameSize];
+    char map_name[kOutputNameSize + sizeof kMapSuffix];
+    rescue_map map;
+    int64_t total;          // bytes of the disk: every sector
+    int64_t file_pos;       // where the next write lands without a seek; -1 unknown
+    int64_t unsaved;        // bytes copied since the map was last written
+    time_t saved_at;
+};
+
+bool file_exists(const char* path) {
+    FILE* f = fopen(path, "rb");
+    if (f) fclose(f);
+    return f != nullptr;
+}
+
+// Writes the map, after the image data it claims has left the buffer.
+int save_map(disk_copy& copy) {
+    if (fflush(copy.file) != 0) {
+        qv_set_error("%s", kWriteFailedMessage);
+        return 1;
+    }
+    copy.unsaved = 0;
+    copy.saved_at = time(nullptr);
+    return map_write(copy.map_name, &copy.map);
+}
+
+// Ends the copy on a failure whose message is in qv_error; the map keeps what
+// was written before.
+int stop_copy(disk_copy& copy) {
+    char message[kErrorSize];
+    memcpy(message, qv_error, sizeof message);
+    close_output(copy.file);
+    map_free(&copy.map);
+    memcpy(qv_error, message, sizeof message);
+    return 1;
+}
+
+// Copies bytes [pos, pos + count) of the disk (count at most a cluster) into
+// the image at the same place: unreadable sectors as zeros, marked bad in the
+// map, the rest finished.
+int copy_piece(disk_copy& copy, int64_t pos, uint32_t count) {
+    static bad_sectors bad;
+    if (qv_read_salvage(pos, cluster_buffer, count, 0, &bad) == kSalvageFailed) return 1;
+    report_unreadable(qv->progress, pos, &bad, count);
+    if (copy.file_pos != pos && seek_output(copy.file, pos) != 0) {
+        qv_set_error("%s", kWriteFailedMessage);
+        return 1;
+    }
+    if (fwrite(cluster_buffer, 1, count, copy.file) != count) {
+        copy.file_pos = -1;
+        qv_set_error("%s", kWriteFailedMessage);
+        return 1;
+    }
+    copy.file_pos = pos + count;
+    if (map_set(&copy.map, pos, count, kMapFinished) != 0) return 1;
+    for (uint32_t i = 0; i < bad.count; ++i) {
+        int64_t from = int64_t(bad.first[i]) * kSectorSize;
+        int64_t length = int64_t(bad.length[i]) * kSectorSize;
+        if (from + length > count) length = count - from;
+        if (map_set(&copy.map, pos + from, length, kMapBadSector) != 0) return 1;
+    }
+    copy.map.current_pos = pos + count;
+    copy.unsaved += count;
+    if (bad.count != 0 || copy.unsaved >= kMapSaveBytes || time(nullptr) - copy.saved_at >= kMapSaveSeconds)
+        return save_map(copy);
+    return 0;
+}
+
+// Bytes of the map not marked finished.
+int64_t unfinished_bytes(const rescue_map& map) {
+    int64_t n = 0;
+    for (uint32_t i = 0; i < map.count; ++i)
+        if (map.blocks[i].status != kMapFinished) n += map.blocks[i].size;
+    return n;
+}
+
+}  // namespace
+
+int disk_copy_to_continue(const char* image_name) {
+    char map_name[kOutputNameSize + sizeof kMapSuffix];
+    snprintf(map_name, sizeof map_name, "%s%s", image_name, kMapSuffix);
+    return file_exists(image_name) && file_exists(map_name);
+}
+
 int copy_disk() {
     const uint32_t size = qv->cluster_size;
-    // Every whole cluster of the disk, whatever the cluster size.
-    const uint64_t chunks = size ? uint64_t(qv->disk_sectors) * kSectorSize / size : 0;
     const qv_platform* platform = qv_current_platform();
-    const char* name = platform && platform->image_name ? platform->image_name : kDefaultImageName;
+    static disk_copy copy;
+    copy = disk_copy{};
+    snprintf(copy.name, sizeof copy.name, "%s",
+             platform && platform->image_name ? platform->image_name : kDefaultImageName);
+    snprintf(copy.map_name, sizeof copy.map_name, "%s%s", copy.name, kMapSuffix);
+    // Every sector of the disk, also those of a last partial cluster.
+    copy.total = qv->disk_sectors > 0 ? qv->disk_sectors * int64_t(kSectorSize) : 0;
+    if (size == 0) {
+        qv_set_error("No disk is open.\n");
+        return 1;
+    }
 
-    FILE* file = open_output(name);
-    if (!file) {
+    // An image with its map where the image is written is a copy to go on
+    // with: only what the map does not mark finished is read again.
+    if (disk_copy_to_continue(copy.name)) {
+        if (map_read(copy.map_name, &copy.map) != 0) return 1;
+        if (map_end(&copy.map) > copy.total) {
+            qv_set_error("%s describes %" PRId64 " bytes, but the disk has only %" PRId64 "\n", copy.map_name,
+                         map_end(&copy.map), copy.total);
+            map_free(&copy.map);
+            return 1;
+        }
+        copy.file = open_output_update(copy.name);
+        copy.file_pos = -1;
+    } else {
+        copy.file = open_output(copy.name);
+        copy.map.current_status = kMapNonTried;
+        copy.map.current_pass = 1;
+    }
+    if (!copy.file) {
+        map_free(&copy.map);
         qv_set_error("Cannot open output\n");
         return 1;
     }
+    if (map_set(&copy.map, map_end(&copy.map), copy.total - map_end(&copy.map), kMapNonTried) != 0 ||
+        save_map(copy) != 0)
+        return stop_copy(copy);
+
+    const int64_t todo = unfinished_bytes(copy.map);
+    int64_t done = 0;
     int last = -1;
-    for (uint64_t k = 0; k < chunks;) {
-        if (qv_interrupted) return interrupted_copy(file);
-        if (qv_read(int64_t(k * size), cluster_buffer, size, 0) != 0) {
-            close_output(file);
-            qv_set_error("Error while reading QV disk\n");
+    // Block by block: each one not finished is read in pieces that keep to
+    // the cluster grid (whole clusters when the copy starts afresh).
+    for (int64_t pos = 0; pos < copy.total;) {
+        if (qv_interrupted) {
+            // What was copied stays, and the map tells where to go on.
+            int failed = save_map(copy);
+            if (close_copy(copy.file) != 0) failed = 1;
+            if (!failed) qv_set_error("%s", kInterruptedMessage);
+            map_free(&copy.map);
             return 1;
         }
-        if (fwrite(cluster_buffer, 1, size, file) != size) return write_failed(file);
-        ++k;
-        qv_report_percent(qv->progress, k, chunks, &last);
+        uint32_t i = map_block_at(&copy.map, pos);
+        if (i == copy.map.count) break;
+        const map_block block = copy.map.blocks[i];
+        const int64_t end = block.pos + block.size;
+        if (block.status == kMapFinished) {
+            pos = end;
+            continue;
+        }
+        int64_t grid = (pos / size + 1) * int64_t(size);
+        uint32_t count = uint32_t((end < grid ? end : grid) - pos);
+        if (copy_piece(copy, pos, count) != 0) return stop_copy(copy);
+        pos += count;
+        done += count;
+        qv_report_percent(qv->progress, uint64_t(done), uint64_t(todo), &last);
     }
-    if (chunks == 0) qv_report_percent(qv->progress, 0, 0, &last);   // nothing to copy: all done
-    if (close_copy(file) != 0) return 1;
+    if (todo == 0) qv_report_percent(qv->progress, 0, 0, &last);   // nothing to copy: all done
+
+    copy.map.current_status = kMapFinished;
+    if (save_map(copy) != 0) return stop_copy(copy);
+    const int64_t unreadable = unfinished_bytes(copy.map);
+    map_free(&copy.map);
+    if (close_copy(copy.file) != 0 || zeros_written(unreadable)) return 1;
     qv_inform(qv->progress, "\nProcessing completed.\n");
     return 0;
 }

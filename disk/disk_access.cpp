@@ -68,10 +68,14 @@ int qv_read_cluster(uint32_t n, uint8_t* dest) {
     return qv_read(int64_t(uint64_t(n + 1) * qv->cluster_size), dest, qv->cluster_size, 1);
 }
 
+int qv_disk_mode = 0;
+
 static int open_image(const qv_platform* p) {
     int error = 0;
     const char* path = p->image_name;
-    qv->handle = p->open_exclusive(path, &error);
+    // In mode "disk" an image with its map where the image is written is the
+    // copy to continue, not the source.
+    if (!(qv_disk_mode && disk_copy_to_continue(path))) qv->handle = p->open_exclusive(path, &error);
     if (!qv->handle) {
         path = p->parent_image_name;
         qv->handle = p->open_exclusive(path, &error);

@@ -72,8 +72,9 @@ int append_block(rescue_map* map, int64_t pos, int64_t size, char status) {
     return 0;
 }
 
-// The index of the block holding byte pos, or count when none does.
-uint32_t block_at(const rescue_map* map, int64_t pos) {
+}  // namespace
+
+uint32_t map_block_at(const rescue_map* map, int64_t pos) {
     uint32_t lo = 0, hi = map->count;
     while (lo < hi) {
         uint32_t mid = lo + (hi - lo) / 2;
@@ -84,8 +85,6 @@ uint32_t block_at(const rescue_map* map, int64_t pos) {
     }
     return lo < map->count && map->blocks[lo].pos <= pos ? lo : map->count;
 }
-
-}  // namespace
 
 void map_free(rescue_map* map) {
     free(map->blocks);
@@ -198,8 +197,8 @@ int map_set(rescue_map* map, int64_t pos, int64_t size, char status) {
     if (map_end(map) < end && append_block(map, map_end(map), end - map_end(map), kMapNonTried) != 0) return 1;
 
     // Blocks i .. j - 1 meet the range; they become at most three.
-    uint32_t i = block_at(map, pos);
-    uint32_t j = block_at(map, end - 1) + 1;
+    uint32_t i = map_block_at(map, pos);
+    uint32_t j = map_block_at(map, end - 1) + 1;
     map_block left = map->blocks[i], right = map->blocks[j - 1];
     map_block parts[3];
     uint32_t n = 0;
@@ -231,7 +230,7 @@ int map_set(rescue_map* map, int64_t pos, int64_t size, char status) {
 
 int64_t map_first_unfinished(const rescue_map* map, int64_t pos, int64_t size) {
     const int64_t end = pos + size;
-    uint32_t i = block_at(map, pos);
+    uint32_t i = map_block_at(map, pos);
     if (i == map->count) return pos;
     for (int64_t at = pos; at < end; ++i) {
         if (i == map->count || map->blocks[i].pos > at) return at;

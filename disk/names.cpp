@@ -44,6 +44,25 @@ FILE* open_output(const char* path) {
     return file;
 }
 
+FILE* open_output_update(const char* path) {
+    const qv_platform* platform = qv_current_platform();
+    if (qv->handle && platform && platform->is_same_file && platform->is_same_file(qv->handle, path))
+        return nullptr;
+    FILE* file = fopen(path, "r+b");
+    if (!file) return nullptr;
+    if (!output_buffer_owner && setvbuf(file, output_buffer, _IOFBF, sizeof output_buffer) == 0)
+        output_buffer_owner = file;
+    return file;
+}
+
+int seek_output(FILE* file, int64_t position) {
+#ifdef _WIN32
+    return _fseeki64(file, position, SEEK_SET) != 0;
+#else
+    return fseeko(file, off_t(position), SEEK_SET) != 0;
+#endif
+}
+
 int close_output(FILE* file) {
     if (!file) return 1;
     int failed = fflush(file) != 0;

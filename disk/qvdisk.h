@@ -187,6 +187,8 @@ void map_free(rescue_map* map);
 int map_set(rescue_map* map, int64_t pos, int64_t size, char status);
 // The first byte of [pos, pos + size) that no finished block holds, or -1.
 int64_t map_first_unfinished(const rescue_map* map, int64_t pos, int64_t size);
+// The index of the block holding byte pos, or count when none does.
+uint32_t map_block_at(const rescue_map* map, int64_t pos);
 // The end of the last block (0 for an empty map).
 int64_t map_end(const rescue_map* map);
 
@@ -208,12 +210,25 @@ void make_name(char* out, const char* name, const char* extension);
 // Creates an output file ("wb", large buffer). Refuses (null) a path that is
 // the open disk itself, so no output can ever truncate the disk image.
 FILE* open_output(const char* path);
+// Opens an existing output file for writing in place ("r+b"), with the same
+// refusal of the open disk.
+FILE* open_output_update(const char* path);
+// Moves an output file to a 64-bit byte position; nonzero on failure.
+int seek_output(FILE* file, int64_t position);
 // Closes an output file; nonzero when buffered data could not be written.
 int close_output(FILE* file);
 
 // --- raw copies (copies.cpp) ---
 int dump_file(int index);
+// The whole disk into the image file, every sector, with a ddrescue map
+// beside it ("qvdisk.img.map"); an image and map already there are a copy to
+// continue: only the blocks the map does not mark finished are read.
 int copy_disk();
+// Nonzero when image_name and its map both exist: in mode "disk" they are the
+// copy to continue, never the source.
+int disk_copy_to_continue(const char* image_name);
+// Set by the driver before the opening in mode "disk".
+extern int qv_disk_mode;
 
 // --- recording reader (reader.cpp) ---
 constexpr size_t kRecordingHeaderSize = 212;

@@ -123,6 +123,57 @@ TEST_F(Copies, DamagedChainsFailAndLeaveThePartialFile) {
     EXPECT_FALSE(shown_completion());
 }
 
+// The disk copy of a failing disk (in memory; 9 clusters of 1 MiB and 100
+// sectors): sectors 3000 to 3007 fail with error 5, the last one (18531)
+// fails the whole request.
+//   | run                           | expected                                                       |
+//   | the copy                      | the image whole, zeros there; "Cannot read 4096 bytes at        |
+//   |                               | position 1536000\n", "... 512 bytes at position 9487872\n";    |
+//   |                               | 1, "4608 bytes could not be read and were written as zeros\n"; |
+//   |                               | the map lists exactly those sectors bad (ddrescuelog -l-)      |
+//   | ddrescue -r3 from the source  | goes on from the map: the image equals the source              |
+//   | the copy again, disk repaired | only the 9 bad sectors read (in 2 reads); completed; the image |
+//   |                               | equals the source; ddrescuelog -D: all finished                |
+TEST_F(Copies, DiskCopyOfAFailingDiskKeepsAMap) {
+    REQUIRE_TOOL("ddrescuelog");
+    ImageBuilder img(8);
+    img.add_file(0, kTypeRecording, "Film", pattern(5 * size_t(kMiB), 13));
+    img.set_disk_sectors(9 * 2048 + 100);
+    disk_.fail_sectors(3000, 8);
+    disk_.fail_sectors(18531, 1, BadKind::kWhole);
+    mount(img);
+    const Bytes source = disk_.image;
+    EXPECT_EQ(copy_disk(), 1);
+    EXPECT_STREQ(qv_error, "4608 bytes could not be read and were written as zeros\n");
+    EXPECT_EQ(capture().messages, (Messages{"Cannot read 4096 bytes at position 1536000\n",
+                                            "Cannot read 512 bytes at position 9487872\n"}));
+    Bytes want = source;
+    std::fill_n(want.begin() + 3000 * 512, 4096, 0);
+    std::fill_n(want.end() - 512, 512, 0);
+    EXPECT_EQ(read_file("qvdisk.img"), want);
+    EXPECT_EQ(run_tool("ddrescuelog -l- qvdisk.img.map | tr '\\n' ' '"),
+              "3000 3001 3002 3003 3004 3005 3006 3007 18531 ");
+    const Bytes map = read_file("qvdisk.img.map");
+
+    // GNU ddrescue goes on from the map with the source as a file.
+    write_file("source.img", source);
+    EXPECT_EQ(std::system("ddrescue -q -r3 source.img qvdisk.img qvdisk.img.map"), 0);
+    EXPECT_EQ(read_file("qvdisk.img"), source);
+    EXPECT_EQ(std::system("ddrescuelog -D qvdisk.img.map"), 0);
+
+    // pvrcopy goes on from the map too, reading only what it does not mark finished.
+    write_file("qvdisk.img", want);
+    write_file("qvdisk.img.map", map);
+    disk_.bad.clear();
+    disk_.log_reads = true;
+    clear_capture();
+    EXPECT_EQ(copy_disk(), 0) << qv_error;
+    EXPECT_EQ(disk_.read_log, (std::vector<std::pair<int64_t, uint32_t>>{{1536000, 4096}, {9487872, 512}}));
+    EXPECT_EQ(capture().messages, Messages{"\nProcessing completed.\n"});
+    EXPECT_EQ(read_file("qvdisk.img"), source);
+    EXPECT_EQ(std::system("ddrescuelog -D qvdisk.img.map"), 0);
+}
+
 TEST(MakeName, ReplacesEveryByteOutsideTheAllowedSet) {
     char out[kOutputNameSize];
     make_name(out, "Film: Teil 1/2", ".mp3");
@@ -189,12 +240,51 @@ TEST_F(DiskCopy, FromTheCurrentDirectoryIsRefusedAndTheImageKept) {
     EXPECT_FALSE(shown_completion());
 }
 
-TEST_F(DiskCopy, SmallClustersAreCopiedToTheLastWholeCluster) {
+TEST_F(DiskCopy, SmallClustersAreCopiedToTheLastSector) {
     ImageBuilder img(8, 1026);
     img.set_disk_sectors(9 * 1026 + 100);   // a partial cluster at the end
     const Bytes image = img.image();
     ASSERT_NO_FATAL_FAILURE(copy_from_parent(image));
-    EXPECT_EQ(read_file("qvdisk.img"), Bytes(image.begin(), image.begin() + 9 * 1026 * 512));
+    EXPECT_EQ(read_file("qvdisk.img"), image);
+    REQUIRE_TOOL("ddrescuelog");
+    EXPECT_EQ(run_tool("ddrescuelog -t qvdisk.img.map | grep rescued"),
+              "       rescued:    4779 kB,  in      1 area(s)  (100%)\n");
+}
+
+// In mode "disk" an image with its map in the current directory is the copy
+// to go on with: the source is the image of the parent directory (in other
+// modes that image is the source, read as its map tells).
+TEST_F(DiskCopy, AnInterruptedCopyGoesOnFromItsMap) {
+    REQUIRE_TOOL("ddrescuelog");
+    ImageBuilder img(8);
+    img.add_file(0, kTypeRecording, "Film", pattern(5 * size_t(kMiB), 12));
+    const Bytes image = img.image();
+    write_file("qvdisk.img", image);
+    fs::create_directory("sub");
+    fs::current_path("sub");
+    qv_disk_mode = 1;
+    ASSERT_EQ(open_native(), 0) << qv_error;
+    qv->progress = [](int value) {
+        capture_progress(value);
+        if (value >= 30) qv_interrupted = 1;
+    };
+    EXPECT_EQ(copy_disk(), 1);
+    qv_interrupted = 0;
+    EXPECT_STREQ(qv_error, "Interrupted, the partial output file is left in place\n");
+    EXPECT_EQ(run_tool("ddrescuelog -l? -b 1048576 qvdisk.img.map | tr '\\n' ' '"), "3 4 5 6 7 8 ");
+    ASSERT_EQ(open_native(), 0) << qv_error;   // the parent's image again
+    EXPECT_EQ(capture().messages, Messages{});
+    EXPECT_EQ(copy_disk(), 0) << qv_error;
+    EXPECT_EQ(capture().percents, (std::vector<int>{16, 33, 50, 66, 83, 100}));
+    qv_disk_mode = 0;
+    EXPECT_EQ(read_file("qvdisk.img"), image);
+    EXPECT_EQ(std::system("ddrescuelog -D qvdisk.img.map"), 0);
+    // In another mode the copy here is the source, with its map.
+    close_disk();
+    clear_capture();
+    ASSERT_EQ(open_qvdisk(capture_progress), 0) << qv_error;
+    EXPECT_EQ(capture().messages,
+              Messages{"Using the map qvdisk.img.map: blocks it does not mark rescued count as unreadable\n"});
 }
 
 TEST_F(DiskCopy, WriteFailureIsReportedNeverCompleted) {

@@ -18,7 +18,9 @@ std::string format(const char* fmt, ...) {
 
 #ifndef _WIN32
 bool tool_present(const char* name) {
-    return std::system((std::string(name) + " -version >/dev/null 2>&1").c_str()) == 0;
+    // ffmpeg's tools know -version, GNU tools --version.
+    const std::string n = name;
+    return std::system((n + " -version >/dev/null 2>&1 || " + n + " --version >/dev/null 2>&1").c_str()) == 0;
 }
 
 std::string run_tool(const std::string& command) {
