@@ -6,6 +6,7 @@
 // and read as C++ integer constants (decimal, 0x hex, leading-zero octal).
 #include <cerrno>
 #include <cinttypes>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -117,7 +118,7 @@ int map_read(const char* path, rescue_map* map) {
             // "pos status [pass]": the pass came with version 1.20.
             if (n < 2 || n > 3 || !parse_number(fields[0], 0, &a) || strlen(fields[1]) != 1 ||
                 !is_status(fields[1][0], kCurrentStatuses) || (n == 3 && !parse_number(fields[2], 10, &b)) ||
-                b > 1000) {
+                b > INT32_MAX) {
                 problem = "is not the status line \"current_pos current_status current_pass\"";
                 break;
             }
