@@ -228,7 +228,11 @@ int copy_disk() {
     // An image with its map where the image is written is a copy to go on
     // with: only what the map does not mark finished is read again.
     if (disk_copy_to_continue(copy.name)) {
-        if (map_read(copy.map_name, &copy.map) != 0) return 1;
+        int r = map_read(copy.map_name, &copy.map);
+        if (r != 0) {
+            if (r > 0) qv_set_error("Cannot open the map %s\n", copy.map_name);   // gone meanwhile
+            return 1;
+        }
         if (map_end(&copy.map) > copy.total) {
             qv_set_error("%s describes %" PRId64 " bytes, but the disk has only %" PRId64 "\n", copy.map_name,
                          map_end(&copy.map), copy.total);
@@ -239,7 +243,6 @@ int copy_disk() {
         copy.file_pos = -1;
     } else {
         copy.file = open_output(copy.name);
-        copy.map.current_status = kMapNonTried;
         copy.map.current_pass = 1;
     }
     if (!copy.file) {
@@ -247,11 +250,11 @@ int copy_disk() {
         qv_set_error("Cannot open output\n");
         return 1;
     }
-    if (map_set(&copy.map, map_end(&copy.map), copy.total - map_end(&copy.map), kMapNonTried) != 0 ||
-        save_map(copy) != 0)
+    if (map_set(&copy.map, map_end(&copy.map), copy.total - map_end(&copy.map), kMapNonTried) != 0)
         return stop_copy(copy);
-
     const int64_t todo = unfinished_bytes(copy.map);
+    copy.map.current_status = todo != 0 ? kMapNonTried : kMapFinished;   // copying, until the end
+    if (save_map(copy) != 0) return stop_copy(copy);
     int64_t done = 0;
     int last = -1;
     // Block by block: each one not finished is read in pieces that keep to

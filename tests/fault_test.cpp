@@ -158,7 +158,8 @@ TEST_F(Faults, OneFailedReadCostsNothingInEveryMode) {
 //   |                                  |                                     | read; 10269 packets were lost\n"|
 //   | 4096 (the recording header)      | 512 zeros, "512 bytes ..."          | 1, "Open of recording Film      |
 //   |                                  |                                     | failed.\n"                      |
-// The disk copy writes its zeros at the same disk positions and shows the
+// The short-read, whole-request and map rows run in modes raw, TS and disk
+// only. The disk copy writes its zeros at the same disk positions and shows the
 // same, but for the cut image: 5767168 bytes to the disk's end. (The map row
 // is not run for it: the source image's map is where its own would go.)
 TEST_F(Faults, UnreadableSectorsInEveryMode) {
@@ -192,6 +193,9 @@ TEST_F(Faults, UnreadableSectorsInEveryMode) {
     ASSERT_NO_FATAL_FAILURE(run_healthy());
     for (const Row& row : rows) {
         for (const Mode& m : kModes) {
+            // The kinds of failure meet the same salvaging read: raw, TS and disk suffice.
+            bool every_mode = row.bad.empty() ? !row.map : row.bad[0].kind == BadKind::kEio;
+            if (!every_mode && m.conversion && strcmp(m.name, "TS") != 0) continue;
             if (m.whole_disk && row.map) continue;
             SCOPED_TRACE(std::string(row.name) + " " + m.name);
             disk_.bad = row.bad;
