@@ -64,6 +64,7 @@ struct demux_stream {
     demux_fn repack_fn;
     int32_t last_cc;        // counter of the previous packet with payload, -1 before it
     int32_t duplicates;     // duplicates in a row seen on this PID
+    uint64_t begun;         // number of the transport packet that began the PES packet in buffer
     uint8_t buffer[kPesBufferSize];
 };
 
