@@ -296,7 +296,8 @@ TEST_F(ProgramStreams, SamePidForVideoAndAudioIsRefused) {
 // decode them from the transport stream either) and the B pictures in front
 // of a cut recording's first I picture, which refer to the GOP before it
 // (the decoder skips them in every container). A whole recording gives
-// every picture and every audio frame of the source.
+// every picture and every audio frame of the source. The rows run one after
+// the other in one process: each conversion starts afresh.
 TEST_F(ProgramStreams, RecordingsPlayFromTheFirstPictureToTheLast) {
     REQUIRE_TOOL("ffmpeg");
     REQUIRE_TOOL("ffprobe");
