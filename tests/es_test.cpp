@@ -200,8 +200,11 @@ protected:
 // A PES packet of stream id with the given PES_header_data_length and bytes
 // behind the fixed header (the optional fields, then the payload).
 Bytes es_packet(uint8_t id, uint8_t header_length, const Bytes& rest) {
-    Bytes b = {0, 0, 1, id, 0, 0, 0x80, uint8_t(header_length ? 0x80 : 0), header_length};
-    append(b, rest);
+    // Built in place: mingw's -Warray-bounds takes an insert behind 9 bytes for an overflow.
+    Bytes b(9 + rest.size());
+    const uint8_t head[9] = {0, 0, 1, id, 0, 0, 0x80, uint8_t(header_length ? 0x80 : 0), header_length};
+    std::copy(head, head + 9, b.begin());
+    std::copy(rest.begin(), rest.end(), b.begin() + 9);
     return b;
 }
 
