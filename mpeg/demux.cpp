@@ -163,6 +163,31 @@ void break_continuity(demux_table* table) {
     }
 }
 
+// At the end of the recording the PES packet each attached stream is still
+// collecting is as whole as it will be: each goes to its output function, in
+// the order in which they began, at the latest clock estimate. A read error
+// that ended the recording keeps its message in qv_error. Returns nonzero
+// when an output function failed.
+int hand_over_last_packets(demux_table* table, const clock_state& clock, const recording_reader* reader) {
+    char message[kErrorSize];
+    if (reader->error) memcpy(message, qv_error, sizeof message);
+    uint64_t scr = (clock.latest - kScrLead) & kClockMask42;
+    for (;;) {
+        demux_stream* next = nullptr;
+        for (uint32_t pid = 0; pid < kPidCount; ++pid) {
+            demux_stream* s = table->slot[pid];
+            if (s && s->length != 0 && (!next || s->begun < next->begun)) next = s;
+        }
+        if (!next) break;
+        next->scr = scr;
+        int result = next->out_fn(next);
+        next->length = 0;
+        if (result != 0) return result;
+    }
+    if (reader->error) memcpy(qv_error, message, sizeof message);
+    return 0;
+}
+
 void show_counts(progress_callback callback) {
     if (counts.scrambled) qv_inform(callback, "%" PRId64 " packets scrambled\n", counts.scrambled);
     if (counts.out_of_sequence) qv_inform(callback, "%" PRId64 " packets out of sequence\n", counts.out_of_sequence);
@@ -203,6 +228,7 @@ int demux_set(demux_table* table, uint32_t pid, demux_fn out_fn, FILE* file, int
     s->repack_fn = repack_fn;
     s->last_cc = -1;
     s->duplicates = 0;
+    s->begun = 0;
     free(table->slot[pid]);   // a second attach of the PID replaces the first
     table->slot[pid] = s;
     return 0;
@@ -278,12 +304,16 @@ int demux_loop(demux_table* table, recording_reader* reader) {
             }
             memcpy(s->buffer, payload, size_t(size));
             s->length = size;
+            s->begun = packet;
         } else if (s->length != 0 && append_payload(s, payload, size, callback) != 0) {
             failed = 1;
             break;
         }
     }
     counts.packets = int64_t(packet - skipped);
+    // Packets lost at the very end cut what was being collected short.
+    if (uint64_t(reader->lost_packets) > skipped) break_continuity(table);
+    if (!failed) failed = hand_over_last_packets(table, clock, reader);
 
     // The reader left its message in qv_error when a cluster could not be read.
     if (!failed && reader->error) failed = 1;

@@ -36,6 +36,10 @@ constexpr size_t kPesDtsOffset = 14;
 constexpr uint32_t kPesFixedHeaderSize = 9;   // up to PES_header_data_length
 constexpr uint32_t kMaxPesPacketLength = 0xFFFF + 6;   // 65541
 
+// Video elementary stream.
+constexpr uint32_t kSequenceHeaderCode = 0x000001B3;
+constexpr uint32_t kStartCodeSize = 4;
+
 // The clock.
 constexpr uint64_t kClockMask42 = (uint64_t(1) << 42) - 1;
 constexpr uint64_t kClockMask33 = (uint64_t(1) << 33) - 1;
@@ -60,6 +64,7 @@ struct demux_stream {
     demux_fn repack_fn;
     int32_t last_cc;        // counter of the previous packet with payload, -1 before it
     int32_t duplicates;     // duplicates in a row seen on this PID
+    uint64_t begun;         // number of the transport packet that began the PES packet in buffer
     uint8_t buffer[kPesBufferSize];
 };
 
@@ -151,6 +156,11 @@ int demux_loop(demux_table* table, recording_reader* reader);
 const demux_counts* last_demux_counts();
 
 // --- stream describers (stream_info.cpp) ---
+// The scan of get_vinfo, without the description: the offset of the first
+// sequence_header_code in the n bytes at b when the header fields that
+// get_vinfo reads follow it there; -1 otherwise (also when that first code
+// is cut off by the end).
+int32_t find_sequence_header(const uint8_t* b, int32_t n);
 int get_vinfo(const demux_stream* stream, int* rate);
 int get_ainfo(const demux_stream* stream, int* rate);
 

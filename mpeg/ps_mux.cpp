@@ -2,7 +2,9 @@
 // audio PIDs leave either as 2048-byte program stream packs (mode "VOB") or
 // as a plain sequence of PES packets (mode "M2P"). Long PES packets are cut
 // into pieces by repack_pes, each piece after the first carrying a short
-// continuation header.
+// continuation header. Both outputs begin where a player can begin: at the
+// first video packet with a PTS and a sequence header, the audio in step
+// with it (playback_start).
 #include <cinttypes>
 #include <cstring>
 
@@ -32,7 +34,6 @@ constexpr uint32_t kMinPadding = kMaxPackStuffing + 1;
 
 // PES header bits.
 constexpr uint8_t kStreamIdAudioMask = 0xE0;           // 110x xxxx: MPEG audio
-constexpr uint8_t kStreamIdHeldMask = 0xF0;            // audio 0xC0..0xCF waits for its PTS
 constexpr uint8_t kMpeg2HeaderMask = 0xC0;
 constexpr uint8_t kMpeg2HeaderBits = 0x80;
 constexpr uint8_t kPtsFlag = 0x80;
@@ -42,22 +43,35 @@ constexpr uint8_t kTimeStampPrefixMask = 0xF0;
 constexpr uint32_t kTimeStampSize = 5;
 constexpr uint32_t kMaxPesLengthField = 0xFFFF;
 
-// Bits of init and have_pts.
+// Bits of init.
 constexpr int kVideoBit = 1;
 constexpr int kAudioBit = 2;
-constexpr int kBothStreams = kVideoBit | kAudioBit;
+
+// A time stamp difference modulo 2^33 below this is a step forward.
+constexpr uint64_t kHalfTimeStampRange = uint64_t(1) << 32;
+
+// Where the output of one writer begins, so that it plays from its first
+// byte: the video with its first packet that carries a PTS and a sequence
+// header (a decoder can start there), the audio with its first packet whose
+// PTS is not earlier than that video packet's.
+struct playback_start {
+    bool video;           // the video has begun
+    bool audio;           // the audio has begun
+    uint64_t video_pts;   // PTS of the packet the video began with (90 kHz)
+};
+
+// The state of one writer (out_pack or out_pes) in one conversion.
+struct writer_state {
+    int init;             // streams described (kVideoBit, kAudioBit)
+    int vr, ar;
+    playback_start start;
+};
 
 // The multiplexer state of one conversion; reset_ps_state clears it.
 struct ps_state {
-    // out_pack
-    int init;
-    int have_pts;
-    int vr, ar;
-    uint64_t first_scr;   // 27 MHz; 0: not yet taken
-    // out_pes
-    int pes_init;
-    int pes_vr, pes_ar;
-    int header;
+    writer_state pack;
+    uint64_t first_scr;   // 27 MHz: the scr of the first pack, taken as the video begins
+    writer_state pes;
     // the packet warnings
     int64_t bad_starts;
     int64_t bad_lengths;
@@ -73,9 +87,11 @@ int write_failed() {
     return 1;
 }
 
-// The later pieces of a packet that was dropped for its start carry an
+// The later pieces of a packet that was dropped for a bad start carry an
 // all-zero header instead of a continuation header: they go with it, and
-// are not counted again.
+// are not counted again. (The later pieces of a packet dropped because the
+// output has not begun need no mark: they carry no PTS, and so cannot begin
+// a stream.)
 constexpr uint8_t kDroppedPiece[kPesFixedHeaderSize] = {};
 
 bool dropped_piece(const uint8_t* b, int32_t n) {
@@ -99,11 +115,45 @@ void check_length(uint32_t declared, int32_t n) {
     }
 }
 
-// Describes the streams from the packets until both are known.
-void describe(const demux_stream* stream, int* init, int* vr, int* ar) {
+bool is_video(uint8_t id) { return (id & kStreamIdVideoMask) == kVideoStreamId; }
+bool is_audio(uint8_t id) { return (id & kStreamIdAudioMask) == kAudioStreamId; }
+
+// Describes the streams from the packets until both are known; each
+// description is shown once.
+void describe(const demux_stream* stream, writer_state& w) {
     uint8_t id = stream->buffer[3];
-    if (!(*init & kVideoBit) && (id & kStreamIdVideoMask) == kVideoStreamId) *init |= get_vinfo(stream, vr);
-    if (!(*init & kAudioBit) && (id & kStreamIdAudioMask) == kAudioStreamId) *init |= get_ainfo(stream, ar);
+    if (!(w.init & kVideoBit) && is_video(id)) w.init |= get_vinfo(stream, &w.vr);
+    if (!(w.init & kAudioBit) && is_audio(id)) w.init |= get_ainfo(stream, &w.ar);
+}
+
+// The PTS of the packet b of n bytes into *pts; false when it has none.
+bool packet_pts(const uint8_t* b, int32_t n, uint64_t* pts) {
+    if ((b[kPesFlagsOffset] & kMpeg2HeaderMask) != kMpeg2HeaderBits || !(b[kPesPtsDtsFlagsOffset] & kPtsFlag) ||
+        n < int32_t(kPesPtsOffset + kTimeStampSize))
+        return false;
+    *pts = get_pts_dts(b + kPesPtsOffset);
+    return true;
+}
+
+// Whether the packet b of n bytes is written, by the rules of
+// playback_start. Pieces without a PTS (later pieces of a packet, packets
+// without one) go the way of the stream; other stream ids go with the video.
+bool playing(playback_start& start, const uint8_t* b, int32_t n) {
+    uint64_t pts = 0;
+    if (is_video(b[3])) {
+        if (!start.video && packet_pts(b, n, &pts) && find_sequence_header(b, n) >= 0) {
+            start.video = true;
+            start.video_pts = pts;
+        }
+        return start.video;
+    }
+    if (!is_audio(b[3])) return start.video;
+    // "Not earlier" across the wrap of the 33-bit clock: the difference
+    // modulo 2^33 read as a signed number is not negative.
+    if (start.video && !start.audio && packet_pts(b, n, &pts) &&
+        ((pts - start.video_pts) & kClockMask33) < kHalfTimeStampRange)
+        start.audio = true;
+    return start.audio;
 }
 
 void put_scr(uint8_t* p, uint64_t base, uint32_t extension) {
@@ -169,7 +219,7 @@ int out_pack(demux_stream* stream) {
     uint8_t id = b[3];
     // Only video and MPEG audio packets belong in the packs; the pack
     // arithmetic holds for packets of up to 2034 bytes.
-    if ((id & kStreamIdAudioMask) != kAudioStreamId && (id & kStreamIdVideoMask) != kVideoStreamId) {
+    if (!is_audio(id) && !is_video(id)) {
         ++state.bad_starts;
         return 0;
     }
@@ -179,21 +229,12 @@ int out_pack(demux_stream* stream) {
     }
     check_length(get_be16(b + kPesLengthOffset), n);
 
-    describe(stream, &state.init, &state.vr, &state.ar);
-    if (state.init != kBothStreams) return 0;
-    if (state.first_scr == 0) state.first_scr = stream->scr;
+    describe(stream, state.pack);
+    bool first = !state.pack.start.video;
+    if (!playing(state.pack.start, b, n)) return 0;
+    // The clock's origin is the first pack's scr: that pack has SCR 0.
+    if (first) state.first_scr = stream->scr;
     uint64_t d = (stream->scr - state.first_scr) & kClockMask42;
-
-    bool is_video = (id & kStreamIdAudioMask) == kVideoStreamId;
-    bool held_audio = (id & kStreamIdHeldMask) == kAudioStreamId;
-    bool has_pts = (b[kPesPtsDtsFlagsOffset] & kPtsFlag) != 0;
-    if (is_video && has_pts)
-        state.have_pts |= kVideoBit;
-    else if (held_audio && has_pts)
-        state.have_pts |= kAudioBit;
-    // Each stream begins with its first packet that carries a PTS.
-    if (is_video && !(state.have_pts & kVideoBit)) return 0;
-    if (held_audio && !(state.have_pts & kAudioBit)) return 0;
 
     // The whole pack is built here and written at once.
     uint8_t pack[kPackSize];
@@ -235,9 +276,8 @@ int out_pes(demux_stream* stream) {
     if (!good_start(b, n)) return 0;
     uint32_t declared = get_be16(b + kPesLengthOffset);
     check_length(declared, n);
-    describe(stream, &state.pes_init, &state.pes_vr, &state.pes_ar);
-    if (state.pes_init == kBothStreams) state.header = 1;
-    if (!state.header) return 0;
+    describe(stream, state.pes);
+    if (!playing(state.pes.start, b, n)) return 0;
 
     // A program stream carries the true length of every packet; one too long
     // for the 16-bit field can only leave unbounded.

@@ -1,12 +1,12 @@
 // Stream describers: find the first video sequence header or MPEG-1 audio
 // frame header in a collected PES packet, show a one-line description of the
 // stream and hand back its bit rate.
+#include "disk/bytes.h"
 #include "mpeg/mpeg.h"
 
 namespace {
 
-constexpr uint8_t kSequenceHeaderCode = 0xB3;
-constexpr int kSequenceHeaderBytes = 13;     // bytes read behind the start code
+constexpr int32_t kSequenceHeaderBytes = 13; // bytes read behind the start code
 constexpr int kBitRateUnit = 400;            // bit_rate_value counts 400 bit/s
 constexpr uint8_t kAudioSyncHigh = 0xFF;
 constexpr uint8_t kAudioSyncLowMask = 0xF8;  // four more sync bits and ID = 1
@@ -38,15 +38,19 @@ const char* const frame_rate_labels[16] = {
 
 }  // namespace
 
+int32_t find_sequence_header(const uint8_t* b, int32_t n) {
+    int32_t i = 0;
+    while (i + int32_t(kStartCodeSize) < n && get_be32(b + i) != kSequenceHeaderCode) ++i;
+    // No code at all leaves fewer than kStartCodeSize bytes behind i.
+    return n - i - int32_t(kStartCodeSize) < kSequenceHeaderBytes ? -1 : i;
+}
+
 int get_vinfo(const demux_stream* stream, int* rate) {
     *rate = 0;
     const uint8_t* b = stream->buffer;
-    int n = stream->length;
-    int i = 0;
-    while (i + 4 < n && !(b[i] == 0 && b[i + 1] == 0 && b[i + 2] == 1 && b[i + 3] == kSequenceHeaderCode)) ++i;
-    if (i + 4 >= n) return 0;
-    int p = i + 4;
-    if (n - p < kSequenceHeaderBytes) return 0;
+    int32_t at = find_sequence_header(b, stream->length);
+    if (at < 0) return 0;
+    int p = at + int(kStartCodeSize);
 
     int width = b[p] << 4 | b[p + 1] >> 4;
     int height = (b[p + 1] & 0x0F) << 8 | b[p + 2];

@@ -1,7 +1,8 @@
 // The transport stream demultiplexer (demux_loop and the demux table), fed
 // with packet sequences built here and stored as a recording on an in-memory
 // disk. An output function records every PES packet handed over, with the
-// clock estimate it saw. Each test opens with its scenario.
+// clock estimate it saw; the PES packets still being collected at the end of
+// the recording are handed over too. Each test opens with its scenario.
 #include <algorithm>
 #include <cstring>
 #include <map>
@@ -103,8 +104,13 @@ std::map<const demux_stream*, uint32_t> pid_of;
 std::vector<Bytes> repacked;   // what the split function saw
 int fail_at_call = 0;          // the out_fn call (from 1) that fails; 0 none
 
+int interrupt_at_call = 0;     // the out_fn call after which the user interrupts; 0 none
+
+// Leaves a message in qv_error, as the stream describers do.
 int record_out(demux_stream* s) {
     handed.push_back({pid_of[s], Bytes(s->buffer, s->buffer + s->length), s->scr});
+    qv_set_error("handed over");
+    if (int(handed.size()) == interrupt_at_call) qv_interrupted = 1;
     if (int(handed.size()) == fail_at_call) {
         qv_set_error("%s", kWriteFailed);
         return 1;
@@ -132,14 +138,18 @@ protected:
         pid_of.clear();
         repacked.clear();
         fail_at_call = 0;
+        interrupt_at_call = 0;
     }
     void TearDown() override {
+        qv_interrupted = 0;
         close_recording_file(reader_);
         free_demux_table(table_);
         DiskTest::TearDown();
     }
     // Stores ts as the disk's only recording and opens a reader on it.
     void open(const Bytes& ts, uint32_t clusters = 4) {
+        close_recording_file(reader_);
+        free_demux_table(table_);
         ImageBuilder img(clusters);
         img.add_recording("Rec", ts);
         ASSERT_NO_FATAL_FAILURE(mount(img, 1));
@@ -180,22 +190,25 @@ protected:
 //   | 2, 3: continuations; 4: audio start (attached)      | audio collected apart             |
 //   | 5: PID 0x1FF start (not attached)                   | ignored                           |
 //   | 6: start cc 4                                       | PES of 1, 2, 3 with its scr       |
-//   | 7: continuation, then the end                       | last PES of each PID dropped      |
+//   | 7: continuation, then the end                       | the audio PES, then the video PES |
+//   |                                                     | of 6, 7: in the order they began  |
 TEST_F(Demux, CollectsPesPacketsAcrossTransportPackets) {
     Stream s;
     s.add({kVideo, 0, false, true, 0, -1, false, -1, 0x10});
     size_t a = s.add({kVideo, 1, true, true, 0, -1, false, -1, 0x11});
     size_t b = s.add({kVideo, 2, false, true, 0, -1, false, -1, 0x12});
     size_t c = s.add({kVideo, 3, false, true, 0, 20, false, -1, 0x13});   // shorter payload
-    s.add({kAudio, 7, true, true, 0, -1, false, -1, 0x20});
+    size_t d = s.add({kAudio, 7, true, true, 0, -1, false, -1, 0x20});
     s.add({kOther, 0, true});
-    s.add({kVideo, 4, true, true, 0, -1, false, -1, 0x14});
-    s.add({kVideo, 5, false});
+    size_t e = s.add({kVideo, 4, true, true, 0, -1, false, -1, 0x14});
+    size_t f = s.add({kVideo, 5, false});
     open(s.ts);
     attach(kVideo);
     attach(kAudio);
     ASSERT_EQ(run(), 0);
-    EXPECT_EQ(handed, (std::vector<Handed>{{kVideo, s.pes({a, b, c}), kPreClockScr}}));
+    EXPECT_EQ(handed, (std::vector<Handed>{{kVideo, s.pes({a, b, c}), kPreClockScr},
+                                           {kAudio, s.pes({d}), kPreClockScr},
+                                           {kVideo, s.pes({e, f}), kPreClockScr}}));
     EXPECT_EQ(handed[0].bytes.size(), 184u + 184 + 163);
     EXPECT_EQ(counts(), expected(8, 0, 0));
     EXPECT_EQ(capture().messages, Messages{kCompleted});
@@ -219,7 +232,7 @@ TEST_F(Demux, EmptyTableReadsEveryPacket) {
 // Scrambled packets.
 //   | packets                                         | expected                                     |
 //   | start cc 0, cont cc 1, scrambled cc 2, cont cc 3| PES dropped; next_cc stays 2, so cc 3 counts |
-//   | start cc 4, start cc 5                          | PES of cc 4 handed                           |
+//   | start cc 4, then the end                        | PES of cc 4 handed                           |
 //   | closing lines                                   | completed, "1 packets scrambled\n",          |
 //   |                                                 | "1 packets out of sequence\n"                |
 TEST_F(Demux, ScrambledPacketDropsThePesAndKeepsTheCounter) {
@@ -229,10 +242,9 @@ TEST_F(Demux, ScrambledPacketDropsThePesAndKeepsTheCounter) {
     s.add({kVideo, 2, false, true, 2});
     s.add({kVideo, 3});
     size_t a = s.add({kVideo, 4, true, true, 0, -1, false, -1, 0x44});
-    s.add({kVideo, 5, true});
     run_video(s);
     EXPECT_EQ(video_pes(), std::vector<Bytes>{s.pes({a})});
-    EXPECT_EQ(counts(), expected(6, 1, 1));
+    EXPECT_EQ(counts(), expected(5, 1, 1));
     EXPECT_EQ(capture().messages,
               (Messages{kCompleted, "1 packets scrambled\n", "1 packets out of sequence\n"}));
 }
@@ -242,7 +254,7 @@ TEST_F(Demux, ScrambledPacketDropsThePesAndKeepsTheCounter) {
 //   | start cc 0, cont cc 1, cont cc 3 (gap)           | counted; PES and the packet dropped      |
 //   | cont cc 4                                        | dropped (nothing collected)              |
 //   | start cc 7 (gap on a start)                      | counted, dropped itself                  |
-//   | start cc 8, cont cc 9, start cc 10               | PES of cc 8, 9 handed                    |
+//   | start cc 8, cont cc 9, then the end              | PES of cc 8, 9 handed                    |
 TEST_F(Demux, CounterGapDropsPesAndPacket) {
     Stream s;
     s.add({kVideo, 0, true});
@@ -252,10 +264,9 @@ TEST_F(Demux, CounterGapDropsPesAndPacket) {
     s.add({kVideo, 7, true});
     size_t a = s.add({kVideo, 8, true, true, 0, -1, false, -1, 0x88});
     size_t b = s.add({kVideo, 9, false, true, 0, -1, false, -1, 0x99});
-    s.add({kVideo, 10, true});
     run_video(s);
     EXPECT_EQ(video_pes(), std::vector<Bytes>{s.pes({a, b})});
-    EXPECT_EQ(counts(), expected(8, 0, 2));
+    EXPECT_EQ(counts(), expected(7, 0, 2));
     EXPECT_EQ(capture().messages, (Messages{kCompleted, "2 packets out of sequence\n"}));
 }
 
@@ -264,7 +275,8 @@ TEST_F(Demux, CounterGapDropsPesAndPacket) {
 //   | start cc 0, adaptation-only cc 0 with a PCR, cont cc 1   | not checked, counter kept   |
 //   | adaptation-only cc 9, cont cc 2                          | not checked either          |
 //   | cc 5 with payload bit and adaptation_field_length 200    | no payload: ignored         |
-//   | start cc 3                                               | PES of 0, 1, 2 whole        |
+//   | start cc 3                                               | PES of 0, 1, 2 whole, then  |
+//   |                                                          | the PES of 3 at the end     |
 TEST_F(Demux, PacketsWithoutPayloadKeepTheCounter) {
     Stream s;
     size_t a = s.add({kVideo, 0, true});
@@ -273,9 +285,9 @@ TEST_F(Demux, PacketsWithoutPayloadKeepTheCounter) {
     s.add({kVideo, 9, false, false});
     size_t c = s.add({kVideo, 2, false, true, 0, -1, false, -1, 0x02});
     s.add({kVideo, 5, false, true, 0, 200});
-    s.add({kVideo, 3, true});
+    size_t d = s.add({kVideo, 3, true});
     run_video(s);
-    EXPECT_EQ(video_pes(), std::vector<Bytes>{s.pes({a, b, c})});
+    EXPECT_EQ(video_pes(), (std::vector<Bytes>{s.pes({a, b, c}), s.pes({d})}));
     EXPECT_EQ(counts(), expected(7, 0, 0));
     EXPECT_EQ(capture().messages, Messages{kCompleted});
 }
@@ -284,7 +296,7 @@ TEST_F(Demux, PacketsWithoutPayloadKeepTheCounter) {
 //   | packets                                              | expected                             |
 //   | start cc 0, cont cc 1, cont cc 1 again, cont cc 2    | the repeat dropped silently, PES kept|
 //   | start cc 3, cont cc 4, cc 4, cc 4 (two repeats)      | second repeat counted, PES dropped   |
-//   | start cc 5, start cc 6                               | PES of cc 5 handed                   |
+//   | start cc 5, then the end                             | PES of cc 5 handed                   |
 TEST_F(Demux, OneDuplicateIsDroppedTwoAreOutOfSequence) {
     Stream s;
     size_t a = s.add({kVideo, 0, true, true, 0, -1, false, -1, 0x00});
@@ -296,34 +308,32 @@ TEST_F(Demux, OneDuplicateIsDroppedTwoAreOutOfSequence) {
     s.add({kVideo, 4});
     s.add({kVideo, 4});
     size_t d = s.add({kVideo, 5, true, true, 0, -1, false, -1, 0x05});
-    s.add({kVideo, 6, true});
     run_video(s);
     EXPECT_EQ(video_pes(), (std::vector<Bytes>{s.pes({a, b, c}), s.pes({d})}));
-    EXPECT_EQ(counts(), expected(10, 0, 1));
+    EXPECT_EQ(counts(), expected(9, 0, 1));
     EXPECT_EQ(capture().messages, (Messages{kCompleted, "1 packets out of sequence\n"}));
 }
 
 // The discontinuity_indicator.
 //   | packets                                               | expected                  |
 //   | start cc 0, cont cc 1, cont cc 7 with discontinuity   | accepted, PES kept        |
-//   | cont cc 8, start cc 9                                 | PES of 0, 1, 7, 8 handed  |
+//   | cont cc 8, then the end                               | PES of 0, 1, 7, 8 handed  |
 TEST_F(Demux, DiscontinuityIndicatorAcceptsAnyCounter) {
     Stream s;
     size_t a = s.add({kVideo, 0, true});
     size_t b = s.add({kVideo, 1, false, true, 0, -1, false, -1, 0x01});
     size_t c = s.add({kVideo, 7, false, true, 0, -1, true, -1, 0x07});
     size_t d = s.add({kVideo, 8, false, true, 0, -1, false, -1, 0x08});
-    s.add({kVideo, 9, true});
     run_video(s);
     EXPECT_EQ(video_pes(), std::vector<Bytes>{s.pes({a, b, c, d})});
-    EXPECT_EQ(counts(), expected(5, 0, 0));
+    EXPECT_EQ(counts(), expected(4, 0, 0));
 }
 
 // The largest PES packet.
 //   | packets                                                   | expected                         |
 //   | start with 144 payload bytes, 5698 full continuations     | exactly 1048576 bytes: accepted  |
 //   | continuation with 1 payload byte, another one             | "\nPacket too long!\n" each time |
-//   | start                                                     | the 1048576 bytes handed         |
+//   | the end                                                   | the 1048576 bytes handed         |
 TEST_F(Demux, PacketTooLongBeyondOneMebibyte) {
     Stream s;
     uint32_t cc = 0;
@@ -331,7 +341,6 @@ TEST_F(Demux, PacketTooLongBeyondOneMebibyte) {
     for (int i = 0; i < 5698; ++i) s.add({kVideo, cc++ & 15, false, true, 0, -1, false, -1, uint8_t(i)});
     s.add({kVideo, cc++ & 15, false, true, 0, 182});
     s.add({kVideo, cc++ & 15, false, true, 0, 182});
-    s.add({kVideo, cc++ & 15, true});
     run_video(s);
     ASSERT_EQ(handed.size(), 1u);
     Bytes want;
@@ -345,13 +354,12 @@ TEST_F(Demux, PacketTooLongBeyondOneMebibyte) {
 //   | packets                            | expected                                          |
 //   | start, cont (368 bytes exactly)    | no split yet                                      |
 //   | cont                               | split fn sees 368 bytes, keeps 9, 184 appended    |
-//   | start                              | out_fn gets the 9 kept bytes and the 184          |
+//   | the end                            | out_fn gets the 9 kept bytes and the 184          |
 TEST_F(Demux, SplitsOnlyBeyondTheRepackSize) {
     Stream s;
     size_t a = s.add({kVideo, 0, true});
     size_t b = s.add({kVideo, 1, false, true, 0, -1, false, -1, 0x01});
     size_t c = s.add({kVideo, 2, false, true, 0, -1, false, -1, 0x02});
-    s.add({kVideo, 3, true});
     open(s.ts);
     attach(kVideo, 368);
     ASSERT_EQ(run(), 0);
@@ -377,6 +385,7 @@ TEST_F(Demux, SplitsOnlyBeyondTheRepackSize) {
 //   | 11     | start                                   | 27080160 + 28647                    |
 //   | 12     | PCR 270000000 with discontinuity        | restart, rate 0.05 kept             |
 //   | 13, 14 | starts                                  | 270000000 + 28647, + 57295          |
+//   | 15     | continuation, then the end              | 270000000 + 85942                   |
 TEST_F(Demux, ClockEstimateFromPcrs) {
     Stream s;
     uint32_t cc = 0;
@@ -400,12 +409,58 @@ TEST_F(Demux, ClockEstimateFromPcrs) {
     pcr(270000000, true);
     start();
     start();
+    s.add({kVideo, cc++, false});
     run_video(s);
     const uint64_t lead = 8640000;
     EXPECT_EQ(scrs(), (std::vector<uint64_t>{kPreClockScr, kPreClockScr, 27000000 - lead, 27030080 + 14323 - lead,
                                              27030080 + 28647 - lead, 27030080 + 28647 - lead,
                                              27080160 + 28647 - lead, 270000000 + 28647 - lead,
-                                             270000000 + 57295 - lead}));
+                                             270000000 + 57295 - lead, 270000000 + 85942 - lead}));
+}
+
+// The end of the recording (PCRs on PID 0x1FF): 1 PCR 27000000, 2 video
+// start V1, 3 PCR 27030080 (0.1 bit per tick), 4 video start V2, 5 audio
+// start A1, 6 video and 7 audio continuation.
+//   | stop                                | handed                                                |
+//   | none                                | V1 at packet 4, then V2 (4, 6) and A1 (5, 7), in the  |
+//   |                                     | order they began, at packet 7's estimate: 27030080 +  |
+//   |                                     | 4 x 1504 / 0.105 = 27087375, less the lead            |
+//   | out_fn fails on V1                  | V1 only, result 1, the failure's message              |
+//   | the user interrupts after V1        | V1 only, result 1, "Interrupted, ..."                 |
+TEST_F(Demux, PacketsStillCollectedAreHandedOverAtTheEnd) {
+    Stream s;
+    s.add({kOther, 0, false, false, 0, -1, false, 27000000});
+    size_t v1 = s.add({kVideo, 0, true, true, 0, -1, false, -1, 0x01});
+    s.add({kOther, 1, false, false, 0, -1, false, 27030080});
+    size_t v2 = s.add({kVideo, 1, true, true, 0, -1, false, -1, 0x02});
+    size_t a1 = s.add({kAudio, 0, true, true, 0, -1, false, -1, 0x03});
+    size_t v2b = s.add({kVideo, 2, false, true, 0, -1, false, -1, 0x04});
+    size_t a1b = s.add({kAudio, 1, false, true, 0, -1, false, -1, 0x05});
+    const uint64_t lead = 8640000;
+    const Handed first = {kVideo, s.pes({v1}), 27030080 + 14323 - lead};
+    const struct {
+        int fail_at, interrupt_at;
+        std::vector<Handed> handed;
+        const char* error;
+    } rows[] = {
+        {0, 0, {first, {kVideo, s.pes({v2, v2b}), 27087375 - lead}, {kAudio, s.pes({a1, a1b}), 27087375 - lead}},
+         nullptr},
+        {1, 0, {first}, kWriteFailed},
+        {0, 1, {first}, kInterruptedMessage},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.error ? row.error : "to the end");
+        ASSERT_NO_FATAL_FAILURE(open(s.ts));
+        attach(kVideo);
+        attach(kAudio);
+        handed.clear();
+        fail_at_call = row.fail_at;
+        interrupt_at_call = row.interrupt_at;
+        EXPECT_EQ(run(), row.error ? 1 : 0);
+        qv_interrupted = 0;
+        EXPECT_EQ(handed, row.handed);
+        EXPECT_STREQ(qv_error, row.error ? row.error : kCompleted);
+    }
 }
 
 // Progress.
@@ -435,7 +490,7 @@ TEST_F(Demux, ProgressPercentages) {
 // Failures end the loop without "Processing completed.".
 //   | case                                    | expected                                              |
 //   | out_fn fails on its first call          | loop left at once, result 1, error kept in qv_error,  |
-//   |  (after a counter gap)                  | counts still shown                                    |
+//   |  (after a counter gap)                  | counts still shown, nothing handed over at the end    |
 TEST_F(Demux, OutputFailureStopsTheLoop) {
     Stream s;
     s.add({kVideo, 0, true});
@@ -463,8 +518,10 @@ TEST_F(Demux, OutputFailureStopsTheLoop) {
 //   | 8      | video continuation cc 9                   | taken as the PID's first: no out of seq.  |
 //   | 9      | PCR 27135360: 9 packets since the first   | rate 9 x 1504 / 135360 = 0.1              |
 //   | 10-12  | video start cc 10, cont cc 11, start cc 12| PES of 10, 11 with 27135360 + 42971 - lead|
-//   | end    | no "Processing completed."                | result 1, "512 bytes could not be read; 4 |
-//   |        |                                           | packets were lost\n", 9 packets counted   |
+//   | 13, 14 | continuations cc 13, 14                   | PES of 12 to 14 cut short by the loss at  |
+//   | 15-17  | unreadable (disk sector 4102), the end    | the end: not handed over                  |
+//   | end    | no "Processing completed."                | result 1, "1024 bytes could not be read; 7|
+//   |        |                                           | packets were lost\n", 11 packets counted  |
 TEST_F(Demux, LostPacketsBreakTheContinuityAndCountForTheClock) {
     Stream s;
     s.add({kOther, 0, false, false, 0, -1, false, 27000000});
@@ -476,14 +533,15 @@ TEST_F(Demux, LostPacketsBreakTheContinuityAndCountForTheClock) {
     s.add({kOther, 1, false, false, 0, -1, false, 27135360});
     size_t a = s.add({kVideo, 10, true, true, 0, -1, false, -1, 0x10});
     size_t b = s.add({kVideo, 11, false, true, 0, -1, false, -1, 0x11});
-    s.add({kVideo, 12, true});
+    for (uint32_t cc = 12; cc < 18; ++cc) s.add({kVideo, cc, cc == 12});
     disk_.fail_sectors(4098, 1);
+    disk_.fail_sectors(4102, 1);
     open(s.ts);
     attach(kVideo);
     EXPECT_EQ(run(), 1);
     EXPECT_EQ(handed, (std::vector<Handed>{{kVideo, s.pes({a, b}), 27135360 + 42971 - 8640000}}));
-    EXPECT_EQ(counts(), expected(9, 0, 0));
-    EXPECT_STREQ(qv_error, "512 bytes could not be read; 4 packets were lost\n");
+    EXPECT_EQ(counts(), expected(11, 0, 0));
+    EXPECT_STREQ(qv_error, "1024 bytes could not be read; 7 packets were lost\n");
     EXPECT_EQ(capture().messages, Messages{});   // shown while the reader was opened
 }
 

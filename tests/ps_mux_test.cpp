@@ -12,9 +12,9 @@
 //   | first - 180000                                       | 6E 9D 05 A2 2C 09 (42-bit wrap, base bits 32..0)     |
 //   | PTS/DTS moved by first_scr / 300, PTS 0              | prefixes kept; 0 wraps to 2^33 - 900000              |
 //   | stream ids E3 / C5                                   | written as E0 / C0                                   |
-//   | audio before video is described, video without a     | dropped; descriptions shown once each                |
-//   | PTS, audio C0 without a PTS, first scr 0             | first_scr taken again at the next packet             |
-//   | audio D0 without PTS                                 | never held back, written as C0                       |
+//   | scr 0 at the first video pack                        | first_scr 0 is taken: the next pack measures from it |
+//   | where the output begins: see Multiplexer.Output-     | the same packets by out_pack and out_pes             |
+//   | BeginsAtASequenceHeaderWithTheAudioInStep            |                                                      |
 //   | bad start, shorter than 9, stream id BD, wrong       | counted, shown by report_ps_warnings; the wrong      |
 //   | length, 2035 bytes                                   | length is written true; reset clears the counts      |
 //   | out_pes: length 0 (fits / 65542), wrong length       | true length / 0 + the repack note / true length      |
@@ -83,11 +83,10 @@ protected:
         reset_ps_state();
     }
     int pack(const Bytes& packet) { return feed(out_pack, packet); }
-    // Both streams described and both shown a PTS: two packs written.
-    void describe_both() {
+    // Both streams described and begun: two packs written.
+    void begin_both() {
         ASSERT_EQ(pack(pes({0xE0, 300, true, kOrigin, false, 0, true})), 0);
         ASSERT_EQ(pack(pes({0xC0, 100, true, kOrigin, false, 0, true})), 0);
-        ASSERT_EQ(pack(pes({0xE0, 300, true, kOrigin, false, 0, true})), 0);
         ASSERT_EQ(capture().messages, (Messages{kVideoLine, kAudioLine}));
         ASSERT_EQ(written().size(), 2 * kPackSize);
         clear_written();
@@ -118,7 +117,7 @@ int record_out(demux_stream* s) {
 }
 
 TEST_F(Multiplexer, RepackPesLeavesAContinuationHeader) {
-    describe_both();
+    begin_both();
     handed.clear();
     Bytes first = pes({0xE0, 2034, true, kOrigin, true, kOrigin, false, 0});
     first[6] = 0x8D;   // priority and data alignment set, original
@@ -141,7 +140,7 @@ TEST_F(Multiplexer, RepackPesLeavesAContinuationHeader) {
 }
 
 TEST_F(Multiplexer, PiecesOfAPacketWithABadStartAreDropped) {
-    describe_both();
+    begin_both();
     Bytes bad = pes({0xE0, 2034, true});
     bad[2] = 0x02;
     stream_->out_fn = out_pack;
@@ -168,7 +167,7 @@ TEST_F(Multiplexer, PiecesOfAPacketWithABadStartAreDropped) {
 }
 
 TEST_F(Multiplexer, EveryPackIs2048BytesWithStuffingOrPadding) {
-    describe_both();
+    begin_both();
     Bytes p2034 = pes({0xE0, 2034}), p2027 = pes({0xE0, 2027}), p2026 = pes({0xE0, 2026});
     Bytes bare = piece(0xE0, 9);
     for (const Bytes* p : {&p2034, &p2027, &p2026, &bare}) ASSERT_EQ(pack(*p), 0);
@@ -194,10 +193,9 @@ TEST_F(Multiplexer, EveryPackIs2048BytesWithStuffingOrPadding) {
 }
 
 TEST_F(Multiplexer, ScrAndTimeStampsShareTheFirstScrAsOrigin) {
-    // The first audio packet sets first_scr; its pack has SCR 0.
-    ASSERT_EQ(pack(pes({0xE0, 300, false, 0, false, 0, true})), 0);
-    ASSERT_EQ(pack(pes({0xC5, 100, true, kOrigin + 3600, false, 0, true})), 0);
-    ASSERT_EQ(pack(pes({0xE3, 300, true, kOrigin + 7200, true, kOrigin + 3600})), 0);
+    // The first video pack sets first_scr; its pack has SCR 0.
+    ASSERT_EQ(pack(pes({0xE3, 300, true, kOrigin + 7200, true, kOrigin + 3600, true})), 0);
+    ASSERT_EQ(pack(pes({0xC5, 100, true, kOrigin + 7200, false, 0, true})), 0);
     stream_->scr = kFirstScr + 0x1ABCDEF01ull * 300 + 0x123;
     ASSERT_EQ(pack(pes({0xE0, 300, true, 0})), 0);
     stream_->scr = kFirstScr - 180000;
@@ -206,13 +204,13 @@ TEST_F(Multiplexer, ScrAndTimeStampsShareTheFirstScrAsOrigin) {
     ASSERT_EQ(packs.size(), 4u);
 
     EXPECT_EQ(packs[0].scr_bytes, (Bytes{0x44, 0x00, 0x04, 0x00, 0x04, 0x01}));
-    EXPECT_EQ(packs[0].pes[3], 0xC0);
-    EXPECT_EQ(Bytes(&packs[0].pes[9], &packs[0].pes[14]), (Bytes{0x21, 0x00, 0x01, 0x1C, 0x21}));   // 3600
+    EXPECT_EQ(packs[0].pes[3], 0xE0);
+    EXPECT_EQ(Bytes(&packs[0].pes[9], &packs[0].pes[14]), (Bytes{0x31, 0x00, 0x01, 0x38, 0x41}));   // 7200
+    EXPECT_EQ(Bytes(&packs[0].pes[14], &packs[0].pes[19]), (Bytes{0x11, 0x00, 0x01, 0x1C, 0x21}));  // 3600
 
     EXPECT_EQ(packs[1].scr_bytes, packs[0].scr_bytes);
-    EXPECT_EQ(packs[1].pes[3], 0xE0);
-    EXPECT_EQ(Bytes(&packs[1].pes[9], &packs[1].pes[14]), (Bytes{0x31, 0x00, 0x01, 0x38, 0x41}));   // 7200
-    EXPECT_EQ(Bytes(&packs[1].pes[14], &packs[1].pes[19]), (Bytes{0x11, 0x00, 0x01, 0x1C, 0x21}));  // 3600
+    EXPECT_EQ(packs[1].pes[3], 0xC0);
+    EXPECT_EQ(Bytes(&packs[1].pes[9], &packs[1].pes[14]), (Bytes{0x21, 0x00, 0x01, 0x38, 0x41}));   // 7200
 
     EXPECT_EQ(packs[2].scr_bytes, (Bytes{0x76, 0xBC, 0xDF, 0x78, 0x0E, 0x47}));
     EXPECT_EQ(packs[2].base, 0x1ABCDEF01u);
@@ -227,46 +225,88 @@ TEST_F(Multiplexer, ScrAndTimeStampsShareTheFirstScrAsOrigin) {
     EXPECT_EQ(packs[3].extension, 4u);
 }
 
-TEST_F(Multiplexer, NothingLeavesBeforeBothDescriptionsAndEachFirstPts) {
-    // Audio first: described, but the video is not yet.
-    EXPECT_EQ(pack(pes({0xC0, 100, true, kOrigin, false, 0, true})), 0);
-    EXPECT_EQ(pack(pes({0xE0, 300, true})), 0);   // no sequence header
-    EXPECT_EQ(capture().messages, Messages{kAudioLine});
-    // Described now, but without a PTS of its own: dropped.
-    EXPECT_EQ(pack(pes({0xE0, 300, false, 0, false, 0, true})), 0);
-    EXPECT_EQ(pack(pes({0xC0, 100, false, 0, false, 0, true})), 0);
-    EXPECT_EQ(pack(piece(0xE0, 100)), 0);
-    EXPECT_EQ(capture().messages, (Messages{kAudioLine, kVideoLine}));
-    EXPECT_EQ(written().size(), 0u);
-    Bytes audio = pes({0xC0, 100, true, kOrigin + 10});
-    Bytes video = pes({0xE0, 300, true, kOrigin + 20});
-    Bytes audio_no_pts = pes({0xC0, 100}), video_piece = piece(0xE0, 100);
-    for (const Bytes* p : {&audio, &audio_no_pts, &video, &video_piece}) EXPECT_EQ(pack(*p), 0);
-    std::vector<Pack> packs = packs_of(written());
-    ASSERT_EQ(packs.size(), 4u);
-    EXPECT_EQ(packs[1].pes, audio_no_pts);
-    EXPECT_EQ(packs[3].pes.size(), 100u);
-    EXPECT_EQ(capture().messages.size(), 2u);   // each description once
-}
-
-TEST_F(Multiplexer, FirstScrOfZeroIsTakenAgainAndAudioD0IsNotHeld) {
+TEST_F(Multiplexer, FirstScrOfZeroIsTaken) {
     stream_->scr = 0;
-    ASSERT_EQ(pack(pes({0xE0, 300, false, 0, false, 0, true})), 0);
-    // Audio 0xD0..0xDF never waits for a PTS.
-    ASSERT_EQ(pack(pes({0xD0, 100, false, 0, false, 0, true})), 0);
+    ASSERT_EQ(pack(pes({0xE0, 300, true, 90, false, 0, true})), 0);
     stream_->scr = kFirstScr;
-    ASSERT_EQ(pack(pes({0xE0, 300, true, kOrigin + 90})), 0);
+    ASSERT_EQ(pack(pes({0xE0, 300, true, 180})), 0);
     std::vector<Pack> packs = packs_of(written());
     ASSERT_EQ(packs.size(), 2u);
-    EXPECT_EQ(packs[0].pes[3], 0xC0);
     EXPECT_EQ(packs[0].base, 0u);
-    // first_scr was 0 at the first pack, so it is taken at the second.
-    EXPECT_EQ(packs[1].base, 0u);
-    EXPECT_EQ(get_pts_dts(&packs[1].pes[9]), 90u);
+    EXPECT_EQ(get_pts_dts(&packs[0].pes[9]), 90u);
+    EXPECT_EQ(packs[1].base, kOrigin);
+    EXPECT_EQ(get_pts_dts(&packs[1].pes[9]), 180u);
+}
+
+// Where the output begins (V: video E0, A: audio C0, sizes tell the packets
+// apart; O = 900000; "seq": with a sequence header, "frame": with an audio
+// frame header; a video packet without PTS after the video has begun stands
+// for the later pieces of a packet). Each row from a reset state, through
+// out_pack and out_pes.
+//   | packets                                                  | written          |
+//   | V PTS O; V seq; V PTS O + 10 seq; continuation piece     | 3rd, 4th         |
+//   | A PTS O + 100 frame; V PTS O seq; A PTS O + 10           | 2nd, 3rd         |
+//   | V PTS O seq; A PTS O - 1; A no PTS; A PTS O; A no PTS    | 1st, 4th, 5th    |
+//   | V PTS O seq; A PTS O + 1                                 | both             |
+//   | V PTS 2^33 - 10 seq; A PTS 2^33 - 20; A PTS 5 (wrapped)  | 1st, 3rd         |
+//   | V PTS 5 seq; A PTS 2^33 - 5 (before, across the wrap)    | 1st only         |
+//   | V PTS O seq; A id D0 no PTS; A id D0 PTS O               | 1st, 3rd         |
+//   | V PTS O; A PTS O frame; V PTS O + 10 (no sequence header)| nothing          |
+TEST_F(Multiplexer, OutputBeginsAtASequenceHeaderWithTheAudioInStep) {
+    const uint64_t wrap = uint64_t(1) << 33;
+    struct Packet {
+        uint8_t id;
+        bool pts;
+        uint64_t value;
+        bool frame;
+    };
+    const struct {
+        std::vector<Packet> packets;
+        std::vector<size_t> written;
+    } rows[] = {
+        {{{0xE0, true, kOrigin, false}, {0xE0, false, 0, true}, {0xE0, true, kOrigin + 10, true}, {0xE0, false, 0, false}},
+         {2, 3}},
+        {{{0xC0, true, kOrigin + 100, true}, {0xE0, true, kOrigin, true}, {0xC0, true, kOrigin + 10, false}}, {1, 2}},
+        {{{0xE0, true, kOrigin, true},
+          {0xC0, true, kOrigin - 1, true},
+          {0xC0, false, 0, false},
+          {0xC0, true, kOrigin, false},
+          {0xC0, false, 0, false}},
+         {0, 3, 4}},
+        {{{0xE0, true, kOrigin, true}, {0xC0, true, kOrigin + 1, true}}, {0, 1}},
+        {{{0xE0, true, wrap - 10, true}, {0xC0, true, wrap - 20, true}, {0xC0, true, 5, false}}, {0, 2}},
+        {{{0xE0, true, 5, true}, {0xC0, true, wrap - 5, true}}, {0}},
+        {{{0xE0, true, kOrigin, true}, {0xD0, false, 0, true}, {0xD0, true, kOrigin, false}}, {0, 2}},
+        {{{0xE0, true, kOrigin, false}, {0xC0, true, kOrigin, true}, {0xE0, true, kOrigin + 10, false}}, {}},
+    };
+    for (size_t r = 0; r < std::size(rows); ++r) {
+        SCOPED_TRACE("row " + std::to_string(r + 1));
+        std::vector<Bytes> packets;
+        for (const Packet& p : rows[r].packets)
+            packets.push_back(pes({p.id, 100 + packets.size(), p.pts, p.value, false, 0, p.frame}));
+        Bytes m2p;
+        std::vector<size_t> pack_sizes;
+        for (size_t i : rows[r].written) {
+            append(m2p, packets[i]);
+            pack_sizes.push_back(packets[i].size());
+        }
+        for (demux_fn fn : {out_pack, out_pes}) {
+            reset_ps_state();
+            clear_written();
+            for (const Bytes& p : packets) EXPECT_EQ(feed(fn, p), 0);
+            if (fn == out_pes) {
+                EXPECT_EQ(written(), m2p);
+                continue;
+            }
+            std::vector<size_t> sizes;
+            for (const Pack& p : packs_of(written())) sizes.push_back(p.pes.size());
+            EXPECT_EQ(sizes, pack_sizes);
+        }
+    }
 }
 
 TEST_F(Multiplexer, BadPacketsAreCountedAndShownAtTheEnd) {
-    describe_both();
+    begin_both();
     Bytes bad_start = pes({0xE0, 300});
     bad_start[0] = 0x01;
     Bytes other_id = pes({0xBD, 300});
@@ -295,16 +335,14 @@ TEST_F(Multiplexer, BadPacketsAreCountedAndShownAtTheEnd) {
 
 TEST_F(Multiplexer, OutPesWritesTrueLengths) {
     Bytes video = pes({0xE0, 300, true, 12345, false, 0, true, 0});
-    EXPECT_EQ(feed(out_pes, video), 0);   // the audio is not yet described
-    EXPECT_EQ(written().size(), 0u);
-    Bytes audio = pes({0xC5, 100, false, 0, false, 0, true});
+    Bytes audio = pes({0xC5, 100, true, 12345, false, 0, true});
     Bytes fits = pes({0xE0, 65541, true, 99, false, 0, false, 0});
     Bytes unbounded = pes({0xE0, 65542, false, 0, false, 0, false, 0});
     Bytes wrong = pes({0xC0, 100, false, 0, false, 0, false, 1000});
-    for (const Bytes* p : {&audio, &video, &fits, &unbounded, &wrong}) EXPECT_EQ(feed(out_pes, *p), 0);
-    Bytes expect = audio;
+    for (const Bytes* p : {&video, &audio, &fits, &unbounded, &wrong}) EXPECT_EQ(feed(out_pes, *p), 0);
     video[5] = 294 - 256, video[4] = 1;
-    append(expect, video);
+    Bytes expect = video;
+    append(expect, audio);   // the stream id unchanged
     fits[4] = 0xFF, fits[5] = 0xFF;
     append(expect, fits);
     append(expect, unbounded);
@@ -321,14 +359,13 @@ TEST_F(Multiplexer, OutPesWritesTrueLengths) {
 
 #ifndef _WIN32
 TEST_F(Multiplexer, ShortWriteIsReported) {
-    describe_both();
+    begin_both();
     ASSERT_NO_FATAL_FAILURE(write_to_full_device());
     EXPECT_EQ(pack(pes({0xE0, 300})), 1);
     EXPECT_STREQ(qv_error, kWriteFailed);
     qv_set_error("before");
     reset_ps_state();
-    feed(out_pes, pes({0xE0, 300, false, 0, false, 0, true}));
-    EXPECT_EQ(feed(out_pes, pes({0xC0, 100, false, 0, false, 0, true})), 1);
+    EXPECT_EQ(feed(out_pes, pes({0xE0, 300, true, kOrigin, false, 0, true})), 1);
     EXPECT_STREQ(qv_error, kWriteFailed);
 }
 #endif
