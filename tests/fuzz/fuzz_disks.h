@@ -158,7 +158,10 @@ inline void restore_recording_bytes(Bytes& image, const Bytes& base, uint32_t cl
 //   byte 0     chain: bits 0-1 clusters (1 + value % 3); bit 2 fragmented
 //              (1, 3, 2); bits 3-5 the last cluster's link: end of chain,
 //              free, 0xFFFFFB, beyond the table, back to the first cluster,
-//              to itself, to the root directory, to a free cluster
+//              to itself, to the root directory, to a free cluster; bit 6
+//              unreadable sectors, from the input's last three bytes: the
+//              first (a 16-bit sector of the recording) and 1 + the third % 24
+//              of them, failing short (bit 7 clear) or whole (bit 7 set)
 //   bytes 1-4  last_cluster_slack, big-endian
 //   then       kPiece bytes at offset 0, kPiece at cluster_size - kPiece / 2,
 //              kPiece at 2 x cluster_size - kPiece / 2

@@ -1,7 +1,8 @@
 // Fuzz target: the recording reader. The input chooses the recording's chain
 // (length, order, how it ends), its last_cluster_slack, and the bytes at its
-// start (header, first packets) and across its cluster boundaries; the
-// reader then reads the whole recording (layout in fuzz_disks.h).
+// start (header, first packets) and across its cluster boundaries, and
+// unreadable sectors; the reader then reads the whole recording (layout in
+// fuzz_disks.h).
 #include "fuzz_disks.h"
 
 #include "disk/bytes.h"
@@ -77,6 +78,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         left -= length[k];
     }
 
+    // Unreadable sectors: where the input's last three bytes say.
+    if ((control & 0x40) && size >= fuzz::kReaderControl + 3) {
+        const uint8_t* h = data + size - 3;
+        const uint32_t per = cs / kSectorSize;
+        const uint32_t s = (uint32_t(h[0]) << 8 | h[1]) % (fuzz::kRecordingClusters * per);
+        t.disk.bad = {{uint64_t(layout[s / per] + 1) * per + s % per, 1u + h[2] % 24u,
+                       (control & 0x80) ? BadKind::kWhole : BadKind::kShort}};
+    }
     if (recording_reader* reader = open_recording_file(0, fuzz::quiet)) {
         uint32_t sum = 0;
         while (const uint8_t* p = read_ts_packet(reader)) sum += p[0] + p[kTsPacketSize - 1];
@@ -85,6 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         sink = sum;   // first and last byte of each packet: one reaching out of its buffer shows
     }
 
+    t.disk.bad.clear();
     for (int k = 0; k < 3; ++k) fuzz::restore_recording_bytes(t.disk.image, t.base, cs, layout, at[k], length[k]);
     return 0;
 }
