@@ -47,7 +47,7 @@ int out_es(demux_stream* stream) {
     if (init == 0 && (b[3] & kAudioStreamMask) == kAudioStreamId) init = get_ainfo(stream, &ar);
     size_t count = size_t(stream->length - header);
     if (count != 0 && fwrite(b + header, 1, count, stream->file) != count) {
-        qv_set_error("%s", kDiskFullMessage);
+        qv_write_failed(kDiskFullMessage);
         return 1;
     }
     return 0;
