@@ -1,7 +1,9 @@
 // The command-line driver. Everything the user sees around the conversions is
-// worded here: the usage line, "ERROR: " and "INFO: " lines, the percentage
-// line, the recording list, the banner and the prompt. The prompt alone goes to
-// standard output; everything else to standard error.
+// worded here: the usage line and the help, "ERROR: " and "INFO: " lines, the
+// percentage line, the recording list, the banner and the prompt. The prompt
+// and the help go to standard output; everything else to standard error. The
+// options choose the disk, the output directory and the recordings; without
+// them the run is the plain one: search, current directory, prompt.
 #include "cli/driver.h"
 
 #include <cinttypes>

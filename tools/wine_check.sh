@@ -7,7 +7,7 @@
 #      mode must be byte-identical with the same modification times, also
 #      with the options -i, -o, -r and -l; errors naming the system's reason
 #      agree up to it; a second opener of a held image is refused; mode
-#      "disk" beside the image fails and leaves the image unchanged.
+#      "disk" beside the image fails (status 1) and leaves the image unchanged.
 # Usage: sh tools/wine_check.sh [LINUX_BUILD]
 set -eu
 cd "$(dirname "$0")/.."
@@ -35,8 +35,8 @@ wineboot -i </dev/null >/dev/null 2>&1 || true
 
 passed=0 failed=0
 started=$(date +%s)
-pass() { passed=$((passed + 1)); echo "ok   $1"; }
-fail() { failed=$((failed + 1)); echo "FAIL $1"; }
+pass() { passed=$((passed + 1)); printf 'ok   %s\n' "$1"; }
+fail() { failed=$((failed + 1)); printf 'FAIL %s\n' "$1"; }
 crlf() { sed 's/\r$//' "$1"; }   # wine's text-mode standard streams end lines in CR LF
 
 # --- the cross-built unit tests ---
@@ -135,7 +135,7 @@ LAYOUT=here
 # Errors with the system's reason: status 1 and the same text up to it.
 d=$tmp/errors && mkdir "$d" && cp "$tmp/sample.img" "$d/qvdisk.img"
 for args in "-o missing raw|ERROR: Output directory missing: " "-i nope.img raw|ERROR: Cannot open image nope.img: " \
-            "-i qvdisk.img -d 1 raw|: Usage: "; do
+            "-d 5 raw|ERROR: Cannot open drive \\\\.\\PHYSICALDRIVE5: " "-i qvdisk.img -d 1 raw|: Usage: "; do
   want=${args#*|} args=${args%%|*}
   set +e
   (cd "$d" && timeout 60 wine "$top/build-win/pvrcopy.exe" $args </dev/null >/dev/null 2>"$tmp/out/errors.err")
@@ -170,13 +170,13 @@ else
   fail "second opener: status $rc, stderr: $(crlf "$tmp/out/second.err")"
 fi
 
-# Mode "disk" beside the image it reads must not write over it.
+# Mode "disk" beside the image it reads must not write over it, and fails.
 d=$tmp/disk && mkdir "$d" && cp "$tmp/sample.img" "$d/qvdisk.img"
 set +e
 (cd "$d" && timeout 120 wine "$top/build-win/pvrcopy.exe" disk </dev/null >/dev/null 2>"$tmp/out/disk.err")
 rc=$?
 set -e
-if [ $rc = 0 ] && [ "$(sha256sum <"$d/qvdisk.img")" = "$sum" ] &&
+if [ $rc = 1 ] && [ "$(sha256sum <"$d/qvdisk.img")" = "$sum" ] &&
    crlf "$tmp/out/disk.err" | head -2 | tr '\n' '|' | grep -q '^Copying whole Velmoran disk to PC file|ERROR: '; then
   pass "mode disk beside the image refused, image unchanged"
 else
