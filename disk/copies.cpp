@@ -21,13 +21,13 @@ constexpr char kWriteFailedMessage[] = "Write failed (disk full?)\n";
 // write failure. Returns 0 when closed cleanly.
 int close_copy(FILE* file) {
     if (close_output(file) == 0) return 0;
-    qv_set_error("%s", kWriteFailedMessage);
+    qv_write_failed(kWriteFailedMessage);
     return 1;
 }
 
 int write_failed(FILE* file) {
+    qv_write_failed(kWriteFailedMessage);
     close_output(file);
-    qv_set_error("%s", kWriteFailedMessage);
     return 1;
 }
 
@@ -62,7 +62,7 @@ int dump_file(int index) {
 
     char path[kOutputNameSize];
     make_name(path, entry->name, "");
-    FILE* file = open_output(path);
+    FILE* file = open_output(path, entry);
     if (!file) {
         qv_set_error("Cannot open '%s' for output\n", entry->name);
         return 1;
@@ -110,7 +110,7 @@ int copy_disk() {
     const qv_platform* platform = qv_current_platform();
     const char* name = platform && platform->image_name ? platform->image_name : kDefaultImageName;
 
-    FILE* file = open_output(name);
+    FILE* file = open_output(name, nullptr);
     if (!file) {
         qv_set_error("Cannot open output\n");
         return 1;
