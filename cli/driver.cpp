@@ -1,7 +1,9 @@
 // The command-line driver. Everything the user sees around the conversions is
-// worded here: the usage line, "ERROR: " and "INFO: " lines, the percentage
-// line, the recording list, the banner and the prompt. The prompt alone goes to
-// standard output; everything else to standard error.
+// worded here: the usage line and the help, "ERROR: " and "INFO: " lines, the
+// percentage line, the recording list, the banner and the prompt. The prompt
+// and the help go to standard output; everything else to standard error. The
+// options choose the disk, the output directory and the recordings; without
+// them the run is the plain one: search, current directory, prompt.
 #include "cli/driver.h"
 
 #include <cinttypes>
@@ -94,6 +96,149 @@ int read_int(const char* text) {
 
 void print_error() { fprintf(stderr, "ERROR: %s", qv_error); }
 
+void print_usage(FILE* stream, const char* program) {
+    fprintf(stream, "%s: Usage: %s (disk|raw|MP3|M2V|M2P|VOB|TS) [repack_size]\n", program, program);
+}
+
+// The options, before the mode word; "--" ends them. A value follows as the
+// next argument, or behind "=" in the long form ("--output=DIR").
+enum Option { kOptImage, kOptDevice, kOptOutput, kOptRecordings, kOptList, kOptSalvage, kOptHelp, kOptionCount };
+struct option_spec {
+    char short_name;         // 0: long form only
+    const char* long_name;
+    const char* value;       // null: the option takes no value
+    const char* help;
+};
+const option_spec kOptions[kOptionCount] = {
+    {'i', "image", "FILE", "read FILE as the disk image; nothing else is tried"},
+#ifdef _WIN32
+    {'d', "device", "PATH", "read this drive: \\\\.\\PhysicalDriveN or just N; nothing else is tried"},
+#else
+    {'d', "device", "PATH", "read this drive (/dev/sdX, /dev/nvmeXnY, removable too); nothing else is tried"},
+#endif
+    {'o', "output", "DIR", "write every output file into DIR, which must exist"},
+    {'r', "recordings", "LIST", "copy these recordings without asking: \"1,3,5-7\" or \"all\""},
+    {'l', "list", nullptr, "print the list of recordings and end"},
+    {0, "salvage", nullptr, "use a disk that the file system check refuses, as it stands"},
+    {'h', "help", nullptr, "print this help and end"},
+};
+
+void print_help(const char* program) {
+    print_usage(stdout, program);
+    for (const option_spec& o : kOptions) {
+        char names[64];
+        char short_form[8] = "    ";
+        if (o.short_name) snprintf(short_form, sizeof short_form, "-%c, ", o.short_name);
+        snprintf(names, sizeof names, "%s--%s%s%s", short_form, o.long_name, o.value ? " " : "", o.value ? o.value : "");
+        printf("  %-24s %s\n", names, o.help);
+    }
+}
+
+// The option an argument names, with a value written behind "=" in *value.
+// -1 for an unknown option.
+int find_option(const char* arg, const char** value) {
+    *value = nullptr;
+    for (int id = 0; id < kOptionCount; ++id) {
+        const option_spec& o = kOptions[id];
+        if (arg[1] == '-') {
+            size_t length = strlen(o.long_name);
+            if (strncmp(arg + 2, o.long_name, length) != 0) continue;
+            if (arg[2 + length] == '=' && o.value) *value = arg + 3 + length;
+            else if (arg[2 + length] != 0) continue;
+            return id;
+        }
+        if (o.short_name && arg[1] == o.short_name && arg[2] == 0) return id;
+    }
+    return -1;
+}
+
+// Recording lists: "all", or items "N" and "N-M" separated by commas. A
+// number has at most kMaxListDigits digits, so no count or range of the list
+// is ever larger than a disk can hold numbers for in a long.
+constexpr int kMaxListDigits = 9;
+constexpr char kAllRecordings[] = "all";
+
+int read_list_number(const char** text, long* number) {
+    size_t digits = strspn(*text, "0123456789");
+    if (digits == 0 || digits > size_t(kMaxListDigits)) return 1;
+    *number = strtol(*text, nullptr, 10);
+    *text += digits;
+    return 0;
+}
+
+// The next item of a list at *text: 0 with its first and last number and
+// *text behind it (and behind its comma), else 1.
+int next_list_item(const char** text, long* first, long* last) {
+    if (read_list_number(text, first) != 0) return 1;
+    *last = *first;
+    if (**text == '-' && (++*text, read_list_number(text, last) != 0)) return 1;
+    if (*last < *first) return 1;
+    if (**text == ',' && *(*text + 1) != 0) ++*text;
+    else if (**text != 0) return 1;
+    return 0;
+}
+
+int list_valid(const char* list) {
+    if (same_word(list, kAllRecordings)) return 1;
+    long first, last;
+    while (*list)
+        if (next_list_item(&list, &first, &last) != 0) return 0;
+    return 1;
+}
+
+// What the command line asked for.
+struct command_line {
+    int mode;
+    const char* word;         // the mode word as typed
+    const char* repack;       // the repack size argument, or null
+    const char* recordings;   // --recordings LIST, or null
+    int list_only;
+    int help;
+};
+
+// Reads the options into qv_options and cl. Nonzero for a command line that
+// gets the usage line.
+int parse_command_line(int argc, char** argv, command_line* cl) {
+    const char* values[kOptionCount] = {};
+    int i = 1;
+    for (; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (strcmp(arg, "--") == 0) {
+            ++i;
+            break;
+        }
+        if (arg[0] != '-' || arg[1] == 0) break;   // the mode word
+        const char* value = nullptr;
+        int id = find_option(arg, &value);
+        if (id < 0) return 1;
+        if (id == kOptHelp) {
+            cl->help = 1;
+            return 0;
+        }
+        if (kOptions[id].value && !value) {
+            if (i + 1 >= argc) return 1;
+            value = argv[++i];
+        }
+        // A value once: which of two images or lists was meant is not for us to guess.
+        if (values[id] && kOptions[id].value) return 1;
+        values[id] = value ? value : "";
+    }
+    if (argc - i < 1 || argc - i > 2) return 1;
+    cl->mode = find_mode(argv[i]);
+    cl->word = argv[i];
+    cl->repack = argc - i == 2 ? argv[i + 1] : nullptr;
+    cl->recordings = values[kOptRecordings];
+    cl->list_only = values[kOptList] != nullptr;
+    qv_options.image_path = values[kOptImage];
+    qv_options.device_path = values[kOptDevice];
+    qv_options.output_dir = values[kOptOutput];
+    qv_options.salvage = values[kOptSalvage] != nullptr;
+    if (cl->mode < 0) return 1;
+    if (qv_options.image_path && qv_options.device_path) return 1;
+    if (cl->recordings && (cl->mode == kModeDisk || !list_valid(cl->recordings))) return 1;
+    return 0;
+}
+
 // Reads one answer. Returns 0 at end of input or on a read error. A line
 // longer than the buffer is cut: the rest of it is dropped, so it cannot come
 // back as the next answer.
@@ -120,29 +265,69 @@ int convert(int mode, int index) {
     return 1;
 }
 
+void no_recording(long number) { fprintf(stderr, "ERROR: No recording %ld on this disk\n", number); }
+
+// Copies the recording listed as number (1 to the count) with its banner.
+// 0 when the copy completed.
+int copy_recording(int mode, const char* word, long number) {
+    int index = int(number - 1);
+    const recording_entry* entry = &qv->recordings[index];
+    fprintf(stderr, "\nRecording '%.*s' size %" PRId64 " MB %s copy\n\n", int(kNameSize), entry->name,
+            recording_size_mb(entry), word);
+    if (interruptible([&] { return convert(mode, index); }) == 0) return 0;
+    print_error();
+    return 1;
+}
+
 // The prompt loop over n recordings; ends at an answer without a number
-// above 0, or when a conversion was interrupted. Returns the exit status.
+// above 0, or when a copy was interrupted. Returns the exit status: failure
+// when any copy failed or an answer named no recording.
 int prompt_loop(int mode, const char* word, int n) {
     char line[kAnswerSize];
+    int failed = 0;
     for (;;) {
         if (qv_interrupted) return kExitInterrupted;
         pr_dir(n);
         fputs("---> ", stdout);
         fflush(stdout);
-        if (!read_answer(line, sizeof line)) return kExitDone;
+        if (!read_answer(line, sizeof line)) break;
         long number = strtol(line, nullptr, 0);
-        if (number < 1) return kExitDone;
+        if (number < 1) break;
         if (number > n) {
             // Entries past the count are empty; nothing beyond them is touched.
-            fprintf(stderr, "ERROR: No recording %ld on this disk\n", number);
+            no_recording(number);
+            failed = 1;
             continue;
         }
-        int index = int(number - 1);
-        const recording_entry* entry = &qv->recordings[index];
-        fprintf(stderr, "\nRecording '%.*s' size %" PRId64 " MB %s copy\n\n", int(kNameSize),
-                entry->name, recording_size_mb(entry), word);
-        if (interruptible([&] { return convert(mode, index); }) != 0) print_error();
+        if (copy_recording(mode, word, number) != 0) failed = 1;
     }
+    return failed ? kExitFailure : kExitDone;
+}
+
+// Copies the recordings of list (already checked) without asking, each
+// number once, in the order of the list. The exit status as for the loop.
+int copy_list(int mode, const char* word, int n, const char* list) {
+    static uint8_t copied[kMaxRecordings];
+    memset(copied, 0, sizeof copied);
+    pr_dir(n);
+    int failed = 0;
+    const int all = same_word(list, kAllRecordings);
+    do {
+        long first = 1, last = n;
+        if (!all && next_list_item(&list, &first, &last) != 0) break;
+        for (long number = first; number <= last && number <= n; ++number) {
+            if (number < 1 || copied[number - 1]) continue;
+            copied[number - 1] = 1;
+            if (copy_recording(mode, word, number) != 0) failed = 1;
+            if (qv_interrupted) return kExitInterrupted;
+        }
+        // The first number that is not on the disk stands for the rest of the item.
+        if (first < 1 || last > n) {
+            no_recording(first < 1 || first > n ? first : long(n) + 1);
+            failed = 1;
+        }
+    } while (!all && *list);
+    return failed ? kExitFailure : kExitDone;
 }
 
 }  // namespace
@@ -172,26 +357,39 @@ void pr_dir(int count) {
 
 int run_pvrcopy(int argc, char** argv) {
     const char* program = argc > 0 && argv[0] ? argv[0] : "pvrcopy";
-    int mode = argc == 2 || argc == 3 ? find_mode(argv[1]) : -1;
-    if (mode < 0) {
-        fprintf(stderr, "%s: Usage: %s (disk|raw|MP3|M2V|M2P|VOB|TS) [repack_size]\n", program,
-                program);
+    command_line cl = {};
+    if (parse_command_line(argc, argv, &cl) != 0) {
+        print_usage(stderr, program);
         return kExitUsage;
     }
-    repack = 0;
-    if (argc == 3) repack = read_int(argv[2]);
+    if (cl.help) {
+        print_help(program);
+        return kExitDone;
+    }
+    repack = cl.repack ? read_int(cl.repack) : 0;
+    if (qv_options.output_dir) {
+        int code = qv_check_directory(qv_options.output_dir);
+        if (code != 0) {
+            char reason[256];
+            qv_system_message(code, reason, sizeof reason);
+            fprintf(stderr, "ERROR: Output directory %s: %s\n", qv_options.output_dir, reason);
+            return kExitFailure;
+        }
+    }
 
     catch_interrupts();
-    qv_disk_mode = mode == kModeDisk;
+    qv_disk_mode = cl.mode == kModeDisk && !cl.list_only;
     if (open_qvdisk(showpercent) != 0) {
         print_error();
         return kExitFailure;
     }
 
-    if (mode == kModeDisk) {
+    if (cl.mode == kModeDisk && !cl.list_only) {
         fputs("Copying whole Velmoran disk to PC file\n", stderr);
-        if (interruptible(copy_disk) != 0) print_error();
-        return qv_interrupted ? kExitInterrupted : kExitDone;
+        int failed = interruptible(copy_disk) != 0;
+        if (failed) print_error();
+        // A failed copy of the disk is a failure, not the normal end.
+        return qv_interrupted ? kExitInterrupted : failed ? kExitFailure : kExitDone;
     }
 
     int n = parse_dir(0, root_entry_count(), kWholeTypeByte, kTypeRecording);
@@ -203,5 +401,10 @@ int run_pvrcopy(int argc, char** argv) {
         print_error();
         return kExitFailure;
     }
-    return prompt_loop(mode, argv[1], n);
+    if (cl.list_only) {
+        pr_dir(n);
+        return kExitDone;
+    }
+    if (cl.recordings) return copy_list(cl.mode, cl.word, n, cl.recordings);
+    return prompt_loop(cl.mode, cl.word, n);
 }

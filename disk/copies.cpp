@@ -24,13 +24,13 @@ constexpr char kWriteFailedMessage[] = "Write failed (disk full?)\n";
 // write failure. Returns 0 when closed cleanly.
 int close_copy(FILE* file) {
     if (close_output(file) == 0) return 0;
-    qv_set_error("%s", kWriteFailedMessage);
+    qv_write_failed(kWriteFailedMessage);
     return 1;
 }
 
 int write_failed(FILE* file) {
+    qv_write_failed(kWriteFailedMessage);
     close_output(file);
-    qv_set_error("%s", kWriteFailedMessage);
     return 1;
 }
 
@@ -73,7 +73,7 @@ int dump_file(int index) {
 
     char path[kOutputNameSize];
     make_name(path, entry->name, "");
-    FILE* file = open_output(path);
+    FILE* file = open_output(path, entry);
     if (!file) {
         qv_set_error("Cannot open '%s' for output\n", entry->name);
         return 1;
@@ -126,8 +126,8 @@ constexpr int64_t kMapSaveBytes = int64_t(64) << 20;
 
 struct disk_copy {
     FILE* file;
-    char name[kOutputNameSize];
-    char map_name[kOutputNameSize + sizeof kMapSuffix];
+    char name[kOutputPathSize];                       // the image, where it is written
+    char map_name[kOutputPathSize + sizeof kMapSuffix];
     rescue_map map;
     int64_t total;          // bytes of the disk: every sector
     int64_t file_pos;       // where the next write lands without a seek; -1 unknown
@@ -144,7 +144,7 @@ bool file_exists(const char* path) {
 // Writes the map, after the image data it claims has left the buffer.
 int save_map(disk_copy& copy) {
     if (fflush(copy.file) != 0) {
-        qv_set_error("%s", kWriteFailedMessage);
+        qv_write_failed(kWriteFailedMessage);
         return 1;
     }
     copy.unsaved = 0;
@@ -171,12 +171,12 @@ int copy_piece(disk_copy& copy, int64_t pos, uint32_t count) {
     if (qv_read_salvage(pos, cluster_buffer, count, 0, &bad) == kSalvageFailed) return 1;
     report_unreadable(qv->progress, pos, &bad, count);
     if (copy.file_pos != pos && seek_output(copy.file, pos) != 0) {
-        qv_set_error("%s", kWriteFailedMessage);
+        qv_write_failed(kWriteFailedMessage);
         return 1;
     }
     if (fwrite(cluster_buffer, 1, count, copy.file) != count) {
         copy.file_pos = -1;
-        qv_set_error("%s", kWriteFailedMessage);
+        qv_write_failed(kWriteFailedMessage);
         return 1;
     }
     copy.file_pos = pos + count;
@@ -215,8 +215,8 @@ int copy_disk() {
     const qv_platform* platform = qv_current_platform();
     static disk_copy copy;
     copy = disk_copy{};
-    snprintf(copy.name, sizeof copy.name, "%s",
-             platform && platform->image_name ? platform->image_name : kDefaultImageName);
+    const char* file_name = platform && platform->image_name ? platform->image_name : kDefaultImageName;
+    output_path(copy.name, sizeof copy.name, file_name);
     snprintf(copy.map_name, sizeof copy.map_name, "%s%s", copy.name, kMapSuffix);
     // Every sector of the disk, also those of a last partial cluster.
     copy.total = qv->disk_sectors > 0 ? qv->disk_sectors * int64_t(kSectorSize) : 0;
@@ -239,10 +239,10 @@ int copy_disk() {
             map_free(&copy.map);
             return 1;
         }
-        copy.file = open_output_update(copy.name);
+        copy.file = open_output_update(file_name);
         copy.file_pos = -1;
     } else {
-        copy.file = open_output(copy.name);
+        copy.file = open_output(file_name, nullptr);
         copy.map.current_pass = 1;
     }
     if (!copy.file) {

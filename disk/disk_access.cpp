@@ -1,13 +1,15 @@
-// Finding the recorder's disk (an image file or a physical drive) and the
-// one read primitive of the disk.
+// Finding the recorder's disk (an image file or a physical drive, searched
+// for or named on the command line) and the one read primitive of the disk.
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "disk/bytes.h"
 #include "disk/qvdisk.h"
 
-constexpr int kDriveCount = 8;
+constexpr int kDriveCount = 8;          // drives the search tries
+constexpr int kNamedDriveLimit = 26;    // a drive named by number: 0 to 25 (a to z)
 
 // The backend the open disk was opened with: its handle belongs to it, even
 // when a test has installed another backend since.
@@ -19,7 +21,7 @@ static const qv_platform* handle_platform() { return disk_platform ? disk_platfo
 // does not mark finished reads as a failing drive there would.
 static rescue_map source_map;
 static int have_source_map = 0;
-static char source_map_path[kOutputNameSize + sizeof kMapSuffix];
+static char source_map_path[kOutputPathSize + sizeof kMapSuffix];
 
 static bool signature_ok(const uint8_t* boot) {
     return memcmp(boot + kSignatureOffset, kSignature, kSignatureLength) == 0;
@@ -70,19 +72,38 @@ int qv_read_cluster(uint32_t n, uint8_t* dest) {
 
 int qv_disk_mode = 0;
 
+// In mode "disk" an image with its map where the image is written is the
+// copy to continue, never the source: whether path names it.
+static bool copy_to_continue(const qv_platform* p, const char* path) {
+    if (!qv_disk_mode) return false;
+    char out[kOutputPathSize];
+    output_path(out, sizeof out, p->image_name);
+    if (!out[0] || !disk_copy_to_continue(out)) return false;
+    if (strcmp(out, path) == 0) return true;
+    // The same file under another name (an output directory "." or "..").
+    int error = 0;
+    qv_handle h = p->open_exclusive(path, &error);
+    if (!h) return false;
+    bool same = p->is_same_file && p->is_same_file(h, out);
+    p->close(h);
+    return same;
+}
+
+static void note_image_path(const char* path) {
+    snprintf(source_map_path, sizeof source_map_path, "%s%s", path, kMapSuffix);
+}
+
 static int open_image(const qv_platform* p) {
     int error = 0;
     const char* path = p->image_name;
-    // In mode "disk" an image with its map where the image is written is the
-    // copy to continue, not the source.
-    if (!(qv_disk_mode && disk_copy_to_continue(path))) qv->handle = p->open_exclusive(path, &error);
+    if (!copy_to_continue(p, path)) qv->handle = p->open_exclusive(path, &error);
     if (!qv->handle) {
         path = p->parent_image_name;
-        qv->handle = p->open_exclusive(path, &error);
+        if (!copy_to_continue(p, path)) qv->handle = p->open_exclusive(path, &error);
     }
     if (!qv->handle) return 0;
     disk_platform = p;
-    snprintf(source_map_path, sizeof source_map_path, "%s%s", path, kMapSuffix);
+    note_image_path(path);
     return 1;
 }
 
@@ -94,6 +115,41 @@ static int load_source_map() {
     if (have_source_map)
         qv_warn("Using the map %s: blocks it does not mark rescued count as unreadable\n", source_map_path);
     return 0;
+}
+
+// An image file or drive named on the command line that cannot be opened.
+static int cannot_open(const char* what, const char* path, int code) {
+    char reason[256];
+    qv_system_message(code, reason, sizeof reason);
+    qv_set_error("Cannot open %s %s: %s\n", what, path, reason);
+    return 0;
+}
+
+static int open_named_image(const qv_platform* p, const char* path) {
+    int error = 0;
+    qv->handle = p->open_exclusive(path, &error);
+    if (!qv->handle) return cannot_open("image", path, error);
+    disk_platform = p;
+    note_image_path(path);
+    return 1;
+}
+
+// The image path, once an image file is open: its size, its first sector
+// and the signature.
+static int check_image(const qv_platform* p) {
+    int64_t size = 0;
+    if (p->file_size(qv->handle, &size) != 0) {
+        qv_set_error("Cannot determine size of saved image.\n");
+        return 0;
+    }
+    qv->disk_sectors = size / kSectorSize;
+    if (load_source_map() != 0) return 0;
+    if (qv_read(0, qv->boot_sector, kSectorSize, 1) != 0) return 0;
+    if (!signature_ok(qv->boot_sector)) {
+        qv_set_error("Bad signature in saved image!\n");
+        return 0;
+    }
+    return 1;
 }
 
 static int find_drive(const qv_platform* p) {
@@ -124,25 +180,52 @@ static int find_drive(const qv_platform* p) {
     return 0;
 }
 
+// A drive named on the command line: a path, or just the number the drive
+// search gives it (on Windows N for \\.\PhysicalDriveN). Removable media
+// are read too; the signature is checked as in the search.
+static int open_named_drive(const qv_platform* p, const char* name) {
+    char numbered[64];
+    const char* path = name;
+    size_t digits = strspn(name, "0123456789");
+    if (digits > 0 && digits <= 2 && name[digits] == 0 && atoi(name) < kNamedDriveLimit) {
+        p->drive_path(atoi(name), numbered, sizeof numbered);
+        path = numbered;
+    }
+    int error = 0;
+    qv_handle h = p->open_exclusive(path, &error);
+    if (!h) return cannot_open("drive", path, error);
+    qv->handle = h;
+    disk_platform = p;
+    qv_drive_geometry g = {};
+    int code = p->drive_geometry(h, &g);
+    if (code != 0) {
+        char reason[256];
+        qv_system_message(code, reason, sizeof reason);
+        qv_set_error("Cannot determine size of drive %s: %s\n", path, reason);
+        return 0;
+    }
+    qv->disk_sectors = g.sectors;
+    if (qv_read(0, qv->boot_sector, kSectorSize, 1) != 0) return 0;
+    if (!signature_ok(qv->boot_sector)) {
+        qv_set_error("Bad signature on drive %s!\n", path);
+        return 0;
+    }
+    return 1;
+}
+
+// The disk the command line chose (qv_options), else the image here or in
+// the parent directory, else the first recorder drive.
+static int find_disk(const qv_platform* p) {
+    if (qv_options.image_path) return open_named_image(p, qv_options.image_path) && check_image(p);
+    if (qv_options.device_path) return open_named_drive(p, qv_options.device_path);
+    if (open_image(p)) return check_image(p);
+    return find_drive(p);
+}
+
 int open_qvdisk(progress_callback progress) {
     const qv_platform* p = qv_current_platform();
     qv->progress = progress;
-    if (open_image(p)) {
-        int64_t size = 0;
-        if (p->file_size(qv->handle, &size) != 0) {
-            qv_set_error("Cannot determine size of saved image.\n");
-            return 1;
-        }
-        qv->disk_sectors = size / kSectorSize;
-        if (load_source_map() != 0) return 1;
-        if (qv_read(0, qv->boot_sector, kSectorSize, 1) != 0) return 1;
-        if (!signature_ok(qv->boot_sector)) {
-            qv_set_error("Bad signature in saved image!\n");
-            return 1;
-        }
-    } else if (!find_drive(p)) {
-        return 1;
-    }
+    if (!find_disk(p)) return 1;
     uint32_t sectors_per_cluster = get_be16(qv->boot_sector + kSectorsPerClusterOffset);
     if (sectors_per_cluster == 0 || sectors_per_cluster > kMaxSectorsPerCluster) {
         qv_set_error("Unsupported cluster size of %u sectors in the first sector\n", sectors_per_cluster);

@@ -10,6 +10,7 @@ qv_instance* qv = &the_disk;
 char qv_error[kErrorSize];
 uint8_t cluster_buffer[kClusterBufferSize];
 volatile sig_atomic_t qv_interrupted = 0;
+qv_settings qv_options;
 
 static void vformat_error(const char* format, va_list args) {
     vsnprintf(qv_error, sizeof qv_error, format, args);

@@ -1,7 +1,10 @@
 // Output file names and output files. A recording's name becomes a file name
 // of safe characters only; every output file is created through open_output,
-// which refuses the disk image that is being read.
+// in the output directory, refusing the disk image that is being read, and
+// closed through close_output, which gives it its recording's time.
+#include <cerrno>
 #include <cstring>
+#include <ctime>
 
 #include "disk/qvdisk.h"
 
@@ -18,6 +21,36 @@ FILE* output_buffer_owner = nullptr;   // the file that uses output_buffer now
 
 int allowed(char c) { return c != 0 && memchr(kAllowed, c, sizeof kAllowed - 1) != nullptr; }
 
+// The output files now open: their paths, for the time set when they close.
+constexpr int kMaxOpenOutputs = 4;
+struct open_file {
+    FILE* file;            // null: the slot is free
+    int dated;             // nonzero: time is the recording's date and time
+    int64_t time;
+    char path[kOutputPathSize];
+};
+open_file open_files[kMaxOpenOutputs];
+
+// The recording's date and time as the recorder's clock showed it (local
+// time). 0 for a recording without a date, or with fields no clock shows.
+int recording_time(const recording_entry* entry, int64_t* time) {
+    if (!entry) return 0;
+    int year, month, day, hour, minute;
+    convert_date_time(entry->mjd, &year, &month, &day, &hour, &minute);
+    if (year < 1970 || month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59) return 0;
+    struct tm local = {};
+    local.tm_year = year - 1900;
+    local.tm_mon = month - 1;
+    local.tm_mday = day;
+    local.tm_hour = hour;
+    local.tm_min = minute;
+    local.tm_isdst = -1;   // as the clock showed it, summer time or not
+    time_t t = mktime(&local);
+    if (t == time_t(-1)) return 0;
+    *time = int64_t(t);
+    return 1;
+}
+
 }  // namespace
 
 void make_name(char* out, const char* name, const char* extension) {
@@ -30,30 +63,49 @@ void make_name(char* out, const char* name, const char* extension) {
         if (!allowed(*p)) *p = kReplacement;
 }
 
-FILE* open_output(const char* path) {
+void output_path(char* out, size_t size, const char* file_name) {
+    if (size == 0) return;
+    const char* dir = qv_options.output_dir;
+    size_t dir_length = dir ? strlen(dir) : 0;
+    const char* separator = "";
+    if (dir_length > 0 && !strchr(kPathSeparators, dir[dir_length - 1])) separator = kPathSeparator;
+    int n = snprintf(out, size, "%s%s%s", dir_length ? dir : "", separator, file_name);
+    if (n < 0 || size_t(n) >= size) out[0] = 0;   // a path cut short would name another file
+}
+
+namespace {
+
+// Opens output file_name with the mode ("wb" new, "r+b" in place), as every
+// output is opened.
+FILE* open_output_as(const char* file_name, const recording_entry* entry, const char* mode) {
+    open_file* slot = nullptr;
+    for (open_file& f : open_files)
+        if (!f.file) slot = &f;
+    if (!slot) return nullptr;
+    output_path(slot->path, sizeof slot->path, file_name);
+    if (!slot->path[0]) return nullptr;
     const qv_platform* platform = qv_current_platform();
     // Truncating the open disk image would destroy the very data being read.
-    if (qv->handle && platform && platform->is_same_file && platform->is_same_file(qv->handle, path))
+    if (qv->handle && platform && platform->is_same_file && platform->is_same_file(qv->handle, slot->path))
         return nullptr;
-    FILE* file = fopen(path, "wb");
+    FILE* file = fopen(slot->path, mode);
     if (!file) return nullptr;
     // One large buffer for the one output that is usually open; a second
     // output open at the same time keeps the library's own buffer.
     if (!output_buffer_owner && setvbuf(file, output_buffer, _IOFBF, sizeof output_buffer) == 0)
         output_buffer_owner = file;
+    slot->file = file;
+    slot->dated = recording_time(entry, &slot->time);
     return file;
 }
 
-FILE* open_output_update(const char* path) {
-    const qv_platform* platform = qv_current_platform();
-    if (qv->handle && platform && platform->is_same_file && platform->is_same_file(qv->handle, path))
-        return nullptr;
-    FILE* file = fopen(path, "r+b");
-    if (!file) return nullptr;
-    if (!output_buffer_owner && setvbuf(file, output_buffer, _IOFBF, sizeof output_buffer) == 0)
-        output_buffer_owner = file;
-    return file;
+}  // namespace
+
+FILE* open_output(const char* file_name, const recording_entry* entry) {
+    return open_output_as(file_name, entry, "wb");
 }
+
+FILE* open_output_update(const char* file_name) { return open_output_as(file_name, nullptr, "r+b"); }
 
 int seek_output(FILE* file, int64_t position) {
 #ifdef _WIN32
@@ -65,9 +117,27 @@ int seek_output(FILE* file, int64_t position) {
 
 int close_output(FILE* file) {
     if (!file) return 1;
-    int failed = fflush(file) != 0;
-    if (ferror(file)) failed = 1;
-    if (fclose(file) != 0) failed = 1;
+    int failed = 0, reason = 0;
+    if (fflush(file) != 0 || ferror(file)) failed = 1, reason = errno;
+    if (fclose(file) != 0 && !failed) failed = 1, reason = errno;
     if (file == output_buffer_owner) output_buffer_owner = nullptr;
+    for (open_file& f : open_files) {
+        if (f.file != file) continue;
+        f.file = nullptr;
+        // Partial outputs too: the file belongs to the recording whatever became of the copy.
+        int code = f.dated ? qv_set_file_time(f.path, f.time) : 0;
+        if (code != 0) {
+            char message[kErrorSize], reason_text[256];
+            memcpy(message, qv_error, sizeof message);   // a failure's message stays for the caller
+            qv_system_message(code, reason_text, sizeof reason_text);
+            qv_warn("Cannot set the time of %s: %s\n", f.path, reason_text);
+            memcpy(qv_error, message, sizeof message);
+        }
+    }
+    if (failed) errno = reason;
     return failed;
+}
+
+void qv_write_failed(const char* usual) {
+    qv_set_error("%s", qv_write_too_large() ? kFileTooLargeMessage : usual);
 }

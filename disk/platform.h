@@ -47,6 +47,31 @@ const qv_platform* qv_current_platform();
 // Installs a backend (null restores the native one).
 void qv_set_platform(const qv_platform* platform);
 
+// Path separators: the one put between an output directory and a file name,
+// and every character that already ends a directory part of a path.
+#ifdef _WIN32
+constexpr char kPathSeparator[] = "\\";
+constexpr char kPathSeparators[] = "\\/:";
+#else
+constexpr char kPathSeparator[] = "/";
+constexpr char kPathSeparators[] = "/";
+#endif
+
+// Output files and messages, native only (the test backends write real files).
+// The text of a code that a platform operation above returned (errno on
+// POSIX, GetLastError on Windows), without a line end.
+void qv_system_message(int code, char* buf, size_t size);
+// 0 when path is an existing directory, else the code of the reason.
+int qv_check_directory(const char* path);
+// Sets the modification time of the file at path to unix_time (seconds since
+// 1970 UTC). 0 or the error code. Leaves errno (and on Windows the last
+// error) as it found them, so a write failure just before can still be told.
+int qv_set_file_time(const char* path, int64_t unix_time);
+// Nonzero when the output write, flush or close that just failed was refused
+// because the file grew beyond what the output file system can hold (EFBIG;
+// on Windows also ERROR_FILE_TOO_LARGE).
+int qv_write_too_large();
+
 #ifndef _WIN32
 // POSIX drive search settings, changeable so the search is tested without real
 // drives: the device name pattern ("/dev/sd%c", filled with 'a' + n) and the

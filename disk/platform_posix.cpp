@@ -1,5 +1,6 @@
 // The POSIX (Linux) disk backend: image files locked with flock, the first
-// eight whole disks /dev/sda to /dev/sdh opened with O_EXCL, reads with pread.
+// eight whole disks /dev/sda to /dev/sdh opened with O_EXCL, reads with pread;
+// and the few calls the output files need (directory check, file times).
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -39,7 +40,8 @@ static qv_handle posix_open(const char* path, int* error) {
         return nullptr;
     }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {  // another pvrcopy holds it
-        *error = errno;
+        // Told as busy, as the kernel tells a mounted disk opened with O_EXCL.
+        *error = errno == EWOULDBLOCK ? EBUSY : errno;
         close(fd);
         return nullptr;
     }
@@ -67,11 +69,14 @@ static int posix_file_size(qv_handle h, int64_t* size) {
 static int posix_drive_geometry(qv_handle h, qv_drive_geometry* g) {
     posix_handle* ph = static_cast<posix_handle*>(h);
     std::string name = ph->path.substr(ph->path.find_last_of('/') + 1);
-    FILE* f = fopen((sysfs_root + "/block/" + name + "/removable").c_str(), "r");
-    if (!f) return ENOENT;
+    // Without a sysfs entry (a partition, a file standing in for a drive) the
+    // medium is not known to be fixed: the search passes it by, a drive named
+    // on the command line is read all the same.
     int removable = 1;
-    if (fscanf(f, "%d", &removable) != 1) removable = 1;
-    fclose(f);
+    if (FILE* f = fopen((sysfs_root + "/block/" + name + "/removable").c_str(), "r")) {
+        if (fscanf(f, "%d", &removable) != 1) removable = 1;
+        fclose(f);
+    }
     g->fixed_media = removable == 0;
     struct stat st;
     if (fstat(ph->fd, &st) != 0) return errno;
@@ -133,3 +138,25 @@ static const qv_platform posix_platform = {
 };
 
 const qv_platform* qv_native_platform() { return &posix_platform; }
+
+void qv_system_message(int code, char* buf, size_t size) { snprintf(buf, size, "%s", strerror(code)); }
+
+int qv_check_directory(const char* path) {
+    struct stat st;
+    if (stat(path, &st) != 0) return errno;
+    return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+}
+
+int qv_set_file_time(const char* path, int64_t unix_time) {
+    int saved = errno;
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_NOW;   // access time: now
+    times[1].tv_sec = time_t(unix_time);
+    times[1].tv_nsec = 0;
+    int code = utimensat(AT_FDCWD, path, times, 0) == 0 ? 0 : errno;
+    errno = saved;
+    return code;
+}
+
+int qv_write_too_large() { return errno == EFBIG; }

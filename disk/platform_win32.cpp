@@ -1,8 +1,11 @@
 // The Windows disk backend: image files and the physical drives
 // \\.\PHYSICALDRIVE0 to 7, opened with CreateFileA for reading with share
 // mode 0, so no other opener (this process included, its own output files
-// too) can use the disk while it is open.
+// too) can use the disk while it is open. Also the few calls the output files
+// need (directory check, file times).
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include <windows.h>
 #include <winioctl.h>
@@ -91,3 +94,46 @@ const qv_platform win32_platform = {
 }  // namespace
 
 const qv_platform* qv_native_platform() { return &win32_platform; }
+
+void qv_system_message(int code, char* buf, size_t size) {
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, DWORD(code), 0, buf,
+                             DWORD(size), NULL);
+    // The system's texts end in a line end; the callers add their own.
+    while (n > 0 && (buf[n - 1] == '\n' || buf[n - 1] == '\r' || buf[n - 1] == ' ')) --n;
+    if (n == 0)
+        snprintf(buf, size, "system error %d", code);
+    else
+        buf[n] = 0;
+}
+
+int qv_check_directory(const char* path) {
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return last_error();
+    return attributes & FILE_ATTRIBUTE_DIRECTORY ? 0 : int(ERROR_DIRECTORY);
+}
+
+int qv_set_file_time(const char* path, int64_t unix_time) {
+    int saved_errno = errno;
+    DWORD saved_error = GetLastError();
+    // FILETIME counts 100 ns steps from 1601; Unix time seconds from 1970.
+    constexpr int64_t kSecondsFrom1601To1970 = 11644473600;
+    constexpr int64_t kTicksPerSecond = 10000000;
+    uint64_t ticks = uint64_t(unix_time + kSecondsFrom1601To1970) * uint64_t(kTicksPerSecond);
+    FILETIME written;
+    written.dwLowDateTime = DWORD(ticks);
+    written.dwHighDateTime = DWORD(ticks >> 32);
+    int code = 0;
+    HANDLE h = CreateFileA(path, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, NULL);
+    if (h == INVALID_HANDLE_VALUE) {
+        code = last_error();
+    } else {
+        if (!SetFileTime(h, NULL, NULL, &written)) code = last_error();
+        CloseHandle(h);
+    }
+    errno = saved_errno;
+    SetLastError(saved_error);
+    return code;
+}
+
+int qv_write_too_large() { return errno == EFBIG || GetLastError() == ERROR_FILE_TOO_LARGE; }

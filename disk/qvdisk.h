@@ -27,6 +27,8 @@ constexpr size_t kDirEntrySize = 128;
 constexpr size_t kNameSize = 512;           // recording_entry name
 constexpr size_t kDirNameSize = 108;        // name field of a directory entry
 constexpr size_t kOutputNameSize = kNameSize + 4;  // name, extension, NUL
+constexpr size_t kOutputDirSize = 4096;            // longest output directory taken
+constexpr size_t kOutputPathSize = kOutputDirSize + 1 + kOutputNameSize;  // directory, separator, name
 
 // First sector, in recorder order.
 constexpr size_t kSignatureOffset = 4;
@@ -94,6 +96,17 @@ struct qv_instance {
 extern qv_instance* qv;
 extern char qv_error[kErrorSize];
 extern uint8_t cluster_buffer[kClusterBufferSize];
+
+// What the command line chose. All zero is the plain run: the image
+// "qvdisk.img" here or in the parent directory, else the drives; outputs into
+// the current directory.
+struct qv_settings {
+    const char* image_path;    // only this file is read, as the disk image
+    const char* device_path;   // only this drive is read (on Windows also just its number)
+    const char* output_dir;    // every output file is created in this directory
+    int salvage;               // read a disk the check refuses (parsed, not used yet)
+};
+extern qv_settings qv_options;
 
 // Set when the user interrupts the program (Ctrl-C). The raw and disk copies
 // and the conversion loops look at it before every cluster or packet; when it
@@ -207,16 +220,29 @@ int64_t recording_size_mb(const recording_entry* entry);
 
 // --- names and output files (names.cpp) ---
 void make_name(char* out, const char* name, const char* extension);
-// Creates an output file ("wb", large buffer). Refuses (null) a path that is
-// the open disk itself, so no output can ever truncate the disk image.
-FILE* open_output(const char* path);
-// Opens an existing output file for writing in place ("r+b"), with the same
-// refusal of the open disk.
-FILE* open_output_update(const char* path);
+// The path under which the output file file_name is created: in
+// qv_options.output_dir when one is set, else in the current directory. A
+// path that does not fit into size comes out empty (no file can be created
+// under it) rather than cut short.
+void output_path(char* out, size_t size, const char* file_name);
+// Creates the output file file_name (through output_path; "wb", large
+// buffer). Refuses (null) the open disk itself, so no output can ever
+// truncate the disk image. The file of a dated recording (entry, may be null)
+// gets the recording's date and time when it is closed.
+FILE* open_output(const char* file_name, const recording_entry* entry);
+// Opens the existing output file file_name (through output_path) for writing
+// in place ("r+b"), with the same refusal of the open disk.
+FILE* open_output_update(const char* file_name);
 // Moves an output file to a 64-bit byte position; nonzero on failure.
 int seek_output(FILE* file, int64_t position);
-// Closes an output file; nonzero when buffered data could not be written.
+// Closes an output file and gives it its recording's time; nonzero when
+// buffered data could not be written (errno then still tells why).
 int close_output(FILE* file);
+constexpr char kFileTooLargeMessage[] = "Write failed: the output file system cannot hold files of this size\n";
+// Puts the message of an output write, flush or close that just failed into
+// qv_error: kFileTooLargeMessage when the output file system refused a file
+// this large, else usual (the copy's or conversion's disk-full text).
+void qv_write_failed(const char* usual);
 
 // --- raw copies (copies.cpp) ---
 int dump_file(int index);

@@ -8,8 +8,13 @@
 
 namespace {
 
+const recording_entry* recording_entry_at(int index) {
+    return index >= 0 && uint32_t(index) < kMaxRecordings ? &qv->recordings[index] : nullptr;
+}
+
 const char* recording_name(int index) {
-    return index >= 0 && uint32_t(index) < kMaxRecordings ? qv->recordings[index].name : "";
+    const recording_entry* entry = recording_entry_at(index);
+    return entry ? entry->name : "";
 }
 
 }  // namespace
@@ -43,7 +48,7 @@ recording_reader* open_conversion_source(int index, progress_callback callback) 
 FILE* create_conversion_output(int index, const char* extension, recording_reader* reader) {
     char out_name[kOutputNameSize];
     make_name(out_name, recording_name(index), extension);
-    FILE* file = open_output(out_name);
+    FILE* file = open_output(out_name, recording_entry_at(index));
     if (!file) {
         close_recording_file(reader);
         qv_set_error("Output file creation failed\n");
@@ -53,13 +58,11 @@ FILE* create_conversion_output(int index, const char* extension, recording_reade
 
 int finish_conversion(recording_reader* reader, FILE* file, int failed) {
     int close_failed = close_output(file);
+    // Told at once, while errno still holds the reason; an earlier failure's
+    // message stays.
+    if (close_failed && !failed) qv_write_failed(kDiskFullMessage);
     close_recording_file(reader);
-    if (failed) return kConversionFailed;
-    if (close_failed) {
-        qv_set_error("%s", kDiskFullMessage);
-        return kConversionFailed;
-    }
-    return 0;
+    return failed || close_failed ? kConversionFailed : 0;
 }
 
 int run_demux_conversion(int index, recording_reader* reader, const demux_conversion& conversion,

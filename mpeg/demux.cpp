@@ -142,7 +142,7 @@ int flush_outputs(demux_table* table) {
     for (uint32_t pid = 0; pid < kPidCount; ++pid) {
         demux_stream* s = table->slot[pid];
         if (s && s->file && fflush(s->file) != 0) {
-            qv_set_error("%s", kDiskFullMessage);
+            qv_write_failed(kDiskFullMessage);
             return 1;
         }
     }

@@ -19,7 +19,7 @@ uint32_t last_bytes = kNoBytesSeen;
 
 int write_bytes(const uint8_t* data, size_t count, FILE* file) {
     if (count != 0 && fwrite(data, 1, count, file) != count) {
-        qv_set_error("%s", kDiskFullMessage);
+        qv_write_failed(kDiskFullMessage);
         return 1;
     }
     return 0;

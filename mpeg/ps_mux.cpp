@@ -83,7 +83,7 @@ struct ps_state {
 ps_state state;
 
 int write_failed() {
-    qv_set_error("%s", kDiskFullMessage);
+    qv_write_failed(kDiskFullMessage);
     return 1;
 }
 

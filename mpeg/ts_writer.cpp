@@ -146,7 +146,7 @@ struct output_run {
 void write_bytes(output_run& out, const uint8_t* p, size_t n) {
     if (out.failed || n == 0) return;
     if (fwrite(p, 1, n, out.file) != n) {
-        qv_set_error("%s", kDiskFullMessage);
+        qv_write_failed(kDiskFullMessage);
         out.failed = 1;
     }
 }

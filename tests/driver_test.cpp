@@ -1,24 +1,31 @@
 // The command-line driver: the list, the percentage line, and the whole
-// program run as a subprocess on built images.
+// program run as a child process on built images.
 //
-//   | case                                  | expected                                              |
-//   | showpercent 5, 100, 150, -1           | "  5% completed...\r", "100%…", "150%…", "INFO: " text |
-//   | pr_dir: dated, undated, wide, 0 MB    | exact lines; whole clusters; 64-bit product           |
-//   | no argument, "foo", three arguments   | usage line with the program name twice, status 1       |
-//   | image with a wrong signature          | "ERROR: Bad signature in saved image!\n", status 1     |
-//   | image without recordings              | "ERROR: No recordings found on the disk\n", status 1   |
-//   | answers "0", "-2", "abc", "", no input| the list once, one prompt on stdout, status 0          |
-//   | " 3", "3abc", "0x3", "003"; "010"     | banner of recording 3; of recording 8                  |
-//   | "10" with 9 recordings                | "ERROR: No recording 10 on this disk\n", list again   |
-//   | "mp3", "Mp3", "MP3"; repack "abc"     | same mode, banner shows the word as typed              |
-//   | answer longer than the line buffer    | its rest is dropped, not read as the next answer       |
-//   | mode "disk" beside the open image     | refused, status 0, the image unchanged                 |
+//   | case                                          | expected                                              |
+//   | showpercent 5, 100, 150, -1                   | "  5% completed...\r", "100%…", "150%…", "INFO: " text |
+//   | pr_dir: dated, undated, wide, 0 MB            | exact lines; whole clusters; 64-bit product           |
+//   | bad command lines (count, mode, options)      | the usage line, status 1; --help on stdout, status 0  |
+//   | -o missing or a file; -i missing; bad disks   | "ERROR: …" with the path and the reason, status 1     |
+//   | -l, --salvage, "--"; answers ending the loop  | the list once, status 0                               |
+//   | answers and -r lists selecting recordings     | banners in order, each number once, the files in -o   |
+//   | numbers the disk does not have, failed copies | "ERROR: No recording %ld on this disk\n", status 1    |
+//   | -i another name elsewhere, decoy in ..        | the named image read, the decoy never                 |
+//   | -d removable stand-in, by path and number     | read; bad signature, missing drive named              |
+//   | mode "disk" with and without -o               | refused over its source (status 1), copied into -o    |
+//   |                                               | with its map, gone on with there; -i reads its map    |
+//   | file size limit (EFBIG) in raw, TS, VOB, MP3  | "Write failed: the output file system cannot…"        |
+//   | outputs of dated recordings, also partial     | modification time = the recording's local time        |
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <set>
 #include <sstream>
 #include <string>
 
@@ -34,6 +41,8 @@
 #define dup2 _dup2
 #define fileno _fileno
 #else
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -119,65 +128,79 @@ struct Outcome {
     std::string out, err;
 };
 
-class DriverRun : public ::testing::Test {
-protected:
-    static fs::path root;
-
-    static void SetUpTestSuite() {
-        char pattern[] = "/tmp/pvr_driver_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root = pattern;
-        // 9 recordings: one of 3 clusters, one without a date, seven alike.
-        ImageBuilder list(12);
-        list.set_root_dir_slack(512);   // the whole cluster holds root entries
-        std::vector<uint8_t> packet(kTsPacketSize, 0xFF), one, big;
-        packet[0] = kTsSyncByte, packet[1] = 0x1F, packet[2] = 0xFF, packet[3] = 0x10;
-        one = packet;
-        for (int i = 0; i < 11155; ++i) big.insert(big.end(), packet.begin(), packet.end());
-        list.add_recording("Film", big, {}, {52632, 20, 15});
-        list.add_recording("News", one);
-        for (int i = 3; i <= 9; ++i)
-            list.add_recording("Rec" + std::to_string(i), one, {}, {52671, 7, 5});
-        write_image("list", list);
-        write_image("empty", ImageBuilder(4));
-        ImageBuilder bad(4);
-        bad.set_signature(std::string("VELMORAN PVR HDX\0", 17));
-        write_image("badsig", bad);
+// pvrcopy as a child process in dir: args behind the program name
+// "pvrcopy", input on standard input. The child runs the program's entry
+// right after the fork, so the drive names this process set with
+// qv_posix_set_drive_paths hold there too. file_limit > 0: files of at most
+// that many bytes (SIGXFSZ ignored: a write beyond fails with EFBIG).
+Outcome pvrcopy(const fs::path& dir, std::vector<std::string> args, const std::string& input = "",
+                rlim_t file_limit = 0) {
+    FILE *in = tmpfile(), *out = tmpfile(), *err = tmpfile();
+    fwrite(input.data(), 1, input.size(), in);
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(dir.c_str()) != 0 || lseek(fileno(in), 0, SEEK_SET) != 0 || dup2(fileno(in), 0) < 0 ||
+            dup2(fileno(out), 1) < 0 || dup2(fileno(err), 2) < 0)
+            _exit(126);
+        rlimit limit = {file_limit, file_limit};
+        if (file_limit && (signal(SIGXFSZ, SIG_IGN) == SIG_ERR || setrlimit(RLIMIT_FSIZE, &limit) != 0)) _exit(126);
+        alarm(60);   // a hang ends as SIGALRM
+        std::vector<char*> argv{const_cast<char*>("pvrcopy")};
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        int status = run_pvrcopy(int(argv.size() - 1), argv.data());
+        fflush(nullptr);
+        _exit(status);
     }
-    static void TearDownTestSuite() { fs::remove_all(root); }
+    int ws = 0;
+    waitpid(pid, &ws, 0);
+    auto text = [](FILE* f) {
+        std::string t(size_t(lseek(fileno(f), 0, SEEK_END)), '\0');
+        EXPECT_EQ(pread(fileno(f), t.data(), t.size(), 0), ssize_t(t.size()));
+        fclose(f);
+        return t;
+    };
+    fclose(in);
+    return {WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws), text(out), text(err)};
+}
 
-    static void write_image(const char* dir, const ImageBuilder& img) {
-        fs::create_directory(root / dir);
-        img.write((root / dir / "qvdisk.img").string());
+// What a run did, in order: the recordings it began to copy (the name of
+// each banner) and its errors.
+std::vector<std::string> events(const std::string& err) {
+    std::vector<std::string> seen;
+    std::istringstream lines(err);
+    for (std::string line; std::getline(lines, line);) {
+        size_t at = line.find("ERROR: ");
+        if (line.compare(0, 11, "Recording '") == 0)
+            seen.push_back(line.substr(11, line.find("' size") - 11));
+        else if (at != std::string::npos)
+            seen.push_back(line.substr(at));
     }
+    return seen;
+}
 
-    // Runs pvrcopy with args in root/dir, answers on standard input (none: /dev/null).
-    static Outcome run(const char* dir, std::vector<std::string> args, const std::string* input = nullptr) {
-        fs::path d = root / dir, in = root / "in.txt", out = root / "out.txt", err = root / "err.txt";
-        std::ofstream(in, std::ios::binary) << (input ? *input : std::string());
-        pid_t pid = fork();
-        if (pid == 0) {
-            if (chdir(d.c_str()) != 0) _exit(126);
-            if (!freopen(in.c_str(), "rb", stdin) || !freopen(out.c_str(), "wb", stdout) ||
-                !freopen(err.c_str(), "wb", stderr))
-                _exit(126);
-            std::vector<char*> argv{const_cast<char*>(PVRCOPY_EXE)};
-            for (auto& a : args) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            alarm(60);   // survives exec: a hang ends as SIGALRM
-            execv(PVRCOPY_EXE, argv.data());
-            _exit(127);
-        }
-        int ws = 0;
-        waitpid(pid, &ws, 0);
-        return {WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws), slurp(out), slurp(err)};
-    }
-    static Outcome answer(const std::string& input, const char* mode = "raw") {
-        return run("list", {mode}, &input);
-    }
-};
-fs::path DriverRun::root;
+std::set<std::string> files_in(const fs::path& dir) {
+    std::set<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir)) names.insert(e.path().filename().string());
+    return names;
+}
 
+// The local time the recorder's clock showed.
+time_t local_time(int year, int month, int day, int hour, int minute) {
+    struct tm t = {};
+    t.tm_year = year - 1900, t.tm_mon = month - 1, t.tm_mday = day, t.tm_hour = hour, t.tm_min = minute;
+    t.tm_isdst = -1;
+    return mktime(&t);
+}
+
+time_t modified(const fs::path& path) {
+    struct stat st = {};
+    EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+    return st.st_mtime;
+}
+
+const std::string kUsage = "pvrcopy: Usage: pvrcopy (disk|raw|MP3|M2V|M2P|VOB|TS) [repack_size]\n";
 const std::string kList =
     "\n\n"
     "  1: 24-12-2002 20:15     3 MB 'Film'\n"
@@ -190,87 +213,268 @@ const std::string kList =
     "  8: 01-02-2003 07:05     1 MB 'Rec8'\n"
     "  9: 01-02-2003 07:05     1 MB 'Rec9'\n";
 
-bool starts_with(const std::string& s, const std::string& p) { return s.compare(0, p.size(), p) == 0; }
-bool ends_with(const std::string& s, const std::string& p) {
-    return s.size() >= p.size() && s.compare(s.size() - p.size(), p.size(), p) == 0;
-}
+// The built disks, under root:
+//   list/qvdisk.img     9 recordings of null packets (kList)
+//   sample/qvdisk.img   the sample disk: Film (24-12-2002 20:15), News (no date), Doku (05-01-2003 21:45)
+//   badsig, empty       a wrong signature; no recordings
+//   site/qvdisk.img     a decoy (wrong signature) in the parent of site/work
+//   store/pvr-2024.img  the list disk under another name
+//   drives/sdi, sdj     drive stand-ins: the list disk, removable; a wrong signature
+class DriverRun : public ::testing::Test {
+protected:
+    static fs::path root;
+    static constexpr const char* kSources[] = {"list/qvdisk.img", "sample/qvdisk.img", "store/pvr-2024.img", "drives/sdi"};
+    static inline std::map<std::string, std::string> sources;
 
-TEST_F(DriverRun, UsageLineForBadCommandLines) {
-    std::string usage = std::string(PVRCOPY_EXE) + ": Usage: " + PVRCOPY_EXE +
-                        " (disk|raw|MP3|M2V|M2P|VOB|TS) [repack_size]\n";
-    for (auto args : {std::vector<std::string>{}, {"foo"}, {"raw", "1", "2"}, {"vobx"}}) {
-        Outcome r = run("list", args);
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.err, usage);
-        EXPECT_EQ(r.out, "");
+    static void SetUpTestSuite() {
+        root = fs::temp_directory_path() / ("pvr_driver_" + std::to_string(getpid()));
+        fs::remove_all(root);
+        ImageBuilder list(12);
+        list.set_root_dir_slack(512);   // the whole cluster holds root entries
+        std::vector<uint8_t> packet(kTsPacketSize, 0xFF), film;
+        packet[0] = kTsSyncByte, packet[1] = 0x1F, packet[2] = 0xFF, packet[3] = 0x10;
+        for (int i = 0; i < 11155; ++i) film.insert(film.end(), packet.begin(), packet.end());
+        list.add_recording("Film", film, {}, {52632, 20, 15});
+        list.add_recording("News", packet);
+        for (int i = 3; i <= 9; ++i) list.add_recording("Rec" + std::to_string(i), packet, {}, {52671, 7, 5});
+        ImageBuilder bad(4);
+        bad.set_signature(std::string("VELMORAN PVR HDX\0", 17));
+        for (const char* dir : {"list", "sample", "badsig", "empty", "site/work", "store", "drives", "sys/block/sdi"})
+            fs::create_directories(root / dir);
+        list.write((root / "list/qvdisk.img").string());
+        list.write((root / "store/pvr-2024.img").string());
+        list.write((root / "drives/sdi").string());
+        std::ofstream(root / "sys/block/sdi/removable") << "1\n";
+        sample_disk().write((root / "sample/qvdisk.img").string());
+        ImageBuilder(4).write((root / "empty/qvdisk.img").string());
+        for (const char* path : {"badsig/qvdisk.img", "site/qvdisk.img", "drives/sdj"}) bad.write((root / path).string());
+        qv_posix_set_drive_paths((root / "drives/sd%c").c_str(), (root / "sys").c_str());
+        for (const char* path : kSources) sources[path] = slurp(root / path);
+    }
+    // No run writes to the disk it reads.
+    void TearDown() override {
+        for (const char* path : kSources) EXPECT_TRUE(slurp(root / path) == sources[path]) << path << " was written to";
+    }
+    static void TearDownTestSuite() {
+        qv_posix_set_drive_paths(nullptr, nullptr);
+        fs::remove_all(root);
+    }
+    // An empty directory root/name.
+    static fs::path fresh(const std::string& name) {
+        fs::remove_all(root / name);
+        fs::create_directories(root / name);
+        return root / name;
+    }
+};
+fs::path DriverRun::root;
+
+// Whole runs, compared exactly.
+//   | dir    | arguments                          | answers     | status | stdout       | stderr                     |
+//   | list   | none; "foo"; three; "vobx"          |             | 1      |              | usage line                 |
+//   | list   | unknown option; "-o" without value; |             | 1      |              | usage line                 |
+//   |        | no mode word; -i with -d; -r twice; |             |        |              |                            |
+//   |        | bad lists; -r with "disk"; "--list=1"|            |        |              |                            |
+//   | list   | -o missing; -o a file; -i missing   |             | 1      |              | "ERROR: …: reason\n"       |
+//   | badsig, empty | mode only                    |             | 1      |              | bad signature; no recordings |
+//   | list   | -l; --salvage --list -- DISK        |             | 0      |              | the list                   |
+//   | list   | raw                                 | no number   | 0      | "---> "      | the list                   |
+//   | list   | raw                                 | "10", "0"   | 1      | two prompts  | list, error, list          |
+//   | list   | -r 10; -r 0,12-99                   |             | 1      |              | list once, the errors      |
+TEST_F(DriverRun, CommandLines) {
+    const std::string list = (root / "list").string();
+    struct Row {
+        const char* dir;
+        std::vector<std::string> args;
+        std::string input;
+        int status;
+        std::string out, err;
+    };
+    std::vector<Row> rows = {
+        {"list", {"-o", "missing", "raw"}, "", 1, "", "ERROR: Output directory missing: No such file or directory\n"},
+        {"list", {"--output=qvdisk.img", "raw"}, "", 1, "", "ERROR: Output directory qvdisk.img: Not a directory\n"},
+        {"list", {"-i", "nope.img", "raw"}, "", 1, "", "ERROR: Cannot open image nope.img: No such file or directory\n"},
+        {"badsig", {"raw"}, "", 1, "", "ERROR: Bad signature in saved image!\n"},
+        {"empty", {"VOB"}, "", 1, "", "ERROR: No recordings found on the disk\n"},
+        {"list", {"-l", "raw"}, "", 0, "", kList},
+        {"list", {"--salvage", "--list", "--", "DISK"}, "", 0, "", kList},
+        {"list", {"raw"}, "10\n0\n", 1, "---> ---> ", kList + "ERROR: No recording 10 on this disk\n" + kList},
+        {"list", {"-r", "10", "raw"}, "", 1, "", kList + "ERROR: No recording 10 on this disk\n"},
+        {"list", {"-r", "0,12-99", "-o", list, "raw"}, "", 1, "",
+         kList + "ERROR: No recording 0 on this disk\nERROR: No recording 12 on this disk\n"},
+    };
+    for (std::vector<std::string> args :
+         {std::vector<std::string>{}, {"foo"}, {"raw", "1", "2"}, {"vobx"}, {"-x", "raw"}, {"-o"}, {"-o", "out"},
+          {"-i", "qvdisk.img", "-d", "/dev/sdb", "raw"}, {"-r", "1", "--recordings", "2", "raw"}, {"-r", "1,,2", "raw"},
+          {"-r", "1,", "raw"}, {"-r", "3-1", "raw"}, {"-r", "-1", "raw"}, {"-r", "1234567890", "raw"},
+          {"-r", "alle", "raw"}, {"-r", "1", "disk"}, {"--list=1", "raw"}})
+        rows.push_back({"list", args, "", 1, "", kUsage});
+    for (std::string input : {"0\n", "-2\n", "abc\n", "\n", "", "0x0\n"})
+        rows.push_back({"list", {"raw"}, input, 0, "---> ", kList});
+    for (const Row& row : rows) {
+        Outcome r = pvrcopy(root / row.dir, row.args, row.input);
+        std::string what = ::testing::PrintToString(row.args) + " answers " + ::testing::PrintToString(row.input);
+        EXPECT_EQ(r.status, row.status) << what;
+        EXPECT_EQ(r.out, row.out) << what;
+        EXPECT_EQ(r.err, row.err) << what;
+    }
+    for (std::vector<std::string> args : {std::vector<std::string>{"-h"}, {"-l", "--help", "-x"}}) {
+        Outcome help = pvrcopy(root / "list", args);
+        EXPECT_EQ(help.status, 0);
+        EXPECT_EQ(help.err, "");
+        EXPECT_EQ(help.out.compare(0, kUsage.size(), kUsage), 0) << help.out;
+        EXPECT_EQ(std::count(help.out.begin(), help.out.end(), '\n'), 8);   // the usage line and one per option
+        for (const char* option : {"-i, --image FILE", "-d, --device PATH", "-o, --output DIR",
+                                   "-r, --recordings LIST", "-l, --list", "--salvage", "-h, --help"})
+            EXPECT_NE(help.out.find(option), std::string::npos) << option;
     }
 }
 
-TEST_F(DriverRun, FailedOpeningAndEmptyDiskEndWithStatus1) {
-    Outcome bad = run("badsig", {"raw"});
-    EXPECT_EQ(bad.status, 1);
-    EXPECT_EQ(bad.err, "ERROR: Bad signature in saved image!\n");
-    Outcome empty = run("empty", {"VOB"});
-    EXPECT_EQ(empty.status, 1);
-    EXPECT_EQ(empty.err, "ERROR: No recordings found on the disk\n");
-    EXPECT_EQ(empty.out, "");
-}
-
-TEST_F(DriverRun, AnswersWithoutANumberAboveZeroEndTheProgram) {
-    for (std::string input : {"0\n", "-2\n", "abc\n", "\n", "", "0x0\n"}) {
-        Outcome r = answer(input);
-        EXPECT_EQ(r.status, 0) << input;
-        EXPECT_EQ(r.err, kList) << input;
-        EXPECT_EQ(r.out, "---> ") << input;
+// Copies chosen at the prompt or with -r, into an -o directory.
+//   | answers or list                  | status | banners and errors, in order           | files          |
+//   | "3", " 3", "3abc", "0x3", "003", "+3" | 0  | Rec3                                    | Rec3           |
+//   | "010"; 511 characters "1 … 2"     | 0      | Rec8; Film only (the rest is dropped)  |                |
+//   | -r all                           | 0      | all nine                               | all nine       |
+//   | -r 3,1-2,2                       | 0      | Rec3, Film, News (2 once)              |                |
+//   | -r 8-12; 5-999999999; 12,1       | 1      | to 9, then "No recording 10"; error 12, Film |          |
+//   | -r 1-2 / "2": "News" taken by a directory | 1 | the copy fails, the others still run |              |
+TEST_F(DriverRun, CopiesIntoTheOutputDirectory) {
+    struct Row {
+        std::vector<std::string> args;   // behind -o OUT
+        std::string input;
+        int status;
+        std::vector<std::string> events;
+        std::set<std::string> files;
+        bool news_blocked = false;
+    };
+    const std::set<std::string> all = {"Film", "News", "Rec3", "Rec4", "Rec5", "Rec6", "Rec7", "Rec8", "Rec9"};
+    const std::vector<std::string> all_events(all.begin(), all.end());
+    const std::string cannot_open_news = "ERROR: Cannot open 'News' for output";
+    std::vector<Row> rows;
+    for (std::string three : {"3\n", " 3\n", "3abc\n", "0x3\n", "003\n", "+3"})
+        rows.push_back({{"raw"}, three, 0, {"Rec3"}, {"Rec3"}});
+    rows.push_back({{"raw"}, "010\n", 0, {"Rec8"}, {"Rec8"}});
+    rows.push_back({{"raw"}, "1" + std::string(510, ' ') + "2\n", 0, {"Film"}, {"Film"}});
+    rows.push_back({{"-r", "all", "raw"}, "", 0, all_events, all});
+    rows.push_back({{"-r", "3,1-2,2", "raw"}, "", 0, {"Rec3", "Film", "News"}, {"Rec3", "Film", "News"}});
+    rows.push_back({{"-r", "8-12", "raw"}, "", 1, {"Rec8", "Rec9", "ERROR: No recording 10 on this disk"}, {"Rec8", "Rec9"}});
+    rows.push_back({{"--recordings", "5-999999999", "raw"}, "", 1,
+                    {"Rec5", "Rec6", "Rec7", "Rec8", "Rec9", "ERROR: No recording 10 on this disk"},
+                    {"Rec5", "Rec6", "Rec7", "Rec8", "Rec9"}});
+    rows.push_back({{"-r", "12,1", "raw"}, "", 1, {"ERROR: No recording 12 on this disk", "Film"}, {"Film"}});
+    rows.push_back({{"-r", "1-2", "raw"}, "", 1, {"Film", "News", cannot_open_news}, {"Film", "News"}, true});
+    rows.push_back({{"raw"}, "2\n1\n", 1, {"News", cannot_open_news, "Film"}, {"Film", "News"}, true});
+    for (const Row& row : rows) {
+        fs::path out = fresh("out");
+        if (row.news_blocked) fs::create_directory(out / "News");
+        std::vector<std::string> args = {"-o", out.string()};
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        Outcome r = pvrcopy(root / "list", args, row.input);
+        std::string what = ::testing::PrintToString(row.args) + " answers " + ::testing::PrintToString(row.input);
+        EXPECT_EQ(r.status, row.status) << what;
+        EXPECT_EQ(events(r.err), row.events) << what << r.err;
+        EXPECT_EQ(files_in(out), row.files) << what;
+        EXPECT_EQ(r.err.compare(0, kList.size(), kList), 0) << what;   // the list first
+        if (!row.input.empty()) continue;
+        EXPECT_EQ(r.err.find(kList, 1), std::string::npos) << what;  // -r: the list once
     }
-}
+    EXPECT_EQ(files_in(root / "list"), std::set<std::string>{"qvdisk.img"});   // nothing beside the source
 
-TEST_F(DriverRun, NumbersAreReadInBase0) {
-    const std::string rec3 = kList + "\nRecording 'Rec3' size 1 MB raw copy\n\n";
-    for (std::string input : {"3\n", " 3\n", "3abc\n", "0x3\n", "003\n", "+3"}) {
-        Outcome r = answer(input);
-        EXPECT_EQ(r.status, 0) << input;
-        EXPECT_TRUE(starts_with(r.err, rec3)) << input << r.err;
-        EXPECT_TRUE(ends_with(r.err, kList)) << input;
-        EXPECT_EQ(r.out, "---> ---> ") << input;
-    }
-    Outcome octal = answer("010\n");
-    EXPECT_TRUE(starts_with(octal.err, kList + "\nRecording 'Rec8' size 1 MB raw copy\n\n"));
-}
-
-TEST_F(DriverRun, NumberAboveTheCountIsRefusedAndTheLoopGoesOn) {
-    Outcome r = answer("10\n0\n");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, kList + "ERROR: No recording 10 on this disk\n" + kList);
-    EXPECT_EQ(r.out, "---> ---> ");
-}
-
-TEST_F(DriverRun, ModeWordsInAnyCaseAndTheBannerShowsTheWordTyped) {
-    const std::string two = "2\n";
+    // The banner shows the mode word as typed; a repack size that is no number is 0.
     for (const char* word : {"mp3", "Mp3", "MP3"}) {
-        Outcome r = run("list", {word, "abc"}, &two);
-        EXPECT_EQ(r.status, 0) << word;
-        EXPECT_TRUE(starts_with(r.err, kList + "\nRecording 'News' size 1 MB " + word + " copy\n\n"))
-            << word << r.err;
-        EXPECT_EQ(r.out, "---> ---> ");
+        Outcome r = pvrcopy(root / "list", {"-o", fresh("out").string(), word, "abc"}, "2\n");
+        const std::string banner = kList + "\nRecording 'News' size 1 MB " + word + " copy\n\n";
+        EXPECT_EQ(r.err.compare(0, banner.size(), banner), 0) << r.err;
     }
 }
 
-TEST_F(DriverRun, RestOfAnOverlongAnswerIsDropped) {
-    // 511 characters reach the program as "1" and blanks; the "2" behind them
-    // belongs to the same line and must not select recording 2.
-    Outcome r = answer("1" + std::string(510, ' ') + "2\n");
-    EXPECT_TRUE(starts_with(r.err, kList + "\nRecording 'Film' size 3 MB raw copy\n\n"));
-    EXPECT_EQ(r.err.find("Recording 'News'"), std::string::npos);
-    EXPECT_EQ(r.out, "---> ---> ");
+// The disk named on the command line, and nothing else.
+//   | dir       | arguments                          | status | stderr                                   |
+//   | site/work | -l (the search meets ../qvdisk.img)| 1      | "ERROR: Bad signature in saved image!\n" |
+//   | site/work | -i store/pvr-2024.img, relative and --image=absolute | 0 | the list           |
+//   | site/work | -i ../qvdisk.img (the decoy named) | 1      | bad signature in saved image             |
+//   | site/work | -d drives/sdi (removable); -d 8    | 0      | the list                                 |
+//   | empty dir | -l (the search)                    | 1      | "ERROR: No Velmoran disk found!\n"       |
+//   | empty dir | -d drives/sdj; -d drives/nvme0n1   | 1      | bad signature on the drive; cannot open it |
+TEST_F(DriverRun, ImageAndDriveNamedOnTheCommandLine) {
+    const std::string sdi = (root / "drives/sdi").string(), sdj = (root / "drives/sdj").string();
+    const std::string nvme = (root / "drives/nvme0n1").string();
+    const fs::path nowhere = fresh("nowhere");
+    struct Row {
+        fs::path dir;
+        std::vector<std::string> args;
+        int status;
+        std::string err;
+    };
+    const std::vector<Row> rows = {
+        {root / "site/work", {"-l", "raw"}, 1, "ERROR: Bad signature in saved image!\n"},
+        {root / "site/work", {"-i", "../../store/pvr-2024.img", "-l", "raw"}, 0, kList},
+        {root / "site/work", {"--image=" + (root / "store/pvr-2024.img").string(), "-l", "raw"}, 0, kList},
+        {root / "site/work", {"-i", "../qvdisk.img", "-l", "raw"}, 1, "ERROR: Bad signature in saved image!\n"},
+        {root / "site/work", {"-d", sdi, "-l", "raw"}, 0, kList},
+        {root / "site/work", {"--device", "8", "-l", "raw"}, 0, kList},
+        {nowhere, {"-l", "raw"}, 1, "ERROR: No Velmoran disk found!\n"},
+        {nowhere, {"-d", sdj, "-l", "raw"}, 1, "ERROR: Bad signature on drive " + sdj + "!\n"},
+        {nowhere, {"-d", nvme, "-l", "raw"}, 1, "ERROR: Cannot open drive " + nvme + ": No such file or directory\n"},
+    };
+    for (const Row& row : rows) {
+        Outcome r = pvrcopy(row.dir, row.args);
+        EXPECT_EQ(r.status, row.status) << ::testing::PrintToString(row.args);
+        EXPECT_EQ(r.err, row.err) << ::testing::PrintToString(row.args);
+    }
 }
 
-TEST_F(DriverRun, DiskModeNeverWritesOverTheImageItReads) {
-    std::string before = slurp(root / "list" / "qvdisk.img");
-    Outcome r = run("list", {"DISK", "7"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_TRUE(starts_with(r.err, "Copying whole Velmoran disk to PC file\nERROR: ")) << r.err;
-    EXPECT_EQ(slurp(root / "list" / "qvdisk.img"), before);
+// Mode "disk": never over the image it reads, with or without -o; into -o
+// elsewhere byte for byte.
+TEST_F(DriverRun, DiskModeWithAndWithoutOutputDirectory) {
+    const fs::path image = root / "list/qvdisk.img";
+    const std::string refused = "Copying whole Velmoran disk to PC file\nERROR: Cannot open output\n";
+    Outcome plain = pvrcopy(root / "list", {"DISK", "7"});
+    EXPECT_EQ(plain.status, 1);
+    EXPECT_EQ(plain.err, refused);
+    Outcome beside = pvrcopy(root / "store", {"-i", image.string(), "-o", (root / "list").string(), "disk"});
+    EXPECT_EQ(beside.status, 1);
+    EXPECT_EQ(beside.err, refused);
+    const fs::path out = fresh("out");
+    Outcome copied = pvrcopy(root / "list", {"-o", out.string(), "disk"});
+    EXPECT_EQ(copied.status, 0) << copied.err;
+    EXPECT_TRUE(slurp(out / "qvdisk.img") == sources["list/qvdisk.img"]);
+    // The copy in -o with its map is gone on with (nothing is left to read);
+    // named with -i it is a source, read as its map tells.
+    Outcome again = pvrcopy(root / "list", {"-o", out.string(), "disk"});
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(again.err.find("Using the map"), std::string::npos) << again.err;
+    Outcome named = pvrcopy(root / "store", {"-i", (out / "qvdisk.img").string(), "-l", "raw"});
+    EXPECT_EQ(named.status, 0) << named.err;
+    EXPECT_NE(named.err.find("INFO: Using the map " + (out / "qvdisk.img.map").string() + ": "), std::string::npos)
+        << named.err;
+}
+
+// Outputs carry the recording's date and time, also when a write beyond the
+// file size limit cut them short; undated recordings the time of writing.
+//   | mode | limit   | status | last event                                  | Film's output          |
+//   | TS   | none    | 0      | (all three copied)                          | dated; Doku dated; News now |
+//   | raw, TS, VOB, MP3 | 100000 | 1 | "ERROR: Write failed: the output file system cannot hold files of this size" | at most 100000 bytes, dated |
+TEST_F(DriverRun, OutputTimesAndFileSizeLimit) {
+    const time_t film = local_time(2002, 12, 24, 20, 15), doku = local_time(2003, 1, 5, 21, 45);
+    const time_t start = time(nullptr);
+    fs::path out = fresh("out");
+    Outcome all = pvrcopy(root / "sample", {"-o", out.string(), "-r", "all", "TS"});
+    EXPECT_EQ(all.status, 0) << all.err;
+    EXPECT_EQ(modified(out / "Film__Teil_1_2.ts"), film);
+    EXPECT_EQ(modified(out / "Doku.ts"), doku);
+    EXPECT_GE(modified(out / "News__20_00.ts"), start);
+
+    constexpr rlim_t kLimit = 100000;
+    for (auto [mode, name] : {std::pair{"raw", "Film__Teil_1_2"}, {"TS", "Film__Teil_1_2.ts"},
+                              {"VOB", "Film__Teil_1_2.vob"}, {"MP3", "Film__Teil_1_2.mp3"}}) {
+        out = fresh("out");
+        Outcome r = pvrcopy(root / "sample", {"-o", out.string(), "-r", "2", mode}, "", kLimit);
+        EXPECT_EQ(r.status, 1) << mode;
+        EXPECT_EQ(events(r.err).back(), "ERROR: Write failed: the output file system cannot hold files of this size")
+            << mode << r.err;
+        EXPECT_LE(fs::file_size(out / name), kLimit) << mode;
+        EXPECT_EQ(modified(out / name), film) << mode;
+    }
 }
 
 #endif  // _WIN32

@@ -4,8 +4,10 @@
 #   2. runs every cross-built test executable under wine;
 #   3. on the sample disk, compares pvrcopy.exe with the Linux pvrcopy of
 #      LINUX_BUILD (default build-test): the listing and the outputs of every
-#      mode must be byte-identical; a second opener of a held image is refused;
-#      mode "disk" beside the image fails and leaves the image unchanged.
+#      mode must be byte-identical with the same modification times, also
+#      with the options -i, -o, -r and -l; errors naming the system's reason
+#      agree up to it; a second opener of a held image is refused; mode
+#      "disk" beside the image fails (status 1) and leaves the image unchanged.
 # Usage: sh tools/wine_check.sh [LINUX_BUILD]
 set -eu
 cd "$(dirname "$0")/.."
@@ -32,8 +34,9 @@ wineserver -p
 wineboot -i </dev/null >/dev/null 2>&1 || true
 
 passed=0 failed=0
-pass() { passed=$((passed + 1)); echo "ok   $1"; }
-fail() { failed=$((failed + 1)); echo "FAIL $1"; }
+started=$(date +%s)
+pass() { passed=$((passed + 1)); printf 'ok   %s\n' "$1"; }
+fail() { failed=$((failed + 1)); printf 'FAIL %s\n' "$1"; }
 crlf() { sed 's/\r$//' "$1"; }   # wine's text-mode standard streams end lines in CR LF
 
 # --- the cross-built unit tests ---
@@ -62,41 +65,87 @@ done
 sum=$(sha256sum <"$tmp/sample.img")
 mkdir "$tmp/out"
 # run_both NAME ANSWERS ARGS...: runs both builds in fresh directories with the
-# sample image and compares exit status, standard error and output files.
+# sample image and compares exit status, standard error, the output files and
+# their modification times. LAYOUT "here" (default): the image is qvdisk.img
+# in the run directory, which also takes the outputs. LAYOUT "options": the
+# run directory is work/, the image ../src/pvr-2024.img, outputs go to
+# work/out, and a decoy qvdisk.img without a signature lies in the parent
+# directory (opening it would fail the run: the status must be 0).
 run_both() {
   name=$1 answers=$2; shift 2
   for side in lin win; do
     d=$tmp/$name.$side
-    mkdir "$d" && cp "$tmp/sample.img" "$d/qvdisk.img"
+    if [ "${LAYOUT:-here}" = here ]; then
+      run=$d out=$d image=$d/qvdisk.img
+      mkdir "$d"
+    else
+      run=$d/work out=$d/work/out image=$d/src/pvr-2024.img
+      mkdir -p "$out" "$d/src"
+      head -c 1048576 /dev/zero >"$d/qvdisk.img"
+    fi
+    cp "$tmp/sample.img" "$image"
     if [ $side = lin ]; then prog=$linux/pvrcopy; else prog="wine $top/build-win/pvrcopy.exe"; fi
     set +e
-    printf "$answers" | (cd "$d" && timeout 300 $prog "$@" >"$tmp/out/$name.$side.out" 2>"$tmp/out/$name.$side.err")
+    printf "$answers" | (cd "$run" && timeout 300 $prog "$@" >"$tmp/out/$name.$side.out" 2>"$tmp/out/$name.$side.err")
     echo $? >"$tmp/out/$name.$side.rc"
     set -e
+    eval "out_$side=\$out image_$side=\$image"
   done
   what="$name ($*)"
   if ! cmp -s "$tmp/out/$name.lin.rc" "$tmp/out/$name.win.rc"; then
     fail "$what: exit status $(cat "$tmp/out/$name.lin.rc") on Linux, $(cat "$tmp/out/$name.win.rc") under wine"
+  elif [ "${LAYOUT:-here}" != here ] && [ "$(cat "$tmp/out/$name.lin.rc")" != 0 ]; then
+    fail "$what: exit status $(cat "$tmp/out/$name.lin.rc")"
+    cat "$tmp/out/$name.lin.err" | tail -3
   elif ! crlf "$tmp/out/$name.win.err" | cmp -s "$tmp/out/$name.lin.err" -; then
     fail "$what: standard error differs"
     crlf "$tmp/out/$name.win.err" | diff "$tmp/out/$name.lin.err" - | head -20
   elif ! crlf "$tmp/out/$name.win.out" | cmp -s "$tmp/out/$name.lin.out" -; then
     fail "$what: standard output differs"
-  elif [ "$(cd "$tmp/$name.lin" && ls)" != "$(cd "$tmp/$name.win" && ls)" ]; then
-    fail "$what: different files written: $(cd "$tmp/$name.lin" && ls | tr '\n' ' ')/ $(cd "$tmp/$name.win" && ls | tr '\n' ' ')"
+  elif [ "$(cd "$out_lin" && ls)" != "$(cd "$out_win" && ls)" ]; then
+    fail "$what: different files written: $(cd "$out_lin" && ls | tr '\n' ' ')/ $(cd "$out_win" && ls | tr '\n' ' ')"
   else
     same=1
-    for f in "$tmp/$name.lin"/*; do
-      cmp -s "$f" "$tmp/$name.win/$(basename "$f")" || { same=0; fail "$what: $(basename "$f") differs"; }
+    for f in "$out_lin"/*; do
+      [ -f "$f" ] || continue
+      g=$out_win/$(basename "$f")
+      cmp -s "$f" "$g" || { same=0; fail "$what: $(basename "$f") differs"; }
+      # A dated recording's date and time exactly; else both the time of writing.
+      a=$(stat -c %Y "$f") b=$(stat -c %Y "$g")
+      if [ "$f" != "$image_lin" ] && { [ $a -lt $started ] || [ $b -lt $started ]; } && [ $a != $b ]; then
+        same=0; fail "$what: $(basename "$f") modified at $a on Linux, $b under wine"
+      fi
     done
-    [ "$(sha256sum <"$tmp/$name.win/qvdisk.img")" = "$sum" ] || { same=0; fail "$what: image changed"; }
-    [ $same = 1 ] && pass "$what: identical ($(cd "$tmp/$name.lin" && ls | grep -vc '^qvdisk.img$') files, status $(cat "$tmp/out/$name.lin.rc"))"
+    [ "$(sha256sum <"$image_win")" = "$sum" ] || { same=0; fail "$what: image changed"; }
+    [ $same = 1 ] && pass "$what: identical ($(cd "$out_lin" && ls | grep -vc '^qvdisk.img$') files, status $(cat "$tmp/out/$name.lin.rc"))"
   fi
   return 0
 }
 run_both listing '0\n' raw
 for mode in raw VOB M2P TS MP3 M2V; do
   run_both "$mode" '1\n2\n3\n0\n' "$mode"
+done
+# The options: an image of another name elsewhere, an output directory, a list.
+LAYOUT=options
+run_both options-TS '' -i ../src/pvr-2024.img -o out -r all TS
+run_both options-raw '' --image=../src/pvr-2024.img --output=out/ -r 3,1-2 raw
+run_both options-list '' -i ../src/pvr-2024.img -l VOB
+LAYOUT=here
+
+# Errors with the system's reason: status 1 and the same text up to it.
+d=$tmp/errors && mkdir "$d" && cp "$tmp/sample.img" "$d/qvdisk.img"
+for args in "-o missing raw|ERROR: Output directory missing: " "-i nope.img raw|ERROR: Cannot open image nope.img: " \
+            "-d 5 raw|ERROR: Cannot open drive \\\\.\\PHYSICALDRIVE5: " "-i qvdisk.img -d 1 raw|: Usage: "; do
+  want=${args#*|} args=${args%%|*}
+  set +e
+  (cd "$d" && timeout 60 wine "$top/build-win/pvrcopy.exe" $args </dev/null >/dev/null 2>"$tmp/out/errors.err")
+  rc=$?
+  set -e
+  got=$(crlf "$tmp/out/errors.err")
+  case $got in
+    *"$want"?*) if [ $rc = 1 ]; then pass "$args: status 1, $got"; else fail "$args: status $rc"; fi ;;
+    *) fail "$args: status $rc, stderr: $got" ;;
+  esac
 done
 
 # A second opener of an image held by a running pvrcopy.exe counts it as
@@ -121,13 +170,13 @@ else
   fail "second opener: status $rc, stderr: $(crlf "$tmp/out/second.err")"
 fi
 
-# Mode "disk" beside the image it reads must not write over it.
+# Mode "disk" beside the image it reads must not write over it, and fails.
 d=$tmp/disk && mkdir "$d" && cp "$tmp/sample.img" "$d/qvdisk.img"
 set +e
 (cd "$d" && timeout 120 wine "$top/build-win/pvrcopy.exe" disk </dev/null >/dev/null 2>"$tmp/out/disk.err")
 rc=$?
 set -e
-if [ $rc = 0 ] && [ "$(sha256sum <"$d/qvdisk.img")" = "$sum" ] &&
+if [ $rc = 1 ] && [ "$(sha256sum <"$d/qvdisk.img")" = "$sum" ] &&
    crlf "$tmp/out/disk.err" | head -2 | tr '\n' '|' | grep -q '^Copying whole Velmoran disk to PC file|ERROR: '; then
   pass "mode disk beside the image refused, image unchanged"
 else
