@@ -11,12 +11,9 @@ namespace {
 
 constexpr char kDefaultImageName[] = "qvdisk.img";
 
-// Clusters already copied by the running dump_file, one bit each: a chain
-// that runs into itself is caught at the first cluster it would copy twice.
-uint8_t copied[kMaxClusters / 8];
-
-int was_copied(uint32_t c) { return copied[c >> 3] >> (c & 7) & 1; }
-void set_copied(uint32_t c) { copied[c >> 3] = uint8_t(copied[c >> 3] | 1u << (c & 7)); }
+// Clusters already copied by the running dump_file: a chain that runs into
+// itself is caught at the first cluster it would copy twice.
+cluster_bitmap copied;
 
 constexpr char kWriteFailedMessage[] = "Write failed (disk full?)\n";
 
@@ -72,42 +69,41 @@ int dump_file(int index) {
     }
 
     char path[kOutputNameSize];
-    make_name(path, entry->name, "");
+    recording_file_name(path, index, "");
     FILE* file = open_output(path, entry);
     if (!file) {
         qv_set_error("Cannot open '%s' for output\n", entry->name);
         return 1;
     }
 
-    memset(copied, 0, sizeof copied);
+    clear_clusters(&copied);
     static bad_sectors bad;
     int64_t unreadable = 0;
     int last = -1;
     uint64_t done = 0;
     for (;;) {
         if (qv_interrupted) return interrupted_copy(file);
-        set_copied(c);
+        add_cluster(&copied, c);
         if (qv_read_cluster_salvage(c, cluster_buffer, &bad) == kSalvageFailed) {
             close_output(file);
             return 1;
         }
-        uint32_t next = qv->fat[c];
-        uint32_t length = next == kEndOfChain ? size - entry->last_cluster_slack : size;
+        uint32_t next;
+        const link_kind link = chain_next(c, &next);
+        uint32_t length = link == kLinkEnd ? size - entry->last_cluster_slack : size;
         unreadable += report_unreadable(qv->progress, int64_t(uint64_t(c + 1) * size), &bad, length);
         if (fwrite(cluster_buffer, 1, length, file) != length) return write_failed(file);
         ++done;
         // The total serves only the percentage: a longer chain goes past 100.
         qv_report_percent(qv->progress, done, entry->num_clusters, &last);
-        if (next == kEndOfChain) break;
-        // A damaged chain ends the copy as a failure; what was written stays.
-        if (next >= count) {
+        if (link == kLinkEnd) break;
+        // A damaged chain, or one that returns to a cluster already copied,
+        // ends the copy as a failure; what was written stays.
+        if (link != kLinkNext || has_cluster(&copied, next)) {
             close_output(file);
-            qv_set_error("Recording %s: chain leaves the table at cluster %x\n", entry->name, c);
-            return 1;
-        }
-        if (was_copied(next)) {
-            close_output(file);
-            qv_set_error("Recording %s: chain loops at cluster %x\n", entry->name, next);
+            char prefix[kErrorSize];
+            snprintf(prefix, sizeof prefix, "Recording %s: chain ", entry->name);
+            set_chain_damage(prefix, link, c, next);
             return 1;
         }
         c = next;

@@ -54,9 +54,10 @@ int32_t list_record_count() {
     return n;
 }
 
-// Orders the table by the n records of the list file in cluster_buffer.
-// Returns the number of records the table now holds.
-int apply_list_file(const recording_entry* found, int found_count, int32_t n) {
+// Orders the table by the n records of the list file in cluster_buffer;
+// named[b] is set for every directory record a list record takes. Returns
+// the number of records the table now holds.
+int apply_list_file(const recording_entry* found, int found_count, int32_t n, uint8_t* named) {
     for (int32_t k = 1; k <= n; ++k) {
         char list_name[kNameSize];
         copy_name(list_name, sizeof list_name, cluster_buffer + size_t(k) * kListRecordSize,
@@ -66,11 +67,29 @@ int apply_list_file(const recording_entry* found, int found_count, int32_t n) {
                 recording_entry* r = &qv->recordings[k - 1];
                 *r = found[b];
                 memcpy(r->name, list_name, strlen(list_name) + 1);
+                named[b] = 1;
                 break;
             }
         }
     }
     return n;
+}
+
+// The salvage: the recordings of the directory that the list file does not
+// name follow the list's n, in directory order, as far as the table has
+// room. Returns the table's new count.
+int add_unlisted(const recording_entry* found, int found_count, int n, const uint8_t* named) {
+    int unlisted = 0, dropped = 0;
+    for (int b = 0; b < found_count; ++b) {
+        if (named[b]) continue;
+        if (n + unlisted < int(kMaxRecordings))
+            qv->recordings[n + unlisted++] = found[b];
+        else
+            ++dropped;
+    }
+    if (unlisted) qv_warn("Salvage: %d recordings not named by the list file are listed after its %d\n", unlisted, n);
+    if (dropped) qv_warn("Salvage: the recording table is full: %d recordings are not listed\n", dropped);
+    return n + unlisted;
 }
 
 }  // namespace
@@ -124,13 +143,17 @@ int parse_dir(uint32_t dir_cluster, uint32_t entry_count, uint8_t type_mask, uin
             usable = !bad_bytes_touch(&unread, kListRecordSize, uint32_t(n + 1) * kListRecordSize);
         }
         if (usable) {
-            result = apply_list_file(found, count, n);
+            static uint8_t named[kMaxRecordings];
+            memset(named, 0, sizeof named);
+            result = apply_list_file(found, count, n, named);
+            if (qv_options.salvage) result = add_unlisted(found, count, result, named);
         } else {
             qv_warn("List file cannot be read: the recordings are listed in directory order\n");
             memcpy(qv->recordings, found, sizeof(recording_entry) * size_t(count));
         }
     }
     free(found);
+    qv->recording_count = result;
     return result;
 }
 

@@ -10,6 +10,7 @@
 // A damaged table can point anywhere and loop: every walk checks a link
 // against cluster_count before it indexes fat, the owner array or the mark
 // array, and takes at most cluster_count steps.
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -17,6 +18,9 @@
 #include "disk/qvdisk.h"
 
 namespace {
+
+constexpr char kSalvageMessage[] =
+    "Salvage: the disk is used as it stands; recordings that share clusters may hold each other's data\n";
 
 constexpr int kFlagError = 1;
 constexpr int kFlagFatal = 2;
@@ -99,16 +103,50 @@ void fill_unread(uint32_t* mine, const uint32_t* other, int my_number, int other
     }
 }
 
-void drop_unread_in_both(uint32_t* first, uint32_t* second) {
+// Entries that neither copy could give: bad in both, so that no copy can be
+// chosen; with the salvage the end of a chain in both (one warning per run).
+// Nonzero when there were any.
+int drop_unread_in_both(uint32_t* first, uint32_t* second) {
     const uint32_t count = qv->cluster_count;
+    int dropped = 0;
+    const uint32_t taken = qv_options.salvage ? kEndOfChain : kBadEntry;
     for (uint32_t n = 0; n < count;) {
         if (first[n] != kUnreadEntry || second[n] != kUnreadEntry) {
             ++n;
             continue;
         }
         uint32_t from = n;
-        for (; n < count && first[n] == kUnreadEntry && second[n] == kUnreadEntry; ++n) first[n] = second[n] = kBadEntry;
-        qv_warn("FAT entries %u to %u cannot be read in either copy\n", from, n - 1);
+        dropped = 1;
+        for (; n < count && first[n] == kUnreadEntry && second[n] == kUnreadEntry; ++n) first[n] = second[n] = taken;
+        if (qv_options.salvage)
+            qv_warn("FAT entries %u to %u cannot be read in either copy: taken as end of chain\n", from, n - 1);
+        else
+            qv_warn("FAT entries %u to %u cannot be read in either copy\n", from, n - 1);
+    }
+    return dropped;
+}
+
+// The salvage of two copies that both have wrong links: the table is put
+// together entry by entry. An entry wrong in one copy is taken from the
+// other; one that passes in both from the copy a whole choice prefers (FAT2
+// unless FAT2 is bad, then FAT1: so a disk with a whole copy would get just
+// that copy); one wrong in both ends its chain.
+void merge_copies(const uint32_t* fat1, const uint32_t* fat2, int fat2_bad) {
+    const uint32_t count = qv->cluster_count;
+    const uint32_t* preferred = fat2_bad ? fat1 : fat2;
+    for (uint32_t n = 0; n < count; ++n) {
+        if (fat1[n] != kBadEntry && fat2[n] != kBadEntry) {
+            qv->fat[n] = preferred[n];
+        } else if (fat1[n] != kBadEntry) {
+            qv->fat[n] = fat1[n];
+            qv_warn("FAT2 %u item wrong, taken from FAT1: %u\n", n, fat1[n]);
+        } else if (fat2[n] != kBadEntry) {
+            qv->fat[n] = fat2[n];
+            qv_warn("FAT1 %u item wrong, taken from FAT2: %u\n", n, fat2[n]);
+        } else {
+            qv->fat[n] = kEndOfChain;
+            qv_warn("FAT %u item wrong in both copies, taken as end of chain\n", n);
+        }
     }
 }
 
@@ -134,35 +172,60 @@ uint32_t find_chain_heads(uint32_t* heads, uint32_t* marks) {
 
 // Follows every chain from its head and reports each cluster that an earlier
 // chain already owns. owner[b] is the chain number + 1 of the cluster's first
-// owner; meeting one's own number again means the chain loops.
+// owner; a link to a cluster of one's own number means the chain loops.
 int cross_link_walk(const uint32_t* heads, uint32_t head_count, uint32_t* owner) {
     const uint32_t count = qv->cluster_count;
     int flags = 0;
     memset(owner, 0, sizeof(uint32_t) * count);
     for (uint32_t i = 0; i < head_count; ++i) {
         uint32_t b = heads[i];
+        // Each step takes a cluster this chain does not own yet.
         for (uint32_t steps = 0; steps < count; ++steps) {
-            if (owner[b] == i + 1) {
-                qv_warn("Chain %u loops at cluster %x\n", i, b);
-                flags |= kFlagError;
-                break;
-            }
             if (owner[b] != 0) {
                 qv_warn("Crosslinked block %x in chain %u and %u\n", b, owner[b] - 1, i);
                 flags |= kFlagError;
             }
             owner[b] = i + 1;
-            uint32_t next = qv->fat[b];
-            if (next > kMarkerLink) break;   // end of chain, markers, free
-            if (next >= count) {
-                qv_warn("Chain %u leaves the table at cluster %x\n", i, b);
-                flags |= kFlagError;
-                break;
+            uint32_t next;
+            link_kind kind = chain_next(b, &next);
+            if (kind == kLinkNext && owner[next] != i + 1) {
+                b = next;
+                continue;
             }
-            b = next;
+            // The end, a free entry and the markers 0xFFFFFC and 0xFFFFFD end
+            // this walk quietly; 0xFFFFFB, which the recorder's own walks take
+            // as a link, a link out of the table and a loop are reported.
+            if (kind == kLinkNext || kind == kLinkOutside || (kind == kLinkMarker && next == kMarkerLink)) {
+                char prefix[32];
+                snprintf(prefix, sizeof prefix, "Chain %u ", i);
+                set_chain_damage(prefix, kind, b, next);
+                if (qv->progress) qv->progress(-1);
+                flags |= kFlagError;
+            }
+            break;
         }
     }
     return flags;
+}
+
+// The clusters where a lost recording may start (salvage): kept from the
+// check for the listing.
+cluster_bitmap lost_starts;
+
+// Lost chain starts: clusters the directory walk did not reach (marks) and
+// that no entry links to, which begin a chain (what the head search takes)
+// or end one at once (a lost file of one cluster).
+void find_lost_starts(const uint32_t* marks) {
+    const uint32_t count = qv->cluster_count;
+    static cluster_bitmap linked;
+    clear_clusters(&linked);
+    for (uint32_t c = 0; c < count; ++c)
+        if (qv->fat[c] < count) add_cluster(&linked, qv->fat[c]);
+    for (uint32_t c = 0; c < count; ++c) {
+        const uint32_t v = qv->fat[c];
+        if (marks[c] != kReached && !has_cluster(&linked, c) && (v <= kMarkerLink || v == kEndOfChain))
+            add_cluster(&lost_starts, c);
+    }
 }
 
 }  // namespace
@@ -212,34 +275,17 @@ int check_dir(uint32_t dir_cluster, uint32_t entry_count, uint32_t* marks, uint3
             qv_warn("Crosslinked single block %x\n", s);
             result |= kSharedStart;
         }
-        marks[s] = kReached;
-
         // The length as the chain gives it, followed in fat (never in marks).
-        uint32_t len = 0;
-        int damaged = 0;
-        for (uint32_t b = s;;) {
-            if (len == count) {   // more clusters than the table has: it runs into itself
-                qv_warn("File %s: chain loops at cluster %x\n", name.text, b);
-                damaged = 1;
-                break;
-            }
-            marks[b] = kReached;
-            ++len;
-            uint32_t next = qv->fat[b];
-            if (next == kEndOfChain) break;
-            if (next == kFreeCluster) {
-                qv_warn("File %s: cluster %x of its chain is marked free\n", name.text, b);
-                damaged = 1;
-                break;
-            }
-            if (next >= count) {
-                qv_warn("File %s: chain leaves the table at cluster %x\n", name.text, b);
-                damaged = 1;
-                break;
-            }
-            b = next;
+        chain_end end;
+        uint32_t len = chain_length(s, marks, &end);
+        int damaged = end.kind != kLinkEnd;
+        if (damaged) {
+            char prefix[kErrorSize];
+            snprintf(prefix, sizeof prefix, "File %s: chain ", name.text);
+            set_chain_damage(prefix, end.kind, end.last, end.next);
+            if (qv->progress) qv->progress(-1);
+            result |= kLengthMismatch;
         }
-        if (damaged) result |= kLengthMismatch;
 
         if (type == kTypeSubdir) {
             // A directory whose cluster was reached before (one pointing back
@@ -310,12 +356,16 @@ int check_file_system(uint32_t* first, uint32_t* second, uint32_t* dir_list) {
         }
     }
     if (lost) qv_warn("Total of %u lost clusters found\n", lost);
+    if (qv_options.salvage) find_lost_starts(marks);
     return flags;
 }
 
 }  // namespace
 
+const cluster_bitmap* lost_chain_starts() { return &lost_starts; }
+
 int read_fat() {
+    clear_clusters(&lost_starts);
     const uint32_t count = qv->cluster_count;
     const uint32_t size = qv->cluster_size;
     // Disk cluster 0 must hold FAT2 whole, and a cluster must fit the buffer.
@@ -338,11 +388,12 @@ int read_fat() {
     uint32_t* first = work;
     uint32_t* second = work + kWorkEntries;
 
+    int salvaged = 0;   // the salvage uses a disk that would be refused
     int fat1_bad = decode_fat(kFat1Offset, first, 1, nullptr, &unread);
     int fat2_bad = decode_fat(kFat2Offset, second, 2, first, &unread);
     if (unread.count != 0) {
         // Each copy stands in for the other where that one is unreadable.
-        drop_unread_in_both(first, second);
+        if (drop_unread_in_both(first, second) && qv_options.salvage) salvaged = 1;
         fill_unread(first, second, 1, 2);
         fill_unread(second, first, 2, 1);
         fat1_bad = has_bad_entry(first);
@@ -352,17 +403,28 @@ int read_fat() {
     int result = 0;
     if (!fat2_bad || !fat1_bad) {
         memcpy(qv->fat, fat2_bad ? first : second, sizeof(uint32_t) * count);
+    } else if (qv_options.salvage) {
+        merge_copies(first, second, fat2_bad);
+        salvaged = 1;
+    } else {
+        qv_set_error("No valid FAT24 found!\n");
+        result = 1;
+    }
+    if (result == 0) {
         // Problems of the copy not chosen and differences do not count.
         memset(first, 0, sizeof(uint32_t) * count);
         memset(second, 0, sizeof(uint32_t) * count);
         int flags = check_file_system(first, second, dir_list);
         if (flags) {
             qv_set_error("FAT has errors, please correct!\n");
-            if (flags & kFlagFatal) result = 1;
+            if ((flags & kFlagFatal) && qv_options.salvage) {
+                qv_warn("FAT has errors, please correct!\n");
+                salvaged = 1;
+            } else if (flags & kFlagFatal) {
+                result = 1;
+            }
         }
-    } else {
-        qv_set_error("No valid FAT24 found!\n");
-        result = 1;
+        if (salvaged) qv_warn("%s", kSalvageMessage);
     }
     free(work);
     free(dir_list);

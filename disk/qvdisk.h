@@ -26,7 +26,8 @@ constexpr size_t kErrorSize = 1024;
 constexpr size_t kDirEntrySize = 128;
 constexpr size_t kNameSize = 512;           // recording_entry name
 constexpr size_t kDirNameSize = 108;        // name field of a directory entry
-constexpr size_t kOutputNameSize = kNameSize + 4;  // name, extension, NUL
+constexpr size_t kListNumberSize = 6;               // "_%d" of a list number up to kMaxRecordings
+constexpr size_t kOutputNameSize = kNameSize + kListNumberSize + 4;  // name, list number, extension, NUL
 constexpr size_t kOutputDirSize = 4096;            // longest output directory taken
 constexpr size_t kOutputPathSize = kOutputDirSize + 1 + kOutputNameSize;  // directory, separator, name
 
@@ -91,6 +92,7 @@ struct qv_instance {
     uint32_t fat[kMaxClusters];
     recording_entry recordings[kMaxRecordings];
     progress_callback progress;
+    int recording_count;   // valid records of recordings, as parse_dir (and the salvage) left them
 };
 
 extern qv_instance* qv;
@@ -104,7 +106,7 @@ struct qv_settings {
     const char* image_path;    // only this file is read, as the disk image
     const char* device_path;   // only this drive is read (on Windows also just its number)
     const char* output_dir;    // every output file is created in this directory
-    int salvage;               // read a disk the check refuses (parsed, not used yet)
+    int salvage;               // use a disk the check refuses, as it stands (see read_fat, parse_dir)
 };
 extern qv_settings qv_options;
 
@@ -205,21 +207,84 @@ uint32_t map_block_at(const rescue_map* map, int64_t pos);
 // The end of the last block (0 for an empty map).
 int64_t map_end(const rescue_map* map);
 
+// --- the chain step (chain.cpp) ---
+// The next link of a chain, classified once. Every walk (the check, the
+// length count, the raw copy, the reader) asks this and ends where it says
+// the chain ends, so that they all agree on a damaged chain.
+enum link_kind {
+    kLinkNext,      // *next is the next cluster, within the table
+    kLinkEnd,       // end of chain: the cluster is the file's last
+    kLinkFree,      // the cluster's own entry says free
+    kLinkMarker,    // a marker value (0xFFFFFB to 0xFFFFFD)
+    kLinkOutside,   // a link at or beyond cluster_count
+};
+// The link of cluster (which must lie within the table: else kLinkOutside);
+// *next is the entry's value whatever its kind.
+link_kind chain_next(uint32_t cluster, uint32_t* next);
+// The damage a walk met at cluster, whose link chain_next gave as kind and
+// next, worded once for every walk behind the walk's own prefix (composed:
+// "File Film: chain ", "Recording Film: chain ", "Chain 3 "); kLinkNext
+// means that next was taken before in this walk: the chain loops there.
+// Formats into qv_error.
+void set_chain_damage(const char* prefix, link_kind kind, uint32_t cluster, uint32_t next);
+
+// Clusters one walk has taken, a bit for every cluster of the largest table.
+struct cluster_bitmap {
+    uint8_t bits[kMaxClusters / 8];
+};
+void clear_clusters(cluster_bitmap* set);
+int has_cluster(const cluster_bitmap* set, uint32_t c);   // clusters beyond the largest table: never
+void add_cluster(cluster_bitmap* set, uint32_t c);
+
+// How a chain_length walk ended: kind and next as chain_next gave them at
+// the last cluster (kLinkNext: next was taken before, the chain loops).
+struct chain_end {
+    link_kind kind;
+    uint32_t last;
+    uint32_t next;
+};
+// Follows the chain from start (within the table) to its end or its first
+// repeat: the number of clusters taken, never more than the table has. When
+// reached is not null, every cluster taken is set to kFreeCluster in it (the
+// check's mark of a cluster that the directory walk reached).
+uint32_t chain_length(uint32_t start, uint32_t* reached, chain_end* end);
+
 // --- allocation table (fat.cpp) ---
 int read_fat();
 int check_dir(uint32_t dir_cluster, uint32_t entry_count, uint32_t* marks,
               uint32_t* dir_list, uint32_t* dir_count);
 // Entries of the root directory: from the boot sector's root_dir_slack.
 uint32_t root_entry_count();
+// After read_fat with qv_options.salvage: the clusters that no directory
+// entry reaches and no entry links to, that begin a chain or are a chain of
+// their own (a lost recording may start at each). Empty otherwise.
+const cluster_bitmap* lost_chain_starts();
 
 // --- directory and recording table (directory.cpp) ---
+// Sets qv->recording_count to its result. With qv_options.salvage, the
+// recordings the list file does not name follow the list's, in directory order.
 int parse_dir(uint32_t dir_cluster, uint32_t entry_count, uint8_t type_mask, uint8_t type_value);
 void convert_date_time(const uint8_t* src, int* year, int* month, int* day, int* hour, int* minute);
 // Size of a recording in MB: num_clusters x cluster_size >> 20.
 int64_t recording_size_mb(const recording_entry* entry);
 
+// --- lost recordings (lost.cpp) ---
+// With qv_options.salvage: appends to the count recordings of the table a
+// recording "lost_%06x" for every lost chain start (lost_chain_starts) whose
+// first cluster holds a recording header, in ascending order, as long as
+// the table has room. One read of each start's first cluster. Returns the
+// new count (also in qv->recording_count).
+int add_lost_recordings(int count);
+
 // --- names and output files (names.cpp) ---
 void make_name(char* out, const char* name, const char* extension);
+// The output file name of recording index (out: kOutputNameSize bytes), the
+// one name every copy and conversion of it uses: make_name of its name and
+// extension, with "_N" (its list number) before the extension when another
+// recording of the table gives the same name (ASCII letter case ignored, as
+// Windows and FAT file systems compare), when that name would be another's
+// numbered name, or when the name is empty.
+void recording_file_name(char* out, int index, const char* extension);
 // The path under which the output file file_name is created: in
 // qv_options.output_dir when one is set, else in the current directory. A
 // path that does not fit into size comes out empty (no file can be created
@@ -273,7 +338,8 @@ struct recording_reader {
     int index;
     progress_callback callback;
     uint8_t rec_header[kRecordingHeaderSize];
-    uint32_t clusters_read;   // bound for a chain that loops
+    link_kind link;           // the link of the cluster now in data (chain_next)
+    cluster_bitmap taken;     // clusters read: the chain ends at the first repeat
     int error;                // nonzero when the stream ended on a read error (message in qv_error)
     uint32_t cluster;         // number of the cluster now in data
     uint32_t limit;           // valid bytes of data; 0 once the stream has ended
@@ -289,6 +355,11 @@ struct recording_reader {
 };
 
 recording_reader* open_recording_file(int index, progress_callback callback);
+// The first transport packet behind the recording header in the first
+// limit valid bytes of a recording's first cluster: a sync byte with another
+// one a packet later (or the valid end), at offsets 212 to 655. Nonzero with
+// its offset in *pos when found.
+int find_first_packet(const uint8_t* data, uint32_t limit, uint32_t* pos);
 const uint8_t* read_ts_packet(recording_reader* reader);
 void close_recording_file(recording_reader* reader);
 // A PID field of the header (offset kHeader*Pid): its low 13 bits.

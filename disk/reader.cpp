@@ -2,6 +2,7 @@
 // the 212-byte recording header; transport packets follow and run on across
 // cluster boundaries, so a packet may be split between two clusters. The
 // reader hands out one whole packet at a time, in place where it can.
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -23,13 +24,14 @@ const uint8_t* end_stream(recording_reader* reader) {
     reader->limit = 0;
     reader->pos = 0;
     reader->next_cluster = kEndOfChain;
+    reader->link = kLinkEnd;
     return nullptr;
 }
 
 // Valid bytes of the cluster now in data: all of it, or for the last cluster
 // of the chain all but the recording's slack.
 uint32_t valid_length(const recording_reader* reader) {
-    if (reader->next_cluster != kEndOfChain) return qv->cluster_size;
+    if (reader->link != kLinkEnd) return qv->cluster_size;
     uint32_t slack = qv->recordings[reader->index].last_cluster_slack;
     if (slack > qv->cluster_size) {
         qv_inform(reader->callback, "Recording %s: slack %u of the last cluster %x is larger than the cluster\n",
@@ -48,8 +50,8 @@ int load_cluster(recording_reader* reader, uint32_t c, int first) {
     if (qv_read_cluster_salvage(c, reader->data, &reader->bad) == kSalvageFailed) return 1;
     if (first && bad_bytes_touch(&reader->bad, 0, kRecordingHeaderSize)) return 1;
     reader->cluster = c;
-    reader->clusters_read++;
-    reader->next_cluster = qv->fat[c];
+    add_cluster(&reader->taken, c);
+    reader->link = chain_next(c, &reader->next_cluster);
     reader->pos = 0;
     reader->bad_next = 0;
     reader->limit = valid_length(reader);
@@ -97,23 +99,16 @@ const uint8_t* hand_out(recording_reader* reader, const uint8_t* p) {
 }
 
 // Moves on to the next cluster of the chain. Nonzero when there is none: the
-// end of the chain, a damaged link (reported), or a read error (error set).
+// end of the chain, a damaged link or a cluster read before (reported: the
+// chain ends there, as in the raw copy), or a read error (error set).
 int load_next(recording_reader* reader) {
-    uint32_t next = reader->next_cluster;
-    if (next == kEndOfChain) return 1;
-    if (next == kFreeCluster) {
-        qv_inform(reader->callback, "Recording %s: chain ends in a free cluster at %x\n", name_of(reader),
-                  reader->cluster);
-        return 1;
-    }
-    if (next >= table_size()) {
-        qv_inform(reader->callback, "Recording %s: chain leaves the table at cluster %x\n", name_of(reader),
-                  reader->cluster);
-        return 1;
-    }
-    // No chain holds more clusters than the table: one that does runs in a circle.
-    if (reader->clusters_read >= table_size()) {
-        qv_inform(reader->callback, "Recording %s: chain loops at cluster %x\n", name_of(reader), next);
+    const uint32_t next = reader->next_cluster;
+    if (reader->link == kLinkEnd) return 1;
+    if (reader->link != kLinkNext || has_cluster(&reader->taken, next)) {
+        char prefix[kErrorSize];
+        snprintf(prefix, sizeof prefix, "Recording %s: chain ", name_of(reader));
+        set_chain_damage(prefix, reader->link, reader->cluster, next);
+        if (reader->callback) reader->callback(-1);
         return 1;
     }
     if (load_cluster(reader, next, 0) != 0) {
@@ -121,7 +116,7 @@ int load_next(recording_reader* reader) {
         return 1;
     }
     // A slack larger than the cluster has been reported: nothing of it is valid.
-    if (reader->next_cluster == kEndOfChain && qv->recordings[reader->index].last_cluster_slack > qv->cluster_size)
+    if (reader->link == kLinkEnd && qv->recordings[reader->index].last_cluster_slack > qv->cluster_size)
         return 1;
     return 0;
 }
@@ -155,7 +150,7 @@ recording_reader* open_recording_file(int index, progress_callback callback) {
     }
     reader->index = index;
     reader->callback = callback;
-    reader->clusters_read = 0;
+    clear_clusters(&reader->taken);
     reader->error = 0;
     reader->unreadable_bytes = 0;
     reader->lost_packets = 0;
@@ -167,21 +162,24 @@ recording_reader* open_recording_file(int index, progress_callback callback) {
     }
     memcpy(reader->rec_header, reader->data, kRecordingHeaderSize);
 
-    // The first packet: a sync byte with another one a packet later, behind
-    // the header. A packet that ends exactly where the recording ends has no
-    // successor to test and is taken as it is.
-    const uint32_t limit = reader->limit;
-    for (uint32_t o = kRecordingHeaderSize; o <= kFirstPacketSearchEnd; ++o) {
-        if (o + kTsPacketSize > limit) break;
-        if (reader->data[o] != kTsSyncByte) continue;
-        if (o + kTsPacketSize == limit || reader->data[o + kTsPacketSize] == kTsSyncByte) {
-            reader->pos = o;
-            return reader;
-        }
-    }
+    if (find_first_packet(reader->data, reader->limit, &reader->pos)) return reader;
     qv_set_error("Start of TS packets not found in file %s.\n", entry->name);
     free(reader);
     return nullptr;
+}
+
+int find_first_packet(const uint8_t* data, uint32_t limit, uint32_t* pos) {
+    // A packet that ends exactly where the recording ends has no successor
+    // to test and is taken as it is.
+    for (uint32_t o = kRecordingHeaderSize; o <= kFirstPacketSearchEnd; ++o) {
+        if (o + kTsPacketSize > limit) break;
+        if (data[o] != kTsSyncByte) continue;
+        if (o + kTsPacketSize == limit || data[o + kTsPacketSize] == kTsSyncByte) {
+            *pos = o;
+            return 1;
+        }
+    }
+    return 0;
 }
 
 const uint8_t* read_ts_packet(recording_reader* reader) {
@@ -201,7 +199,7 @@ const uint8_t* read_ts_packet(recording_reader* reader) {
                     continue;
                 }
                 // An incomplete last packet is dropped as it always is.
-                if (reader->next_cluster == kEndOfChain) return end_stream(reader);
+                if (reader->link == kLinkEnd) return end_stream(reader);
                 lose_packet(reader);
                 const uint32_t rest = kTsPacketSize - (limit - pos);
                 if (load_next(reader) != 0 || reader->limit < rest) return end_stream(reader);
@@ -235,7 +233,7 @@ const uint8_t* read_ts_packet(recording_reader* reader) {
         const uint32_t first = limit - pos;
         const uint32_t rest = kTsPacketSize - first;
         memcpy(local_ts_packet, reader->data + pos, first);
-        if (reader->next_cluster == kEndOfChain) return end_stream(reader);   // incomplete last packet
+        if (reader->link == kLinkEnd) return end_stream(reader);   // incomplete last packet
         if (load_next(reader) != 0) return end_stream(reader);
         if (reader->limit < rest) {
             report_short_last_cluster(reader);

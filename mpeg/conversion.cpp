@@ -47,7 +47,7 @@ recording_reader* open_conversion_source(int index, progress_callback callback) 
 
 FILE* create_conversion_output(int index, const char* extension, recording_reader* reader) {
     char out_name[kOutputNameSize];
-    make_name(out_name, recording_name(index), extension);
+    recording_file_name(out_name, index, extension);
     FILE* file = open_output(out_name, recording_entry_at(index));
     if (!file) {
         close_recording_file(reader);

@@ -6,6 +6,8 @@
 //   | one cluster (output exists, larger); count 0  | cluster_size - slack bytes, replaced; 100         |
 //   | slack > cluster_size                          | refused naming the recording, no file             |
 //   | chain into a free entry / loop / start outside| result 1, message naming it, partial file left    |
+//   | (also on the largest table)                   |                                                   |
+//   | recordings of one name                        | list numbers in their names, each copy exact      |
 //   | raw and disk copy outputs are symlinks to     | "Write failed (disk full?)\n" each, no completion |
 //   | /dev/full (POSIX)                             |                                                   |
 //   | disk opened from ./qvdisk.img (POSIX)         | "disk" and a recording named qvdisk.img refused,  |
@@ -13,6 +15,7 @@
 //   | disk opened from ../qvdisk.img (POSIX)        | image copied byte for byte, 11..100, "\nProcessing completed.\n" |
 //   | 1026-sector clusters, partial last cluster    | every whole cluster copied                        |
 //   | make_name                                     | the document's three cases, the allowed set       |
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -98,6 +101,15 @@ TEST_F(Copies, SlackBeyondTheClusterIsRefused) {
     EXPECT_FALSE(fs::exists("Film"));
 }
 
+// Damaged chains end the raw copy as a failure that names the cluster as the
+// reader names it; what was written stays.
+//   | chain                                       | error; the file                                    |
+//   | 1-2-3, cluster 2 marked free                | "Recording Free: chain ends at cluster 2, which is marked free\n"; 2 clusters |
+//   | 4-5-6-5                                     | "Recording Loop: chain loops at cluster 5\n"; 3 clusters |
+//   | start 0x30                                  | "Recording Far: start cluster 30 lies outside the table\n"; none |
+//   | the largest table (131072 clusters of 1 MiB,| "Recording Top: chain loops at cluster 1fffe\n"; 3 clusters of |
+//   | zeros behind the first two): 1fffe-1ffff-   | zeros                                              |
+//   | 1c719-1fffe                                 |                                                    |
 TEST_F(Copies, DamagedChainsFailAndLeaveThePartialFile) {
     ImageBuilder img(12);
     const Bytes free_end = pattern(3 * size_t(kMiB), 4);
@@ -110,7 +122,7 @@ TEST_F(Copies, DamagedChainsFailAndLeaveThePartialFile) {
     mount(img);
 
     EXPECT_EQ(dump_file(0), 1);
-    EXPECT_STREQ(qv_error, "Recording Free: chain leaves the table at cluster 2\n");
+    EXPECT_STREQ(qv_error, "Recording Free: chain ends at cluster 2, which is marked free\n");
     EXPECT_EQ(read_file("Free"), Bytes(free_end.begin(), free_end.begin() + 2 * kMiB));
 
     EXPECT_EQ(dump_file(1), 1);
@@ -121,6 +133,68 @@ TEST_F(Copies, DamagedChainsFailAndLeaveThePartialFile) {
     EXPECT_STREQ(qv_error, "Recording Far: start cluster 30 lies outside the table\n");
     EXPECT_FALSE(fs::exists("Far"));
     EXPECT_FALSE(shown_completion());
+
+    ImageBuilder top(kMaxClusters);
+    top.dir_entry(0, 0, kTypeRecording, 0x1FFFE, 3, 0, "Top");
+    top.link_chain({0x1FFFE, 0x1FFFF, 0x1C719});
+    top.set_fat(0x1C719, 0x1FFFE);
+    top.set_disk_sectors(2 * 2048);                      // the image: system area and root
+    disk_.size = uint64_t(kMaxClusters + 1) * kMiB;      // the disk: every cluster
+    ASSERT_EQ(open_disk(top), 0) << qv_error;
+    EXPECT_EQ(capture().messages, Messages{"File Top: chain loops at cluster 1fffe\n"});
+    ASSERT_EQ(parse_dir(0, root_entry_count(), 0xFF, kTypeRecording), 1);
+    EXPECT_EQ(dump_file(0), 1);
+    EXPECT_STREQ(qv_error, "Recording Top: chain loops at cluster 1fffe\n");
+    EXPECT_EQ(read_file("Top"), Bytes(3 * size_t(kMiB), 0));
+}
+
+// Recordings that would give one output name each get their list number;
+// a name of its own stays plain, so every name is the same in every run.
+//   | names (list numbers 1, 2, ...)     | raw names                                |
+//   | Tagesschau, Film, Tagesschau        | Tagesschau_1, Film, Tagesschau_3         |
+//   | News, NEWS, news                    | News_1, NEWS_2, news_3 (case ignored)    |
+//   | News, News, News_2, News_2_3        | News_1, News_2, News_2_3, News_2_3_4     |
+//   | Film: 1, Film/ 1, "" (empty)        | Film__1_1, Film__1_2, _3                 |
+TEST(OutputNames, RecordingsOfOneNameGetTheirListNumbers) {
+    const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> rows = {
+        {{"Tagesschau", "Film", "Tagesschau"}, {"Tagesschau_1", "Film", "Tagesschau_3"}},
+        {{"News", "NEWS", "news"}, {"News_1", "NEWS_2", "news_3"}},
+        {{"News", "News", "News_2", "News_2_3"}, {"News_1", "News_2", "News_2_3", "News_2_3_4"}},
+        {{"Film: 1", "Film/ 1", ""}, {"Film__1_1", "Film__1_2", "_3"}},
+    };
+    for (const auto& [names, want] : rows) {
+        for (size_t i = 0; i < names.size(); ++i) snprintf(qv->recordings[i].name, kNameSize, "%s", names[i].c_str());
+        qv->recording_count = int(names.size());
+        for (size_t i = 0; i < names.size(); ++i) {
+            char out[kOutputNameSize];
+            recording_file_name(out, int(i), "");
+            EXPECT_EQ(std::string(out), want[i]);
+            recording_file_name(out, int(i), ".ts");
+            EXPECT_EQ(std::string(out), want[i] + ".ts");
+        }
+    }
+    memset(qv->recordings, 0, sizeof qv->recordings);
+    qv->recording_count = 0;
+}
+
+// Three recordings of one name beside one of its own, copied twice: each
+// copy byte for byte under its own name, the second run over the first.
+TEST_F(Copies, RecordingsOfOneNameAreCopiedSideBySide) {
+    ImageBuilder img(12);
+    std::vector<Bytes> data;
+    for (const char* name : {"Tagesschau", "Film", "Tagesschau", "Tagesschau"}) {
+        data.push_back(pattern(kMiB + 1000 * data.size(), unsigned(data.size())));
+        img.add_file(0, kTypeRecording, name, data.back());
+    }
+    mount(img, 4);
+    const std::vector<std::string> names = {"Tagesschau_1", "Film", "Tagesschau_3", "Tagesschau_4"};
+    for (int run = 0; run < 2; ++run) {
+        for (int i = 0; i < 4; ++i) {
+            ASSERT_EQ(dump_file(i), 0) << qv_error;
+            EXPECT_EQ(read_file(names[size_t(i)]), data[size_t(i)]) << names[size_t(i)];
+        }
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator("."), fs::directory_iterator()), 4);
 }
 
 // The disk copy of a failing disk (in memory; 9 clusters of 1 MiB and 100

@@ -10,17 +10,23 @@
 //   | directory name of 108 bytes without NUL         | cut at 108                                  |
 //   | 14336 recordings in a 3584-sector root          | all 14336, never past the cluster           |
 //   | unreadable list file sectors, root sectors      | directory order with a warning; entries skipped |
+//   | the salvage: list names some, none; lost chains | unnamed ones after the list's; lost_%06x after  |
 //   | MJD 52275 / 0xFFFF / 15079 / 15078 / 0          | 1-1-2002 / 22-4-2038 / 1-3-1900 / 31-2-1900 / 0 |
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "disk/bytes.h"
 #include "support/fixture.h"
 
 namespace {
 
 class RecordingTable : public DiskTest {
 protected:
+    void TearDown() override {
+        qv_options.salvage = 0;
+        DiskTest::TearDown();
+    }
     // Opens img; the root is then parsed as the driver does.
     void open(const ImageBuilder& img) {
         ASSERT_EQ(open_disk(img), 0) << qv_error;
@@ -189,6 +195,86 @@ TEST_F(RecordingTable, UnreadableSectorsOfRootAndListFile) {
                   row.warned ? Messages{"List file cannot be read: the recordings are listed in directory order\n"}
                              : Messages{});
     }
+}
+
+// The salvage. Recordings the list file does not name follow its own in
+// directory order, also when it names none; chains no entry reaches follow
+// them when their first cluster holds a recording header.
+//   | list file (root: Film, News, Unlisted, Other) | table                            | shown               |
+//   | News, Film                                    | News, Film, Unlisted, Other       | "Salvage: 2 recordings not named by the list file are listed after its 2\n" |
+//   | count 0                                       | Film, News, Unlisted, Other       | "... 4 ... after its 0\n" |
+//   | count -3                                      | the same                          | "List file names -3 recordings: taken as none\n" first |
+//   | all four                                      | as listed                         | nothing             |
+// Lost chains: slots emptied of Gone (clusters 8-9), Short (10), Data (11,
+// no header) and Bad (12, its first sector unreadable); a table with room
+// for only one more.
+TEST_F(RecordingTable, SalvageListsUnnamedAndLostRecordings) {
+    const std::vector<std::string> four = {"Film", "News", "Unlisted", "Other"};
+    struct Row {
+        std::vector<std::string> list;
+        int32_t count;
+        std::vector<std::string> table;
+        Messages shown;
+    } rows[] = {
+        {{"News", "Film"}, -1, {"News", "Film", "Unlisted", "Other"},
+         {"Salvage: 2 recordings not named by the list file are listed after its 2\n"}},
+        {{"News"}, 0, four, {"Salvage: 4 recordings not named by the list file are listed after its 0\n"}},
+        {{"News"}, -3, four,
+         {"List file names -3 recordings: taken as none\n",
+          "Salvage: 4 recordings not named by the list file are listed after its 0\n"}},
+        {four, -1, four, {}},
+    };
+    qv_options.salvage = 1;
+    for (const Row& row : rows) {
+        ImageBuilder img(8);
+        img.set_root_dir_slack(512);
+        for (const std::string& n : four) img.add_file(0, kTypeRecording, n, bytes(10));
+        uint32_t list = img.add_list_file(row.list);
+        if (row.count != -1) put_be32(img.cluster(list), uint32_t(row.count));
+        open(img);
+        ASSERT_EQ(parse_root(), int(row.table.size()));
+        EXPECT_EQ(qv->recording_count, int(row.table.size()));
+        for (size_t i = 0; i < row.table.size(); ++i) EXPECT_EQ(name(int(i)), row.table[i]);
+        EXPECT_EQ(capture().messages, row.shown);
+    }
+
+    ImageBuilder img(14);
+    img.set_root_dir_slack(512);
+    const Bytes ts(20 * kTsPacketSize, kTsSyncByte);   // sync bytes a packet apart
+    img.add_recording("Film", ts, {}, {}, {1});
+    // Each file takes slot 1 and leaves it empty again.
+    for (auto [cluster, size] : {std::pair{8u, 1500000u}, {10u, 1000u}, {12u, 1000u}}) {
+        std::vector<uint32_t> clusters = {cluster};
+        if (size > 1048576) clusters.push_back(cluster + 1);
+        img.add_recording("x", Bytes(size - kRecordingHeaderSize, kTsSyncByte), {}, {}, clusters);
+        img.dir_entry(0, 1, kTypeEmpty, 0, 0, 0, "");
+    }
+    img.add_file(0, 0x00, "Data", bytes(1000), {}, {11});
+    img.dir_entry(0, 1, kTypeEmpty, 0, 0, 0, "");
+    disk_.fail_sectors(13 * 2048, 1);
+    ASSERT_EQ(open_disk(img), 0) << qv_error;
+    clear_capture();
+    ASSERT_EQ(parse_root(), 1);
+    EXPECT_EQ(add_lost_recordings(1), 3);
+    EXPECT_EQ(qv->recording_count, 3);
+    EXPECT_EQ(name(1), "lost_000008");
+    EXPECT_EQ(qv->recordings[1].start_cluster, 8u);
+    EXPECT_EQ(qv->recordings[1].num_clusters, 2u);
+    EXPECT_EQ(qv->recordings[1].last_cluster_slack, 0u);
+    EXPECT_EQ(qv->recordings[1].mjd[0] | qv->recordings[1].mjd[1], 0);
+    EXPECT_EQ(name(2), "lost_00000a");
+    EXPECT_EQ(qv->recordings[2].num_clusters, 1u);
+    EXPECT_EQ(capture().messages,
+              (Messages{"Salvage: lost chain at cluster 8 holds a recording of 2 clusters: listed as lost_000008\n",
+                        "Salvage: lost chain at cluster a holds a recording of 1 clusters: listed as lost_00000a\n",
+                        "Salvage: lost chain at cluster c cannot be read: not listed\n"}));
+    // A full table: the rest is told, not listed.
+    clear_capture();
+    EXPECT_EQ(add_lost_recordings(int(kMaxRecordings) - 1), int(kMaxRecordings));
+    EXPECT_EQ(capture().messages,
+              (Messages{"Salvage: lost chain at cluster 8 holds a recording of 2 clusters: listed as lost_000008\n",
+                        "Salvage: the recording table is full: lost chains from cluster a on are not listed\n"}));
+    memset(qv->recordings, 0, sizeof qv->recordings);
 }
 
 struct Date {

@@ -1,13 +1,15 @@
-// Loading and checking the allocation table (read_fat, check_dir), one test
-// per damage class. Disks of 8 clusters of 1 MiB unless said otherwise; the
-// link bound is the disk size in MiB (9).
+// Loading and checking the allocation table (read_fat, check_dir): one row
+// per damage class, each opened plainly and with the salvage (which changes
+// nothing but for the disks the check refuses). Disks of 8 clusters of 1 MiB
+// unless said otherwise; the link bound is the disk size in MiB (9).
 //   | disk                                        | expected warnings                          | result |
 //   | healthy: files, subdirectory, list file;   | none                                       | 0      |
 //   | the demo's sample disk                      |                                            |        |
 //   | FAT2 link 10 at entry 3                     | "FAT2 3 item 10 wrong!\n", FAT1 used       | 0      |
 //   | link == size in MiB (small clusters)        | accepted; FAT1 range error only            | 0      |
-//   | marker values 0xFFFFFB..0xFFFFFF            | never "wrong"; FB walked as a link         | 0      |
-//   | range errors in both copies + differences   | FAT1 first, then FAT2/difference per entry | 1, "No valid FAT24 found!\n" |
+//   | marker values 0xFFFFFB..0xFFFFFF            | never "wrong"; only FB ends a chain loudly | 0      |
+//   | wrong links in both copies (entries 1, 2,  | FAT1 first, then FAT2/difference per entry;| 1, "No valid FAT24 found!\n" |
+//   | 5 in both), a difference (6)                | salvage: entry by entry, 5 ends a chain    | salvage 0 |
 //   | copies differ inside the range              | one difference message, FAT2 used          | 0      |
 //   | chains 1-2-3 and 4-5-2-3 merge              | "Crosslinked block 2/3 in chain 0 and 1"   | 0      |
 //   | two entries start at cluster 1, lost 6      | "Crosslinked single block 1\n", lost       | 1      |
@@ -15,13 +17,18 @@
 //   | 0xF0/0xF1 entries share a start             | only their length is checked               | 0      |
 //   | stored length differs                       | "File %s has incorrect length %u/%u\n"     | 0      |
 //   | allocated clusters nobody reaches           | one line each, then the total              | 0      |
-//   | unreadable FAT and directory sectors        | entries from the other copy / skipped      | 0 or 1 |
 //   | directories two levels deep                 | breadth-first order of messages            | 0      |
-//   | chain loops (with and without a head)       | "Chain 0 loops", "File %s: chain loops"    | 0      |
+//   | chain loops (with and without a head)       | "Chain 0 loops", "File %s: chain loops" at | 0      |
+//   |                                             | the first repeat                           |        |
 //   | link >= cluster_count, start out of table   | "leaves the table", "start cluster"        | 0      |
 //   | directory points to itself and to the root  | single block + "already reached"           | 1      |
-//   | directory list full (check_dir directly)    | "Too many subdirectories", no write past   | -      |
 //   | name of 108 bytes without NUL               | cut at 108 in the message                  | 0      |
+// With the salvage a refused disk (result 1) is used: its warnings, then
+// "FAT has errors, please correct!\n" and the salvage line (unless said).
+// Tests of their own: unreadable FAT and directory sectors (entries from the
+// other copy / skipped; with the salvage entries of neither copy end their
+// chains), a full directory list (check_dir directly: no write past it).
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,9 +37,16 @@
 namespace {
 
 constexpr uint8_t kTypeFile = 0x00;
+constexpr char kRefused[] = "FAT has errors, please correct!\n";
+constexpr char kSalvaged[] =
+    "Salvage: the disk is used as it stands; recordings that share clusters may hold each other's data\n";
 
 class FatCheck : public DiskTest {
 protected:
+    void TearDown() override {
+        qv_options.salvage = 0;
+        DiskTest::TearDown();
+    }
     static const Messages& warnings() { return capture().messages; }
 };
 
@@ -50,139 +64,164 @@ void add_wrong_length_file(ImageBuilder& img, uint32_t dir, const std::string& n
     img.dir_entry(dir, img.free_slot(dir), kTypeFile, c, stored, 0, name);
 }
 
-TEST_F(FatCheck, HealthyDiskGivesNoWarning) {
-    ImageBuilder img(10);
-    add_file(img, 0, "Film", {1, 2, 3});
-    add_file(img, 0, "Split", {6, 4});
-    uint32_t sub = img.add_dir(0, "Archiv");
-    add_file(img, sub, "Alt", {7});
-    img.add_list_file({"Film"});
-    ASSERT_EQ(open_disk(img), 0) << qv_error;
-    EXPECT_EQ(warnings(), Messages{});
-    EXPECT_EQ(qv->fat[1], 2u);
-    EXPECT_EQ(qv->fat[3], kEndOfChain);
-    EXPECT_EQ(qv->fat[6], 4u);
-    // The demo's sample disk as well.
-    ImageBuilder sample = sample_disk();
-    ASSERT_EQ(open_disk(sample), 0) << qv_error;
-    EXPECT_EQ(warnings(), Messages{});
-    EXPECT_EQ(qv->cluster_size, 1048576u);
-    EXPECT_EQ(qv->cluster_count, sample.cluster_count());
+Messages lost(std::vector<std::string> clusters) {
+    Messages m;
+    for (const std::string& c : clusters) m.push_back("FAT item " + c + " not accessible\n");
+    m.push_back("Total of " + std::to_string(clusters.size()) + " lost clusters found\n");
+    return m;
+}
+Messages operator+(Messages a, const Messages& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
 }
 
-TEST_F(FatCheck, Fat2LinkBeyondDiskUsesFat1) {
-    ImageBuilder img(8);
-    add_file(img, 0, "Film", {1, 2, 3});
-    img.set_fat2(3, 10);
-    ASSERT_EQ(open_disk(img), 0) << qv_error;
-    EXPECT_EQ(warnings(), Messages{"FAT2 3 item 10 wrong!\n"});
-    EXPECT_EQ(qv->fat[3], kEndOfChain);
+struct Row {
+    const char* name;
+    std::function<ImageBuilder()> make;
+    int result;
+    Messages warnings;
+    const char* error;                                  // qv_error afterwards; null: not looked at
+    std::vector<std::pair<uint32_t, uint32_t>> fat;    // entries of the table taken
+    Messages salvage = {};   // the salvage's warnings where they are not the plain ones (+ the two lines)
+    std::vector<std::pair<uint32_t, uint32_t>> salvage_fat = {};
+};
+
+ImageBuilder with(uint32_t clusters, const std::function<void(ImageBuilder&)>& build) {
+    ImageBuilder img(clusters);
+    build(img);
+    return img;
 }
 
-TEST_F(FatCheck, LinkEqualToDiskSizeInMiBIsAccepted) {
-    // 20 clusters of 1026 sectors: 21546 sectors, 10 whole MiB.
-    ImageBuilder img(20, 1026);
-    add_file(img, 0, "Edge", {5, 10});
-    add_file(img, 0, "Over", {6, 7});
-    img.set_fat1(6, 11);
-    ASSERT_EQ(open_disk(img), 0) << qv_error;
-    EXPECT_EQ(warnings(), Messages{"FAT1 6 item 11 wrong!\n"});
-    EXPECT_EQ(qv->fat[5], 10u);
-    EXPECT_EQ(qv->fat[6], 7u);
-}
-
-TEST_F(FatCheck, MarkerValuesAreNeverWrong) {
-    ImageBuilder img(8);
-    img.set_fat(1, 0xFFFFFB);   // still a link for the chain walk: it leaves the table
-    img.set_fat(2, 0xFFFFFC);
-    img.set_fat(3, 0xFFFFFD);
-    img.set_fat(4, kEndOfChain);
-    img.set_fat(5, kFreeCluster);
-    ASSERT_EQ(open_disk(img), 0) << qv_error;
-    EXPECT_EQ(warnings(), (Messages{"Chain 0 leaves the table at cluster 1\n", "FAT item 1 not accessible\n",
-                                    "FAT item 2 not accessible\n", "FAT item 3 not accessible\n",
-                                    "FAT item 4 not accessible\n", "Total of 4 lost clusters found\n"}));
-    EXPECT_STREQ(qv_error, "FAT has errors, please correct!\n");
-}
-
-TEST_F(FatCheck, BothCopiesBadStopsTheCheck) {
-    ImageBuilder img(8);
-    add_file(img, 0, "Film", {1, 2, 3});
-    img.set_fat1(5, 100);
-    img.set_fat1(1, 3);          // difference, both in range
-    img.set_fat2(2, 200);
-    img.set_fat2(4, kEndOfChain);  // difference, both in range
-    EXPECT_EQ(open_disk(img), 1);
-    EXPECT_EQ(warnings(), (Messages{"FAT1 5 item 100 wrong!\n", "FAT: 1: 3 != 2\n", "FAT2 2 item 200 wrong!\n",
-                                    "FAT: 4: ffffff != fffffe\n"}));
-    EXPECT_STREQ(qv_error, "No valid FAT24 found!\n");
-    EXPECT_EQ(qv->fat[1], 0u);   // nothing chosen
-}
-
-TEST_F(FatCheck, CopiesDifferingInRangeUseFat2) {
-    ImageBuilder img(8);
-    add_file(img, 0, "Film", {1, 2});
-    img.set_fat1(6, kEndOfChain);
-    ASSERT_EQ(open_disk(img), 0) << qv_error;
-    EXPECT_EQ(warnings(), Messages{"FAT: 6: fffffe != ffffff\n"});
-    EXPECT_EQ(qv->fat[6], kFreeCluster);
-}
-
-TEST_F(FatCheck, MergingChainsReportEverySharedCluster) {
-    ImageBuilder img(8);
-    add_file(img, 0, "A", {1, 2, 3});
-    add_file(img, 0, "B", {4, 5});
-    img.set_fat(5, 2);
-    ASSERT_EQ(open_disk(img), 0) << qv_error;
-    EXPECT_EQ(warnings(), (Messages{"Crosslinked block 2 in chain 0 and 1\n", "Crosslinked block 3 in chain 0 and 1\n",
-                                    "File B has incorrect length 2/4\n"}));
-    EXPECT_STREQ(qv_error, "FAT has errors, please correct!\n");
-}
-
-TEST_F(FatCheck, TwoEntriesWithOneStartClusterAreFatal) {
-    ImageBuilder img(8);
-    add_file(img, 0, "A", {1, 2});
-    img.dir_entry(0, img.free_slot(0), kTypeFile, 1, 2, 0, "B");
-    img.set_fat(6, kEndOfChain);   // lost, found later
-    EXPECT_EQ(open_disk(img), 1);
-    EXPECT_EQ(warnings(), (Messages{"Crosslinked single block 1\n", "FAT item 6 not accessible\n",
-                                    "Total of 1 lost clusters found\n"}));
-    EXPECT_STREQ(qv_error, "FAT has errors, please correct!\n");
-}
-
-TEST_F(FatCheck, FreeStartClusterIsASingleBlockCrossLink) {
-    ImageBuilder img(8);
-    img.dir_entry(0, 0, kTypeFile, 5, 1, 0, "Ghost");
-    EXPECT_EQ(open_disk(img), 1);
-    EXPECT_EQ(warnings(), (Messages{"Crosslinked single block 5\n", "File Ghost: cluster 5 of its chain is marked free\n"}));
-}
-
-TEST_F(FatCheck, SharedTypesMayShareTheirStartCluster) {
-    ImageBuilder img(8);
-    add_file(img, 0, "A", {1, 2});
-    img.dir_entry(0, img.free_slot(0), kTypeShared0, 1, 2, 0, "Zero");
-    img.dir_entry(0, img.free_slot(0), kTypeShared1, 1, 3, 0, "One");
-    ASSERT_EQ(open_disk(img), 0) << qv_error;
-    EXPECT_EQ(warnings(), Messages{"File One has incorrect length 3/2\n"});
-}
-
-TEST_F(FatCheck, WrongStoredLengthIsReported) {
-    ImageBuilder img(8);
-    add_file(img, 0, "Film", {1, 2, 3});
-    img.dir_entry(0, 0, kTypeFile, 1, 5, 0, "Film");
-    ASSERT_EQ(open_disk(img), 0) << qv_error;
-    EXPECT_EQ(warnings(), Messages{"File Film has incorrect length 5/3\n"});
-    EXPECT_STREQ(qv_error, "FAT has errors, please correct!\n");
-}
-
-TEST_F(FatCheck, LostClustersAreCountedWithTheirTotal) {
-    ImageBuilder img(8);
-    add_file(img, 0, "Film", {1});
-    img.link_chain({5, 6});
-    img.set_fat(7, kEndOfChain);
-    ASSERT_EQ(open_disk(img), 0) << qv_error;
-    EXPECT_EQ(warnings(), (Messages{"FAT item 5 not accessible\n", "FAT item 6 not accessible\n",
-                                    "FAT item 7 not accessible\n", "Total of 3 lost clusters found\n"}));
+TEST_F(FatCheck, EveryDamageClassPlainAndWithTheSalvage) {
+    const std::vector<Row> rows = {
+        {"healthy", [] { return with(10, [](ImageBuilder& img) {
+             add_file(img, 0, "Film", {1, 2, 3});
+             add_file(img, 0, "Split", {6, 4});
+             add_file(img, img.add_dir(0, "Archiv"), "Alt", {7});
+             img.add_list_file({"Film"});
+         }); }, 0, {}, nullptr, {{1, 2}, {3, kEndOfChain}, {6, 4}}},
+        {"sample", sample_disk, 0, {}, nullptr, {}},
+        {"FAT2 link beyond the disk", [] { return with(8, [](ImageBuilder& img) {
+             add_file(img, 0, "Film", {1, 2, 3});
+             img.set_fat2(3, 10);
+         }); }, 0, {"FAT2 3 item 10 wrong!\n"}, nullptr, {{3, kEndOfChain}}},
+        {"link equal to the size in MiB", [] {
+             ImageBuilder img(20, 1026);   // 21546 sectors, 10 whole MiB
+             add_file(img, 0, "Edge", {5, 10});
+             add_file(img, 0, "Over", {6, 7});
+             img.set_fat1(6, 11);
+             return img;
+         }, 0, {"FAT1 6 item 11 wrong!\n"}, nullptr, {{5, 10}, {6, 7}}},
+        {"marker values", [] { return with(8, [](ImageBuilder& img) {
+             img.set_fat(1, kMarkerLink);   // walked as a link by the check: it ends loudly
+             img.set_fat(2, 0xFFFFFC);
+             img.set_fat(3, 0xFFFFFD);
+             img.set_fat(4, kEndOfChain);
+             img.set_fat(5, kFreeCluster);
+         }); }, 0, Messages{"Chain 0 ends at cluster 1 with marker fffffb\n"} + lost({"1", "2", "3", "4"}), kRefused, {}},
+        {"wrong links in both copies", [] { return with(8, [](ImageBuilder& img) {
+             add_file(img, 0, "Film", {1, 2, 3});
+             img.set_fat1(1, 100);
+             img.set_fat2(2, 200);
+             img.set_fat(5, 300);
+             img.set_fat1(6, kEndOfChain);   // a difference: the salvage takes FAT1's
+         }); }, 1, {"FAT1 1 item 100 wrong!\n", "FAT1 5 item 300 wrong!\n", "FAT2 2 item 200 wrong!\n",
+                    "FAT2 5 item 300 wrong!\n", "FAT: 6: fffffe != ffffff\n"},
+         "No valid FAT24 found!\n", {{1, 0}},
+         {"FAT1 1 item 100 wrong!\n", "FAT1 5 item 300 wrong!\n", "FAT2 2 item 200 wrong!\n", "FAT2 5 item 300 wrong!\n",
+          "FAT: 6: fffffe != ffffff\n", "FAT1 1 item wrong, taken from FAT2: 2\n", "FAT2 2 item wrong, taken from FAT1: 3\n",
+          "FAT 5 item wrong in both copies, taken as end of chain\n", "FAT item 5 not accessible\n",
+          "FAT item 6 not accessible\n", "Total of 2 lost clusters found\n", kSalvaged},
+         {{1, 2}, {2, 3}, {5, kEndOfChain}, {6, kEndOfChain}}},
+        {"copies differ in range", [] { return with(8, [](ImageBuilder& img) {
+             add_file(img, 0, "Film", {1, 2});
+             img.set_fat1(6, kEndOfChain);
+         }); }, 0, {"FAT: 6: fffffe != ffffff\n"}, nullptr, {{6, kFreeCluster}}},
+        {"merging chains", [] { return with(8, [](ImageBuilder& img) {
+             add_file(img, 0, "A", {1, 2, 3});
+             add_file(img, 0, "B", {4, 5});
+             img.set_fat(5, 2);
+         }); }, 0, {"Crosslinked block 2 in chain 0 and 1\n", "Crosslinked block 3 in chain 0 and 1\n",
+                    "File B has incorrect length 2/4\n"}, kRefused, {}},
+        {"two entries with one start", [] { return with(8, [](ImageBuilder& img) {
+             add_file(img, 0, "A", {1, 2});
+             img.dir_entry(0, img.free_slot(0), kTypeFile, 1, 2, 0, "B");
+             img.set_fat(6, kEndOfChain);   // lost, found later
+         }); }, 1, Messages{"Crosslinked single block 1\n"} + lost({"6"}), kRefused, {}},
+        {"start cluster free", [] { return with(8, [](ImageBuilder& img) {
+             img.dir_entry(0, 0, kTypeFile, 5, 1, 0, "Ghost");
+         }); }, 1, {"Crosslinked single block 5\n", "File Ghost: chain ends at cluster 5, which is marked free\n"},
+         kRefused, {}},
+        {"shared types", [] { return with(8, [](ImageBuilder& img) {
+             add_file(img, 0, "A", {1, 2});
+             img.dir_entry(0, img.free_slot(0), kTypeShared0, 1, 2, 0, "Zero");
+             img.dir_entry(0, img.free_slot(0), kTypeShared1, 1, 3, 0, "One");
+         }); }, 0, {"File One has incorrect length 3/2\n"}, nullptr, {}},
+        {"stored length differs", [] { return with(8, [](ImageBuilder& img) {
+             add_file(img, 0, "Film", {1, 2, 3});
+             img.dir_entry(0, 0, kTypeFile, 1, 5, 0, "Film");
+         }); }, 0, {"File Film has incorrect length 5/3\n"}, kRefused, {}},
+        {"lost clusters", [] { return with(8, [](ImageBuilder& img) {
+             add_file(img, 0, "Film", {1});
+             img.link_chain({5, 6});
+             img.set_fat(7, kEndOfChain);
+         }); }, 0, lost({"5", "6", "7"}), nullptr, {}},
+        {"breadth first", [] { return with(12, [](ImageBuilder& img) {
+             uint32_t a = img.add_dir(0, "A");
+             uint32_t b = img.add_dir(0, "B");
+             add_wrong_length_file(img, img.add_dir(a, "A1"), "deep", 9);
+             add_wrong_length_file(img, a, "in_a", 7);
+             add_wrong_length_file(img, b, "in_b", 8);
+             add_wrong_length_file(img, 0, "top", 6);
+         }); }, 0, {"File top has incorrect length 6/1\n", "File in_a has incorrect length 7/1\n",
+                    "File in_b has incorrect length 8/1\n", "File deep has incorrect length 9/1\n"}, nullptr, {}},
+        {"loops", [] { return with(8, [](ImageBuilder& img) {
+             add_file(img, 0, "Tail", {1, 2, 3});
+             img.set_fat(3, 2);   // 1 -> 2 -> 3 -> 2 ...: a head, then a loop
+             add_file(img, 0, "Ring", {5, 6});
+             img.set_fat(6, 5);   // 5 -> 6 -> 5 ...: no head at all
+         }); }, 0, {"Chain 0 loops at cluster 2\n", "File Tail: chain loops at cluster 2\n",
+                    "File Ring: chain loops at cluster 5\n"}, kRefused, {}},
+        {"out of the table", [] { return with(8, [](ImageBuilder& img) {
+             add_file(img, 0, "Out", {1, 2});
+             img.set_fat(2, 8);   // passes the range check (bound 9), beyond the 8 entries
+             img.dir_entry(0, img.free_slot(0), kTypeFile, 0x20, 1, 0, "Far");
+             img.dir_entry(0, img.free_slot(0), kTypeFile, kEndOfChain, 1, 0, "End");
+         }); }, 0, {"Chain 0 leaves the table at cluster 2\n", "File Out: chain leaves the table at cluster 2\n",
+                    "File Far: start cluster 20 lies outside the table\n",
+                    "File End: start cluster fffffe lies outside the table\n"}, nullptr, {}},
+        {"directory pointing back", [] { return with(8, [](ImageBuilder& img) {
+             uint32_t sub = img.add_dir(0, "Sub");
+             img.dir_entry(sub, 0, kTypeSubdir, sub, 1, 0, "Self");
+             img.dir_entry(sub, 1, kTypeSubdir, 0, 1, 0, "Up");
+         }); }, 1, {"Crosslinked single block 1\n", "Directory Self at cluster 1 already reached, not checked again\n",
+                    "Crosslinked single block 0\n", "Directory Up at cluster 0 already reached, not checked again\n"},
+         kRefused, {}},
+        {"name without NUL", [] { return with(8, [](ImageBuilder& img) {
+             add_wrong_length_file(img, 0, "x", 4);
+             uint8_t raw[108];
+             for (auto& c : raw) c = 'N';
+             img.dir_entry_raw_name(0, 0, raw);
+         }); }, 0, {"File " + std::string(108, 'N') + " has incorrect length 4/1\n"}, nullptr, {}},
+    };
+    for (const Row& row : rows) {
+        for (int salvage : {0, 1}) {
+            SCOPED_TRACE(std::string(row.name) + (salvage ? " salvaged" : ""));
+            qv_options.salvage = salvage;
+            ImageBuilder img = row.make();
+            const bool refused = row.result != 0;
+            EXPECT_EQ(open_disk(img), salvage ? 0 : row.result);
+            Messages want = row.warnings;
+            if (salvage && !row.salvage.empty()) want = row.salvage;
+            else if (salvage && refused) want = want + Messages{kRefused, kSalvaged};
+            EXPECT_EQ(warnings(), want);
+            if (row.error && !(salvage && refused)) {
+                EXPECT_STREQ(qv_error, row.error);
+            }
+            for (auto [n, value] : salvage && !row.salvage_fat.empty() ? row.salvage_fat : row.fat)
+                EXPECT_EQ(qv->fat[n], value) << n;
+        }
+    }
 }
 
 // Unreadable sectors. The disk: file Film (clusters 5, 6), directory Archiv
@@ -195,6 +234,7 @@ TEST_F(FatCheck, LostClustersAreCountedWithTheirTotal) {
 //   | 1024                | "FAT2 entries 0 to 7 cannot be read: taken from FAT1\n",     | 0 (7 lost)  |
 //   |                     | then cluster 7 lost                                          |             |
 //   | 256 and 1024        | "FAT entries 0 to 7 cannot be read in either copy\n"         | 1, no FAT   |
+//   | the same, salvaged  | "...: taken as end of chain\n": every chain one cluster long | 0           |
 //   | 4096                | "Directory at cluster 1: entries 0 to 3 cannot be read,      | 0, errors   |
 //   |                     | skipped\n", clusters 2 and 3 lost                            |             |
 //   | 4096 to 6143 (all)  | the same for entries 0 to 8191                               | 0, errors   |
@@ -202,8 +242,7 @@ TEST_F(FatCheck, LostClustersAreCountedWithTheirTotal) {
 //   | to 7, unused)       |                                                              |             |
 TEST_F(FatCheck, UnreadableSectorsOfTablesAndDirectories) {
     const char* diff = "FAT: 7: fffffe != ffffff\n";   // where both copies were read
-    const Messages lost = {"FAT item 2 not accessible\n", "FAT item 3 not accessible\n",
-                           "Total of 2 lost clusters found\n"};
+    const Messages alt_lost = lost({"2", "3"});
     auto with = [&](const char* first, Messages rest) {
         rest.insert(rest.begin(), first);
         rest.insert(rest.begin(), diff);
@@ -214,6 +253,7 @@ TEST_F(FatCheck, UnreadableSectorsOfTablesAndDirectories) {
         Messages warnings;
         int result;
         const char* error;
+        int salvage = 0;
     } rows[] = {
         {{{256, 1, BadKind::kEio}}, {"FAT1 entries 0 to 7 cannot be read: taken from FAT2\n"}, 0,
          "FAT1 entries 0 to 7 cannot be read: taken from FAT2\n"},
@@ -223,10 +263,15 @@ TEST_F(FatCheck, UnreadableSectorsOfTablesAndDirectories) {
          0, "FAT has errors, please correct!\n"},
         {{{256, 1, BadKind::kShort}, {1024, 1, BadKind::kShort}},
          {"FAT entries 0 to 7 cannot be read in either copy\n"}, 1, "No valid FAT24 found!\n"},
-        {{{4096, 1, BadKind::kEio}}, with("Directory at cluster 1: entries 0 to 3 cannot be read, skipped\n", lost),
+        {{{256, 1, BadKind::kShort}, {1024, 1, BadKind::kShort}},
+         Messages{"FAT entries 0 to 7 cannot be read in either copy: taken as end of chain\n",
+                  "File Film has incorrect length 2/1\n", "File Alt has incorrect length 2/1\n"} +
+             lost({"3", "4", "6", "7"}) + Messages{kSalvaged},
+         0, kSalvaged, 1},
+        {{{4096, 1, BadKind::kEio}}, with("Directory at cluster 1: entries 0 to 3 cannot be read, skipped\n", alt_lost),
          0, "FAT has errors, please correct!\n"},
         {{{4096, 2048, BadKind::kWhole}},
-         with("Directory at cluster 1: entries 0 to 8191 cannot be read, skipped\n", lost), 0,
+         with("Directory at cluster 1: entries 0 to 8191 cannot be read, skipped\n", alt_lost), 0,
          "FAT has errors, please correct!\n"},
         {{{2049, 1, BadKind::kEio}}, {diff}, 0, "ReadFile failed on position 1049088 with code 5\n"},
     };
@@ -239,60 +284,12 @@ TEST_F(FatCheck, UnreadableSectorsOfTablesAndDirectories) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.bad[0].first);
         disk_.bad = row.bad;
+        qv_options.salvage = row.salvage;
         qv_set_error("%s", "");
         EXPECT_EQ(open_disk(img), row.result);
         EXPECT_EQ(warnings(), row.warnings);
         EXPECT_STREQ(qv_error, row.error);
     }
-}
-
-TEST_F(FatCheck, SubdirectoriesAreCheckedBreadthFirst) {
-    ImageBuilder img(12);
-    uint32_t a = img.add_dir(0, "A");
-    uint32_t b = img.add_dir(0, "B");
-    uint32_t a1 = img.add_dir(a, "A1");
-    add_wrong_length_file(img, a1, "deep", 9);
-    add_wrong_length_file(img, a, "in_a", 7);
-    add_wrong_length_file(img, b, "in_b", 8);
-    add_wrong_length_file(img, 0, "top", 6);
-    ASSERT_EQ(open_disk(img), 0) << qv_error;
-    EXPECT_EQ(warnings(), (Messages{"File top has incorrect length 6/1\n", "File in_a has incorrect length 7/1\n",
-                                    "File in_b has incorrect length 8/1\n", "File deep has incorrect length 9/1\n"}));
-}
-
-TEST_F(FatCheck, ChainLoopsAreReportedAndEnd) {
-    ImageBuilder img(8);
-    add_file(img, 0, "Tail", {1, 2, 3});
-    img.set_fat(3, 2);                 // 1 -> 2 -> 3 -> 2 ...: a head, then a loop
-    add_file(img, 0, "Ring", {5, 6});
-    img.set_fat(6, 5);                 // 5 -> 6 -> 5 ...: no head at all
-    ASSERT_EQ(open_disk(img), 0) << qv_error;
-    EXPECT_EQ(warnings(), (Messages{"Chain 0 loops at cluster 2\n", "File Tail: chain loops at cluster 3\n",
-                                    "File Ring: chain loops at cluster 5\n"}));
-    EXPECT_STREQ(qv_error, "FAT has errors, please correct!\n");
-}
-
-TEST_F(FatCheck, LinksOutOfTheTableAreReported) {
-    ImageBuilder img(8);
-    add_file(img, 0, "Out", {1, 2});
-    img.set_fat(2, 8);                 // passes the range check (bound 9), beyond the 8 entries
-    img.dir_entry(0, img.free_slot(0), kTypeFile, 0x20, 1, 0, "Far");
-    img.dir_entry(0, img.free_slot(0), kTypeFile, kEndOfChain, 1, 0, "End");
-    ASSERT_EQ(open_disk(img), 0) << qv_error;
-    EXPECT_EQ(warnings(), (Messages{"Chain 0 leaves the table at cluster 2\n",
-                                    "File Out: chain leaves the table at cluster 2\n",
-                                    "File Far: start cluster 20 lies outside the table\n",
-                                    "File End: start cluster fffffe lies outside the table\n"}));
-}
-
-TEST_F(FatCheck, DirectoryPointingBackIsNotWalkedAgain) {
-    ImageBuilder img(8);
-    uint32_t sub = img.add_dir(0, "Sub");
-    img.dir_entry(sub, 0, kTypeSubdir, sub, 1, 0, "Self");
-    img.dir_entry(sub, 1, kTypeSubdir, 0, 1, 0, "Up");
-    EXPECT_EQ(open_disk(img), 1);
-    EXPECT_EQ(warnings(), (Messages{"Crosslinked single block 1\n", "Directory Self at cluster 1 already reached, not checked again\n",
-                                    "Crosslinked single block 0\n", "Directory Up at cluster 0 already reached, not checked again\n"}));
 }
 
 TEST_F(FatCheck, FullDirectoryListIsNotWrittenPast) {
@@ -313,16 +310,6 @@ TEST_F(FatCheck, FullDirectoryListIsNotWrittenPast) {
     EXPECT_EQ(list[room - 1], one);
     ASSERT_EQ(two, 3u);
     EXPECT_EQ(warnings(), Messages{"Too many subdirectories: directory Two at cluster 3 not checked\n"});
-}
-
-TEST_F(FatCheck, NameWithoutNulIsCutAt108) {
-    ImageBuilder img(8);
-    add_wrong_length_file(img, 0, "x", 4);
-    uint8_t raw[108];
-    for (auto& c : raw) c = 'N';
-    img.dir_entry_raw_name(0, 0, raw);
-    ASSERT_EQ(open_disk(img), 0) << qv_error;
-    EXPECT_EQ(warnings(), Messages{"File " + std::string(108, 'N') + " has incorrect length 4/1\n"});
 }
 
 TEST_F(FatCheck, RootEntryCountFollowsTheSlack) {

@@ -5,6 +5,7 @@
 // The disk: 1 MiB clusters, recording "Film" (the sample, clusters 1 to 4).
 //   | fault                                        | every mode shows                                   |
 //   | 2nd read of the copy fails once              | read again in pieces: the healthy output, completed|
+//   | the chain loops back to its second cluster   | one warning, the healthy output; raw 1, 4 clusters |
 //   | unreadable sectors of the recording (error 5,| raw 1: zeros there; conversions 4: their packets   |
 //   | short read, whole request, a map beside the  | left out; each area shown, the losses as the error |
 //   | image; the image cut after opening; the      | (table at the test); an unreadable header fails the|
@@ -132,6 +133,34 @@ protected:
 size_t times_shown(const std::string& message) {
     const Messages& all = capture().messages;
     return size_t(std::count(all.begin(), all.end(), message));
+}
+
+// Film's last cluster links back to its second: every mode but "disk" stops
+// at the first repeat, naming it. The conversions end there as at the end of
+// the chain (one warning, the healthy output); raw fails with the message,
+// its copy the four clusters whole.
+TEST_F(Faults, ALoopingChainEndsAtTheFirstRepeatInEveryMode) {
+    ASSERT_NO_FATAL_FAILURE(run_healthy());
+    const char* loop = "Recording Film: chain loops at cluster 2\n";
+    for (const Mode& m : kModes) {
+        if (m.whole_disk) continue;
+        SCOPED_TRACE(m.name);
+        ImageBuilder img(8);
+        img.add_recording("Film", load_sample_ts());
+        img.set_fat(4, 2);
+        ASSERT_NO_FATAL_FAILURE(mount(img, 1));
+        Bytes want = healthy_[m.name];
+        if (m.conversion) {
+            EXPECT_EQ(m.run(capture_progress), 0) << qv_error;
+            EXPECT_EQ(times_shown(loop), 1u);
+        } else {
+            EXPECT_EQ(m.run(capture_progress), 1);
+            EXPECT_STREQ(qv_error, loop);
+            want.resize(4 * kMiB, 0);
+        }
+        EXPECT_TRUE(slurp(m.output) == want);
+        fs::remove(m.output);
+    }
 }
 
 // A read that fails once is read again in pieces: nothing is lost.

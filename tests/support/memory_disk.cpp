@@ -27,9 +27,19 @@ qv_handle memory_open(const char* path, int* error) {
     return new memory_handle{installed, 0};
 }
 
+uint64_t disk_size(const MemoryDisk* d) { return d->size > d->image.size() ? d->size : d->image.size(); }
+
 int memory_file_size(qv_handle h, int64_t* size) {
-    *size = int64_t(static_cast<memory_handle*>(h)->disk->image.size());
+    *size = int64_t(disk_size(static_cast<memory_handle*>(h)->disk));
     return 0;
+}
+
+// n bytes of the disk at pos into dest: from image, zeros beyond it.
+void copy_out(const MemoryDisk* d, uint64_t pos, void* dest, uint32_t n) {
+    uint64_t have = pos >= d->image.size() ? 0 : d->image.size() - pos;
+    size_t from_image = size_t(have < n ? have : n);
+    if (from_image) memcpy(dest, d->image.data() + pos, from_image);
+    memset(static_cast<uint8_t*>(dest) + from_image, 0, n - from_image);
 }
 
 int memory_drive_geometry(qv_handle, qv_drive_geometry*) { return kNotADrive; }
@@ -67,7 +77,7 @@ int memory_read(qv_handle h, void* dest, uint32_t count, uint32_t* got) {
     d->reads++;
     if (d->log_reads) d->read_log.emplace_back(mh->position, count);
     if (d->fail_read != 0 && d->reads == d->fail_read && d->fail_code != 0) return d->fail_code;
-    uint64_t size = d->image.size();
+    uint64_t size = disk_size(d);
     uint64_t pos = uint64_t(mh->position);
     uint32_t n = pos >= size ? 0 : uint32_t(size - pos < count ? size - pos : count);
     if (d->fail_read != 0 && d->reads == d->fail_read && d->short_count < n) n = d->short_count;
@@ -79,11 +89,11 @@ int memory_read(qv_handle h, void* dest, uint32_t count, uint32_t* got) {
         }
         uint64_t before = sector * kSector > pos ? sector * kSector - pos : 0;
         if (before < n) n = uint32_t(before);
-        if (n) memcpy(dest, d->image.data() + pos, n);
+        copy_out(d, pos, dest, n);
         *got = n;
         return b->kind == BadKind::kEio ? kIoError : 0;
     }
-    if (n) memcpy(dest, d->image.data() + pos, n);
+    copy_out(d, pos, dest, n);
     *got = n;
     if (d->reads == 1 && d->shrink_to >= 0 && uint64_t(d->shrink_to) < d->image.size())
         d->image.resize(size_t(d->shrink_to));

@@ -25,6 +25,9 @@ struct BadSectors {
 
 struct MemoryDisk {
     std::vector<uint8_t> image;      // what "qvdisk.img" holds (PC byte order)
+    // Above image.size(): the disk's size, all that lies beyond image reading
+    // as zeros (a disk of the largest table in little memory).
+    uint64_t size = 0;
     bool present = true;             // false: opening "qvdisk.img" fails
     // Failure injection: the read whose number (counted from 1, over all reads
     // since install) equals fail_read fails with fail_code, or, when
