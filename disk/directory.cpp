@@ -87,7 +87,7 @@ int add_unlisted(const recording_entry* found, int found_count, int n, const uin
         else
             ++dropped;
     }
-    if (unlisted) qv_warn("Salvage: %d recordings not named by the list file are listed after its %d\n", unlisted, n);
+    if (unlisted) qv_warn("Salvage: the list file does not name %d of the recordings: listed after its %d\n", unlisted, n);
     if (dropped) qv_warn("Salvage: the recording table is full: %d recordings are not listed\n", dropped);
     return n + unlisted;
 }

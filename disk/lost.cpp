@@ -39,7 +39,7 @@ int add_lost_recordings(int count) {
         r->start_cluster = c;
         r->num_clusters = chain_length(c, nullptr, &end);
         snprintf(r->name, sizeof r->name, kLostNameFormat, c);
-        qv_warn("Salvage: lost chain at cluster %x holds a recording of %u clusters: listed as %s\n", c,
+        qv_warn("Salvage: lost chain at cluster %x, length %u, holds a recording: listed as %s\n", c,
                 r->num_clusters, r->name);
     }
     qv->recording_count = count;

@@ -201,8 +201,8 @@ TEST_F(RecordingTable, UnreadableSectorsOfRootAndListFile) {
 // directory order, also when it names none; chains no entry reaches follow
 // them when their first cluster holds a recording header.
 //   | list file (root: Film, News, Unlisted, Other) | table                            | shown               |
-//   | News, Film                                    | News, Film, Unlisted, Other       | "Salvage: 2 recordings not named by the list file are listed after its 2\n" |
-//   | count 0                                       | Film, News, Unlisted, Other       | "... 4 ... after its 0\n" |
+//   | News, Film                                    | News, Film, Unlisted, Other       | "Salvage: the list file does not name 2 of the recordings: listed after its 2\n" |
+//   | count 0                                       | Film, News, Unlisted, Other       | "... 4 of ... after its 0\n" |
 //   | count -3                                      | the same                          | "List file names -3 recordings: taken as none\n" first |
 //   | all four                                      | as listed                         | nothing             |
 // Lost chains: slots emptied of Gone (clusters 8-9), Short (10), Data (11,
@@ -217,11 +217,11 @@ TEST_F(RecordingTable, SalvageListsUnnamedAndLostRecordings) {
         Messages shown;
     } rows[] = {
         {{"News", "Film"}, -1, {"News", "Film", "Unlisted", "Other"},
-         {"Salvage: 2 recordings not named by the list file are listed after its 2\n"}},
-        {{"News"}, 0, four, {"Salvage: 4 recordings not named by the list file are listed after its 0\n"}},
+         {"Salvage: the list file does not name 2 of the recordings: listed after its 2\n"}},
+        {{"News"}, 0, four, {"Salvage: the list file does not name 4 of the recordings: listed after its 0\n"}},
         {{"News"}, -3, four,
          {"List file names -3 recordings: taken as none\n",
-          "Salvage: 4 recordings not named by the list file are listed after its 0\n"}},
+          "Salvage: the list file does not name 4 of the recordings: listed after its 0\n"}},
         {four, -1, four, {}},
     };
     qv_options.salvage = 1;
@@ -265,14 +265,14 @@ TEST_F(RecordingTable, SalvageListsUnnamedAndLostRecordings) {
     EXPECT_EQ(name(2), "lost_00000a");
     EXPECT_EQ(qv->recordings[2].num_clusters, 1u);
     EXPECT_EQ(capture().messages,
-              (Messages{"Salvage: lost chain at cluster 8 holds a recording of 2 clusters: listed as lost_000008\n",
-                        "Salvage: lost chain at cluster a holds a recording of 1 clusters: listed as lost_00000a\n",
+              (Messages{"Salvage: lost chain at cluster 8, length 2, holds a recording: listed as lost_000008\n",
+                        "Salvage: lost chain at cluster a, length 1, holds a recording: listed as lost_00000a\n",
                         "Salvage: lost chain at cluster c cannot be read: not listed\n"}));
     // A full table: the rest is told, not listed.
     clear_capture();
     EXPECT_EQ(add_lost_recordings(int(kMaxRecordings) - 1), int(kMaxRecordings));
     EXPECT_EQ(capture().messages,
-              (Messages{"Salvage: lost chain at cluster 8 holds a recording of 2 clusters: listed as lost_000008\n",
+              (Messages{"Salvage: lost chain at cluster 8, length 2, holds a recording: listed as lost_000008\n",
                         "Salvage: the recording table is full: lost chains from cluster a on are not listed\n"}));
     memset(qv->recordings, 0, sizeof qv->recordings);
 }

@@ -15,6 +15,7 @@
 //   |                                               | with its map, gone on with there; -i reads its map    |
 //   | file size limit (EFBIG) in raw, TS, VOB, MP3  | "Write failed: the output file system cannot…"        |
 //   | outputs of dated recordings, also partial     | modification time = the recording's local time        |
+//   | each damage class the check refuses           | refused as before; --salvage lists, warns and copies  |
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -31,7 +32,10 @@
 
 #include "cli/driver.h"
 #include "disk/qvdisk.h"
+#include "disk/bytes.h"
+#include "support/fixture.h"
 #include "support/image_builder.h"
+#include "support/packets.h"
 
 #ifdef _WIN32
 #include <io.h>
@@ -474,6 +478,118 @@ TEST_F(DriverRun, OutputTimesAndFileSizeLimit) {
             << mode << r.err;
         EXPECT_LE(fs::file_size(out / name), kLimit) << mode;
         EXPECT_EQ(modified(out / name), film) << mode;
+    }
+}
+
+// The damage classes that make the check refuse a disk, or that leave the
+// list empty: plainly as before, and with --salvage. The disk: recordings A
+// (clusters 1-2), B (3-4) and C (5-6) of PID 0x101 packets (kept whole by
+// TS), a list file (7) naming them; D a fourth entry where a row puts one.
+//   | damage                          | plain error (status 1)      | --salvage: the check's warnings, then     | table            |
+//   | D starts at B's start 3         | FAT has errors, please      | "Crosslinked single block 3\n", the      | A B C D          |
+//   |                                 | correct!                    | refusal and the salvage line, D unlisted  |                  |
+//   | D starts inside A (cluster 2)   | the same                    | the same with 2                           | A B C D          |
+//   | D starts at free cluster 9      | the same                    | and "marked free"; D's copies fail        | A B C D          |
+//   | B's slot zeroed (start 0)       | the same                    | block 0, length, B's clusters lost; B is  | A '' C           |
+//   |                                 |                             | found as lost_000003                      | lost_000003      |
+//   | FAT1 link 1, FAT2 link 3 wrong  | No valid FAT24 found!       | each entry from the other copy            | A B C            |
+//   | list count 0                    | No recordings found on the  | the list names none of the 3              | A B C            |
+//   |                                 | disk                        |                                           |                  |
+// With --salvage "-r all" in raw and TS: A, B, C and lost_000003 byte for
+// byte, the errors of the damaged entries exactly; the image never changes.
+TEST_F(DriverRun, SalvageCopiesFromDisksTheCheckRefuses) {
+    const std::string refused = "INFO: FAT has errors, please correct!\n";
+    const std::string salvaged =
+        "INFO: Salvage: the disk is used as it stands; recordings that share clusters may hold each other's data\n";
+    auto listing = [](std::vector<std::pair<int, std::string>> entries) {
+        std::string text = "\n\n";
+        for (size_t i = 0; i < entries.size(); ++i)
+            text += format("%3d: %16s %5d MB '%s'\n", int(i + 1), "", entries[i].first, entries[i].second.c_str());
+        return text;
+    };
+    const std::string abc = listing({{2, "A"}, {2, "B"}, {2, "C"}});
+    const std::string abcd = listing({{2, "A"}, {2, "B"}, {2, "C"}, {2, "D"}});
+    const std::string unlisted_d = "INFO: Salvage: the list file does not name 1 of the recordings: listed after its 3\n";
+    struct Row {
+        const char* name;
+        std::function<void(ImageBuilder&)> damage;
+        std::string check;          // the check's warnings, plain and salvaged
+        std::string plain_error;
+        std::string salvage;        // behind the check's warnings: to the end of the list
+        std::vector<std::string> raw_errors, ts_errors;
+    };
+    const std::vector<Row> rows = {
+        {"same start", [](ImageBuilder& img) { img.dir_entry(0, 4, kTypeRecording, 3, 2, 0, "D"); },
+         "INFO: Crosslinked single block 3\n", "ERROR: FAT has errors, please correct!\n",
+         refused + salvaged + unlisted_d + abcd, {}, {}},
+        {"start inside a chain", [](ImageBuilder& img) { img.dir_entry(0, 4, kTypeRecording, 2, 1, 0, "D"); },
+         "INFO: Crosslinked single block 2\n", "ERROR: FAT has errors, please correct!\n",
+         refused + salvaged + unlisted_d + listing({{2, "A"}, {2, "B"}, {2, "C"}, {1, "D"}}), {}, {}},
+        {"free start", [](ImageBuilder& img) { img.dir_entry(0, 4, kTypeRecording, 9, 1, 0, "D"); },
+         "INFO: Crosslinked single block 9\nINFO: File D: chain ends at cluster 9, which is marked free\n",
+         "ERROR: FAT has errors, please correct!\n",
+         refused + salvaged + unlisted_d + listing({{2, "A"}, {2, "B"}, {2, "C"}, {1, "D"}}),
+         {"ERROR: Recording D: chain ends at cluster 9, which is marked free"}, {"ERROR: Open of recording D failed."}},
+        {"zeroed slot", [](ImageBuilder& img) { std::memset(img.cluster(0) + 128, 0, 128); },
+         "INFO: Crosslinked single block 0\nINFO: File  has incorrect length 0/1\nINFO: FAT item 3 not accessible\n"
+         "INFO: FAT item 4 not accessible\nINFO: Total of 2 lost clusters found\n",
+         "ERROR: FAT has errors, please correct!\n",
+         refused + salvaged +
+             "INFO: Salvage: lost chain at cluster 3, length 2, holds a recording: listed as lost_000003\n" +
+             listing({{2, "A"}, {0, ""}, {2, "C"}, {2, "lost_000003"}}),
+         {}, {"ERROR: Open of recording  failed."}},
+        {"a wrong link in each copy", [](ImageBuilder& img) { img.set_fat1(1, 100), img.set_fat2(3, 200); },
+         "INFO: FAT1 1 item 100 wrong!\nINFO: FAT2 3 item 200 wrong!\n", "ERROR: No valid FAT24 found!\n",
+         "INFO: FAT1 1 item wrong, taken from FAT2: 2\nINFO: FAT2 3 item wrong, taken from FAT1: 4\n" + salvaged + abc,
+         {}, {}},
+        {"list count 0", [](ImageBuilder& img) { put_be32(img.cluster(7), 0); }, "",
+         "ERROR: No recordings found on the disk\n",
+         "INFO: Salvage: the list file does not name 3 of the recordings: listed after its 0\n" + abc, {}, {}},
+    };
+    std::map<std::string, std::pair<std::string, std::string>> want;   // raw and TS output of each recording
+    ImageBuilder base(12);
+    base.set_root_dir_slack(512);
+    for (int i = 0; i < 3; ++i) {
+        const std::string name(1, char('A' + i));
+        std::vector<uint8_t> ts;
+        for (uint32_t k = 0; k < 8000; ++k) {
+            std::vector<uint8_t> p = ts_packet(8000 * uint32_t(i) + k);
+            ts.insert(ts.end(), p.begin(), p.end());
+        }
+        base.add_recording(name, ts);
+        std::vector<uint8_t> raw = recording_bytes(ts, {});
+        want[name] = {std::string(raw.begin(), raw.end()), std::string(ts.begin(), ts.end())};
+    }
+    want["lost_000003"] = {want["B"].first + std::string(2 * 1048576 - want["B"].first.size(), '\0'), want["B"].second};
+    ASSERT_EQ(base.add_list_file({"A", "B", "C"}), 7u);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ImageBuilder img = base;
+        row.damage(img);
+        const fs::path dir = fresh("salvage");
+        img.write((dir / "qvdisk.img").string());
+        const std::string image = slurp(dir / "qvdisk.img");
+        Outcome plain = pvrcopy(dir, {"-l", "raw"});
+        EXPECT_EQ(plain.status, 1);
+        EXPECT_EQ(plain.err, row.check + row.plain_error);
+        for (const char* mode : {"raw", "TS"}) {
+            const fs::path out = fresh("out");
+            Outcome r = pvrcopy(dir, {"--salvage", "-o", out.string(), "-r", "all", mode});
+            const bool ts = mode[0] == 'T';
+            const std::vector<std::string>& errors = ts ? row.ts_errors : row.raw_errors;
+            EXPECT_EQ(r.status, errors.empty() ? 0 : 1) << mode;
+            EXPECT_EQ(r.err.substr(0, r.err.find("\nRecording '")), row.check + row.salvage) << mode;
+            std::vector<std::string> seen;
+            for (const std::string& e : events(r.err))
+                if (e.compare(0, 7, "ERROR: ") == 0) seen.push_back(e);
+            EXPECT_EQ(seen, errors) << mode;
+            // Every intact recording of the list, byte for byte.
+            for (const auto& [name, bytes] : want) {
+                if (row.salvage.find(" MB '" + name + "'\n") == std::string::npos) continue;
+                EXPECT_TRUE(slurp(out / (name + (ts ? ".ts" : ""))) == (ts ? bytes.second : bytes.first)) << name;
+            }
+        }
+        EXPECT_TRUE(slurp(dir / "qvdisk.img") == image) << "the source was written to";
     }
 }
 
