@@ -139,6 +139,21 @@ void number_recordings(int count, uint8_t* numbered) {
     }
 }
 
+// A fingerprint of the first count names (64-bit FNV-1a): the numbering is
+// worked out again only when the table changed, not for every copy of a
+// table of thousands.
+uint64_t table_fingerprint(int count) {
+    uint64_t h = 14695981039346656037ull;
+    auto mix = [&h](uint8_t b) { h = (h ^ b) * 1099511628211ull; };
+    for (int i = 0; i < 4; ++i) mix(uint8_t(uint32_t(count) >> (8 * i)));
+    for (int r = 0; r < count; ++r) {
+        const char* name = qv->recordings[r].name;
+        for (size_t i = 0, n = strnlen(name, kNameSize - 1); i < n; ++i) mix(uint8_t(name[i]));
+        mix(0);
+    }
+    return h;
+}
+
 }  // namespace
 
 void recording_file_name(char* out, int index, const char* extension) {
@@ -150,7 +165,14 @@ void recording_file_name(char* out, int index, const char* extension) {
     int count = qv->recording_count > index ? qv->recording_count : index + 1;
     if (count > int(kMaxRecordings)) count = int(kMaxRecordings);
     static uint8_t numbered[kMaxRecordings];
-    number_recordings(count, numbered);
+    static uint64_t numbered_table;   // the fingerprint of the table numbered
+    static bool have_numbered = false;
+    const uint64_t table = table_fingerprint(count);
+    if (!have_numbered || table != numbered_table) {
+        number_recordings(count, numbered);
+        numbered_table = table;
+        have_numbered = true;
+    }
     const name_key k = key_of(index, numbered[index] != 0);
     compose_name(out, k.name, k.length, k.number, extension);
 }

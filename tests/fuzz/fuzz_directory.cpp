@@ -25,16 +25,21 @@ Target& target() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Target& t = target();
     fuzz::apply(t.disk.image, t.regions, data, size);
+    // Inputs of odd length run with the salvage: its listing and lost chains.
+    qv_options.salvage = int(size % 2);
     if (open_qvdisk(fuzz::quiet) == 0) {
-        int n = parse_dir(0, root_entry_count(), 0xFF, kTypeRecording);
-        // What the listing reads of every entry.
+        int n = add_lost_recordings(parse_dir(0, root_entry_count(), 0xFF, kTypeRecording));
+        // What the listing and the copies read of every entry.
         for (int i = 0; i < n && i < int(kMaxRecordings); ++i) {
             int year, month, day, hour, minute;
             convert_date_time(qv->recordings[i].mjd, &year, &month, &day, &hour, &minute);
             (void)recording_size_mb(&qv->recordings[i]);
+            char name[kOutputNameSize];
+            recording_file_name(name, i, ".ts");
         }
     }
     qv_close();
+    qv_options.salvage = 0;
     fuzz::restore(t.disk.image, t.base, t.regions);
     return 0;
 }

@@ -25,8 +25,11 @@ Target& target() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Target& t = target();
     fuzz::apply(t.disk.image, t.regions, data, size);
-    if (open_qvdisk(fuzz::quiet) == 0) parse_dir(0, root_entry_count(), 0xFF, kTypeRecording);
+    // Inputs of odd length run with the salvage: both tables merged, lost chains.
+    qv_options.salvage = int(size % 2);
+    if (open_qvdisk(fuzz::quiet) == 0) add_lost_recordings(parse_dir(0, root_entry_count(), 0xFF, kTypeRecording));
     qv_close();
+    qv_options.salvage = 0;
     fuzz::restore(t.disk.image, t.base, t.regions);
     return 0;
 }
