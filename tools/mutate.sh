@@ -5,7 +5,8 @@
 # of pvrcopy on each mutant under a time limit. Fails on a crash (exit status
 # above 128), a hang, a sanitizer report on standard error, or a changed
 # source image (checksum before and after every run). Half the mutants are
-# opened as ./qvdisk.img, half as ../qvdisk.img from a directory below.
+# opened as ./qvdisk.img, half as ../qvdisk.img from a directory below; half
+# of each run with --salvage.
 #
 # Usage: sh tools/mutate.sh [COUNT [SEED]]   (defaults: 300 mutants, seed 1)
 # Environment: BUILD (default build-test, configured with PVR_SANITIZE=ON when
@@ -54,12 +55,15 @@ worker() {
     part=$1 answer=$2
     sum=$(cksum < "$img")
     if [ $((i % 2)) = 0 ]; then run_dir=$dir/img; where=./qvdisk.img; else run_dir=$dir/img/below; where=../qvdisk.img; fi
+    # Every other pair of mutants runs with --salvage: the disks the check refuses are used.
+    salvage=""
+    if [ $((i / 2 % 2)) = 1 ]; then salvage=--salvage; where="$where $salvage"; fi
     echo "mutant $i $part $answer $where" >> "$work/mutants.$w"
     for mode in raw TS M2V MP3 VOB "M2P 2048" disk; do
       status=0
       # shellcheck disable=SC2086 # the mode carries its repack size
       (cd "$run_dir" && printf '%s\n0\n' "$answer" |
-        timeout -k 5 "$limit" "$build/pvrcopy" $mode > "$dir/stdout" 2> "$dir/stderr") || status=$?
+        timeout -k 5 "$limit" "$build/pvrcopy" $salvage $mode > "$dir/stdout" 2> "$dir/stderr") || status=$?
       what="mutant $i ($part, recording $answer, $where) mode $mode"
       echo run >> "$out"
       failed=""
@@ -80,7 +84,7 @@ worker() {
         mkdir -p "$keep"
         "$build/mutate" "$work/sample.img" "$keep/qvdisk.img" "$seed" "$i" >/dev/null
         cp "$dir/stderr" "$keep/stderr"
-        echo "cd $keep && printf '$answer\\n0\\n' | $build/pvrcopy $mode  # $failed" > "$keep/reproduce"
+        echo "cd $keep && printf '$answer\\n0\\n' | $build/pvrcopy $salvage $mode  # $failed" > "$keep/reproduce"
       fi
       # Outputs of the run go; the image stays.
       find "$run_dir" -mindepth 1 -maxdepth 1 ! -name qvdisk.img ! -name below -exec rm -rf {} +
