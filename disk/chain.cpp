@@ -76,24 +76,17 @@ void add_cluster(cluster_bitmap* set, uint32_t c) {
 
 uint32_t chain_length(uint32_t start, uint32_t* reached, chain_end* end) {
     start_walk();
+    const uint32_t count = table_size();
+    *end = chain_end{kLinkOutside, start, start};   // a start outside the table
     uint32_t length = 0;
-    uint32_t c = start;
     // Every step takes a cluster this walk has not taken: at most the table.
-    for (;;) {
-        link_kind kind = chain_next(c, &end->next);
-        if (kind == kLinkOutside && c >= table_size()) {   // the start itself
-            end->kind = kind;
-            end->last = c;
-            return length;
-        }
+    for (uint32_t c = start; c < count && length < count; c = end->next) {
         stamps.stamp[c] = stamps.walk;
         if (reached) reached[c] = kFreeCluster;
         ++length;
-        if (kind != kLinkNext || stamps.stamp[end->next] == stamps.walk) {
-            end->kind = kind;
-            end->last = c;
-            return length;
-        }
-        c = end->next;
+        end->last = c;
+        end->kind = chain_next(c, &end->next);
+        if (end->kind != kLinkNext || stamps.stamp[end->next] == stamps.walk) break;
     }
+    return length;
 }

@@ -5,7 +5,6 @@
 //   |                                                 | every type) the empty slots still skipped   |
 //   | list file: reorders, renames, unmatched, double | N records in list order, long names         |
 //   | list count 5000 in 1 MiB clusters               | bounded to 2047, reported                   |
-//   | list count negative                             | none, reported                              |
 //   | list name of 512 bytes without NUL              | cut at 511                                  |
 //   | directory name of 108 bytes without NUL         | cut at 108                                  |
 //   | 14336 recordings in a 3584-sector root          | all 14336, never past the cluster           |
@@ -112,17 +111,6 @@ TEST_F(RecordingTable, ListCountBeyondTheFirstClusterIsBounded) {
     EXPECT_EQ(name(0), "Film");
 }
 
-TEST_F(RecordingTable, NegativeListCountGivesNoRecording) {
-    ImageBuilder img(8);
-    img.add_file(0, kTypeRecording, "Film", bytes(10));
-    uint32_t list = img.add_list_file({"Film"});
-    const uint8_t minus_three[4] = {0xFF, 0xFF, 0xFF, 0xFD};
-    std::memcpy(img.cluster(list), minus_three, 4);
-    open(img);
-    EXPECT_EQ(parse_root(), 0);
-    EXPECT_EQ(capture().messages, Messages{"List file names -3 recordings: taken as none\n"});
-}
-
 TEST_F(RecordingTable, ListNameWithoutNulIsCutAt511) {
     ImageBuilder img(8);
     img.add_file(0, kTypeRecording, std::string(107, 'x'), bytes(10));
@@ -197,47 +185,54 @@ TEST_F(RecordingTable, UnreadableSectorsOfRootAndListFile) {
     }
 }
 
-// The salvage. Recordings the list file does not name follow its own in
-// directory order, also when it names none; chains no entry reaches follow
-// them when their first cluster holds a recording header.
-//   | list file (root: Film, News, Unlisted, Other) | table                            | shown               |
-//   | News, Film                                    | News, Film, Unlisted, Other       | "Salvage: the list file does not name 2 of the recordings: listed after its 2\n" |
-//   | count 0                                       | Film, News, Unlisted, Other       | "... 4 of ... after its 0\n" |
-//   | count -3                                      | the same                          | "List file names -3 recordings: taken as none\n" first |
-//   | all four                                      | as listed                         | nothing             |
-// Lost chains: slots emptied of Gone (clusters 8-9), Short (10), Data (11,
-// no header) and Bad (12, its first sector unreadable); a table with room
-// for only one more.
-TEST_F(RecordingTable, SalvageListsUnnamedAndLostRecordings) {
+// A list file that names only some recordings, plainly and with the
+// salvage, which lists the ones it does not name after its own in directory
+// order, also when it names none.
+//   | list file (root: Film, News, Unlisted, Other) | plain table, shown  | salvage table, shown                     |
+//   | News, Film                                    | News, Film          | News, Film, Unlisted, Other; "Salvage: the list file does not name 2 of the recordings: listed after its 2\n" |
+//   | count 0                                       | none                | Film, News, Unlisted, Other; "... 4 ... after its 0\n" |
+//   | count -3                                      | none, "List file names -3 recordings: taken as none\n" | the same, that first |
+//   | all four                                      | as listed           | as listed                                |
+// Then lost chains (salvage): slots emptied of Gone (clusters 8-9), Short
+// (10), Data (11, no header) and Bad (12, its first sector unreadable); a
+// table with room for only one more.
+TEST_F(RecordingTable, ListFileNamingSomeAndLostChains) {
     const std::vector<std::string> four = {"Film", "News", "Unlisted", "Other"};
+    const char* negative = "List file names -3 recordings: taken as none\n";
+    const char* none = "Salvage: the list file does not name 4 of the recordings: listed after its 0\n";
     struct Row {
         std::vector<std::string> list;
-        int32_t count;
-        std::vector<std::string> table;
-        Messages shown;
+        int32_t count;   // -1: as many as listed
+        std::vector<std::string> plain, salvage;
+        Messages shown;                // plain
+        const char* salvage_shown;    // added by the salvage
     } rows[] = {
-        {{"News", "Film"}, -1, {"News", "Film", "Unlisted", "Other"},
-         {"Salvage: the list file does not name 2 of the recordings: listed after its 2\n"}},
-        {{"News"}, 0, four, {"Salvage: the list file does not name 4 of the recordings: listed after its 0\n"}},
-        {{"News"}, -3, four,
-         {"List file names -3 recordings: taken as none\n",
-          "Salvage: the list file does not name 4 of the recordings: listed after its 0\n"}},
-        {four, -1, four, {}},
+        {{"News", "Film"}, -1, {"News", "Film"}, {"News", "Film", "Unlisted", "Other"}, {},
+         "Salvage: the list file does not name 2 of the recordings: listed after its 2\n"},
+        {{"News"}, 0, {}, four, {}, none},
+        {{"News"}, -3, {}, four, {negative}, none},
+        {four, -1, four, four, {}, nullptr},
     };
-    qv_options.salvage = 1;
     for (const Row& row : rows) {
-        ImageBuilder img(8);
-        img.set_root_dir_slack(512);
-        for (const std::string& n : four) img.add_file(0, kTypeRecording, n, bytes(10));
-        uint32_t list = img.add_list_file(row.list);
-        if (row.count != -1) put_be32(img.cluster(list), uint32_t(row.count));
-        open(img);
-        ASSERT_EQ(parse_root(), int(row.table.size()));
-        EXPECT_EQ(qv->recording_count, int(row.table.size()));
-        for (size_t i = 0; i < row.table.size(); ++i) EXPECT_EQ(name(int(i)), row.table[i]);
-        EXPECT_EQ(capture().messages, row.shown);
+        for (int salvage : {0, 1}) {
+            qv_options.salvage = salvage;
+            ImageBuilder img(8);
+            img.set_root_dir_slack(512);
+            for (const std::string& n : four) img.add_file(0, kTypeRecording, n, bytes(10));
+            uint32_t list = img.add_list_file(row.list);
+            if (row.count != -1) put_be32(img.cluster(list), uint32_t(row.count));
+            open(img);
+            const std::vector<std::string>& table = salvage ? row.salvage : row.plain;
+            ASSERT_EQ(parse_root(), int(table.size()));
+            EXPECT_EQ(qv->recording_count, int(table.size()));
+            for (size_t i = 0; i < table.size(); ++i) EXPECT_EQ(name(int(i)), table[i]);
+            Messages shown = row.shown;
+            if (salvage && row.salvage_shown) shown.push_back(row.salvage_shown);
+            EXPECT_EQ(capture().messages, shown);
+        }
     }
 
+    qv_options.salvage = 1;
     ImageBuilder img(14);
     img.set_root_dir_slack(512);
     const Bytes ts(20 * kTsPacketSize, kTsSyncByte);   // sync bytes a packet apart
