@@ -115,6 +115,16 @@ extern qv_settings qv_options;
 extern volatile sig_atomic_t qv_interrupted;
 constexpr char kInterruptedMessage[] = "Interrupted, the partial output file is left in place\n";
 
+// What a copy or a conversion gives back. Anything but kCopyDone has its
+// reason in qv_error; an output file already created is left as written.
+enum copy_result {
+    kCopyDone = 0,
+    kCopyFailed = 1,       // the recording or the disk cannot be read (or no memory for the demultiplexer)
+    kCopyNoOutput = 2,     // the output file cannot be created
+    kCopyNoStream = 3,     // no memory for a stream of the demultiplexer
+    kCopyIncomplete = 4,   // stopped or incomplete: a write failure, a read error, unreadable data, an interrupt
+};
+
 // --- messages (disk_access.cpp) ---
 // Formats into qv_error.
 void qv_set_error(const char* format, ...) QV_PRINTF_FORMAT(1, 2);
