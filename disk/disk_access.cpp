@@ -27,43 +27,48 @@ static bool signature_ok(const uint8_t* boot) {
     return memcmp(boot + kSignatureOffset, kSignature, kSignatureLength) == 0;
 }
 
-int qv_read(int64_t position, void* dest, uint32_t count, int swap) {
+int qv_read_r(int64_t position, void* dest, uint32_t count, int swap, char* message) {
     const qv_platform* p = handle_platform();
     if (!qv->handle) {
-        qv_set_error("No disk is open.\n");
+        qv_format(message, "No disk is open.\n");
         return 1;
     }
     if (qv->disk_sectors != 0 && uint64_t(position >> 9) >= uint64_t(qv->disk_sectors)) {
-        qv_set_error("Attempt to read after end of disk!\n");
+        qv_format(message, "Attempt to read after end of disk!\n");
         return 1;
     }
     if (have_source_map) {
         int64_t at = map_first_unfinished(&source_map, position, count);
         if (at >= 0) {
-            qv_set_error("Cannot read position %" PRId64 ": %s does not mark it rescued\n", at, source_map_path);
+            qv_format(message, "Cannot read position %" PRId64 ": %s does not mark it rescued\n", at, source_map_path);
             return 1;
         }
     }
     int code = p->seek(qv->handle, position);
     if (code != 0) {
-        qv_set_error("SetFilePointer failed on position %" PRId64 " with code %d\n", position, code);
+        qv_format(message, "SetFilePointer failed on position %" PRId64 " with code %d\n", position, code);
         return 1;
     }
     uint32_t got = 0;
     code = p->read(qv->handle, dest, count, &got);
     if (code != 0) {
-        qv_set_error("ReadFile failed on position %" PRId64 " with code %d\n", position, code);
+        qv_format(message, "ReadFile failed on position %" PRId64 " with code %d\n", position, code);
         return 1;
     }
     if (got < count) {
         // Before the geometry is known (the first sector) the figure is cluster 0.
         int64_t cluster = qv->cluster_size ? position / int64_t(qv->cluster_size) : 0;
-        qv_set_error("ReadFile did not read %ld bytes but %ld bytes at position %" PRId64 " (cluster %" PRId64 ")\n",
-                     long(count), long(got), position, cluster);
+        qv_format(message,
+                  "ReadFile did not read %ld bytes but %ld bytes at position %" PRId64 " (cluster %" PRId64 ")\n",
+                  long(count), long(got), position, cluster);
         return 1;
     }
     if (swap) swap16_words(static_cast<uint8_t*>(dest), count);
     return 0;
+}
+
+int qv_read(int64_t position, void* dest, uint32_t count, int swap) {
+    return qv_read_r(position, dest, count, swap, qv_error);
 }
 
 int qv_read_cluster(uint32_t n, uint8_t* dest) {

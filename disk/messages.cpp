@@ -16,6 +16,13 @@ static void vformat_error(const char* format, va_list args) {
     vsnprintf(qv_error, sizeof qv_error, format, args);
 }
 
+void qv_format(char* message, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    vsnprintf(message, kErrorSize, format, args);
+    va_end(args);
+}
+
 void qv_set_error(const char* format, ...) {
     va_list args;
     va_start(args, format);

@@ -72,6 +72,25 @@ int qv_set_file_time(const char* path, int64_t unix_time);
 // on Windows also ERROR_FILE_TOO_LARGE).
 int qv_write_too_large();
 
+// A second thread and the one lock-with-condition it shares with the first:
+// the recording reader reads the next clusters while the current one is
+// converted. Native only; the test backends use them as they are.
+typedef struct qv_thread_state* qv_thread;
+typedef struct qv_monitor_state* qv_monitor;
+// Starts run(arg) in a new thread; null when no thread can be started.
+qv_thread qv_thread_start(void (*run)(void*), void* arg);
+// Waits for the thread to end and frees it.
+void qv_thread_join(qv_thread thread);
+// A lock with one condition; null when none can be made.
+qv_monitor qv_monitor_new();
+void qv_monitor_free(qv_monitor monitor);
+void qv_monitor_lock(qv_monitor monitor);
+void qv_monitor_unlock(qv_monitor monitor);
+// Called locked: unlocks, waits until another thread signals, locks again.
+void qv_monitor_wait(qv_monitor monitor);
+// Wakes every thread that waits on the monitor.
+void qv_monitor_signal(qv_monitor monitor);
+
 #ifndef _WIN32
 // POSIX drive search settings, changeable so the search is tested without real
 // drives: the device name pattern ("/dev/sd%c", filled with 'a' + n) and the

@@ -3,8 +3,10 @@
 // and the few calls the output files need (directory check, file times).
 #include <cerrno>
 #include <cstdio>
+#include <new>
 #include <cstring>
 #include <fcntl.h>
+#include <pthread.h>
 #include <string>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -160,3 +162,61 @@ int qv_set_file_time(const char* path, int64_t unix_time) {
 }
 
 int qv_write_too_large() { return errno == EFBIG; }
+
+struct qv_thread_state {
+    pthread_t id;
+    void (*run)(void*);
+    void* arg;
+};
+
+static void* thread_main(void* state) {
+    qv_thread_state* t = static_cast<qv_thread_state*>(state);
+    t->run(t->arg);
+    return nullptr;
+}
+
+qv_thread qv_thread_start(void (*run)(void*), void* arg) {
+    qv_thread_state* t = new (std::nothrow) qv_thread_state{pthread_t(), run, arg};
+    if (!t) return nullptr;
+    if (pthread_create(&t->id, nullptr, thread_main, t) != 0) {
+        delete t;
+        return nullptr;
+    }
+    return t;
+}
+
+void qv_thread_join(qv_thread thread) {
+    pthread_join(thread->id, nullptr);
+    delete thread;
+}
+
+struct qv_monitor_state {
+    pthread_mutex_t lock;
+    pthread_cond_t changed;
+};
+
+qv_monitor qv_monitor_new() {
+    qv_monitor_state* m = new (std::nothrow) qv_monitor_state;
+    if (!m) return nullptr;
+    if (pthread_mutex_init(&m->lock, nullptr) != 0) {
+        delete m;
+        return nullptr;
+    }
+    if (pthread_cond_init(&m->changed, nullptr) != 0) {
+        pthread_mutex_destroy(&m->lock);
+        delete m;
+        return nullptr;
+    }
+    return m;
+}
+
+void qv_monitor_free(qv_monitor m) {
+    pthread_cond_destroy(&m->changed);
+    pthread_mutex_destroy(&m->lock);
+    delete m;
+}
+
+void qv_monitor_lock(qv_monitor m) { pthread_mutex_lock(&m->lock); }
+void qv_monitor_unlock(qv_monitor m) { pthread_mutex_unlock(&m->lock); }
+void qv_monitor_wait(qv_monitor m) { pthread_cond_wait(&m->changed, &m->lock); }
+void qv_monitor_signal(qv_monitor m) { pthread_cond_broadcast(&m->changed); }

@@ -5,6 +5,7 @@
 // need (directory check, file times).
 #include <cerrno>
 #include <cstdio>
+#include <new>
 #include <cstring>
 
 #include <windows.h>
@@ -137,3 +138,55 @@ int qv_set_file_time(const char* path, int64_t unix_time) {
 }
 
 int qv_write_too_large() { return errno == EFBIG || GetLastError() == ERROR_FILE_TOO_LARGE; }
+
+struct qv_thread_state {
+    HANDLE handle;
+    void (*run)(void*);
+    void* arg;
+};
+
+static DWORD WINAPI thread_main(LPVOID state) {
+    qv_thread_state* t = static_cast<qv_thread_state*>(state);
+    t->run(t->arg);
+    return 0;
+}
+
+qv_thread qv_thread_start(void (*run)(void*), void* arg) {
+    qv_thread_state* t = new (std::nothrow) qv_thread_state{NULL, run, arg};
+    if (!t) return nullptr;
+    t->handle = CreateThread(NULL, 0, thread_main, t, 0, NULL);
+    if (!t->handle) {
+        delete t;
+        return nullptr;
+    }
+    return t;
+}
+
+void qv_thread_join(qv_thread thread) {
+    WaitForSingleObject(thread->handle, INFINITE);
+    CloseHandle(thread->handle);
+    delete thread;
+}
+
+struct qv_monitor_state {
+    CRITICAL_SECTION lock;
+    CONDITION_VARIABLE changed;
+};
+
+qv_monitor qv_monitor_new() {
+    qv_monitor_state* m = new (std::nothrow) qv_monitor_state;
+    if (!m) return nullptr;
+    InitializeCriticalSection(&m->lock);
+    InitializeConditionVariable(&m->changed);
+    return m;
+}
+
+void qv_monitor_free(qv_monitor m) {
+    DeleteCriticalSection(&m->lock);
+    delete m;
+}
+
+void qv_monitor_lock(qv_monitor m) { EnterCriticalSection(&m->lock); }
+void qv_monitor_unlock(qv_monitor m) { LeaveCriticalSection(&m->lock); }
+void qv_monitor_wait(qv_monitor m) { SleepConditionVariableCS(&m->changed, &m->lock, INFINITE); }
+void qv_monitor_signal(qv_monitor m) { WakeAllConditionVariable(&m->changed); }

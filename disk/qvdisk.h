@@ -117,9 +117,21 @@ extern qv_settings qv_options;
 extern volatile sig_atomic_t qv_interrupted;
 constexpr char kInterruptedMessage[] = "Interrupted, the partial output file is left in place\n";
 
+// What a copy or a conversion gives back. Anything but kCopyDone has its
+// reason in qv_error; an output file already created is left as written.
+enum copy_result {
+    kCopyDone = 0,
+    kCopyFailed = 1,       // the recording or the disk cannot be read (or no memory for the demultiplexer)
+    kCopyNoOutput = 2,     // the output file cannot be created
+    kCopyNoStream = 3,     // no memory for a stream of the demultiplexer
+    kCopyIncomplete = 4,   // stopped or incomplete: a write failure, a read error, unreadable data, an interrupt
+};
+
 // --- messages (disk_access.cpp) ---
 // Formats into qv_error.
 void qv_set_error(const char* format, ...) QV_PRINTF_FORMAT(1, 2);
+// Formats into message, a buffer of kErrorSize bytes (qv_error or another).
+void qv_format(char* message, const char* format, ...) QV_PRINTF_FORMAT(2, 3);
 // Formats into qv_error and shows it through callback (-1); a null callback is skipped.
 void qv_inform(progress_callback callback, const char* format, ...) QV_PRINTF_FORMAT(2, 3);
 // qv_inform through qv->progress.
@@ -131,6 +143,9 @@ void qv_report_percent(progress_callback callback, uint64_t done, uint64_t total
 // --- disk access (disk_access.cpp) ---
 int open_qvdisk(progress_callback progress);
 int qv_read(int64_t position, void* dest, uint32_t count, int swap);
+// qv_read with its failure message in message (kErrorSize bytes) instead of
+// qv_error: the read-ahead thread reads so while the other thread reports.
+int qv_read_r(int64_t position, void* dest, uint32_t count, int swap, char* message);
 // Reads FAT cluster n whole into dest (position (n + 1) x cluster_size), swapped.
 int qv_read_cluster(uint32_t n, uint8_t* dest);
 // Test and tool support: closes the disk and clears qv_instance.
@@ -155,6 +170,8 @@ constexpr int kSalvageFailed = -1;    // nothing could be read (no disk, start b
 // and listed in bad (qv_error holds the last read's message). A healthy
 // disk costs one read; no sector is read twice at one level of splitting.
 int qv_read_salvage(int64_t position, void* dest, uint32_t count, int swap, bad_sectors* bad);
+// qv_read_salvage with the last read's message in message instead of qv_error.
+int qv_read_salvage_r(int64_t position, void* dest, uint32_t count, int swap, bad_sectors* bad, char* message);
 // qv_read_salvage of FAT cluster n whole into dest, swapped.
 int qv_read_cluster_salvage(uint32_t n, uint8_t* dest, bad_sectors* bad);
 // Whether bytes [from, to) of the range touch an unreadable sector.

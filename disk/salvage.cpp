@@ -40,15 +40,15 @@ void add_run(bad_sectors* bad, uint32_t first, uint32_t length) {
 // bytes, the last sector possibly partial) piece by piece, each piece that
 // fails split again.
 void salvage_pieces(int64_t position, uint8_t* dest, uint32_t count, int swap, uint32_t first, uint32_t sectors,
-                    bad_sectors* bad) {
+                    bad_sectors* bad, char* message) {
     uint32_t piece = (sectors + kSplitParts - 1) / kSplitParts;
     for (uint32_t s = first; s < first + sectors; s += piece) {
         uint32_t n = first + sectors - s < piece ? first + sectors - s : piece;
         uint32_t from = s * kSectorSize;
         uint32_t to = (s + n) * kSectorSize < count ? (s + n) * kSectorSize : count;
-        if (qv_read(position + from, dest + from, to - from, swap) == 0) continue;
+        if (qv_read_r(position + from, dest + from, to - from, swap, message) == 0) continue;
         if (n > 1) {
-            salvage_pieces(position, dest, count, swap, s, n, bad);
+            salvage_pieces(position, dest, count, swap, s, n, bad, message);
         } else {
             memset(dest + from, 0, to - from);
             add_run(bad, s, 1);
@@ -58,20 +58,24 @@ void salvage_pieces(int64_t position, uint8_t* dest, uint32_t count, int swap, u
 
 }  // namespace
 
-int qv_read_salvage(int64_t position, void* dest, uint32_t count, int swap, bad_sectors* bad) {
+int qv_read_salvage_r(int64_t position, void* dest, uint32_t count, int swap, bad_sectors* bad, char* message) {
     bad->count = 0;
     if (count > kClusterBufferSize) {
-        qv_set_error("Cannot read %u bytes at once at position %" PRId64 "\n", count, position);
+        qv_format(message, "Cannot read %u bytes at once at position %" PRId64 "\n", count, position);
         return kSalvageFailed;
     }
-    if (qv_read(position, dest, count, swap) == 0) return kSalvageComplete;
+    if (qv_read_r(position, dest, count, swap, message) == 0) return kSalvageComplete;
     // Nothing to salvage where there is no disk.
     if (!qv->handle || position < 0 ||
         (qv->disk_sectors != 0 && uint64_t(position >> 9) >= uint64_t(qv->disk_sectors)))
         return kSalvageFailed;
     uint32_t sectors = (count + kSectorSize - 1) / kSectorSize;
-    salvage_pieces(position, static_cast<uint8_t*>(dest), count, swap, 0, sectors, bad);
+    salvage_pieces(position, static_cast<uint8_t*>(dest), count, swap, 0, sectors, bad, message);
     return bad->count == 0 ? kSalvageComplete : kSalvagePartial;
+}
+
+int qv_read_salvage(int64_t position, void* dest, uint32_t count, int swap, bad_sectors* bad) {
+    return qv_read_salvage_r(position, dest, count, swap, bad, qv_error);
 }
 
 int qv_read_cluster_salvage(uint32_t n, uint8_t* dest, bad_sectors* bad) {

@@ -32,7 +32,8 @@ uint64_t next_percent_step(uint64_t done, uint64_t total) {
     return ((percent + 1) * total + 99) / 100;
 }
 
-int recording_losses(const recording_reader* reader) {
+int recording_verdict(const recording_reader* reader, int failed) {
+    if (failed || reader->error) return 1;
     if (reader->unreadable_bytes == 0 && reader->lost_packets == 0) return 0;
     qv_set_error("%" PRId64 " bytes could not be read; %" PRId64 " packets were lost\n", reader->unreadable_bytes,
                  reader->lost_packets);
@@ -62,19 +63,19 @@ int finish_conversion(recording_reader* reader, FILE* file, int failed) {
     // message stays.
     if (close_failed && !failed) qv_write_failed(kDiskFullMessage);
     close_recording_file(reader);
-    return failed || close_failed ? kConversionFailed : 0;
+    return failed || close_failed ? kCopyIncomplete : kCopyDone;
 }
 
 int run_demux_conversion(int index, recording_reader* reader, const demux_conversion& conversion,
                          progress_callback callback) {
     FILE* file = create_conversion_output(index, conversion.extension, reader);
-    if (!file) return 2;
+    if (!file) return kCopyNoOutput;
     demux_table* table = new_demux_table();
     if (!table) {
         close_recording_file(reader);
         close_output(file);
         qv_set_error("Allocation of demux table failed!\n");
-        return 1;
+        return kCopyFailed;
     }
     for (int i = 0; i < conversion.stream_count; ++i) {
         if (demux_set(table, conversion.pids[i], conversion.out_fn, file, conversion.repack_size,
@@ -83,7 +84,7 @@ int run_demux_conversion(int index, recording_reader* reader, const demux_conver
             close_output(file);
             free_demux_table(table);
             qv_set_error("%s", conversion.attach_failed[i]);
-            return 3;
+            return kCopyNoStream;
         }
     }
 

@@ -12,16 +12,6 @@
 
 namespace {
 
-// Transport packet fields behind the 4-byte header.
-constexpr size_t kAdaptationLengthOffset = 4;
-constexpr size_t kAdaptationFlagsOffset = 5;
-constexpr size_t kPcrOffset = 6;
-// A PCR needs the flags byte and its six bytes: with a shorter adaptation
-// field the PCR flag points into the payload, which is no clock reference.
-constexpr uint32_t kMinPcrAdaptationLength = 7;
-// With payload the adaptation field may hold at most 183 bytes; a longer one
-// leaves no room for payload.
-constexpr uint32_t kMaxAdaptationWithPayload = kTsPayloadSize - 1;
 constexpr uint32_t kCounterModulo = 16;
 
 constexpr double kBitsPerPacket = kTsPacketSize * 8.0;   // 1504
@@ -30,10 +20,6 @@ constexpr double kBitsPerPacket = kTsPacketSize * 8.0;   // 1504
 constexpr double kClockSlowdown = 1.05;
 // An offset beyond the 42-bit clock range means nothing; it is held there.
 constexpr double kOffsetLimit = double(kClockMask42);
-
-// A split size must leave room for a whole packet's payload behind what the
-// split function keeps (a 9-byte continuation header).
-constexpr int32_t kMinRepackSize = int32_t(kTsPayloadSize + kPesFixedHeaderSize);
 
 demux_counts counts;
 
@@ -46,14 +32,6 @@ struct clock_state {
     uint64_t latest;            // the estimate never goes below this
     bool restart;               // a discontinuity was signalled: the next PCR starts again
 };
-
-uint64_t read_pcr(const uint8_t* p) {
-    const uint8_t* f = p + kPcrOffset;
-    uint64_t base = uint64_t(f[0]) << 25 | uint64_t(f[1]) << 17 | uint64_t(f[2]) << 9 |
-                    uint64_t(f[3]) << 1 | uint64_t(f[4] >> 7);
-    uint64_t extension = uint64_t(f[4] & 0x01) << 8 | f[5];
-    return base * kPcrTicksPerBase + extension;
-}
 
 // A PCR measures the bit rate against the previous one. A PCR below the
 // previous one (a clock jump, or the wrap after 26.5 hours) or a signalled
@@ -268,36 +246,28 @@ int demux_loop(demux_table* table, recording_reader* reader) {
             ++counts.bad_sync;
             continue;
         }
-        uint32_t pid = get_be16(p + 1) & kPidMask;
-        uint8_t control = p[3];
-        uint32_t a = 0;   // adaptation part, its length byte included
-        bool discontinuity = false;
-        if (control & kAdaptationFieldFlag) {
-            a = p[kAdaptationLengthOffset] + 1u;
-            if (a > 1) {
-                uint8_t flags = p[kAdaptationFlagsOffset];
-                discontinuity = (flags & kDiscontinuityFlag) != 0;
-                // The discontinuity may be signalled on a packet before the new
-                // time base's first PCR.
-                if (discontinuity) clock.restart = true;
-                if ((flags & kPcrFlag) && a > kMinPcrAdaptationLength) take_pcr(clock, read_pcr(p), packet);
-            }
-        }
-        demux_stream* s = table->slot[pid];
+        // Every PCR counts for the clock, whatever its PID. The discontinuity
+        // may be signalled on a packet before the new time base's first PCR.
+        const bool discontinuity = ts_discontinuity(p);
+        if (discontinuity) clock.restart = true;
+        uint64_t pcr;
+        if (ts_pcr(p, &pcr)) take_pcr(clock, pcr, packet);
+        demux_stream* s = table->slot[ts_pid(p)];
         if (!s) continue;
-        if (control & kScramblingMask) {
+        if (ts_scrambled(p)) {
             ++counts.scrambled;
             s->length = 0;
             continue;
         }
         // Packets without payload carry no counter step.
-        if (!(control & kPayloadFlag) || a > kMaxAdaptationWithPayload + 1) continue;
-        if (!check_continuity(s, control & kContinuityMask, discontinuity)) continue;
+        const uint32_t offset = ts_payload_offset(p);
+        if (offset == kNoPayload) continue;
+        if (!check_continuity(s, ts_continuity(p), discontinuity)) continue;
 
         s->scr = estimate_scr(clock, packet);
-        const uint8_t* payload = p + kTsHeaderSize + a;
-        int32_t size = int32_t(kTsPayloadSize - a);
-        if (p[1] & kPayloadUnitStart) {
+        const uint8_t* payload = p + offset;
+        int32_t size = int32_t(kTsPacketSize - offset);
+        if (ts_unit_start(p)) {
             if (s->length != 0 && s->out_fn(s) != 0) {
                 failed = 1;
                 break;
@@ -315,10 +285,8 @@ int demux_loop(demux_table* table, recording_reader* reader) {
     if (uint64_t(reader->lost_packets) > skipped) break_continuity(table);
     if (!failed) failed = hand_over_last_packets(table, clock, reader);
 
-    // The reader left its message in qv_error when a cluster could not be read.
-    if (!failed && reader->error) failed = 1;
     if (!failed) failed = flush_outputs(table);
-    if (!failed) failed = recording_losses(reader);
+    failed = recording_verdict(reader, failed);
     if (!failed) {
         qv_inform(callback, "\rProcessing completed.\n");
         show_counts(callback);

@@ -5,7 +5,6 @@
 
 namespace {
 
-constexpr uint8_t kAudioStreamMask = 0xE0;   // 110x xxxx: MPEG audio
 constexpr uint8_t kStartCodePrefix[] = {0x00, 0x00, 0x01};
 constexpr uint32_t kNoBytesSeen = 0xFFFFFFFF;   // matches no start code
 
@@ -58,7 +57,7 @@ constexpr es_mode kM2v = {kHeaderVideoPid, "Video", ".m2v", "Allocation of video
 int convert_es(int index, progress_callback callback, const es_mode& mode) {
     reset_es_state();
     recording_reader* reader = open_conversion_source(index, callback);
-    if (!reader) return 1;
+    if (!reader) return kCopyFailed;
     uint32_t pid = header_pid(reader, mode.pid_field);
     qv_inform(callback, "%s PID is %d\n", mode.label, int(pid));
     const demux_conversion conversion = {mode.extension, 1, {pid, 0}, {mode.attach_failed, nullptr},
@@ -80,10 +79,11 @@ int out_es(demux_stream* stream) {
     int32_t header = int32_t(b[kPesHeaderLengthOffset]) + int32_t(kPesFixedHeaderSize);
     // A packet cut short before the end of its own header carries no data.
     if (stream->length < header) return 0;
-    if (init == 0 && (b[3] & kAudioStreamMask) == kAudioStreamId) init = get_ainfo(stream, &ar);
+    const uint8_t id = b[kPesStreamIdOffset];
+    if (init == 0 && is_audio_stream(id)) init = get_ainfo(stream, &ar);
     const uint8_t* data = b + header;
     size_t count = size_t(stream->length - header);
-    if (!video_begun && (b[3] & kStreamIdVideoMask) == kVideoStreamId && begin_video(&data, &count, stream->file))
+    if (!video_begun && is_video_stream(id) && begin_video(&data, &count, stream->file))
         return 1;
     return write_bytes(data, count, stream->file);
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "disk/bytes.h"
 #include "disk/qvdisk.h"
 
 // Transport packets.
@@ -17,16 +18,44 @@ constexpr uint8_t kScramblingMask = 0xC0;     // byte 3
 constexpr uint8_t kAdaptationFieldFlag = 0x20;
 constexpr uint8_t kPayloadFlag = 0x10;
 constexpr uint8_t kContinuityMask = 0x0F;
-constexpr uint8_t kDiscontinuityFlag = 0x80;  // adaptation field flags byte
-constexpr uint8_t kPcrFlag = 0x10;
 constexpr uint64_t kPcrTicksPerBase = 300;
+constexpr uint32_t kNoPayload = 0;            // ts_payload_offset of a packet without payload
+
+// --- transport packet fields (ts_packet.cpp): every field is read through
+// these, so each is decoded in one place. p points at a whole 188-byte packet.
+inline uint32_t ts_pid(const uint8_t* p) { return get_be16(p + 1) & kPidMask; }
+inline bool ts_unit_start(const uint8_t* p) { return (p[1] & kPayloadUnitStart) != 0; }
+inline bool ts_scrambled(const uint8_t* p) { return (p[3] & kScramblingMask) != 0; }
+inline uint32_t ts_continuity(const uint8_t* p) { return p[3] & kContinuityMask; }
+// Where the payload begins (behind the adaptation field), or kNoPayload when
+// the packet carries none: no payload flag, or an adaptation field that
+// leaves no room for it.
+uint32_t ts_payload_offset(const uint8_t* p);
+// The discontinuity_indicator of the adaptation field (false without one).
+bool ts_discontinuity(const uint8_t* p);
+// The PCR in 27 MHz units into *pcr; false unless the adaptation field holds
+// one (PCR_flag set and the field long enough for its six bytes).
+bool ts_pcr(const uint8_t* p, uint64_t* pcr);
+// PSI sections (program association and program map tables).
+constexpr uint8_t kPatTableId = 0x00;
+constexpr uint8_t kPmtTableId = 0x02;
+constexpr uint32_t kSectionHeadSize = 3;        // table_id and section_length
+constexpr size_t kSectionLengthOffset = 1;      // from table_id, 12 bits
+constexpr uint32_t kSectionLengthMask = 0x0FFF;
+constexpr uint32_t kCrcSize = 4;                // CRC_32 closing every section
+// The PSI section of table_id that begins in p (a unit start, not scrambled,
+// behind the pointer_field), at least head bytes of it inside the packet:
+// its offset in the packet, or 0 when there is none.
+uint32_t ts_section(const uint8_t* p, uint8_t table_id, uint32_t head);
 
 // PES packets.
 constexpr uint32_t kPesBufferSize = 1048576;
 constexpr uint8_t kStreamIdVideoMask = 0xF0;  // 0xE0..0xEF video
+constexpr uint8_t kStreamIdAudioMask = 0xE0;  // 0xC0..0xDF MPEG audio
 constexpr uint8_t kVideoStreamId = 0xE0;
-constexpr uint8_t kAudioStreamId = 0xC0;      // 0xC0..0xDF MPEG audio
+constexpr uint8_t kAudioStreamId = 0xC0;
 constexpr uint8_t kPaddingStreamId = 0xBE;
+constexpr size_t kPesStreamIdOffset = 3;
 constexpr size_t kPesLengthOffset = 4;
 constexpr size_t kPesFlagsOffset = 6;
 constexpr size_t kPesPtsDtsFlagsOffset = 7;
@@ -34,7 +63,17 @@ constexpr size_t kPesHeaderLengthOffset = 8;
 constexpr size_t kPesPtsOffset = 9;
 constexpr size_t kPesDtsOffset = 14;
 constexpr uint32_t kPesFixedHeaderSize = 9;   // up to PES_header_data_length
-constexpr uint32_t kMaxPesPacketLength = 0xFFFF + 6;   // 65541
+// PES_packet_length counts the bytes behind the start code prefix, the
+// stream_id and the length field itself (the same in every packet of a
+// program stream, padding packets too).
+constexpr uint32_t kPesLengthBase = 6;
+constexpr uint32_t kMaxPesPacketLength = 0xFFFF + kPesLengthBase;   // 65541
+// The kind of stream a PES packet (or its stream_id) belongs to.
+inline bool is_video_stream(uint8_t id) { return (id & kStreamIdVideoMask) == kVideoStreamId; }
+inline bool is_audio_stream(uint8_t id) { return (id & kStreamIdAudioMask) == kAudioStreamId; }
+// A split size must leave room for a whole transport packet's payload behind
+// what the split function keeps (repack_pes keeps a 9-byte continuation header).
+constexpr int32_t kMinRepackSize = int32_t(kTsPayloadSize + kPesFixedHeaderSize);   // 193
 
 // Video elementary stream.
 constexpr uint32_t kSequenceHeaderCode = 0x000001B3;
@@ -72,11 +111,6 @@ struct demux_table {
     demux_stream* slot[kPidCount];
 };
 
-// Results of the conversions: 0 done; 1 the recording cannot be opened (or no
-// memory for the table); 2 the output file cannot be created; 3 no memory for
-// a stream; 4 the conversion stopped on a write failure or a read error (the
-// message is in qv_error, the partial output file is left).
-constexpr int kConversionFailed = 4;
 constexpr char kDiskFullMessage[] = "Write to disk failed, disk full?\n";
 
 // --- what the conversions share (conversion.cpp) ---
@@ -99,9 +133,11 @@ inline void report_packet(packet_progress& progress, uint64_t packet) {
     progress.next_report = next_percent_step(packet, progress.expected);
 }
 
-// Nonzero when part of the recording could not be read, with "%I64d bytes
-// could not be read; %I64d packets were lost\n" in qv_error.
-int recording_losses(const recording_reader* reader);
+// The verdict at the end of a pass over a recording: nonzero, with the reason
+// in qv_error, when the pass failed (its message is there already), ended on
+// a read error, or left out what could not be read ("%I64d bytes could not be
+// read; %I64d packets were lost\n"); 0 when the whole recording was read.
+int recording_verdict(const recording_reader* reader, int failed);
 // Opens recording index for a conversion; null with "Open of recording %s
 // failed.\n" in qv_error when it cannot be read.
 recording_reader* open_conversion_source(int index, progress_callback callback);
@@ -109,9 +145,9 @@ recording_reader* open_conversion_source(int index, progress_callback callback);
 // recording's with extension. On failure the reader is closed, null is
 // returned and qv_error holds "Output file creation failed\n".
 FILE* create_conversion_output(int index, const char* extension, recording_reader* reader);
-// Closes file and reader and gives the conversion's result: kConversionFailed
+// Closes file and reader and gives the conversion's result: kCopyIncomplete
 // when failed (the message is already in qv_error) or when the buffered output
-// could not be written, else 0.
+// could not be written, else kCopyDone.
 int finish_conversion(recording_reader* reader, FILE* file, int failed);
 
 // A conversion through the demultiplexer: the PIDs handed to out_fn (each with
@@ -128,8 +164,8 @@ struct demux_conversion {
     void (*report)(progress_callback callback);
 };
 // Creates the output file, runs the demultiplexer from reader into it and
-// closes both. Returns 0, 1 (no memory for the table), 2 (output not
-// created), 3 (a stream cannot be attached) or kConversionFailed.
+// closes both. Returns a copy_result: kCopyFailed when there is no memory for
+// the table, kCopyNoStream when a stream cannot be attached.
 int run_demux_conversion(int index, recording_reader* reader, const demux_conversion& conversion,
                          progress_callback callback);
 

@@ -7,11 +7,8 @@ int repack = 0;
 
 namespace {
 
-// The split size must leave room for a whole transport packet's payload
-// behind the 9-byte continuation header, and the pieces must fit the 16-bit
-// PES_packet_length.
-constexpr int32_t kMinRepack = int32_t(kTsPayloadSize + kPesFixedHeaderSize);   // 193
-constexpr int32_t kMaxRepack = int32_t(kMaxPesPacketLength);                    // 65541
+// The pieces of M2P must fit the 16-bit PES_packet_length.
+constexpr int32_t kMaxRepack = int32_t(kMaxPesPacketLength);   // 65541
 
 struct ps_mode {
     const char* extension;
@@ -25,13 +22,13 @@ constexpr ps_mode kM2p = {".m2p", out_pes, false};
 int convert_ps(int index, progress_callback callback, const ps_mode& mode) {
     reset_ps_state();
     int32_t repack_size = mode.vob ? int32_t(kVobPiece) : repack;
-    if (!mode.vob && repack_size != 0 && (repack_size < kMinRepack || repack_size > kMaxRepack)) {
-        qv_set_error("Repack size %d not supported: use 0 or a size from %d to %d\n", repack_size, kMinRepack,
+    if (!mode.vob && repack_size != 0 && (repack_size < kMinRepackSize || repack_size > kMaxRepack)) {
+        qv_set_error("Repack size %d not supported: use 0 or a size from %d to %d\n", repack_size, kMinRepackSize,
                      kMaxRepack);
-        return 1;
+        return kCopyFailed;
     }
     recording_reader* reader = open_conversion_source(index, callback);
-    if (!reader) return 1;
+    if (!reader) return kCopyFailed;
     uint32_t video_pid = header_pid(reader, kHeaderVideoPid);
     uint32_t audio_pid = header_pid(reader, kHeaderAudioPid);
     qv_inform(callback, "Video PID is %d, audio PID is %d\n", int(video_pid), int(audio_pid));
@@ -39,7 +36,7 @@ int convert_ps(int index, progress_callback callback, const ps_mode& mode) {
     if (video_pid == audio_pid) {
         close_recording_file(reader);
         qv_set_error("Video and audio PID are both %d: the recording cannot be multiplexed\n", int(video_pid));
-        return 1;
+        return kCopyFailed;
     }
     // The warnings of the packets are shown beside the demultiplexer's counts.
     const demux_conversion conversion = {

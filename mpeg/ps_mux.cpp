@@ -29,11 +29,10 @@ constexpr uint64_t kScrBaseMask = kClockMask33;
 
 // Padding packet: start code, stream id, length; the smallest one is 8 bytes,
 // so that at least two fill bytes follow its header.
-constexpr uint32_t kPaddingHeaderSize = 6;
+constexpr uint32_t kPaddingHeaderSize = kPesLengthBase;
 constexpr uint32_t kMinPadding = kMaxPackStuffing + 1;
 
 // PES header bits.
-constexpr uint8_t kStreamIdAudioMask = 0xE0;           // 110x xxxx: MPEG audio
 constexpr uint8_t kMpeg2HeaderMask = 0xC0;
 constexpr uint8_t kMpeg2HeaderBits = 0x80;
 constexpr uint8_t kPtsFlag = 0x80;
@@ -108,22 +107,19 @@ bool good_start(const uint8_t* b, int32_t n) {
 
 // Counts a nonzero PES_packet_length that is not the collected length.
 void check_length(uint32_t declared, int32_t n) {
-    if (declared == 0 || int64_t(declared) == int64_t(n) - 6) return;
+    if (declared == 0 || int64_t(declared) == int64_t(n) - kPesLengthBase) return;
     if (state.bad_lengths++ == 0) {
         state.first_declared = int(declared);
-        state.first_true = int(n - 6);
+        state.first_true = int(n - int32_t(kPesLengthBase));
     }
 }
-
-bool is_video(uint8_t id) { return (id & kStreamIdVideoMask) == kVideoStreamId; }
-bool is_audio(uint8_t id) { return (id & kStreamIdAudioMask) == kAudioStreamId; }
 
 // Describes the streams from the packets until both are known; each
 // description is shown once.
 void describe(const demux_stream* stream, writer_state& w) {
-    uint8_t id = stream->buffer[3];
-    if (!(w.init & kVideoBit) && is_video(id)) w.init |= get_vinfo(stream, &w.vr);
-    if (!(w.init & kAudioBit) && is_audio(id)) w.init |= get_ainfo(stream, &w.ar);
+    uint8_t id = stream->buffer[kPesStreamIdOffset];
+    if (!(w.init & kVideoBit) && is_video_stream(id)) w.init |= get_vinfo(stream, &w.vr);
+    if (!(w.init & kAudioBit) && is_audio_stream(id)) w.init |= get_ainfo(stream, &w.ar);
 }
 
 // The PTS of the packet b of n bytes into *pts; false when it has none.
@@ -140,14 +136,14 @@ bool packet_pts(const uint8_t* b, int32_t n, uint64_t* pts) {
 // without one) go the way of the stream; other stream ids go with the video.
 bool playing(playback_start& start, const uint8_t* b, int32_t n) {
     uint64_t pts = 0;
-    if (is_video(b[3])) {
+    if (is_video_stream(b[kPesStreamIdOffset])) {
         if (!start.video && packet_pts(b, n, &pts) && find_sequence_header(b, n) >= 0) {
             start.video = true;
             start.video_pts = pts;
         }
         return start.video;
     }
-    if (!is_audio(b[3])) return start.video;
+    if (!is_audio_stream(b[kPesStreamIdOffset])) return start.video;
     // "Not earlier" across the wrap of the 33-bit clock: the difference
     // modulo 2^33 read as a signed number is not negative.
     if (start.video && !start.audio && packet_pts(b, n, &pts) &&
@@ -196,7 +192,7 @@ int repack_pes(demux_stream* stream) {
     int64_t bad_starts = state.bad_starts;
     int result = 0;
     if (!dropped) {
-        put_be16(b + kPesLengthOffset, uint32_t(stream->length - 6));
+        put_be16(b + kPesLengthOffset, uint32_t(stream->length) - kPesLengthBase);
         result = stream->out_fn(stream);
     }
     if (dropped || state.bad_starts != bad_starts) {
@@ -216,10 +212,10 @@ int out_pack(demux_stream* stream) {
     const uint8_t* b = stream->buffer;
     int32_t n = stream->length;
     if (!good_start(b, n)) return 0;
-    uint8_t id = b[3];
+    uint8_t id = b[kPesStreamIdOffset];
     // Only video and MPEG audio packets belong in the packs; the pack
     // arithmetic holds for packets of up to 2034 bytes.
-    if (!is_audio(id) && !is_video(id)) {
+    if (!is_audio_stream(id) && !is_video_stream(id)) {
         ++state.bad_starts;
         return 0;
     }
@@ -248,8 +244,8 @@ int out_pack(demux_stream* stream) {
 
     uint8_t* pes = pack + kPackHeaderSize + stuffing;
     memcpy(pes, b, size_t(n));
-    pes[3] = uint8_t(id & kStreamIdAudioMask);
-    put_be16(pes + kPesLengthOffset, uint32_t(n - 6));
+    pes[kPesStreamIdOffset] = uint8_t(id & kStreamIdAudioMask);   // 0xE0 or 0xC0
+    put_be16(pes + kPesLengthOffset, uint32_t(n) - kPesLengthBase);
     if ((pes[kPesFlagsOffset] & kMpeg2HeaderMask) == kMpeg2HeaderBits) {
         uint64_t origin = state.first_scr / kPcrTicksPerBase;
         uint8_t flags = pes[kPesPtsDtsFlagsOffset];
@@ -262,8 +258,8 @@ int out_pack(demux_stream* stream) {
     if (room >= kMinPadding) {
         uint8_t* padding = pes + n;
         put_be24(padding, kPesStartCodePrefix);
-        padding[3] = kPaddingStreamId;
-        put_be16(padding + 4, room - kPaddingHeaderSize);
+        padding[kPesStreamIdOffset] = kPaddingStreamId;
+        put_be16(padding + kPesLengthOffset, room - kPaddingHeaderSize);
         memset(padding + kPaddingHeaderSize, kFillByte, room - kPaddingHeaderSize);
     }
     if (fwrite(pack, 1, kPackSize, stream->file) != kPackSize) return write_failed();
@@ -281,7 +277,7 @@ int out_pes(demux_stream* stream) {
 
     // A program stream carries the true length of every packet; one too long
     // for the 16-bit field can only leave unbounded.
-    uint32_t length = uint32_t(n - 6);
+    uint32_t length = uint32_t(n) - kPesLengthBase;
     if (length > kMaxPesLengthField) {
         length = 0;
         ++state.unbounded;

@@ -28,7 +28,6 @@ constexpr size_t kPatCrc = 17;              // CRC_32 over table_id .. program e
 constexpr uint8_t kStuffing = 0xFF;
 
 // The PMT section fields read for the PCR PID.
-constexpr uint8_t kPmtTableId = 0x02;
 constexpr size_t kPmtPcrPidOffset = 8;      // from table_id
 constexpr size_t kPmtHeadSize = 10;         // table_id .. PCR_PID
 constexpr uint32_t kFirstStreamPid = 0x10;  // below: PAT and the other tables
@@ -65,13 +64,8 @@ void build_pat(const uint8_t* header) {
 // The PCR_PID of a PMT packet that starts a section, or kNoPid when the
 // packet does not let it be read.
 uint32_t pmt_pcr_pid(const uint8_t* p) {
-    if (!(p[1] & kPayloadUnitStart) || (p[3] & kScramblingMask) || !(p[3] & kPayloadFlag)) return kNoPid;
-    size_t at = kTsHeaderSize;
-    if (p[3] & kAdaptationFieldFlag) at += 1u + p[kTsHeaderSize];
-    if (at >= kTsPacketSize) return kNoPid;
-    at += 1u + p[at];   // pointer_field
-    if (at + kPmtHeadSize > kTsPacketSize || p[at] != kPmtTableId) return kNoPid;
-    return get_be16(p + at + kPmtPcrPidOffset) & kPidMask;
+    const uint32_t at = ts_section(p, kPmtTableId, kPmtHeadSize);
+    return at ? get_be16(p + at + kPmtPcrPidOffset) & kPidMask : kNoPid;
 }
 
 // The recording's PMT names every stream of the broadcast, also those left
@@ -79,27 +73,19 @@ uint32_t pmt_pcr_pid(const uint8_t* p) {
 // refuses them). A PMT section that lies whole in one packet is therefore
 // rewritten with only the entries of the video and audio PIDs. Sections that
 // span packets, fail their CRC_32 or do not parse are copied unchanged.
-constexpr size_t kSectionLengthOffset = 1;   // from table_id, 12 bits
-constexpr uint32_t kSectionLengthMask = 0x0FFF;
-constexpr size_t kSectionFixedHead = 3;       // table_id and section_length
 constexpr size_t kProgramInfoOffset = 10;     // program_info_length, 12 bits
 constexpr size_t kPmtLoopStart = 12;
 constexpr size_t kEsEntryHead = 5;            // stream_type, elementary_PID, ES_info_length
-constexpr size_t kCrcSize = 4;
 constexpr size_t kMinPmtSectionLength = 13;   // from program_number to the CRC, no entries
 
 uint8_t reduced_pmt[kTsPacketSize];
 
 // The reduced PMT packet in reduced_pmt, or p itself when it is kept as it is.
 const uint8_t* reduce_pmt(const uint8_t* p, uint32_t video_pid, uint32_t audio_pid) {
-    if (!(p[1] & kPayloadUnitStart) || (p[3] & kScramblingMask) || !(p[3] & kPayloadFlag)) return p;
-    size_t at = kTsHeaderSize;
-    if (p[3] & kAdaptationFieldFlag) at += 1u + p[kTsHeaderSize];
-    if (at >= kTsPacketSize) return p;
-    const size_t s = at + 1u + p[at];   // behind the pointer_field
-    if (s + kSectionFixedHead > kTsPacketSize || p[s] != kPmtTableId) return p;
+    const size_t s = ts_section(p, kPmtTableId, kSectionHeadSize);
+    if (!s) return p;
     const size_t length = get_be16(p + s + kSectionLengthOffset) & kSectionLengthMask;
-    const size_t end = s + kSectionFixedHead + length;   // behind the CRC_32
+    const size_t end = s + kSectionHeadSize + length;   // behind the CRC_32
     if (length < kMinPmtSectionLength || end > kTsPacketSize) return p;
     for (size_t i = end; i < kTsPacketSize; ++i)
         if (p[i] != kStuffing) return p;   // another section follows: leave the packet alone
@@ -125,7 +111,7 @@ const uint8_t* reduce_pmt(const uint8_t* p, uint32_t video_pid, uint32_t audio_p
         e += entry;
     }
     if (!dropped) return p;
-    uint32_t new_length = uint32_t(out + kCrcSize - s - kSectionFixedHead);
+    uint32_t new_length = uint32_t(out + kCrcSize - s - kSectionHeadSize);
     uint32_t field = get_be16(p + s + kSectionLengthOffset);
     put_be16(reduced_pmt + s + kSectionLengthOffset, (field & ~kSectionLengthMask) | new_length);
     put_be32(reduced_pmt + out, mpeg_crc32(reduced_pmt + s, out - s));
@@ -170,7 +156,7 @@ void keep(output_run& out, const uint8_t* p) {
 
 int convert_ts(int index, progress_callback callback) {
     recording_reader* reader = open_conversion_source(index, callback);
-    if (!reader) return 1;
+    if (!reader) return kCopyFailed;
     packet_progress progress = start_packet_progress(reader, callback);
     const uint32_t video_pid = header_pid(reader, kHeaderVideoPid);
     const uint32_t audio_pid = header_pid(reader, kHeaderAudioPid);
@@ -179,7 +165,7 @@ int convert_ts(int index, progress_callback callback) {
               int(audio_pid));
 
     FILE* file = create_conversion_output(index, ".ts", reader);
-    if (!file) return 2;
+    if (!file) return kCopyNoOutput;
     build_pat(reader->rec_header);
 
     // A PCR on a PID of its own is kept too, once a PMT has named it.
@@ -188,10 +174,10 @@ int convert_ts(int index, progress_callback callback) {
     uint64_t packet = 0;
     output_run out = {file, nullptr, 0, 0};
 
-    int interrupted = 0;
     while (!out.failed) {
         if (qv_interrupted) {
-            interrupted = 1;
+            qv_set_error("%s", kInterruptedMessage);
+            out.failed = 1;
             break;
         }
         // The next call may load another cluster over the packets of the run.
@@ -201,7 +187,7 @@ int convert_ts(int index, progress_callback callback) {
         packet += uint64_t(reader->gap_packets) + 1;   // lost packets count for the percentage
         report_packet(progress, packet);
         if (p[0] != kTsSyncByte) continue;
-        uint32_t pid = get_be16(p + 1) & kPidMask;
+        const uint32_t pid = ts_pid(p);
         if (pid == pmt_pid) {
             uint32_t named = pmt_pcr_pid(p);
             if (named != kNoPid) {
@@ -226,20 +212,12 @@ int convert_ts(int index, progress_callback callback) {
     // A recording too small to hold one packet is all done.
     if (progress.expected == 0) qv_report_percent(callback, packet, 0, &progress.last_percent);
 
-    // A failure's message is in qv_error; a loss is told after the close.
-    const bool failed = out.failed || reader->error;
-    char loss[kErrorSize] = "";
-    if (!failed && recording_losses(reader)) memcpy(loss, qv_error, sizeof loss);
-    int result = finish_conversion(reader, file, failed);
-    if (result != 0) return result;
-    if (interrupted) {
-        qv_set_error("%s", kInterruptedMessage);
-        return kConversionFailed;
+    // Everything is written before the end is told.
+    if (!out.failed && fflush(file) != 0) {
+        qv_write_failed(kDiskFullMessage);
+        out.failed = 1;
     }
-    if (loss[0]) {
-        qv_set_error("%s", loss);
-        return kConversionFailed;
-    }
-    qv_inform(callback, "\rProcessing completed.\n");
-    return 0;
+    const int failed = recording_verdict(reader, out.failed);
+    if (!failed) qv_inform(callback, "\rProcessing completed.\n");
+    return finish_conversion(reader, file, failed);
 }

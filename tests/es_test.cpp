@@ -145,14 +145,14 @@ TEST_F(ElementaryStreams, DamagedRecordingLosesOnlyTheDamagedPes) {
 TEST_F(ElementaryStreams, DiskFullIsAFailure) {
     mount_recordings({{"Sample", ts_}});
     fs::create_symlink("/dev/full", "Sample.m2v");
-    EXPECT_EQ(convert(convert_m2v, 0), kConversionFailed);
+    EXPECT_EQ(convert(convert_m2v, 0), kCopyIncomplete);
     EXPECT_STREQ(qv_error, kWriteFailed);
     EXPECT_EQ(capture().messages, Messages{"Video PID is 257\n"});
 
     // A stream small enough to stay in the write buffer fails at the flush.
     mount_recordings({{"Small", Bytes(ts_.begin(), ts_.begin() + 2000 * kTsPacketSize)}});
     fs::create_symlink("/dev/full", "Small.mp3");
-    EXPECT_EQ(convert(convert_mp3, 0), kConversionFailed);
+    EXPECT_EQ(convert(convert_mp3, 0), kCopyIncomplete);
     EXPECT_STREQ(qv_error, kWriteFailed);
     EXPECT_EQ(capture().messages, (Messages{"Audio PID is 258\n", kAudioLine}));
 }

@@ -258,7 +258,7 @@ TEST_F(Faults, UnreadableSectorsInEveryMode) {
                 std::fill_n(want.begin() + row.from, row.zeros, 0);
                 EXPECT_TRUE(slurp(m.output) == want);
             } else {
-                EXPECT_EQ(result, header ? 1 : kConversionFailed);
+                EXPECT_EQ(result, header ? 1 : kCopyIncomplete);
                 EXPECT_STREQ(qv_error, row.conversion_error);
                 for (const std::string& line : row.shown) EXPECT_EQ(times_shown(line), header ? 0u : 1u) << line;
             }
@@ -373,7 +373,7 @@ TEST_F(Faults, WritesToAFullDeviceAreAnErrorInEveryMode) {
         clear_capture();
         int result = m.run(capture_progress);
         if (m.conversion) {
-            EXPECT_EQ(result, kConversionFailed);
+            EXPECT_EQ(result, kCopyIncomplete);
             EXPECT_STREQ(qv_error, "Write to disk failed, disk full?\n");
         } else {
             EXPECT_EQ(result, 1);
@@ -414,7 +414,7 @@ TEST_F(Faults, InterruptStopsEveryModeAndLeavesThePartialOutput) {
         }
         clear_capture();
         int result = run_interrupted(m);
-        EXPECT_EQ(result, m.conversion ? kConversionFailed : 1);
+        EXPECT_EQ(result, m.conversion ? kCopyIncomplete : 1);
         EXPECT_STREQ(qv_error, kInterrupted);
         EXPECT_FALSE(shown_completion());
         Bytes part = slurp(m.output);

@@ -229,7 +229,7 @@ TEST_F(ProgramStreams, DiskFullIsAFailure) {
                                                         {convert_m2p, "Sample.m2p"}};
     for (const auto& [conversion, file] : modes) {
         fs::create_symlink("/dev/full", file);
-        EXPECT_EQ(convert(conversion, 0), kConversionFailed);
+        EXPECT_EQ(convert(conversion, 0), kCopyIncomplete);
         EXPECT_STREQ(qv_error, kWriteFailed);
         EXPECT_EQ(capture().messages, (Messages{kPidLine, kVideoLine, kAudioLine}));
     }

@@ -245,7 +245,7 @@ TEST_F(TransportStream, KeepsThePcrPidAndReducesThePmt) {
 TEST_F(TransportStream, DiskFullFailsTheConversion) {
     mount_sample();
     fs::create_symlink("/dev/full", "Film.ts");
-    EXPECT_EQ(convert(convert_ts, 0), kConversionFailed);
+    EXPECT_EQ(convert(convert_ts, 0), kCopyIncomplete);
     EXPECT_STREQ(qv_error, kWriteFailed);
     EXPECT_EQ(capture().messages, Messages{kPidLine});
     // The next conversion is not affected.
@@ -261,7 +261,7 @@ TEST_F(TransportStream, UnreadableSectorsLeaveOutTheirPackets) {
     disk_.fail_sectors(3119, 1, BadKind::kWhole);
     disk_.fail_sectors(4000, 1, BadKind::kShort);
     mount_sample();
-    EXPECT_EQ(convert(convert_ts, 0), kConversionFailed);
+    EXPECT_EQ(convert(convert_ts, 0), kCopyIncomplete);
     EXPECT_STREQ(qv_error, "1024 bytes could not be read; 8 packets were lost\n");
     // The first cluster's hole is shown when the recording is opened.
     EXPECT_EQ(capture().messages, (Messages{"Cannot read 512 bytes at position 1596928\n", kPidLine,

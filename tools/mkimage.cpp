@@ -18,13 +18,13 @@
 
 #include "disk/bytes.h"
 #include "disk/qvdisk.h"
+#include "mpeg/mpeg.h"
 #include "support/image_builder.h"
 
 namespace {
 
 constexpr uint32_t kPatPid = 0;
-constexpr uint8_t kPatTableId = 0x00;
-constexpr uint8_t kPmtTableId = 0x02;
+constexpr size_t kMinSection = 12 + kCrcSize;   // the fixed fields of a PAT or PMT and the CRC
 constexpr size_t kMaxPacketsSearched = 20000;   // the tables come early in any sane stream
 constexpr uint32_t kDefaultClusterSectors = 2048;
 constexpr uint32_t kRootSlackWholeCluster = 512; // makes the product read the whole root cluster
@@ -50,16 +50,11 @@ const uint8_t* find_section(const std::vector<uint8_t>& ts, long start, uint32_t
     for (size_t o = size_t(start); o + kTsPacketSize <= ts.size() && packets < kMaxPacketsSearched;
          o += kTsPacketSize, ++packets) {
         const uint8_t* p = &ts[o];
-        if (p[0] != kTsSyncByte || (get_be16(p + 1) & kPidMask) != pid || !(p[1] & 0x40)) continue;
-        size_t at = 4;
-        uint8_t afc = (p[3] >> 4) & 3;
-        if (!(afc & 1)) continue;                       // no payload
-        if (afc & 2) at += 1 + size_t(p[4]);            // adaptation field
-        if (at >= kTsPacketSize) continue;
-        at += 1 + size_t(p[at]);                        // pointer field
-        if (at + 3 > kTsPacketSize || p[at] != table_id) continue;
-        size_t len = 3 + (get_be16(p + at + 1) & 0x0FFF);
-        if (at + len > kTsPacketSize || len < 12 + 4) continue;
+        if (p[0] != kTsSyncByte || ts_pid(p) != pid) continue;
+        uint32_t at = ts_section(p, table_id, kSectionHeadSize);
+        if (!at) continue;
+        size_t len = kSectionHeadSize + (get_be16(p + at + 1) & kSectionLengthMask);
+        if (at + len > kTsPacketSize || len < kMinSection) continue;
         *length = len;
         return p + at;
     }
@@ -85,13 +80,13 @@ bool pids_from_stream(const std::vector<uint8_t>& ts, RecordingHeader* h) {
     const uint8_t* pmt = find_section(ts, start, pmt_pid, kPmtTableId, &len);
     if (!pmt) return false;
     uint32_t video = 0, audio = 0;
-    size_t i = 12 + (get_be16(pmt + 10) & 0x0FFF);
+    size_t i = 12 + (get_be16(pmt + 10) & kSectionLengthMask);
     while (i + 5 <= len - 4) {
         uint8_t type = pmt[i];
         uint32_t pid = get_be16(pmt + i + 1) & kPidMask;
         if (!video && (type == 0x01 || type == 0x02)) video = pid;
         if (!audio && (type == 0x03 || type == 0x04)) audio = pid;
-        i += 5 + (get_be16(pmt + i + 3) & 0x0FFF);
+        i += 5 + (get_be16(pmt + i + 3) & kSectionLengthMask);
     }
     if (!video || !audio) return false;
     h->program_number = uint16_t(program);
