@@ -11,39 +11,74 @@ namespace {
 
 constexpr char kDefaultImageName[] = "qvdisk.img";
 
-// Clusters already copied by the running dump_file: a chain that runs into
-// itself is caught at the first cluster it would copy twice.
-cluster_bitmap copied;
-
 constexpr char kWriteFailedMessage[] = "Write failed (disk full?)\n";
 
-// Closes the output; a close that cannot write out what was buffered is a
-// write failure. Returns 0 when closed cleanly.
-int close_copy(FILE* file) {
-    if (close_output(file) == 0) return 0;
-    qv_write_failed(kWriteFailedMessage);
-    return 1;
+// How a copy's loop ended.
+enum copy_stop {
+    kCopyRan = 0,          // to its end
+    kCopyStopped = 1,      // on a failure, its message in qv_error
+    kCopyInterrupted = 2,  // for the user (Ctrl-C)
+};
+
+// The one end of a raw or disk copy. The output is closed (a close that
+// cannot write out what was buffered is a write failure); then the verdict:
+// a failure, an interrupt or the bytes written as zeros make the copy
+// incomplete; otherwise completed is shown. What was written stays.
+int finish_copy(FILE* file, copy_stop stop, int64_t zeros, const char* completed) {
+    char message[kErrorSize];
+    memcpy(message, qv_error, sizeof message);
+    const int close_failed = close_output(file);
+    if (stop == kCopyStopped) {
+        memcpy(qv_error, message, sizeof message);
+        return kCopyIncomplete;
+    }
+    if (close_failed) {
+        qv_write_failed(kWriteFailedMessage);
+        return kCopyIncomplete;
+    }
+    if (stop == kCopyInterrupted) {
+        qv_set_error("%s", kInterruptedMessage);
+        return kCopyIncomplete;
+    }
+    if (zeros != 0) {
+        qv_set_error("%" PRId64 " bytes could not be read and were written as zeros\n", zeros);
+        return kCopyIncomplete;
+    }
+    qv_inform(qv->progress, "%s", completed);
+    return kCopyDone;
 }
 
-int write_failed(FILE* file) {
-    qv_write_failed(kWriteFailedMessage);
-    close_output(file);
-    return 1;
-}
-
-// Sectors that could not be read are written as zeros; the copy then ends
-// with this error. Returns nonzero when it was set.
-int zeros_written(int64_t unreadable) {
-    if (unreadable == 0) return 0;
-    qv_set_error("%" PRId64 " bytes could not be read and were written as zeros\n", unreadable);
-    return 1;
-}
-
-// Stops a copy for the user: what was written stays, unless even that
-// could not be written.
-int interrupted_copy(FILE* file) {
-    if (close_copy(file) == 0) qv_set_error("%s", kInterruptedMessage);
-    return 1;
+// Copies the chain of entry into file, cluster by cluster as the read-ahead
+// brings them; unreadable sectors are written as zeros and counted in *zeros.
+copy_stop copy_chain(const recording_entry* entry, FILE* file, chain_reader* chain, int64_t* zeros) {
+    const uint32_t size = qv->cluster_size;
+    int last = -1;
+    uint64_t done = 0;
+    for (;;) {
+        if (qv_interrupted) return kCopyInterrupted;
+        const chain_cluster* c = next_chain_cluster(chain);
+        if (c->result == kSalvageFailed) {
+            qv_set_error("%s", c->message);
+            return kCopyStopped;
+        }
+        const uint32_t length = c->link == kLinkEnd ? size - entry->last_cluster_slack : size;
+        *zeros += report_unreadable(qv->progress, int64_t(uint64_t(c->cluster + 1) * size), &c->bad, length);
+        if (fwrite(c->data, 1, length, file) != length) {
+            qv_write_failed(kWriteFailedMessage);
+            return kCopyStopped;
+        }
+        // The total serves only the percentage: a longer chain goes past 100.
+        qv_report_percent(qv->progress, ++done, entry->num_clusters, &last);
+        if (c->link == kLinkEnd) return kCopyRan;
+        // A damaged chain, or one that returns to a cluster already copied,
+        // ends the copy as a failure.
+        if (c->link != kLinkNext || c->repeats) {
+            char prefix[kErrorSize];
+            snprintf(prefix, sizeof prefix, "Recording %s: chain ", entry->name);
+            set_chain_damage(prefix, c->link, c->cluster, c->next);
+            return kCopyStopped;
+        }
+    }
 }
 
 }  // namespace
@@ -51,7 +86,7 @@ int interrupted_copy(FILE* file) {
 int dump_file(int index) {
     if (index < 0 || index >= int(kMaxRecordings)) {
         qv_set_error("No recording %d on this disk\n", index + 1);
-        return 1;
+        return kCopyFailed;
     }
     const recording_entry* entry = &qv->recordings[index];
     const uint32_t size = qv->cluster_size;
@@ -60,12 +95,12 @@ int dump_file(int index) {
     if (entry->last_cluster_slack > size) {
         qv_set_error("Recording %s: last cluster slack %u exceeds the cluster size %u\n", entry->name,
                      entry->last_cluster_slack, size);
-        return 1;
+        return kCopyFailed;
     }
     uint32_t c = entry->start_cluster;
     if (c >= count) {
         qv_set_error("Recording %s: start cluster %x lies outside the table\n", entry->name, c);
-        return 1;
+        return kCopyFailed;
     }
 
     char path[kOutputNameSize];
@@ -73,44 +108,13 @@ int dump_file(int index) {
     FILE* file = open_output(path, entry);
     if (!file) {
         qv_set_error("Cannot open '%s' for output\n", entry->name);
-        return 1;
+        return kCopyFailed;
     }
-
-    clear_clusters(&copied);
-    static bad_sectors bad;
-    int64_t unreadable = 0;
-    int last = -1;
-    uint64_t done = 0;
-    for (;;) {
-        if (qv_interrupted) return interrupted_copy(file);
-        add_cluster(&copied, c);
-        if (qv_read_cluster_salvage(c, cluster_buffer, &bad) == kSalvageFailed) {
-            close_output(file);
-            return 1;
-        }
-        uint32_t next;
-        const link_kind link = chain_next(c, &next);
-        uint32_t length = link == kLinkEnd ? size - entry->last_cluster_slack : size;
-        unreadable += report_unreadable(qv->progress, int64_t(uint64_t(c + 1) * size), &bad, length);
-        if (fwrite(cluster_buffer, 1, length, file) != length) return write_failed(file);
-        ++done;
-        // The total serves only the percentage: a longer chain goes past 100.
-        qv_report_percent(qv->progress, done, entry->num_clusters, &last);
-        if (link == kLinkEnd) break;
-        // A damaged chain, or one that returns to a cluster already copied,
-        // ends the copy as a failure; what was written stays.
-        if (link != kLinkNext || has_cluster(&copied, next)) {
-            close_output(file);
-            char prefix[kErrorSize];
-            snprintf(prefix, sizeof prefix, "Recording %s: chain ", entry->name);
-            set_chain_damage(prefix, link, c, next);
-            return 1;
-        }
-        c = next;
-    }
-    if (close_copy(file) != 0 || zeros_written(unreadable)) return 1;
-    qv_inform(qv->progress, "\rProcessing completed.\n");
-    return 0;
+    int64_t zeros = 0;
+    chain_reader* chain = open_chain(c);
+    const copy_stop stop = chain ? copy_chain(entry, file, chain, &zeros) : kCopyStopped;
+    close_chain(chain);
+    return finish_copy(file, stop, zeros, "\rProcessing completed.\n");
 }
 
 namespace {
@@ -146,17 +150,6 @@ int save_map(disk_copy& copy) {
     copy.unsaved = 0;
     copy.saved_at = time(nullptr);
     return map_write(copy.map_name, &copy.map);
-}
-
-// Ends the copy on a failure whose message is in qv_error; the map keeps what
-// was written before.
-int stop_copy(disk_copy& copy) {
-    char message[kErrorSize];
-    memcpy(message, qv_error, sizeof message);
-    close_output(copy.file);
-    map_free(&copy.map);
-    memcpy(qv_error, message, sizeof message);
-    return 1;
 }
 
 // Copies bytes [pos, pos + count) of the disk (count at most a cluster) into
@@ -198,6 +191,36 @@ int64_t unfinished_bytes(const rescue_map& map) {
     return n;
 }
 
+// Copies every block of the map not marked finished, in pieces that keep to
+// the cluster grid (whole clusters when the copy starts afresh).
+copy_stop copy_blocks(disk_copy& copy) {
+    const uint32_t size = qv->cluster_size;
+    const int64_t todo = unfinished_bytes(copy.map);
+    copy.map.current_status = todo != 0 ? kMapNonTried : kMapFinished;   // copying, until the end
+    if (save_map(copy) != 0) return kCopyStopped;
+    int64_t done = 0;
+    int last = -1;
+    for (int64_t pos = 0; pos < copy.total;) {
+        if (qv_interrupted) return kCopyInterrupted;
+        uint32_t i = map_block_at(&copy.map, pos);
+        if (i == copy.map.count) break;
+        const map_block block = copy.map.blocks[i];
+        const int64_t end = block.pos + block.size;
+        if (block.status == kMapFinished) {
+            pos = end;
+            continue;
+        }
+        int64_t grid = (pos / size + 1) * int64_t(size);
+        uint32_t count = uint32_t((end < grid ? end : grid) - pos);
+        if (copy_piece(copy, pos, count) != 0) return kCopyStopped;
+        pos += count;
+        done += count;
+        qv_report_percent(qv->progress, uint64_t(done), uint64_t(todo), &last);
+    }
+    if (todo == 0) qv_report_percent(qv->progress, 0, 0, &last);   // nothing to copy: all done
+    return kCopyRan;
+}
+
 }  // namespace
 
 int disk_copy_to_continue(const char* image_name) {
@@ -218,7 +241,7 @@ int copy_disk() {
     copy.total = qv->disk_sectors > 0 ? qv->disk_sectors * int64_t(kSectorSize) : 0;
     if (size == 0) {
         qv_set_error("No disk is open.\n");
-        return 1;
+        return kCopyFailed;
     }
 
     // An image with its map where the image is written is a copy to go on
@@ -227,13 +250,13 @@ int copy_disk() {
         int r = map_read(copy.map_name, &copy.map);
         if (r != 0) {
             if (r > 0) qv_set_error("Cannot open the map %s\n", copy.map_name);   // gone meanwhile
-            return 1;
+            return kCopyFailed;
         }
         if (map_end(&copy.map) > copy.total) {
             qv_set_error("%s describes %" PRId64 " bytes, but the disk has only %" PRId64 "\n", copy.map_name,
                          map_end(&copy.map), copy.total);
             map_free(&copy.map);
-            return 1;
+            return kCopyFailed;
         }
         copy.file = open_output_update(file_name);
         copy.file_pos = -1;
@@ -244,48 +267,15 @@ int copy_disk() {
     if (!copy.file) {
         map_free(&copy.map);
         qv_set_error("Cannot open output\n");
-        return 1;
+        return kCopyFailed;
     }
-    if (map_set(&copy.map, map_end(&copy.map), copy.total - map_end(&copy.map), kMapNonTried) != 0)
-        return stop_copy(copy);
-    const int64_t todo = unfinished_bytes(copy.map);
-    copy.map.current_status = todo != 0 ? kMapNonTried : kMapFinished;   // copying, until the end
-    if (save_map(copy) != 0) return stop_copy(copy);
-    int64_t done = 0;
-    int last = -1;
-    // Block by block: each one not finished is read in pieces that keep to
-    // the cluster grid (whole clusters when the copy starts afresh).
-    for (int64_t pos = 0; pos < copy.total;) {
-        if (qv_interrupted) {
-            // What was copied stays, and the map tells where to go on.
-            int failed = save_map(copy);
-            if (close_copy(copy.file) != 0) failed = 1;
-            if (!failed) qv_set_error("%s", kInterruptedMessage);
-            map_free(&copy.map);
-            return 1;
-        }
-        uint32_t i = map_block_at(&copy.map, pos);
-        if (i == copy.map.count) break;
-        const map_block block = copy.map.blocks[i];
-        const int64_t end = block.pos + block.size;
-        if (block.status == kMapFinished) {
-            pos = end;
-            continue;
-        }
-        int64_t grid = (pos / size + 1) * int64_t(size);
-        uint32_t count = uint32_t((end < grid ? end : grid) - pos);
-        if (copy_piece(copy, pos, count) != 0) return stop_copy(copy);
-        pos += count;
-        done += count;
-        qv_report_percent(qv->progress, uint64_t(done), uint64_t(todo), &last);
-    }
-    if (todo == 0) qv_report_percent(qv->progress, 0, 0, &last);   // nothing to copy: all done
-
-    copy.map.current_status = kMapFinished;
-    if (save_map(copy) != 0) return stop_copy(copy);
+    // What lies beyond the map (all of the disk for a new copy) is to be copied.
+    const int64_t known = map_end(&copy.map);
+    copy_stop stop = map_set(&copy.map, known, copy.total - known, kMapNonTried) != 0 ? kCopyStopped : copy_blocks(copy);
+    if (stop == kCopyRan) copy.map.current_status = kMapFinished;
+    // The map tells what was copied; after an interrupt it is where to go on.
+    if (stop != kCopyStopped && save_map(copy) != 0) stop = kCopyStopped;
     const int64_t unreadable = unfinished_bytes(copy.map);
     map_free(&copy.map);
-    if (close_copy(copy.file) != 0 || zeros_written(unreadable)) return 1;
-    qv_inform(qv->progress, "\nProcessing completed.\n");
-    return 0;
+    return finish_copy(copy.file, stop, unreadable, "\nProcessing completed.\n");
 }

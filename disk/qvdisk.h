@@ -266,6 +266,31 @@ struct chain_end {
 // check's mark of a cluster that the directory walk reached).
 uint32_t chain_length(uint32_t start, uint32_t* reached, chain_end* end);
 
+// --- reading a chain ahead (read_ahead.cpp) ---
+// One cluster of a chain as the read-ahead found it: its data (unreadable
+// sectors as zero bytes, listed in bad), the read's message, and what
+// follows it in the table.
+struct chain_cluster {
+    uint32_t cluster;
+    int result;                 // of the salvaging read: kSalvageFailed when nothing could be read
+    bad_sectors bad;
+    char message[kErrorSize];   // the read's message when the read was not complete
+    link_kind link;             // chain_next of the cluster
+    uint32_t next;
+    int repeats;                // next is a cluster read before: the chain loops there
+    uint8_t* data;              // cluster_size bytes
+};
+struct chain_reader;
+// Starts reading the chain at cluster start, ahead of its use. Null when
+// there is no memory (message in qv_error).
+chain_reader* open_chain(uint32_t start);
+// The next cluster of the chain, in chain order; the one handed out before
+// is given back (its data may be overwritten from now on). Null when that
+// one was the last read: it ended the chain, its link was damaged or
+// returned to a cluster read before, or it could not be read at all.
+const chain_cluster* next_chain_cluster(chain_reader* chain);
+void close_chain(chain_reader* chain);
+
 // --- allocation table (fat.cpp) ---
 int read_fat();
 int check_dir(uint32_t dir_cluster, uint32_t entry_count, uint32_t* marks,
@@ -356,7 +381,6 @@ struct recording_reader {
     progress_callback callback;
     uint8_t rec_header[kRecordingHeaderSize];
     link_kind link;           // the link of the cluster now in data (chain_next)
-    cluster_bitmap taken;     // clusters read: the chain ends at the first repeat
     int error;                // nonzero when the stream ended on a read error (message in qv_error)
     uint32_t cluster;         // number of the cluster now in data
     uint32_t limit;           // valid bytes of data; 0 once the stream has ended
@@ -367,8 +391,10 @@ struct recording_reader {
     int64_t gap_packets;       // packets left out just before the packet last returned
     int64_t lost_at_return;    // lost_packets when the previous packet was returned
     uint32_t bad_next;         // first run of bad that may reach pos or beyond
-    bad_sectors bad;           // unreadable sectors of the cluster in data
-    uint8_t data[kClusterBufferSize];
+    chain_reader* chain;       // the recording's clusters, read ahead
+    const chain_cluster* now;  // the cluster in data, held from the chain
+    const bad_sectors* bad;    // its unreadable sectors
+    const uint8_t* data;       // its bytes
 };
 
 recording_reader* open_recording_file(int index, progress_callback callback);

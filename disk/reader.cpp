@@ -41,49 +41,58 @@ uint32_t valid_length(const recording_reader* reader) {
     return qv->cluster_size - slack;
 }
 
-// Reads cluster c into data, one read of the whole cluster while the disk is
-// healthy. Unreadable sectors are zero bytes in data and listed in bad; each
-// area of them within the valid data is shown at once. Nonzero when the
-// cluster cannot be read at all, or when it is the first and its recording
-// header is unreadable (the read's message in qv_error).
-int load_cluster(recording_reader* reader, uint32_t c, int first) {
-    if (qv_read_cluster_salvage(c, reader->data, &reader->bad) == kSalvageFailed) return 1;
-    if (first && bad_bytes_touch(&reader->bad, 0, kRecordingHeaderSize)) return 1;
-    reader->cluster = c;
-    add_cluster(&reader->taken, c);
-    reader->link = chain_next(c, &reader->next_cluster);
+// Takes the next cluster of the chain into data, read ahead by the chain
+// reader. Unreadable sectors are zero bytes in data and listed in bad; each
+// area of them within the valid data is shown at once. Nonzero when there is
+// no next cluster or it cannot be read at all (the read's message in
+// qv_error, error set), or when it is the first and its recording header is
+// unreadable.
+int load_cluster(recording_reader* reader, int first) {
+    const chain_cluster* c = next_chain_cluster(reader->chain);
+    if (!c) return 1;
+    if (c->result == kSalvageFailed || (first && bad_bytes_touch(&c->bad, 0, kRecordingHeaderSize))) {
+        qv_set_error("%s", c->message);
+        reader->error = 1;
+        return 1;
+    }
+    reader->now = c;
+    reader->data = c->data;
+    reader->bad = &c->bad;
+    reader->cluster = c->cluster;
+    reader->link = c->link;
+    reader->next_cluster = c->next;
     reader->pos = 0;
     reader->bad_next = 0;
     reader->limit = valid_length(reader);
     reader->unreadable_bytes +=
-        report_unreadable(reader->callback, int64_t(uint64_t(c + 1) * qv->cluster_size), &reader->bad, reader->limit);
+        report_unreadable(reader->callback, int64_t(uint64_t(c->cluster + 1) * qv->cluster_size), &c->bad, reader->limit);
     return 0;
 }
 
 // Byte offsets in data of run i of the unreadable sectors.
-uint32_t run_start(const recording_reader* reader, uint32_t i) { return reader->bad.first[i] * kSectorSize; }
+uint32_t run_start(const recording_reader* reader, uint32_t i) { return reader->bad->first[i] * kSectorSize; }
 uint32_t run_end(const recording_reader* reader, uint32_t i) {
-    return (reader->bad.first[i] + reader->bad.length[i]) * kSectorSize;
+    return (reader->bad->first[i] + reader->bad->length[i]) * kSectorSize;
 }
 
 // The first run that ends behind from, from bad_next on (runs before it end
 // at or before pos, which only grows within a cluster).
 uint32_t run_from(const recording_reader* reader, uint32_t from) {
     uint32_t i = reader->bad_next;
-    while (i < reader->bad.count && run_end(reader, i) <= from) ++i;
+    while (i < reader->bad->count && run_end(reader, i) <= from) ++i;
     return i;
 }
 
 // Whether bytes [from, to) of data touch an unreadable sector.
 int touches_bad(recording_reader* reader, uint32_t from, uint32_t to) {
     reader->bad_next = run_from(reader, from);
-    return reader->bad_next < reader->bad.count && run_start(reader, reader->bad_next) < to;
+    return reader->bad_next < reader->bad->count && run_start(reader, reader->bad_next) < to;
 }
 
 // Where the next unreadable area at or behind from begins (limit when none).
 uint32_t next_bad_start(recording_reader* reader, uint32_t from) {
     reader->bad_next = run_from(reader, from);
-    if (reader->bad_next == reader->bad.count) return reader->limit;
+    if (reader->bad_next == reader->bad->count) return reader->limit;
     uint32_t start = run_start(reader, reader->bad_next);
     return start > from ? start : from;
 }
@@ -102,19 +111,15 @@ const uint8_t* hand_out(recording_reader* reader, const uint8_t* p) {
 // end of the chain, a damaged link or a cluster read before (reported: the
 // chain ends there, as in the raw copy), or a read error (error set).
 int load_next(recording_reader* reader) {
-    const uint32_t next = reader->next_cluster;
     if (reader->link == kLinkEnd) return 1;
-    if (reader->link != kLinkNext || has_cluster(&reader->taken, next)) {
+    if (reader->link != kLinkNext || reader->now->repeats) {
         char prefix[kErrorSize];
         snprintf(prefix, sizeof prefix, "Recording %s: chain ", name_of(reader));
-        set_chain_damage(prefix, reader->link, reader->cluster, next);
+        set_chain_damage(prefix, reader->link, reader->cluster, reader->next_cluster);
         if (reader->callback) reader->callback(-1);
         return 1;
     }
-    if (load_cluster(reader, next, 0) != 0) {
-        reader->error = 1;
-        return 1;
-    }
+    if (load_cluster(reader, 0) != 0) return 1;
     // A slack larger than the cluster has been reported: nothing of it is valid.
     if (reader->link == kLinkEnd && qv->recordings[reader->index].last_cluster_slack > qv->cluster_size)
         return 1;
@@ -150,21 +155,21 @@ recording_reader* open_recording_file(int index, progress_callback callback) {
     }
     reader->index = index;
     reader->callback = callback;
-    clear_clusters(&reader->taken);
     reader->error = 0;
     reader->unreadable_bytes = 0;
     reader->lost_packets = 0;
     reader->gap_packets = 0;
     reader->lost_at_return = 0;
-    if (load_cluster(reader, entry->start_cluster, 1) != 0) {
-        free(reader);
+    reader->chain = open_chain(entry->start_cluster);
+    if (!reader->chain || load_cluster(reader, 1) != 0) {
+        close_recording_file(reader);
         return nullptr;
     }
     memcpy(reader->rec_header, reader->data, kRecordingHeaderSize);
 
     if (find_first_packet(reader->data, reader->limit, &reader->pos)) return reader;
     qv_set_error("Start of TS packets not found in file %s.\n", entry->name);
-    free(reader);
+    close_recording_file(reader);
     return nullptr;
 }
 
@@ -249,7 +254,11 @@ const uint8_t* read_ts_packet(recording_reader* reader) {
     }
 }
 
-void close_recording_file(recording_reader* reader) { free(reader); }
+void close_recording_file(recording_reader* reader) {
+    if (!reader) return;
+    close_chain(reader->chain);
+    free(reader);
+}
 
 uint32_t header_pid(const recording_reader* reader, size_t offset) {
     if (offset + 2 > kRecordingHeaderSize) return 0;
@@ -260,5 +269,5 @@ int reader_next_in_place(const recording_reader* reader) {
     const uint32_t pos = reader->pos;
     if (reader->limit == 0 || pos + kTsPacketSize > reader->limit || reader->data[pos] != kTsSyncByte) return 0;
     uint32_t i = run_from(reader, pos);
-    return i == reader->bad.count || run_start(reader, i) >= pos + kTsPacketSize;
+    return i == reader->bad->count || run_start(reader, i) >= pos + kTsPacketSize;
 }

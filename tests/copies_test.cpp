@@ -96,7 +96,7 @@ TEST_F(Copies, SlackBeyondTheClusterIsRefused) {
     uint32_t start = img.add_file(0, kTypeRecording, "Film", pattern(kMiB, 0));
     img.dir_entry(0, 0, kTypeRecording, start, 1, kMiB + 1, "Film");
     mount(img);
-    EXPECT_EQ(dump_file(0), 1);
+    EXPECT_EQ(dump_file(0), kCopyFailed);
     EXPECT_STREQ(qv_error, "Recording Film: last cluster slack 1048577 exceeds the cluster size 1048576\n");
     EXPECT_FALSE(fs::exists("Film"));
 }
@@ -121,15 +121,15 @@ TEST_F(Copies, DamagedChainsFailAndLeaveThePartialFile) {
     img.dir_entry(0, img.free_slot(0), kTypeRecording, 0x30, 1, 0, "Far");
     mount(img);
 
-    EXPECT_EQ(dump_file(0), 1);
+    EXPECT_EQ(dump_file(0), kCopyIncomplete);
     EXPECT_STREQ(qv_error, "Recording Free: chain ends at cluster 2, which is marked free\n");
     EXPECT_EQ(read_file("Free"), Bytes(free_end.begin(), free_end.begin() + 2 * kMiB));
 
-    EXPECT_EQ(dump_file(1), 1);
+    EXPECT_EQ(dump_file(1), kCopyIncomplete);
     EXPECT_STREQ(qv_error, "Recording Loop: chain loops at cluster 5\n");
     EXPECT_EQ(read_file("Loop"), loop);
 
-    EXPECT_EQ(dump_file(2), 1);
+    EXPECT_EQ(dump_file(2), kCopyFailed);
     EXPECT_STREQ(qv_error, "Recording Far: start cluster 30 lies outside the table\n");
     EXPECT_FALSE(fs::exists("Far"));
     EXPECT_FALSE(shown_completion());
@@ -143,7 +143,7 @@ TEST_F(Copies, DamagedChainsFailAndLeaveThePartialFile) {
     ASSERT_EQ(open_disk(top), 0) << qv_error;
     EXPECT_EQ(capture().messages, Messages{"File Top: chain loops at cluster 1fffe\n"});
     ASSERT_EQ(parse_dir(0, root_entry_count(), 0xFF, kTypeRecording), 1);
-    EXPECT_EQ(dump_file(0), 1);
+    EXPECT_EQ(dump_file(0), kCopyIncomplete);
     EXPECT_STREQ(qv_error, "Recording Top: chain loops at cluster 1fffe\n");
     EXPECT_EQ(read_file("Top"), Bytes(3 * size_t(kMiB), 0));
 }
@@ -217,7 +217,7 @@ TEST_F(Copies, DiskCopyOfAFailingDiskKeepsAMap) {
     disk_.fail_sectors(18531, 1, BadKind::kWhole);
     mount(img);
     const Bytes source = disk_.image;
-    EXPECT_EQ(copy_disk(), 1);
+    EXPECT_EQ(copy_disk(), kCopyIncomplete);
     EXPECT_STREQ(qv_error, "4608 bytes could not be read and were written as zeros\n");
     EXPECT_EQ(capture().messages, (Messages{"Cannot read 4096 bytes at position 1536000\n",
                                             "Cannot read 512 bytes at position 9487872\n"}));
@@ -307,10 +307,10 @@ TEST_F(DiskCopy, FromTheCurrentDirectoryIsRefusedAndTheImageKept) {
     const Bytes image = img.image();
     write_file("qvdisk.img", image);
     ASSERT_EQ(open_native(), 0) << qv_error;
-    EXPECT_EQ(copy_disk(), 1);
+    EXPECT_EQ(copy_disk(), kCopyFailed);
     EXPECT_STREQ(qv_error, "Cannot open output\n");
     ASSERT_EQ(parse_dir(0, root_entry_count(), 0xFF, kTypeRecording), 1);
-    EXPECT_EQ(dump_file(0), 1);   // a recording of that name must not truncate it either
+    EXPECT_EQ(dump_file(0), kCopyFailed);   // a recording of that name must not truncate it either
     EXPECT_STREQ(qv_error, "Cannot open 'qvdisk.img' for output\n");
     qv_close();
     EXPECT_EQ(read_file("qvdisk.img"), image);
@@ -345,7 +345,7 @@ TEST_F(DiskCopy, AnInterruptedCopyGoesOnFromItsMap) {
         capture_progress(value);
         if (value >= 30) qv_interrupted = 1;
     };
-    EXPECT_EQ(copy_disk(), 1);
+    EXPECT_EQ(copy_disk(), kCopyIncomplete);
     qv_interrupted = 0;
     EXPECT_STREQ(qv_error, "Interrupted, the partial output file is left in place\n");
     EXPECT_EQ(run_tool("ddrescuelog -l? -b 1048576 qvdisk.img.map | tr '\\n' ' '"), "3 4 5 6 7 8 ");
@@ -373,15 +373,15 @@ TEST_F(DiskCopy, WriteFailureIsReportedNeverCompleted) {
     ASSERT_EQ(parse_dir(0, root_entry_count(), 0xFF, kTypeRecording), 2);
     fs::create_symlink("/dev/full", "Film");
     fs::create_symlink("/dev/full", "Small");
-    EXPECT_EQ(dump_file(0), 1);
+    EXPECT_EQ(dump_file(0), kCopyIncomplete);
     EXPECT_STREQ(qv_error, "Write failed (disk full?)\n");
-    EXPECT_EQ(dump_file(1), 1);
+    EXPECT_EQ(dump_file(1), kCopyIncomplete);
     EXPECT_STREQ(qv_error, "Write failed (disk full?)\n");
     // The disk copy of another directory goes to a full device.
     fs::create_directory("sub");
     fs::current_path("sub");
     fs::create_symlink("/dev/full", "qvdisk.img");
-    EXPECT_EQ(copy_disk(), 1);
+    EXPECT_EQ(copy_disk(), kCopyIncomplete);
     EXPECT_STREQ(qv_error, "Write failed (disk full?)\n");
     EXPECT_FALSE(shown_completion());
 }

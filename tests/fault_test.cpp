@@ -154,7 +154,7 @@ TEST_F(Faults, ALoopingChainEndsAtTheFirstRepeatInEveryMode) {
             EXPECT_EQ(m.run(capture_progress), 0) << qv_error;
             EXPECT_EQ(times_shown(loop), 1u);
         } else {
-            EXPECT_EQ(m.run(capture_progress), 1);
+            EXPECT_EQ(m.run(capture_progress), kCopyIncomplete);
             EXPECT_STREQ(qv_error, loop);
             want.resize(4 * kMiB, 0);
         }
@@ -242,7 +242,7 @@ TEST_F(Faults, UnreadableSectorsInEveryMode) {
             const bool header = row.from == 0;
             if (m.whole_disk) {
                 const uint32_t zeros = row.cut >= 0 ? 5767168 : row.zeros;
-                EXPECT_EQ(result, 1);
+                EXPECT_EQ(result, kCopyIncomplete);
                 EXPECT_EQ(qv_error, format("%u bytes could not be read and were written as zeros\n", zeros));
                 if (row.cut < 0) {
                     EXPECT_EQ(capture().messages, row.shown);
@@ -251,7 +251,7 @@ TEST_F(Faults, UnreadableSectorsInEveryMode) {
                 std::fill_n(want.begin() + 2 * kMiB + row.from, zeros, 0);
                 EXPECT_TRUE(slurp(m.output) == want);
             } else if (!m.conversion) {
-                EXPECT_EQ(result, 1);
+                EXPECT_EQ(result, kCopyIncomplete);
                 EXPECT_STREQ(qv_error, row.raw_error);
                 EXPECT_EQ(capture().messages, row.shown);
                 Bytes want = healthy_[m.name];
@@ -304,10 +304,10 @@ TEST_F(Faults, OutputThatCannotBeCreatedIsAnErrorInEveryMode) {
         clear_capture();
         int result = m.run(capture_progress);
         if (m.whole_disk) {
-            EXPECT_EQ(result, 1);
+            EXPECT_EQ(result, kCopyFailed);
             EXPECT_STREQ(qv_error, "Cannot open output\n");
         } else if (!m.conversion) {
-            EXPECT_EQ(result, 1);
+            EXPECT_EQ(result, kCopyFailed);
             EXPECT_STREQ(qv_error, "Cannot open 'Film' for output\n");
         } else {
             EXPECT_EQ(result, 2);
@@ -376,7 +376,7 @@ TEST_F(Faults, WritesToAFullDeviceAreAnErrorInEveryMode) {
             EXPECT_EQ(result, kCopyIncomplete);
             EXPECT_STREQ(qv_error, "Write to disk failed, disk full?\n");
         } else {
-            EXPECT_EQ(result, 1);
+            EXPECT_EQ(result, kCopyIncomplete);
             EXPECT_STREQ(qv_error, "Write failed (disk full?)\n");
         }
         EXPECT_FALSE(shown_completion());
@@ -414,7 +414,7 @@ TEST_F(Faults, InterruptStopsEveryModeAndLeavesThePartialOutput) {
         }
         clear_capture();
         int result = run_interrupted(m);
-        EXPECT_EQ(result, m.conversion ? kCopyIncomplete : 1);
+        EXPECT_EQ(result, kCopyIncomplete);
         EXPECT_STREQ(qv_error, kInterrupted);
         EXPECT_FALSE(shown_completion());
         Bytes part = slurp(m.output);

@@ -69,11 +69,11 @@ protected:
     }
     Read read_all() {
         Read r;
-        const uint8_t* data = reader_->data;
         // A reader that loops would stop here long before any harm.
         for (size_t n = 0; n < 100000; ++n) {
             const uint8_t* p = read_ts_packet(reader_);
             if (!p) return r;
+            const uint8_t* data = reader_->data;   // the cluster the packet came from
             if (p < data || p >= data + kCluster) r.joined.push_back(r.packets.size());
             if (p == data) r.at_start.push_back(r.packets.size());
             r.packets.emplace_back(p, p + kPacket);
