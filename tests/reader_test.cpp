@@ -345,7 +345,10 @@ TEST_F(Reader, UnreadableSectorsLeaveOutTheirPacketsOnly) {
     const uint8_t* p = read_ts_packet(reader_);
     EXPECT_TRUE(Bytes(p, p + kPacket) == ts_packet(32));
     EXPECT_EQ(reader_->gap_packets, 6);
-    // An unreadable recording header: the PIDs are unknown.
+    // An unreadable recording header: the PIDs are unknown. (The disk changes
+    // only once no reader reads ahead on it.)
+    close_recording_file(reader_);
+    reader_ = nullptr;
     disk_.bad = {{2080, 1, BadKind::kEio}};
     EXPECT_TRUE(open_fails(0));
     EXPECT_STREQ(qv_error, "ReadFile failed on position 1064960 with code 5\n");
