@@ -248,7 +248,12 @@ int open_qvdisk(progress_callback progress) {
                      qv->cluster_size, qv->cluster_count);
         return 1;
     }
-    return read_fat() == 0 ? 0 : 1;
+    if (read_fat() == 0) return 0;
+    // The whole disk is copied whatever its file system: what the check
+    // refuses is shown, and the copy goes on.
+    if (!qv_disk_mode) return 1;
+    if (qv->progress) qv->progress(-1);
+    return 0;
 }
 
 void qv_close() {

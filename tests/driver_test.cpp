@@ -572,6 +572,11 @@ TEST_F(DriverRun, SalvageCopiesFromDisksTheCheckRefuses) {
         Outcome plain = pvrcopy(dir, {"-l", "raw"});
         EXPECT_EQ(plain.status, 1);
         EXPECT_EQ(plain.err, row.check + row.plain_error);
+        // The whole disk is copied whatever its file system.
+        const fs::path copy = fresh("copy");
+        Outcome disk = pvrcopy(dir, {"-o", copy.string(), "disk"});
+        EXPECT_EQ(disk.status, 0) << disk.err;
+        EXPECT_TRUE(slurp(copy / "qvdisk.img") == image);
         for (const char* mode : {"raw", "TS"}) {
             const fs::path out = fresh("out");
             Outcome r = pvrcopy(dir, {"--salvage", "-o", out.string(), "-r", "all", mode});
