@@ -72,12 +72,7 @@ copy_stop copy_chain(const recording_entry* entry, FILE* file, chain_reader* cha
         if (c->link == kLinkEnd) return kCopyRan;
         // A damaged chain, or one that returns to a cluster already copied,
         // ends the copy as a failure.
-        if (c->link != kLinkNext || c->repeats) {
-            char prefix[kErrorSize];
-            snprintf(prefix, sizeof prefix, "Recording %s: chain ", entry->name);
-            set_chain_damage(prefix, c->link, c->cluster, c->next);
-            return kCopyStopped;
-        }
+        if (recording_chain_damaged(c, entry->name)) return kCopyStopped;
     }
 }
 

@@ -13,15 +13,6 @@ constexpr size_t kListCountOffset = 0;
 constexpr size_t kListNameMatch = 107;          // characters a directory name keeps
 constexpr size_t kListFileNameBytes = sizeof kListFileName;   // the name and its NUL
 
-// Copies a name of at most field bytes into out (out_size bytes), cut where
-// the field has no NUL: never reads past the field, always terminates.
-void copy_name(char* out, size_t out_size, const uint8_t* field, size_t field_size) {
-    size_t len = 0;
-    while (len < field_size && len + 1 < out_size && field[len] != 0) ++len;
-    memcpy(out, field, len);
-    out[len] = 0;
-}
-
 void fill_record(recording_entry* r, const uint8_t* entry) {
     r->type = entry[kEntryType];
     r->mjd[0] = entry[kEntryMjd];

@@ -227,6 +227,17 @@ static int find_disk(const qv_platform* p) {
     return find_drive(p);
 }
 
+int cluster_geometry_fits() {
+    const uint32_t size = qv->cluster_size;
+    const uint32_t count = qv->cluster_count;
+    if (size != 0 && size <= kClusterBufferSize && count <= kMaxClusters &&
+        uint64_t(kFat2Offset) + uint64_t(kFatEntrySize) * count <= size)
+        return 1;
+    qv_set_error("Cluster size %u cannot hold both allocation tables of %u clusters in the first cluster\n", size,
+                 count);
+    return 0;
+}
+
 int open_qvdisk(progress_callback progress) {
     const qv_platform* p = qv_current_platform();
     qv->progress = progress;
@@ -243,11 +254,7 @@ int open_qvdisk(progress_callback progress) {
     uint64_t clusters = uint64_t(qv->disk_sectors) / sectors_per_cluster;
     clusters = clusters == 0 ? 0 : clusters - 1;
     qv->cluster_count = clusters > kMaxClusters ? kMaxClusters : uint32_t(clusters);
-    if (uint64_t(qv->cluster_size) < uint64_t(kFat2Offset) + uint64_t(kFatEntrySize) * qv->cluster_count) {
-        qv_set_error("Cluster size %u cannot hold both allocation tables of %u clusters in the first cluster\n",
-                     qv->cluster_size, qv->cluster_count);
-        return 1;
-    }
+    if (!cluster_geometry_fits()) return 1;
     if (read_fat() == 0) return 0;
     // The whole disk is copied whatever its file system: what the check
     // refuses is shown, and the copy goes on.

@@ -44,11 +44,7 @@ struct entry_name {
 
 entry_name name_of(const uint8_t* entry) {
     entry_name n;
-    const uint8_t* p = entry + kEntryName;
-    size_t len = 0;
-    while (len < kDirNameSize && p[len] != 0) ++len;
-    memcpy(n.text, p, len);
-    n.text[len] = 0;
+    copy_name(n.text, sizeof n.text, entry + kEntryName, kDirNameSize);
     return n;
 }
 
@@ -232,7 +228,7 @@ void find_lost_starts(const uint32_t* marks) {
 
 uint32_t root_entry_count() {
     uint32_t slack = get_be32(qv->boot_sector + kRootDirSlackOffset);
-    return (((qv->cluster_size - slack) & 0xFFE00) + kSectorSize) / kDirEntrySize;
+    return (((qv->cluster_size - slack) & kRootSlackMask) + kSectorSize) / kDirEntrySize;
 }
 
 // dir_list has room for cluster_size / 128 directories over the whole walk.
@@ -368,12 +364,7 @@ int read_fat() {
     clear_clusters(&lost_starts);
     const uint32_t count = qv->cluster_count;
     const uint32_t size = qv->cluster_size;
-    // Disk cluster 0 must hold FAT2 whole, and a cluster must fit the buffer.
-    if (size == 0 || size > kClusterBufferSize || count > kMaxClusters ||
-        uint64_t(kFat2Offset) + uint64_t(kFatEntrySize) * count > size) {
-        qv_set_error("Cluster size %u cannot hold both allocation tables of %u entries\n", size, count);
-        return 1;
-    }
+    if (!cluster_geometry_fits()) return 1;
     static bad_sectors unread;
     if (qv_read_salvage(0, cluster_buffer, size, 1, &unread) == kSalvageFailed) return 1;
 

@@ -66,6 +66,13 @@ void compose_name(char* out, const char* name, size_t length, const char* number
 
 }  // namespace
 
+void copy_name(char* out, size_t out_size, const uint8_t* field, size_t field_size) {
+    size_t len = 0;
+    while (len < field_size && len + 1 < out_size && field[len] != 0) ++len;
+    memcpy(out, field, len);
+    out[len] = 0;
+}
+
 void make_name(char* out, const char* name, const char* extension) {
     compose_name(out, name, strnlen(name, kNameSize - 1), "", extension);
 }

@@ -37,6 +37,9 @@ constexpr size_t kSignatureLength = 17;     // 16 characters and a zero byte
 constexpr char kSignature[] = "VELMORAN PVR HDD";
 constexpr size_t kSectorsPerClusterOffset = 34;
 constexpr size_t kRootDirSlackOffset = 44;
+// The root directory's bytes in use, cut to whole sectors (and taken modulo
+// 1 MiB, as the recorder does): root entries = ((size - slack) & mask + 512) / 128.
+constexpr uint32_t kRootSlackMask = 0xFFE00;
 
 // System area layout (disk cluster 0).
 constexpr uint32_t kFat1Offset = 0x20000;
@@ -142,6 +145,9 @@ void qv_report_percent(progress_callback callback, uint64_t done, uint64_t total
 
 // --- disk access (disk_access.cpp) ---
 int open_qvdisk(progress_callback progress);
+// Whether the cluster geometry can be worked with: disk cluster 0 holds FAT2
+// whole and a cluster fits cluster_buffer. 0 with the reason in qv_error.
+int cluster_geometry_fits();
 int qv_read(int64_t position, void* dest, uint32_t count, int swap);
 // qv_read with its failure message in message (kErrorSize bytes) instead of
 // qv_error: the read-ahead thread reads so while the other thread reports.
@@ -280,6 +286,10 @@ struct chain_cluster {
     int repeats;                // next is a cluster read before: the chain loops there
     uint8_t* data;              // cluster_size bytes
 };
+// Whether the chain ends after c for a damage (a damaged link, or a loop back
+// to a cluster read before); then "Recording %s: chain ..." for the
+// recording named name is in qv_error.
+int recording_chain_damaged(const chain_cluster* c, const char* name);
 struct chain_reader;
 // Starts reading the chain at cluster start, ahead of its use. Null when
 // there is no memory (message in qv_error).
@@ -319,6 +329,9 @@ int64_t recording_size_mb(const recording_entry* entry);
 int add_lost_recordings(int count);
 
 // --- names and output files (names.cpp) ---
+// Copies a name of at most field_size bytes into out (out_size bytes), cut
+// where the field has no NUL: never reads past the field, always terminates.
+void copy_name(char* out, size_t out_size, const uint8_t* field, size_t field_size);
 void make_name(char* out, const char* name, const char* extension);
 // The output file name of recording index (out: kOutputNameSize bytes), the
 // one name every copy and conversion of it uses: make_name of its name and

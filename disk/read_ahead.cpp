@@ -8,6 +8,7 @@
 // loss and every damage is reported by the caller, in order, and the thread
 // never touches qv_error. Without a second thread the same step runs in the
 // caller's thread, one cluster at a time.
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -132,4 +133,12 @@ void close_chain(chain_reader* chain) {
     }
     free(chain->slots[0].data);
     free(chain);
+}
+
+int recording_chain_damaged(const chain_cluster* c, const char* name) {
+    if (c->link == kLinkEnd || (c->link == kLinkNext && !c->repeats)) return 0;
+    char prefix[kErrorSize];
+    snprintf(prefix, sizeof prefix, "Recording %s: chain ", name);
+    set_chain_damage(prefix, c->link, c->cluster, c->next);
+    return 1;
 }

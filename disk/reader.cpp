@@ -12,7 +12,7 @@
 namespace {
 
 // A packet split between two clusters is joined here. Shared by all readers.
-uint8_t local_ts_packet[192];
+uint8_t local_ts_packet[kTsPacketSize];
 
 // Entries of fat that may be indexed.
 uint32_t table_size() { return qv->cluster_count < kMaxClusters ? qv->cluster_count : kMaxClusters; }
@@ -112,10 +112,7 @@ const uint8_t* hand_out(recording_reader* reader, const uint8_t* p) {
 // chain ends there, as in the raw copy), or a read error (error set).
 int load_next(recording_reader* reader) {
     if (reader->link == kLinkEnd) return 1;
-    if (reader->link != kLinkNext || reader->now->repeats) {
-        char prefix[kErrorSize];
-        snprintf(prefix, sizeof prefix, "Recording %s: chain ", name_of(reader));
-        set_chain_damage(prefix, reader->link, reader->cluster, reader->next_cluster);
+    if (recording_chain_damaged(reader->now, name_of(reader))) {
         if (reader->callback) reader->callback(-1);
         return 1;
     }

@@ -87,7 +87,7 @@ bool read_layout(Disk& d) {
     d.cluster_count = uint32_t(clusters - 1 > kMaxClusters ? kMaxClusters : clusters - 1);
     if (uint64_t(kFat2Offset) + uint64_t(kFatEntrySize) * d.cluster_count > d.cluster_size) return false;
     uint32_t slack = get32(d, kRootDirSlackOffset);
-    d.root_entries = (((d.cluster_size - slack) & 0xFFE00) + kSectorSize) / kDirEntrySize;
+    d.root_entries = (((d.cluster_size - slack) & kRootSlackMask) + kSectorSize) / kDirEntrySize;
     if (d.root_entries > d.cluster_size / kDirEntrySize) d.root_entries = d.cluster_size / kDirEntrySize;
 
     std::vector<Recording> found;

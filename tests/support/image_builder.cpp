@@ -119,7 +119,7 @@ uint32_t ImageBuilder::root_dir_slack() const {
 }
 
 uint32_t ImageBuilder::root_entry_count() const {
-    return (((cluster_size_ - root_dir_slack()) & 0xFFE00) + kSectorSize) / kDirEntrySize;
+    return (((cluster_size_ - root_dir_slack()) & kRootSlackMask) + kSectorSize) / kDirEntrySize;
 }
 
 void ImageBuilder::set_sectors_per_cluster_field(uint16_t value) {
