@@ -41,7 +41,7 @@
 
 #include "disk/bytes.h"
 #include "support/capture.h"
-#include "support/image_builder.h"
+#include "tools/image_builder.h"
 #include "support/memory_disk.h"
 
 #ifdef _WIN32

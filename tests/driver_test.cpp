@@ -34,7 +34,7 @@
 #include "disk/qvdisk.h"
 #include "disk/bytes.h"
 #include "support/fixture.h"
-#include "support/image_builder.h"
+#include "tools/image_builder.h"
 #include "support/packets.h"
 
 #ifdef _WIN32

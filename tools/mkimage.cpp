@@ -19,7 +19,7 @@
 #include "disk/bytes.h"
 #include "disk/qvdisk.h"
 #include "mpeg/mpeg.h"
-#include "support/image_builder.h"
+#include "tools/image_builder.h"
 
 namespace {
 

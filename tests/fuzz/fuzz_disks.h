@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "disk/qvdisk.h"
-#include "support/image_builder.h"
+#include "tools/image_builder.h"
 #include "support/memory_disk.h"
 
 namespace fuzz {

@@ -25,7 +25,7 @@
 
 #include "mpeg/mpeg.h"
 #include "support/capture.h"
-#include "support/image_builder.h"
+#include "tools/image_builder.h"
 #include "support/memory_disk.h"
 
 using Bytes = std::vector<uint8_t>;

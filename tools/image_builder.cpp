@@ -4,7 +4,7 @@
 // FAT1 at 0x20000, FAT2 at 0x80000, 3-byte big-endian entries); FAT cluster n
 // lies at (n + 1) x cluster_size. image() exchanges the bytes of every 16-bit
 // word at the very end, which is how the PC reads the recorder's disk.
-#include "support/image_builder.h"
+#include "tools/image_builder.h"
 
 #include <algorithm>
 #include <cstring>
