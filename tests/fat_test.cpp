@@ -11,7 +11,9 @@
 //   | wrong links in both copies (entries 1, 2,  | FAT1 first, then FAT2/difference per entry;| 1, "No valid FAT24 found!\n" |
 //   | 5 in both), a difference (6)                | salvage: entry by entry, 5 ends a chain    | salvage 0 |
 //   | copies differ inside the range              | one difference message, FAT2 used          | 0      |
-//   | chains 1-2-3 and 4-5-2-3 merge              | "Crosslinked block 2/3 in chain 0 and 1"   | 0      |
+//   | chains 1-2-3 and 4-5-2-3 merge (lengths    | "Crosslinked block 2/3 in chain 0 and 1",  | 0, errors |
+//   | right)                                      | nothing else                               |        |
+//   | the root's own entry links into 1-2-3       | "Crosslinked block 2/3 in chain 0 and 1"   | 0, errors |
 //   | two entries start at cluster 1, lost 6      | "Crosslinked single block 1\n", lost       | 1      |
 //   | entry starts at a free cluster              | single block + "marked free"               | 1      |
 //   | 0xF0/0xF1 entries share a start             | only their length is checked               | 0      |
@@ -20,10 +22,15 @@
 //   | directories two levels deep                 | breadth-first order of messages            | 0      |
 //   | chain loops (with and without a head)       | "Chain 0 loops", "File %s: chain loops" at | 0      |
 //   |                                             | the first repeat                           |        |
-//   | link >= cluster_count, start out of table   | "leaves the table", "start cluster"        | 0      |
+//   | link >= cluster_count                       | "leaves the table" (walk and entry)        | 0, errors |
+//   | entries start outside the table             | "start cluster %x lies outside the table"  | 0, errors |
+//   | disk smaller than one cluster: the root     | "Attempt to read after end of disk!\n"     | 1      |
+//   | directory lies beyond its end               |                                            |        |
 //   | directory points to itself and to the root  | single block + "already reached"           | 1      |
 //   | name of 108 bytes without NUL               | cut at 108 in the message                  | 0      |
-// With the salvage a refused disk (result 1) is used: its warnings, then
+// qv_error afterwards: "FAT has errors, please correct!\n" for every row with
+// an error flag, else the last warning (nothing else was put there). With
+// the salvage a refused disk (result 1) is used: its warnings, then
 // "FAT has errors, please correct!\n" and the salvage line (unless said).
 // Tests of their own: unreadable FAT and directory sectors (entries from the
 // other copy / skipped; with the salvage entries of neither copy end their
@@ -80,7 +87,7 @@ struct Row {
     std::function<ImageBuilder()> make;
     int result;
     Messages warnings;
-    const char* error;                                  // qv_error afterwards; null: not looked at
+    const char* error;                                  // qv_error afterwards; null: the last warning
     std::vector<std::pair<uint32_t, uint32_t>> fat;    // entries of the table taken
     Messages salvage = {};   // the salvage's warnings where they are not the plain ones (+ the two lines)
     std::vector<std::pair<uint32_t, uint32_t>> salvage_fat = {};
@@ -141,8 +148,12 @@ TEST_F(FatCheck, EveryDamageClassPlainAndWithTheSalvage) {
              add_file(img, 0, "A", {1, 2, 3});
              add_file(img, 0, "B", {4, 5});
              img.set_fat(5, 2);
-         }); }, 0, {"Crosslinked block 2 in chain 0 and 1\n", "Crosslinked block 3 in chain 0 and 1\n",
-                    "File B has incorrect length 2/4\n"}, kRefused, {}},
+             img.dir_entry(0, 1, kTypeFile, 4, 4, 0, "B");
+         }); }, 0, {"Crosslinked block 2 in chain 0 and 1\n", "Crosslinked block 3 in chain 0 and 1\n"}, kRefused, {}},
+        {"root entry links into a chain", [] { return with(8, [](ImageBuilder& img) {
+             add_file(img, 0, "A", {1, 2, 3});
+             img.set_fat(0, 2);
+         }); }, 0, {"Crosslinked block 2 in chain 0 and 1\n", "Crosslinked block 3 in chain 0 and 1\n"}, kRefused, {}},
         {"two entries with one start", [] { return with(8, [](ImageBuilder& img) {
              add_file(img, 0, "A", {1, 2});
              img.dir_entry(0, img.free_slot(0), kTypeFile, 1, 2, 0, "B");
@@ -156,7 +167,7 @@ TEST_F(FatCheck, EveryDamageClassPlainAndWithTheSalvage) {
              add_file(img, 0, "A", {1, 2});
              img.dir_entry(0, img.free_slot(0), kTypeShared0, 1, 2, 0, "Zero");
              img.dir_entry(0, img.free_slot(0), kTypeShared1, 1, 3, 0, "One");
-         }); }, 0, {"File One has incorrect length 3/2\n"}, nullptr, {}},
+         }); }, 0, {"File One has incorrect length 3/2\n"}, kRefused, {}},
         {"stored length differs", [] { return with(8, [](ImageBuilder& img) {
              add_file(img, 0, "Film", {1, 2, 3});
              img.dir_entry(0, 0, kTypeFile, 1, 5, 0, "Film");
@@ -165,7 +176,7 @@ TEST_F(FatCheck, EveryDamageClassPlainAndWithTheSalvage) {
              add_file(img, 0, "Film", {1});
              img.link_chain({5, 6});
              img.set_fat(7, kEndOfChain);
-         }); }, 0, lost({"5", "6", "7"}), nullptr, {}},
+         }); }, 0, lost({"5", "6", "7"}), kRefused, {}},
         {"breadth first", [] { return with(12, [](ImageBuilder& img) {
              uint32_t a = img.add_dir(0, "A");
              uint32_t b = img.add_dir(0, "B");
@@ -174,7 +185,7 @@ TEST_F(FatCheck, EveryDamageClassPlainAndWithTheSalvage) {
              add_wrong_length_file(img, b, "in_b", 8);
              add_wrong_length_file(img, 0, "top", 6);
          }); }, 0, {"File top has incorrect length 6/1\n", "File in_a has incorrect length 7/1\n",
-                    "File in_b has incorrect length 8/1\n", "File deep has incorrect length 9/1\n"}, nullptr, {}},
+                    "File in_b has incorrect length 8/1\n", "File deep has incorrect length 9/1\n"}, kRefused, {}},
         {"loops", [] { return with(8, [](ImageBuilder& img) {
              add_file(img, 0, "Tail", {1, 2, 3});
              img.set_fat(3, 2);   // 1 -> 2 -> 3 -> 2 ...: a head, then a loop
@@ -185,11 +196,15 @@ TEST_F(FatCheck, EveryDamageClassPlainAndWithTheSalvage) {
         {"out of the table", [] { return with(8, [](ImageBuilder& img) {
              add_file(img, 0, "Out", {1, 2});
              img.set_fat(2, 8);   // passes the range check (bound 9), beyond the 8 entries
-             img.dir_entry(0, img.free_slot(0), kTypeFile, 0x20, 1, 0, "Far");
-             img.dir_entry(0, img.free_slot(0), kTypeFile, kEndOfChain, 1, 0, "End");
-         }); }, 0, {"Chain 0 leaves the table at cluster 2\n", "File Out: chain leaves the table at cluster 2\n",
-                    "File Far: start cluster 20 lies outside the table\n",
-                    "File End: start cluster fffffe lies outside the table\n"}, nullptr, {}},
+         }); }, 0, {"Chain 0 leaves the table at cluster 2\n", "File Out: chain leaves the table at cluster 2\n"},
+         kRefused, {}},
+        {"start outside the table", [] { return with(8, [](ImageBuilder& img) {
+             img.dir_entry(0, 0, kTypeFile, 0x20, 1, 0, "Far");
+             img.dir_entry(0, 1, kTypeFile, kEndOfChain, 1, 0, "End");
+         }); }, 0, {"File Far: start cluster 20 lies outside the table\n",
+                    "File End: start cluster fffffe lies outside the table\n"}, kRefused, {}},
+        {"root beyond the disk's end", [] { return with(2, [](ImageBuilder& img) { img.set_disk_sectors(8); }); },
+         1, {"Attempt to read after end of disk!\n"}, kRefused, {}},
         {"directory pointing back", [] { return with(8, [](ImageBuilder& img) {
              uint32_t sub = img.add_dir(0, "Sub");
              img.dir_entry(sub, 0, kTypeSubdir, sub, 1, 0, "Self");
@@ -202,21 +217,22 @@ TEST_F(FatCheck, EveryDamageClassPlainAndWithTheSalvage) {
              uint8_t raw[108];
              for (auto& c : raw) c = 'N';
              img.dir_entry_raw_name(0, 0, raw);
-         }); }, 0, {"File " + std::string(108, 'N') + " has incorrect length 4/1\n"}, nullptr, {}},
+         }); }, 0, {"File " + std::string(108, 'N') + " has incorrect length 4/1\n"}, kRefused, {}},
     };
     for (const Row& row : rows) {
         for (int salvage : {0, 1}) {
             SCOPED_TRACE(std::string(row.name) + (salvage ? " salvaged" : ""));
             qv_options.salvage = salvage;
             ImageBuilder img = row.make();
+            qv_set_error("%s", "");
             const bool refused = row.result != 0;
             EXPECT_EQ(open_disk(img), salvage ? 0 : row.result);
             Messages want = row.warnings;
             if (salvage && !row.salvage.empty()) want = row.salvage;
             else if (salvage && refused) want = want + Messages{kRefused, kSalvaged};
             EXPECT_EQ(warnings(), want);
-            if (row.error && !(salvage && refused)) {
-                EXPECT_STREQ(qv_error, row.error);
+            if (!(salvage && refused)) {
+                EXPECT_EQ(qv_error, std::string(row.error ? row.error : want.empty() ? "" : want.back().c_str()));
             }
             for (auto [n, value] : salvage && !row.salvage_fat.empty() ? row.salvage_fat : row.fat)
                 EXPECT_EQ(qv->fat[n], value) << n;

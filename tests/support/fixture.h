@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -195,6 +196,12 @@ protected:
     FILE* file_ = nullptr;
 };
 
+// A transport packet of pid whose payload names seq in bytes that are never
+// 0x47 (a scan for a sync byte never stops inside it, no two are alike),
+// continuity counter seq mod 16; and packets first .. first + count - 1.
+Bytes numbered_packet(uint32_t seq, uint32_t pid = 0x101);
+Bytes numbered_packets(uint32_t first, uint32_t count);
+
 #ifndef _WIN32
 // Whether "name -version" runs.
 bool tool_present(const char* name);
@@ -215,4 +222,21 @@ bool running_in_ci();
             GTEST_SKIP() << name << " not installed";                     \
         }                                                                 \
     } while (0)
+
+// The whole program (run_pvrcopy) as a child process in dir, with the
+// arguments behind the program name "pvrcopy" and input on a pipe as its
+// standard input; standard output and error are collected. While it runs,
+// meanwhile(pid, out) is called (out: the file descriptor of its standard
+// output so far) before the input is closed. file_limit > 0: files of at
+// most that many bytes (a write beyond fails with EFBIG). A hang ends as
+// SIGALRM after 60 s.
+struct Outcome {
+    int status;   // exit status, or 128 + signal
+    std::string out, err;
+};
+Outcome run_child(const std::filesystem::path& dir, const std::vector<std::string>& args,
+                  const std::string& input = "", const std::function<void(int pid, int out)>& meanwhile = {},
+                  long file_limit = 0);
+// Blocks until the child's standard output (out, as given to meanwhile) holds text.
+bool wait_for_output(int out, const std::string& text);
 #endif
