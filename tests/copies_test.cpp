@@ -1,20 +1,21 @@
-// Raw recording copies (dump_file), the whole-disk copy (copy_disk) and output
-// names (make_name). Every test runs in its own temporary directory.
-//   | case                                          | expected                                          |
-//   | 3 contiguous 1 MiB clusters, slack 1000       | recording_bytes(), 33/66/100, "\rProcessing completed.\n" |
-//   | fragmented chain 5-2-7, slacks 0/1/half/max   | byte-identical each time                          |
-//   | one cluster (output exists, larger); count 0  | cluster_size - slack bytes, replaced; 100         |
-//   | slack > cluster_size                          | refused naming the recording, no file             |
-//   | chain into a free entry / loop / start outside| result 1, message naming it, partial file left    |
-//   | (also on the largest table)                   |                                                   |
-//   | recordings of one name                        | list numbers in their names, each copy exact      |
-//   | raw and disk copy outputs are symlinks to     | "Write failed (disk full?)\n" each, no completion |
-//   | /dev/full (POSIX)                             |                                                   |
-//   | disk opened from ./qvdisk.img (POSIX)         | "disk" and a recording named qvdisk.img refused,  |
-//   |                                               | image unchanged                                   |
-//   | disk opened from ../qvdisk.img (POSIX)        | image copied byte for byte, 11..100, "\nProcessing completed.\n" |
-//   | 1026-sector clusters, partial last cluster    | every whole cluster copied                        |
-//   | make_name                                     | the document's three cases, the allowed set       |
+// The raw recording copy (dump_file) and the whole-disk copy (copy_disk),
+// each test in its own temporary directory. Faults every mode meets (failed
+// reads, full devices, outputs that cannot be created, interrupts) are in
+// fault_test.cpp.
+//   | recording (1 MiB clusters)                    | result, error                 | the file; percentages          |
+//   | "Film: Teil 1/2", 3 clusters, slack 1000      | 0, "\rProcessing completed.\n"| 3144728 bytes; 33 66 100       |
+//   | chain 5-2-7, slack 0 / 1 / half / max         | 0                             | byte-exact                     |
+//   | one cluster over an older, longer file        | 0                             | replaced; 100                  |
+//   | stored cluster count 0                        | 0                             | both clusters; 100             |
+//   | slack above the cluster size                  | 1, "… slack 1048577 exceeds…" | none                           |
+//   | chain 1-2-3 with 2 marked free; 1-2-3-2       | 4, "Recording R: chain …"     | 2 / 3 clusters                 |
+//   | start cluster 0x30                            | 1, "… start cluster 30 …"     | none                           |
+//   | the largest table: 1fffe-1ffff-1c719-1fffe    | 4, "… loops at cluster 1fffe" | 3 clusters of zeros            |
+//   | four recordings, three of one name, twice     | 0 each                        | four files, each byte-exact    |
+// Disk copies: a failing disk with its map, continued by pvrcopy and by
+// ddrescue -r3 (maps checked with ddrescuelog); from the parent directory;
+// refused over the image it reads; small clusters to the last sector; an
+// interrupted copy continued from its map.
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -35,105 +36,85 @@ Bytes pattern(size_t n, unsigned seed) {
     for (size_t i = 0; i < n; ++i) b[i] = uint8_t(i * 131 + (i >> 12) + seed);
     return b;
 }
-
-// Transport-like packets (a sync byte every 188 bytes), n bytes.
-Bytes packets(size_t n) {
-    Bytes b = pattern(n, 3);
-    for (size_t i = 0; i < n; i += kTsPacketSize) b[i] = kTsSyncByte;
-    return b;
-}
+Bytes head(const Bytes& b, size_t n) { return Bytes(b.begin(), b.begin() + long(n)); }
 
 using Copies = TempDirTest;
 
-TEST_F(Copies, RawCopyOfAContiguousRecording) {
-    ImageBuilder img(8);
-    RecordingHeader h;
-    h.video_pid = 0x1E0;
-    const Bytes ts = packets(3 * kMiB - 1000 - kRecordingHeaderSize);
-    img.add_recording("Film: Teil 1/2", ts, h);
-    mount(img);
-    ASSERT_EQ(qv->recordings[0].last_cluster_slack, 1000u);
-    ASSERT_EQ(dump_file(0), 0) << qv_error;
-    EXPECT_EQ(read_file("Film__Teil_1_2"), recording_bytes(ts, h));
-    EXPECT_EQ(fs::file_size("Film__Teil_1_2"), 3144728u);
-    EXPECT_EQ(capture().percents, (std::vector<int>{33, 66, 100}));
-    EXPECT_EQ(capture().messages, Messages{"\rProcessing completed.\n"});
-}
-
-TEST_F(Copies, RawCopyFollowsAFragmentedChainForEverySlack) {
-    for (uint32_t slack : {0u, 1u, kMiB / 2, kMiB - 2}) {
-        SCOPED_TRACE(slack);
-        ImageBuilder img(8);
-        const Bytes data = pattern(3 * size_t(kMiB) - slack, slack);
-        img.add_file(0, kTypeRecording, "Frag", data, {}, {5, 2, 7});
-        mount(img);
-        ASSERT_EQ(qv->recordings[0].last_cluster_slack, slack);
-        ASSERT_EQ(dump_file(0), 0) << qv_error;
-        EXPECT_EQ(read_file("Frag"), data);
+TEST_F(Copies, RawCopies) {
+    struct Row {
+        const char* name;
+        std::function<Bytes(ImageBuilder&)> build;   // the recording at index 0; its whole content
+        size_t copied;                               // bytes of the content in the file (-1: all)
+        int result;
+        const char* error;
+        std::vector<int> percents;
+        const char* file = nullptr;                  // else the recording's name
+    };
+    auto damaged = [](uint32_t at, uint32_t link) {   // chain 1-2-3, cluster at linked to link
+        return [=](ImageBuilder& img) {
+            Bytes data = pattern(3 * size_t(kMiB), 4);
+            img.add_file(0, kTypeRecording, "R", data, {}, {1, 2, 3});
+            img.set_fat(at, link);
+            return data;
+        };
+    };
+    const size_t all = ~size_t(0);
+    std::vector<Row> rows = {
+        {"contiguous", [](ImageBuilder& img) {
+             Bytes data = recording_bytes(pattern(3 * kMiB - 1000 - kRecordingHeaderSize, 3), {});
+             img.add_file(0, kTypeRecording, "Film: Teil 1/2", data);
+             return data;
+         }, all, 0, kCompleted, {33, 66, 100}, "Film__Teil_1_2"},
+        {"one cluster over an older file", [](ImageBuilder& img) {
+             write_file("R", Bytes(5 * kMiB, 0xEE));
+             Bytes data = pattern(kMiB - 5000, 1);
+             img.add_file(0, kTypeRecording, "R", data);
+             return data;
+         }, all, 0, kCompleted, {100}},
+        {"stored count 0", [](ImageBuilder& img) {
+             Bytes data = pattern(2 * size_t(kMiB), 2);
+             img.dir_entry(0, 0, kTypeRecording, img.add_file(0, kTypeRecording, "R", data), 0, 0, "R");
+             return data;
+         }, all, 0, kCompleted, {100}},
+        {"slack above the cluster", [](ImageBuilder& img) {
+             img.dir_entry(0, 0, kTypeRecording, img.add_file(0, kTypeRecording, "R", pattern(kMiB, 0)), 1, kMiB + 1, "R");
+             return Bytes();
+         }, 0, kCopyFailed, "Recording R: last cluster slack 1048577 exceeds the cluster size 1048576\n", {}},
+        {"chain into a free entry", damaged(2, kFreeCluster), 2 * kMiB, kCopyIncomplete,
+         "Recording R: chain ends at cluster 2, which is marked free\n", {33, 66}},
+        {"chain loops", damaged(3, 2), all, kCopyIncomplete, "Recording R: chain loops at cluster 2\n", {33, 66, 100}},
+        {"start outside the table", [](ImageBuilder& img) {
+             img.dir_entry(0, 0, kTypeRecording, 0x30, 1, 0, "R");
+             return Bytes();
+         }, 0, kCopyFailed, "Recording R: start cluster 30 lies outside the table\n", {}},
+    };
+    for (uint32_t slack : {0u, 1u, kMiB / 2, kMiB - 2})
+        rows.push_back({"fragmented", [slack](ImageBuilder& img) {
+                            Bytes data = pattern(3 * size_t(kMiB) - slack, slack);
+                            img.add_file(0, kTypeRecording, "R", data, {}, {5, 2, 7});
+                            return data;
+                        }, all, 0, kCompleted, {33, 66, 100}});
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ImageBuilder img(12);
+        const Bytes data = row.build(img);
+        mount(img, 1);
+        EXPECT_EQ(dump_file(0), row.result);
+        EXPECT_STREQ(row.result == 0 ? capture().messages.back().c_str() : qv_error, row.error);
+        EXPECT_EQ(capture().percents, row.percents);
+        const char* file = row.file ? row.file : "R";
+        if (row.copied == 0) {
+            EXPECT_FALSE(fs::exists(file));
+        } else {
+            EXPECT_TRUE(read_file(file) == (row.copied == all ? data : head(data, row.copied)));
+        }
+        fs::remove(file);
     }
 }
 
-TEST_F(Copies, RawCopyOfOneClusterOverAnOldFileAndOfAZeroCount) {
-    ImageBuilder img(8);
-    const Bytes one = pattern(kMiB - 5000, 1);
-    img.add_file(0, kTypeRecording, "One", one);
-    const Bytes two = pattern(2 * size_t(kMiB), 2);
-    uint32_t start = img.add_file(0, kTypeRecording, "Zero", two);
-    img.dir_entry(0, 1, kTypeRecording, start, 0, 0, "Zero");   // stored count 0
-    mount(img);
-    write_file("One", Bytes(5 * kMiB, 0xEE));                   // replaced, not appended to
-    ASSERT_EQ(dump_file(0), 0) << qv_error;
-    EXPECT_EQ(read_file("One"), one);
-    EXPECT_EQ(capture().percents, std::vector<int>{100});
-    clear_capture();
-    ASSERT_EQ(dump_file(1), 0) << qv_error;
-    EXPECT_EQ(read_file("Zero"), two);
-    EXPECT_EQ(capture().percents, std::vector<int>{100});   // nothing to divide by: all done
-}
-
-TEST_F(Copies, SlackBeyondTheClusterIsRefused) {
-    ImageBuilder img(8);
-    uint32_t start = img.add_file(0, kTypeRecording, "Film", pattern(kMiB, 0));
-    img.dir_entry(0, 0, kTypeRecording, start, 1, kMiB + 1, "Film");
-    mount(img);
-    EXPECT_EQ(dump_file(0), kCopyFailed);
-    EXPECT_STREQ(qv_error, "Recording Film: last cluster slack 1048577 exceeds the cluster size 1048576\n");
-    EXPECT_FALSE(fs::exists("Film"));
-}
-
-// Damaged chains end the raw copy as a failure that names the cluster as the
-// reader names it; what was written stays.
-//   | chain                                       | error; the file                                    |
-//   | 1-2-3, cluster 2 marked free                | "Recording Free: chain ends at cluster 2, which is marked free\n"; 2 clusters |
-//   | 4-5-6-5                                     | "Recording Loop: chain loops at cluster 5\n"; 3 clusters |
-//   | start 0x30                                  | "Recording Far: start cluster 30 lies outside the table\n"; none |
-//   | the largest table (131072 clusters of 1 MiB,| "Recording Top: chain loops at cluster 1fffe\n"; 3 clusters of |
-//   | zeros behind the first two): 1fffe-1ffff-   | zeros                                              |
-//   | 1c719-1fffe                                 |                                                    |
-TEST_F(Copies, DamagedChainsFailAndLeaveThePartialFile) {
-    ImageBuilder img(12);
-    const Bytes free_end = pattern(3 * size_t(kMiB), 4);
-    img.add_file(0, kTypeRecording, "Free", free_end, {}, {1, 2, 3});
-    img.set_fat(2, kFreeCluster);
-    const Bytes loop = pattern(3 * size_t(kMiB), 5);
-    img.add_file(0, kTypeRecording, "Loop", loop, {}, {4, 5, 6});
-    img.set_fat(6, 5);
-    img.dir_entry(0, img.free_slot(0), kTypeRecording, 0x30, 1, 0, "Far");
-    mount(img);
-
-    EXPECT_EQ(dump_file(0), kCopyIncomplete);
-    EXPECT_STREQ(qv_error, "Recording Free: chain ends at cluster 2, which is marked free\n");
-    EXPECT_EQ(read_file("Free"), Bytes(free_end.begin(), free_end.begin() + 2 * kMiB));
-
-    EXPECT_EQ(dump_file(1), kCopyIncomplete);
-    EXPECT_STREQ(qv_error, "Recording Loop: chain loops at cluster 5\n");
-    EXPECT_EQ(read_file("Loop"), loop);
-
-    EXPECT_EQ(dump_file(2), kCopyFailed);
-    EXPECT_STREQ(qv_error, "Recording Far: start cluster 30 lies outside the table\n");
-    EXPECT_FALSE(fs::exists("Far"));
-    EXPECT_FALSE(shown_completion());
-
+// The largest table (131072 clusters of 1 MiB, zeros behind the system area
+// and the root): a loop above cluster 116,504 ends at its first repeat.
+TEST_F(Copies, LoopOnTheLargestTable) {
     ImageBuilder top(kMaxClusters);
     top.dir_entry(0, 0, kTypeRecording, 0x1FFFE, 3, 0, "Top");
     top.link_chain({0x1FFFE, 0x1FFFF, 0x1C719});
@@ -145,36 +126,7 @@ TEST_F(Copies, DamagedChainsFailAndLeaveThePartialFile) {
     ASSERT_EQ(parse_dir(0, root_entry_count(), 0xFF, kTypeRecording), 1);
     EXPECT_EQ(dump_file(0), kCopyIncomplete);
     EXPECT_STREQ(qv_error, "Recording Top: chain loops at cluster 1fffe\n");
-    EXPECT_EQ(read_file("Top"), Bytes(3 * size_t(kMiB), 0));
-}
-
-// Recordings that would give one output name each get their list number;
-// a name of its own stays plain, so every name is the same in every run.
-//   | names (list numbers 1, 2, ...)     | raw names                                |
-//   | Tagesschau, Film, Tagesschau        | Tagesschau_1, Film, Tagesschau_3         |
-//   | News, NEWS, news                    | News_1, NEWS_2, news_3 (case ignored)    |
-//   | News, News, News_2, News_2_3        | News_1, News_2, News_2_3, News_2_3_4     |
-//   | Film: 1, Film/ 1, "" (empty)        | Film__1_1, Film__1_2, _3                 |
-TEST(OutputNames, RecordingsOfOneNameGetTheirListNumbers) {
-    const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> rows = {
-        {{"Tagesschau", "Film", "Tagesschau"}, {"Tagesschau_1", "Film", "Tagesschau_3"}},
-        {{"News", "NEWS", "news"}, {"News_1", "NEWS_2", "news_3"}},
-        {{"News", "News", "News_2", "News_2_3"}, {"News_1", "News_2", "News_2_3", "News_2_3_4"}},
-        {{"Film: 1", "Film/ 1", ""}, {"Film__1_1", "Film__1_2", "_3"}},
-    };
-    for (const auto& [names, want] : rows) {
-        for (size_t i = 0; i < names.size(); ++i) snprintf(qv->recordings[i].name, kNameSize, "%s", names[i].c_str());
-        qv->recording_count = int(names.size());
-        for (size_t i = 0; i < names.size(); ++i) {
-            char out[kOutputNameSize];
-            recording_file_name(out, int(i), "");
-            EXPECT_EQ(std::string(out), want[i]);
-            recording_file_name(out, int(i), ".ts");
-            EXPECT_EQ(std::string(out), want[i] + ".ts");
-        }
-    }
-    memset(qv->recordings, 0, sizeof qv->recordings);
-    qv->recording_count = 0;
+    EXPECT_TRUE(read_file("Top") == Bytes(3 * size_t(kMiB), 0));
 }
 
 // Three recordings of one name beside one of its own, copied twice: each
@@ -191,7 +143,7 @@ TEST_F(Copies, RecordingsOfOneNameAreCopiedSideBySide) {
     for (int run = 0; run < 2; ++run) {
         for (int i = 0; i < 4; ++i) {
             ASSERT_EQ(dump_file(i), 0) << qv_error;
-            EXPECT_EQ(read_file(names[size_t(i)]), data[size_t(i)]) << names[size_t(i)];
+            EXPECT_TRUE(read_file(names[size_t(i)]) == data[size_t(i)]) << names[size_t(i)];
         }
     }
     EXPECT_EQ(std::distance(fs::directory_iterator("."), fs::directory_iterator()), 4);
@@ -203,7 +155,7 @@ TEST_F(Copies, RecordingsOfOneNameAreCopiedSideBySide) {
 //   | run                           | expected                                                       |
 //   | the copy                      | the image whole, zeros there; "Cannot read 4096 bytes at        |
 //   |                               | position 1536000\n", "... 512 bytes at position 9487872\n";    |
-//   |                               | 1, "4608 bytes could not be read and were written as zeros\n"; |
+//   |                               | 4, "4608 bytes could not be read and were written as zeros\n"; |
 //   |                               | the map lists exactly those sectors bad (ddrescuelog -l-)      |
 //   | the copy again, disk repaired | only the 9 bad sectors read (in 2 reads); completed; the image |
 //   |                               | equals the source; ddrescuelog -D: all finished                |
@@ -224,49 +176,28 @@ TEST_F(Copies, DiskCopyOfAFailingDiskKeepsAMap) {
     Bytes partial = source;
     std::fill_n(partial.begin() + 3000 * 512, 4096, 0);
     std::fill_n(partial.end() - 512, 512, 0);
-    EXPECT_EQ(read_file("qvdisk.img"), partial);
+    EXPECT_TRUE(read_file("qvdisk.img") == partial);
     const Bytes map = read_file("qvdisk.img.map");
 
-    // pvrcopy goes on from the map, reading only what it does not mark finished.
     disk_.bad.clear();
     disk_.log_reads = true;
     clear_capture();
     EXPECT_EQ(copy_disk(), 0) << qv_error;
     EXPECT_EQ(disk_.read_log, (std::vector<std::pair<int64_t, uint32_t>>{{1536000, 4096}, {9487872, 512}}));
     EXPECT_EQ(capture().messages, Messages{"\nProcessing completed.\n"});
-    EXPECT_EQ(read_file("qvdisk.img"), source);
+    EXPECT_TRUE(read_file("qvdisk.img") == source);
 #ifndef _WIN32
     REQUIRE_TOOL("ddrescuelog");
     EXPECT_EQ(std::system("ddrescuelog -D qvdisk.img.map"), 0);
-    // The first map, as GNU ddrescue reads it, and a ddrescue run that goes
-    // on from it with the source as a file.
     write_file("qvdisk.img", partial);
     write_file("qvdisk.img.map", map);
     EXPECT_EQ(run_tool("ddrescuelog -l- qvdisk.img.map | tr '\\n' ' '"),
               "3000 3001 3002 3003 3004 3005 3006 3007 18531 ");
     write_file("source.img", source);
     EXPECT_EQ(std::system("ddrescue -q -r3 source.img qvdisk.img qvdisk.img.map"), 0);
-    EXPECT_EQ(read_file("qvdisk.img"), source);
+    EXPECT_TRUE(read_file("qvdisk.img") == source);
     EXPECT_EQ(std::system("ddrescuelog -D qvdisk.img.map"), 0);
 #endif
-}
-
-TEST(MakeName, ReplacesEveryByteOutsideTheAllowedSet) {
-    char out[kOutputNameSize];
-    make_name(out, "Film: Teil 1/2", ".mp3");
-    EXPECT_STREQ(out, "Film__Teil_1_2.mp3");
-    make_name(out, "News, 20:00", "");
-    EXPECT_STREQ(out, "News__20_00");
-    make_name(out, "a~b'c", ".vob");
-    EXPECT_STREQ(out, "a_b_c.vob");
-    const char allowed[] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ.-+=;$!@#%^&()[]{}_";
-    make_name(out, allowed, ".ts");
-    EXPECT_EQ(std::string(out), std::string(allowed) + ".ts");
-    make_name(out, "\t\x7f\x80\xe4\xff\\|\"*?<>`,", "");
-    EXPECT_STREQ(out, "______________");
-    const std::string longest(511, 'n');
-    make_name(out, longest.c_str(), ".m2v");
-    EXPECT_EQ(std::string(out), longest + ".m2v");
 }
 
 #ifndef _WIN32
@@ -276,7 +207,6 @@ class DiskCopy : public TempDirTest {
 protected:
     int open_native() {
         close_disk();
-        clear_capture();
         int r = open_qvdisk(capture_progress);
         clear_capture();
         return r;
@@ -288,17 +218,24 @@ protected:
         fs::current_path("sub");
         ASSERT_EQ(open_native(), 0) << qv_error;
         ASSERT_EQ(copy_disk(), 0) << qv_error;
+        EXPECT_TRUE(read_file("qvdisk.img") == image);
+        EXPECT_EQ(capture().messages, Messages{"\nProcessing completed.\n"});
     }
 };
 
-TEST_F(DiskCopy, FromTheParentDirectoryCopiesEveryByte) {
+TEST_F(DiskCopy, FromTheParentDirectoryAndToTheLastSector) {
     ImageBuilder img(8);
     img.add_file(0, kTypeRecording, "Film", pattern(3 * size_t(kMiB), 10));
-    const Bytes image = img.image();
-    ASSERT_NO_FATAL_FAILURE(copy_from_parent(image));
-    EXPECT_EQ(read_file("qvdisk.img"), image);
+    ASSERT_NO_FATAL_FAILURE(copy_from_parent(img.image()));
     EXPECT_EQ(capture().percents, (std::vector<int>{11, 22, 33, 44, 55, 66, 77, 88, 100}));
-    EXPECT_EQ(capture().messages, Messages{"\nProcessing completed.\n"});
+    fs::current_path("..");
+    fs::remove_all("sub");
+    ImageBuilder small(8, 1026);
+    small.set_disk_sectors(9 * 1026 + 100);   // a partial cluster at the end
+    ASSERT_NO_FATAL_FAILURE(copy_from_parent(small.image()));
+    REQUIRE_TOOL("ddrescuelog");
+    EXPECT_EQ(run_tool("ddrescuelog -t qvdisk.img.map | grep rescued"),
+              "       rescued:    4779 kB,  in      1 area(s)  (100%)\n");
 }
 
 TEST_F(DiskCopy, FromTheCurrentDirectoryIsRefusedAndTheImageKept) {
@@ -313,19 +250,8 @@ TEST_F(DiskCopy, FromTheCurrentDirectoryIsRefusedAndTheImageKept) {
     EXPECT_EQ(dump_file(0), kCopyFailed);   // a recording of that name must not truncate it either
     EXPECT_STREQ(qv_error, "Cannot open 'qvdisk.img' for output\n");
     qv_close();
-    EXPECT_EQ(read_file("qvdisk.img"), image);
+    EXPECT_TRUE(read_file("qvdisk.img") == image);
     EXPECT_FALSE(shown_completion());
-}
-
-TEST_F(DiskCopy, SmallClustersAreCopiedToTheLastSector) {
-    ImageBuilder img(8, 1026);
-    img.set_disk_sectors(9 * 1026 + 100);   // a partial cluster at the end
-    const Bytes image = img.image();
-    ASSERT_NO_FATAL_FAILURE(copy_from_parent(image));
-    EXPECT_EQ(read_file("qvdisk.img"), image);
-    REQUIRE_TOOL("ddrescuelog");
-    EXPECT_EQ(run_tool("ddrescuelog -t qvdisk.img.map | grep rescued"),
-              "       rescued:    4779 kB,  in      1 area(s)  (100%)\n");
 }
 
 // In mode "disk" an image with its map in the current directory is the copy
@@ -350,11 +276,10 @@ TEST_F(DiskCopy, AnInterruptedCopyGoesOnFromItsMap) {
     EXPECT_STREQ(qv_error, "Interrupted, the partial output file is left in place\n");
     EXPECT_EQ(run_tool("ddrescuelog -l? -b 1048576 qvdisk.img.map | tr '\\n' ' '"), "3 4 5 6 7 8 ");
     ASSERT_EQ(open_native(), 0) << qv_error;   // the parent's image again
-    EXPECT_EQ(capture().messages, Messages{});
     EXPECT_EQ(copy_disk(), 0) << qv_error;
     EXPECT_EQ(capture().percents, (std::vector<int>{16, 33, 50, 66, 83, 100}));
     qv_disk_mode = 0;
-    EXPECT_EQ(read_file("qvdisk.img"), image);
+    EXPECT_TRUE(read_file("qvdisk.img") == image);
     EXPECT_EQ(std::system("ddrescuelog -D qvdisk.img.map"), 0);
     // In another mode the copy here is the source, with its map.
     close_disk();
@@ -362,28 +287,6 @@ TEST_F(DiskCopy, AnInterruptedCopyGoesOnFromItsMap) {
     ASSERT_EQ(open_qvdisk(capture_progress), 0) << qv_error;
     EXPECT_EQ(capture().messages,
               Messages{"Using the map qvdisk.img.map: blocks it does not mark rescued count as unreadable\n"});
-}
-
-TEST_F(DiskCopy, WriteFailureIsReportedNeverCompleted) {
-    ImageBuilder img(8);
-    img.add_file(0, kTypeRecording, "Film", pattern(2 * size_t(kMiB) - 10, 8));
-    img.add_file(0, kTypeRecording, "Small", pattern(100, 9));   // fits the file buffer: fails on close
-    img.write("qvdisk.img");
-    ASSERT_EQ(open_native(), 0) << qv_error;
-    ASSERT_EQ(parse_dir(0, root_entry_count(), 0xFF, kTypeRecording), 2);
-    fs::create_symlink("/dev/full", "Film");
-    fs::create_symlink("/dev/full", "Small");
-    EXPECT_EQ(dump_file(0), kCopyIncomplete);
-    EXPECT_STREQ(qv_error, "Write failed (disk full?)\n");
-    EXPECT_EQ(dump_file(1), kCopyIncomplete);
-    EXPECT_STREQ(qv_error, "Write failed (disk full?)\n");
-    // The disk copy of another directory goes to a full device.
-    fs::create_directory("sub");
-    fs::current_path("sub");
-    fs::create_symlink("/dev/full", "qvdisk.img");
-    EXPECT_EQ(copy_disk(), kCopyIncomplete);
-    EXPECT_STREQ(qv_error, "Write failed (disk full?)\n");
-    EXPECT_FALSE(shown_completion());
 }
 
 #endif  // _WIN32
