@@ -1,9 +1,8 @@
-// The command-line driver: the list, the percentage line, and the whole
-// program run as a child process on built images.
-//
+// The command-line driver: the percentage line and the list in process, and
+// the whole program as a child process (run_child) on built images.
 //   | case                                          | expected                                              |
 //   | showpercent 5, 100, 150, -1                   | "  5% completed...\r", "100%…", "150%…", "INFO: " text |
-//   | pr_dir: dated, undated, wide, 0 MB            | exact lines; whole clusters; 64-bit product           |
+//   | pr_dir: dated, undated, wide, 0 MB, 64-bit    | exact lines, sizes in whole clusters                  |
 //   | bad command lines (count, mode, options)      | the usage line, status 1; --help on stdout, status 0  |
 //   | -o missing or a file; -i missing; bad disks   | "ERROR: …" with the path and the reason, status 1     |
 //   | -l, --salvage, "--"; answers ending the loop  | the list once, status 0                               |
@@ -16,39 +15,24 @@
 //   | file size limit (EFBIG) in raw, TS, VOB, MP3  | "Write failed: the output file system cannot…"        |
 //   | outputs of dated recordings, also partial     | modification time = the recording's local time        |
 //   | each damage class the check refuses           | refused as before; --salvage lists, warns and copies  |
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <csignal>
+// No run writes to the disk it reads.
 #include <cstdio>
-#include <cstring>
 #include <ctime>
-#include <filesystem>
 #include <fstream>
-#include <map>
 #include <set>
 #include <sstream>
-#include <string>
 
 #include "cli/driver.h"
-#include "disk/qvdisk.h"
 #include "disk/bytes.h"
 #include "support/fixture.h"
-#include "tools/image_builder.h"
-#include "support/packets.h"
 
 #ifdef _WIN32
 #include <io.h>
-#include <process.h>
-#define getpid _getpid
 #define dup _dup
 #define dup2 _dup2
 #define fileno _fileno
 #else
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #endif
 
 namespace fs = std::filesystem;
@@ -64,8 +48,7 @@ std::string slurp(const fs::path& path) {
 
 // Runs f with standard error sent to a file and returns what it printed.
 template <class F> std::string capture_stderr(F f) {
-    // One file per process: ctest runs the cases of this file side by side.
-    fs::path path = fs::temp_directory_path() / ("pvr_driver_stderr." + std::to_string(getpid()));
+    fs::path path = fs::temp_directory_path() / ("pvr_driver_stderr." + std::to_string(pvr_getpid()));
     fflush(stderr);
     int saved = dup(fileno(stderr));
     FILE* file = fopen(path.string().c_str(), "wb");
@@ -84,21 +67,16 @@ template <class F> std::string capture_stderr(F f) {
 
 }  // namespace
 
-TEST(Showpercent, PrintsPercentagesUnchangedAndInformation) {
+TEST(Display, PercentagesInformationAndTheList) {
     EXPECT_EQ(capture_stderr([] { showpercent(5); }), "  5% completed...\r");
     EXPECT_EQ(capture_stderr([] { showpercent(100); }), "100% completed...\r");
     EXPECT_EQ(capture_stderr([] { showpercent(150); }), "150% completed...\r");
     snprintf(qv_error, sizeof qv_error, "Video PID is %d\nsecond line\n", 257);
     EXPECT_EQ(capture_stderr([] { showpercent(-1); }), "INFO: Video PID is 257\nsecond line\n");
-}
 
-TEST(PrDir, ColumnsDatesAndSizesInWholeClusters) {
     auto set = [](int i, uint16_t mjd, int hour, int minute, uint32_t clusters, const char* name) {
         recording_entry* e = &qv->recordings[i];
-        e->mjd[0] = uint8_t(mjd >> 8);
-        e->mjd[1] = uint8_t(mjd);
-        e->hour = uint8_t(hour);
-        e->minute = uint8_t(minute);
+        e->mjd[0] = uint8_t(mjd >> 8), e->mjd[1] = uint8_t(mjd), e->hour = uint8_t(hour), e->minute = uint8_t(minute);
         e->num_clusters = clusters;
         snprintf(e->name, sizeof e->name, "%s", name);
     };
@@ -111,14 +89,12 @@ TEST(PrDir, ColumnsDatesAndSizesInWholeClusters) {
     EXPECT_NE(list.find("\n  2:                      0 MB ''\n"), std::string::npos);
     EXPECT_NE(list.find("\n 12:                     17 MB 'News'\n"), std::string::npos);
     EXPECT_EQ(list.substr(list.size() - 36), "123: 01-02-2003 07:05 123456 MB 'x'\n");
-
     qv->cluster_size = 700000;              // 3 clusters are 2,100,000 bytes
     set(0, 0, 0, 0, 3, "Three");
     set(1, 0, 0, 0, 0, "Empty");
     EXPECT_EQ(capture_stderr([] { pr_dir(2); }),
               "\n\n  1:                      2 MB 'Three'\n  2:                      0 MB 'Empty'\n");
-
-    qv->cluster_size = kClusterBufferSize;  // the product needs 64 bits
+    qv->cluster_size = kClusterBufferSize;  // the size needs 64 bits
     set(0, 0, 0, 0, kMaxClusters, "Big");
     EXPECT_EQ(capture_stderr([] { pr_dir(1); }), "\n\n  1:                  229376 MB 'Big'\n");
     memset(qv->recordings, 0, sizeof qv->recordings);
@@ -127,47 +103,7 @@ TEST(PrDir, ColumnsDatesAndSizesInWholeClusters) {
 
 #ifndef _WIN32
 
-struct Outcome {
-    int status;   // exit status, or 128 + signal
-    std::string out, err;
-};
-
-// pvrcopy as a child process in dir: args behind the program name
-// "pvrcopy", input on standard input. The child runs the program's entry
-// right after the fork, so the drive names this process set with
-// qv_posix_set_drive_paths hold there too. file_limit > 0: files of at most
-// that many bytes (SIGXFSZ ignored: a write beyond fails with EFBIG).
-Outcome pvrcopy(const fs::path& dir, std::vector<std::string> args, const std::string& input = "",
-                rlim_t file_limit = 0) {
-    FILE *in = tmpfile(), *out = tmpfile(), *err = tmpfile();
-    fwrite(input.data(), 1, input.size(), in);
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (chdir(dir.c_str()) != 0 || lseek(fileno(in), 0, SEEK_SET) != 0 || dup2(fileno(in), 0) < 0 ||
-            dup2(fileno(out), 1) < 0 || dup2(fileno(err), 2) < 0)
-            _exit(126);
-        rlimit limit = {file_limit, file_limit};
-        if (file_limit && (signal(SIGXFSZ, SIG_IGN) == SIG_ERR || setrlimit(RLIMIT_FSIZE, &limit) != 0)) _exit(126);
-        alarm(60);   // a hang ends as SIGALRM
-        std::vector<char*> argv{const_cast<char*>("pvrcopy")};
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        int status = run_pvrcopy(int(argv.size() - 1), argv.data());
-        fflush(nullptr);
-        _exit(status);
-    }
-    int ws = 0;
-    waitpid(pid, &ws, 0);
-    auto text = [](FILE* f) {
-        std::string t(size_t(lseek(fileno(f), 0, SEEK_END)), '\0');
-        EXPECT_EQ(pread(fileno(f), t.data(), t.size(), 0), ssize_t(t.size()));
-        fclose(f);
-        return t;
-    };
-    fclose(in);
-    return {WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws), text(out), text(err)};
-}
+namespace {
 
 // What a run did, in order: the recordings it began to copy (the name of
 // each banner) and its errors.
@@ -190,14 +126,13 @@ std::set<std::string> files_in(const fs::path& dir) {
     return names;
 }
 
-// The local time the recorder's clock showed.
+// The local time the recorder's clock showed, and a file's modification time.
 time_t local_time(int year, int month, int day, int hour, int minute) {
     struct tm t = {};
     t.tm_year = year - 1900, t.tm_mon = month - 1, t.tm_mday = day, t.tm_hour = hour, t.tm_min = minute;
     t.tm_isdst = -1;
     return mktime(&t);
 }
-
 time_t modified(const fs::path& path) {
     struct stat st = {};
     EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
@@ -226,7 +161,7 @@ const std::string kList =
 //   drives/sdi, sdj     drive stand-ins: the list disk, removable; a wrong signature
 class DriverRun : public ::testing::Test {
 protected:
-    static fs::path root;
+    static inline fs::path root;
     static constexpr const char* kSources[] = {"list/qvdisk.img", "sample/qvdisk.img", "store/pvr-2024.img", "drives/sdi"};
     static inline std::map<std::string, std::string> sources;
 
@@ -235,7 +170,7 @@ protected:
         fs::remove_all(root);
         ImageBuilder list(12);
         list.set_root_dir_slack(512);   // the whole cluster holds root entries
-        std::vector<uint8_t> packet(kTsPacketSize, 0xFF), film;
+        Bytes packet(kTsPacketSize, 0xFF), film;
         packet[0] = kTsSyncByte, packet[1] = 0x1F, packet[2] = 0xFF, packet[3] = 0x10;
         for (int i = 0; i < 11155; ++i) film.insert(film.end(), packet.begin(), packet.end());
         list.add_recording("Film", film, {}, {52632, 20, 15});
@@ -245,9 +180,7 @@ protected:
         bad.set_signature(std::string("VELMORAN PVR HDX\0", 17));
         for (const char* dir : {"list", "sample", "badsig", "empty", "site/work", "store", "drives", "sys/block/sdi"})
             fs::create_directories(root / dir);
-        list.write((root / "list/qvdisk.img").string());
-        list.write((root / "store/pvr-2024.img").string());
-        list.write((root / "drives/sdi").string());
+        for (const char* path : {"list/qvdisk.img", "store/pvr-2024.img", "drives/sdi"}) list.write((root / path).string());
         std::ofstream(root / "sys/block/sdi/removable") << "1\n";
         sample_disk().write((root / "sample/qvdisk.img").string());
         ImageBuilder(4).write((root / "empty/qvdisk.img").string());
@@ -255,7 +188,6 @@ protected:
         qv_posix_set_drive_paths((root / "drives/sd%c").c_str(), (root / "sys").c_str());
         for (const char* path : kSources) sources[path] = slurp(root / path);
     }
-    // No run writes to the disk it reads.
     void TearDown() override {
         for (const char* path : kSources) EXPECT_TRUE(slurp(root / path) == sources[path]) << path << " was written to";
     }
@@ -270,22 +202,20 @@ protected:
         return root / name;
     }
 };
-fs::path DriverRun::root;
 
-// Whole runs, compared exactly.
-//   | dir    | arguments                          | answers     | status | stdout       | stderr                     |
-//   | list   | none; "foo"; three; "vobx"          |             | 1      |              | usage line                 |
-//   | list   | unknown option; "-o" without value; |             | 1      |              | usage line                 |
-//   |        | no mode word; -i with -d; -r twice; |             |        |              |                            |
-//   |        | bad lists; -r with "disk"; "--list=1"|            |        |              |                            |
-//   | list   | -o missing; -o a file; -i missing   |             | 1      |              | "ERROR: …: reason\n"       |
-//   | badsig, empty | mode only                    |             | 1      |              | bad signature; no recordings |
-//   | list   | -l; --salvage --list -- DISK        |             | 0      |              | the list                   |
-//   | list   | raw                                 | no number   | 0      | "---> "      | the list                   |
-//   | list   | raw                                 | "10", "0"   | 1      | two prompts  | list, error, list          |
-//   | list   | -r 10; -r 0,12-99                   |             | 1      |              | list once, the errors      |
+// Whole runs, compared exactly (dir "list" unless said).
+//   | arguments                                    | answers  | status | stdout      | stderr                      |
+//   | none; "foo"; three; "vobx"; unknown option;  |          | 1      |             | usage line                  |
+//   | "-o" without value; no mode word; -i with -d;|          |        |             |                             |
+//   | -r twice; bad lists; -r with "disk"; "--list=1"|        |        |             |                             |
+//   | -o missing; -o a file; -i missing            |          | 1      |             | "ERROR: …: reason\n"        |
+//   | badsig, empty: mode only                     |          | 1      |             | bad signature; no recordings|
+//   | -l; --salvage --list -- DISK                 |          | 0      |             | the list                    |
+//   | raw                                          | no number| 0      | "---> "     | the list                    |
+//   | raw                                          | 10, 0    | 1      | two prompts | list, error, list           |
+//   | -r 10; -r 0,12-99                            |          | 1      |             | list once, the errors       |
+//   | -h; -l --help -x                             |          | 0      | usage, one line per option (stdout)        |
 TEST_F(DriverRun, CommandLines) {
-    const std::string list = (root / "list").string();
     struct Row {
         const char* dir;
         std::vector<std::string> args;
@@ -303,7 +233,7 @@ TEST_F(DriverRun, CommandLines) {
         {"list", {"--salvage", "--list", "--", "DISK"}, "", 0, "", kList},
         {"list", {"raw"}, "10\n0\n", 1, "---> ---> ", kList + "ERROR: No recording 10 on this disk\n" + kList},
         {"list", {"-r", "10", "raw"}, "", 1, "", kList + "ERROR: No recording 10 on this disk\n"},
-        {"list", {"-r", "0,12-99", "-o", list, "raw"}, "", 1, "",
+        {"list", {"-r", "0,12-99", "-o", (root / "list").string(), "raw"}, "", 1, "",
          kList + "ERROR: No recording 0 on this disk\nERROR: No recording 12 on this disk\n"},
     };
     for (std::vector<std::string> args :
@@ -312,35 +242,39 @@ TEST_F(DriverRun, CommandLines) {
           {"-r", "1,", "raw"}, {"-r", "3-1", "raw"}, {"-r", "-1", "raw"}, {"-r", "1234567890", "raw"},
           {"-r", "alle", "raw"}, {"-r", "1", "disk"}, {"--list=1", "raw"}})
         rows.push_back({"list", args, "", 1, "", kUsage});
-    for (std::string input : {"0\n", "-2\n", "abc\n", "\n", "", "0x0\n"})
-        rows.push_back({"list", {"raw"}, input, 0, "---> ", kList});
+    for (std::string input : {"0\n", "-2\n", "abc\n", "\n", "", "0x0\n"}) rows.push_back({"list", {"raw"}, input, 0, "---> ", kList});
+    std::string help = kUsage;
+    for (const char* line : {"-i, --image FILE         read FILE as the disk image; nothing else is tried",
+                             "-d, --device PATH        read this drive (/dev/sdX, /dev/nvmeXnY, removable too); nothing "
+                             "else is tried",
+                             "-o, --output DIR         write every output file into DIR, which must exist",
+                             "-r, --recordings LIST    copy these recordings without asking: \"1,3,5-7\" or \"all\"",
+                             "-l, --list               print the list of recordings and end",
+                             "    --salvage            use a disk that the file system check refuses, as it stands",
+                             "-h, --help               print this help and end"})
+        help += std::string("  ") + line + "\n";
+    rows.push_back({"list", {"-h"}, "", 0, help, ""});
+    rows.push_back({"list", {"-l", "--help", "-x"}, "", 0, help, ""});
     for (const Row& row : rows) {
-        Outcome r = pvrcopy(root / row.dir, row.args, row.input);
+        Outcome r = run_child(root / row.dir, row.args, row.input);
         std::string what = ::testing::PrintToString(row.args) + " answers " + ::testing::PrintToString(row.input);
         EXPECT_EQ(r.status, row.status) << what;
         EXPECT_EQ(r.out, row.out) << what;
         EXPECT_EQ(r.err, row.err) << what;
     }
-    for (std::vector<std::string> args : {std::vector<std::string>{"-h"}, {"-l", "--help", "-x"}}) {
-        Outcome help = pvrcopy(root / "list", args);
-        EXPECT_EQ(help.status, 0);
-        EXPECT_EQ(help.err, "");
-        EXPECT_EQ(help.out.compare(0, kUsage.size(), kUsage), 0) << help.out;
-        EXPECT_EQ(std::count(help.out.begin(), help.out.end(), '\n'), 8);   // the usage line and one per option
-        for (const char* option : {"-i, --image FILE", "-d, --device PATH", "-o, --output DIR",
-                                   "-r, --recordings LIST", "-l, --list", "--salvage", "-h, --help"})
-            EXPECT_NE(help.out.find(option), std::string::npos) << option;
-    }
 }
 
 // Copies chosen at the prompt or with -r, into an -o directory.
-//   | answers or list                  | status | banners and errors, in order           | files          |
-//   | "3", " 3", "3abc", "0x3", "003", "+3" | 0  | Rec3                                    | Rec3           |
-//   | "010"; 511 characters "1 … 2"     | 0      | Rec8; Film only (the rest is dropped)  |                |
-//   | -r all                           | 0      | all nine                               | all nine       |
-//   | -r 3,1-2,2                       | 0      | Rec3, Film, News (2 once)              |                |
-//   | -r 8-12; 5-999999999; 12,1       | 1      | to 9, then "No recording 10"; error 12, Film |          |
-//   | -r 1-2 / "2": "News" taken by a directory | 1 | the copy fails, the others still run |              |
+//   | answers or list                       | status | banners and errors, in order             | files     |
+//   | "3", " 3", "3abc", "0x3", "003", "+3" | 0      | Rec3                                     | Rec3      |
+//   | "010"; 511 characters "1 … 2"         | 0      | Rec8; Film only (the rest is dropped)    |           |
+//   | -r all                                | 0      | all nine                                 | all nine  |
+//   | -r 3,1-2,2                            | 0      | Rec3, Film, News (2 once)                |           |
+//   | -r 8-12; 5-999999999; 12,1            | 1      | to 9, then "No recording 10"; 12, Film   |           |
+//   | -r 1-2 / "2", "1": News taken by a    | 1      | the copy fails, the others still run     |           |
+//   | directory                             |        |                                          |           |
+//   | -r 2 M2P 5 (a repack size refused)    | 1      | News, "Repack size 5 not supported…"     | none      |
+// The banner shows the mode word as typed; a repack size that is no number is 0.
 TEST_F(DriverRun, CopiesIntoTheOutputDirectory) {
     struct Row {
         std::vector<std::string> args;   // behind -o OUT
@@ -351,41 +285,40 @@ TEST_F(DriverRun, CopiesIntoTheOutputDirectory) {
         bool news_blocked = false;
     };
     const std::set<std::string> all = {"Film", "News", "Rec3", "Rec4", "Rec5", "Rec6", "Rec7", "Rec8", "Rec9"};
-    const std::vector<std::string> all_events(all.begin(), all.end());
-    const std::string cannot_open_news = "ERROR: Cannot open 'News' for output";
+    const std::string blocked = "ERROR: Cannot open 'News' for output";
     std::vector<Row> rows;
-    for (std::string three : {"3\n", " 3\n", "3abc\n", "0x3\n", "003\n", "+3"})
-        rows.push_back({{"raw"}, three, 0, {"Rec3"}, {"Rec3"}});
+    for (std::string three : {"3\n", " 3\n", "3abc\n", "0x3\n", "003\n", "+3"}) rows.push_back({{"raw"}, three, 0, {"Rec3"}, {"Rec3"}});
     rows.push_back({{"raw"}, "010\n", 0, {"Rec8"}, {"Rec8"}});
     rows.push_back({{"raw"}, "1" + std::string(510, ' ') + "2\n", 0, {"Film"}, {"Film"}});
-    rows.push_back({{"-r", "all", "raw"}, "", 0, all_events, all});
+    rows.push_back({{"-r", "all", "raw"}, "", 0, std::vector<std::string>(all.begin(), all.end()), all});
     rows.push_back({{"-r", "3,1-2,2", "raw"}, "", 0, {"Rec3", "Film", "News"}, {"Rec3", "Film", "News"}});
     rows.push_back({{"-r", "8-12", "raw"}, "", 1, {"Rec8", "Rec9", "ERROR: No recording 10 on this disk"}, {"Rec8", "Rec9"}});
     rows.push_back({{"--recordings", "5-999999999", "raw"}, "", 1,
                     {"Rec5", "Rec6", "Rec7", "Rec8", "Rec9", "ERROR: No recording 10 on this disk"},
                     {"Rec5", "Rec6", "Rec7", "Rec8", "Rec9"}});
     rows.push_back({{"-r", "12,1", "raw"}, "", 1, {"ERROR: No recording 12 on this disk", "Film"}, {"Film"}});
-    rows.push_back({{"-r", "1-2", "raw"}, "", 1, {"Film", "News", cannot_open_news}, {"Film", "News"}, true});
-    rows.push_back({{"raw"}, "2\n1\n", 1, {"News", cannot_open_news, "Film"}, {"Film", "News"}, true});
+    rows.push_back({{"-r", "1-2", "raw"}, "", 1, {"Film", "News", blocked}, {"Film", "News"}, true});
+    rows.push_back({{"raw"}, "2\n1\n", 1, {"News", blocked, "Film"}, {"Film", "News"}, true});
+    rows.push_back({{"-r", "2", "M2P", "5"}, "", 1,
+                    {"News", "ERROR: Repack size 5 not supported: use 0 or a size from 193 to 65541"}, {}});
     for (const Row& row : rows) {
         fs::path out = fresh("out");
         if (row.news_blocked) fs::create_directory(out / "News");
         std::vector<std::string> args = {"-o", out.string()};
         args.insert(args.end(), row.args.begin(), row.args.end());
-        Outcome r = pvrcopy(root / "list", args, row.input);
+        Outcome r = run_child(root / "list", args, row.input);
         std::string what = ::testing::PrintToString(row.args) + " answers " + ::testing::PrintToString(row.input);
         EXPECT_EQ(r.status, row.status) << what;
         EXPECT_EQ(events(r.err), row.events) << what << r.err;
         EXPECT_EQ(files_in(out), row.files) << what;
         EXPECT_EQ(r.err.compare(0, kList.size(), kList), 0) << what;   // the list first
-        if (!row.input.empty()) continue;
-        EXPECT_EQ(r.err.find(kList, 1), std::string::npos) << what;  // -r: the list once
+        if (row.input.empty()) {
+            EXPECT_EQ(r.err.find(kList, 1), std::string::npos) << what;   // -r: the list once
+        }
     }
     EXPECT_EQ(files_in(root / "list"), std::set<std::string>{"qvdisk.img"});   // nothing beside the source
-
-    // The banner shows the mode word as typed; a repack size that is no number is 0.
     for (const char* word : {"mp3", "Mp3", "MP3"}) {
-        Outcome r = pvrcopy(root / "list", {"-o", fresh("out").string(), word, "abc"}, "2\n");
+        Outcome r = run_child(root / "list", {"-o", fresh("out").string(), word, "abc"}, "2\n");
         const std::string banner = kList + "\nRecording 'News' size 1 MB " + word + " copy\n\n";
         EXPECT_EQ(r.err.compare(0, banner.size(), banner), 0) << r.err;
     }
@@ -400,90 +333,81 @@ TEST_F(DriverRun, CopiesIntoTheOutputDirectory) {
 //   | empty dir | -l (the search)                    | 1      | "ERROR: No Velmoran disk found!\n"       |
 //   | empty dir | -d drives/sdj; -d drives/nvme0n1   | 1      | bad signature on the drive; cannot open it |
 TEST_F(DriverRun, ImageAndDriveNamedOnTheCommandLine) {
-    const std::string sdi = (root / "drives/sdi").string(), sdj = (root / "drives/sdj").string();
-    const std::string nvme = (root / "drives/nvme0n1").string();
-    const fs::path nowhere = fresh("nowhere");
-    struct Row {
-        fs::path dir;
-        std::vector<std::string> args;
-        int status;
-        std::string err;
-    };
-    const std::vector<Row> rows = {
-        {root / "site/work", {"-l", "raw"}, 1, "ERROR: Bad signature in saved image!\n"},
-        {root / "site/work", {"-i", "../../store/pvr-2024.img", "-l", "raw"}, 0, kList},
-        {root / "site/work", {"--image=" + (root / "store/pvr-2024.img").string(), "-l", "raw"}, 0, kList},
-        {root / "site/work", {"-i", "../qvdisk.img", "-l", "raw"}, 1, "ERROR: Bad signature in saved image!\n"},
-        {root / "site/work", {"-d", sdi, "-l", "raw"}, 0, kList},
-        {root / "site/work", {"--device", "8", "-l", "raw"}, 0, kList},
+    const std::string sdj = (root / "drives/sdj").string(), nvme = (root / "drives/nvme0n1").string();
+    const fs::path work = root / "site/work", nowhere = fresh("nowhere");
+    const std::vector<std::tuple<fs::path, std::vector<std::string>, int, std::string>> rows = {
+        {work, {"-l", "raw"}, 1, "ERROR: Bad signature in saved image!\n"},
+        {work, {"-i", "../../store/pvr-2024.img", "-l", "raw"}, 0, kList},
+        {work, {"--image=" + (root / "store/pvr-2024.img").string(), "-l", "raw"}, 0, kList},
+        {work, {"-i", "../qvdisk.img", "-l", "raw"}, 1, "ERROR: Bad signature in saved image!\n"},
+        {work, {"-d", (root / "drives/sdi").string(), "-l", "raw"}, 0, kList},
+        {work, {"--device", "8", "-l", "raw"}, 0, kList},
         {nowhere, {"-l", "raw"}, 1, "ERROR: No Velmoran disk found!\n"},
         {nowhere, {"-d", sdj, "-l", "raw"}, 1, "ERROR: Bad signature on drive " + sdj + "!\n"},
         {nowhere, {"-d", nvme, "-l", "raw"}, 1, "ERROR: Cannot open drive " + nvme + ": No such file or directory\n"},
     };
-    for (const Row& row : rows) {
-        Outcome r = pvrcopy(row.dir, row.args);
-        EXPECT_EQ(r.status, row.status) << ::testing::PrintToString(row.args);
-        EXPECT_EQ(r.err, row.err) << ::testing::PrintToString(row.args);
+    for (const auto& [dir, args, status, err] : rows) {
+        Outcome r = run_child(dir, args);
+        EXPECT_EQ(r.status, status) << ::testing::PrintToString(args);
+        EXPECT_EQ(r.err, err) << ::testing::PrintToString(args);
     }
 }
 
 // Mode "disk": never over the image it reads, with or without -o; into -o
-// elsewhere byte for byte.
+// elsewhere byte for byte; the copy there with its map is gone on with
+// (nothing is left to read); named with -i it is a source, read as its map tells.
 TEST_F(DriverRun, DiskModeWithAndWithoutOutputDirectory) {
     const fs::path image = root / "list/qvdisk.img";
     const std::string refused = "Copying whole Velmoran disk to PC file\nERROR: Cannot open output\n";
-    Outcome plain = pvrcopy(root / "list", {"DISK", "7"});
-    EXPECT_EQ(plain.status, 1);
-    EXPECT_EQ(plain.err, refused);
-    Outcome beside = pvrcopy(root / "store", {"-i", image.string(), "-o", (root / "list").string(), "disk"});
-    EXPECT_EQ(beside.status, 1);
-    EXPECT_EQ(beside.err, refused);
+    Outcome plain = run_child(root / "list", {"DISK", "7"});
+    EXPECT_EQ(std::make_pair(plain.status, plain.err), std::make_pair(1, refused));
+    Outcome beside = run_child(root / "store", {"-i", image.string(), "-o", (root / "list").string(), "disk"});
+    EXPECT_EQ(std::make_pair(beside.status, beside.err), std::make_pair(1, refused));
     const fs::path out = fresh("out");
-    Outcome copied = pvrcopy(root / "list", {"-o", out.string(), "disk"});
-    EXPECT_EQ(copied.status, 0) << copied.err;
-    EXPECT_TRUE(slurp(out / "qvdisk.img") == sources["list/qvdisk.img"]);
-    // The copy in -o with its map is gone on with (nothing is left to read);
-    // named with -i it is a source, read as its map tells.
-    Outcome again = pvrcopy(root / "list", {"-o", out.string(), "disk"});
-    EXPECT_EQ(again.status, 0) << again.err;
-    EXPECT_EQ(again.err.find("Using the map"), std::string::npos) << again.err;
-    Outcome named = pvrcopy(root / "store", {"-i", (out / "qvdisk.img").string(), "-l", "raw"});
+    for (int run = 0; run < 2; ++run) {
+        Outcome copied = run_child(root / "list", {"-o", out.string(), "disk"});
+        EXPECT_EQ(copied.status, 0) << copied.err;
+        EXPECT_EQ(copied.err.find("Using the map"), std::string::npos) << copied.err;
+        EXPECT_TRUE(slurp(out / "qvdisk.img") == sources["list/qvdisk.img"]);
+    }
+    Outcome named = run_child(root / "store", {"-i", (out / "qvdisk.img").string(), "-l", "raw"});
     EXPECT_EQ(named.status, 0) << named.err;
     EXPECT_NE(named.err.find("INFO: Using the map " + (out / "qvdisk.img.map").string() + ": "), std::string::npos)
         << named.err;
 }
 
-// Outputs carry the recording's date and time, also when a write beyond the
-// file size limit cut them short; undated recordings the time of writing.
-//   | mode | limit   | status | last event                                  | Film's output          |
-//   | TS   | none    | 0      | (all three copied)                          | dated; Doku dated; News now |
-//   | raw, TS, VOB, MP3 | 100000 | 1 | "ERROR: Write failed: the output file system cannot hold files of this size" | at most 100000 bytes, dated |
+// Outputs carry the recording's date and time (local), also when a write
+// beyond the file size limit cut them short; undated ones the time of writing.
+//   | mode              | limit  | status | last event                                 | output time          |
+//   | TS, -r all        | none   | 0      | (all three copied)                         | Film, Doku dated; News now |
+//   | raw (list disk)   | none   | 0      |                                            | Rec3: 01-02-2003 07:05 |
+//   | raw, TS, VOB, MP3 | 100000 | 1      | "ERROR: Write failed: the output file      | Film's, at most 100000 |
+//   |                   |        |        | system cannot hold files of this size"     | bytes                |
 TEST_F(DriverRun, OutputTimesAndFileSizeLimit) {
-    const time_t film = local_time(2002, 12, 24, 20, 15), doku = local_time(2003, 1, 5, 21, 45);
-    const time_t start = time(nullptr);
+    const time_t film = local_time(2002, 12, 24, 20, 15), start = time(nullptr);
     fs::path out = fresh("out");
-    Outcome all = pvrcopy(root / "sample", {"-o", out.string(), "-r", "all", "TS"});
+    Outcome all = run_child(root / "sample", {"-o", out.string(), "-r", "all", "TS"});
     EXPECT_EQ(all.status, 0) << all.err;
     EXPECT_EQ(modified(out / "Film__Teil_1_2.ts"), film);
-    EXPECT_EQ(modified(out / "Doku.ts"), doku);
+    EXPECT_EQ(modified(out / "Doku.ts"), local_time(2003, 1, 5, 21, 45));
     EXPECT_GE(modified(out / "News__20_00.ts"), start);
-
-    constexpr rlim_t kLimit = 100000;
+    EXPECT_EQ(run_child(root / "list", {"-o", out.string(), "-r", "3", "raw"}).status, 0);
+    EXPECT_EQ(modified(out / "Rec3"), local_time(2003, 2, 1, 7, 5));
     for (auto [mode, name] : {std::pair{"raw", "Film__Teil_1_2"}, {"TS", "Film__Teil_1_2.ts"},
                               {"VOB", "Film__Teil_1_2.vob"}, {"MP3", "Film__Teil_1_2.mp3"}}) {
         out = fresh("out");
-        Outcome r = pvrcopy(root / "sample", {"-o", out.string(), "-r", "2", mode}, "", kLimit);
+        Outcome r = run_child(root / "sample", {"-o", out.string(), "-r", "2", mode}, "", {}, 100000);
         EXPECT_EQ(r.status, 1) << mode;
         EXPECT_EQ(events(r.err).back(), "ERROR: Write failed: the output file system cannot hold files of this size")
             << mode << r.err;
-        EXPECT_LE(fs::file_size(out / name), kLimit) << mode;
+        EXPECT_LE(fs::file_size(out / name), 100000u) << mode;
         EXPECT_EQ(modified(out / name), film) << mode;
     }
 }
 
 // The damage classes that make the check refuse a disk, or that leave the
 // list empty: plainly as before, and with --salvage. The disk: recordings A
-// (clusters 1-2), B (3-4) and C (5-6) of PID 0x101 packets (kept whole by
+// (clusters 1-2), B (3-4) and C (5-6) of numbered packets (kept whole by
 // TS), a list file (7) naming them; D a fourth entry where a row puts one.
 //   | damage                          | plain error (status 1)      | --salvage: the check's warnings, then     | table            |
 //   | D starts at B's start 3         | FAT has errors, please      | "Crosslinked single block 3\n", the      | A B C D          |
@@ -496,7 +420,8 @@ TEST_F(DriverRun, OutputTimesAndFileSizeLimit) {
 //   | list count 0                    | No recordings found on the  | the list names none of the 3              | A B C            |
 //   |                                 | disk                        |                                           |                  |
 // With --salvage "-r all" in raw and TS: A, B, C and lost_000003 byte for
-// byte, the errors of the damaged entries exactly; the image never changes.
+// byte, the errors of the damaged entries exactly; mode "disk" copies the
+// image whatever its file system.
 TEST_F(DriverRun, SalvageCopiesFromDisksTheCheckRefuses) {
     const std::string refused = "INFO: FAT has errors, please correct!\n";
     const std::string salvaged =
@@ -508,56 +433,45 @@ TEST_F(DriverRun, SalvageCopiesFromDisksTheCheckRefuses) {
         return text;
     };
     const std::string abc = listing({{2, "A"}, {2, "B"}, {2, "C"}});
-    const std::string abcd = listing({{2, "A"}, {2, "B"}, {2, "C"}, {2, "D"}});
-    const std::string unlisted_d = "INFO: Salvage: the list file does not name 1 of the recordings: listed after its 3\n";
+    const std::string d1 = "INFO: Salvage: the list file does not name 1 of the recordings: listed after its 3\n";
+    const std::string fat_refused = "ERROR: FAT has errors, please correct!\n";
     struct Row {
         const char* name;
         std::function<void(ImageBuilder&)> damage;
-        std::string check;          // the check's warnings, plain and salvaged
-        std::string plain_error;
-        std::string salvage;        // behind the check's warnings: to the end of the list
+        std::string check, plain_error, salvage;   // salvage: behind the check's warnings, to the end of the list
         std::vector<std::string> raw_errors, ts_errors;
     };
     const std::vector<Row> rows = {
         {"same start", [](ImageBuilder& img) { img.dir_entry(0, 4, kTypeRecording, 3, 2, 0, "D"); },
-         "INFO: Crosslinked single block 3\n", "ERROR: FAT has errors, please correct!\n",
-         refused + salvaged + unlisted_d + abcd, {}, {}},
+         "INFO: Crosslinked single block 3\n", fat_refused,
+         refused + salvaged + d1 + listing({{2, "A"}, {2, "B"}, {2, "C"}, {2, "D"}}), {}, {}},
         {"start inside a chain", [](ImageBuilder& img) { img.dir_entry(0, 4, kTypeRecording, 2, 1, 0, "D"); },
-         "INFO: Crosslinked single block 2\n", "ERROR: FAT has errors, please correct!\n",
-         refused + salvaged + unlisted_d + listing({{2, "A"}, {2, "B"}, {2, "C"}, {1, "D"}}), {}, {}},
+         "INFO: Crosslinked single block 2\n", fat_refused,
+         refused + salvaged + d1 + listing({{2, "A"}, {2, "B"}, {2, "C"}, {1, "D"}}), {}, {}},
         {"free start", [](ImageBuilder& img) { img.dir_entry(0, 4, kTypeRecording, 9, 1, 0, "D"); },
-         "INFO: Crosslinked single block 9\nINFO: File D: chain ends at cluster 9, which is marked free\n",
-         "ERROR: FAT has errors, please correct!\n",
-         refused + salvaged + unlisted_d + listing({{2, "A"}, {2, "B"}, {2, "C"}, {1, "D"}}),
+         "INFO: Crosslinked single block 9\nINFO: File D: chain ends at cluster 9, which is marked free\n", fat_refused,
+         refused + salvaged + d1 + listing({{2, "A"}, {2, "B"}, {2, "C"}, {1, "D"}}),
          {"ERROR: Recording D: chain ends at cluster 9, which is marked free"}, {"ERROR: Open of recording D failed."}},
         {"zeroed slot", [](ImageBuilder& img) { std::memset(img.cluster(0) + 128, 0, 128); },
          "INFO: Crosslinked single block 0\nINFO: File  has incorrect length 0/1\nINFO: FAT item 3 not accessible\n"
          "INFO: FAT item 4 not accessible\nINFO: Total of 2 lost clusters found\n",
-         "ERROR: FAT has errors, please correct!\n",
-         refused + salvaged +
-             "INFO: Salvage: lost chain at cluster 3, length 2, holds a recording: listed as lost_000003\n" +
+         fat_refused,
+         refused + salvaged + "INFO: Salvage: lost chain at cluster 3, length 2, holds a recording: listed as lost_000003\n" +
              listing({{2, "A"}, {0, ""}, {2, "C"}, {2, "lost_000003"}}),
          {}, {"ERROR: Open of recording  failed."}},
         {"a wrong link in each copy", [](ImageBuilder& img) { img.set_fat1(1, 100), img.set_fat2(3, 200); },
          "INFO: FAT1 1 item 100 wrong!\nINFO: FAT2 3 item 200 wrong!\n", "ERROR: No valid FAT24 found!\n",
-         "INFO: FAT1 1 item wrong, taken from FAT2: 2\nINFO: FAT2 3 item wrong, taken from FAT1: 4\n" + salvaged + abc,
-         {}, {}},
-        {"list count 0", [](ImageBuilder& img) { put_be32(img.cluster(7), 0); }, "",
-         "ERROR: No recordings found on the disk\n",
+         "INFO: FAT1 1 item wrong, taken from FAT2: 2\nINFO: FAT2 3 item wrong, taken from FAT1: 4\n" + salvaged + abc, {}, {}},
+        {"list count 0", [](ImageBuilder& img) { put_be32(img.cluster(7), 0); }, "", "ERROR: No recordings found on the disk\n",
          "INFO: Salvage: the list file does not name 3 of the recordings: listed after its 0\n" + abc, {}, {}},
     };
     std::map<std::string, std::pair<std::string, std::string>> want;   // raw and TS output of each recording
     ImageBuilder base(12);
     base.set_root_dir_slack(512);
-    for (int i = 0; i < 3; ++i) {
+    for (uint32_t i = 0; i < 3; ++i) {
         const std::string name(1, char('A' + i));
-        std::vector<uint8_t> ts;
-        for (uint32_t k = 0; k < 8000; ++k) {
-            std::vector<uint8_t> p = ts_packet(8000 * uint32_t(i) + k);
-            ts.insert(ts.end(), p.begin(), p.end());
-        }
+        Bytes ts = numbered_packets(8000 * i, 8000), raw = recording_bytes(ts, {});
         base.add_recording(name, ts);
-        std::vector<uint8_t> raw = recording_bytes(ts, {});
         want[name] = {std::string(raw.begin(), raw.end()), std::string(ts.begin(), ts.end())};
     }
     want["lost_000003"] = {want["B"].first + std::string(2 * 1048576 - want["B"].first.size(), '\0'), want["B"].second};
@@ -566,20 +480,17 @@ TEST_F(DriverRun, SalvageCopiesFromDisksTheCheckRefuses) {
         SCOPED_TRACE(row.name);
         ImageBuilder img = base;
         row.damage(img);
-        const fs::path dir = fresh("salvage");
+        const fs::path dir = fresh("salvage"), copy = fresh("copy");
         img.write((dir / "qvdisk.img").string());
         const std::string image = slurp(dir / "qvdisk.img");
-        Outcome plain = pvrcopy(dir, {"-l", "raw"});
+        Outcome plain = run_child(dir, {"-l", "raw"});
         EXPECT_EQ(plain.status, 1);
         EXPECT_EQ(plain.err, row.check + row.plain_error);
-        // The whole disk is copied whatever its file system.
-        const fs::path copy = fresh("copy");
-        Outcome disk = pvrcopy(dir, {"-o", copy.string(), "disk"});
-        EXPECT_EQ(disk.status, 0) << disk.err;
+        EXPECT_EQ(run_child(dir, {"-o", copy.string(), "disk"}).status, 0);
         EXPECT_TRUE(slurp(copy / "qvdisk.img") == image);
         for (const char* mode : {"raw", "TS"}) {
             const fs::path out = fresh("out");
-            Outcome r = pvrcopy(dir, {"--salvage", "-o", out.string(), "-r", "all", mode});
+            Outcome r = run_child(dir, {"--salvage", "-o", out.string(), "-r", "all", mode});
             const bool ts = mode[0] == 'T';
             const std::vector<std::string>& errors = ts ? row.ts_errors : row.raw_errors;
             EXPECT_EQ(r.status, errors.empty() ? 0 : 1) << mode;
@@ -588,8 +499,7 @@ TEST_F(DriverRun, SalvageCopiesFromDisksTheCheckRefuses) {
             for (const std::string& e : events(r.err))
                 if (e.compare(0, 7, "ERROR: ") == 0) seen.push_back(e);
             EXPECT_EQ(seen, errors) << mode;
-            // Every intact recording of the list, byte for byte.
-            for (const auto& [name, bytes] : want) {
+            for (const auto& [name, bytes] : want) {   // every intact recording listed, byte for byte
                 if (row.salvage.find(" MB '" + name + "'\n") == std::string::npos) continue;
                 EXPECT_TRUE(slurp(out / (name + (ts ? ".ts" : ""))) == (ts ? bytes.second : bytes.first)) << name;
             }
@@ -597,5 +507,7 @@ TEST_F(DriverRun, SalvageCopiesFromDisksTheCheckRefuses) {
         EXPECT_TRUE(slurp(dir / "qvdisk.img") == image) << "the source was written to";
     }
 }
+
+}  // namespace
 
 #endif  // _WIN32
