@@ -1,21 +1,17 @@
 // The raw recording copy (dump_file) and the whole-disk copy (copy_disk),
-// each test in its own temporary directory. Faults every mode meets (failed
-// reads, full devices, outputs that cannot be created, interrupts) are in
-// fault_test.cpp.
-//   | recording (1 MiB clusters)                    | result, error                 | the file; percentages          |
+// each test in its own directory; the faults every mode meets are in
+// fault_test.cpp. Raw copies, 1 MiB clusters:
+//   | recording                                     | result, error                 | the file; percentages          |
 //   | "Film: Teil 1/2", 3 clusters, slack 1000      | 0, "\rProcessing completed.\n"| 3144728 bytes; 33 66 100       |
 //   | chain 5-2-7, slack 0 / 1 / half / max         | 0                             | byte-exact                     |
-//   | one cluster over an older, longer file        | 0                             | replaced; 100                  |
-//   | stored cluster count 0                        | 0                             | both clusters; 100             |
-//   | slack above the cluster size                  | 1, "… slack 1048577 exceeds…" | none                           |
+//   | one cluster over an older, longer file; count 0| 0                            | replaced / both clusters; 100  |
+//   | slack above the cluster size; start 0x30      | 1, "… slack 1048577 …" / "… start cluster 30 …" | none         |
 //   | chain 1-2-3 with 2 marked free; 1-2-3-2       | 4, "Recording R: chain …"     | 2 / 3 clusters                 |
-//   | start cluster 0x30                            | 1, "… start cluster 30 …"     | none                           |
 //   | the largest table: 1fffe-1ffff-1c719-1fffe    | 4, "… loops at cluster 1fffe" | 3 clusters of zeros            |
 //   | four recordings, three of one name, twice     | 0 each                        | four files, each byte-exact    |
 // Disk copies: a failing disk with its map, continued by pvrcopy and by
-// ddrescue -r3 (maps checked with ddrescuelog); from the parent directory;
-// refused over the image it reads; small clusters to the last sector; an
-// interrupted copy continued from its map.
+// ddrescue -r3 (maps checked with ddrescuelog); from the parent directory, to
+// the last sector of small clusters; an interrupted copy continued from its map.
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -36,77 +32,53 @@ Bytes pattern(size_t n, unsigned seed) {
     for (size_t i = 0; i < n; ++i) b[i] = uint8_t(i * 131 + (i >> 12) + seed);
     return b;
 }
-Bytes head(const Bytes& b, size_t n) { return Bytes(b.begin(), b.begin() + long(n)); }
 
 using Copies = TempDirTest;
 
 TEST_F(Copies, RawCopies) {
     struct Row {
-        const char* name;
-        std::function<Bytes(ImageBuilder&)> build;   // the recording at index 0; its whole content
-        size_t copied;                               // bytes of the content in the file (-1: all)
+        const char* name;   // the recording's; "R" is copied to "R"
+        size_t size;        // bytes of the recording (a pattern), in clusters of chain (empty: contiguous from 1)
+        std::vector<uint32_t> chain;
+        size_t copied;      // bytes of it in the file
         int result;
         const char* error;
         std::vector<int> percents;
-        const char* file = nullptr;                  // else the recording's name
+        uint32_t at = 0, link = 0;                  // an entry of the table changed (at > 0)
+        int64_t start = -1, count = -1, slack = -1;   // the directory entry changed
     };
-    auto damaged = [](uint32_t at, uint32_t link) {   // chain 1-2-3, cluster at linked to link
-        return [=](ImageBuilder& img) {
-            Bytes data = pattern(3 * size_t(kMiB), 4);
-            img.add_file(0, kTypeRecording, "R", data, {}, {1, 2, 3});
-            img.set_fat(at, link);
-            return data;
-        };
-    };
-    const size_t all = ~size_t(0);
+    const size_t third = 3 * size_t(kMiB);
     std::vector<Row> rows = {
-        {"contiguous", [](ImageBuilder& img) {
-             Bytes data = recording_bytes(pattern(3 * kMiB - 1000 - kRecordingHeaderSize, 3), {});
-             img.add_file(0, kTypeRecording, "Film: Teil 1/2", data);
-             return data;
-         }, all, 0, kCompleted, {33, 66, 100}, "Film__Teil_1_2"},
-        {"one cluster over an older file", [](ImageBuilder& img) {
-             write_file("R", Bytes(5 * kMiB, 0xEE));
-             Bytes data = pattern(kMiB - 5000, 1);
-             img.add_file(0, kTypeRecording, "R", data);
-             return data;
-         }, all, 0, kCompleted, {100}},
-        {"stored count 0", [](ImageBuilder& img) {
-             Bytes data = pattern(2 * size_t(kMiB), 2);
-             img.dir_entry(0, 0, kTypeRecording, img.add_file(0, kTypeRecording, "R", data), 0, 0, "R");
-             return data;
-         }, all, 0, kCompleted, {100}},
-        {"slack above the cluster", [](ImageBuilder& img) {
-             img.dir_entry(0, 0, kTypeRecording, img.add_file(0, kTypeRecording, "R", pattern(kMiB, 0)), 1, kMiB + 1, "R");
-             return Bytes();
-         }, 0, kCopyFailed, "Recording R: last cluster slack 1048577 exceeds the cluster size 1048576\n", {}},
-        {"chain into a free entry", damaged(2, kFreeCluster), 2 * kMiB, kCopyIncomplete,
-         "Recording R: chain ends at cluster 2, which is marked free\n", {33, 66}},
-        {"chain loops", damaged(3, 2), all, kCopyIncomplete, "Recording R: chain loops at cluster 2\n", {33, 66, 100}},
-        {"start outside the table", [](ImageBuilder& img) {
-             img.dir_entry(0, 0, kTypeRecording, 0x30, 1, 0, "R");
-             return Bytes();
-         }, 0, kCopyFailed, "Recording R: start cluster 30 lies outside the table\n", {}},
+        {"Film: Teil 1/2", third - 1000, {}, third - 1000, 0, kCompleted, {33, 66, 100}},
+        {"R", kMiB - 5000, {}, kMiB - 5000, 0, kCompleted, {100}},   // over an older, longer file
+        {"R", 2 * kMiB, {}, 2 * kMiB, 0, kCompleted, {100}, 0, 0, -1, 0},
+        {"R", kMiB, {}, 0, kCopyFailed, "Recording R: last cluster slack 1048577 exceeds the cluster size 1048576\n", {}, 0, 0,
+         -1, 1, kMiB + 1},
+        {"R", kMiB, {}, 0, kCopyFailed, "Recording R: start cluster 30 lies outside the table\n", {}, 0, 0, 0x30},
+        {"R", third, {1, 2, 3}, 2 * kMiB, kCopyIncomplete, "Recording R: chain ends at cluster 2, which is marked free\n",
+         {33, 66}, 2, kFreeCluster},
+        {"R", third, {1, 2, 3}, third, kCopyIncomplete, "Recording R: chain loops at cluster 2\n", {33, 66, 100}, 3, 2},
     };
-    for (uint32_t slack : {0u, 1u, kMiB / 2, kMiB - 2})
-        rows.push_back({"fragmented", [slack](ImageBuilder& img) {
-                            Bytes data = pattern(3 * size_t(kMiB) - slack, slack);
-                            img.add_file(0, kTypeRecording, "R", data, {}, {5, 2, 7});
-                            return data;
-                        }, all, 0, kCompleted, {33, 66, 100}});
+    for (uint32_t slack : {0u, 1u, kMiB / 2, kMiB - 2}) rows.push_back({"R", third - slack, {5, 2, 7}, third - slack, 0, kCompleted, {33, 66, 100}});
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
+        SCOPED_TRACE(row.name + std::to_string(row.size));
         ImageBuilder img(12);
-        const Bytes data = row.build(img);
+        const Bytes data = pattern(row.size, unsigned(row.size));
+        const uint32_t s = img.add_file(0, kTypeRecording, row.name, data, {}, row.chain);
+        if (row.at) img.set_fat(row.at, row.link);
+        if (row.start >= 0 || row.count >= 0 || row.slack >= 0)
+            img.dir_entry(0, 0, kTypeRecording, row.start >= 0 ? uint32_t(row.start) : s, row.count >= 0 ? uint32_t(row.count) : 1,
+                          uint32_t(row.slack >= 0 ? row.slack : 0), row.name);
+        write_file("R", Bytes(5 * kMiB, 0xEE));
         mount(img, 1);
         EXPECT_EQ(dump_file(0), row.result);
         EXPECT_STREQ(row.result == 0 ? capture().messages.back().c_str() : qv_error, row.error);
         EXPECT_EQ(capture().percents, row.percents);
-        const char* file = row.file ? row.file : "R";
-        if (row.copied == 0) {
-            EXPECT_FALSE(fs::exists(file));
+        const std::string file = row.name[0] == 'R' ? "R" : "Film__Teil_1_2";
+        if (row.copied) {
+            EXPECT_TRUE(read_file(file) == Bytes(data.begin(), data.begin() + long(row.copied)));
         } else {
-            EXPECT_TRUE(read_file(file) == (row.copied == all ? data : head(data, row.copied)));
+            EXPECT_TRUE(read_file("R") == Bytes(5 * kMiB, 0xEE));   // nothing created, nothing replaced
         }
         fs::remove(file);
     }
@@ -236,22 +208,6 @@ TEST_F(DiskCopy, FromTheParentDirectoryAndToTheLastSector) {
     REQUIRE_TOOL("ddrescuelog");
     EXPECT_EQ(run_tool("ddrescuelog -t qvdisk.img.map | grep rescued"),
               "       rescued:    4779 kB,  in      1 area(s)  (100%)\n");
-}
-
-TEST_F(DiskCopy, FromTheCurrentDirectoryIsRefusedAndTheImageKept) {
-    ImageBuilder img(8);
-    img.add_file(0, kTypeRecording, "qvdisk.img", pattern(kMiB, 11));
-    const Bytes image = img.image();
-    write_file("qvdisk.img", image);
-    ASSERT_EQ(open_native(), 0) << qv_error;
-    EXPECT_EQ(copy_disk(), kCopyFailed);
-    EXPECT_STREQ(qv_error, "Cannot open output\n");
-    ASSERT_EQ(parse_dir(0, root_entry_count(), 0xFF, kTypeRecording), 1);
-    EXPECT_EQ(dump_file(0), kCopyFailed);   // a recording of that name must not truncate it either
-    EXPECT_STREQ(qv_error, "Cannot open 'qvdisk.img' for output\n");
-    qv_close();
-    EXPECT_TRUE(read_file("qvdisk.img") == image);
-    EXPECT_FALSE(shown_completion());
 }
 
 // In mode "disk" an image with its map in the current directory is the copy
