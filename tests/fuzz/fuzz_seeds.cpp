@@ -34,23 +34,16 @@ void disk_seeds() {
     const std::pair<const char*, Change> open[] = {
         {"intact", [](ImageBuilder&) {}},
         {"fat2-link-beyond-disk", [](ImageBuilder& i) { i.set_fat2(3, 0x500); }},
-        {"fat-copies-differ", [](ImageBuilder& i) { i.set_fat1(13, 14); }},
         {"both-fats-bad", [](ImageBuilder& i) { i.set_fat1(2, 0x400), i.set_fat2(4, 0x400); }},
         {"cross-linked", [](ImageBuilder& i) { i.set_fat(2, 9); }},
         {"loop", [](ImageBuilder& i) { i.set_fat(4, 1); }},
-        {"link-to-marker", [](ImageBuilder& i) { i.set_fat(3, kMarkerLink); }},
-        {"chain-into-free", [](ImageBuilder& i) { i.set_fat(6, kFreeCluster); }},
         {"wrong-length", [](ImageBuilder& i) { put_be32(entry(i, 0, 0, kEntryClusters), 7); }},
-        {"lost-cluster", [](ImageBuilder& i) { i.set_fat(14, kEndOfChain); }},
         {"shared-start", [](ImageBuilder& i) { put_be32(entry(i, 0, 1, kEntryStart), 1); }},
         {"start-outside", [](ImageBuilder& i) { put_be32(entry(i, 0, 3, kEntryStart), 0x123456); }},
         {"subdir-to-root", [](ImageBuilder& i) { *entry(i, 0, 2, kEntryType) = kTypeSubdir, put_be32(entry(i, 0, 2, kEntryStart), 0); }},
         {"bad-signature", [](ImageBuilder& i) { i.set_signature(std::string("VELMORAN PVR HDX\0", 17)); }},
-        {"no-sectors-per-cluster", [](ImageBuilder& i) { i.set_sectors_per_cluster_field(0); }},
         {"huge-clusters", [](ImageBuilder& i) { i.set_sectors_per_cluster_field(4000); }},
-        {"small-clusters", [](ImageBuilder& i) { i.set_sectors_per_cluster_field(1024); }},
         {"whole-root-cluster", [](ImageBuilder& i) { i.set_root_dir_slack(kSectorSize); }},
-        {"slack-beyond-cluster", [](ImageBuilder& i) { i.set_root_dir_slack(0xFFFFFF00); }},
     };
     for (const auto& [name, change] : open) {
         ImageBuilder img = sample_disk();
@@ -62,16 +55,12 @@ void disk_seeds() {
     const std::pair<const char*, Change> directory[] = {
         {"intact", [](ImageBuilder&) {}},
         {"list-count-huge", [](ImageBuilder& i) { put_be32(i.cluster(kList), 0x7FFFFFFF); }},
-        {"list-count-negative", [](ImageBuilder& i) { put_be32(i.cluster(kList), 0xFFFFFFF0); }},
         {"list-name-without-nul", [](ImageBuilder& i) { memset(i.cluster(kList) + 512, 'A', 1024); }},
-        {"list-unknown-name", [](ImageBuilder& i) { memcpy(i.cluster(kList) + 1024, "Gone", 5); }},
         {"dir-name-without-nul", [&](ImageBuilder& i) { i.dir_entry_raw_name(0, 0, no_nul), i.dir_entry_raw_name(kSubdir, 0, no_nul); }},
         {"subdir-back-to-root", [](ImageBuilder& i) { i.dir_entry(kSubdir, 1, kTypeSubdir, 0, 1, 0, "Up"); }},
-        {"subdir-to-itself", [](ImageBuilder& i) { i.dir_entry(kSubdir, 1, kTypeSubdir, kSubdir, 1, 0, "Me"); }},
         {"start-outside", [](ImageBuilder& i) { put_be32(entry(i, 0, 1, kEntryStart), 0xFFFFFE); }},
         {"list-outside", [](ImageBuilder& i) { put_be32(entry(i, 0, 3, kEntryStart), 0x40); }},
         {"shared-types", [](ImageBuilder& i) { *entry(i, 0, 1, kEntryType) = kTypeShared0, put_be32(entry(i, 0, 1, kEntryStart), 1); }},
-        {"dates", [](ImageBuilder& i) { put_be16(entry(i, 0, 0, kEntryMjd), 0xFFFF), *entry(i, 0, 0, kEntryHour) = 99; }},
         {"slot-emptied", [](ImageBuilder& i) { *entry(i, 0, 1, kEntryType) = kTypeEmpty; }},   // a lost chain
     };
     for (const auto& [name, change] : directory) {

@@ -1,10 +1,10 @@
 // An in-memory disk behind the platform interface: tests and fuzz targets run
-// the product's own opening and reading code on it, and can make chosen reads
-// or chosen sectors fail.
+// the product's own opening and reading code on it, and make chosen reads or
+// chosen sectors fail. Only "qvdisk.img" opens; the parent image and every
+// drive are absent.
 #pragma once
 
 #include <cstdint>
-#include <string>
 #include <utility>
 #include <vector>
 
@@ -16,39 +16,28 @@ enum class BadKind {
     kShort,   // the read stops short at the first bad sector, no error
     kWhole,   // the whole request fails with error 23, the buffer scribbled (Windows ReadFile)
 };
-
 struct BadSectors {
-    uint64_t first;     // sector number
-    uint64_t count;
+    uint64_t first, count;   // sectors
     BadKind kind;
 };
 
 struct MemoryDisk {
-    std::vector<uint8_t> image;      // what "qvdisk.img" holds (PC byte order)
-    // Above image.size(): the disk's size, all that lies beyond image reading
-    // as zeros (a disk of the largest table in little memory).
-    uint64_t size = 0;
-    bool present = true;             // false: opening "qvdisk.img" fails
-    // Failure injection: the read whose number (counted from 1, over all reads
-    // since install) equals fail_read fails with fail_code, or, when
-    // fail_code is 0, delivers only short_count bytes.
-    uint64_t fail_read = 0;
+    std::vector<uint8_t> image;   // what "qvdisk.img" holds (PC byte order)
+    uint64_t size = 0;            // above image.size(): the disk's size, zeros beyond image
+    bool present = true;          // false: opening "qvdisk.img" fails
+    // The read numbered fail_read (from 1, since install) fails with
+    // fail_code, or with fail_code 0 delivers only short_count bytes.
+    uint64_t fail_read = 0, reads = 0;
     int fail_code = 5;
     uint32_t short_count = 0;
-    uint64_t reads = 0;
-    int64_t shrink_to = -1;          // >= 0: after the first read the image is cut to this size
-    // Sectors that fail every read touching them.
-    std::vector<BadSectors> bad;
-    // Every read (position, count) since install, when log_reads is set.
-    bool log_reads = false;
+    int64_t shrink_to = -1;       // >= 0: after the first read the image is cut to this size
+    std::vector<BadSectors> bad;  // sectors that fail every read touching them
+    bool log_reads = false;       // then every read (position, count) since install
     std::vector<std::pair<int64_t, uint32_t>> read_log;
 
-    void fail_sectors(uint64_t first, uint64_t count, BadKind kind = BadKind::kEio) {
-        bad.push_back({first, count, kind});
-    }
+    void fail_sectors(uint64_t first, uint64_t count, BadKind kind = BadKind::kEio) { bad.push_back({first, count, kind}); }
 };
 
-// Installs disk as the current platform (only "qvdisk.img" exists, no drives).
+// Installs disk as the current platform; uninstalling restores the native one.
 void install_memory_disk(MemoryDisk* disk);
-// Restores the native platform.
 void uninstall_memory_disk();
