@@ -26,7 +26,6 @@
 // No fault shows "Processing completed". Then pvrcopy as a child process
 // (POSIX): SIGINT while TS writes into a FIFO, and at the prompt: status 130.
 #include <cstring>
-#include <map>
 
 #include "support/fixture.h"
 
@@ -52,6 +51,7 @@ struct Mode {
     const char* output;
     int kind;   // 0 raw, 1 conversion, 2 disk
 };
+void PrintTo(const Mode& m, std::ostream* os) { *os << m.name; }
 
 template <int (*copy)()> int with_progress(progress_callback callback) {
     qv->progress = callback;
@@ -116,7 +116,7 @@ struct Fault {
     bool raw_ts_disk = false;   // the same salvaging read as another row: raw, TS and disk suffice
 };
 
-class Faults : public TempDirTest {
+class Faults : public TempDirTest, public ::testing::WithParamInterface<Mode> {
 protected:
     // Mounts Film, damaged by fault.before.
     void mount_film(const Fault* fault) {
@@ -133,7 +133,9 @@ protected:
     Bytes image_;   // the disk as built
 };
 
-TEST_F(Faults, EveryFaultInEveryMode) {
+// One test per mode, so that they run side by side.
+TEST_P(Faults, EveryFault) {
+    const Mode& m = GetParam();
     const std::string hole_raw = "4096 bytes could not be read and were written as zeros\n";
     const std::string hole_lost = "4096 bytes could not be read; 23 packets were lost\n";
     const Messages hole = {"Cannot read 4096 bytes at position 3196928\n"};
@@ -176,22 +178,20 @@ TEST_F(Faults, EveryFaultInEveryMode) {
         {"interrupt", nullptr, nullptr, {4, kInterrupted, padded(2 * kMiB)}, {4, kInterrupted, nullptr},
          {4, kInterrupted, padded(3 * kMiB)}, {}, true},
     };
-    // The healthy outputs.
-    std::map<std::string, Bytes> healthy;
+    Bytes healthy;   // the output on the healthy disk
     ASSERT_NO_FATAL_FAILURE(mount_film(nullptr));
-    for (const Mode& m : kModes) {
-        if (m.kind == 2) continue;
-        ASSERT_EQ(m.run(capture_progress), 0) << m.name << ": " << qv_error;
-        healthy[m.name] = read_file(m.output);
+    if (m.kind != 2) {
+        ASSERT_EQ(m.run(capture_progress), 0) << qv_error;
+        healthy = read_file(m.output);
         fs::remove(m.output);
     }
     for (const Fault& f : faults) {
-        for (const Mode& m : kModes) {
+        {
             const Expect& want = m.kind == 0 ? f.raw : m.kind == 1 ? f.conversion : f.disk;
             if (want.result < 0 || (f.raw_ts_disk && m.kind == 1 && strcmp(m.name, "TS") != 0)) continue;
-            SCOPED_TRACE(std::string(f.name) + " " + m.name);
+            SCOPED_TRACE(f.name);
             ASSERT_NO_FATAL_FAILURE(mount_film(&f));
-            const Bytes whole = m.kind == 2 ? image_ : healthy[m.name];
+            const Bytes whole = m.kind == 2 ? image_ : healthy;
             if (f.after) f.after(disk_, m);
             qv_set_error("%s", "");
             EXPECT_EQ(m.run(f.interrupt ? interrupt_at_30 : capture_progress), want.result);
@@ -223,6 +223,11 @@ TEST_F(Faults, EveryFaultInEveryMode) {
         }
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(EveryMode, Faults, ::testing::ValuesIn(kModes), [](const auto& info) {
+    std::string name = info.param.name;
+    return name.substr(0, name.find(' '));
+});
 
 #ifndef _WIN32
 
