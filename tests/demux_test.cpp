@@ -3,7 +3,7 @@
 // 1 MiB clusters. The video PID 0x101 and the audio PID 0x102 are attached;
 // their functions record what they see and leave a message, as the writers do.
 #include <algorithm>
-#include <ostream>
+#include <tuple>
 
 #include "support/fixture.h"
 #include "support/packets.h"
@@ -47,17 +47,8 @@ Bytes packet_bytes(const Packet& p, size_t k, Bytes* payload) {
     return b;
 }
 
-// What a function saw: 'O' out_fn, 'R' the split function.
-struct Seen {
-    char kind;
-    uint32_t pid;
-    Bytes bytes;
-    uint64_t scr;
-    bool operator==(const Seen& o) const { return kind == o.kind && pid == o.pid && bytes == o.bytes && scr == o.scr; }
-};
-std::ostream& operator<<(std::ostream& o, const Seen& s) {
-    return o << s.kind << " " << std::hex << s.pid << std::dec << " " << s.bytes.size() << " bytes, scr " << s.scr;
-}
+// What a function saw: O (out_fn) or R (the split function), the PID, the bytes, the scr.
+using Seen = std::tuple<char, uint32_t, Bytes, uint64_t>;
 
 // Bytes from .. to (at most the payload's end) of the payload of packet k.
 struct Part { size_t k, from = 0, to = kTsPacketSize; };
@@ -90,7 +81,7 @@ std::vector<Seen> seen;
 int fail_at = 0;   // the call (from 1) that fails; 0 none
 
 int record(demux_stream* s, char kind) {
-    seen.push_back({kind, s == table->slot[A] ? A : V, Bytes(s->buffer, s->buffer + s->length), s->scr});
+    seen.emplace_back(kind, s == table->slot[A] ? A : V, Bytes(s->buffer, s->buffer + s->length), s->scr);
     qv_set_error("seen");
     if (int(seen.size()) == fail_at) {
         qv_set_error("%s", kWriteFailed);
@@ -108,37 +99,31 @@ int record_split(demux_stream* s) {
 
 using Demux = DiskTest;
 
-// One recording a row: what out_fn ('O') and the split function ('R') saw,
-// with the scr; the counts (packets, scrambled, out of sequence, bad sync);
-// the lines shown ("\rProcessing completed.\n" and the counts unless the
-// row fails); the percentages. PCRs are on the unattached PID 0x1FF.
-//   | row              | packets (0-based; V video, A audio)                 | seen                                 |
-//   | collection       | 0 before a start; 1 start, 2, 3 (20-byte adaptation | V 1-3 at 6; at the end A 4 and V 6-7 |
-//   |                  | field); 4 A start; 5 start of 0x1FF; 6 start, 7     | in the order they began              |
-//   | scrambled        | 0 start, 1, 2 scrambled, 3 clear with 2's counter,  | V 7 only: 3 finds nothing collected, |
-//   |                  | 4 start, 5 scrambled, 6 counter 5, 7 start          | 5 drops 4; 6 is out of sequence      |
-//   | counter gaps     | 0 start, 1, 2 cc 3, 3 cc 4, 4 start cc 7, 5 start, 6| V 5-6                                |
-//   | duplicate, wrap  | 0 start cc 14, 1 cc 15, 2 cc 15, 3 cc 0, 4 start,   | V 0, 1, 3; V 8: one repeat dropped   |
-//   |                  | 5 cc 2, 6 cc 2, 7 cc 2, 8 start                     | silently, the second one counted     |
-//   | no payload       | 0 start, 1 PCR only, 2, 3 none (cc 9), 4, 5 length  | V 0, 2, 4; V 6: no counter steps;    |
-//   |                  | 200 with payload flag, 6 start                      | scr: the one PCR less the lead       |
-//   | discontinuity    | 0 start, 1, 2 cc 7 with discontinuity_indicator, 3  | V 0-3                                |
-//   | too long         | start of 144 bytes, 5698 of 184, two of 1           | "\nPacket too long!\n" twice; V 0-5698|
-//   | split at 368     | 0 start, 1 (368 bytes), 2 start, 3, 4               | V 0-1; R 2-3; V 2's 9 bytes, 4       |
-//   | split at 193     | 0 start, 1, 2                                       | R 0, 9 of 1; R 9 kept, rest of 1, 9  |
-//   |                  |                                                     | of 2; V 9 kept, rest of 2            |
-//   | split fails      | the same                                            | R; the error                         |
-//   | clock            | starts and PCRs (comments at the row)               | each start's scr                     |
-//   | end              | 0 PCR 27000000, 1 start, 2 PCR 27030080, 3 start,   | V 1; at the end V 3, 5 and A 4, 6 at |
-//   |                  | 4 A start, 5, 6 A                                   | 27030080 + 4 x 1504 / 0.105 less lead|
-//   | out_fn fails     | 0 start, 1 cc 2, 2 start, 3, 4 start; then "end"    | V 2-3 / V 1, V 3-5: the error        |
-//   |                  | failing on the 2nd call at the end                  |                                      |
-//   | lost packets     | sectors 4098 (packets 4-7) and 4102 (15-17)         | V 10-11; 8 is a first packet; the    |
-//   |                  | unreadable                                          | loss counts for the clock; 12-14 cut |
-//   | read error       | 5600 packets, the disk ends behind cluster 1        | V 0-5575; the reader's error         |
-//   | unreadable tail  | 0 start, 1, 446 zero bytes; sector 4098 holds the   | V 0-1; "10 bytes could not be read;  |
-//   |                  | last 10                                             | 0 packets were lost\n"               |
-//   | progress         | 5576 packets of 0x1FF (one cluster holds 5577)      | nothing; percentages 0 to 99         |
+// One recording a row; seen: what out_fn (O) and the split function (R) got
+// and its scr; counts: packets, scrambled, out of sequence, bad sync; shown:
+// "\rProcessing completed.\n" and the counts, unless the loop failed. Video
+// packets unless A; s: unit start; PCRs on 0x1FF, which is not attached.
+//   | row             | packets (0-based)                                   | seen                                 |
+//   | collection      | 0, 1 s, 2, 3 (short), 4 A s, 5 0x1FF s, 6 s, 7      | V 1-3; at the end A 4, V 6-7         |
+//   | scrambled       | 0 s, 1, 2 scrambled, 3 (cc 2), 4 s, 5 scr., 6 cc 5  | V 7: 3 finds nothing, 5 drops 4, 6   |
+//   |                 | 7 s                                                 | out of sequence                      |
+//   | counter gaps    | 0 s, 1, 2 cc 3, 3 cc 4, 4 s cc 7, 5 s, 6            | V 5-6: a gap drops PES and packet    |
+//   | duplicate, wrap | cc 14 s, 15, 15, 0, 1 s, 2, 2, 2, 3 s               | V 0, 1, 3; V 8: a repeat is dropped, |
+//   |                 |                                                     | the next one counted                 |
+//   | no payload      | 0 s, 1 PCR only, 2, 3 none, 4, 5 too long a field, 6| V 0, 2, 4; V 6; no counter steps     |
+//   | discontinuity   | 0 s, 1, 2 cc 7 with discontinuity_indicator, 3      | V 0-3                                |
+//   | too long        | s of 144 bytes, 5698 of 184, two of 1               | V 0-5698; "\nPacket too long!\n" x 2 |
+//   | split at 368    | 0 s, 1 (368 bytes), 2 s, 3, 4                       | V 0-1; R 2-3; V 9 of 2, 4            |
+//   | split at 193    | 0 s, 1, 2                                           | R 0, 9 of 1; R 9 of 0, rest of 1, 9  |
+//   |                 |                                                     | of 2; V 9 of 0, rest of 2            |
+//   | split fails     | the same                                            | R 0, 9 of 1; the error               |
+//   | clock           | starts between PCRs (see the row)                   | every start's scr                    |
+//   | end             | 0 PCR, 1 s, 2 PCR, 3 s, 4 A s, 5, 6 A               | V 1; V 3, 5 and A 4, 6 at the end    |
+//   | out_fn fails    | 0 s, 1 cc 2, 2 s, 3, 4 s; "end" failing at the end  | V 2-3 / V 1, V 3-5; the error        |
+//   | lost packets    | sectors 4098 (packets 4-7), 4102 (15-17) unreadable | V 10-11 (8 a first packet), 12 cut   |
+//   | read error      | 5600 packets, the disk ends behind cluster 1        | V 0-5575; the reader's error         |
+//   | unreadable tail | 0 s, 1, 446 zeros; sector 4098 holds the last 10    | V 0-1; 10 bytes lost, no packet      |
+//   | progress        | 5576 packets of 0x1FF (the cluster holds 5577)      | nothing; percentages 0 to 99         |
 TEST_F(Demux, Scenarios) {
     const std::vector<Packet> ends = {{O, 0, N, 27000000}, {V, 0, S}, {O, 1, N, 27030080}, {V, 1, S}, {A, 0, S},
                                       {V, 2}, {A, 1}};
@@ -216,12 +201,11 @@ TEST_F(Demux, Scenarios) {
         for (size_t k = 0; k < row.packets.size(); ++k) append(ts, packet_bytes(row.packets[k], k, &payloads[k]));
         std::vector<Seen> want;
         for (const Event& e : row.seen) {
-            want.push_back({e.kind, e.pid, {}, e.scr});
-            for (const Part& p : e.parts) {
-                const Bytes& b = payloads[p.k];
-                want.back().bytes.insert(want.back().bytes.end(), b.begin() + long(p.from),
-                                         b.begin() + long(std::min(p.to, b.size())));
-            }
+            Bytes bytes;
+            for (const Part& p : e.parts)
+                bytes.insert(bytes.end(), payloads[p.k].begin() + long(p.from),
+                             payloads[p.k].begin() + long(std::min(p.to, payloads[p.k].size())));
+            want.emplace_back(e.kind, e.pid, bytes, e.scr);
         }
         ImageBuilder img(4);
         ts.resize(ts.size() + row.tail);

@@ -33,20 +33,21 @@ using Conversions = ConversionTest;
 // start code and the 8th declaring one byte more. Each row runs twice and
 // writes the same file both times. The lines shown: the PID line, the
 // descriptions, "\rProcessing completed.\n".
-//   | mode, repack size          | recording | result, lines                                    | file                 |
-//   | VOB 0, VOB 100             | Cut       | 0, both descriptions                             | packs                |
-//   | M2P -1 / 100 / 192 / 65542 | Cut       | 1, "Repack size %d not supported: use 0 or a     | none                 |
-//   |                            |           | size from 193 to 65541\n", nothing shown         |                      |
-//   | M2P 0 / 193 / 2048 / 65541 | Cut       | 0, both descriptions                             | PES packets of true  |
-//   |                            |           |                                                  | lengths up to 65541 /|
-//   |                            |           |                                                  | the size, 0 for none |
-//   | M2V, MP3                   | Cut       | 0, the audio description for MP3                 | not empty            |
-//   | VOB, M2P                   | Same      | 1, "Video and audio PID are both 257: ...", PIDs | none                 |
-//   | VOB / M2P                  | Damaged   | 0, "1 PES packets with a bad start dropped ..." /| packs / PES packets  |
-//   |                            |           | and "1 PES packets with a wrong length (first:   |                      |
-//   |                            |           | ... %d != %d)\n" behind the completion           |                      |
-//   | MP3 into a full device     | Cut       | 4, "Write to disk failed, disk full?\n" from the | (POSIX)              |
-//   |                            |           | flush: the output stays in the write buffer      |                      |
+//   | mode, repack size          | recording | result, lines                                   | file                |
+//   | VOB 0, VOB 100             | Cut       | 0, both descriptions                            | packs               |
+//   | M2P -1 / 100 / 192 / 65542 | Cut       | 1, "Repack size %d not supported: use 0 or a    | none                |
+//   |                            |           | size from 193 to 65541\n", nothing shown        |                     |
+//   | M2P 0 / 193 / 2048 / 65541 | Cut       | 0, both descriptions                            | PES packets of true |
+//   |                            |           |                                                 | lengths up to 65541 |
+//   |                            |           |                                                 | or the size         |
+//   | M2V, MP3                   | Cut       | 0, the audio description for MP3               | not empty           |
+//   | VOB, M2P                   | Same      | 1, "Video and audio PID are both 257: ...", the | none                |
+//   |                            |           | PID line                                        |                     |
+//   | VOB / M2P                  | Damaged   | 0, "1 PES packets with a bad start dropped ..." | packs / PES packets |
+//   |                            |           | / and "1 PES packets with a wrong length        |                     |
+//   |                            |           | (first: ... %d != %d)\n" behind the completion  |                     |
+//   | MP3 into a full device     | Cut       | 4, "Write to disk failed, disk full?\n" from    | (POSIX)             |
+//   |                            |           | the flush: the output stays in the buffer       |                     |
 TEST_F(Conversions, OfTheSampleAndItsDamage) {
     Bytes cut(ts_.begin(), ts_.begin() + 3000 * kTsPacketSize), damaged = cut;
     uint32_t declared = 0;
@@ -129,16 +130,6 @@ TEST_F(Conversions, OfTheSampleAndItsDamage) {
 }
 
 #ifndef _WIN32
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> lines;
-    for (size_t pos = 0, end; pos < text.size(); pos = end + 1) {
-        end = text.find('\n', pos);
-        if (end == std::string::npos) end = text.size();
-        lines.push_back(text.substr(pos, end - pos));
-    }
-    return lines;
-}
-
 // The pictures (stream "v") or audio frames ("a") ffmpeg decodes from file.
 int decoded(const std::string& file, const char* stream) {
     return atoi(run_tool(std::string("ffprobe -v error -count_frames -select_streams ") + stream +
@@ -146,14 +137,13 @@ int decoded(const std::string& file, const char* stream) {
                     .c_str());
 }
 
-// The time of the first decoded picture or audio frame, in seconds.
+// The time of the first decoded picture or audio frame, in seconds (the
+// lines of side data between the frames' lines begin with a comma).
 double first_time(const std::string& file, const char* stream) {
-    double first = 1e9;
-    for (const std::string& line : lines_of(run_tool(std::string("ffprobe -v error -select_streams ") + stream +
-                                                     ":0 -show_entries frame=pts_time -of csv=p=0 '" + file +
-                                                     "' 2>/dev/null")))
-        if (!line.empty() && line[0] != ',') first = std::min(first, atof(line.c_str()));
-    return first;
+    return atof(run_tool(std::string("ffprobe -v error -select_streams ") + stream +
+                         ":0 -show_entries frame=pts_time -of csv=p=0 '" + file +
+                         "' 2>/dev/null | grep '^[0-9]' | sort -g | head -n 1")
+                    .c_str());
 }
 
 // Recordings made by ffmpeg (tools/make_gop_samples.sh: 176x144 MPEG-2 video
@@ -175,15 +165,19 @@ TEST_F(Conversions, RecordingsPlayFromTheFirstPictureToTheLast) {
     const struct {
         const char* source;
         int cut_percent, pictures;
-    } rows[] = {{"gop_short.ts", 0, 100}, {"gop_long.ts", 0, 225}, {"gop_short.ts", 37, 64}, {"gop_long.ts", 37, 123}};
+    } rows[] = {{"gop_short.ts", 0, 100}, {"gop_long.ts", 0, 225}, {"gop_short.ts", 37, 64},
+                {"gop_long.ts", 37, 123}};
     for (const auto& row : rows) {
         SCOPED_TRACE(std::string(row.source) + " cut " + std::to_string(row.cut_percent) + " %");
         Bytes ts = read_file(std::string(PVR_SOURCE_DIR) + "/data/" + row.source);
-        ts.erase(ts.begin(), ts.begin() + long(ts.size() / kTsPacketSize * size_t(row.cut_percent) / 100 * kTsPacketSize));
+        const size_t cut = ts.size() / kTsPacketSize * size_t(row.cut_percent) / 100 * kTsPacketSize;
+        ts.erase(ts.begin(), ts.begin() + long(cut));
         write_file("Rec.ts", ts);
         ASSERT_EQ(decoded("Rec.ts", "v"), row.pictures);
         ASSERT_NO_FATAL_FAILURE(mount_recordings({{"Rec", ts}}));
-        for (Conversion c : {convert_vob, convert_m2p, convert_m2v, convert_mp3}) ASSERT_EQ(convert(c, 0), 0) << qv_error;
+        for (Conversion c : {convert_vob, convert_m2p, convert_m2v, convert_mp3}) {
+            ASSERT_EQ(convert(c, 0), 0) << qv_error;
+        }
         for (const char* file : {"Rec.vob", "Rec.m2p", "Rec.m2v"}) {
             SCOPED_TRACE(file);
             EXPECT_EQ(run_tool(std::string("ffmpeg -nostdin -v error -i ") + file + " -f null - 2>&1"), "");

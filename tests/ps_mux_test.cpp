@@ -12,13 +12,6 @@ namespace {
 constexpr uint64_t kFirstScr = 270000000, O = 900000, kWrap = uint64_t(1) << 33;
 constexpr int64_t kNone = -1;
 
-// A 5-byte time stamp field.
-void put_time(uint8_t* f, int prefix, uint64_t t) {
-    const uint8_t b[5] = {uint8_t(prefix | (t >> 29 & 0x0E) | 1), uint8_t(t >> 22), uint8_t((t >> 14 & 0xFE) | 1),
-                          uint8_t(t >> 7), uint8_t((t << 1 & 0xFE) | 1)};
-    std::copy(b, b + 5, f);
-}
-
 // A PES packet of size bytes with an MPEG-2 header, the time stamps given,
 // a sequence header (video) or an audio frame header when frame, then 55s;
 // PES_packet_length declared, or size - 6.
@@ -27,8 +20,9 @@ Bytes pes(uint8_t id, size_t size, int64_t pts = kNone, int64_t dts = kNone, boo
     const int64_t times[2] = {pts, dts};
     for (int i = 0; i < 2; ++i) {
         if (times[i] == kNone) continue;
-        b.resize(b.size() + 5);
-        put_time(&b[b.size() - 5], i ? 0x10 : dts == kNone ? 0x20 : 0x30, uint64_t(times[i]));
+        const uint64_t t = uint64_t(times[i]);   // a 5-byte time stamp field
+        append(b, {uint8_t((i ? 0x10 : dts == kNone ? 0x20 : 0x30) | (t >> 29 & 0x0E) | 1), uint8_t(t >> 22),
+                   uint8_t((t >> 14 & 0xFE) | 1), uint8_t(t >> 7), uint8_t((t << 1 & 0xFE) | 1)});
         b[7] |= i ? 0x40 : 0x80;
     }
     b[8] = uint8_t(b.size() - 9);
@@ -44,29 +38,7 @@ int record_out(demux_stream* s) {
     return 7;
 }
 
-class Multiplexer : public StreamTest {
-protected:
-    void SetUp() override {
-        ASSERT_NO_FATAL_FAILURE(StreamTest::SetUp());
-        reset_ps_state();
-    }
-};
-
-TEST(TimeStamps, FieldsCarryPrefixMarkersAnd33Bits) {
-    const struct {
-        uint64_t value;
-        int prefix;
-        const char* field;
-    } rows[] = {{0x1ABCDEF01, 0x30, "3D AF 37 DE 03"}, {0x1FFFFFFFF, 0x20, "2F FF FF FF FF"},
-                {0x200000000, 0x10, "11 00 01 00 01"}, {0, 0xF0, "F1 00 01 00 01"}};
-    for (const auto& row : rows) {
-        uint8_t f[5];
-        set_pts_dts(row.value, row.prefix, f);
-        EXPECT_EQ(Bytes(f, f + 5), hex(row.field));
-        EXPECT_EQ(get_pts_dts(f), row.value & (kWrap - 1));
-    }
-    EXPECT_EQ(get_pts_dts(hex("F0 00 00 00 00").data()), 0u);   // prefix and markers are no part of it
-}
+using Multiplexer = StreamTest;
 
 // b with the bytes of text at offset at.
 Bytes with(Bytes b, size_t at, const char* text) {
@@ -79,14 +51,16 @@ Bytes with(Bytes b, size_t at, const char* text) {
 // first_scr 270000000. A pack: 00 00 01 BA, the SCR, 01 89 C3, F8 + stuffing,
 // that many FF, the PES packet with its id, length n - 6 and time stamps as
 // given, then a padding packet 00 00 01 BE (length room - 6, FF) if any.
-//   | PES packet (id, bytes, PTS, DTS)    | scr                       | SCR field         | id, PTS, DTS    | stuffing, padding |
-//   | E3 300 O+7200 O+3600, sequence hdr  | 270000000                 | 44 00 04 00 04 01 | E0, 7200, 3600  | 0, 1734           |
-//   | C5 100 O+7200, frame header         | 270000000                 | the same          | C0, 7200        | 0, 1934           |
-//   | E0 2034                             | + 0x1ABCDEF01 x 300 + 0x123 | 76 BC DF 78 0E 47 |               | 0, 0              |
-//   | E0 2027                             | - 180000 (wraps)          | 6E 9D 05 A2 2C 09 |                 | 7, 0              |
-//   | E0 2026 / the bare 9-byte piece     | 270000000                 | 44 00 04 00 04 01 |                 | 0, 8 / 0, 2025    |
-//   | E0 300 PTS 0 / E0 19 O+10 O+5       | 270000000                 | 44 00 04 00 04 01 | 2^33-O / 10, 5  | 0, 1734 / 2015    |
+//   | PES packet (id, bytes, PTS, DTS)   | scr                 | SCR field         | id, PTS, DTS   | stuffing, pad |
+//   | E3 300 O+7200 O+3600, sequence hdr | 270000000           | 44 00 04 00 04 01 | E0, 7200, 3600 | 0, 1734       |
+//   | C5 100 O+7200, frame header        | 270000000           | the same          | C0, 7200       | 0, 1934       |
+//   | E0 2034                            | + 0x1ABCDEF01 x 300 | 76 BC DF 78 0E 47 |                | 0, 0          |
+//   |                                    |   + 0x123           |                   |                |               |
+//   | E0 2027                            | - 180000 (wraps)    | 6E 9D 05 A2 2C 09 |                | 7, 0          |
+//   | E0 2026 / the bare 9-byte piece    | 270000000           | 44 00 04 00 04 01 |                | 0, 8 / 0, 2025|
+//   | E0 300 PTS 0 / E0 19 O+10 O+5      | 270000000           | 44 00 04 00 04 01 | 2^33-O / 10, 5 | 0, 1734 / 2015|
 TEST_F(Multiplexer, PacksOf2048Bytes) {
+    reset_ps_state();
     const char* zero = "44 00 04 00 04 01";
     const struct {
         Bytes packet;
@@ -96,7 +70,8 @@ TEST_F(Multiplexer, PacksOf2048Bytes) {
     } rows[] = {
         {pes(0xE3, 300, O + 7200, O + 3600, true), kFirstScr, zero, "E0", "31 00 01 38 41", "11 00 01 1C 21", 0, 1734},
         {pes(0xC5, 100, O + 7200, kNone, true), kFirstScr, zero, "C0", "21 00 01 38 41", nullptr, 0, 1934},
-        {pes(0xE0, 2034), kFirstScr + 0x1ABCDEF01ull * 300 + 0x123, "76 BC DF 78 0E 47", nullptr, nullptr, nullptr, 0, 0},
+        {pes(0xE0, 2034), kFirstScr + 0x1ABCDEF01ull * 300 + 0x123, "76 BC DF 78 0E 47", nullptr, nullptr, nullptr, 0,
+         0},
         {pes(0xE0, 2027), kFirstScr - 180000, "6E 9D 05 A2 2C 09", nullptr, nullptr, nullptr, 7, 0},
         {pes(0xE0, 2026), kFirstScr, zero, nullptr, nullptr, nullptr, 0, 8},
         {hex("00 00 01 E0 00 00 80 00 00"), kFirstScr, zero, nullptr, nullptr, nullptr, 0, 2025},
@@ -137,6 +112,7 @@ TEST_F(Multiplexer, PacksOf2048Bytes) {
 //   | out_pes: 65541 / 65542 bytes declaring 0; C0 100 | 0      | 65535 / 0 / 94        |                            |
 //   |   declaring 1000                                 |        |                       |                            |
 TEST_F(Multiplexer, PiecesBadPacketsAndLengths) {
+    reset_ps_state();
     const char* zeros = "00 00 00 00 00 00 00 00 00";
     const struct {
         demux_fn fn, out;
@@ -206,11 +182,7 @@ TEST_F(Multiplexer, PiecesBadPacketsAndLengths) {
 //   | V PTS O seq; A id D0; A id D0 PTS O                         | 1st, 3rd       |
 //   | V PTS O; A PTS O frame; V PTS O + 10 (no sequence header)   | nothing        |
 TEST_F(Multiplexer, OutputBeginsAtASequenceHeaderWithTheAudioInStep) {
-    struct Packet {
-        uint8_t id;
-        int64_t pts;
-        bool frame;
-    };
+    struct Packet { uint8_t id; int64_t pts; bool frame; };
     const uint8_t V = 0xE0, A = 0xC0;
     const int64_t o = int64_t(O), wrap = int64_t(kWrap);
     const struct {
@@ -230,7 +202,8 @@ TEST_F(Multiplexer, OutputBeginsAtASequenceHeaderWithTheAudioInStep) {
     for (size_t r = 0; r < std::size(rows); ++r) {
         SCOPED_TRACE("row " + std::to_string(r + 1));
         std::vector<Bytes> packets;
-        for (const Packet& p : rows[r].packets) packets.push_back(pes(p.id, 100 + packets.size(), p.pts, kNone, p.frame));
+        for (const Packet& p : rows[r].packets)
+            packets.push_back(pes(p.id, 100 + packets.size(), p.pts, kNone, p.frame));
         for (demux_fn fn : {out_pack, out_pes}) {
             reset_ps_state();
             clear_written();
