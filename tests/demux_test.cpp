@@ -234,27 +234,38 @@ TEST_F(Demux, Scenarios) {
     }
 }
 
-// Attaching a PID.
-//   | PID, split size, split function         | result, message                                              |
-//   | 8192                                    | 1, "PID 8192 is not a transport stream PID (0 to 8191)\n"    |
-//   | 0x101 with -1, 100, 192, 1048577        | 1, "Split size %d not supported: use 0 or a size from 193 to |
-//   | 0x101 with 2034 and no function         |    1048576\n"; no slot filled                                |
-//   | 8191 with 193; 0x101 with 1048576       | 0                                                            |
-//   | 0x101 again                             | 0, the new record in the slot                                |
+// Attaching a PID, the rows in order on one table: a refused one leaves its
+// slot as it was, an accepted one fills it (the second on 0x101 replaces the
+// first). "Split size %d not supported: use 0 or a size from 193 to 1048576\n".
+//   | PID, split size, split function             | result, message                                        |
+//   | 8192, 0                                     | 1, "PID 8192 is not a transport stream PID (0 to 8191)\n"|
+//   | 0x101: -1, 192, 1048577; 2034 without one   | 1, "Split size ... not supported ..."                  |
+//   | 8191: 193; 0x101: 1048576, then 0           | 0                                                      |
 TEST(DemuxTable, AttachRules) {
+    const char* refused = "Split size %d not supported: use 0 or a size from 193 to 1048576\n";
+    const struct {
+        uint32_t pid;
+        int32_t size;
+        demux_fn split;
+        std::string error;
+    } rows[] = {{8192, 0, nullptr, "PID 8192 is not a transport stream PID (0 to 8191)\n"},
+                {V, -1, record_split, format(refused, -1)},     {V, 192, record_split, format(refused, 192)},
+                {V, 1048577, record_split, format(refused, 1048577)}, {V, 2034, nullptr, format(refused, 2034)},
+                {kMaxPid, 193, record_split, ""},               {V, 1048576, record_split, ""},
+                {V, 0, nullptr, ""}};
     demux_table* t = new_demux_table();
     ASSERT_NE(t, nullptr);
-    EXPECT_EQ(demux_set(t, 8192, record_out, nullptr, 0, nullptr), 1);
-    EXPECT_STREQ(qv_error, "PID 8192 is not a transport stream PID (0 to 8191)\n");
-    for (int32_t size : {-1, 100, 192, 1048577, 2034}) {
-        EXPECT_EQ(demux_set(t, V, record_out, nullptr, size, size == 2034 ? nullptr : record_split), 1);
-        EXPECT_EQ(qv_error, format("Split size %d not supported: use 0 or a size from 193 to 1048576\n", size));
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.size);
+        const demux_stream* before = t->slot[row.pid & kMaxPid];
+        EXPECT_EQ(demux_set(t, row.pid, record_out, nullptr, row.size, row.split), row.error.empty() ? 0 : 1);
+        if (!row.error.empty()) {
+            EXPECT_EQ(qv_error, row.error);
+            EXPECT_EQ(t->slot[row.pid & kMaxPid], before);
+        } else {
+            EXPECT_EQ(t->slot[row.pid]->repack_size, row.size);
+        }
     }
-    EXPECT_TRUE(std::all_of(t->slot, t->slot + kPidCount, [](demux_stream* s) { return s == nullptr; }));
-    EXPECT_EQ(demux_set(t, kMaxPid, record_out, nullptr, 193, record_split), 0);
-    EXPECT_EQ(demux_set(t, V, record_out, nullptr, 1048576, record_split), 0);
-    EXPECT_EQ(demux_set(t, V, record_out, stdout, 0, nullptr), 0);
-    EXPECT_EQ(t->slot[V]->file, stdout);
     free_demux_table(t);
 }
 
