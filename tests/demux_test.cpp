@@ -235,8 +235,8 @@ TEST_F(Demux, Scenarios) {
 }
 
 // Attaching a PID, the rows in order on one table: a refused one leaves its
-// slot as it was, an accepted one fills it (the second on 0x101 replaces the
-// first). "Split size %d not supported: use 0 or a size from 193 to 1048576\n".
+// slot as it was, an accepted one fills it with a new record (next_cc -1,
+// length 0, scr all ones; the second on 0x101 replaces the first). "Split size %d not supported: use 0 or a size from 193 to 1048576\n".
 //   | PID, split size, split function             | result, message                                        |
 //   | 8192, 0                                     | 1, "PID 8192 is not a transport stream PID (0 to 8191)\n"|
 //   | 0x101: -1, 192, 1048577; 2034 without one   | 1, "Split size ... not supported ..."                  |
@@ -262,8 +262,9 @@ TEST(DemuxTable, AttachRules) {
         if (!row.error.empty()) {
             EXPECT_EQ(qv_error, row.error);
             EXPECT_EQ(t->slot[row.pid & kMaxPid], before);
-        } else {
-            EXPECT_EQ(t->slot[row.pid]->repack_size, row.size);
+        } else {   // a fresh record: nothing collected, no counter seen yet
+            const demux_stream* s = t->slot[row.pid];
+            EXPECT_TRUE(s->repack_size == row.size && s->next_cc == -1 && s->length == 0 && s->scr == ~uint64_t(0));
         }
     }
     free_demux_table(t);

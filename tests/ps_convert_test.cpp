@@ -35,7 +35,7 @@ using Conversions = ConversionTest;
 // descriptions, "\rProcessing completed.\n".
 //   | mode, repack size          | recording | result, lines                                   | file                |
 //   | VOB 0, VOB 100             | Cut       | 0, both descriptions                            | packs               |
-//   | M2P -1 / 100 / 192 / 65542 | Cut       | 1, "Repack size %d not supported: use 0 or a    | none                |
+//   | M2P 192 / 65542            | Cut       | 1, "Repack size %d not supported: use 0 or a    | none                |
 //   |                            |           | size from 193 to 65541\n", nothing shown        |                     |
 //   | M2P 0 / 193 / 2048 / 65541 | Cut       | 0, both descriptions                            | PES packets of true |
 //   |                            |           |                                                 | lengths up to 65541 |
@@ -63,8 +63,8 @@ TEST_F(Conversions, OfTheSampleAndItsDamage) {
     img.add_recording("Same", cut, {1, 0x100, 0x101, 0x101});
     img.add_recording("Damaged", damaged);
     mount(img, 3);
-    const std::string pids = "Video PID is 257, audio PID is 258\n", refused = "Repack size %d not supported: use 0 "
-                                                                                 "or a size from 193 to 65541\n";
+    const std::string pids = "Video PID is 257, audio PID is 258\n";
+    const char* refused = "Repack size %d not supported: use 0 or a size from 193 to 65541\n";
     const Messages ok = {pids, kVideoLine, kAudioLine, kCompleted}, same = {"Video PID is 257, audio PID is 257\n"};
     const std::string bad_start = "1 PES packets with a bad start dropped (Bad PES packet start)\n";
     const std::string not_muxed = "Video and audio PID are both 257: the recording cannot be multiplexed\n";
@@ -78,10 +78,8 @@ TEST_F(Conversions, OfTheSampleAndItsDamage) {
     } rows[] = {
         {convert_vob, 0, "Cut.vob", 0, "", ok},
         {convert_vob, 100, "Cut.vob", 0, "", ok},
-        {convert_m2p, -1, "Cut.m2p", 1, format(refused.c_str(), -1), {}},
-        {convert_m2p, 100, "Cut.m2p", 1, format(refused.c_str(), 100), {}},
-        {convert_m2p, 192, "Cut.m2p", 1, format(refused.c_str(), 192), {}},
-        {convert_m2p, 65542, "Cut.m2p", 1, format(refused.c_str(), 65542), {}},
+        {convert_m2p, 192, "Cut.m2p", 1, format(refused, 192), {}},
+        {convert_m2p, 65542, "Cut.m2p", 1, format(refused, 65542), {}},
         {convert_m2p, 0, "Cut.m2p", 0, "", ok},
         {convert_m2p, 193, "Cut.m2p", 0, "", ok},
         {convert_m2p, 2048, "Cut.m2p", 0, "", ok},
@@ -147,18 +145,14 @@ double first_time(const std::string& file, const char* stream) {
 }
 
 // Recordings made by ffmpeg (tools/make_gop_samples.sh: 176x144 MPEG-2 video
-// in open GOPs, MPEG-1 Layer II audio), whole and cut to start inside a GOP
-// (the first 37 % of their transport packets dropped, so that every stream
-// starts in mid-packet):
+// in open GOPs, MPEG-1 Layer II audio), whole and without their first 37 %
+// (every stream then starts in mid-packet, inside a GOP). The pictures to
+// meet are those ffmpeg decodes from the recording's transport stream.
 //   | output   | expected                                                                             |
-//   | VOB, M2P | decoded without an error line; as many pictures as the recording's transport stream; |
-//   |          | the first audio 0 to 0.25 s after the first picture; "-c copy" into Matroska works   |
-//   | M2V      | decoded without an error line; as many pictures; ffprobe finds 176x144 MPEG-2 video  |
-//   | MP3      | as many audio frames as the recording's audio PID                                    |
-// The count to meet is what ffmpeg decodes from the transport stream the
-// recording holds: that leaves out the pictures before its first sequence
-// header and the B pictures in front of a cut recording's first I picture,
-// which refer to the GOP before it.
+//   | VOB, M2P | decoded without an error line; all the pictures; the first audio 0 to 0.25 s after   |
+//   |          | the first picture; "-c copy" into Matroska works                                     |
+//   | M2V      | decoded without an error line; all the pictures; 176x144 MPEG-2 video                |
+//   | MP3      | all the audio frames of the recording                                                |
 TEST_F(Conversions, RecordingsPlayFromTheFirstPictureToTheLast) {
     REQUIRE_TOOL("ffmpeg");
     REQUIRE_TOOL("ffprobe");
