@@ -1,577 +1,273 @@
 // The transport stream demultiplexer (demux_loop and the demux table), fed
-// with packet sequences built here and stored as a recording on an in-memory
-// disk. An output function records every PES packet handed over, with the
-// clock estimate it saw; the PES packets still being collected at the end of
-// the recording are handed over too. Each test opens with its scenario.
+// with packets built here and stored as a recording on an in-memory disk of
+// 1 MiB clusters. The video PID 0x101 and the audio PID 0x102 are attached;
+// their functions record what they see and leave a message, as the writers do.
 #include <algorithm>
-#include <cstring>
-#include <map>
-#include <ostream>
-#include <string>
-#include <vector>
+#include <tuple>
 
 #include "support/fixture.h"
-
-bool operator==(const demux_counts& a, const demux_counts& b) {
-    return a.packets == b.packets && a.scrambled == b.scrambled && a.out_of_sequence == b.out_of_sequence &&
-           a.bad_sync == b.bad_sync;
-}
-std::ostream& operator<<(std::ostream& o, const demux_counts& c) {
-    return o << "{packets " << c.packets << ", scrambled " << c.scrambled << ", out of sequence "
-             << c.out_of_sequence << ", bad sync " << c.bad_sync << "}";
-}
+#include "support/packets.h"
 
 namespace {
 
-constexpr uint32_t kVideo = 0x101;
-constexpr uint32_t kAudio = 0x102;
-constexpr uint32_t kOther = 0x1FF;   // never attached
-constexpr uint64_t kPreClockScr = 4398037871104;   // 2^42 - 8640000
+constexpr uint32_t V = 0x101, A = 0x102, O = 0x1FF;   // O is never attached
+constexpr int S = 1, N = 2, X = 4, D = 8;   // unit start (with a PES header), no payload, scrambled, discontinuity
+constexpr uint64_t kLead = 8640000;
+constexpr uint64_t kPre = 4398037871104;    // before any PCR: 2^42 - 8640000
 
-// One transport packet as the tests describe it.
-struct Packet {
-    uint32_t pid = kVideo;
-    uint32_t cc = 0;
-    bool start = false;          // payload_unit_start_indicator, with a PES header
-    bool payload = true;
-    uint8_t scrambling = 0;
-    int adaptation = -1;         // adaptation_field_length; -1: no adaptation field
-    bool discontinuity = false;
-    int64_t pcr = -1;            // 27 MHz; -1: none
-    uint8_t fill = 0xA5;         // payload bytes behind the PES header
-};
+// adaptation_field_length af -1: as the flags need (none, 183 without payload, 7 for a PCR, 1).
+struct Packet { uint32_t pid, cc; int flags = 0; int64_t pcr = -1; int af = -1; };
 
-// A transport stream under construction, with the payload of every packet
-// kept for the expectations.
-struct Stream {
-    Bytes ts;
-    std::vector<Bytes> payloads;
-
-    // Adds the packet; returns its index.
-    size_t add(Packet p) {
-        Bytes b(kTsPacketSize, p.fill);
-        int alen = p.adaptation;
-        if (!p.payload && alen < 0) alen = 183;
-        if (p.pcr >= 0 && alen < 7 && p.adaptation < 0) alen = 7;   // a shorter field is asked for on purpose
-        if (p.discontinuity && alen < 1) alen = 1;
-        b[0] = kTsSyncByte;
-        b[1] = uint8_t((p.start ? 0x40 : 0) | p.pid >> 8);
-        b[2] = uint8_t(p.pid);
-        b[3] = uint8_t(p.scrambling << 6 | (alen >= 0 ? 0x20 : 0) | (p.payload ? 0x10 : 0) | (p.cc & 15));
-        size_t at = 4;
-        if (alen >= 0) {
-            b[4] = uint8_t(alen);
-            size_t end = std::min<size_t>(5 + size_t(alen), kTsPacketSize);
-            for (size_t i = 5; i < end; ++i) b[i] = 0xFF;
-            if (alen >= 1) b[5] = uint8_t((p.discontinuity ? 0x80 : 0) | (p.pcr >= 0 ? 0x10 : 0));
-            if (p.pcr >= 0) {
-                uint64_t base = uint64_t(p.pcr) / 300, ext = uint64_t(p.pcr) % 300;
-                b[6] = uint8_t(base >> 25);
-                b[7] = uint8_t(base >> 17);
-                b[8] = uint8_t(base >> 9);
-                b[9] = uint8_t(base >> 1);
-                b[10] = uint8_t((base & 1) << 7 | 0x7E | ext >> 8);
-                b[11] = uint8_t(ext);
-            }
-            at = end;
-        }
-        if (p.start && at + 9 <= kTsPacketSize) {
-            const uint8_t pes[9] = {0, 0, 1, uint8_t(p.pid == kAudio ? 0xC0 : 0xE0), 0, 0, 0x80, 0, 0};
-            memcpy(&b[at], pes, sizeof pes);
-        }
-        ts.insert(ts.end(), b.begin(), b.end());
-        payloads.push_back(p.payload && at < kTsPacketSize ? Bytes(b.begin() + long(at), b.end()) : Bytes());
-        return payloads.size() - 1;
+// The bytes of packet k of a row (its payload bytes are k x 13 + 1) and its payload.
+Bytes packet_bytes(const Packet& p, size_t k, Bytes* payload) {
+    Bytes b(kTsPacketSize, uint8_t(k * 13 + 1));
+    int af = p.af >= 0 ? p.af : (p.flags & N) ? 183 : p.pcr >= 0 ? 7 : (p.flags & D) ? 1 : -1;
+    b[0] = 0x47;
+    b[1] = uint8_t((p.flags & S ? 0x40 : 0) | p.pid >> 8);
+    b[2] = uint8_t(p.pid);
+    b[3] = uint8_t((p.flags & X ? 0x80 : 0) | (af >= 0 ? 0x20 : 0) | (p.flags & N ? 0 : 0x10) | (p.cc & 15));
+    size_t at = 4;
+    if (af >= 0) {
+        b[4] = uint8_t(af);
+        at = std::min<size_t>(5 + size_t(af), kTsPacketSize);
+        std::fill(b.begin() + 5, b.begin() + long(at), 0xFF);
+        if (af >= 1) b[5] = uint8_t((p.flags & D ? 0x80 : 0) | (p.pcr >= 0 ? 0x10 : 0));
     }
-    // The concatenated payloads of the packets with these indexes.
-    Bytes pes(std::initializer_list<size_t> packets) const {
-        Bytes out;
-        for (size_t i : packets) out.insert(out.end(), payloads[i].begin(), payloads[i].end());
-        return out;
+    if (p.pcr >= 0) {   // behind a field shorter than 7 bytes these lie in the payload
+        uint64_t base = uint64_t(p.pcr) / 300, ext = uint64_t(p.pcr) % 300;
+        const uint8_t f[6] = {uint8_t(base >> 25), uint8_t(base >> 17), uint8_t(base >> 9), uint8_t(base >> 1),
+                              uint8_t((base & 1) << 7 | 0x7E | ext >> 8), uint8_t(ext)};
+        std::copy(f, f + 6, b.begin() + 6);
     }
-};
+    if (p.flags & S) {
+        const uint8_t pes[9] = {0, 0, 1, uint8_t(p.pid == A ? 0xC0 : 0xE0), 0, 0, 0x80, 0, 0};
+        std::copy(pes, pes + 9, b.begin() + long(at));
+    }
+    *payload = (p.flags & N) ? Bytes() : Bytes(b.begin() + long(at), b.end());
+    return b;
+}
 
-// What the output function saw.
-struct Handed {
-    uint32_t pid;
-    Bytes bytes;
-    uint64_t scr;
-    bool operator==(const Handed& o) const { return pid == o.pid && bytes == o.bytes && scr == o.scr; }
-};
+// What a function saw: O (out_fn) or R (the split function), the PID, the bytes, the scr.
+using Seen = std::tuple<char, uint32_t, Bytes, uint64_t>;
 
-std::vector<Handed> handed;
-std::map<const demux_stream*, uint32_t> pid_of;
-std::vector<Bytes> repacked;   // what the split function saw
-int fail_at_call = 0;          // the out_fn call (from 1) that fails; 0 none
+// Bytes from .. to (at most the payload's end) of the payload of packet k.
+struct Part { size_t k, from = 0, to = kTsPacketSize; };
+struct Event { char kind; uint32_t pid; std::vector<Part> parts; uint64_t scr; };
 
-int interrupt_at_call = 0;     // the out_fn call after which the user interrupts; 0 none
+// Packets k .. k + n - 1 whole.
+std::vector<Part> whole(size_t k, size_t n) {
+    std::vector<Part> out;
+    for (size_t i = k; i < k + n; ++i) out.push_back({i});
+    return out;
+}
+// n continuation packets of pid with counters from cc on.
+std::vector<Packet> continuations(uint32_t pid, uint32_t cc, size_t n, int af = -1) {
+    std::vector<Packet> out;
+    for (size_t i = 0; i < n; ++i) out.push_back({pid, uint32_t(cc + i), 0, -1, af});
+    return out;
+}
+std::vector<Packet> cat(std::vector<Packet> a, const std::vector<Packet>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+std::vector<int> upto(int last) {
+    std::vector<int> out;
+    for (int i = 0; i <= last; ++i) out.push_back(i);
+    return out;
+}
 
-// Leaves a message in qv_error, as the stream describers do.
-int record_out(demux_stream* s) {
-    handed.push_back({pid_of[s], Bytes(s->buffer, s->buffer + s->length), s->scr});
-    qv_set_error("handed over");
-    if (int(handed.size()) == interrupt_at_call) qv_interrupted = 1;
-    if (int(handed.size()) == fail_at_call) {
+demux_table* table = nullptr;
+std::vector<Seen> seen;
+int fail_at = 0;   // the call (from 1) that fails; 0 none
+
+int record(demux_stream* s, char kind) {
+    seen.emplace_back(kind, s == table->slot[A] ? A : V, Bytes(s->buffer, s->buffer + s->length), s->scr);
+    qv_set_error("seen");
+    if (int(seen.size()) == fail_at) {
         qv_set_error("%s", kWriteFailed);
         return 1;
     }
     return 0;
 }
-
+int record_out(demux_stream* s) { return record(s, 'O'); }
 // Keeps the first 9 bytes, as the program-stream writer's split does.
-int record_repack(demux_stream* s) {
-    repacked.push_back(Bytes(s->buffer, s->buffer + s->length));
+int record_split(demux_stream* s) {
+    int result = record(s, 'R');
     s->length = 9;
-    return 0;
+    return result;
 }
 
-std::vector<uint64_t> scrs() {
-    std::vector<uint64_t> out;
-    for (const Handed& h : handed) out.push_back(h.scr);
-    return out;
-}
+using Demux = DiskTest;
 
-class Demux : public DiskTest {
-protected:
-    void SetUp() override {
-        handed.clear();
-        pid_of.clear();
-        repacked.clear();
-        fail_at_call = 0;
-        interrupt_at_call = 0;
-    }
-    void TearDown() override {
-        qv_interrupted = 0;
-        close_recording_file(reader_);
-        free_demux_table(table_);
-        DiskTest::TearDown();
-    }
-    // Stores ts as the disk's only recording and opens a reader on it.
-    void open(const Bytes& ts, uint32_t clusters = 4) {
-        close_recording_file(reader_);
-        free_demux_table(table_);
-        ImageBuilder img(clusters);
-        img.add_recording("Rec", ts);
-        ASSERT_NO_FATAL_FAILURE(mount(img, 1));
-        reader_ = open_recording_file(0, capture_progress);
-        ASSERT_NE(reader_, nullptr) << qv_error;
-        table_ = new_demux_table();
-        ASSERT_NE(table_, nullptr);
-        clear_capture();
-    }
-    void attach(uint32_t pid, int32_t repack_size = 0) {
-        ASSERT_EQ(demux_set(table_, pid, record_out, nullptr, repack_size, repack_size ? record_repack : nullptr), 0);
-        pid_of[table_->slot[pid]] = pid;
-    }
-    int run() { return demux_loop(table_, reader_); }
-    // Opens, attaches the video PID, runs; expects a completed run.
-    void run_video(const Stream& s) {
-        open(s.ts);
-        attach(kVideo);
-        ASSERT_EQ(run(), 0);
-    }
-    std::vector<Bytes> video_pes() const {
-        std::vector<Bytes> out;
-        for (const Handed& h : handed) out.push_back(h.bytes);
-        return out;
-    }
-    static demux_counts counts() { return *last_demux_counts(); }
-    static demux_counts expected(int64_t packets, int64_t scrambled, int64_t out_of_sequence) {
-        return demux_counts{packets, scrambled, out_of_sequence, 0};
-    }
-    recording_reader* reader_ = nullptr;
-    demux_table* table_ = nullptr;
-};
-
-// PES collection.
-//   | packets (video PID unless noted)                    | handed to out_fn                  |
-//   | 0: continuation cc 0 before any start               | dropped                           |
-//   | 1: start cc 1 (nothing collected before it)         | no call                           |
-//   | 2, 3: continuations; 4: audio start (attached)      | audio collected apart             |
-//   | 5: PID 0x1FF start (not attached)                   | ignored                           |
-//   | 6: start cc 4                                       | PES of 1, 2, 3 with its scr       |
-//   | 7: continuation, then the end                       | the audio PES, then the video PES |
-//   |                                                     | of 6, 7: in the order they began  |
-TEST_F(Demux, CollectsPesPacketsAcrossTransportPackets) {
-    Stream s;
-    s.add({kVideo, 0, false, true, 0, -1, false, -1, 0x10});
-    size_t a = s.add({kVideo, 1, true, true, 0, -1, false, -1, 0x11});
-    size_t b = s.add({kVideo, 2, false, true, 0, -1, false, -1, 0x12});
-    size_t c = s.add({kVideo, 3, false, true, 0, 20, false, -1, 0x13});   // shorter payload
-    size_t d = s.add({kAudio, 7, true, true, 0, -1, false, -1, 0x20});
-    s.add({kOther, 0, true});
-    size_t e = s.add({kVideo, 4, true, true, 0, -1, false, -1, 0x14});
-    size_t f = s.add({kVideo, 5, false});
-    open(s.ts);
-    attach(kVideo);
-    attach(kAudio);
-    ASSERT_EQ(run(), 0);
-    EXPECT_EQ(handed, (std::vector<Handed>{{kVideo, s.pes({a, b, c}), kPreClockScr},
-                                           {kAudio, s.pes({d}), kPreClockScr},
-                                           {kVideo, s.pes({e, f}), kPreClockScr}}));
-    EXPECT_EQ(handed[0].bytes.size(), 184u + 184 + 163);
-    EXPECT_EQ(counts(), expected(8, 0, 0));
-    EXPECT_EQ(capture().messages, Messages{kCompleted});
-    EXPECT_EQ(capture().percents, std::vector<int>{0});
-}
-
-// An empty table.
-//   | packets                  | expected                                   |
-//   | three starts on PID 0x101| nothing collected, counted for progress,   |
-//   | none attached            | only "\rProcessing completed.\n"           |
-TEST_F(Demux, EmptyTableReadsEveryPacket) {
-    Stream s;
-    for (uint32_t cc = 0; cc < 3; ++cc) s.add({kVideo, cc, true});
-    open(s.ts);
-    ASSERT_EQ(run(), 0);
-    EXPECT_TRUE(handed.empty());
-    EXPECT_EQ(counts(), expected(3, 0, 0));
-    EXPECT_EQ(capture().messages, Messages{kCompleted});
-}
-
-// Scrambled packets.
-//   | packets                                         | expected                                     |
-//   | start cc 0, cont cc 1, scrambled cc 2, cont cc 3| PES dropped; next_cc stays 2, so cc 3 counts |
-//   | start cc 4, then the end                        | PES of cc 4 handed                           |
-//   | closing lines                                   | completed, "1 packets scrambled\n",          |
-//   |                                                 | "1 packets out of sequence\n"                |
-TEST_F(Demux, ScrambledPacketDropsThePesAndKeepsTheCounter) {
-    Stream s;
-    s.add({kVideo, 0, true});
-    s.add({kVideo, 1});
-    s.add({kVideo, 2, false, true, 2});
-    s.add({kVideo, 3});
-    size_t a = s.add({kVideo, 4, true, true, 0, -1, false, -1, 0x44});
-    run_video(s);
-    EXPECT_EQ(video_pes(), std::vector<Bytes>{s.pes({a})});
-    EXPECT_EQ(counts(), expected(5, 1, 1));
-    EXPECT_EQ(capture().messages,
-              (Messages{kCompleted, "1 packets scrambled\n", "1 packets out of sequence\n"}));
-}
-
-// Gaps in the counters.
-//   | packets                                          | expected                                 |
-//   | start cc 0, cont cc 1, cont cc 3 (gap)           | counted; PES and the packet dropped      |
-//   | cont cc 4                                        | dropped (nothing collected)              |
-//   | start cc 7 (gap on a start)                      | counted, dropped itself                  |
-//   | start cc 8, cont cc 9, then the end              | PES of cc 8, 9 handed                    |
-TEST_F(Demux, CounterGapDropsPesAndPacket) {
-    Stream s;
-    s.add({kVideo, 0, true});
-    s.add({kVideo, 1});
-    s.add({kVideo, 3});
-    s.add({kVideo, 4});
-    s.add({kVideo, 7, true});
-    size_t a = s.add({kVideo, 8, true, true, 0, -1, false, -1, 0x88});
-    size_t b = s.add({kVideo, 9, false, true, 0, -1, false, -1, 0x99});
-    run_video(s);
-    EXPECT_EQ(video_pes(), std::vector<Bytes>{s.pes({a, b})});
-    EXPECT_EQ(counts(), expected(7, 0, 2));
-    EXPECT_EQ(capture().messages, (Messages{kCompleted, "2 packets out of sequence\n"}));
-}
-
-// Packets without payload (PCR-only packets on the video PID).
-//   | packets                                                  | expected                    |
-//   | start cc 0, adaptation-only cc 0 with a PCR, cont cc 1   | not checked, counter kept   |
-//   | adaptation-only cc 9, cont cc 2                          | not checked either          |
-//   | cc 5 with payload bit and adaptation_field_length 200    | no payload: ignored         |
-//   | start cc 3                                               | PES of 0, 1, 2 whole, then  |
-//   |                                                          | the PES of 3 at the end     |
-TEST_F(Demux, PacketsWithoutPayloadKeepTheCounter) {
-    Stream s;
-    size_t a = s.add({kVideo, 0, true});
-    s.add({kVideo, 0, false, false, 0, -1, false, 27000000});
-    size_t b = s.add({kVideo, 1, false, true, 0, -1, false, -1, 0x01});
-    s.add({kVideo, 9, false, false});
-    size_t c = s.add({kVideo, 2, false, true, 0, -1, false, -1, 0x02});
-    s.add({kVideo, 5, false, true, 0, 200});
-    size_t d = s.add({kVideo, 3, true});
-    run_video(s);
-    EXPECT_EQ(video_pes(), (std::vector<Bytes>{s.pes({a, b, c}), s.pes({d})}));
-    EXPECT_EQ(counts(), expected(7, 0, 0));
-    EXPECT_EQ(capture().messages, Messages{kCompleted});
-}
-
-// Duplicate packets.
-//   | packets                                              | expected                             |
-//   | start cc 0, cont cc 1, cont cc 1 again, cont cc 2    | the repeat dropped silently, PES kept|
-//   | start cc 3, cont cc 4, cc 4, cc 4 (two repeats)      | second repeat counted, PES dropped   |
-//   | start cc 5, then the end                             | PES of cc 5 handed                   |
-TEST_F(Demux, OneDuplicateIsDroppedTwoAreOutOfSequence) {
-    Stream s;
-    size_t a = s.add({kVideo, 0, true, true, 0, -1, false, -1, 0x00});
-    size_t b = s.add({kVideo, 1, false, true, 0, -1, false, -1, 0x01});
-    s.add({kVideo, 1, false, true, 0, -1, false, -1, 0x01});
-    size_t c = s.add({kVideo, 2, false, true, 0, -1, false, -1, 0x02});
-    s.add({kVideo, 3, true});
-    s.add({kVideo, 4});
-    s.add({kVideo, 4});
-    s.add({kVideo, 4});
-    size_t d = s.add({kVideo, 5, true, true, 0, -1, false, -1, 0x05});
-    run_video(s);
-    EXPECT_EQ(video_pes(), (std::vector<Bytes>{s.pes({a, b, c}), s.pes({d})}));
-    EXPECT_EQ(counts(), expected(9, 0, 1));
-    EXPECT_EQ(capture().messages, (Messages{kCompleted, "1 packets out of sequence\n"}));
-}
-
-// The discontinuity_indicator.
-//   | packets                                               | expected                  |
-//   | start cc 0, cont cc 1, cont cc 7 with discontinuity   | accepted, PES kept        |
-//   | cont cc 8, then the end                               | PES of 0, 1, 7, 8 handed  |
-TEST_F(Demux, DiscontinuityIndicatorAcceptsAnyCounter) {
-    Stream s;
-    size_t a = s.add({kVideo, 0, true});
-    size_t b = s.add({kVideo, 1, false, true, 0, -1, false, -1, 0x01});
-    size_t c = s.add({kVideo, 7, false, true, 0, -1, true, -1, 0x07});
-    size_t d = s.add({kVideo, 8, false, true, 0, -1, false, -1, 0x08});
-    run_video(s);
-    EXPECT_EQ(video_pes(), std::vector<Bytes>{s.pes({a, b, c, d})});
-    EXPECT_EQ(counts(), expected(4, 0, 0));
-}
-
-// The largest PES packet.
-//   | packets                                                   | expected                         |
-//   | start with 144 payload bytes, 5698 full continuations     | exactly 1048576 bytes: accepted  |
-//   | continuation with 1 payload byte, another one             | "\nPacket too long!\n" each time |
-//   | the end                                                   | the 1048576 bytes handed         |
-TEST_F(Demux, PacketTooLongBeyondOneMebibyte) {
-    Stream s;
-    uint32_t cc = 0;
-    s.add({kVideo, cc++, true, true, 0, 39});
-    for (int i = 0; i < 5698; ++i) s.add({kVideo, cc++ & 15, false, true, 0, -1, false, -1, uint8_t(i)});
-    s.add({kVideo, cc++ & 15, false, true, 0, 182});
-    s.add({kVideo, cc++ & 15, false, true, 0, 182});
-    run_video(s);
-    ASSERT_EQ(handed.size(), 1u);
-    Bytes want;
-    for (size_t i = 0; i <= 5698; ++i) want.insert(want.end(), s.payloads[i].begin(), s.payloads[i].end());
-    EXPECT_EQ(want.size(), 1048576u);
-    EXPECT_EQ(handed[0].bytes, want);
-    EXPECT_EQ(capture().messages, (Messages{"\nPacket too long!\n", "\nPacket too long!\n", kCompleted}));
-}
-
-// Splitting at repack_size 368.
-//   | packets                            | expected                                          |
-//   | start, cont (368 bytes exactly)    | no split yet                                      |
-//   | cont                               | split fn sees 368 bytes, keeps 9, 184 appended    |
-//   | the end                            | out_fn gets the 9 kept bytes and the 184          |
-TEST_F(Demux, SplitsOnlyBeyondTheRepackSize) {
-    Stream s;
-    size_t a = s.add({kVideo, 0, true});
-    size_t b = s.add({kVideo, 1, false, true, 0, -1, false, -1, 0x01});
-    size_t c = s.add({kVideo, 2, false, true, 0, -1, false, -1, 0x02});
-    open(s.ts);
-    attach(kVideo, 368);
-    ASSERT_EQ(run(), 0);
-    EXPECT_EQ(repacked, std::vector<Bytes>{s.pes({a, b})});
-    Bytes last(s.payloads[a].begin(), s.payloads[a].begin() + 9);
-    last.insert(last.end(), s.payloads[c].begin(), s.payloads[c].end());
-    EXPECT_EQ(video_pes(), std::vector<Bytes>{last});
-}
-
-// The bit rate and the clock estimate from the PCRs (PCRs on the unattached
-// PID 0x1FF; every video packet starts a PES, so out_fn sees each estimate).
-//   | packet | content                                 | scr seen by out_fn                  |
-//   | 1, 2   | starts before any PCR                   | 2: 4398037871104 (2^42 - 8640000)   |
-//   | -      | PCR flag in a 1-byte adaptation field,  | no effect: the "PCR" bytes are      |
-//   |        | 99000000 in the payload behind it;start | payload; 4398037871104 still        |
-//   | 3      | PCR 27000000                            |                                     |
-//   | 4      | start, one PCR: no rate yet             | 27000000 - 8640000                  |
-//   | 5      | PCR 27030080: rate 2 x 1504 / 30080     |                                     |
-//   | 6, 7   | starts 1 and 2 packets later            | + 1504/(0.1 x 1.05) = 14323, 28647  |
-//   | 8      | PCR 27020000, lower: restart, rate kept |                                     |
-//   | 9      | start: 27034323 is behind               | held at packet 7's value            |
-//   | 10     | PCR 27080160: rate 0.05                 |                                     |
-//   | 11     | start                                   | 27080160 + 28647                    |
-//   | 12     | PCR 270000000 with discontinuity        | restart, rate 0.05 kept             |
-//   | 13, 14 | starts                                  | 270000000 + 28647, + 57295          |
-//   | 15     | continuation, then the end              | 270000000 + 85942                   |
-TEST_F(Demux, ClockEstimateFromPcrs) {
-    Stream s;
-    uint32_t cc = 0;
-    auto start = [&] { s.add({kVideo, cc++, true}); };
-    auto pcr = [&](int64_t value, bool discontinuity = false) {
-        s.add({kOther, 0, false, false, 0, -1, discontinuity, value});
-    };
-    start();
-    start();
-    s.add({kOther, 0, false, true, 0, 1, false, 99000000});
-    start();
-    pcr(27000000);
-    start();
-    pcr(27030080);
-    start();
-    start();
-    pcr(27020000);
-    start();
-    pcr(27080160);
-    start();
-    pcr(270000000, true);
-    start();
-    start();
-    s.add({kVideo, cc++, false});
-    run_video(s);
-    const uint64_t lead = 8640000;
-    EXPECT_EQ(scrs(), (std::vector<uint64_t>{kPreClockScr, kPreClockScr, 27000000 - lead, 27030080 + 14323 - lead,
-                                             27030080 + 28647 - lead, 27030080 + 28647 - lead,
-                                             27080160 + 28647 - lead, 270000000 + 28647 - lead,
-                                             270000000 + 57295 - lead, 270000000 + 85942 - lead}));
-}
-
-// The end of the recording (PCRs on PID 0x1FF): 1 PCR 27000000, 2 video
-// start V1, 3 PCR 27030080 (0.1 bit per tick), 4 video start V2, 5 audio
-// start A1, 6 video and 7 audio continuation.
-//   | stop                                | handed                                                |
-//   | none                                | V1 at packet 4, then V2 (4, 6) and A1 (5, 7), in the  |
-//   |                                     | order they began, at packet 7's estimate: 27030080 +  |
-//   |                                     | 4 x 1504 / 0.105 = 27087375, less the lead            |
-//   | out_fn fails on V1                  | V1 only, result 1, the failure's message              |
-//   | the user interrupts after V1        | V1 only, result 1, "Interrupted, ..."                 |
-TEST_F(Demux, PacketsStillCollectedAreHandedOverAtTheEnd) {
-    Stream s;
-    s.add({kOther, 0, false, false, 0, -1, false, 27000000});
-    size_t v1 = s.add({kVideo, 0, true, true, 0, -1, false, -1, 0x01});
-    s.add({kOther, 1, false, false, 0, -1, false, 27030080});
-    size_t v2 = s.add({kVideo, 1, true, true, 0, -1, false, -1, 0x02});
-    size_t a1 = s.add({kAudio, 0, true, true, 0, -1, false, -1, 0x03});
-    size_t v2b = s.add({kVideo, 2, false, true, 0, -1, false, -1, 0x04});
-    size_t a1b = s.add({kAudio, 1, false, true, 0, -1, false, -1, 0x05});
-    const uint64_t lead = 8640000;
-    const Handed first = {kVideo, s.pes({v1}), 27030080 + 14323 - lead};
-    const struct {
-        int fail_at, interrupt_at;
-        std::vector<Handed> handed;
-        const char* error;
+// One recording a row; seen: what out_fn (O) and the split function (R) got
+// and its scr; counts: packets, scrambled, out of sequence, bad sync; shown:
+// "\rProcessing completed.\n" and the counts, unless the loop failed. Video
+// packets unless A; s: unit start; PCRs on 0x1FF, which is not attached.
+//   | row             | packets (0-based)                                   | seen                                 |
+//   | collection      | 0, 1 s, 2, 3 (short), 4 A s, 5 0x1FF s, 6 s, 7      | V 1-3; at the end A 4, V 6-7         |
+//   | scrambled       | 0 s, 1, 2 scrambled, 3 (cc 2), 4 s, 5 scr., 6 cc 5  | V 7: 3 finds nothing, 5 drops 4, 6   |
+//   |                 | 7 s                                                 | out of sequence                      |
+//   | counter gaps    | 0 s, 1, 2 cc 3, 3 cc 4, 4 s cc 7, 5 s, 6            | V 5-6: a gap drops PES and packet    |
+//   | duplicate, wrap | cc 14 s, 15, 15, 0, 1 s, 2, 2, 2, 3 s               | V 0, 1, 3; V 8: a repeat is dropped, |
+//   |                 |                                                     | the next one counted                 |
+//   | no payload      | 0 s, 1 PCR only, 2, 3 none, 4, 5 too long a field, 6| V 0, 2, 4; V 6; no counter steps     |
+//   | discontinuity   | 0 s, 1, 2 cc 7 with discontinuity_indicator, 3      | V 0-3                                |
+//   | too long        | s of 144 bytes, 5698 of 184, two of 1               | V 0-5698; "\nPacket too long!\n" x 2 |
+//   | split at 368    | 0 s, 1 (368 bytes), 2 s, 3, 4                       | V 0-1; R 2-3; V 9 of 2, 4            |
+//   | split at 193    | 0 s, 1, 2                                           | R 0, 9 of 1; R 9 of 0, rest of 1, 9  |
+//   |                 |                                                     | of 2; V 9 of 0, rest of 2            |
+//   | split fails     | the same                                            | R 0, 9 of 1; the error               |
+//   | clock           | starts between PCRs (see the row)                   | every start's scr                    |
+//   | end             | 0 PCR, 1 s, 2 PCR, 3 s, 4 A s, 5, 6 A               | V 1; V 3, 5 and A 4, 6 at the end    |
+//   | out_fn fails    | 0 s, 1 cc 2, 2 s, 3, 4 s; "end" failing at the end  | V 2-3 / V 1, V 3-5; the error        |
+//   | lost packets    | sectors 4098 (packets 4-7), 4102 (15-17) unreadable | V 10-11 (8 a first packet), 12 cut   |
+//   | read error      | 5600 packets, the disk ends behind cluster 1        | V 0-5575; the reader's error         |
+//   | unreadable tail | 0 s, 1, 446 zeros; sector 4098 holds the last 10    | V 0-1; 10 bytes lost, no packet      |
+//   | progress        | 5576 packets of 0x1FF (the cluster holds 5577)      | nothing; percentages 0 to 99         |
+TEST_F(Demux, Scenarios) {
+    const std::vector<Packet> ends = {{O, 0, N, 27000000}, {V, 0, S}, {O, 1, N, 27030080}, {V, 1, S}, {A, 0, S},
+                                      {V, 2}, {A, 1}};
+    const std::vector<Packet> split = {{V, 0, S}, {V, 1}, {V, 2}};
+    const Event ends_v1 = {'O', V, {{1}}, 27030080 + 14323 - kLead};
+    const struct Row {
+        const char* name;
+        std::vector<Packet> packets;
+        std::vector<Event> seen;
+        std::vector<int64_t> counts;
+        Messages shown;
+        const char* error = nullptr;   // result 1 with this in qv_error; none: 0
+        int32_t repack = 0;            // split size of the video PID
+        int fail_at = 0;               // the call (from 1) that fails
+        std::vector<int> percents = {0};
+        std::vector<uint64_t> bad = {};   // unreadable disk sectors
+        int64_t disk_end = 0;             // sectors left on the disk after the opening; 0 all
+        size_t tail = 0;                  // zero bytes behind the last packet
     } rows[] = {
-        {0, 0, {first, {kVideo, s.pes({v2, v2b}), 27087375 - lead}, {kAudio, s.pes({a1, a1b}), 27087375 - lead}},
-         nullptr},
-        {1, 0, {first}, kWriteFailed},
-        {0, 1, {first}, kInterruptedMessage},
+        {"collection", {{V, 0}, {V, 1, S}, {V, 2}, {V, 3, 0, -1, 20}, {A, 7, S}, {O, 0, S}, {V, 4, S}, {V, 5}},
+         {{'O', V, whole(1, 3), kPre}, {'O', A, {{4}}, kPre}, {'O', V, whole(6, 2), kPre}}, {8, 0, 0, 0}, {kCompleted}},
+        {"scrambled", {{V, 0, S}, {V, 1}, {V, 2, X}, {V, 2}, {V, 3, S}, {V, 4, X}, {V, 5}, {V, 6, S}},
+         {{'O', V, {{7}}, kPre}}, {8, 2, 1, 0}, {kCompleted, "2 packets scrambled\n", "1 packets out of sequence\n"}},
+        {"counter gaps", {{V, 0, S}, {V, 1}, {V, 3}, {V, 4}, {V, 7, S}, {V, 8, S}, {V, 9}},
+         {{'O', V, whole(5, 2), kPre}}, {7, 0, 2, 0}, {kCompleted, "2 packets out of sequence\n"}},
+        {"duplicate, wrap", {{V, 14, S}, {V, 15}, {V, 15}, {V, 0}, {V, 1, S}, {V, 2}, {V, 2}, {V, 2}, {V, 3, S}},
+         {{'O', V, {{0}, {1}, {3}}, kPre}, {'O', V, {{8}}, kPre}}, {9, 0, 1, 0},
+         {kCompleted, "1 packets out of sequence\n"}},
+        {"no payload", {{V, 0, S}, {V, 0, N, 27000000}, {V, 1}, {V, 9, N}, {V, 2}, {V, 5, 0, -1, 200}, {V, 3, S}},
+         {{'O', V, {{0}, {2}, {4}}, 27000000 - kLead}, {'O', V, {{6}}, 27000000 - kLead}}, {7, 0, 0, 0}, {kCompleted}},
+        {"discontinuity", {{V, 0, S}, {V, 1}, {V, 7, D}, {V, 8}}, {{'O', V, whole(0, 4), kPre}}, {4, 0, 0, 0},
+         {kCompleted}},
+        {"too long", cat(cat({{V, 0, S, -1, 39}}, continuations(V, 1, 5698)), continuations(V, 5699, 2, 182)),
+         {{'O', V, whole(0, 5699), kPre}}, {5701, 0, 0, 0},
+         {"\nPacket too long!\n", "\nPacket too long!\n", kCompleted}, nullptr, 0, 0, upto(51)},
+        {"split at 368", {{V, 0, S}, {V, 1}, {V, 2, S}, {V, 3}, {V, 4}},
+         {{'O', V, whole(0, 2), kPre}, {'R', V, whole(2, 2), kPre}, {'O', V, {{2, 0, 9}, {4}}, kPre}}, {5, 0, 0, 0},
+         {kCompleted}, nullptr, 368},
+        {"split at 193", split,
+         {{'R', V, {{0}, {1, 0, 9}}, kPre}, {'R', V, {{0, 0, 9}, {1, 9}, {2, 0, 9}}, kPre},
+          {'O', V, {{0, 0, 9}, {2, 9}}, kPre}}, {3, 0, 0, 0}, {kCompleted}, nullptr, 193},
+        {"split fails", split, {{'R', V, {{0}, {1, 0, 9}}, kPre}}, {2, 0, 0, 0}, {}, kWriteFailed, 193, 1},
+        // 2: the PCR flag of a 1-byte adaptation field is no PCR. 6: 2 x 1504 bits in 30080 ticks, the
+        // estimate 1504 / (0.1 x 1.05) = 14323 ticks a packet. 9: a lower PCR starts again, 10 stays
+        // at 8's estimate. 11: 0.05 bit a tick. 13: a discontinuity starts again at 270000000.
+        {"clock", {{V, 0, S}, {V, 1, S}, {O, 0, 0, 99000000, 1}, {V, 2, S}, {O, 1, N, 27000000}, {V, 3, S},
+                   {O, 2, N, 27030080}, {V, 4, S}, {V, 5, S}, {O, 3, N, 27020000}, {V, 6, S}, {O, 4, N, 27080160},
+                   {V, 7, S}, {O, 5, N | D, 270000000}, {V, 8, S}, {V, 9, S}, {V, 10}},
+         {{'O', V, {{0}}, kPre}, {'O', V, {{1}}, kPre}, {'O', V, {{3}}, 27000000 - kLead},
+          {'O', V, {{5}}, 27030080 + 14323 - kLead}, {'O', V, {{7}}, 27030080 + 28647 - kLead},
+          {'O', V, {{8}}, 27030080 + 28647 - kLead}, {'O', V, {{10}}, 27080160 + 28647 - kLead},
+          {'O', V, {{12}}, 270000000 + 28647 - kLead}, {'O', V, {{14}}, 270000000 + 57295 - kLead},
+          {'O', V, whole(15, 2), 270000000 + 85942 - kLead}}, {17, 0, 0, 0}, {kCompleted}},
+        {"end", ends, {ends_v1, {'O', V, {{3}, {5}}, 27087375 - kLead}, {'O', A, {{4}, {6}}, 27087375 - kLead}},
+         {7, 0, 0, 0}, {kCompleted}},
+        {"out_fn fails", {{V, 0, S}, {V, 2}, {V, 3, S}, {V, 4}, {V, 5, S}}, {{'O', V, whole(2, 2), kPre}},
+         {5, 0, 1, 0}, {"1 packets out of sequence\n"}, kWriteFailed, 0, 1},
+        {"fails at the end", ends, {ends_v1, {'O', V, {{3}, {5}}, 27087375 - kLead}}, {7, 0, 0, 0}, {}, kWriteFailed,
+         0, 2},
+        {"lost packets", {{O, 0, N, 27000000}, {V, 0, S}, {V, 1}, {V, 2}, {V, 3}, {V, 4}, {V, 5}, {V, 6}, {V, 9},
+                          {O, 1, N, 27135360}, {V, 10, S}, {V, 11}, {V, 12, S}, {V, 13}, {V, 14}, {V, 15}, {V, 16},
+                          {V, 17}},
+         {{'O', V, whole(10, 2), 27135360 + 42971 - kLead}},   // 9 x 1504 bits in 135360 ticks
+         {11, 0, 0, 0}, {}, "1024 bytes could not be read; 7 packets were lost\n", 0, 0, {0}, {4098, 4102}},
+        {"read error", cat({{V, 0, S}}, continuations(V, 1, 5599)), {{'O', V, whole(0, 5576), kPre}},
+         {5576, 0, 0, 0}, {}, "Attempt to read after end of disk!\n", 0, 0, upto(49), {}, 3 * 2048},
+        {"unreadable tail", {{V, 0, S}, {V, 1}}, {{'O', V, whole(0, 2), kPre}}, {2, 0, 0, 0}, {},
+         "10 bytes could not be read; 0 packets were lost\n", 0, 0, {0}, {4098}, 0, 446},
+        {"progress", continuations(O, 0, 5576), {}, {5576, 0, 0, 0}, {kCompleted}, nullptr, 0, 0, upto(99)},
     };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.error ? row.error : "to the end");
-        ASSERT_NO_FATAL_FAILURE(open(s.ts));
-        attach(kVideo);
-        attach(kAudio);
-        handed.clear();
-        fail_at_call = row.fail_at;
-        interrupt_at_call = row.interrupt_at;
-        EXPECT_EQ(run(), row.error ? 1 : 0);
-        qv_interrupted = 0;
-        EXPECT_EQ(handed, row.handed);
-        EXPECT_STREQ(qv_error, row.error ? row.error : kCompleted);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Bytes ts;
+        std::vector<Bytes> payloads(row.packets.size());
+        for (size_t k = 0; k < row.packets.size(); ++k) append(ts, packet_bytes(row.packets[k], k, &payloads[k]));
+        std::vector<Seen> want;
+        for (const Event& e : row.seen) {
+            Bytes bytes;
+            for (const Part& p : e.parts)
+                bytes.insert(bytes.end(), payloads[p.k].begin() + long(p.from),
+                             payloads[p.k].begin() + long(std::min(p.to, payloads[p.k].size())));
+            want.emplace_back(e.kind, e.pid, bytes, e.scr);
+        }
+        ImageBuilder img(4);
+        ts.resize(ts.size() + row.tail);
+        img.add_recording("Rec", ts);
+        disk_.bad.clear();
+        for (uint64_t sector : row.bad) disk_.fail_sectors(sector, 1);
+        ASSERT_NO_FATAL_FAILURE(mount(img, 1));
+        if (row.disk_end) qv->disk_sectors = row.disk_end;
+        recording_reader* reader = open_recording_file(0, capture_progress);
+        ASSERT_NE(reader, nullptr) << qv_error;
+        table = new_demux_table();
+        ASSERT_EQ(demux_set(table, V, record_out, nullptr, row.repack, row.repack ? record_split : nullptr), 0);
+        ASSERT_EQ(demux_set(table, A, record_out, nullptr, 0, nullptr), 0);
+        seen.clear();
+        fail_at = row.fail_at;
+        clear_capture();
+        EXPECT_EQ(demux_loop(table, reader), row.error ? 1 : 0);
+        EXPECT_STREQ(qv_error, row.error ? row.error : row.shown.back().c_str());
+        EXPECT_EQ(seen, want);
+        const demux_counts* c = last_demux_counts();
+        EXPECT_EQ((std::vector<int64_t>{c->packets, c->scrambled, c->out_of_sequence, c->bad_sync}), row.counts);
+        EXPECT_EQ(capture().messages, row.shown);
+        EXPECT_EQ(capture().percents, row.percents);
+        free_demux_table(table);
+        close_recording_file(reader);
     }
 }
 
-// Progress.
-//   | recording                                          | percentages           |
-//   | one 1 MiB cluster full of packets: 5576 of 5577    | 0 to 99, each once    |
-//   | the same entry with num_clusters 0                 | 100 once              |
-TEST_F(Demux, ProgressPercentages) {
-    Stream s;
-    for (uint32_t i = 0; i < 5576; ++i) s.add({kOther, i & 15});
-    open(s.ts);
-    ASSERT_EQ(qv->recordings[0].num_clusters, 1u);
-    ASSERT_EQ(run(), 0);
-    std::vector<int> all;
-    for (int i = 0; i < 100; ++i) all.push_back(i);
-    EXPECT_EQ(capture().percents, all);
-    EXPECT_EQ(counts().packets, 5576);
-
-    close_recording_file(reader_);
-    qv->recordings[0].num_clusters = 0;
-    reader_ = open_recording_file(0, capture_progress);
-    ASSERT_NE(reader_, nullptr);
-    clear_capture();
-    ASSERT_EQ(run(), 0);
-    EXPECT_EQ(capture().percents, std::vector<int>{100});
-}
-
-// Failures end the loop without "Processing completed.".
-//   | case                                    | expected                                              |
-//   | out_fn fails on its first call          | loop left at once, result 1, error kept in qv_error,  |
-//   |  (after a counter gap)                  | counts still shown, nothing handed over at the end    |
-TEST_F(Demux, OutputFailureStopsTheLoop) {
-    Stream s;
-    s.add({kVideo, 0, true});
-    s.add({kVideo, 2});
-    s.add({kVideo, 3, true});
-    s.add({kVideo, 4});
-    s.add({kVideo, 5, true});
-    open(s.ts);
-    attach(kVideo);
-    fail_at_call = 1;
-    EXPECT_EQ(run(), 1);
-    EXPECT_STREQ(qv_error, kWriteFailed);
-    EXPECT_EQ(capture().messages, Messages{"1 packets out of sequence\n"});
-    EXPECT_EQ(handed.size(), 1u);
-    EXPECT_EQ(counts().packets, 5);
-}
-
-// Packets lost to an unreadable sector (disk sector 4098: recording bytes
-// 1024 to 1535, packets 4 to 7) break the continuity of every stream and
-// still count for the clock.
-//   | packet | content                                   | expected                                  |
-//   | 0      | PCR 27000000 on PID 0x1FF                 |                                           |
-//   | 1-3    | video start cc 0, continuations cc 1, 2   | dropped with the gap, never handed        |
-//   | 4-7    | unreadable                                | left out                                  |
-//   | 8      | video continuation cc 9                   | taken as the PID's first: no out of seq.  |
-//   | 9      | PCR 27135360: 9 packets since the first   | rate 9 x 1504 / 135360 = 0.1              |
-//   | 10-12  | video start cc 10, cont cc 11, start cc 12| PES of 10, 11 with 27135360 + 42971 - lead|
-//   | 13, 14 | continuations cc 13, 14                   | PES of 12 to 14 cut short by the loss at  |
-//   | 15-17  | unreadable (disk sector 4102), the end    | the end: not handed over                  |
-//   | end    | no "Processing completed."                | result 1, "1024 bytes could not be read; 7|
-//   |        |                                           | packets were lost\n", 11 packets counted  |
-TEST_F(Demux, LostPacketsBreakTheContinuityAndCountForTheClock) {
-    Stream s;
-    s.add({kOther, 0, false, false, 0, -1, false, 27000000});
-    s.add({kVideo, 0, true});
-    s.add({kVideo, 1});
-    s.add({kVideo, 2});
-    for (uint32_t cc = 3; cc < 7; ++cc) s.add({kVideo, cc, cc == 5});
-    s.add({kVideo, 9});
-    s.add({kOther, 1, false, false, 0, -1, false, 27135360});
-    size_t a = s.add({kVideo, 10, true, true, 0, -1, false, -1, 0x10});
-    size_t b = s.add({kVideo, 11, false, true, 0, -1, false, -1, 0x11});
-    for (uint32_t cc = 12; cc < 18; ++cc) s.add({kVideo, cc, cc == 12});
-    disk_.fail_sectors(4098, 1);
-    disk_.fail_sectors(4102, 1);
-    open(s.ts);
-    attach(kVideo);
-    EXPECT_EQ(run(), 1);
-    EXPECT_EQ(handed, (std::vector<Handed>{{kVideo, s.pes({a, b}), 27135360 + 42971 - 8640000}}));
-    EXPECT_EQ(counts(), expected(11, 0, 0));
-    EXPECT_STREQ(qv_error, "1024 bytes could not be read; 7 packets were lost\n");
-    EXPECT_EQ(capture().messages, Messages{});   // shown while the reader was opened
-}
-
-// The demux table.
-//   | call                                    | expected                                        |
-//   | demux_set on PID 8192                   | 1, message, slot 8191 and all others untouched  |
-//   | split size 100 (no room for a packet)   | 1, message                                      |
-//   | demux_set twice on PID 0x101            | the second record in the slot (the first freed: |
-//   |                                         | the leak checker would see it)                  |
-//   | PID 8191                                | accepted                                        |
+// Attaching a PID, the rows in order on one table: a refused one leaves its
+// slot as it was, an accepted one fills it with a new record (next_cc -1,
+// length 0, scr all ones; the second on 0x101 replaces the first). "Split size %d not supported: use 0 or a size from 193 to 1048576\n".
+//   | PID, split size, split function             | result, message                                        |
+//   | 8192, 0                                     | 1, "PID 8192 is not a transport stream PID (0 to 8191)\n"|
+//   | 0x101: -1, 192, 1048577; 2034 without one   | 1, "Split size ... not supported ..."                  |
+//   | 8191: 193; 0x101: 1048576, then 0           | 0                                                      |
 TEST(DemuxTable, AttachRules) {
-    demux_table* table = new_demux_table();
-    ASSERT_NE(table, nullptr);
-    EXPECT_EQ(demux_set(table, 8192, record_out, nullptr, 0, nullptr), 1);
-    EXPECT_STREQ(qv_error, "PID 8192 is not a transport stream PID (0 to 8191)\n");
-    EXPECT_EQ(demux_set(table, kVideo, record_out, nullptr, 100, record_repack), 1);
-    EXPECT_STREQ(qv_error, "Split size 100 not supported: use 0 or a size from 193 to 1048576\n");
-    for (uint32_t pid = 0; pid < kPidCount; ++pid) ASSERT_EQ(table->slot[pid], nullptr);
-
-    ASSERT_EQ(demux_set(table, kVideo, record_out, nullptr, 0, nullptr), 0);
-    ASSERT_EQ(demux_set(table, kVideo, record_out, stdout, 2034, record_repack), 0);
-    const demux_stream* s = table->slot[kVideo];
-    EXPECT_EQ(s->file, stdout);
-    EXPECT_EQ(s->repack_size, 2034);
-    EXPECT_EQ(s->next_cc, -1);
-    EXPECT_EQ(s->length, 0);
-    EXPECT_EQ(s->scr, ~uint64_t(0));
-    EXPECT_EQ(demux_set(table, kMaxPid, record_out, nullptr, 193, record_repack), 0);
-    free_demux_table(table);
-    free_demux_table(nullptr);
+    const char* refused = "Split size %d not supported: use 0 or a size from 193 to 1048576\n";
+    const struct {
+        uint32_t pid;
+        int32_t size;
+        demux_fn split;
+        std::string error;
+    } rows[] = {{8192, 0, nullptr, "PID 8192 is not a transport stream PID (0 to 8191)\n"},
+                {V, -1, record_split, format(refused, -1)},     {V, 192, record_split, format(refused, 192)},
+                {V, 1048577, record_split, format(refused, 1048577)}, {V, 2034, nullptr, format(refused, 2034)},
+                {kMaxPid, 193, record_split, ""},               {V, 1048576, record_split, ""},
+                {V, 0, nullptr, ""}};
+    demux_table* t = new_demux_table();
+    ASSERT_NE(t, nullptr);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.size);
+        const demux_stream* before = t->slot[row.pid & kMaxPid];
+        EXPECT_EQ(demux_set(t, row.pid, record_out, nullptr, row.size, row.split), row.error.empty() ? 0 : 1);
+        if (!row.error.empty()) {
+            EXPECT_EQ(qv_error, row.error);
+            EXPECT_EQ(t->slot[row.pid & kMaxPid], before);
+        } else {   // a fresh record: nothing collected, no counter seen yet
+            const demux_stream* s = t->slot[row.pid];
+            EXPECT_TRUE(s->repack_size == row.size && s->next_cc == -1 && s->length == 0 && s->scr == ~uint64_t(0));
+        }
+    }
+    free_demux_table(t);
 }
 
 }  // namespace
