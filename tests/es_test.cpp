@@ -50,7 +50,9 @@ TEST_F(OutEs, WritesThePayloadFromTheFirstSequenceHeader) {
         clear_written();
         clear_capture();
 #ifndef _WIN32
-        if (row.full) ASSERT_NO_FATAL_FAILURE(write_to_full_device());
+        if (row.full) {
+            ASSERT_NO_FATAL_FAILURE(write_to_full_device());
+        }
 #endif
         for (const Bytes& p : row.packets) EXPECT_EQ(feed(out_es, p), row.full ? 1 : 0);
         if (row.full)
