@@ -1,7 +1,6 @@
-// The transport stream demultiplexer (demux_loop and the demux table) on
-// packets built here, stored as a recording on an in-memory disk of 1 MiB
-// clusters. Video PID 0x101 and audio PID 0x102 are attached; their functions
-// record what they see and leave a message, as the writers do.
+// The transport stream demultiplexer (demux_loop and the demux table) on packets built here, stored as a
+// recording on an in-memory disk of 1 MiB clusters. Video PID 0x101 and audio PID 0x102 are attached; their
+// functions record what they see and leave a message, as the writers do.
 #include <tuple>
 
 #include "support/fixture.h"
@@ -14,8 +13,7 @@ constexpr int S = 1, N = 2, X = 4, D = 8;   // unit start (with a PES header), n
 constexpr uint64_t kLead = 8640000;
 constexpr uint64_t kPre = 4398037871104;    // before any PCR: 2^42 - 8640000
 
-// n packets with counters from cc on; adaptation_field_length af -1: as the
-// flags need (none, 183 without payload, 7 for a PCR, 1).
+// n packets with counters from cc on; adaptation_field_length af -1: as the flags need (none, 183, 7, 1).
 struct Packet { uint32_t pid, cc; int flags = 0; int64_t pcr = -1; int af = -1; size_t n = 1; };
 
 // The bytes of packet k of a row (its payload bytes are k x 13 + 1) and its payload.
@@ -39,16 +37,14 @@ Bytes packet_bytes(const Packet& p, size_t k, Bytes* payload) {
                               uint8_t((base & 1) << 7 | 0x7E | ext >> 8), uint8_t(ext)};
         std::copy(f, f + 6, b.begin() + 6);
     }
-    if (p.flags & S) {
-        const uint8_t pes[9] = {0, 0, 1, uint8_t(p.pid == A ? 0xC0 : 0xE0), 0, 0, 0x80, 0, 0};
-        std::copy(pes, pes + 9, b.begin() + long(at));
-    }
+    const uint8_t pes[9] = {0, 0, 1, uint8_t(p.pid == A ? 0xC0 : 0xE0), 0, 0, 0x80, 0, 0};
+    if (p.flags & S) std::copy(pes, pes + 9, b.begin() + long(at));
     *payload = (p.flags & N) ? Bytes() : Bytes(b.begin() + long(at), b.end());
     return b;
 }
 
-// What a function saw: O (out_fn) or R (the split function), the PID, the
-// bytes (from .. to of the payloads of packets k), the scr.
+// What a function saw: O (out_fn) or R (the split function), the PID, the bytes (from .. to of the payloads
+// of packets k), the scr.
 using Seen = std::tuple<char, uint32_t, Bytes, uint64_t>;
 struct Part { size_t k, from = 0, to = kTsPacketSize; };
 struct Event { char kind; uint32_t pid; std::vector<Part> parts; uint64_t scr; };
@@ -65,23 +61,17 @@ int fail_at = 0;   // the call (from 1) that fails; 0 none
 
 int record(demux_stream* s, char kind) {
     seen.emplace_back(kind, s == table->slot[A] ? A : V, Bytes(s->buffer, s->buffer + s->length), s->scr);
-    qv_set_error("seen");
-    if (int(seen.size()) != fail_at) return 0;
-    qv_set_error("%s", kWriteFailed);
-    return 1;
+    qv_set_error("%s", int(seen.size()) == fail_at ? kWriteFailed : "seen");
+    if (kind == 'R') s->length = 9;   // keeps the first 9 bytes, as the program-stream writer's split does
+    return int(seen.size()) == fail_at;
 }
 int record_out(demux_stream* s) { return record(s, 'O'); }
-int record_split(demux_stream* s) {   // keeps the first 9 bytes, as the program-stream writer's split does
-    int result = record(s, 'R');
-    s->length = 9;
-    return result;
-}
+int record_split(demux_stream* s) { return record(s, 'R'); }
 
 using Demux = DiskTest;
 
-// One recording a row (video packets unless A; s unit start; PCRs on 0x1FF);
-// seen: what out_fn (O) and the split function (R) got; counts: packets,
-// scrambled, out of sequence, bad sync; shown: the completion and the counts.
+// One recording a row (video packets unless A; PCRs on 0x1FF); seen: what out_fn (O) and the split function
+// (R) got; counts: packets, scrambled, out of sequence, bad sync; shown: the completion and the counts.
 //   | collection: an unattached PID, a short field | scrambled: 3 finds nothing, 5 drops 4 | counter gaps   |
 //   | duplicate, wrap: cc 14 15 15 0 .. 2 2 2 3     | no payload, too long a field          | discontinuity  |
 //   | too long: 5699 packets, then two more         | split at 368 and 193; split fails     | clock (below)  |
@@ -94,13 +84,10 @@ TEST_F(Demux, Scenarios) {
     const Event ends_v1 = {'O', V, {{1}}, 27030080 + 14323 - kLead};
     const struct Row {
         const char* name; std::vector<Packet> packets; std::vector<Event> seen; std::vector<int64_t> counts;
-        Messages shown;
-        const char* error = nullptr;   // result 1 with this in qv_error; none: 0
-        int32_t repack = 0;            // split size of the video PID
-        int fail_at = 0, last_percent = 0;   // percentages 0 to last_percent
-        std::vector<uint64_t> bad = {};      // unreadable disk sectors
-        int64_t disk_end = 0;                // sectors left on the disk after the opening; 0 all
-        size_t tail = 0;                     // zero bytes behind the last packet
+        Messages shown; const char* error = nullptr;   // result 1 with this in qv_error; none: 0
+        int32_t repack = 0; int fail_at = 0, last_percent = 0;   // split size of the video PID; percentages 0 to
+        std::vector<uint64_t> bad = {}; int64_t disk_end = 0;    // unreadable sectors; sectors left after opening
+        size_t tail = 0;                                         // zero bytes behind the last packet
     } rows[] = {
         {"collection", {{V, 0}, {V, 1, S}, {V, 2}, {V, 3, 0, -1, 20}, {A, 7, S}, {O, 0, S}, {V, 4, S}, {V, 5}},
          {{'O', V, whole(1, 3), kPre}, {'O', A, {{4}}, kPre}, {'O', V, whole(6, 2), kPre}}, {8, 0, 0, 0}, {kCompleted}},
@@ -157,18 +144,16 @@ TEST_F(Demux, Scenarios) {
         std::vector<Bytes> payloads;
         for (const Packet& p : row.packets)
             for (size_t i = 0; i < p.n; ++i) {
-                Packet one = p;
-                one.cc += uint32_t(i);
                 payloads.emplace_back();
-                append(ts, packet_bytes(one, payloads.size() - 1, &payloads.back()));
+                append(ts, packet_bytes({p.pid, p.cc + uint32_t(i), p.flags, p.pcr, p.af}, payloads.size() - 1,
+                                        &payloads.back()));
             }
         std::vector<Seen> want;
         for (const Event& e : row.seen) {
             Bytes bytes;
-            for (const Part& p : e.parts) {
-                const Bytes& from = payloads[p.k];
-                bytes.insert(bytes.end(), from.begin() + long(p.from), from.begin() + long(std::min(p.to, from.size())));
-            }
+            for (const Part& p : e.parts)
+                for (size_t i = p.from; i < std::min(p.to, payloads[p.k].size()); ++i)
+                    bytes.push_back(payloads[p.k][i]);
             want.emplace_back(e.kind, e.pid, bytes, e.scr);
         }
         ImageBuilder img(4);
@@ -192,9 +177,8 @@ TEST_F(Demux, Scenarios) {
         const demux_counts* c = last_demux_counts();
         EXPECT_EQ((std::vector<int64_t>{c->packets, c->scrambled, c->out_of_sequence, c->bad_sync}), row.counts);
         EXPECT_EQ(capture().messages, row.shown);
-        std::vector<int> percents;
-        for (int p = 0; p <= row.last_percent; ++p) percents.push_back(p);
-        EXPECT_EQ(capture().percents, percents);
+        EXPECT_EQ(capture().percents.size(), size_t(row.last_percent + 1));
+        for (size_t p = 0; p < capture().percents.size(); ++p) EXPECT_EQ(capture().percents[p], int(p));
         free_demux_table(table);
         close_recording_file(reader);
     }
@@ -216,11 +200,9 @@ TEST(DemuxTable, AttachRules) {
         const demux_stream* before = t->slot[row.pid & kMaxPid];
         EXPECT_EQ(demux_set(t, row.pid, record_out, nullptr, row.size, row.split), row.error.empty() ? 0 : 1);
         const demux_stream* s = t->slot[row.pid & kMaxPid];
-        if (!row.error.empty())
-            EXPECT_TRUE(qv_error == row.error && s == before) << qv_error;
-        else
-            EXPECT_TRUE(s->repack_size == row.size && s->next_cc == -1 && s->length == 0 &&
-                        s->scr == ~uint64_t(0));
+        EXPECT_TRUE(row.error.empty() ? s->repack_size == row.size && s->next_cc == -1 && s->length == 0 &&
+                                            s->scr == ~uint64_t(0)
+                                      : qv_error == row.error && s == before) << qv_error;
     }
     free_demux_table(t);
 }

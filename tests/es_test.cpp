@@ -24,12 +24,7 @@ Bytes es(uint8_t id, uint8_t header_length, const char* rest) {
 //   | into a full device (POSIX)                                     | 1, "Write to disk failed, ..."       |
 TEST_F(OutEs, WritesThePayloadFromTheFirstSequenceHeader) {
     const uint8_t E0 = 0xE0, C0 = 0xC0;
-    const struct {
-        std::vector<Bytes> packets;
-        const char* written;
-        Messages shown;
-        bool full = false;
-    } rows[] = {
+    const struct { std::vector<Bytes> packets; const char* written; Messages shown; bool full = false; } rows[] = {
         {{es(C0, 0, "11 22"), es(C0, 4, "21 01 01 01 33"), es(C0, 20, "21 01 01 01 44"), {0, 0, 1}}, "11 22 33", {}},
         {{es(C0, 0, "FF FD C4 00"), es(C0, 0, "FF FD C4 00")}, "FF FD C4 00 FF FD C4 00",
          {"Audio: Layer 2, bit rate=256 kb/s, frequency=48.0 kHz\n"}},

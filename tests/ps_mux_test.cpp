@@ -28,14 +28,13 @@ Bytes pes(uint8_t id, size_t size, int64_t pts = kNone, int64_t dts = kNone, boo
 }
 // b with the bytes of text at offset at.
 Bytes with(Bytes b, size_t at, const char* text) {
-    Bytes f = hex(text);
-    std::copy(f.begin(), f.end(), b.begin() + long(at));
+    for (uint8_t x : hex(text)) b[at++] = x;
     return b;
 }
 
-std::vector<Bytes> handed;
+Bytes handed;
 int record_out(demux_stream* s) {
-    handed.emplace_back(s->buffer, s->buffer + s->length);
+    handed.assign(s->buffer, s->buffer + s->length);
     return 7;
 }
 
@@ -49,15 +48,12 @@ TEST_F(Multiplexer, PacksOf2048Bytes) {
     reset_ps_state();
     const char* zero = "44 00 04 00 04 01";
     const struct {
-        Bytes packet;
-        uint64_t scr;
-        const char *scr_field, *id, *pts, *dts;   // as written; null: as given
-        size_t stuffing, padding;
+        Bytes packet; uint64_t scr; const char *scr_field, *id, *pts, *dts; size_t stuffing, padding;   // null: as is
     } rows[] = {
         {pes(0xE3, 300, O + 7200, O + 3600, true), kFirstScr, zero, "E0", "31 00 01 38 41", "11 00 01 1C 21", 0, 1734},
         {pes(0xC5, 100, O + 7200, kNone, true), kFirstScr, zero, "C0", "21 00 01 38 41", nullptr, 0, 1934},
-        {pes(0xE0, 2034), kFirstScr + 0x1ABCDEF01ull * 300 + 0x123, "76 BC DF 78 0E 47", nullptr, nullptr, nullptr, 0,
-         0},
+        {pes(0xE0, 2034), kFirstScr + 0x1ABCDEF01ull * 300 + 0x123, "76 BC DF 78 0E 47", nullptr, nullptr, nullptr,
+         0, 0},
         {pes(0xE0, 2027), kFirstScr - 180000, "6E 9D 05 A2 2C 09", nullptr, nullptr, nullptr, 7, 0},
         {pes(0xE0, 2026), kFirstScr, zero, nullptr, nullptr, nullptr, 0, 8},
         {hex("00 00 01 E0 00 00 80 00 00"), kFirstScr, zero, nullptr, nullptr, nullptr, 0, 2025},
@@ -91,12 +87,7 @@ TEST_F(Multiplexer, PacksOf2048Bytes) {
 TEST_F(Multiplexer, PiecesBadPacketsAndLengths) {
     reset_ps_state();
     const char* zeros = "00 00 00 00 00 00 00 00 00";
-    const struct {
-        demux_fn fn, out;
-        Bytes packet;
-        int result, length;
-        const char* left;
-    } rows[] = {
+    const struct { demux_fn fn, out; Bytes packet; int result, length; const char* left; } rows[] = {
         {out_pack, nullptr, pes(0xE0, 300, O, kNone, true), 0, 294, nullptr},
         {out_pack, nullptr, pes(0xC0, 100, O, kNone, true), 0, 94, nullptr},
         {repack_pes, record_out, with(pes(0xE0, 2034, O, O), 6, "8D"), 7, 2028, "00 00 01 E0 00 00 81 00 00"},
@@ -122,7 +113,7 @@ TEST_F(Multiplexer, PiecesBadPacketsAndLengths) {
         handed.clear();
         stream_->out_fn = row.out;
         EXPECT_EQ(feed(row.fn, row.packet), row.result);
-        const Bytes out = row.out == record_out ? handed.at(0) : written();
+        const Bytes out = row.out == record_out ? handed : written();
         if (row.left) {
             EXPECT_EQ(Bytes(stream_->buffer, stream_->buffer + stream_->length), hex(row.left));
         }
@@ -152,10 +143,7 @@ TEST_F(Multiplexer, OutputBeginsAtASequenceHeaderWithTheAudioInStep) {
     struct Packet { uint8_t id; int64_t pts; bool frame; };
     const uint8_t V = 0xE0, A = 0xC0;
     const int64_t o = int64_t(O), wrap = int64_t(kWrap);
-    const struct {
-        std::vector<Packet> packets;
-        std::vector<size_t> written;
-    } rows[] = {
+    const struct { std::vector<Packet> packets; std::vector<size_t> written; } rows[] = {
         {{{V, o, false}, {V, kNone, true}, {V, o + 10, true}, {V, kNone, false}}, {2, 3}},
         {{{A, o + 100, true}, {V, o, true}, {A, o + 10, false}}, {1, 2}},
         {{{V, o, true}, {A, o - 1, true}, {A, kNone, false}, {A, o, false}, {A, kNone, false}}, {0, 3, 4}},

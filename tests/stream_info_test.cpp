@@ -26,11 +26,7 @@ Bytes video(const char* header) {
 
 TEST_F(StreamInfo, DescribesTheFirstHeader) {
     // The line is "Video: size = " or "Audio: Layer " and the row's text, then " Mbit/s\n" or " kHz\n".
-    const struct {
-        Bytes packet;
-        int result, rate;
-        std::string line;
-    } rows[] = {
+    const struct { Bytes packet; int result, rate; std::string line; } rows[] = {
         {video("2D 02 40 33 24 9F 23"), 1, 15000000, "720 x 576, aspect 16:9, frame rate 25, bit rate = 15.00"},
         {video("16 01 20 11 FF FF C0"), 1, 104857200, "352 x 288, aspect 1:1, frame rate 23.976, bit rate = 104.86"},
         {video("1E 01 E0 24 04 E2 00"), 1, 2000000, "480 x 480, aspect 4:3, frame rate 29.97, bit rate = 2.00"},

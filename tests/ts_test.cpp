@@ -29,22 +29,14 @@ Bytes pat(int cc, const char* entry_and_crc) {
 using TransportStream = ConversionTest;
 
 // The recording's packets and what the output holds for each; a PAT (counter 0, 1, ...) before each PMT packet.
-//   | packet                                                      | output                                 |
-//   | PAT of the recording (PID 0); 0x1FF before any PMT          | dropped                                |
-//   | video; audio; 0x1FE (another stream)                        | kept; kept; dropped                    |
-//   | PMT naming PCR PID 0x1FF, video and audio, CRC 0; 0x1FF     | kept as it is (the CRC fails); kept    |
-//   | PMT without payload; one whose pointer_field points beyond  | kept; 0x1FF still kept behind each     |
-//   | PMT naming video, 0x1FE and audio                           | without the entry of 0x1FE, new CRC    |
-//   | PMT naming the video as PCR PID; then 0x1FF; video          | kept; dropped; kept                    |
+//   | PID 0; 0x1FF before any PMT: dropped | PMT naming PCR PID 0x1FF, CRC 0: kept as it is; then 0x1FF kept |
+//   | PMT without payload or pointing beyond the packet: kept  | PMT naming 0x1FE too: that entry cut, new CRC |
+//   | PMT naming the video as PCR PID: 0x1FF dropped again     | 0x1FE dropped; video, audio kept              |
 // Run again with num_clusters 0 (percentages {100}), and into a full device (POSIX: 4, "Write to disk
 // failed, disk full?\n" from the flush; no completion).
 TEST_F(TransportStream, KeepsTheProgram) {
     const Bytes video_audio = pmt("02 B0 17 00 01 C1 00 00 E1 FF F0 00 02 E1 01 F0 00 04 E1 02 F0 00 31 50 76 BE");
-    const struct {
-        Bytes packet;
-        bool kept;
-        Bytes replaced = {};
-    } rows[] = {
+    const struct { Bytes packet; bool kept; Bytes replaced = {}; } rows[] = {
         {numbered_packet(0, 0), false}, {numbered_packet(0, 0x1FF), false}, {numbered_packet(0, 0x101), true},
         {pmt("02 B0 17 00 01 C1 00 00 E1 FF F0 00 02 E1 01 F0 00 04 E1 02 F0 00 00 00 00 00"), true},
         {numbered_packet(1, 0x1FF), true}, {numbered_packet(0, 0x1FE), false}, {numbered_packet(0, 0x102), true},
@@ -113,12 +105,10 @@ TEST_F(TransportStream, SampleIsOneProgram) {
     EXPECT_EQ(run_tool("ffprobe -v error -show_programs -show_entries "
                        "program=program_num,nb_streams,pmt_pid,pcr_pid:program_stream=id,codec_type:disposition= "
                        "-of flat Film.ts"),
-              "programs.program.0.program_num=1\nprograms.program.0.nb_streams=2\n"
-              "programs.program.0.pmt_pid=256\nprograms.program.0.pcr_pid=257\n"
-              "programs.program.0.streams.stream.0.codec_type=\"video\"\n"
-              "programs.program.0.streams.stream.0.id=\"0x101\"\n"
-              "programs.program.0.streams.stream.1.codec_type=\"audio\"\n"
-              "programs.program.0.streams.stream.1.id=\"0x102\"\n");
+              "programs.program.0.program_num=1\nprograms.program.0.nb_streams=2\nprograms.program.0.pmt_pid=256\n"
+              "programs.program.0.pcr_pid=257\nprograms.program.0.streams.stream.0.codec_type=\"video\"\n"
+              "programs.program.0.streams.stream.0.id=\"0x101\"\nprograms.program.0.streams.stream.1.codec_type="
+              "\"audio\"\nprograms.program.0.streams.stream.1.id=\"0x102\"\n");
     EXPECT_EQ(std::system("ffmpeg -v error -i Film.ts -map 0 -c copy -f mpegts -y out.ts 2>/dev/null"), 0);
 #endif
 }
