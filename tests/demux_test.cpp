@@ -85,7 +85,7 @@ TEST_F(Demux, Scenarios) {
     const struct Row {
         const char* name; std::vector<Packet> packets; std::vector<Event> seen; std::vector<int64_t> counts;
         Messages shown; const char* error = nullptr;   // result 1 with this in qv_error; none: 0
-        int32_t repack = 0; int fail_at = 0, last_percent = 0;   // split size of the video PID; percentages 0 to
+        int32_t repack = 0; int fail_at = 0, last_percent = 0;   // the video's split size; percentages 0 to last
         std::vector<uint64_t> bad = {}; int64_t disk_end = 0;    // unreadable sectors; sectors left after opening
         size_t tail = 0;                                         // zero bytes behind the last packet
     } rows[] = {
