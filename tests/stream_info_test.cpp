@@ -29,7 +29,7 @@ TEST_F(StreamInfo, DescribesTheFirstHeader) {
     const struct { Bytes packet; int result, rate; std::string line; } rows[] = {
         {video("2D 02 40 33 24 9F 23"), 1, 15000000, "720 x 576, aspect 16:9, frame rate 25, bit rate = 15.00"},
         {video("16 01 20 11 FF FF C0"), 1, 104857200, "352 x 288, aspect 1:1, frame rate 23.976, bit rate = 104.86"},
-        {video("1E 01 E0 24 04 E2 00"), 1, 2000000, "480 x 480, aspect 4:3, frame rate 29.97, bit rate = 2.00"},
+        {video("1E 11 E0 24 04 E2 00"), 1, 2000000, "481 x 480, aspect 4:3, frame rate 29.97, bit rate = 2.00"},
         {video("2D 02 40 47 00 00 40"), 1, 400, "720 x 576, aspect 2.21:1, frame rate 59.94, bit rate = 0.00"},
         {video("2D 02 40 08 24 9F 23"), 1, 15000000, "720 x 576, aspect RESERVED, frame rate 60, bit rate = 15.00"},
         {video("2D 02 40 52 24 9F 23"), 1, 15000000, "720 x 576, aspect RESERVED, frame rate 24, bit rate = 15.00"},
