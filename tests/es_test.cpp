@@ -1,8 +1,5 @@
-// The elementary stream writer out_es, fed by hand with PES packets in a
-// demux_stream record as the demultiplexer leaves them. (The conversions
-// "M2V" and "MP3" of whole recordings: ps_convert_test.)
-#include <vector>
-
+// The elementary stream writer out_es, fed by hand with PES packets as the
+// demultiplexer leaves them (whole recordings: ps_convert_test).
 #include "support/fixture.h"
 #include "support/packets.h"
 
@@ -17,26 +14,17 @@ Bytes es(uint8_t id, uint8_t header_length, const char* rest) {
     return b;
 }
 
-// out_es, one row a conversion (the state reset before it).
-//   | packets (stream id, header length: bytes behind the fixed header)   | written                  |
-//   | C0 0: 11 22; C0 4: 21 01 01 01 33; C0 20 (longer than the packet);  | 11 22 33: the header     |
-//   | 00 00 01 alone                                                       | taken off exactly        |
-//   | C0: FF FD C4 00, twice                                               | both; described once     |
-//   | E0: 01 02; E0: AA 00 00 01 B3 BB; E0: CC; C0: 55                     | 00 00 01 B3 BB CC 55:    |
-//   |                                                                      | video from its sequence  |
-//   |                                                                      | header, audio unheld     |
-//   | the code across packets: 07 00 00 | 01 B3 01; 00 | 00 01 B3 02;      | 00 00 01 B3 and the byte |
-//   | 00 00 01 | B3 03; 00 | 00 | 01 | B3 04                              | behind it                |
-//   | E0: 00 00 01 00 (a picture, no sequence header)                      | nothing                  |
-//   | C0: 11 22 into a full device (POSIX)                                 | 1, "Write to disk ..."   |
+// One row a conversion, from a reset state.
+//   | packets                                                        | written                              |
+//   | C0 behind headers of 0, 4, 20 bytes (beyond the packet); 000001| 11 22 33: the header taken off exactly|
+//   | C0 FF FD C4 00 twice                                           | both; described once                 |
+//   | E0 01 02; E0 AA 00 00 01 B3 BB; E0 CC; C0 55                   | video from its sequence header       |
+//   | the code 00 00 01 B3 split across packets at every place       | the code and the byte behind it      |
+//   | E0 00 00 01 00 (a picture, no sequence header)                 | nothing                              |
+//   | into a full device (POSIX)                                     | 1, "Write to disk failed, ..."       |
 TEST_F(OutEs, WritesThePayloadFromTheFirstSequenceHeader) {
     const uint8_t E0 = 0xE0, C0 = 0xC0;
-    const struct {
-        std::vector<Bytes> packets;
-        const char* written;
-        Messages shown;
-        bool full = false;
-    } rows[] = {
+    const struct { std::vector<Bytes> packets; const char* written; Messages shown; bool full = false; } rows[] = {
         {{es(C0, 0, "11 22"), es(C0, 4, "21 01 01 01 33"), es(C0, 20, "21 01 01 01 44"), {0, 0, 1}}, "11 22 33", {}},
         {{es(C0, 0, "FF FD C4 00"), es(C0, 0, "FF FD C4 00")}, "FF FD C4 00 FF FD C4 00",
          {"Audio: Layer 2, bit rate=256 kb/s, frequency=48.0 kHz\n"}},
@@ -62,11 +50,10 @@ TEST_F(OutEs, WritesThePayloadFromTheFirstSequenceHeader) {
         }
 #endif
         for (const Bytes& p : row.packets) EXPECT_EQ(feed(out_es, p), row.full ? 1 : 0);
-        if (row.full) {
+        if (row.full)
             EXPECT_STREQ(qv_error, kWriteFailed);
-            continue;
-        }
-        EXPECT_EQ(written(), hex(row.written));
+        else
+            EXPECT_EQ(written(), hex(row.written));
         EXPECT_EQ(capture().messages, row.shown);
     }
 }

@@ -1,9 +1,5 @@
-// The program stream multiplexer, fed by hand with PES packets in a
-// demux_stream record as the demultiplexer leaves them. O is 900000, the
-// 90 kHz origin of a first scr of 270000000.
-#include <string>
-#include <vector>
-
+// The program stream multiplexer, fed by hand with PES packets as the
+// demultiplexer leaves them. O is 900000, the 90 kHz origin of a first scr of 270000000.
 #include "support/fixture.h"
 #include "support/packets.h"
 
@@ -12,9 +8,8 @@ namespace {
 constexpr uint64_t kFirstScr = 270000000, O = 900000, kWrap = uint64_t(1) << 33;
 constexpr int64_t kNone = -1;
 
-// A PES packet of size bytes with an MPEG-2 header, the time stamps given,
-// a sequence header (video) or an audio frame header when frame, then 55s;
-// PES_packet_length declared, or size - 6.
+// A PES packet of size bytes with an MPEG-2 header, the time stamps given, a sequence header (video) or an
+// audio frame header when frame, then 55s; PES_packet_length declared, or size - 6.
 Bytes pes(uint8_t id, size_t size, int64_t pts = kNone, int64_t dts = kNone, bool frame = false, int declared = -1) {
     Bytes b = {0, 0, 1, id, 0, 0, 0x84, 0, 0};
     const int64_t times[2] = {pts, dts};
@@ -31,47 +26,34 @@ Bytes pes(uint8_t id, size_t size, int64_t pts = kNone, int64_t dts = kNone, boo
     put_be16(&b[4], declared >= 0 ? uint32_t(declared) : uint32_t(size - 6));
     return b;
 }
+// b with the bytes of text at offset at.
+Bytes with(Bytes b, size_t at, const char* text) {
+    for (uint8_t x : hex(text)) b[at++] = x;
+    return b;
+}
 
-std::vector<Bytes> handed;
+Bytes handed;
 int record_out(demux_stream* s) {
-    handed.emplace_back(s->buffer, s->buffer + s->length);
+    handed.assign(s->buffer, s->buffer + s->length);
     return 7;
 }
 
 using Multiplexer = StreamTest;
 
-// b with the bytes of text at offset at.
-Bytes with(Bytes b, size_t at, const char* text) {
-    Bytes f = hex(text);
-    std::copy(f.begin(), f.end(), b.begin() + long(at));
-    return b;
-}
-
-// out_pack, the rows in order on one state: the first two begin the streams,
-// first_scr 270000000. A pack: 00 00 01 BA, the SCR, 01 89 C3, F8 + stuffing,
-// that many FF, the PES packet with its id, length n - 6 and time stamps as
-// given, then a padding packet 00 00 01 BE (length room - 6, FF) if any.
-//   | PES packet (id, bytes, PTS, DTS)   | scr                 | SCR field         | id, PTS, DTS   | stuffing, pad |
-//   | E3 300 O+7200 O+3600, sequence hdr | 270000000           | 44 00 04 00 04 01 | E0, 7200, 3600 | 0, 1734       |
-//   | C5 100 O+7200, frame header        | 270000000           | the same          | C0, 7200       | 0, 1934       |
-//   | E0 2034                            | + 0x1ABCDEF01 x 300 | 76 BC DF 78 0E 47 |                | 0, 0          |
-//   |                                    |   + 0x123           |                   |                |               |
-//   | E0 2027                            | - 180000 (wraps)    | 6E 9D 05 A2 2C 09 |                | 7, 0          |
-//   | E0 2026 / the bare 9-byte piece    | 270000000           | 44 00 04 00 04 01 |                | 0, 8 / 0, 2025|
-//   | E0 300 PTS 0 / E0 19 O+10 O+5      | 270000000           | 44 00 04 00 04 01 | 2^33-O / 10, 5 | 0, 1734 / 2015|
+// out_pack, the rows in order on one state (the first two begin the streams): a pack is 00 00 01 BA, the SCR,
+// 01 89 C3, F8 + stuffing, that many FF, the PES packet (id, length n - 6, time stamps as given), padding.
+//   | first packs of video and audio | an SCR far on; one before (wraps) | 2027 bytes: 7 stuffing; 2026: 8 padding |
+//   | the bare 9-byte piece          | PTS 0 (wraps back)                | 19 bytes with PTS and DTS               |
 TEST_F(Multiplexer, PacksOf2048Bytes) {
     reset_ps_state();
     const char* zero = "44 00 04 00 04 01";
     const struct {
-        Bytes packet;
-        uint64_t scr;
-        const char *scr_field, *id, *pts, *dts;   // as written; null: as given
-        size_t stuffing, padding;
+        Bytes packet; uint64_t scr; const char *scr_field, *id, *pts, *dts; size_t stuffing, padding;   // null: as is
     } rows[] = {
         {pes(0xE3, 300, O + 7200, O + 3600, true), kFirstScr, zero, "E0", "31 00 01 38 41", "11 00 01 1C 21", 0, 1734},
         {pes(0xC5, 100, O + 7200, kNone, true), kFirstScr, zero, "C0", "21 00 01 38 41", nullptr, 0, 1934},
-        {pes(0xE0, 2034), kFirstScr + 0x1ABCDEF01ull * 300 + 0x123, "76 BC DF 78 0E 47", nullptr, nullptr, nullptr, 0,
-         0},
+        {pes(0xE0, 2034), kFirstScr + 0x1ABCDEF01ull * 300 + 0x123, "76 BC DF 78 0E 47", nullptr, nullptr, nullptr,
+         0, 0},
         {pes(0xE0, 2027), kFirstScr - 180000, "6E 9D 05 A2 2C 09", nullptr, nullptr, nullptr, 7, 0},
         {pes(0xE0, 2026), kFirstScr, zero, nullptr, nullptr, nullptr, 0, 8},
         {hex("00 00 01 E0 00 00 80 00 00"), kFirstScr, zero, nullptr, nullptr, nullptr, 0, 2025},
@@ -97,29 +79,15 @@ TEST_F(Multiplexer, PacksOf2048Bytes) {
     }
 }
 
-// Pieces, bad packets and M2P lengths, the rows in order on one state (each
-// writer begins with its first two rows); what report_ps_warnings then shows.
-//   | function: packet                                 | result | PES_packet_length out | buffer left by the split   |
-//   | out_pack: E0 300 PTS O seq; C0 100 PTS O frame   | 0      | 294; 94 (in a pack)   |                            |
-//   | repack_pes to a function returning 7: E0 2034    | 7      | 2028 (seen by it)     | 00 00 01 E0 00 00 81 00 00 |
-//   |   PTS DTS, flags 8D                              |        |                       |                            |
-//   | repack_pes to out_pack: bad start; its piece; BD | 0      | none                  | nine zeros                 |
-//   | repack_pes to out_pack: E0 2034                  | 0      | 2028                  | 00 00 01 E0 00 00 80 00 00 |
-//   | out_pack: bad start; 5 bytes; BD; 2035 bytes     | 0      | none                  |                            |
-//   | out_pack: C0 300 declaring 100 / 5               | 0      | 294 / 294             |                            |
-//   | out_pes: E0 300 PTS O seq declaring 0; C5 100    | 0      | 294; 94 (id C5)       |                            |
-//   |   PTS O frame                                    |        |                       |                            |
-//   | out_pes: 65541 / 65542 bytes declaring 0; C0 100 | 0      | 65535 / 0 / 94        |                            |
-//   |   declaring 1000                                 |        |                       |                            |
+// Pieces, bad packets and M2P lengths, the rows in order on one state (each writer begins with its first two
+// rows): the result, PES_packet_length written (-1 nothing), the buffer the split leaves; then the warnings.
+//   | repack_pes: to a function returning 7; bad starts (dropped with their pieces); another stream; good  |
+//   | out_pack: a bad start, 5 bytes, another stream, 2035 bytes; lengths declared wrong                   |
+//   | out_pes: length 0 declared; 65541 / 65542 bytes (too long for the field); 1000 declared for 100      |
 TEST_F(Multiplexer, PiecesBadPacketsAndLengths) {
     reset_ps_state();
     const char* zeros = "00 00 00 00 00 00 00 00 00";
-    const struct {
-        demux_fn fn, out;
-        Bytes packet;
-        int result, length;   // -1: nothing written
-        const char* left;
-    } rows[] = {
+    const struct { demux_fn fn, out; Bytes packet; int result, length; const char* left; } rows[] = {
         {out_pack, nullptr, pes(0xE0, 300, O, kNone, true), 0, 294, nullptr},
         {out_pack, nullptr, pes(0xC0, 100, O, kNone, true), 0, 94, nullptr},
         {repack_pes, record_out, with(pes(0xE0, 2034, O, O), 6, "8D"), 7, 2028, "00 00 01 E0 00 00 81 00 00"},
@@ -145,7 +113,7 @@ TEST_F(Multiplexer, PiecesBadPacketsAndLengths) {
         handed.clear();
         stream_->out_fn = row.out;
         EXPECT_EQ(feed(row.fn, row.packet), row.result);
-        const Bytes out = row.out == record_out ? handed.at(0) : written();
+        const Bytes out = row.out == record_out ? handed : written();
         if (row.left) {
             EXPECT_EQ(Bytes(stream_->buffer, stream_->buffer + stream_->length), hex(row.left));
         }
@@ -166,29 +134,16 @@ TEST_F(Multiplexer, PiecesBadPacketsAndLengths) {
                         "size of at most 65541 avoids them\n"}));
 }
 
-// Where the output begins: the video at its first packet with a PTS and a
-// sequence header, the audio at its first packet whose PTS is not earlier
-// (modulo 2^33, half the range either way) than that video packet's. Each
-// row from a reset state, through out_pack and out_pes (V video E0, A audio
-// C0; "seq" and "frame": with a sequence or audio frame header).
-//   | packets                                                     | written        |
-//   | V PTS O; V seq; V PTS O + 10 seq; V (a later piece)         | 3rd, 4th       |
-//   | A PTS O + 100 frame; V PTS O seq; A PTS O + 10              | 2nd, 3rd       |
-//   | V PTS O seq; A PTS O - 1; A; A PTS O; A                     | 1st, 4th, 5th  |
-//   | V PTS 2^33 - 10 seq; A PTS 2^33 - 20; A PTS 5 (wrapped)     | 1st, 3rd       |
-//   | V PTS 5 seq; A PTS 2^33 - 5 (earlier across the wrap)       | 1st            |
-//   | V PTS 0 seq; A PTS 2^32 (half the range: earlier)           | 1st            |
-//   | V PTS O seq; V PTS O + 100 seq; A PTS O + 50                | all three      |
-//   | V PTS O seq; A id D0; A id D0 PTS O                         | 1st, 3rd       |
-//   | V PTS O; A PTS O frame; V PTS O + 10 (no sequence header)   | nothing        |
+// Where the output begins: the video at its first packet with a PTS and a sequence header ("seq"), the audio
+// at its first packet whose PTS is not earlier (modulo 2^33, half the range either way) than that one's. Each
+// row from a reset state through out_pack and out_pes; V video E0, A audio C0 ("frame": a frame header).
+//   | the PTS and the header on separate packets | audio before the video | audio before and in step | wraps |
+//   | a later video packet | a stream id of neither kind | no sequence header: nothing                        |
 TEST_F(Multiplexer, OutputBeginsAtASequenceHeaderWithTheAudioInStep) {
     struct Packet { uint8_t id; int64_t pts; bool frame; };
     const uint8_t V = 0xE0, A = 0xC0;
     const int64_t o = int64_t(O), wrap = int64_t(kWrap);
-    const struct {
-        std::vector<Packet> packets;
-        std::vector<size_t> written;
-    } rows[] = {
+    const struct { std::vector<Packet> packets; std::vector<size_t> written; } rows[] = {
         {{{V, o, false}, {V, kNone, true}, {V, o + 10, true}, {V, kNone, false}}, {2, 3}},
         {{{A, o + 100, true}, {V, o, true}, {A, o + 10, false}}, {1, 2}},
         {{{V, o, true}, {A, o - 1, true}, {A, kNone, false}, {A, o, false}, {A, kNone, false}}, {0, 3, 4}},
@@ -199,25 +154,24 @@ TEST_F(Multiplexer, OutputBeginsAtASequenceHeaderWithTheAudioInStep) {
         {{{V, o, true}, {0xD0, kNone, true}, {0xD0, o, false}}, {0, 2}},
         {{{V, o, false}, {A, o, true}, {V, o + 10, false}}, {}},
     };
-    for (size_t r = 0; r < std::size(rows); ++r) {
-        SCOPED_TRACE("row " + std::to_string(r + 1));
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::PrintToString(row.written));
         std::vector<Bytes> packets;
-        for (const Packet& p : rows[r].packets)
-            packets.push_back(pes(p.id, 100 + packets.size(), p.pts, kNone, p.frame));
+        for (const Packet& p : row.packets) packets.push_back(pes(p.id, 100 + packets.size(), p.pts, kNone, p.frame));
         for (demux_fn fn : {out_pack, out_pes}) {
             reset_ps_state();
             clear_written();
             for (const Bytes& p : packets) EXPECT_EQ(feed(fn, p), 0);
             Bytes out = written(), want;
-            for (size_t i : rows[r].written) append(want, packets[i]);
+            for (size_t i : row.written) append(want, packets[i]);
             if (fn == out_pes) {
                 EXPECT_EQ(out, want);
                 continue;
             }
             // The packs carry the same packets, told apart by their length.
-            ASSERT_EQ(out.size(), rows[r].written.size() * kPackSize);
-            for (size_t k = 0; k < rows[r].written.size(); ++k)
-                EXPECT_EQ(get_be16(&out[k * kPackSize + 18]), packets[rows[r].written[k]].size() - 6);
+            ASSERT_EQ(out.size(), row.written.size() * kPackSize);
+            for (size_t k = 0; k < row.written.size(); ++k)
+                EXPECT_EQ(get_be16(&out[k * kPackSize + 18]), packets[row.written[k]].size() - 6);
         }
     }
 }

@@ -1,10 +1,7 @@
-// Mode "TS" (convert_ts) on a recording of packets written here and on the
-// bundled sample, stored on an in-memory disk of 1040-sector clusters. The
-// recording header names PMT PID 0x100, video 0x101 and audio 0x102; the
-// sections below carry their CRC_32 as literals.
+// Mode "TS" (convert_ts) on packets written here and on the bundled sample,
+// on an in-memory disk of 1040-sector clusters. The recording header names
+// PMT PID 0x100, video 0x101 and audio 0x102; sections carry literal CRC_32s.
 #include <filesystem>
-#include <string>
-#include <vector>
 
 #include "support/fixture.h"
 #include "support/packets.h"
@@ -22,48 +19,34 @@ Bytes packet(const std::string& head, uint8_t fill = 0xFF) {
 }
 // A packet of PID 0x100 holding section behind a pointer_field 0.
 Bytes pmt(const char* section) { return packet(std::string("47 41 00 10 00 ") + section); }
-// The PAT written in front of every PMT packet: continuity counter cc, the
-// recording header's program entry, the CRC_32.
+// The PAT written before every PMT packet: counter cc, the header's program entry, the CRC_32.
 Bytes pat(int cc, const char* entry_and_crc) {
     Bytes p = packet(std::string("47 40 00 10 00 00 80 0D 00 00 01 00 00 ") + entry_and_crc);
     p[3] |= uint8_t(cc);
     return p;
 }
 
-// The recording's packets and what the output holds for each, in order; a
-// PAT (counter 0, 1, ...) goes before every PMT packet.
-//   | packet                                                    | output                               |
-//   | PAT of the recording (PID 0); 0x1FF before any PMT        | dropped                              |
-//   | video, audio                                              | kept                                 |
-//   | PMT naming PCR PID 0x1FF, video and audio, CRC 0          | kept as it is (the CRC fails)        |
-//   | 0x1FF; 0x1FE (another stream)                             | kept; dropped                        |
-//   | PMT packet without payload; one whose pointer_field points| kept; 0x1FF still kept behind each   |
-//   | beyond the packet                                         |                                      |
-//   | PMT naming video, 0x1FE and audio                         | without the entry of 0x1FE, new CRC  |
-//   | PMT naming video and audio                                | kept                                 |
-//   | PMT naming the video as PCR PID; then 0x1FF; video        | kept; dropped; kept                  |
-// Run again: with the recording's num_clusters 0 (percentages {100}), and
-// into a full device (POSIX: 4, "Write to disk failed, disk full?\n" from
-// the flush: the output stays in the write buffer; no completion).
 using TransportStream = ConversionTest;
 
+// The recording's packets and what the output holds for each; a PAT (counter 0, 1, ...) before each PMT packet.
+//   | PID 0; 0x1FF before any PMT: dropped | PMT naming PCR PID 0x1FF, CRC 0: kept as it is; then 0x1FF kept |
+//   | PMT without payload or pointing beyond the packet: kept  | PMT naming 0x1FE too: that entry cut, new CRC |
+//   | PMT naming the video as PCR PID: 0x1FF dropped again     | 0x1FE dropped; video, audio kept              |
+// Run again with num_clusters 0 (percentages {100}), and into a full device (POSIX: 4, "Write to disk
+// failed, disk full?\n" from the flush; no completion).
 TEST_F(TransportStream, KeepsTheProgram) {
     const Bytes video_audio = pmt("02 B0 17 00 01 C1 00 00 E1 FF F0 00 02 E1 01 F0 00 04 E1 02 F0 00 31 50 76 BE");
-    const struct {
-        Bytes packet;
-        bool kept;
-        Bytes replaced = {};
-    } rows[] = {
-        {ts_packet(0, 0), false}, {ts_packet(0, 0x1FF), false}, {ts_packet(0, 0x101), true},
+    const struct { Bytes packet; bool kept; Bytes replaced = {}; } rows[] = {
+        {numbered_packet(0, 0), false}, {numbered_packet(0, 0x1FF), false}, {numbered_packet(0, 0x101), true},
         {pmt("02 B0 17 00 01 C1 00 00 E1 FF F0 00 02 E1 01 F0 00 04 E1 02 F0 00 00 00 00 00"), true},
-        {ts_packet(1, 0x1FF), true}, {ts_packet(0, 0x1FE), false}, {ts_packet(0, 0x102), true},
-        {packet("47 41 00 21 B7 00"), true}, {ts_packet(2, 0x1FF), true},
-        {packet("47 41 00 12 B7", 0x00), true}, {ts_packet(3, 0x1FF), true},
+        {numbered_packet(1, 0x1FF), true}, {numbered_packet(0, 0x1FE), false}, {numbered_packet(0, 0x102), true},
+        {packet("47 41 00 21 B7 00"), true}, {numbered_packet(2, 0x1FF), true},
+        {packet("47 41 00 12 B7", 0x00), true}, {numbered_packet(3, 0x1FF), true},
         {pmt("02 B0 1C 00 01 C1 00 00 E1 FF F0 00 02 E1 01 F0 00 04 E1 FE F0 00 04 E1 02 F0 00 58 05 C3 E9"), true,
          video_audio},
         {video_audio, true},
         {pmt("02 B0 17 00 01 C1 00 00 E1 01 F0 00 02 E1 01 F0 00 04 E1 02 F0 00 BC C5 57 07"), true},
-        {ts_packet(4, 0x1FF), false}, {ts_packet(1, 0x101), true},
+        {numbered_packet(4, 0x1FF), false}, {numbered_packet(1, 0x101), true},
     };
     Bytes ts, want;
     int pats = 0;
@@ -79,35 +62,30 @@ TEST_F(TransportStream, KeepsTheProgram) {
     ImageBuilder img(4, kSectorsPerCluster);
     img.add_recording("Rec", ts, h);
     mount(img);
-    const struct {
-        uint32_t clusters;   // num_clusters of the entry
-        bool full;
-    } runs[] = {{1, false}, {0, false},
-#ifndef _WIN32
-                {1, true}
+#ifdef _WIN32
+    const int runs = 2;
+#else
+    const int runs = 3;   // the third into a full device
 #endif
-    };
-    for (const auto& run : runs) {
-        qv->recordings[0].num_clusters = run.clusters;
-        if (run.full) {
+    for (int run = 0; run < runs; ++run) {
+        if (run == 2) {
             std::filesystem::remove("Rec.ts");
             std::filesystem::create_symlink("/dev/full", "Rec.ts");
         }
-        EXPECT_EQ(convert(convert_ts, 0), run.full ? kCopyIncomplete : 0) << qv_error;
-        EXPECT_EQ(capture().percents, std::vector<int>{run.clusters ? 0 : 100});
-        EXPECT_EQ(capture().messages, run.full ? Messages{kPidLine} : (Messages{kPidLine, kCompleted}));
-        if (run.full) {
+        qv->recordings[0].num_clusters = run == 1 ? 0 : 1;
+        EXPECT_EQ(convert(convert_ts, 0), run == 2 ? kCopyIncomplete : 0) << qv_error;
+        EXPECT_EQ(capture().percents, std::vector<int>{run == 1 ? 100 : 0});
+        EXPECT_EQ(capture().messages, run == 2 ? Messages{kPidLine} : (Messages{kPidLine, kCompleted}));
+        if (run == 2)
             EXPECT_STREQ(qv_error, kWriteFailed);
-        } else {
+        else
             EXPECT_EQ(read_file("Rec.ts"), want);
-        }
     }
 }
 
-// The sample: every PAT packet is the one of program 1 (PMT field 0x0100)
-// with the counters 0 to 15 in turn, each before a PMT packet; ffprobe sees
-// one program of two streams, 0x101 video and 0x102 audio (the sample's
-// PMT names a second audio stream too), and ffmpeg remuxes all of it.
+// The sample: every PAT is that of program 1 (PMT field 0x0100), counters 0 to 15 in turn, each before a PMT
+// packet; ffprobe sees one program of video 0x101 and audio 0x102 (the sample's PMT names a second audio
+// stream too), and ffmpeg remuxes all of it.
 TEST_F(TransportStream, SampleIsOneProgram) {
     ImageBuilder img(9, kSectorsPerCluster);
     img.add_recording("Film", ts_);
@@ -127,14 +105,10 @@ TEST_F(TransportStream, SampleIsOneProgram) {
     EXPECT_EQ(run_tool("ffprobe -v error -show_programs -show_entries "
                        "program=program_num,nb_streams,pmt_pid,pcr_pid:program_stream=id,codec_type:disposition= "
                        "-of flat Film.ts"),
-              "programs.program.0.program_num=1\n"
-              "programs.program.0.nb_streams=2\n"
-              "programs.program.0.pmt_pid=256\n"
-              "programs.program.0.pcr_pid=257\n"
-              "programs.program.0.streams.stream.0.codec_type=\"video\"\n"
-              "programs.program.0.streams.stream.0.id=\"0x101\"\n"
-              "programs.program.0.streams.stream.1.codec_type=\"audio\"\n"
-              "programs.program.0.streams.stream.1.id=\"0x102\"\n");
+              "programs.program.0.program_num=1\nprograms.program.0.nb_streams=2\nprograms.program.0.pmt_pid=256\n"
+              "programs.program.0.pcr_pid=257\nprograms.program.0.streams.stream.0.codec_type=\"video\"\n"
+              "programs.program.0.streams.stream.0.id=\"0x101\"\nprograms.program.0.streams.stream.1.codec_type="
+              "\"audio\"\nprograms.program.0.streams.stream.1.id=\"0x102\"\n");
     EXPECT_EQ(std::system("ffmpeg -v error -i Film.ts -map 0 -c copy -f mpegts -y out.ts 2>/dev/null"), 0);
 #endif
 }
