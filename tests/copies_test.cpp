@@ -1,17 +1,16 @@
-// The raw recording copy (dump_file) and the whole-disk copy (copy_disk),
-// each test in its own directory; the faults every mode meets are in
-// fault_test.cpp. Raw copies, 1 MiB clusters:
-//   | recording                                     | result, error                 | the file; percentages          |
-//   | "Film: Teil 1/2", 3 clusters, slack 1000      | 0, "\rProcessing completed.\n"| 3144728 bytes; 33 66 100       |
-//   | chain 5-2-7, slack 0 / 1 / half / max         | 0                             | byte-exact                     |
-//   | one cluster over an older, longer file; count 0| 0                            | replaced / both clusters; 100  |
-//   | slack above the cluster size; start 0x30      | 1, "… slack 1048577 …" / "… start cluster 30 …" | none         |
-//   | chain 1-2-3 with 2 marked free; 1-2-3-2       | 4, "Recording R: chain …"     | 2 / 3 clusters                 |
-//   | the largest table: 1fffe-1ffff-1c719-1fffe    | 4, "… loops at cluster 1fffe" | 3 clusters of zeros            |
-//   | four recordings, three of one name, twice     | 0 each                        | four files, each byte-exact    |
-// Disk copies: a failing disk with its map, continued by pvrcopy and by
-// ddrescue -r3 (maps checked with ddrescuelog); from the parent directory, to
-// the last sector of small clusters; an interrupted copy continued from its map.
+// The raw recording copy (dump_file) and the whole-disk copy (copy_disk), each test in its own
+// directory; the faults every mode meets are in fault_test.cpp. Raw copies, 1 MiB clusters:
+//   | recording                                      | result, error                   | the file; percentages    |
+//   | "Film: Teil 1/2", 3 clusters, slack 1000       | 0, "\rProcessing completed.\n"  | 3144728 bytes; 33 66 100 |
+//   | chain 5-2-7, slack 0 / 1 / half / max          | 0                               | byte-exact               |
+//   | one cluster over an older, longer file; count 0| 0                               | replaced / both clusters |
+//   | slack above the cluster size; start 0x30       | 1, "… slack 1048577 …" / "… start cluster 30 …" | none     |
+//   | chain 1-2-3 with 2 marked free; 1-2-3-2        | 4, "Recording R: chain …"       | 2 / 3 clusters           |
+//   | the largest table: 1fffe-1ffff-1c719-1fffe     | 4, "… loops at cluster 1fffe"   | 3 clusters of zeros      |
+//   | four recordings, three of one name, twice      | 0 each                          | four files, byte-exact   |
+// Disk copies: a failing disk with its map, continued by pvrcopy and by ddrescue -r3 (maps checked
+// with ddrescuelog); from the parent directory, to the last sector of small clusters; an
+// interrupted copy continued from its map.
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -25,8 +24,7 @@ namespace {
 
 constexpr uint32_t kMiB = 1048576;
 
-// Bytes that differ from their neighbours, so a missed or doubled byte
-// exchange or a misplaced cluster shows.
+// Bytes that differ from their neighbours: a missed or doubled byte exchange or a misplaced cluster shows.
 Bytes pattern(size_t n, unsigned seed) {
     Bytes b(n);
     for (size_t i = 0; i < n; ++i) b[i] = uint8_t(i * 131 + (i >> 12) + seed);
@@ -37,14 +35,14 @@ using Copies = TempDirTest;
 
 TEST_F(Copies, RawCopies) {
     struct Row {
-        const char* name;   // the recording's; "R" is copied to "R"
-        size_t size;        // bytes of the recording (a pattern), in clusters of chain (empty: contiguous from 1)
+        const char* name;                 // the recording's; "R" is copied to "R"
+        size_t size;                      // bytes of the recording (a pattern), in clusters of chain (empty: from 1)
         std::vector<uint32_t> chain;
-        size_t copied;      // bytes of it in the file
+        size_t copied;                    // bytes of it in the file
         int result;
         const char* error;
         std::vector<int> percents;
-        uint32_t at = 0, link = 0;                  // an entry of the table changed (at > 0)
+        uint32_t at = 0, link = 0;                    // an entry of the table changed (at > 0)
         int64_t start = -1, count = -1, slack = -1;   // the directory entry changed
     };
     const size_t third = 3 * size_t(kMiB);
@@ -84,8 +82,8 @@ TEST_F(Copies, RawCopies) {
     }
 }
 
-// The largest table (131072 clusters of 1 MiB, zeros behind the system area
-// and the root): a loop above cluster 116,504 ends at its first repeat.
+// The largest table (131072 clusters of 1 MiB, zeros behind the system area and the root): a loop
+// above cluster 116,504 ends at its first repeat.
 TEST_F(Copies, LoopOnTheLargestTable) {
     ImageBuilder top(kMaxClusters);
     top.dir_entry(0, 0, kTypeRecording, 0x1FFFE, 3, 0, "Top");
@@ -101,8 +99,8 @@ TEST_F(Copies, LoopOnTheLargestTable) {
     EXPECT_TRUE(read_file("Top") == Bytes(3 * size_t(kMiB), 0));
 }
 
-// Three recordings of one name beside one of its own, copied twice: each
-// copy byte for byte under its own name, the second run over the first.
+// Three recordings of one name beside one of its own, copied twice: each byte for byte under its
+// own name, the second run over the first.
 TEST_F(Copies, RecordingsOfOneNameAreCopiedSideBySide) {
     ImageBuilder img(12);
     std::vector<Bytes> data;
@@ -121,18 +119,12 @@ TEST_F(Copies, RecordingsOfOneNameAreCopiedSideBySide) {
     EXPECT_EQ(std::distance(fs::directory_iterator("."), fs::directory_iterator()), 4);
 }
 
-// The disk copy of a failing disk (in memory; 9 clusters of 1 MiB and 100
-// sectors): sectors 3000 to 3007 fail with error 5, the last one (18531)
-// fails the whole request.
-//   | run                           | expected                                                       |
-//   | the copy                      | the image whole, zeros there; "Cannot read 4096 bytes at        |
-//   |                               | position 1536000\n", "... 512 bytes at position 9487872\n";    |
-//   |                               | 4, "4608 bytes could not be read and were written as zeros\n"; |
-//   |                               | the map lists exactly those sectors bad (ddrescuelog -l-)      |
-//   | the copy again, disk repaired | only the 9 bad sectors read (in 2 reads); completed; the image |
-//   |                               | equals the source; ddrescuelog -D: all finished                |
-//   | ddrescue -r3 from the source, | goes on from the first map: the image equals the source        |
-//   | the first copy's image and map|                                                                |
+// The disk copy of a failing disk (in memory; 9 clusters of 1 MiB and 100 sectors): sectors 3000 to
+// 3007 fail with error 5, the last one (18531) fails the whole request.
+//   | run                            | expected                                                             |
+//   | the copy                       | zeros there, both losses named, 4, "4608 bytes …"; the map lists them |
+//   | the copy again, disk repaired  | only the 9 bad sectors read (2 reads); the image equals the source   |
+//   | ddrescue -r3 from the source on the first copy and map | the image equals the source; all finished |
 TEST_F(Copies, DiskCopyOfAFailingDiskKeepsAMap) {
     ImageBuilder img(8);
     img.add_file(0, kTypeRecording, "Film", pattern(5 * size_t(kMiB), 13));
@@ -210,9 +202,8 @@ TEST_F(DiskCopy, FromTheParentDirectoryAndToTheLastSector) {
               "       rescued:    4779 kB,  in      1 area(s)  (100%)\n");
 }
 
-// In mode "disk" an image with its map in the current directory is the copy
-// to go on with: the source is the image of the parent directory (in other
-// modes that image is the source, read as its map tells).
+// In mode "disk" an image with its map in the current directory is the copy to go on with: the
+// source is the parent directory's image (in other modes that image is the source, read as its map tells).
 TEST_F(DiskCopy, AnInterruptedCopyGoesOnFromItsMap) {
     REQUIRE_TOOL("ddrescuelog");
     ImageBuilder img(8);

@@ -1,20 +1,17 @@
-// The recording table (parse_dir, add_lost_recordings), the output names of
-// its recordings and the listing's dates. Root directories of 1 MiB clusters
-// whose every slot is read (slack 512), built per row; "Four" is Film, News,
-// Unlisted and Other in clusters 1 to 4.
-//   | root directory                                 | table (plain / --salvage)      | shown                                   |
-//   | B (dated), a file, subdirectory with a         | B A                            | nothing                                 |
-//   | recording, A                                   |                                |                                         |
-//   | types 0xD0, 0xD3, 0x51, 0xD1                   | d1                             | nothing                                 |
-//   | list: News, Film, Nowhere, 107 L + more, Film  | News Film '' L… Film           | nothing                                 |
-//   | list count 5000 (room for 2047)                | 2047 records, Film first       | "List file names 5000 recordings, …"    |
-//   | list record / directory name without NUL       | cut at 511 / 108               | nothing                                 |
-//   | list file starting beyond the table            | directory order                | "List file starts outside the table…"   |
-//   | Four, list names News, Film                    | News Film / + Unlisted Other   | salvage: "…does not name 2 …after its 2"|
-//   | Four, list count 0 / -3                        | none / all four                | -3: "…taken as none"; salvage: "…4…0"   |
-//   | Four, list names all                           | as listed                      | nothing                                 |
-//   | B, three files, A; list A, B; one sector       | A B; B A when the list's first | "List file cannot be read: …"           |
-//   | unreadable: list 0, list 2, list 3, root 1     | or second sector fails; B when the root's second does             |
+// The recording table (parse_dir, add_lost_recordings), the output names and the listing's dates.
+// Root directories of 1 MiB clusters whose every slot is read (slack 512), built per row; "Four"
+// is Film, News, Unlisted and Other in clusters 1 to 4.
+//   | root directory                                 | table (plain / --salvage)     | shown                               |
+//   | B (dated), a file, a subdirectory's recording, A | B A                         | nothing                             |
+//   | types 0xD0, 0xD3, 0x51, 0xD1                   | d1                            | nothing                             |
+//   | list: News, Film, Nowhere, 107 L + more, Film  | News Film '' L… Film          | nothing                             |
+//   | list count 5000 (room for 2047)                | 2047 records, Film first      | "List file names 5000 recordings, …"|
+//   | list record / directory name without NUL       | cut at 511 / 108              | nothing                             |
+//   | list file starting beyond the table            | directory order               | "List file starts outside the table…" |
+//   | Four, list names News, Film                    | News Film / + Unlisted Other  | salvage: "…does not name 2 …after its 2" |
+//   | Four, list count 0 / -3; list names all        | none / all four; as listed    | -3: "…taken as none"; salvage: "…4…0" |
+//   | B, three files, A; list A, B; one sector       | A B; B A when the list's first or second sector fails; B when |
+//   | unreadable: list 0, list 2, list 3, root 1     | the root's second does; "List file cannot be read: …"         |
 #include <cstring>
 #include <string>
 #include <vector>
@@ -53,11 +50,10 @@ TEST_F(RecordingTable, EveryRootAndListFilePlainAndWithTheSalvage) {
     struct Row {
         const char* name;
         std::function<void(ImageBuilder&)> build;
-        int salvage;
-        int count;       // the result; names holds the first of them
+        int salvage, count;          // count: the result; names holds the first of them
         Names names;
         Messages shown;
-        uint64_t bad_sector = 0;   // relative to the list file's first sector (root: ~0 - n)
+        uint64_t bad_sector = 0;     // the list file (cluster 6) is sectors 14336 on
     };
     auto listed = [](Names list, int32_t count = -1) {
         return [list, count](ImageBuilder& img) {
@@ -71,13 +67,13 @@ TEST_F(RecordingTable, EveryRootAndListFilePlainAndWithTheSalvage) {
         img.add_file(0, kTypeRecording, "B", bytes(10));
         for (int i = 0; i < 3; ++i) img.add_file(0, 0x00, "f" + std::to_string(i), bytes(10));
         img.add_file(0, kTypeRecording, "A", bytes(10));
-        img.add_list_file({"A", "B"});
+        EXPECT_EQ(img.add_list_file({"A", "B"}), 6u);
     };
     const char* unread = "List file cannot be read: the recordings are listed in directory order\n";
+    const std::string not_named = "Salvage: the list file does not name %d of the recordings: listed after its %d\n";
     const std::vector<Row> rows = {
         {"no list", [](ImageBuilder& img) {
-             img.add_file(0, kTypeRecording, "B", bytes(1500000), {52275, 20, 15});
-             img.add_file(0, 0x00, "plain file", bytes(10));
+             img.add_file(0, kTypeRecording, "B", bytes(1500000), {52275, 20, 15}), img.add_file(0, 0x00, "plain file", bytes(10));
              img.add_file(img.add_dir(0, "Archiv"), kTypeRecording, "hidden", bytes(10));
              img.add_file(0, kTypeRecording, "A", bytes(100), {}, {7});
          }, 0, 2, {"B", "A"}, {}},
@@ -90,39 +86,31 @@ TEST_F(RecordingTable, EveryRootAndListFilePlainAndWithTheSalvage) {
              img.add_list_file({"News", "Film", "Nowhere", kL + " and the rest", "Film"});
          }, 0, 5, {"News", "Film", "", kL + " and the rest", "Film"}, {}},
         {"list count too large", [](ImageBuilder& img) {
-             img.add_file(0, kTypeRecording, "Film", bytes(10));
-             img.add_list_file({"Film"}, 5000);
-         }, 0, 2047, {"Film", ""},
-         {"List file names 5000 recordings, its first cluster holds only 2047: the rest are ignored\n"}},
+             img.add_file(0, kTypeRecording, "Film", bytes(10)), img.add_list_file({"Film"}, 5000);
+         }, 0, 2047, {"Film", ""}, {"List file names 5000 recordings, its first cluster holds only 2047: the rest are ignored\n"}},
         {"names without NUL", [](ImageBuilder& img) {
-             img.add_file(0, kTypeRecording, std::string(107, 'x'), bytes(10));
-             img.add_file(0, kTypeRecording, "y", bytes(10));
+             img.add_file(0, kTypeRecording, std::string(107, 'x'), bytes(10)), img.add_file(0, kTypeRecording, "y", bytes(10));
              std::memset(img.cluster(img.add_list_file({"x", "y"})) + 512, 'x', 512);
              uint8_t raw[108];
              std::memset(raw, 'N', sizeof raw);
              img.dir_entry_raw_name(0, 1, raw);
-         }, 1, 3, {std::string(511, 'x'), "", std::string(108, 'N')},
-         {"Salvage: the list file does not name 1 of the recordings: listed after its 2\n"}},
-        {"list beyond the table", [](ImageBuilder& img) {
-             add_four(img);
-             img.dir_entry(0, 4, 0x00, 0x40, 1, 0, kListFileName);
-         }, 0, 4, kFour, {"List file starts outside the table at cluster 40: not used\n"}},
+         }, 1, 3, {std::string(511, 'x'), "", std::string(108, 'N')}, {format(not_named.c_str(), 1, 2)}},
+        {"list beyond the table", [](ImageBuilder& img) { add_four(img), img.dir_entry(0, 4, 0x00, 0x40, 1, 0, kListFileName); },
+         0, 4, kFour, {"List file starts outside the table at cluster 40: not used\n"}},
         {"list names some", listed({"News", "Film"}), 0, 2, {"News", "Film"}, {}},
         {"list names some, salvaged", listed({"News", "Film"}), 1, 4, {"News", "Film", "Unlisted", "Other"},
-         {"Salvage: the list file does not name 2 of the recordings: listed after its 2\n"}},
+         {format(not_named.c_str(), 2, 2)}},
         {"list count 0", listed({"News"}, 0), 0, 0, {}, {}},
-        {"list count 0, salvaged", listed({"News"}, 0), 1, 4, kFour,
-         {"Salvage: the list file does not name 4 of the recordings: listed after its 0\n"}},
+        {"list count 0, salvaged", listed({"News"}, 0), 1, 4, kFour, {format(not_named.c_str(), 4, 0)}},
         {"list count -3", listed({"News"}, -3), 0, 0, {}, {"List file names -3 recordings: taken as none\n"}},
         {"list count -3, salvaged", listed({"News"}, -3), 1, 4, kFour,
-         {"List file names -3 recordings: taken as none\n",
-          "Salvage: the list file does not name 4 of the recordings: listed after its 0\n"}},
+         {"List file names -3 recordings: taken as none\n", format(not_named.c_str(), 4, 0)}},
         {"list names all, salvaged", listed(kFour), 1, 4, kFour, {}},
         {"list readable", with_list_ab, 0, 2, {"A", "B"}, {}},
-        {"list count unreadable", with_list_ab, 0, 2, {"B", "A"}, {unread}, 1},
-        {"list record unreadable", with_list_ab, 0, 2, {"B", "A"}, {unread}, 3},
-        {"list's unused sector unreadable", with_list_ab, 0, 2, {"A", "B"}, {}, 4},
-        {"root's second sector unreadable", with_list_ab, 0, 1, {"B"}, {}, ~uint64_t(0)},
+        {"list count unreadable", with_list_ab, 0, 2, {"B", "A"}, {unread}, 14336},
+        {"list record unreadable", with_list_ab, 0, 2, {"B", "A"}, {unread}, 14338},
+        {"list's unused sector unreadable", with_list_ab, 0, 2, {"A", "B"}, {}, 14339},
+        {"root's second sector unreadable", with_list_ab, 0, 1, {"B"}, {}, 2049},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -132,13 +120,7 @@ TEST_F(RecordingTable, EveryRootAndListFilePlainAndWithTheSalvage) {
         row.build(img);
         ASSERT_EQ(open_disk(img), 0) << qv_error;
         memset(qv->recordings, 0, sizeof qv->recordings);
-        // The list file is the last entry of the root that has one.
-        uint32_t list = 0;
-        for (uint32_t s = 0; s < 16; ++s)
-            if (memcmp(img.cluster(0) + 128 * s + kEntryName, kListFileName, sizeof kListFileName) == 0)
-                list = get_be32(img.cluster(0) + 128 * s + kEntryStart);
-        if (row.bad_sector == ~uint64_t(0)) disk_.fail_sectors(2049, 1);
-        else if (row.bad_sector) disk_.fail_sectors((list + 1) * 2048 + row.bad_sector - 1, 1);
+        if (row.bad_sector) disk_.fail_sectors(row.bad_sector, 1);
         clear_capture();
         EXPECT_EQ(parse_root(), row.count);
         EXPECT_EQ(qv->recording_count, row.count);
@@ -154,13 +136,9 @@ TEST_F(RecordingTable, FieldsInHostOrderAndAFullRootOf14336) {
     ASSERT_EQ(open_disk(img), 0) << qv_error;
     ASSERT_EQ(parse_root(), 1);
     const recording_entry& b = qv->recordings[0];
-    EXPECT_EQ(b.type, kTypeRecording);
-    EXPECT_EQ(b.mjd[0] << 8 | b.mjd[1], 52275);
-    EXPECT_EQ(b.hour << 8 | b.minute, 20 << 8 | 15);
-    EXPECT_EQ(b.start_cluster, 1u);
-    EXPECT_EQ(b.num_clusters, 2u);
-    EXPECT_EQ(b.last_cluster_slack, 597152u);
-    EXPECT_EQ(recording_size_mb(&b), 2);
+    EXPECT_EQ(std::vector<uint32_t>({b.type, uint32_t(b.mjd[0] << 8 | b.mjd[1]), uint32_t(b.hour << 8 | b.minute), b.start_cluster,
+                                     b.num_clusters, b.last_cluster_slack, uint32_t(recording_size_mb(&b))}),
+              std::vector<uint32_t>({kTypeRecording, 52275, 20 << 8 | 15, 1, 2, 597152, 2}));
     EXPECT_EQ(parse_dir(0, root_entry_count(), 0x00, 0x00), 1);   // every type; empty slots still skipped
 
     // 3584-sector clusters: the root directory holds exactly kMaxRecordings entries.
@@ -175,9 +153,8 @@ TEST_F(RecordingTable, FieldsInHostOrderAndAFullRootOf14336) {
     EXPECT_STREQ(qv->recordings[kMaxRecordings - 1].name, "r14335");
 }
 
-// Lost chains (salvage): slots emptied of Gone (clusters 8-9), Short (10),
-// Data (11, no recording header) and Bad (12, its first sector unreadable);
-// then a table with room for only one more.
+// Lost chains (salvage): slots emptied of recordings at 8-9, 10, 12 (its first sector unreadable)
+// and of a file at 11 (no recording header); then a table with room for only one more.
 TEST_F(RecordingTable, LostChainsAreListedAfterTheDirectory) {
     qv_options.salvage = 1;
     ImageBuilder img(14);
@@ -203,22 +180,19 @@ TEST_F(RecordingTable, LostChainsAreListedAfterTheDirectory) {
     EXPECT_EQ(std::vector<uint32_t>({lost.start_cluster, lost.num_clusters, lost.last_cluster_slack,
                                      uint32_t(lost.mjd[0] | lost.mjd[1]), qv->recordings[2].num_clusters}),
               std::vector<uint32_t>({8, 2, 0, 0, 1}));
-    EXPECT_EQ(capture().messages,
-              (Messages{"Salvage: lost chain at cluster 8, length 2, holds a recording: listed as lost_000008\n",
-                        "Salvage: lost chain at cluster a, length 1, holds a recording: listed as lost_00000a\n",
-                        "Salvage: lost chain at cluster c cannot be read: not listed\n"}));
+    const std::string at8 = "Salvage: lost chain at cluster 8, length 2, holds a recording: listed as lost_000008\n";
+    EXPECT_EQ(capture().messages, (Messages{at8, "Salvage: lost chain at cluster a, length 1, holds a recording: listed as lost_00000a\n",
+                                            "Salvage: lost chain at cluster c cannot be read: not listed\n"}));
     clear_capture();
     EXPECT_EQ(add_lost_recordings(int(kMaxRecordings) - 1), int(kMaxRecordings));
     EXPECT_EQ(capture().messages,
-              (Messages{"Salvage: lost chain at cluster 8, length 2, holds a recording: listed as lost_000008\n",
-                        "Salvage: the recording table is full: lost chains from cluster a on are not listed\n"}));
+              (Messages{at8, "Salvage: the recording table is full: lost chains from cluster a on are not listed\n"}));
     qv_options.salvage = 0;
     EXPECT_EQ(add_lost_recordings(1), 1);   // nothing without the salvage
 }
 
-// Output names. make_name keeps the allowed characters and replaces every
-// other byte; recordings that would share an output name get their list
-// number, a name of its own stays plain.
+// Output names: make_name keeps the allowed characters and replaces every other byte; recordings
+// that would share an output name get their list number, a name of its own stays plain.
 //   | names (list numbers 1, 2, ...)      | raw names                                 |
 //   | Tagesschau, Film, Tagesschau        | Tagesschau_1, Film, Tagesschau_3          |
 //   | News, NEWS, news                    | News_1, NEWS_2, news_3 (case ignored)     |

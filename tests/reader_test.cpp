@@ -1,24 +1,16 @@
-// The recording reader (open_recording_file, read_ts_packet,
-// close_recording_file) on recordings of numbered packets, stored on an
-// in-memory disk of 1040-sector clusters (532480 bytes: a packet boundary
-// moves on by 64 bytes per cluster, and a gap of g bytes behind the header
-// splits the packet at the first boundary after (40 - g) mod 188 bytes).
-//   | recording                                          | packets back (numbers)    | shown / error                 |
-//   | split after 0, 1, 2, 3, 4, 100, 186, 187 bytes     | all, the split one joined | nothing                       |
-//   | 37 stray bytes mid-cluster, packet 15 without its  | all but 15 (resync)       | nothing                       |
-//   | sync byte, 100 stray bytes across the boundary     |                           |                               |
-//   | first packet at 655 / 656; a lone 0x47 at 222      | all / opening fails / all | "Start of TS packets not      |
-//   |                                                    |                           | found in file Late.\n"        |
-//   | chain 5 -> 2 -> 7                                  | all                       | nothing                       |
-//   | a packet hidden behind the last cluster's slack;   | all but the hidden / the  | nothing                       |
-//   | 30 and a half packets in one cluster               | 30                        |                               |
-//   | link of the second cluster free / out of the table | the first two clusters'   | "Recording R: chain ends at   |
-//   | / 0xFFFFFB / back to the first                     | whole packets             | …" naming the cluster         |
-//   | slack above the cluster size (2 clusters / 1)      | the first cluster's / —   | "… slack … larger than …"     |
-//   | last cluster shorter than a split packet's rest,   | up to the cut packet      | "… holds only 50 / 100 valid  |
-//   | or entered at a boundary with 100 bytes            |                           | bytes, packet cut\n"          |
-//   | start cluster outside the table; closing null      | opening fails             | "Recording R starts outside…" |
-//   | unreadable sectors                                 | a table of their own                                      |
+// The recording reader (open_recording_file, read_ts_packet, close_recording_file) on recordings of
+// numbered packets in 1040-sector clusters (532480 bytes: a packet boundary moves on by 64 bytes per
+// cluster; a gap of g bytes behind the header splits a packet (40 - g) mod 188 bytes after its start).
+//   | recording                                              | packets back             | shown / error                 |
+//   | split after 0, 1, 2, 3, 4, 100, 186, 187 bytes         | all, the split one joined| nothing                       |
+//   | 37 stray bytes, packet 15 without its sync byte, 100 stray bytes across the boundary | all but 15 | nothing |
+//   | first packet at 655 / 656; a lone 0x47 at 222          | all / fails / all        | "Start of TS packets not found…" |
+//   | chain 5 -> 2 -> 7; a packet behind the last slack; 30.5 packets | all; not the hidden; 30 | nothing         |
+//   | second cluster's link free / out of the table / marker / back | the first two clusters' | "Recording R: chain …" |
+//   | slack above the cluster size (2 clusters / 1)          | the first cluster's / —  | "… slack … larger than …"     |
+//   | last cluster shorter than a split packet's rest, or entered at a boundary | up to the cut one | "… holds only 50 / 100 …" |
+//   | start cluster outside the table; closing null          | opening fails            | "Recording R starts outside…" |
+//   | unreadable sectors                                     | a table of their own                                     |
 #include <cstring>
 #include <string>
 #include <vector>
@@ -32,7 +24,7 @@ constexpr uint32_t kCluster = kSectors * 512;   // 532480
 constexpr uint32_t kHeader = 212;
 constexpr uint32_t kPacket = kTsPacketSize;
 
-// Packets of a recording that fills `bytes` behind header and gap.
+// Packets of a recording that fills `bytes` behind header and gap; the numbers from to to - 1.
 uint32_t packets_for(uint64_t bytes, uint32_t gap = 0) { return uint32_t((bytes - kHeader - gap) / kPacket); }
 std::vector<uint32_t> range(uint32_t from, uint32_t to) {
     std::vector<uint32_t> r;
@@ -52,8 +44,8 @@ protected:
         reader_ = open_recording_file(index, capture_progress);
         return reader_ != nullptr;
     }
-    // Reads to the end: the number of every packet (as numbered_packet made
-    // it, -1 for any other), and how many were joined from two clusters.
+    // Reads to the end: the number of every packet (numbered_packet's, ~0 for any other), and
+    // how many were joined from two clusters.
     std::vector<uint32_t> read_all(size_t* joined = nullptr) {
         std::vector<uint32_t> seen;
         for (size_t n = 0; n < 100000; ++n) {   // a reader that loops stops here
@@ -114,33 +106,28 @@ TEST_F(Reader, StreamsOfEveryShape) {
             img.dir_entry(0, 0, kTypeRecording, s, count, slack_bytes, "R");
         };
     };
-    std::vector<uint32_t> resync = range(0, 15);
-    for (uint32_t k = 16; k < 20 + 2800 + 30; ++k) resync.push_back(k);
+    std::vector<uint32_t> resync = range(0, 15), tail = range(16, 20 + 2800 + 30);
+    resync.insert(resync.end(), tail.begin(), tail.end());
+    auto add = [](Bytes& ts, const Bytes& more) { ts.insert(ts.end(), more.begin(), more.end()); };
+    const char* slack_large = "Recording R: slack 532481 of the last cluster %x is larger than the cluster\n";
     const std::vector<Row> rows = {
-        {"stray bytes and a lost sync byte", [](ImageBuilder& img) {
-             Bytes ts = numbered_packets(0, 10);
+        {"stray bytes and a lost sync byte", [add](ImageBuilder& img) {
+             Bytes ts = numbered_packets(0, 10), more = numbered_packets(10, 10);
              ts.insert(ts.end(), 37, 0x00);
-             Bytes more = numbered_packets(10, 10);
              more[5 * kPacket] = 0x00;   // packet 15 loses its sync byte
-             ts.insert(ts.end(), more.begin(), more.end());
-             Bytes fill = numbered_packets(20, 2800);   // up to 50 bytes before the boundary
-             ts.insert(ts.end(), fill.begin(), fill.end());
+             add(ts, more), add(ts, numbered_packets(20, 2800));   // up to 50 bytes before the boundary
              ts.insert(ts.end(), kCluster - 50 - (kHeader + ts.size()), 0x22);
              ts.insert(ts.end(), 100, 0x11);
-             Bytes tail = numbered_packets(2820, 30);
-             ts.insert(ts.end(), tail.begin(), tail.end());
-             img.add_recording("R", ts);
+             add(ts, numbered_packets(2820, 30)), img.add_recording("R", ts);
          }, resync, nullptr},
         {"first packet at 655", [](ImageBuilder& img) { img.add_recording("R", numbered_packets(0, 20), {}, {}, {}, 443); },
          range(0, 20), nullptr},
         {"first packet at 656", [](ImageBuilder& img) { img.add_recording("Late", numbered_packets(0, 20), {}, {}, {}, 444); },
          {}, nullptr, "Start of TS packets not found in file Late.\n"},
-        {"a lone sync byte at 222", [](ImageBuilder& img) {
+        {"a lone sync byte at 222", [add](ImageBuilder& img) {
              Bytes lone(100, 0);
              lone[10] = kTsSyncByte;
-             Bytes ts = numbered_packets(0, 20);
-             lone.insert(lone.end(), ts.begin(), ts.end());
-             img.add_recording("R", lone);
+             add(lone, numbered_packets(0, 20)), img.add_recording("R", lone);
          }, range(0, 20), nullptr},
         {"fragmented chain", [=](ImageBuilder& img) { img.add_recording("R", numbered_packets(0, n3 - 1), {}, {}, {5, 2, 7}); },
          range(0, n3 - 1), nullptr},
@@ -151,21 +138,15 @@ TEST_F(Reader, StreamsOfEveryShape) {
          }, range(0, n1 + 10), nullptr},
         {"half a packet at the end", [](ImageBuilder& img) {
              Bytes ts = numbered_packets(0, 31);
-             ts.resize(30 * kPacket + 100);
-             img.add_recording("R", ts);
+             ts.resize(30 * kPacket + 100), img.add_recording("R", ts);
          }, range(0, 30), nullptr},
-        {"chain into a free entry", damaged(kFreeCluster, false), range(0, n2),
-         "Recording R: chain ends at cluster %x, which is marked free\n"},
+        {"chain into a free entry", damaged(kFreeCluster, false), range(0, n2), "Recording R: chain ends at cluster %x, which is marked free\n"},
         {"chain out of the table", damaged(10, false), range(0, packets_for(2 * 1048576ull)),   // 1 MiB: 10 is a link
          "Recording R: chain leaves the table at cluster %x\n", "", 2048},
-        {"chain into a marker", damaged(kMarkerLink, false), range(0, n2),
-         "Recording R: chain ends at cluster %x with marker fffffb\n"},
+        {"chain into a marker", damaged(kMarkerLink, false), range(0, n2), "Recording R: chain ends at cluster %x with marker fffffb\n"},
         {"chain loops", damaged(0, true), range(0, n2), "Recording R: chain loops at cluster %x\n"},
-        {"slack above the cluster", slack(n1 + 10, 2, 0, kCluster + 1), range(0, n1),
-         "Recording R: slack 532481 of the last cluster %x is larger than the cluster\n"},
-        {"slack above the only cluster", slack(10, 1, 0, kCluster + 1), {},
-         "Recording R: slack 532481 of the last cluster %x is larger than the cluster\n",
-         "Start of TS packets not found in file R.\n"},
+        {"slack above the cluster", slack(n1 + 10, 2, 0, kCluster + 1), range(0, n1), slack_large},
+        {"slack above the only cluster", slack(10, 1, 0, kCluster + 1), {}, slack_large, "Start of TS packets not found in file R.\n"},
         {"last cluster shorter than a split packet's rest", slack(n1 + 2, 2, 0, kCluster - 50), range(0, n1),
          "Recording R: last cluster %x holds only 50 valid bytes, packet cut\n"},
         {"last cluster entered at a boundary", slack(n1 + 2, 2, 40, kCluster - 100), range(0, n1),
