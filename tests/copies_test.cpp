@@ -5,7 +5,7 @@
 //   | chain 5-2-7, slack 0 / 1 / half / max          | 0                               | byte-exact               |
 //   | one cluster over an older, longer file; count 0| 0                               | replaced / both clusters |
 //   | slack above the cluster size; start 0x30       | 1, "… slack 1048577 …" / "… start cluster 30 …" | none     |
-//   | chain 1-2-3 with 2 marked free; 1-2-3-2        | 4, "Recording R: chain …"       | 2 / 3 clusters           |
+//   | chain 1-2-3 with 2 marked free                 | 4, "Recording R: chain …"       | 2 clusters               |
 //   | the largest table: 1fffe-1ffff-1c719-1fffe     | 4, "… loops at cluster 1fffe"   | 3 clusters of zeros      |
 //   | four recordings, three of one name, twice      | 0 each                          | four files, byte-exact   |
 // Disk copies: a failing disk with its map, continued by pvrcopy and by ddrescue -r3 (maps checked
@@ -35,10 +35,10 @@ using Copies = TempDirTest;
 
 TEST_F(Copies, RawCopies) {
     struct Row {
-        const char* name;                 // the recording's; "R" is copied to "R"
-        size_t size;                      // bytes of the recording (a pattern), in clusters of chain (empty: from 1)
+        const char* name;              // the recording's; "R" is copied to "R"
+        size_t size;                   // bytes of the recording (a pattern) in clusters of chain (empty: from 1)
         std::vector<uint32_t> chain;
-        size_t copied;                    // bytes of it in the file
+        size_t copied;                 // bytes of it in the file
         int result;
         const char* error;
         std::vector<int> percents;
@@ -50,12 +50,11 @@ TEST_F(Copies, RawCopies) {
         {"Film: Teil 1/2", third - 1000, {}, third - 1000, 0, kCompleted, {33, 66, 100}},
         {"R", kMiB - 5000, {}, kMiB - 5000, 0, kCompleted, {100}},   // over an older, longer file
         {"R", 2 * kMiB, {}, 2 * kMiB, 0, kCompleted, {100}, 0, 0, -1, 0},
-        {"R", kMiB, {}, 0, kCopyFailed, "Recording R: last cluster slack 1048577 exceeds the cluster size 1048576\n", {}, 0, 0,
-         -1, 1, kMiB + 1},
+        {"R", kMiB, {}, 0, kCopyFailed, "Recording R: last cluster slack 1048577 exceeds the cluster size 1048576\n", {}, 0, 0, -1,
+         1, kMiB + 1},
         {"R", kMiB, {}, 0, kCopyFailed, "Recording R: start cluster 30 lies outside the table\n", {}, 0, 0, 0x30},
         {"R", third, {1, 2, 3}, 2 * kMiB, kCopyIncomplete, "Recording R: chain ends at cluster 2, which is marked free\n",
          {33, 66}, 2, kFreeCluster},
-        {"R", third, {1, 2, 3}, third, kCopyIncomplete, "Recording R: chain loops at cluster 2\n", {33, 66, 100}, 3, 2},
     };
     for (uint32_t slack : {0u, 1u, kMiB / 2, kMiB - 2}) rows.push_back({"R", third - slack, {5, 2, 7}, third - slack, 0, kCompleted, {33, 66, 100}});
     for (const Row& row : rows) {
@@ -110,11 +109,9 @@ TEST_F(Copies, RecordingsOfOneNameAreCopiedSideBySide) {
     }
     mount(img, 4);
     const std::vector<std::string> names = {"Tagesschau_1", "Film", "Tagesschau_3", "Tagesschau_4"};
-    for (int run = 0; run < 2; ++run) {
-        for (int i = 0; i < 4; ++i) {
-            ASSERT_EQ(dump_file(i), 0) << qv_error;
-            EXPECT_TRUE(read_file(names[size_t(i)]) == data[size_t(i)]) << names[size_t(i)];
-        }
+    for (int i = 0; i < 8; ++i) {
+        ASSERT_EQ(dump_file(i % 4), 0) << qv_error;
+        EXPECT_TRUE(read_file(names[size_t(i % 4)]) == data[size_t(i % 4)]) << names[size_t(i % 4)];
     }
     EXPECT_EQ(std::distance(fs::directory_iterator("."), fs::directory_iterator()), 4);
 }
@@ -135,8 +132,7 @@ TEST_F(Copies, DiskCopyOfAFailingDiskKeepsAMap) {
     const Bytes source = disk_.image;
     EXPECT_EQ(copy_disk(), kCopyIncomplete);
     EXPECT_STREQ(qv_error, "4608 bytes could not be read and were written as zeros\n");
-    EXPECT_EQ(capture().messages, (Messages{"Cannot read 4096 bytes at position 1536000\n",
-                                            "Cannot read 512 bytes at position 9487872\n"}));
+    EXPECT_EQ(capture().messages, (Messages{"Cannot read 4096 bytes at position 1536000\n", "Cannot read 512 bytes at position 9487872\n"}));
     Bytes partial = source;
     std::fill_n(partial.begin() + 3000 * 512, 4096, 0);
     std::fill_n(partial.end() - 512, 512, 0);
@@ -155,8 +151,7 @@ TEST_F(Copies, DiskCopyOfAFailingDiskKeepsAMap) {
     EXPECT_EQ(std::system("ddrescuelog -D qvdisk.img.map"), 0);
     write_file("qvdisk.img", partial);
     write_file("qvdisk.img.map", map);
-    EXPECT_EQ(run_tool("ddrescuelog -l- qvdisk.img.map | tr '\\n' ' '"),
-              "3000 3001 3002 3003 3004 3005 3006 3007 18531 ");
+    EXPECT_EQ(run_tool("ddrescuelog -l- qvdisk.img.map | tr '\\n' ' '"), "3000 3001 3002 3003 3004 3005 3006 3007 18531 ");
     write_file("source.img", source);
     EXPECT_EQ(std::system("ddrescue -q -r3 source.img qvdisk.img qvdisk.img.map"), 0);
     EXPECT_TRUE(read_file("qvdisk.img") == source);
@@ -166,52 +161,27 @@ TEST_F(Copies, DiskCopyOfAFailingDiskKeepsAMap) {
 
 #ifndef _WIN32
 
-// Native backend: the image is a real file, opened where the product finds it.
-class DiskCopy : public TempDirTest {
-protected:
-    int open_native() {
-        close_disk();
-        int r = open_qvdisk(capture_progress);
-        clear_capture();
-        return r;
-    }
-    // Copies image, stored in the test directory, from a directory below it.
-    void copy_from_parent(const Bytes& image) {
-        write_file("qvdisk.img", image);
-        fs::create_directory("sub");
-        fs::current_path("sub");
-        ASSERT_EQ(open_native(), 0) << qv_error;
-        ASSERT_EQ(copy_disk(), 0) << qv_error;
-        EXPECT_TRUE(read_file("qvdisk.img") == image);
-        EXPECT_EQ(capture().messages, Messages{"\nProcessing completed.\n"});
-    }
-};
-
-TEST_F(DiskCopy, FromTheParentDirectoryAndToTheLastSector) {
-    ImageBuilder img(8);
-    img.add_file(0, kTypeRecording, "Film", pattern(3 * size_t(kMiB), 10));
-    ASSERT_NO_FATAL_FAILURE(copy_from_parent(img.image()));
-    EXPECT_EQ(capture().percents, (std::vector<int>{11, 22, 33, 44, 55, 66, 77, 88, 100}));
-    fs::current_path("..");
-    fs::remove_all("sub");
-    ImageBuilder small(8, 1026);
-    small.set_disk_sectors(9 * 1026 + 100);   // a partial cluster at the end
-    ASSERT_NO_FATAL_FAILURE(copy_from_parent(small.image()));
+// Native backend: the image is a real file in the parent directory, opened where the product finds
+// it. A disk of small clusters with a partial one at the end is copied to its last sector. In mode
+// "disk" an image with its map in the current directory is the copy to go on with (in other modes
+// it is the source, read as its map tells): an interrupted copy goes on from its map.
+TEST_F(Copies, FromTheParentDirectoryToTheLastSectorAndOnFromItsMap) {
     REQUIRE_TOOL("ddrescuelog");
-    EXPECT_EQ(run_tool("ddrescuelog -t qvdisk.img.map | grep rescued"),
-              "       rescued:    4779 kB,  in      1 area(s)  (100%)\n");
-}
-
-// In mode "disk" an image with its map in the current directory is the copy to go on with: the
-// source is the parent directory's image (in other modes that image is the source, read as its map tells).
-TEST_F(DiskCopy, AnInterruptedCopyGoesOnFromItsMap) {
-    REQUIRE_TOOL("ddrescuelog");
-    ImageBuilder img(8);
+    ImageBuilder small(8, 1026), img(8);
+    small.set_disk_sectors(9 * 1026 + 100);
     img.add_file(0, kTypeRecording, "Film", pattern(5 * size_t(kMiB), 12));
     const Bytes image = img.image();
-    write_file("qvdisk.img", image);
+    auto open_native = [this] { close_disk(); int r = open_qvdisk(capture_progress); clear_capture(); return r; };
+    write_file("qvdisk.img", small.image());
     fs::create_directory("sub");
     fs::current_path("sub");
+    ASSERT_EQ(open_native(), 0) << qv_error;
+    ASSERT_EQ(copy_disk(), 0) << qv_error;
+    EXPECT_TRUE(read_file("qvdisk.img") == small.image());
+    EXPECT_EQ(capture().messages, Messages{"\nProcessing completed.\n"});
+    EXPECT_EQ(run_tool("ddrescuelog -t qvdisk.img.map | grep rescued"), "       rescued:    4779 kB,  in      1 area(s)  (100%)\n");
+    fs::remove("qvdisk.img"), fs::remove("qvdisk.img.map");
+    write_file("../qvdisk.img", image);
     qv_disk_mode = 1;
     ASSERT_EQ(open_native(), 0) << qv_error;
     qv->progress = [](int value) {
@@ -228,12 +198,10 @@ TEST_F(DiskCopy, AnInterruptedCopyGoesOnFromItsMap) {
     qv_disk_mode = 0;
     EXPECT_TRUE(read_file("qvdisk.img") == image);
     EXPECT_EQ(std::system("ddrescuelog -D qvdisk.img.map"), 0);
-    // In another mode the copy here is the source, with its map.
     close_disk();
     clear_capture();
-    ASSERT_EQ(open_qvdisk(capture_progress), 0) << qv_error;
-    EXPECT_EQ(capture().messages,
-              Messages{"Using the map qvdisk.img.map: blocks it does not mark rescued count as unreadable\n"});
+    ASSERT_EQ(open_qvdisk(capture_progress), 0) << qv_error;   // in another mode the copy here is the source
+    EXPECT_EQ(capture().messages, Messages{"Using the map qvdisk.img.map: blocks it does not mark rescued count as unreadable\n"});
 }
 
 #endif  // _WIN32
