@@ -32,18 +32,12 @@ protected:
         DiskTest::TearDown();
     }
     static int parse_root() { return parse_dir(0, root_entry_count(), 0xFF, kTypeRecording); }
-    static Names table(int n) {
-        Names names;
-        for (int i = 0; i < n; ++i) names.push_back(qv->recordings[i].name);
-        return names;
-    }
+    static Names table(int n) { Names names; for (int i = 0; i < n; ++i) names.push_back(qv->recordings[i].name); return names; }
 };
 
 Bytes bytes(size_t n) { return Bytes(n, 0x11); }
 const Names kFour = {"Film", "News", "Unlisted", "Other"};
-void add_four(ImageBuilder& img) {
-    for (const std::string& n : kFour) img.add_file(0, kTypeRecording, n, bytes(10));
-}
+void add_four(ImageBuilder& img) { for (const std::string& n : kFour) img.add_file(0, kTypeRecording, n, bytes(10)); }
 const std::string kL(107, 'L');
 
 TEST_F(RecordingTable, EveryRootAndListFilePlainAndWithTheSalvage) {
@@ -122,8 +116,7 @@ TEST_F(RecordingTable, EveryRootAndListFilePlainAndWithTheSalvage) {
         memset(qv->recordings, 0, sizeof qv->recordings);
         if (row.bad_sector) disk_.fail_sectors(row.bad_sector, 1);
         clear_capture();
-        EXPECT_EQ(parse_root(), row.count);
-        EXPECT_EQ(qv->recording_count, row.count);
+        EXPECT_EQ(std::make_pair(parse_root(), qv->recording_count), std::make_pair(row.count, row.count));
         EXPECT_EQ(table(int(row.names.size())), row.names);
         EXPECT_EQ(capture().messages, row.shown);
         disk_.bad.clear();
@@ -140,12 +133,9 @@ TEST_F(RecordingTable, FieldsInHostOrderAndAFullRootOf14336) {
                                      b.num_clusters, b.last_cluster_slack, uint32_t(recording_size_mb(&b))}),
               std::vector<uint32_t>({kTypeRecording, 52275, 20 << 8 | 15, 1, 2, 597152, 2}));
     EXPECT_EQ(parse_dir(0, root_entry_count(), 0x00, 0x00), 1);   // every type; empty slots still skipped
-
-    // 3584-sector clusters: the root directory holds exactly kMaxRecordings entries.
-    ImageBuilder full(2, 3584);
+    ImageBuilder full(2, 3584);   // 3584-sector clusters: the root holds exactly kMaxRecordings entries
     ASSERT_EQ(open_disk(full), 0) << qv_error;
-    for (uint32_t slot = 0; slot < kMaxRecordings; ++slot)
-        full.dir_entry(0, slot, kTypeRecording, 1, 1, 0, "r" + std::to_string(slot));
+    for (uint32_t slot = 0; slot < kMaxRecordings; ++slot) full.dir_entry(0, slot, kTypeRecording, 1, 1, 0, "r" + std::to_string(slot));
     disk_.image = full.image();   // parse_dir reads the disk anew
     changed_by_test();
     EXPECT_EQ(parse_dir(0, 20000, 0xFF, kTypeRecording), int(kMaxRecordings));
@@ -173,8 +163,7 @@ TEST_F(RecordingTable, LostChainsAreListedAfterTheDirectory) {
     ASSERT_EQ(open_disk(img), 0) << qv_error;
     clear_capture();
     ASSERT_EQ(parse_root(), 1);
-    EXPECT_EQ(add_lost_recordings(1), 3);
-    EXPECT_EQ(qv->recording_count, 3);
+    EXPECT_EQ(std::make_pair(add_lost_recordings(1), qv->recording_count), std::make_pair(3, 3));
     EXPECT_EQ(table(3), (Names{"Film", "lost_000008", "lost_00000a"}));
     const recording_entry& lost = qv->recordings[1];
     EXPECT_EQ(std::vector<uint32_t>({lost.start_cluster, lost.num_clusters, lost.last_cluster_slack,
@@ -185,19 +174,16 @@ TEST_F(RecordingTable, LostChainsAreListedAfterTheDirectory) {
                                             "Salvage: lost chain at cluster c cannot be read: not listed\n"}));
     clear_capture();
     EXPECT_EQ(add_lost_recordings(int(kMaxRecordings) - 1), int(kMaxRecordings));
-    EXPECT_EQ(capture().messages,
-              (Messages{at8, "Salvage: the recording table is full: lost chains from cluster a on are not listed\n"}));
+    EXPECT_EQ(capture().messages, (Messages{at8, "Salvage: the recording table is full: lost chains from cluster a on are not listed\n"}));
     qv_options.salvage = 0;
     EXPECT_EQ(add_lost_recordings(1), 1);   // nothing without the salvage
 }
 
 // Output names: make_name keeps the allowed characters and replaces every other byte; recordings
 // that would share an output name get their list number, a name of its own stays plain.
-//   | names (list numbers 1, 2, ...)      | raw names                                 |
-//   | Tagesschau, Film, Tagesschau        | Tagesschau_1, Film, Tagesschau_3          |
-//   | News, NEWS, news                    | News_1, NEWS_2, news_3 (case ignored)     |
-//   | News, News, News_2, News_2_3        | News_1, News_2, News_2_3, News_2_3_4      |
-//   | Film: 1, Film/ 1, "" (empty)        | Film__1_1, Film__1_2, _3                  |
+//   | names (list numbers 1, 2, ...)                 | output names                                   |
+//   | Tagesschau, Film, Tagesschau; News, NEWS, news | Tagesschau_1, Film, Tagesschau_3; case ignored |
+//   | News, News, News_2, News_2_3; Film: 1, Film/ 1, "" | News_1, News_2, News_2_3, News_2_3_4; …, _3 |
 TEST(OutputNames, SafeCharactersAndListNumbers) {
     const char allowed[] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ.-+=;$!@#%^&()[]{}_";
     const std::string longest(511, 'n');
@@ -207,12 +193,10 @@ TEST(OutputNames, SafeCharactersAndListNumbers) {
         {"\t\x7f\x80\xe4\xff\\|\"*?<>`, ", "", "_______________"}, {longest, ".m2v", longest + ".m2v"}};
     for (const auto& m : made) {
         char out[kOutputNameSize];
-        make_name(out, m[0].c_str(), m[1].c_str());
-        EXPECT_EQ(std::string(out), m[2]);
+        EXPECT_EQ((make_name(out, m[0].c_str(), m[1].c_str()), std::string(out)), m[2]);
     }
     const std::vector<std::pair<Names, Names>> rows = {
-        {{"Tagesschau", "Film", "Tagesschau"}, {"Tagesschau_1", "Film", "Tagesschau_3"}},
-        {{"News", "NEWS", "news"}, {"News_1", "NEWS_2", "news_3"}},
+        {{"Tagesschau", "Film", "Tagesschau"}, {"Tagesschau_1", "Film", "Tagesschau_3"}}, {{"News", "NEWS", "news"}, {"News_1", "NEWS_2", "news_3"}},
         {{"News", "News", "News_2", "News_2_3"}, {"News_1", "News_2", "News_2_3", "News_2_3_4"}},
         {{"Film: 1", "Film/ 1", ""}, {"Film__1_1", "Film__1_2", "_3"}},
     };
@@ -221,8 +205,7 @@ TEST(OutputNames, SafeCharactersAndListNumbers) {
         qv->recording_count = int(names.size());
         for (size_t i = 0; i < names.size(); ++i) {
             char out[kOutputNameSize];
-            recording_file_name(out, int(i), ".ts");
-            EXPECT_EQ(std::string(out), want[i] + ".ts");
+            EXPECT_EQ((recording_file_name(out, int(i), ".ts"), std::string(out)), want[i] + ".ts");
         }
     }
     memset(qv->recordings, 0, sizeof qv->recordings);
