@@ -25,34 +25,27 @@ using Entries = std::vector<std::pair<uint32_t, uint32_t>>;
 
 class FatCheck : public DiskTest {
 protected:
-    void TearDown() override {
-        qv_options.salvage = 0;
-        DiskTest::TearDown();
-    }
+    void TearDown() override { qv_options.salvage = 0, DiskTest::TearDown(); }
 };
 
-// A file of the given clusters (in chain order), its stored length right; one whose stored
-// length disagrees with its one-cluster chain.
+// A file of the given clusters (in chain order), its stored length right; one whose stored length
+// disagrees with its one-cluster chain.
 void add_file(ImageBuilder& img, uint32_t dir, const std::string& name, std::vector<uint32_t> clusters, uint8_t type = 0) {
     img.add_file(dir, type, name, Bytes(clusters.size() * size_t(img.cluster_size()), 0x5A), {}, clusters);
 }
 void add_wrong_length(ImageBuilder& img, uint32_t dir, const std::string& name, uint32_t stored) {
     uint32_t c = img.free_clusters(1)[0];
-    img.link_chain({c});
-    img.dir_entry(dir, img.free_slot(dir), 0, c, stored, 0, name);
+    img.link_chain({c}), img.dir_entry(dir, img.free_slot(dir), 0, c, stored, 0, name);
 }
 Messages lost(std::vector<std::string> clusters) {
     Messages m;
     for (const std::string& c : clusters) m.push_back("FAT item " + c + " not accessible\n");
-    m.push_back("Total of " + std::to_string(clusters.size()) + " lost clusters found\n");
-    return m;
+    return m.push_back("Total of " + std::to_string(clusters.size()) + " lost clusters found\n"), m;
 }
-Messages operator+(Messages a, const Messages& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
+Messages operator+(Messages a, const Messages& b) { return a.insert(a.end(), b.begin(), b.end()), a; }
 
 TEST_F(FatCheck, EveryDamageClassPlainAndWithTheSalvage) {
+    using Img = ImageBuilder&;
     struct Row {
         const char* name;
         std::function<ImageBuilder()> make;
@@ -63,89 +56,72 @@ TEST_F(FatCheck, EveryDamageClassPlainAndWithTheSalvage) {
         Messages salvage = {};   // the salvage's warnings where they are not the plain ones (+ the two lines)
         Entries salvage_fat = {};
     };
-    using Build = std::function<void(ImageBuilder&)>;
-    auto with = [](uint32_t clusters, Build build) { return [=] { ImageBuilder img(clusters); build(img); return img; }; };
+    auto with = [](uint32_t clusters, std::function<void(Img)> build) { return [=] { ImageBuilder img(clusters); build(img); return img; }; };
     const Messages crossed = {"Crosslinked block 2 in chain 0 and 1\n", "Crosslinked block 3 in chain 0 and 1\n"};
+    const Messages wrong = {"FAT1 1 item 100 wrong!\n", "FAT1 5 item 300 wrong!\n", "FAT2 2 item 200 wrong!\n", "FAT2 5 item 300 wrong!\n",
+                            "FAT: 6: fffffe != ffffff\n"};
     const std::vector<Row> rows = {
-        {"healthy", with(10, [](ImageBuilder& img) {
-             add_file(img, 0, "Film", {1, 2, 3}), add_file(img, 0, "Split", {6, 4});
-             add_file(img, img.add_dir(0, "Archiv"), "Alt", {7}), img.add_list_file({"Film"});
+        {"healthy", with(10, [](Img i) {
+             add_file(i, 0, "Film", {1, 2, 3}), add_file(i, 0, "Split", {6, 4}), add_file(i, i.add_dir(0, "Archiv"), "Alt", {7});
+             i.add_list_file({"Film"});
          }), 0, {}, nullptr, {{1, 2}, {3, kEndOfChain}, {6, 4}}},
         {"sample", sample_disk, 0, {}, nullptr, {}},
-        {"FAT2 link beyond the disk", with(8, [](ImageBuilder& img) { add_file(img, 0, "F", {1, 2, 3}), img.set_fat2(3, 10); }), 0,
+        {"FAT2 link beyond the disk", with(8, [](Img i) { add_file(i, 0, "F", {1, 2, 3}), i.set_fat2(3, 10); }), 0,
          {"FAT2 3 item 10 wrong!\n"}, nullptr, {{3, kEndOfChain}}},
-        {"link equal to the size in MiB", [] {
-             ImageBuilder img(20, 1026);   // 21546 sectors, 10 whole MiB
-             add_file(img, 0, "Edge", {5, 10}), add_file(img, 0, "Over", {6, 7}), img.set_fat1(6, 11);
-             return img;
+        {"link equal to the size in MiB", [] {   // 21546 sectors, 10 whole MiB
+             ImageBuilder i(20, 1026);
+             return add_file(i, 0, "Edge", {5, 10}), add_file(i, 0, "Over", {6, 7}), i.set_fat1(6, 11), i;
          }, 0, {"FAT1 6 item 11 wrong!\n"}, nullptr, {{5, 10}, {6, 7}}},
-        {"marker values", with(8, [](ImageBuilder& img) {
-             for (uint32_t c : {1, 2, 3, 4, 5}) img.set_fat(c, kMarkerLink + c - 1);   // 1 is walked as a link
-         }), 0, Messages{"Chain 0 ends at cluster 1 with marker fffffb\n"} + lost({"1", "2", "3", "4"}), kRefused, {}},
-        {"wrong links in both copies", with(8, [](ImageBuilder& img) {
-             add_file(img, 0, "Film", {1, 2, 3}), img.set_fat1(1, 100), img.set_fat2(2, 200), img.set_fat(5, 300);
-             img.set_fat1(6, kEndOfChain);   // a difference: the salvage takes FAT1's
-         }), 1, {"FAT1 1 item 100 wrong!\n", "FAT1 5 item 300 wrong!\n", "FAT2 2 item 200 wrong!\n",
-                 "FAT2 5 item 300 wrong!\n", "FAT: 6: fffffe != ffffff\n"}, "No valid FAT24 found!\n", {{1, 0}},
-         {"FAT1 1 item 100 wrong!\n", "FAT1 5 item 300 wrong!\n", "FAT2 2 item 200 wrong!\n", "FAT2 5 item 300 wrong!\n",
-          "FAT: 6: fffffe != ffffff\n", "FAT1 1 item wrong, taken from FAT2: 2\n", "FAT2 2 item wrong, taken from FAT1: 3\n",
-          "FAT 5 item wrong in both copies, taken as end of chain\n", "FAT item 5 not accessible\n",
-          "FAT item 6 not accessible\n", "Total of 2 lost clusters found\n", kSalvaged},
+        {"marker values", with(8, [](Img i) { for (uint32_t c : {1, 2, 3, 4, 5}) i.set_fat(c, kMarkerLink + c - 1); }), 0,
+         Messages{"Chain 0 ends at cluster 1 with marker fffffb\n"} + lost({"1", "2", "3", "4"}), kRefused, {}},   // 1 walked as a link
+        {"wrong links in both copies", with(8, [](Img i) {
+             add_file(i, 0, "Film", {1, 2, 3}), i.set_fat1(1, 100), i.set_fat2(2, 200), i.set_fat(5, 300);
+             i.set_fat1(6, kEndOfChain);   // a difference: the salvage takes FAT1's
+         }), 1, wrong, "No valid FAT24 found!\n", {{1, 0}},
+         wrong + Messages{"FAT1 1 item wrong, taken from FAT2: 2\n", "FAT2 2 item wrong, taken from FAT1: 3\n",
+                          "FAT 5 item wrong in both copies, taken as end of chain\n"} + lost({"5", "6"}) + Messages{kSalvaged},
          {{1, 2}, {2, 3}, {5, kEndOfChain}, {6, kEndOfChain}}},
-        {"copies differ in range", with(8, [](ImageBuilder& img) { add_file(img, 0, "F", {1, 2}), img.set_fat1(6, kEndOfChain); }),
-         0, {"FAT: 6: fffffe != ffffff\n"}, nullptr, {{6, kFreeCluster}}},
-        {"merging chains", with(8, [](ImageBuilder& img) {
-             add_file(img, 0, "A", {1, 2, 3}), add_file(img, 0, "B", {4, 5}), img.set_fat(5, 2);
-             img.dir_entry(0, 1, 0, 4, 4, 0, "B");
+        {"copies differ in range", with(8, [](Img i) { add_file(i, 0, "F", {1, 2}), i.set_fat1(6, kEndOfChain); }), 0,
+         {"FAT: 6: fffffe != ffffff\n"}, nullptr, {{6, kFreeCluster}}},
+        {"merging chains", with(8, [](Img i) {
+             add_file(i, 0, "A", {1, 2, 3}), add_file(i, 0, "B", {4, 5}), i.set_fat(5, 2), i.dir_entry(0, 1, 0, 4, 4, 0, "B");
          }), 0, crossed, kRefused, {}},
-        {"root entry links into a chain", with(8, [](ImageBuilder& img) { add_file(img, 0, "A", {1, 2, 3}), img.set_fat(0, 2); }),
-         0, crossed, kRefused, {}},
-        {"two entries with one start", with(8, [](ImageBuilder& img) {
-             add_file(img, 0, "A", {1, 2}), img.dir_entry(0, 1, 0, 1, 2, 0, "B");
-             img.set_fat(6, kEndOfChain);   // lost, found later
+        {"root entry links into a chain", with(8, [](Img i) { add_file(i, 0, "A", {1, 2, 3}), i.set_fat(0, 2); }), 0, crossed, kRefused, {}},
+        {"two entries with one start", with(8, [](Img i) {   // 6 lost, found later
+             add_file(i, 0, "A", {1, 2}), i.dir_entry(0, 1, 0, 1, 2, 0, "B"), i.set_fat(6, kEndOfChain);
          }), 1, Messages{"Crosslinked single block 1\n"} + lost({"6"}), kRefused, {}},
-        {"start cluster free", with(8, [](ImageBuilder& img) { img.dir_entry(0, 0, 0, 5, 1, 0, "Ghost"); }), 1,
+        {"start cluster free", with(8, [](Img i) { i.dir_entry(0, 0, 0, 5, 1, 0, "Ghost"); }), 1,
          {"Crosslinked single block 5\n", "File Ghost: chain ends at cluster 5, which is marked free\n"}, kRefused, {}},
-        {"shared types", with(8, [](ImageBuilder& img) {
-             add_file(img, 0, "A", {1, 2});
-             img.dir_entry(0, 1, kTypeShared0, 1, 2, 0, "Zero"), img.dir_entry(0, 2, kTypeShared1, 1, 3, 0, "One");
+        {"shared types", with(8, [](Img i) {
+             add_file(i, 0, "A", {1, 2}), i.dir_entry(0, 1, kTypeShared0, 1, 2, 0, "Zero"), i.dir_entry(0, 2, kTypeShared1, 1, 3, 0, "One");
          }), 0, {"File One has incorrect length 3/2\n"}, kRefused, {}},
-        {"stored length differs", with(8, [](ImageBuilder& img) {
-             add_file(img, 0, "Film", {1, 2, 3}), img.dir_entry(0, 0, 0, 1, 5, 0, "Film");
-         }), 0, {"File Film has incorrect length 5/3\n"}, kRefused, {}},
-        {"lost clusters", with(8, [](ImageBuilder& img) {
-             add_file(img, 0, "Film", {1}), img.link_chain({5, 6}), img.set_fat(7, kEndOfChain);
-         }), 0, lost({"5", "6", "7"}), kRefused, {}},
-        {"breadth first", with(12, [](ImageBuilder& img) {
-             uint32_t a = img.add_dir(0, "A"), b = img.add_dir(0, "B");
-             add_wrong_length(img, img.add_dir(a, "A1"), "deep", 9), add_wrong_length(img, a, "in_a", 7);
-             add_wrong_length(img, b, "in_b", 8), add_wrong_length(img, 0, "top", 6);
+        {"stored length differs", with(8, [](Img i) { add_file(i, 0, "Film", {1, 2, 3}), i.dir_entry(0, 0, 0, 1, 5, 0, "Film"); }), 0,
+         {"File Film has incorrect length 5/3\n"}, kRefused, {}},
+        {"lost clusters", with(8, [](Img i) { add_file(i, 0, "Film", {1}), i.link_chain({5, 6}), i.set_fat(7, kEndOfChain); }), 0,
+         lost({"5", "6", "7"}), kRefused, {}},
+        {"breadth first", with(12, [](Img i) {
+             uint32_t a = i.add_dir(0, "A"), b = i.add_dir(0, "B");
+             add_wrong_length(i, i.add_dir(a, "A1"), "deep", 9), add_wrong_length(i, a, "in_a", 7);
+             add_wrong_length(i, b, "in_b", 8), add_wrong_length(i, 0, "top", 6);
          }), 0, {"File top has incorrect length 6/1\n", "File in_a has incorrect length 7/1\n",
                  "File in_b has incorrect length 8/1\n", "File deep has incorrect length 9/1\n"}, kRefused, {}},
-        {"loops", with(8, [](ImageBuilder& img) {
-             add_file(img, 0, "Tail", {1, 2, 3}), img.set_fat(3, 2);   // 1 -> 2 -> 3 -> 2 ...: a head, then a loop
-             add_file(img, 0, "Ring", {5, 6}), img.set_fat(6, 5);      // 5 -> 6 -> 5 ...: no head at all
-         }), 0, {"Chain 0 loops at cluster 2\n", "File Tail: chain loops at cluster 2\n",
-                 "File Ring: chain loops at cluster 5\n"}, kRefused, {}},
-        {"out of the table", with(8, [](ImageBuilder& img) {
-             add_file(img, 0, "Out", {1, 2}), img.set_fat(2, 8);   // passes the range check (bound 9), beyond the 8 entries
-         }), 0, {"Chain 0 leaves the table at cluster 2\n", "File Out: chain leaves the table at cluster 2\n"}, kRefused, {}},
-        {"start outside the table", with(8, [](ImageBuilder& img) {
-             img.dir_entry(0, 0, 0, 0x20, 1, 0, "Far"), img.dir_entry(0, 1, 0, kEndOfChain, 1, 0, "End");
-         }), 0, {"File Far: start cluster 20 lies outside the table\n", "File End: start cluster fffffe lies outside the table\n"},
-         kRefused, {}},
-        {"directory pointing back", with(8, [](ImageBuilder& img) {
-             uint32_t sub = img.add_dir(0, "Sub");
-             img.dir_entry(sub, 0, kTypeSubdir, sub, 1, 0, "Self"), img.dir_entry(sub, 1, kTypeSubdir, 0, 1, 0, "Up");
+        {"loops", with(8, [](Img i) {   // 1 -> 2 -> 3 -> 2 ...: a head, then a loop; 5 -> 6 -> 5 ...: no head
+             add_file(i, 0, "Tail", {1, 2, 3}), i.set_fat(3, 2), add_file(i, 0, "Ring", {5, 6}), i.set_fat(6, 5);
+         }), 0, {"Chain 0 loops at cluster 2\n", "File Tail: chain loops at cluster 2\n", "File Ring: chain loops at cluster 5\n"}, kRefused, {}},
+        {"out of the table", with(8, [](Img i) { add_file(i, 0, "Out", {1, 2}), i.set_fat(2, 8); }), 0,   // passes the range check (9)
+         {"Chain 0 leaves the table at cluster 2\n", "File Out: chain leaves the table at cluster 2\n"}, kRefused, {}},
+        {"start outside the table", with(8, [](Img i) { i.dir_entry(0, 0, 0, 0x20, 1, 0, "Far"), i.dir_entry(0, 1, 0, kEndOfChain, 1, 0, "End"); }),
+         0, {"File Far: start cluster 20 lies outside the table\n", "File End: start cluster fffffe lies outside the table\n"}, kRefused, {}},
+        {"directory pointing back", with(8, [](Img i) {
+             uint32_t sub = i.add_dir(0, "Sub");
+             i.dir_entry(sub, 0, kTypeSubdir, sub, 1, 0, "Self"), i.dir_entry(sub, 1, kTypeSubdir, 0, 1, 0, "Up");
          }), 1, {"Crosslinked single block 1\n", "Directory Self at cluster 1 already reached, not checked again\n",
                  "Crosslinked single block 0\n", "Directory Up at cluster 0 already reached, not checked again\n"}, kRefused, {}},
-        {"name without NUL", with(8, [](ImageBuilder& img) {
+        {"name without NUL", with(8, [](Img i) {
              uint8_t raw[108];
-             memset(raw, 'N', sizeof raw);
-             add_wrong_length(img, 0, "x", 4), img.dir_entry_raw_name(0, 0, raw);
+             memset(raw, 'N', sizeof raw), add_wrong_length(i, 0, "x", 4), i.dir_entry_raw_name(0, 0, raw);
          }), 0, {"File " + std::string(108, 'N') + " has incorrect length 4/1\n"}, kRefused, {}},
-        {"root beyond the disk's end", with(2, [](ImageBuilder& img) { img.set_disk_sectors(8); }), 1,
-         {"Attempt to read after end of disk!\n"}, kRefused, {}},
+        {"root beyond the disk's end", with(2, [](Img i) { i.set_disk_sectors(8); }), 1, {"Attempt to read after end of disk!\n"}, kRefused, {}},
     };
     for (const Row& row : rows) {
         for (int salvage : {0, 1}) {
@@ -159,8 +135,7 @@ TEST_F(FatCheck, EveryDamageClassPlainAndWithTheSalvage) {
                                                            : row.warnings;
             EXPECT_EQ(capture().messages, want);
             if (!(salvage && refused)) { EXPECT_EQ(qv_error, std::string(row.error ? row.error : want.empty() ? "" : want.back())); }
-            for (auto [n, value] : salvage && !row.salvage_fat.empty() ? row.salvage_fat : row.fat)
-                EXPECT_EQ(qv->fat[n], value) << n;
+            for (auto [n, value] : salvage && !row.salvage_fat.empty() ? row.salvage_fat : row.fat) EXPECT_EQ(qv->fat[n], value) << n;
         }
     }
 }
