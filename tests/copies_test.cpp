@@ -7,7 +7,6 @@
 //   | slack above the cluster size; start 0x30       | 1, "… slack 1048577 …" / "… start cluster 30 …" | none     |
 //   | chain 1-2-3 with 2 marked free                 | 4, "Recording R: chain …"       | 2 clusters               |
 //   | the largest table: 1fffe-1ffff-1c719-1fffe     | 4, "… loops at cluster 1fffe"   | 3 clusters of zeros      |
-//   | four recordings, three of one name, twice      | 0 each                          | four files, byte-exact   |
 // Disk copies: a failing disk with its map, continued by pvrcopy and by ddrescue -r3 (maps checked
 // with ddrescuelog); from the parent directory, to the last sector of small clusters; an
 // interrupted copy continued from its map.
@@ -96,24 +95,6 @@ TEST_F(Copies, LoopOnTheLargestTable) {
     EXPECT_EQ(dump_file(0), kCopyIncomplete);
     EXPECT_STREQ(qv_error, "Recording Top: chain loops at cluster 1fffe\n");
     EXPECT_TRUE(read_file("Top") == Bytes(3 * size_t(kMiB), 0));
-}
-
-// Three recordings of one name beside one of its own, copied twice: each byte for byte under its
-// own name, the second run over the first.
-TEST_F(Copies, RecordingsOfOneNameAreCopiedSideBySide) {
-    ImageBuilder img(12);
-    std::vector<Bytes> data;
-    for (const char* name : {"Tagesschau", "Film", "Tagesschau", "Tagesschau"}) {
-        data.push_back(pattern(kMiB + 1000 * data.size(), unsigned(data.size())));
-        img.add_file(0, kTypeRecording, name, data.back());
-    }
-    mount(img, 4);
-    const std::vector<std::string> names = {"Tagesschau_1", "Film", "Tagesschau_3", "Tagesschau_4"};
-    for (int i = 0; i < 8; ++i) {
-        ASSERT_EQ(dump_file(i % 4), 0) << qv_error;
-        EXPECT_TRUE(read_file(names[size_t(i % 4)]) == data[size_t(i % 4)]) << names[size_t(i % 4)];
-    }
-    EXPECT_EQ(std::distance(fs::directory_iterator("."), fs::directory_iterator()), 4);
 }
 
 // The disk copy of a failing disk (in memory; 9 clusters of 1 MiB and 100 sectors): sectors 3000 to

@@ -8,8 +8,8 @@
 //   | 2730 / 2731 clusters of 1040 sectors             | FAT2 fits (tables unreadable) / "… cannot hold both …" |
 //   | sizes 1e9, 1e9+100, 78165360, 400e6, 2^32+ sectors | disk_sectors and cluster_count (capped at 131072)   |
 // qv_read, the salvaging read and the mapfiles: tables at their tests. On real files (POSIX): the
-// current directory's image before the parent's, a held image counts as absent, the drive search,
-// the native backend. On Windows: share mode 0, an image that cannot be overwritten, beyond 4 GiB.
+// current directory's image before the parent's, a held image counts as absent, the drive search.
+// On Windows: share mode 0, an image that cannot be overwritten, positions beyond 4 GiB.
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -110,27 +110,34 @@ TEST_F(Open, EveryKindOfDiskAndGeometry) {
     reported_size = -1;
 }
 
-// qv_read on 8 clusters of 1 MiB, cluster 2 a pattern.
-//   | position, count, swap           | fault                      | result, qv_error                           |
-//   | the last sector / its last byte | none                       | 0                                          |
-//   | one sector further / -512       | none                       | 1, "Attempt to read after end of disk!\n"  |
-//   | 1024 from the last sector       | none                       | 1, short read naming the disk cluster 8    |
-//   | 1 MiB at 1 MiB / 5 MiB          | error 5 / 100 bytes short  | 1, exact messages; then the read passes    |
-// Then swap set and clear (the odd last byte kept), qv_read_cluster(n) at (n + 1) MiB.
-TEST_F(Open, ReadsPositionsSwapAndErrors) {
+// qv_read and the salvaging read on 8 clusters of 1 MiB, cluster 2 (disk cluster 3) a pattern.
+//   | qv_read: position, count      | fault                      | result, qv_error                          |
+//   | the last sector / its last byte; one sector further / -512 | — | 0; 1, "Attempt to read after end of disk!\n" |
+//   | 1024 from the last sector     | none                       | 1, short read naming the disk cluster 8   |
+//   | 1 MiB at 1 MiB / 5 MiB        | error 5 / 100 bytes short  | 1, exact messages; then the read passes   |
+// Then swap set and clear (the odd last byte kept), qv_read_cluster(n) at (n + 1) MiB. Salvaging
+// reads of disk cluster 3 (sectors 6144 on, counted from there), swap clear:
+//   | failing sectors                      | runs                | reads | result, last message                  |
+//   | none; none, the first read fails once| none                | 1; 17 | 0, ""; its message                    |
+//   | 100, error 5                         | (100, 1)            | 41    | 1, "ReadFile failed on … 3196928 …"   |
+//   | 2000-2047, reads stop short          | (2000, 48)          | 81    | 1, short read at 4193792              |
+//   | 0 and 1024-1535, whole request fails | (0, 1), (1024, 512) | 617   | 1, code 23 at 3931648                 |
+// Readable sectors hold the disk's bytes, unreadable ones zeros (also where the failing read
+// scribbled). A range that starts beyond the end fails; one that runs past it has the rest unreadable.
+TEST_F(Open, ReadsAndSalvagingReads) {
     ImageBuilder img(8);
     uint8_t* data = img.cluster(2);
     for (uint32_t i = 0; i < kMiB; i++) data[i] = uint8_t(i * 7 + i / 251);
     ASSERT_EQ(open_disk(img), 0) << qv_error;
-    const int64_t last = (qv->disk_sectors - 1) * 512;
+    const int64_t last = (qv->disk_sectors - 1) * 512, end = last + 512;
     Bytes buf(kMiB);
-    struct Row {
+    struct Read {
         int64_t position;
         uint32_t count;
         int swap;
         uint64_t fail;       // 1: the read fails with code 5, 2: it comes up 100 bytes short
         const char* error;   // null: the read passes
-    } rows[] = {
+    } reads[] = {
         {last, 512, 1, 0, nullptr}, {last + 511, 1, 0, 0, nullptr},
         {last + 512, 512, 1, 0, "Attempt to read after end of disk!\n"}, {-512, 512, 1, 0, "Attempt to read after end of disk!\n"},
         {last, 1024, 1, 0, "ReadFile did not read 1024 bytes but 512 bytes at position 9436672 (cluster 8)\n"},
@@ -138,7 +145,7 @@ TEST_F(Open, ReadsPositionsSwapAndErrors) {
         {5 * kMiB, kMiB, 1, 2, "ReadFile did not read 1048576 bytes but 100 bytes at position 5242880 (cluster 5)\n"},
         {5 * kMiB, kMiB, 1, 0, nullptr},   // only that read failed
     };
-    for (const Row& row : rows) {
+    for (const Read& row : reads) {
         SCOPED_TRACE(row.position);
         disk_.fail_read = row.fail ? disk_.reads + 1 : 0, disk_.fail_code = row.fail == 1 ? 5 : 0, disk_.short_count = 100;
         EXPECT_EQ(qv_read(row.position, buf.data(), row.count, row.swap), row.error ? 1 : 0);
@@ -147,51 +154,32 @@ TEST_F(Open, ReadsPositionsSwapAndErrors) {
     ASSERT_EQ(qv_read_cluster(2, buf.data()), 0) << qv_error;
     EXPECT_EQ(memcmp(buf.data(), data, kMiB), 0);
     ASSERT_EQ(qv_read(3 * int64_t(kMiB) + 1, buf.data(), 9, 0), 0);   // as the PC sees it
-    EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 9),
-              (Bytes{data[0], data[3], data[2], data[5], data[4], data[7], data[6], data[9], data[8]}));
+    EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 9), (Bytes{data[0], data[3], data[2], data[5], data[4], data[7], data[6], data[9], data[8]}));
     ASSERT_EQ(qv_read(3 * int64_t(kMiB) + 1, buf.data(), 9, 1), 0);   // words exchanged, the odd last byte kept
-    EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 9),
-              (Bytes{data[3], data[0], data[5], data[2], data[7], data[4], data[9], data[6], data[8]}));
+    EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 9), (Bytes{data[3], data[0], data[5], data[2], data[7], data[4], data[9], data[6], data[8]}));
     EXPECT_EQ(get_be16(qv->boot_sector + kSectorsPerClusterOffset), 2048u);   // raw 0x00 0x08 at 34
     EXPECT_EQ(disk_.image[34] << 8 | disk_.image[35], 0x0008);
-}
 
-// Salvaging reads of disk cluster 3 (sectors 6144 to 8191, 1 MiB at 3145728; sectors below
-// counted from its start), swap clear.
-//   | failing sectors                      | runs                | reads | result, last message                  |
-//   | none                                 | none                | 1     | 0                                     |
-//   | 100, error 5                         | (100, 1)            | 41    | 1, "ReadFile failed on … 3196928 …"   |
-//   | 2000-2047, reads stop short          | (2000, 48)          | 81    | 1, short read at 4193792              |
-//   | 0 and 1024-1535, whole request fails | (0, 1), (1024, 512) | 617   | 1, code 23 at 3931648                 |
-//   | none, but the first read fails once  | none                | 17    | 0, its message                        |
-// Readable sectors hold the disk's bytes, unreadable ones zeros (also where the failing read
-// scribbled). A range that starts beyond the end fails; one that runs past it has its missing
-// sectors unreadable.
-TEST_F(Open, SalvagingReadKeepsEveryReadableSector) {
     using Runs = std::vector<std::pair<uint32_t, uint32_t>>;
-    struct Row {
+    struct Salvage {
         std::vector<BadSectors> bad;
         bool transient;   // the first read fails once
         Runs runs;
         uint64_t reads;
         int result;
         const char* message;
-    } rows[] = {
+    } salvages[] = {
         {{}, false, {}, 1, 0, ""},
+        {{}, true, {}, 17, 0, "ReadFile failed on position 3145728 with code 5\n"},
         {{{6244, 1, BadKind::kEio}}, false, {{100, 1}}, 41, 1, "ReadFile failed on position 3196928 with code 5\n"},
-        {{{8144, 48, BadKind::kShort}}, false, {{2000, 48}}, 81, 1,
-         "ReadFile did not read 512 bytes but 0 bytes at position 4193792 (cluster 3)\n"},
+        {{{8144, 48, BadKind::kShort}}, false, {{2000, 48}}, 81, 1, "ReadFile did not read 512 bytes but 0 bytes at position 4193792 (cluster 3)\n"},
         {{{6144, 1, BadKind::kWhole}, {7168, 512, BadKind::kWhole}}, false, {{0, 1}, {1024, 512}}, 617, 1,
          "ReadFile failed on position 3931648 with code 23\n"},
-        {{}, true, {}, 17, 0, "ReadFile failed on position 3145728 with code 5\n"},
     };
-    ImageBuilder img(8);
-    for (uint32_t i = 0; i < kMiB; i++) img.cluster(2)[i] = uint8_t(i * 7 + i / 251);
-    ASSERT_EQ(open_disk(img), 0) << qv_error;
     bad_sectors bad;
-    Bytes buf(kMiB);
+    disk_.fail_code = 5;
     auto runs = [&bad] { Runs r; for (uint32_t i = 0; i < bad.count; ++i) r.emplace_back(bad.first[i], bad.length[i]); return r; };
-    for (const Row& row : rows) {
+    for (const Salvage& row : salvages) {
         SCOPED_TRACE(row.reads);
         disk_.bad = row.bad, disk_.fail_read = row.transient ? disk_.reads + 1 : 0;
         const uint64_t before = disk_.reads;
@@ -205,7 +193,6 @@ TEST_F(Open, SalvagingReadKeepsEveryReadableSector) {
         EXPECT_TRUE(buf == want);
     }
     disk_.bad.clear();
-    const int64_t end = qv->disk_sectors * 512;
     EXPECT_EQ(qv_read_salvage(end, buf.data(), 1024, 0, &bad), kSalvageFailed);
     EXPECT_STREQ(qv_error, "Attempt to read after end of disk!\n");
     EXPECT_EQ(qv_read_salvage(end - 512, buf.data(), 2048, 0, &bad), kSalvagePartial);
@@ -334,31 +321,6 @@ TEST_F(FileOpen, Search) {
     EXPECT_STREQ(qv_error, "No Velmoran disk found!\n");
     EXPECT_EQ(qv->handle, nullptr);
     qv_posix_set_drive_paths(nullptr, nullptr);
-}
-
-// The native backend on a file of 1000 bytes: its size, the same file under another name, a negative
-// position, reads that come up short at its end.
-TEST_F(FileOpen, NativeBackend) {
-    Bytes bytes(1000);
-    for (size_t i = 0; i < bytes.size(); i++) bytes[i] = uint8_t(i);
-    write_file("qvdisk.img", bytes);
-    fs::create_symlink(fs::absolute("qvdisk.img"), "link");
-    const qv_platform* p = qv_native_platform();
-    int error = 0;
-    EXPECT_EQ(p->open_exclusive("missing", &error), nullptr);
-    EXPECT_EQ(error, ENOENT);
-    qv_handle h = p->open_exclusive("qvdisk.img", &error);
-    ASSERT_NE(h, nullptr);
-    int64_t size = 0;
-    uint8_t buf[600];
-    uint32_t got = 0, past = 1;
-    EXPECT_EQ(std::vector<int>({p->file_size(h, &size), p->is_same_file(h, "link"), p->is_same_file(h, "missing"),
-                                p->seek(h, -1), p->seek(h, 600), p->read(h, buf, 600, &got), p->seek(h, 5000),
-                                p->read(h, buf, 600, &past)}),
-              std::vector<int>({0, 1, 0, EINVAL, 0, 0, 0, 0}));
-    EXPECT_EQ(std::vector<int64_t>({size, got, past}), std::vector<int64_t>({1000, 400, 0}));
-    EXPECT_EQ(Bytes(buf, buf + 400), Bytes(bytes.begin() + 600, bytes.end()));
-    p->close(h);
 }
 
 #else  // _WIN32
