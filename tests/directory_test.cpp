@@ -49,48 +49,37 @@ TEST_F(RecordingTable, EveryRootAndListFilePlainAndWithTheSalvage) {
         Messages shown;
         uint64_t bad_sector = 0;     // the list file (cluster 6) is sectors 14336 on
     };
+    using Img = ImageBuilder&;
     auto listed = [](Names list, int32_t count = -1) {
-        return [list, count](ImageBuilder& img) {
-            add_four(img);
-            uint32_t c = img.add_list_file(list);
-            if (count != -1) put_be32(img.cluster(c), uint32_t(count));
-        };
+        return [list, count](Img i) { add_four(i), put_be32(i.cluster(i.add_list_file(list)), count == -1 ? uint32_t(list.size()) : uint32_t(count)); };
     };
-    auto with_list_ab = [](ImageBuilder& img) {
-        img.set_root_dir_slack(1048576 - 1024);   // 12 root entries, 3 sectors
-        img.add_file(0, kTypeRecording, "B", bytes(10));
-        for (int i = 0; i < 3; ++i) img.add_file(0, 0x00, "f" + std::to_string(i), bytes(10));
-        img.add_file(0, kTypeRecording, "A", bytes(10));
-        EXPECT_EQ(img.add_list_file({"A", "B"}), 6u);
+    auto with_list_ab = [](Img i) {   // 12 root entries, 3 sectors
+        i.set_root_dir_slack(1048576 - 1024), i.add_file(0, kTypeRecording, "B", bytes(10));
+        for (int n = 0; n < 3; ++n) i.add_file(0, 0x00, "f" + std::to_string(n), bytes(10));
+        i.add_file(0, kTypeRecording, "A", bytes(10));
+        EXPECT_EQ(i.add_list_file({"A", "B"}), 6u);
     };
     const char* unread = "List file cannot be read: the recordings are listed in directory order\n";
     const std::string not_named = "Salvage: the list file does not name %d of the recordings: listed after its %d\n";
     const std::vector<Row> rows = {
-        {"no list", [](ImageBuilder& img) {
-             img.add_file(0, kTypeRecording, "B", bytes(1500000), {52275, 20, 15}), img.add_file(0, 0x00, "plain file", bytes(10));
-             img.add_file(img.add_dir(0, "Archiv"), kTypeRecording, "hidden", bytes(10));
-             img.add_file(0, kTypeRecording, "A", bytes(100), {}, {7});
+        {"no list", [](Img i) {
+             i.add_file(0, kTypeRecording, "B", bytes(1500000), {52275, 20, 15}), i.add_file(0, 0x00, "plain file", bytes(10));
+             i.add_file(i.add_dir(0, "Archiv"), kTypeRecording, "hidden", bytes(10)), i.add_file(0, kTypeRecording, "A", bytes(100), {}, {7});
          }, 0, 2, {"B", "A"}, {}},
-        {"types", [](ImageBuilder& img) {
-             for (uint8_t t : {0xD0, 0xD3, 0x51, 0xD1}) img.add_file(0, t, format("%x", t), bytes(10));
-         }, 0, 1, {"d1"}, {}},
-        {"list orders and names", [](ImageBuilder& img) {
-             for (const char* n : {"Film", "News", "Unlisted"}) img.add_file(0, kTypeRecording, n, bytes(10));
-             img.add_file(0, kTypeRecording, kL + "cut by the directory", bytes(10));
-             img.add_list_file({"News", "Film", "Nowhere", kL + " and the rest", "Film"});
+        {"types", [](Img i) { for (uint8_t t : {0xD0, 0xD3, 0x51, 0xD1}) i.add_file(0, t, format("%x", t), bytes(10)); }, 0, 1, {"d1"}, {}},
+        {"list orders and names", [](Img i) {
+             for (std::string n : {"Film", "News", "Unlisted", "L"}) i.add_file(0, kTypeRecording, n == "L" ? kL + "cut" : n, bytes(10));
+             i.add_list_file({"News", "Film", "Nowhere", kL + " and the rest", "Film"});
          }, 0, 5, {"News", "Film", "", kL + " and the rest", "Film"}, {}},
-        {"list count too large", [](ImageBuilder& img) {
-             img.add_file(0, kTypeRecording, "Film", bytes(10)), img.add_list_file({"Film"}, 5000);
-         }, 0, 2047, {"Film", ""}, {"List file names 5000 recordings, its first cluster holds only 2047: the rest are ignored\n"}},
-        {"names without NUL", [](ImageBuilder& img) {
-             img.add_file(0, kTypeRecording, std::string(107, 'x'), bytes(10)), img.add_file(0, kTypeRecording, "y", bytes(10));
-             std::memset(img.cluster(img.add_list_file({"x", "y"})) + 512, 'x', 512);
+        {"list count too large", [](Img i) { i.add_file(0, kTypeRecording, "Film", bytes(10)), i.add_list_file({"Film"}, 5000); }, 0, 2047,
+         {"Film", ""}, {"List file names 5000 recordings, its first cluster holds only 2047: the rest are ignored\n"}},
+        {"names without NUL", [](Img i) {
              uint8_t raw[108];
-             std::memset(raw, 'N', sizeof raw);
-             img.dir_entry_raw_name(0, 1, raw);
+             i.add_file(0, kTypeRecording, std::string(107, 'x'), bytes(10)), i.add_file(0, kTypeRecording, "y", bytes(10));
+             std::memset(i.cluster(i.add_list_file({"x", "y"})) + 512, 'x', 512), std::memset(raw, 'N', sizeof raw), i.dir_entry_raw_name(0, 1, raw);
          }, 1, 3, {std::string(511, 'x'), "", std::string(108, 'N')}, {format(not_named.c_str(), 1, 2)}},
-        {"list beyond the table", [](ImageBuilder& img) { add_four(img), img.dir_entry(0, 4, 0x00, 0x40, 1, 0, kListFileName); },
-         0, 4, kFour, {"List file starts outside the table at cluster 40: not used\n"}},
+        {"list beyond the table", [](Img i) { add_four(i), i.dir_entry(0, 4, 0x00, 0x40, 1, 0, kListFileName); }, 0, 4, kFour,
+         {"List file starts outside the table at cluster 40: not used\n"}},
         {"list names some", listed({"News", "Film"}), 0, 2, {"News", "Film"}, {}},
         {"list names some, salvaged", listed({"News", "Film"}), 1, 4, {"News", "Film", "Unlisted", "Other"},
          {format(not_named.c_str(), 2, 2)}},
