@@ -1,15 +1,8 @@
 // The raw recording copy (dump_file) and the whole-disk copy (copy_disk), each test in its own
-// directory; the faults every mode meets are in fault_test.cpp. Raw copies, 1 MiB clusters:
-//   | recording                                      | result, error                   | the file; percentages    |
-//   | "Film: Teil 1/2", 3 clusters, slack 1000       | 0, "\rProcessing completed.\n"  | 3144728 bytes; 33 66 100 |
-//   | chain 5-2-7, slack 0 / 1 / half / max          | 0                               | byte-exact               |
-//   | one cluster over an older, longer file; count 0| 0                               | replaced / both clusters |
-//   | slack above the cluster size; start 0x30       | 1, "… slack 1048577 …" / "… start cluster 30 …" | none     |
-//   | chain 1-2-3 with 2 marked free                 | 4, "Recording R: chain …"       | 2 clusters               |
-//   | the largest table: 1fffe-1ffff-1c719-1fffe     | 4, "… loops at cluster 1fffe"   | 3 clusters of zeros      |
-// Disk copies: a failing disk with its map, continued by pvrcopy and by ddrescue -r3 (maps checked
-// with ddrescuelog); from the parent directory, to the last sector of small clusters; an
-// interrupted copy continued from its map.
+// directory; the faults every mode meets are in fault_test.cpp.
+//   | raw: names, slack 0 / 1 / half / max, fragmented, over an older file, a bad slack or start, a
+//   | chain into a free entry, a loop on the largest table | disk: failing sectors with a map, continued
+//   | by pvrcopy and by ddrescue; from the parent directory to the last sector; on from an interruption |
 #include <cstring>
 #include <filesystem>
 #include <string>

@@ -1,15 +1,10 @@
 // Finding the recorder's disk, reading it (qv_read, the salvaging reads) and ddrescue's mapfiles.
 //   | disk (in memory)                                 | expected                                              |
 //   | healthy; 3584 sectors per cluster                | opened: geometry from the first sector, no warning    |
-//   | wrong signature character / byte 20 not zero     | "Bad signature in saved image!\n", no drive tried     |
-//   | no image at all                                  | both image names, 8 drives, "No Velmoran disk found!\n" |
+//   | signature character / byte 20 wrong; no image    | "Bad signature in saved image!\n"; all 10 names tried |
 //   | image of 300 bytes; first read fails; no size    | the short read (cluster 0), the read error, "Cannot determine…" |
-//   | sectors per cluster 0 / 3585 / 0xFFFF            | "Unsupported cluster size of %d sectors…"             |
-//   | 2730 / 2731 clusters of 1040 sectors             | FAT2 fits (tables unreadable) / "… cannot hold both …" |
-//   | sizes 1e9, 1e9+100, 78165360, 400e6, 2^32+ sectors | disk_sectors and cluster_count (capped at 131072)   |
-// qv_read, the salvaging read and the mapfiles: tables at their tests. On real files (POSIX): the
-// current directory's image before the parent's, a held image counts as absent, the drive search.
-// On Windows: positions beyond 4 GiB.
+//   | sectors per cluster 0 / 3585 / 0xFFFF; FAT2 does (not) fit | "Unsupported cluster size…"; "… cannot hold both …" |
+//   | sizes 1e9, 78165360, 400e6, 2^32+ sectors (+100 bytes) | disk_sectors and cluster_count (at most 131072) |
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -28,7 +23,7 @@ namespace {
 
 constexpr uint32_t kMiB = 1048576;
 
-// The installed backend, wrapped: records every path opened, can report another size or none.
+// The installed backend, wrapped: records the paths opened, reports another size or none.
 qv_platform traced;
 const qv_platform* inner = nullptr;
 std::vector<std::string> opened;
@@ -61,7 +56,7 @@ TEST_F(Open, EveryKindOfDiskAndGeometry) {
          "ReadFile did not read 512 bytes but 300 bytes at position 0 (cluster 0)\n", 0, 0, 0},
         {[](ImageBuilder&, MemoryDisk& d) { d.fail_read = 1; }, -1, "ReadFile failed on position 0 with code 5\n", 9 * 2048, 0, 0},
         {[](ImageBuilder&, MemoryDisk&) { size_error = 5; }, -1, "Cannot determine size of saved image.\n", 0, 0, 0},
-        // 1040 sectors per cluster: 532,480 bytes, room for 2730 entries behind FAT2.
+        // 1040 sectors per cluster: room for 2730 entries behind FAT2.
         {[](ImageBuilder& i, MemoryDisk& d) { i.set_sectors_per_cluster_field(1040); d.bad = {{1, 1039, BadKind::kEio}}; },
          int64_t(2731) * 1040 * 512, no_fat, 2731 * 1040, 532480, 2730},
         {spc(1040), int64_t(2732) * 1040 * 512,
@@ -78,24 +73,18 @@ TEST_F(Open, EveryKindOfDiskAndGeometry) {
         const Row& row = rows[i];
         SCOPED_TRACE(i);
         ImageBuilder img(row.built, row.spc);
-        disk_ = MemoryDisk();
-        opened.clear();
-        reported_size = row.size;
-        size_error = 0;
+        disk_ = MemoryDisk(), opened.clear(), reported_size = row.size, size_error = 0;
         if (row.build) row.build(img, disk_);
         close_disk();
         disk_.image = img.image();
         if (row.size >= 0 && row.size < 512) disk_.image.resize(size_t(row.size));
         install_memory_disk(&disk_);
-        inner = qv_current_platform();
-        traced = *inner;
+        traced = *(inner = qv_current_platform());
         traced.open_exclusive = [](const char* path, int* error) { return opened.push_back(path), inner->open_exclusive(path, error); };
         traced.file_size = [](qv_handle h, int64_t* size) {
             return size_error ? size_error : reported_size < 0 ? inner->file_size(h, size) : (*size = reported_size, 0);
         };
-        qv_set_platform(&traced);
-        clear_capture();
-        qv_set_error("%s", "");
+        qv_set_platform(&traced), clear_capture(), qv_set_error("%s", "");
         EXPECT_EQ(open_qvdisk(capture_progress), row.error.empty() ? 0 : 1);
         EXPECT_EQ(qv_error, row.error);
         EXPECT_EQ(std::vector<int64_t>({qv->disk_sectors, qv->cluster_size, qv->cluster_count}),
@@ -110,20 +99,12 @@ TEST_F(Open, EveryKindOfDiskAndGeometry) {
     reported_size = -1;
 }
 
-// qv_read and the salvaging read on 8 clusters of 1 MiB, cluster 2 (disk cluster 3) a pattern.
-//   | qv_read: position, count      | fault                      | result, qv_error                          |
-//   | the last sector / its last byte; one sector further / -512 | — | 0; 1, "Attempt to read after end of disk!\n" |
-//   | 1024 from the last sector     | none                       | 1, short read naming the disk cluster 8   |
-//   | 1 MiB at 1 MiB / 5 MiB        | error 5 / 100 bytes short  | 1, exact messages; then the read passes   |
-// Then swap set and clear (the odd last byte kept), qv_read_cluster(n) at (n + 1) MiB. Salvaging
-// reads of disk cluster 3 (sectors 6144 on, counted from there), swap clear:
+// qv_read (rows: the last sector and byte, beyond the end, a short read, a failing read once), the
+// swap, qv_read_cluster; then salvaging reads of disk cluster 3 (sectors 6144 on, counted from there):
 //   | failing sectors                      | runs                | reads | result, last message                  |
 //   | none; none, the first read fails once| none                | 1; 17 | 0, ""; its message                    |
-//   | 100, error 5                         | (100, 1)            | 41    | 1, "ReadFile failed on … 3196928 …"   |
-//   | 2000-2047, reads stop short          | (2000, 48)          | 81    | 1, short read at 4193792              |
-//   | 0 and 1024-1535, whole request fails | (0, 1), (1024, 512) | 617   | 1, code 23 at 3931648                 |
-// Readable sectors hold the disk's bytes, unreadable ones zeros (also where the failing read
-// scribbled). A range that starts beyond the end fails; one that runs past it has the rest unreadable.
+//   | 100 / 2000-2047 / 0 and 1024-1535    | (100, 1) / …        | 41 / 81 / 617 | 1, error 5 / short / code 23  |
+// Unreadable sectors read as zeros (also where the failing read scribbled); past the end unreadable.
 TEST_F(Open, ReadsAndSalvagingReads) {
     ImageBuilder img(8);
     uint8_t* data = img.cluster(2);
@@ -159,7 +140,6 @@ TEST_F(Open, ReadsAndSalvagingReads) {
     EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 9), (Bytes{data[3], data[0], data[5], data[2], data[7], data[4], data[9], data[6], data[8]}));
     EXPECT_EQ(get_be16(qv->boot_sector + kSectorsPerClusterOffset), 2048u);   // raw 0x00 0x08 at 34
     EXPECT_EQ(disk_.image[34] << 8 | disk_.image[35], 0x0008);
-
     using Runs = std::vector<std::pair<uint32_t, uint32_t>>;
     struct Salvage {
         std::vector<BadSectors> bad;
@@ -199,13 +179,9 @@ TEST_F(Open, ReadsAndSalvagingReads) {
     EXPECT_EQ(runs(), (Runs{{1, 3}}));
 }
 
-// Mapfiles of GNU ddrescue, read and written back as ddrescue writes them.
-//   | map text                                                  | result, message                               |
-//   | status with and without the pass, comments, blocks        | 0; written "0x%08X  %c  %d", "0x%08X  0x%08X  %c" |
-//   | no file; "#" only; status line: bad status, field count   | 1; -1, "no status line"; "line 1 is not …"    |
-//   | a block: 2 fields, size 0, "-5", "+5", "5x"; a gap; too long | -1, "line 2 is not a block line …"; …      |
-// Then map_set on an empty map (new ground non-tried, equal neighbours joined), map_first_unfinished,
-// and a map beside the source image: its unrescued FAT2 sector is not used.
+// Mapfiles of GNU ddrescue read (rows: comments, status with and without the pass, every malformed
+// line) and written back as ddrescue writes them; map_set on an empty map (new ground non-tried,
+// equal neighbours joined), map_first_unfinished; a map beside the image: its unrescued FAT2 sector unused.
 TEST_F(Open, Mapfiles) {
     const std::string head = "# Mapfile. Created by pvrcopy\n# current_pos  current_status  current_pass\n";
     const std::string blocks = "#      pos        size  status\n", cannot = "The map m cannot be used: ";
@@ -251,7 +227,6 @@ TEST_F(Open, Mapfiles) {
               std::vector<int64_t>({-1, 200, 10, 500}));
     EXPECT_EQ(map_block_at(&map, 220), map.count);
     map_free(&map);
-
     ImageBuilder img(8);
     std::fill_n(img.boot().begin() + kFat2Offset, 512, 0);
     const std::string text = "0x00080200 ?\n0 0x80000 +\n0x80000 512 -\n0x80200 0x8FFE00 +\n";
@@ -268,34 +243,31 @@ TEST_F(Open, Mapfiles) {
 
 using FileOpen = TempDirTest;
 
-// Real files: root/work is the current directory, root/drives holds fake drives, root/sys a fake
-// sysfs. (The test's directory name is short: the drive search takes paths of up to 63 characters.)
+// Real files: the current directory's image before the parent's, a held image counts as absent, then
+// the drive search (fake drives in root/drives, a fake sysfs in root/sys; paths up to 63 characters).
 TEST_F(FileOpen, Search) {
     fs::create_directories("work");
     fs::current_path("work");
     qv_posix_set_drive_paths((dir_ / "drives" / "sd%c").c_str(), (dir_ / "sys").c_str());
-    // A fake drive drives/sdX: its image (none: no device node), its sysfs removable flag (none: no entry).
+    // drives/sdX: its image (none: no device node), its sysfs removable flag (none: no entry).
     auto add_drive = [this](char letter, const ImageBuilder* image, const char* removable) {
         const std::string name = std::string("sd") + letter;
         fs::create_directories(dir_ / "drives");
         if (image) image->write((dir_ / "drives" / name).string());
         if (removable) fs::create_directories(dir_ / "sys" / "block" / name), std::ofstream(dir_ / "sys" / "block" / name / "removable") << removable;
     };
-    // Opens as the program does: the number of clusters of the disk found, or -1.
+    // The number of clusters of the disk found, or -1.
     auto found = [] { qv_close(); return open_qvdisk(capture_progress) == 0 ? int64_t(qv->cluster_count) : -1; };
     ImageBuilder three(3), four(4), five(5), unsigned_img(2), bad_geometry(3);
     unsigned_img.set_signature(std::string("VELMORAN PVR HDD\x01", 17));
     bad_geometry.set_sectors_per_cluster_field(0);
     three.write("qvdisk.img");
     five.write("../qvdisk.img");
-    add_drive('a', nullptr, "0\n");        // no device
-    add_drive('b', &five, "1\n");          // signed but removable
-    add_drive('c', &five, nullptr);        // signed, no sysfs entry
+    // No device; signed but removable; signed, no sysfs entry; unreadable (a directory); not signed;
+    // the disk; never tried.
+    add_drive('a', nullptr, "0\n"), add_drive('b', &five, "1\n"), add_drive('c', &five, nullptr);
     fs::create_directories(dir_ / "drives" / "sdd");
-    add_drive('d', nullptr, "0\n");        // unreadable (a directory)
-    add_drive('e', &unsigned_img, "0\n");  // not signed
-    add_drive('f', &four, "0\n");          // the disk
-    add_drive('g', &five, "0\n");          // never tried
+    add_drive('d', nullptr, "0\n"), add_drive('e', &unsigned_img, "0\n"), add_drive('f', &four, "0\n"), add_drive('g', &five, "0\n");
     EXPECT_EQ(found(), 3);
     const qv_platform* native = qv_native_platform();
     int error = 0;
@@ -327,9 +299,8 @@ TEST_F(FileOpen, Search) {
 
 using WinOpen = TempDirTest;
 
-// (Share mode 0 and an image that cannot be overwritten: tools/wine_check.sh.) A file of
-// 0x1FFFFFFFF bytes: its size has the low part 0xFFFFFFFF (a valid answer), a read at 4 GiB + 512
-// needs the high part.
+// A file of 0x1FFFFFFFF bytes: the low part of its size is 0xFFFFFFFF (a valid answer), a read at
+// 4 GiB + 512 needs the high part. (Share mode 0 is checked by tools/wine_check.sh.)
 TEST_F(WinOpen, PositionsBeyondFourGigabytes) {
     const qv_platform* p = qv_native_platform();
     int error = 0;

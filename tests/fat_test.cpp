@@ -1,20 +1,11 @@
 // Loading and checking the allocation table (read_fat, check_dir): one row per damage class, each
 // opened plainly and with the salvage. 8 clusters of 1 MiB unless said otherwise (link bound: size in MiB).
-//   | disk                                          | warnings                                      | result, qv_error |
-//   | healthy (files, subdirectory, list); sample   | none                                          | 0, ""            |
-//   | FAT2 link 10 at entry 3; link == size in MiB  | "FAT2 3 item 10 wrong!\n", FAT1 used; accepted| 0                |
-//   | markers 0xFFFFFB..0xFFFFFF                    | never "wrong"; only FB ends a chain loudly    | 0, errors        |
-//   | wrong links in both copies and a difference   | per copy and entry; salvage: entry by entry   | 1, no FAT / 0    |
-//   | copies differ inside the range                | one difference line, FAT2 used                | 0                |
-//   | chains merge; the root's entry links into one | "Crosslinked block %x in chain 0 and 1\n"     | 0, errors        |
-//   | two entries start at 1; entry starts free     | "Crosslinked single block …" (+ "marked free")| 1                |
-//   | 0xF0/0xF1 share a start; stored length differs| "File %s has incorrect length %u/%u\n"        | 0, errors        |
-//   | lost clusters; directories two levels deep    | one line each + total; breadth-first order    | 0, errors        |
-//   | loops; link beyond the table; start outside   | "loops" / "leaves the table" / "lies outside" | 0, errors        |
-//   | directory pointing to itself and to the root  | single block + "already reached"              | 1                |
-//   | name of 108 bytes, no NUL; root beyond the end| cut at 108; "Attempt to read after end…"      | 0 / 1            |
-// "errors": qv_error is kRefused; else the last warning. The salvage opens a refused disk: its
-// warnings, then kRefused and kSalvaged (unless the row says).
+//   | healthy disks | a link out of range in one copy, in both, markers, the copies differ | merging chains, the
+//   | root's entry linking into a chain, two entries with one start, a free start, shared types, wrong lengths,
+//   | lost clusters, breadth-first order, loops, a link beyond the table, starts outside it, directories reached
+//   | twice, a name without NUL, the root beyond the disk's end |
+// Each row: the result, the warnings, qv_error (null: the last warning) and FAT entries. The salvage
+// opens a refused disk: its warnings, then kRefused and kSalvaged (unless the row says).
 #include "support/fixture.h"
 
 namespace {
@@ -140,17 +131,10 @@ TEST_F(FatCheck, EveryDamageClassPlainAndWithTheSalvage) {
     }
 }
 
-// Unreadable sectors. Film (clusters 5, 6), directory Archiv (1) holding Alt (2, 3); cluster 7 end
-// of chain in FAT1, free in FAT2. FAT1 entries 0-7 lie in sector 256, FAT2's in 1024; the root is
-// sectors 2048 on (4 entries, all in its first sector), cluster 1 sectors 4096 on. Where both
-// copies were read, "FAT: 7: fffffe != ffffff\n" comes first.
-//   | unreadable          | warnings                                                   | result, qv_error |
-//   | 256 / 1024          | "FAT1 / FAT2 entries 0 to 7 cannot be read: taken from …"  | 0, that line / errors (7 lost) |
-//   | 256 and 1024        | "FAT entries 0 to 7 cannot be read in either copy\n"       | 1, no FAT        |
-//   | the same, salvaged  | "…: taken as end of chain\n": every chain one cluster long | 0                |
-//   | 4096 / 4096-6143    | "Directory at cluster 1: entries 0 to 3 / 8191 cannot be read, skipped\n", 2 and 3 lost | 0, errors |
-//   | 2048 and 2049       | "Directory at cluster 0: entries 0 to 3 …", all else lost  | 0, errors        |
-//   | 2049 (unused slots) | none: the root has 4 entries                               | 0                |
+// Unreadable sectors. Film (clusters 5, 6), directory Archiv (1) holding Alt (2, 3); cluster 7 end of
+// chain in FAT1, free in FAT2. FAT1 entries lie in sector 256, FAT2's in 1024; the root is sectors 2048
+// on (4 entries, in its first sector), cluster 1 sectors 4096 on.
+//   | unreadable: 256 / 1024 | 256 and 1024, plain / salvaged | 4096 / 4096-6143 | 2048-2049 | 2049 (unused slots) |
 TEST_F(FatCheck, UnreadableSectorsOfTablesAndDirectories) {
     const char* diff = "FAT: 7: fffffe != ffffff\n";
     auto dir = [&](int cluster, int last, Messages lost_ones) {

@@ -1,17 +1,10 @@
 // The recording reader (open_recording_file, read_ts_packet, close_recording_file) on recordings of
 // numbered packets "R" in 1040-sector clusters (532480 bytes: a packet boundary moves on by 64 bytes
 // per cluster; a gap of g bytes behind the header splits a packet (40 - g) mod 188 bytes after its start).
-//   | recording                                              | packets back             | shown / error                 |
-//   | split after 0, 1, 2, 3, 4, 100, 186, 187 bytes         | all, the split one joined| nothing                       |
-//   | 37 stray bytes, packet 15 without its sync byte, 100 stray bytes across the boundary | all but 15 | nothing |
-//   | first packet at 655 / 656; a lone 0x47 at 222          | all / fails / all        | "Start of TS packets not found…" |
-//   | chain 5 -> 2 -> 7; a packet behind the last slack; 30.5 packets | all; not the hidden; 30 | nothing         |
-//   | second cluster's link free / out of the table / marker / back | the first two clusters' | "Recording R: chain …" |
-//   | slack above the cluster size (2 clusters / 1)          | the first cluster's / —  | "… slack … larger than …"     |
-//   | last cluster shorter than a split packet's rest, or entered at a boundary | up to the cut one | "… holds only 50 / 100 …" |
-//   | 5655 packets in clusters 1-2 (sectors 2080-4159), unreadable: 2090-2091 (error 5), 3119 (short), 3120 (whole
-//   | request), 4159 (slack only), 2080 (the header) | those touching them left out (told with the packet behind); — |
-//   | start cluster outside the table; closing null          | opening fails            | "Recording R starts outside…" |
+//   | stray bytes and lost sync bytes; the first packet at 655 / 656 | chains: fragmented, into a free entry,
+//   | out of the table, into a marker, looping | slack: hiding a packet, above the cluster, cutting a packet |
+//   | unreadable sectors (5655 packets in clusters 1-2): the packets touching them left out, told with the next |
+//   | a packet split after 0, 1, 2, 3, 4, 100, 186, 187 bytes | a start outside the table |
 #include <cstring>
 #include <string>
 #include <vector>
