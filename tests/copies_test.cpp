@@ -56,19 +56,14 @@ TEST_F(Copies, RawCopies) {
         const uint32_t s = img.add_file(0, kTypeRecording, row.name, data, {}, row.chain);
         if (row.at) img.set_fat(row.at, row.link);
         if (row.start >= 0 || row.count >= 0 || row.slack >= 0)
-            img.dir_entry(0, 0, kTypeRecording, row.start >= 0 ? uint32_t(row.start) : s, row.count >= 0 ? uint32_t(row.count) : 1,
-                          uint32_t(row.slack >= 0 ? row.slack : 0), row.name);
+            img.dir_entry(0, 0, kTypeRecording, row.start >= 0 ? uint32_t(row.start) : s, uint32_t(row.count >= 0 ? row.count : 1), uint32_t(std::max<int64_t>(row.slack, 0)), row.name);
         write_file("R", Bytes(5 * kMiB, 0xEE));
         mount(img, 1);
         EXPECT_EQ(dump_file(0), row.result);
         EXPECT_STREQ(row.result == 0 ? capture().messages.back().c_str() : qv_error, row.error);
         EXPECT_EQ(capture().percents, row.percents);
-        const std::string file = row.name[0] == 'R' ? "R" : "Film__Teil_1_2";
-        if (row.copied) {
-            EXPECT_TRUE(read_file(file) == Bytes(data.begin(), data.begin() + long(row.copied)));
-        } else {
-            EXPECT_TRUE(read_file("R") == Bytes(5 * kMiB, 0xEE));   // nothing created, nothing replaced
-        }
+        const std::string file = row.name[0] == 'R' ? "R" : "Film__Teil_1_2";   // nothing created, nothing replaced:
+        EXPECT_TRUE(read_file(file) == (row.copied ? Bytes(data.begin(), data.begin() + long(row.copied)) : Bytes(5 * kMiB, 0xEE)));
         fs::remove(file);
     }
 }
@@ -90,32 +85,23 @@ TEST_F(Copies, LoopOnTheLargestTable) {
     EXPECT_TRUE(read_file("Top") == Bytes(3 * size_t(kMiB), 0));
 }
 
-// The disk copy of a failing disk (in memory; 9 clusters of 1 MiB and 100 sectors): sectors 3000 to
-// 3007 fail with error 5, the last one (18531) fails the whole request.
-//   | run                            | expected                                                             |
-//   | the copy                       | zeros there, both losses named, 4, "4608 bytes …"; the map lists them |
-//   | the copy again, disk repaired  | only the 9 bad sectors read (2 reads); the image equals the source   |
-//   | ddrescue -r3 from the source on the first copy and map | the image equals the source; all finished |
+// The disk copy of a failing disk (9 clusters of 1 MiB and 100 sectors): sectors 3000 to 3007 fail with
+// error 5, the last one (18531) the whole request. Copied again from the repaired disk only those are
+// read; ddrescue -r3 goes on from the first map as well.
 TEST_F(Copies, DiskCopyOfAFailingDiskKeepsAMap) {
     ImageBuilder img(8);
-    img.add_file(0, kTypeRecording, "Film", pattern(5 * size_t(kMiB), 13));
-    img.set_disk_sectors(9 * 2048 + 100);
-    disk_.fail_sectors(3000, 8);
-    disk_.fail_sectors(18531, 1, BadKind::kWhole);
+    img.add_file(0, kTypeRecording, "Film", pattern(5 * size_t(kMiB), 13)), img.set_disk_sectors(9 * 2048 + 100);
+    disk_.fail_sectors(3000, 8), disk_.fail_sectors(18531, 1, BadKind::kWhole);
     mount(img);
     const Bytes source = disk_.image;
     EXPECT_EQ(copy_disk(), kCopyIncomplete);
     EXPECT_STREQ(qv_error, "4608 bytes could not be read and were written as zeros\n");
     EXPECT_EQ(capture().messages, (Messages{"Cannot read 4096 bytes at position 1536000\n", "Cannot read 512 bytes at position 9487872\n"}));
     Bytes partial = source;
-    std::fill_n(partial.begin() + 3000 * 512, 4096, 0);
-    std::fill_n(partial.end() - 512, 512, 0);
+    std::fill_n(partial.begin() + 3000 * 512, 4096, 0), std::fill_n(partial.end() - 512, 512, 0);
     EXPECT_TRUE(read_file("qvdisk.img") == partial);
     const Bytes map = read_file("qvdisk.img.map");
-
-    disk_.bad.clear();
-    disk_.log_reads = true;
-    clear_capture();
+    disk_.bad.clear(), disk_.log_reads = true, clear_capture();
     EXPECT_EQ(copy_disk(), 0) << qv_error;
     EXPECT_EQ(disk_.read_log, (std::vector<std::pair<int64_t, uint32_t>>{{1536000, 4096}, {9487872, 512}}));
     EXPECT_EQ(capture().messages, Messages{"\nProcessing completed.\n"});
@@ -123,8 +109,7 @@ TEST_F(Copies, DiskCopyOfAFailingDiskKeepsAMap) {
 #ifndef _WIN32
     REQUIRE_TOOL("ddrescuelog");
     EXPECT_EQ(std::system("ddrescuelog -D qvdisk.img.map"), 0);
-    write_file("qvdisk.img", partial);
-    write_file("qvdisk.img.map", map);
+    write_file("qvdisk.img", partial), write_file("qvdisk.img.map", map);
     EXPECT_EQ(run_tool("ddrescuelog -l- qvdisk.img.map | tr '\\n' ' '"), "3000 3001 3002 3003 3004 3005 3006 3007 18531 ");
     write_file("source.img", source);
     EXPECT_EQ(std::system("ddrescue -q -r3 source.img qvdisk.img qvdisk.img.map"), 0);
@@ -135,33 +120,24 @@ TEST_F(Copies, DiskCopyOfAFailingDiskKeepsAMap) {
 
 #ifndef _WIN32
 
-// Native backend: the image is a real file in the parent directory, opened where the product finds
-// it. A disk of small clusters with a partial one at the end is copied to its last sector. In mode
-// "disk" an image with its map in the current directory is the copy to go on with (in other modes
-// it is the source, read as its map tells): an interrupted copy goes on from its map.
+// Real files in the parent directory: a disk of small clusters copied to its last sector; in mode "disk"
+// an image with its map here is the copy to go on with (in other modes it is the source, read as its map tells).
 TEST_F(Copies, FromTheParentDirectoryToTheLastSectorAndOnFromItsMap) {
     REQUIRE_TOOL("ddrescuelog");
     ImageBuilder small(8, 1026), img(8);
-    small.set_disk_sectors(9 * 1026 + 100);
-    img.add_file(0, kTypeRecording, "Film", pattern(5 * size_t(kMiB), 12));
+    small.set_disk_sectors(9 * 1026 + 100), img.add_file(0, kTypeRecording, "Film", pattern(5 * size_t(kMiB), 12));
     const Bytes image = img.image();
     auto open_native = [this] { close_disk(); int r = open_qvdisk(capture_progress); clear_capture(); return r; };
-    write_file("qvdisk.img", small.image());
-    fs::create_directory("sub");
-    fs::current_path("sub");
+    write_file("qvdisk.img", small.image()), fs::create_directory("sub"), fs::current_path("sub");
     ASSERT_EQ(open_native(), 0) << qv_error;
     ASSERT_EQ(copy_disk(), 0) << qv_error;
     EXPECT_TRUE(read_file("qvdisk.img") == small.image());
     EXPECT_EQ(capture().messages, Messages{"\nProcessing completed.\n"});
     EXPECT_EQ(run_tool("ddrescuelog -t qvdisk.img.map | grep rescued"), "       rescued:    4779 kB,  in      1 area(s)  (100%)\n");
-    fs::remove("qvdisk.img"), fs::remove("qvdisk.img.map");
-    write_file("../qvdisk.img", image);
+    fs::remove("qvdisk.img"), fs::remove("qvdisk.img.map"), write_file("../qvdisk.img", image);
     qv_disk_mode = 1;
     ASSERT_EQ(open_native(), 0) << qv_error;
-    qv->progress = [](int value) {
-        capture_progress(value);
-        if (value >= 30) qv_interrupted = 1;
-    };
+    qv->progress = [](int value) { capture_progress(value), qv_interrupted = value >= 30; };
     EXPECT_EQ(copy_disk(), kCopyIncomplete);
     qv_interrupted = 0;
     EXPECT_STREQ(qv_error, "Interrupted, the partial output file is left in place\n");
@@ -172,8 +148,7 @@ TEST_F(Copies, FromTheParentDirectoryToTheLastSectorAndOnFromItsMap) {
     qv_disk_mode = 0;
     EXPECT_TRUE(read_file("qvdisk.img") == image);
     EXPECT_EQ(std::system("ddrescuelog -D qvdisk.img.map"), 0);
-    close_disk();
-    clear_capture();
+    close_disk(), clear_capture();
     ASSERT_EQ(open_qvdisk(capture_progress), 0) << qv_error;   // in another mode the copy here is the source
     EXPECT_EQ(capture().messages, Messages{"Using the map qvdisk.img.map: blocks it does not mark rescued count as unreadable\n"});
 }
