@@ -104,18 +104,11 @@ TEST_F(RecordingTable, EveryRootAndListFilePlainAndWithTheSalvage) {
     }
 }
 
-TEST_F(RecordingTable, FieldsInHostOrderAndAFullRootOf14336) {
-    ImageBuilder img(8);
-    img.add_file(0, kTypeRecording, "B", bytes(1500000), {52275, 20, 15});
-    ASSERT_EQ(open_disk(img), 0) << qv_error;
-    ASSERT_EQ(parse_root(), 1);
-    const recording_entry& b = qv->recordings[0];
-    EXPECT_EQ(std::vector<uint32_t>({b.type, uint32_t(b.mjd[0] << 8 | b.mjd[1]), uint32_t(b.hour << 8 | b.minute), b.start_cluster,
-                                     b.num_clusters, b.last_cluster_slack, uint32_t(recording_size_mb(&b))}),
-              std::vector<uint32_t>({kTypeRecording, 52275, 20 << 8 | 15, 1, 2, 597152, 2}));
-    EXPECT_EQ(parse_dir(0, root_entry_count(), 0x00, 0x00), 1);   // every type; empty slots still skipped
-    ImageBuilder full(2, 3584);   // 3584-sector clusters: the root holds exactly kMaxRecordings entries
+// 3584-sector clusters: the root holds exactly kMaxRecordings entries.
+TEST_F(RecordingTable, AFullRootOf14336) {
+    ImageBuilder full(2, 3584);
     ASSERT_EQ(open_disk(full), 0) << qv_error;
+    EXPECT_EQ(parse_dir(0, 20000, 0x00, 0x00), 0);   // every type, but empty slots are skipped
     for (uint32_t slot = 0; slot < kMaxRecordings; ++slot) full.dir_entry(0, slot, kTypeRecording, 1, 1, 0, "r" + std::to_string(slot));
     disk_.image = full.image();   // parse_dir reads the disk anew
     changed_by_test();

@@ -183,22 +183,21 @@ TEST_F(Open, ReadsAndSalvagingReads) {
 // line) and written back as ddrescue writes them; map_set on an empty map (new ground non-tried,
 // equal neighbours joined), map_first_unfinished; a map beside the image: its unrescued FAT2 sector unused.
 TEST_F(Open, Mapfiles) {
-    const std::string head = "# Mapfile. Created by pvrcopy\n# current_pos  current_status  current_pass\n";
-    const std::string blocks = "#      pos        size  status\n", cannot = "The map m cannot be used: ";
+    const std::string head = "# Mapfile. Created by pvrcopy\n# current_pos  current_status  current_pass\n",
+                      blocks = "#      pos        size  status\n", cannot = "The map m cannot be used: ";
     const std::string bad_status = cannot + "line 1 is not the status line \"current_pos current_status current_pass\"\n";
     const std::string bad_block = cannot + "line 2 is not a block line \"pos size status\"\n";
-    const std::vector<std::tuple<std::string, int, std::string>> rows = {   // text, result, map_write's text or qv_error
+    std::vector<std::tuple<std::string, int, std::string>> rows = {   // text, result, map_write's text or qv_error
         {"# a rescue\n  # indented\n0x200 ? 2 # behind\n0 0x200 +\n0x200 512 -\n1024 0x10 /\n", 0,
          head + "0x00000200     ?               2\n" + blocks +
              "0x00000000  0x00000200  +\n0x00000200  0x00000200  -\n0x00000400  0x00000010  /\n"},
         {"7 +\n", 0, head + "0x00000007     +               1\n" + blocks},
         {"#\n", -1, cannot + "it has no status line\n"},
-        {"0 X 1\n", -1, bad_status}, {"0 + 1 2\n", -1, bad_status}, {"0 +# 1\n", -1, bad_status}, {"-1 + 1\n", -1, bad_status},
-        {"0 + 1\n0 100\n", -1, bad_block}, {"0 + 1\n0 0 +\n", -1, bad_block}, {"0 + 1\n-5 512 +\n", -1, bad_block},
-        {"0 + 1\n+5 512 +\n", -1, bad_block}, {"0 + 1\n0 5x +\n", -1, bad_block},
         {"0 + 1\n0 512 +\n1024 512 +\n", -1, cannot + "line 3 does not begin where the block before it ends\n"},
         {"0 + 1\n" + std::string(1100, ' ') + "\n", -1, cannot + "line 2 is too long\n"},
     };
+    for (const char* text : {"0 X 1\n", "0 + 1 2\n", "0 +# 1\n", "-1 + 1\n"}) rows.push_back({text, -1, bad_status});
+    for (const char* text : {"0 100\n", "0 0 +\n", "-5 512 +\n", "+5 512 +\n", "0 5x +\n"}) rows.push_back({"0 + 1\n" + std::string(text), -1, bad_block});
     rescue_map map = {};
     for (const auto& [text, result, want] : rows) {
         SCOPED_TRACE(text);
@@ -308,9 +307,9 @@ TEST_F(WinOpen, PositionsBeyondFourGigabytes) {
     const char marker[] = "beyond four GiB";
     HANDLE w = CreateFileA("big.img", GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
     DWORD ignored = 0;
-    DeviceIoControl(w, FSCTL_SET_SPARSE, NULL, 0, NULL, 0, &ignored, NULL);   // best effort
     LARGE_INTEGER at, end;
     at.QuadPart = marker_at, end.QuadPart = size;
+    DeviceIoControl(w, FSCTL_SET_SPARSE, NULL, 0, NULL, 0, &ignored, NULL);   // best effort
     ASSERT_TRUE(SetFilePointerEx(w, at, NULL, FILE_BEGIN) && WriteFile(w, marker, sizeof marker, &ignored, NULL) &&
                 SetFilePointerEx(w, end, NULL, FILE_BEGIN) && SetEndOfFile(w));
     CloseHandle(w);
