@@ -4,10 +4,6 @@
 //   | chain into a free entry, a loop on the largest table | disk: failing sectors with a map, continued
 //   | by pvrcopy and by ddrescue; from the parent directory to the last sector; on from an interruption |
 #include <cstring>
-#include <filesystem>
-#include <string>
-#include <vector>
-
 #include "support/fixture.h"
 
 namespace fs = std::filesystem;

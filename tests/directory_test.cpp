@@ -4,8 +4,6 @@
 //   | no list (types, subdirectories skipped) | list orders, names, cuts, counts (too large, 0, -3), unreadable
 //   | sectors | list beyond the table | unlisted recordings, plain and with the salvage |
 #include <cstring>
-#include <string>
-#include <vector>
 
 #include "disk/bytes.h"
 #include "support/fixture.h"
@@ -16,12 +14,7 @@ using Names = std::vector<std::string>;
 
 class RecordingTable : public DiskTest {
 protected:
-    void TearDown() override {
-        qv_options.salvage = 0;
-        memset(qv->recordings, 0, sizeof qv->recordings);
-        qv->recording_count = 0;
-        DiskTest::TearDown();
-    }
+    void TearDown() override { qv_options.salvage = 0, memset(qv->recordings, 0, sizeof qv->recordings), qv->recording_count = 0, DiskTest::TearDown(); }
     static int parse_root() { return parse_dir(0, root_entry_count(), 0xFF, kTypeRecording); }
     static Names table(int n) { Names names; for (int i = 0; i < n; ++i) names.push_back(qv->recordings[i].name); return names; }
 };
@@ -88,14 +81,11 @@ TEST_F(RecordingTable, EveryRootAndListFilePlainAndWithTheSalvage) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        qv_options.salvage = row.salvage;
         ImageBuilder img(14);
-        img.set_root_dir_slack(512);
-        row.build(img);
+        qv_options.salvage = row.salvage, img.set_root_dir_slack(512), row.build(img);
         ASSERT_EQ(open_disk(img), 0) << qv_error;
-        memset(qv->recordings, 0, sizeof qv->recordings);
+        memset(qv->recordings, 0, sizeof qv->recordings), clear_capture();
         if (row.bad_sector) disk_.fail_sectors(row.bad_sector, 1);
-        clear_capture();
         EXPECT_EQ(parse_root(), row.count);
         EXPECT_EQ(qv->recording_count, row.count);
         EXPECT_EQ(table(int(row.names.size())), row.names);
@@ -120,19 +110,14 @@ TEST_F(RecordingTable, AFullRootOf14336) {
 // Lost chains (salvage): slots emptied of recordings at 8-9, 10, 12 (its first sector unreadable)
 // and of a file at 11 (no recording header); then a table with room for only one more.
 TEST_F(RecordingTable, LostChainsAreListedAfterTheDirectory) {
-    qv_options.salvage = 1;
     ImageBuilder img(14);
-    img.set_root_dir_slack(512);
-    const Bytes ts(20 * kTsPacketSize, kTsSyncByte);   // sync bytes a packet apart
-    img.add_recording("Film", ts, {}, {}, {1});
-    for (auto [cluster, size] : {std::pair{8u, 1500000u}, {10u, 1000u}, {12u, 1000u}}) {
-        std::vector<uint32_t> clusters = {cluster};
-        if (size > 1048576) clusters.push_back(cluster + 1);
-        img.add_recording("x", Bytes(size - kRecordingHeaderSize, kTsSyncByte), {}, {}, clusters);
-        img.dir_entry(0, 1, kTypeEmpty, 0, 0, 0, "");
+    qv_options.salvage = 1, img.set_root_dir_slack(512);
+    img.add_recording("Film", Bytes(20 * kTsPacketSize, kTsSyncByte), {}, {}, {1});   // sync bytes a packet apart
+    for (std::vector<uint32_t> clusters : {std::vector<uint32_t>{8, 9}, {10}, {12}}) {
+        const uint32_t size = clusters.size() > 1 ? 1500000 : 1000;
+        img.add_recording("x", Bytes(size - kRecordingHeaderSize, kTsSyncByte), {}, {}, clusters), img.dir_entry(0, 1, kTypeEmpty, 0, 0, 0, "");
     }
-    img.add_file(0, 0x00, "Data", bytes(1000), {}, {11});
-    img.dir_entry(0, 1, kTypeEmpty, 0, 0, 0, "");
+    img.add_file(0, 0x00, "Data", bytes(1000), {}, {11}), img.dir_entry(0, 1, kTypeEmpty, 0, 0, 0, "");
     disk_.fail_sectors(13 * 2048, 1);
     ASSERT_EQ(open_disk(img), 0) << qv_error;
     clear_capture();

@@ -6,7 +6,6 @@
 //   | sectors per cluster 0 / 3585 / 0xFFFF; FAT2 does (not) fit | "Unsupported cluster size…"; "… cannot hold both …" |
 //   | sizes 1e9, 78165360, 400e6, 2^32+ sectors (+100 bytes) | disk_sectors and cluster_count (at most 131072) |
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 
 #include "disk/bytes.h"

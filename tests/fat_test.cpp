@@ -138,8 +138,7 @@ TEST_F(FatCheck, EveryDamageClassPlainAndWithTheSalvage) {
 TEST_F(FatCheck, UnreadableSectorsOfTablesAndDirectories) {
     const char* diff = "FAT: 7: fffffe != ffffff\n";
     auto dir = [&](int cluster, int last, Messages lost_ones) {
-        return Messages{diff, format("Directory at cluster %d: entries 0 to %d cannot be read, skipped\n", cluster, last)} + lost_ones;
-    };
+        return Messages{diff, format("Directory at cluster %d: entries 0 to %d cannot be read, skipped\n", cluster, last)} + lost_ones; };
     const std::vector<BadSectors> both = {{256, 1, BadKind::kShort}, {1024, 1, BadKind::kShort}};
     struct Row {
         std::vector<BadSectors> bad;
@@ -159,14 +158,11 @@ TEST_F(FatCheck, UnreadableSectorsOfTablesAndDirectories) {
         {{{2049, 1, BadKind::kEio}}, {diff}, 0, "ReadFile failed on position 1049088 with code 5\n"},
     };
     ImageBuilder img(8);
-    add_file(img, 0, "Film", {5, 6});
-    ASSERT_EQ(img.add_dir(0, "Archiv"), 1u);
-    add_file(img, 1, "Alt", {2, 3});
-    img.set_fat1(7, kEndOfChain);
+    ASSERT_EQ((add_file(img, 0, "Film", {5, 6}), img.add_dir(0, "Archiv")), 1u);
+    add_file(img, 1, "Alt", {2, 3}), img.set_fat1(7, kEndOfChain);
     for (const Row& row : rows) {
         SCOPED_TRACE(row.bad[0].first);
-        disk_.bad = row.bad;
-        qv_options.salvage = row.salvage;
+        disk_.bad = row.bad, qv_options.salvage = row.salvage;
         qv_set_error("%s", "");
         EXPECT_EQ(open_disk(img), row.result);
         EXPECT_EQ(capture().messages, row.warnings);
@@ -188,8 +184,7 @@ TEST_F(FatCheck, FullDirectoryListAndTheRootEntryCount) {
     uint32_t count = room - 1;
     clear_capture();
     EXPECT_EQ(check_dir(sub, room, marks.data(), list.data(), &count), 1);
-    EXPECT_EQ(count, room);
-    EXPECT_EQ(list[room - 1], one);
+    EXPECT_EQ(std::make_pair(count, list[room - 1]), std::make_pair(room, one));
     EXPECT_EQ(capture().messages, Messages{"Too many subdirectories: directory Two at cluster 3 not checked\n"});
 }
 

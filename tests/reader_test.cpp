@@ -6,9 +6,6 @@
 //   | unreadable sectors (5655 packets in clusters 1-2): the packets touching them left out, told with the next |
 //   | a packet split after 0, 1, 2, 3, 4, 100, 186, 187 bytes | a start outside the table |
 #include <cstring>
-#include <string>
-#include <vector>
-
 #include "support/fixture.h"
 
 namespace {
@@ -24,17 +21,13 @@ using Numbers = std::vector<uint32_t>;
 uint32_t packets_for(uint64_t bytes, uint32_t gap = 0) { return uint32_t((bytes - kHeader - gap) / kPacket); }
 Numbers range(uint32_t from, uint32_t to, uint32_t first_lost = 0, uint32_t lost = 0) {
     Numbers r;
-    for (uint32_t k = from; k < to; ++k)
-        if (k < first_lost || k >= first_lost + lost) r.push_back(k);
+    for (uint32_t k = from; k < to; ++k) if (k < first_lost || k >= first_lost + lost) r.push_back(k);
     return r;
 }
 
 class Reader : public DiskTest {
 protected:
-    void TearDown() override {
-        close_recording_file(reader_);
-        DiskTest::TearDown();
-    }
+    void TearDown() override { close_recording_file(reader_), DiskTest::TearDown(); }
     // Reads to the end: the number of every packet (numbered_packet's, ~0 for any other); how many
     // were joined from two clusters; the gaps told with the packets.
     Numbers read_all(size_t* joined, int64_t* gaps) {
