@@ -22,16 +22,11 @@ Bytes pattern(size_t n, unsigned seed) {
 using Copies = TempDirTest;
 
 TEST_F(Copies, RawCopies) {
+    // The recording: a pattern of size bytes in the clusters of chain (empty: from 1), "R" copied to "R"; copied: its bytes
+    // in the file; at > 0: a table entry changed; start, count, slack >= 0: the directory entry changed.
     struct Row {
-        const char* name;              // the recording's; "R" is copied to "R"
-        size_t size;                   // bytes of the recording (a pattern) in clusters of chain (empty: from 1)
-        std::vector<uint32_t> chain;
-        size_t copied;                 // bytes of it in the file
-        int result;
-        const char* error;
-        std::vector<int> percents;
-        uint32_t at = 0, link = 0;                    // an entry of the table changed (at > 0)
-        int64_t start = -1, count = -1, slack = -1;   // the directory entry changed
+        const char* name; size_t size; std::vector<uint32_t> chain; size_t copied; int result; const char* error; std::vector<int> percents;
+        uint32_t at = 0, link = 0; int64_t start = -1, count = -1, slack = -1;
     };
     const size_t third = 3 * size_t(kMiB);
     std::vector<Row> rows = {

@@ -25,13 +25,8 @@ void add_four(ImageBuilder& img) { for (const std::string& n : kFour) img.add_fi
 const std::string kL(107, 'L');
 
 TEST_F(RecordingTable, EveryRootAndListFilePlainAndWithTheSalvage) {
-    struct Row {
-        const char* name;
-        std::function<void(ImageBuilder&)> build;
-        int salvage, count;          // count: the result; names holds the first of them
-        Names names;
-        Messages shown;
-        uint64_t bad_sector = 0;     // the list file (cluster 6) is sectors 14336 on
+    struct Row {   // count: the result, names its first; bad_sector: an unreadable one (the list file of with_list_ab is 14336 on)
+        const char* name; std::function<void(ImageBuilder&)> build; int salvage, count; Names names; Messages shown; uint64_t bad_sector = 0;
     };
     using Img = ImageBuilder&;
     auto listed = [](Names list, int32_t count = -1) {

@@ -33,13 +33,8 @@ class Open : public TempDirTest {};
 
 TEST_F(Open, EveryKindOfDiskAndGeometry) {
     using Build = std::function<void(ImageBuilder&, MemoryDisk&)>;
-    struct Row {
-        Build build;            // on ImageBuilder(built, spc)
-        int64_t size;           // the size reported (-1: the image's)
-        std::string error;      // "" when the opening succeeds
-        int64_t sectors;
-        uint32_t cluster_size, clusters;
-        size_t paths = 1;       // names tried: the image only, or all ten
+    struct Row {   // on ImageBuilder(built, spc); size reported (-1: the image's); error "": opened; paths: names tried
+        Build build; int64_t size; std::string error; int64_t sectors; uint32_t cluster_size, clusters; size_t paths = 1;
         uint16_t spc = 2048, built = 8;
     };
     auto sig = [](const char* t) -> Build { return [t](ImageBuilder& i, MemoryDisk&) { i.set_signature(std::string(t, 17)); }; };
@@ -111,12 +106,8 @@ TEST_F(Open, ReadsAndSalvagingReads) {
     ASSERT_EQ(open_disk(img), 0) << qv_error;
     const int64_t last = (qv->disk_sectors - 1) * 512, end = last + 512;
     Bytes buf(kMiB);
-    struct Read {
-        int64_t position;
-        uint32_t count;
-        int swap;
-        uint64_t fail;       // 1: the read fails with code 5, 2: it comes up 100 bytes short
-        const char* error;   // null: the read passes
+    struct Read {   // fail 1: the read fails with code 5, 2: it comes up 100 bytes short; error null: it passes
+        int64_t position; uint32_t count; int swap; uint64_t fail; const char* error;
     } reads[] = {
         {last, 512, 1, 0, nullptr}, {last + 511, 1, 0, 0, nullptr},
         {last + 512, 512, 1, 0, "Attempt to read after end of disk!\n"}, {-512, 512, 1, 0, "Attempt to read after end of disk!\n"},
@@ -140,13 +131,8 @@ TEST_F(Open, ReadsAndSalvagingReads) {
     EXPECT_EQ(get_be16(qv->boot_sector + kSectorsPerClusterOffset), 2048u);   // raw 0x00 0x08 at 34
     EXPECT_EQ(disk_.image[34] << 8 | disk_.image[35], 0x0008);
     using Runs = std::vector<std::pair<uint32_t, uint32_t>>;
-    struct Salvage {
-        std::vector<BadSectors> bad;
-        bool transient;   // the first read fails once
-        Runs runs;
-        uint64_t reads;
-        int result;
-        const char* message;
+    struct Salvage {   // transient: the first read fails once
+        std::vector<BadSectors> bad; bool transient; Runs runs; uint64_t reads; int result; const char* message;
     } salvages[] = {
         {{}, false, {}, 1, 0, ""},
         {{}, true, {}, 17, 0, "ReadFile failed on position 3145728 with code 5\n"},

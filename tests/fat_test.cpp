@@ -37,15 +37,9 @@ Messages operator+(Messages a, const Messages& b) { return a.insert(a.end(), b.b
 
 TEST_F(FatCheck, EveryDamageClassPlainAndWithTheSalvage) {
     using Img = ImageBuilder&;
-    struct Row {
-        const char* name;
-        std::function<ImageBuilder()> make;
-        int result;
-        Messages warnings;
-        const char* error;       // null: the last warning
-        Entries fat;             // entries of the table taken
-        Messages salvage = {};   // the salvage's warnings where they are not the plain ones (+ the two lines)
-        Entries salvage_fat = {};
+    struct Row {   // error null: the last warning; fat: entries of the table taken; salvage: its warnings where not the plain ones
+        const char* name; std::function<ImageBuilder()> make; int result; Messages warnings; const char* error; Entries fat;
+        Messages salvage = {}; Entries salvage_fat = {};
     };
     auto with = [](uint32_t clusters, std::function<void(Img)> build) { return [=] { ImageBuilder img(clusters); build(img); return img; }; };
     const Messages crossed = {"Crosslinked block 2 in chain 0 and 1\n", "Crosslinked block 3 in chain 0 and 1\n"};
@@ -140,12 +134,8 @@ TEST_F(FatCheck, UnreadableSectorsOfTablesAndDirectories) {
     auto dir = [&](int cluster, int last, Messages lost_ones) {
         return Messages{diff, format("Directory at cluster %d: entries 0 to %d cannot be read, skipped\n", cluster, last)} + lost_ones; };
     const std::vector<BadSectors> both = {{256, 1, BadKind::kShort}, {1024, 1, BadKind::kShort}};
-    struct Row {
-        std::vector<BadSectors> bad;
-        Messages warnings;
-        int result;
-        const char* error;   // null: the last warning
-        int salvage = 0;
+    struct Row {   // error null: the last warning
+        std::vector<BadSectors> bad; Messages warnings; int result; const char* error; int salvage = 0;
     } rows[] = {
         {{{256, 1, BadKind::kEio}}, {"FAT1 entries 0 to 7 cannot be read: taken from FAT2\n"}, 0, nullptr},
         {{{1024, 1, BadKind::kWhole}}, Messages{"FAT2 entries 0 to 7 cannot be read: taken from FAT1\n"} + lost({"7"}), 0, kRefused},

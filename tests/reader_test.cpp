@@ -49,16 +49,11 @@ protected:
 
 TEST_F(Reader, StreamsOfEveryShape) {
     using Build = std::function<void(ImageBuilder&)>;
+    // On ImageBuilder(10, sectors); packets empty: the opening fails with error; shown %x: the cluster named (the
+    // start cluster with "loops"/"only", else the second); joined -1: not counted.
     struct Row {
-        std::string name;
-        Build build;               // on ImageBuilder(10, sectors)
-        Numbers packets;           // empty: the opening fails
-        const char* shown;         // %x: the cluster named (the start cluster with "loops"/"only", else the second)
-        const char* error = "";    // of a failed opening
-        uint16_t sectors = kSectors;
-        BadSectors bad = {0, 0, BadKind::kEio};
-        int joined = -1;           // -1: not counted
-        uint32_t lost = 0;
+        std::string name; Build build; Numbers packets; const char* shown; const char* error = ""; uint16_t sectors = kSectors;
+        BadSectors bad = {0, 0, BadKind::kEio}; int joined = -1; uint32_t lost = 0;
     };
     const uint32_t n1 = packets_for(kCluster), n2 = packets_for(2 * uint64_t(kCluster)), n3 = packets_for(3 * uint64_t(kCluster));
     auto damaged = [](uint32_t link, bool back) -> Build {
