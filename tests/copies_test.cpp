@@ -3,15 +3,12 @@
 //   | raw: names, slack 0 / 1 / half / max, fragmented, over an older file, a bad slack or start, a
 //   | chain into a free entry, a loop on the largest table | disk: failing sectors with a map, continued
 //   | by pvrcopy and by ddrescue; from the parent directory to the last sector; on from an interruption |
-#include <cstring>
 #include "support/fixture.h"
 
 namespace fs = std::filesystem;
-
 namespace {
 
 constexpr uint32_t kMiB = 1048576;
-
 // Bytes that differ from their neighbours: a missed or doubled byte exchange or a misplaced cluster shows.
 Bytes pattern(size_t n, unsigned seed) {
     Bytes b(n);
@@ -20,7 +17,6 @@ Bytes pattern(size_t n, unsigned seed) {
 }
 
 using Copies = TempDirTest;
-
 TEST_F(Copies, RawCopies) {
     // The recording: a pattern of size bytes in the clusters of chain (empty: from 1), "R" copied to "R"; copied: its bytes
     // in the file; at > 0: a table entry changed; start, count, slack >= 0: the directory entry changed.
@@ -63,9 +59,7 @@ TEST_F(Copies, RawCopies) {
 // above cluster 116,504 ends at its first repeat.
 TEST_F(Copies, LoopOnTheLargestTable) {
     ImageBuilder top(kMaxClusters);
-    top.dir_entry(0, 0, kTypeRecording, 0x1FFFE, 3, 0, "Top");
-    top.link_chain({0x1FFFE, 0x1FFFF, 0x1C719});
-    top.set_fat(0x1C719, 0x1FFFE);
+    top.dir_entry(0, 0, kTypeRecording, 0x1FFFE, 3, 0, "Top"), top.link_chain({0x1FFFE, 0x1FFFF, 0x1C719}), top.set_fat(0x1C719, 0x1FFFE);
     top.set_disk_sectors(2 * 2048);                      // the image: system area and root
     disk_.size = uint64_t(kMaxClusters + 1) * kMiB;      // the disk: every cluster
     ASSERT_EQ(open_disk(top), 0) << qv_error;

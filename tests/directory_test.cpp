@@ -29,8 +29,8 @@ TEST_F(RecordingTable, EveryRootAndListFilePlainAndWithTheSalvage) {
         const char* name; std::function<void(ImageBuilder&)> build; int salvage, count; Names names; Messages shown; uint64_t bad_sector = 0;
     };
     using Img = ImageBuilder&;
-    auto listed = [](Names list, int32_t count = -1) {
-        return [list, count](Img i) { add_four(i), put_be32(i.cluster(i.add_list_file(list)), count == -1 ? uint32_t(list.size()) : uint32_t(count)); };
+    auto listed = [](Names list, int32_t n = -1) {   // n: the count stored
+        return [=](Img i) { add_four(i), put_be32(i.cluster(i.add_list_file(list)), n == -1 ? uint32_t(list.size()) : uint32_t(n)); };
     };
     auto with_list_ab = [](Img i) {   // 12 root entries, 3 sectors
         i.set_root_dir_slack(1048576 - 1024), i.add_file(0, kTypeRecording, "B", bytes(10));

@@ -15,13 +15,10 @@
 #include <windows.h>
 #include <winioctl.h>
 #endif
-
 namespace fs = std::filesystem;
-
 namespace {
 
 constexpr uint32_t kMiB = 1048576;
-
 // The installed backend, wrapped: records the paths opened, reports another size or none.
 qv_platform traced;
 const qv_platform* inner = nullptr;
@@ -29,8 +26,7 @@ std::vector<std::string> opened;
 int64_t reported_size = -1;
 int size_error = 0;
 
-class Open : public TempDirTest {};
-
+using Open = TempDirTest;
 TEST_F(Open, EveryKindOfDiskAndGeometry) {
     using Build = std::function<void(ImageBuilder&, MemoryDisk&)>;
     struct Row {   // on ImageBuilder(built, spc); size reported (-1: the image's); error "": opened; paths: names tried
@@ -75,9 +71,7 @@ TEST_F(Open, EveryKindOfDiskAndGeometry) {
         install_memory_disk(&disk_);
         traced = *(inner = qv_current_platform());
         traced.open_exclusive = [](const char* path, int* error) { return opened.push_back(path), inner->open_exclusive(path, error); };
-        traced.file_size = [](qv_handle h, int64_t* size) {
-            return size_error ? size_error : reported_size < 0 ? inner->file_size(h, size) : (*size = reported_size, 0);
-        };
+        traced.file_size = [](qv_handle h, int64_t* n) { return size_error ? size_error : reported_size < 0 ? inner->file_size(h, n) : (*n = reported_size, 0); };
         qv_set_platform(&traced), clear_capture(), qv_set_error("%s", "");
         EXPECT_EQ(open_qvdisk(capture_progress), row.error.empty() ? 0 : 1);
         EXPECT_EQ(qv_error, row.error);
@@ -224,9 +218,7 @@ TEST_F(Open, Mapfiles) {
 }
 
 #ifndef _WIN32
-
 using FileOpen = TempDirTest;
-
 // Real files: the current directory's image before the parent's, a held image counts as absent, then
 // the drive search (fake drives in root/drives, a fake sysfs in root/sys; paths up to 63 characters).
 TEST_F(FileOpen, Search) {
@@ -280,9 +272,7 @@ TEST_F(FileOpen, Search) {
 }
 
 #else  // _WIN32
-
 using WinOpen = TempDirTest;
-
 // A file of 0x1FFFFFFFF bytes: the low part of its size is 0xFFFFFFFF (a valid answer), a read at
 // 4 GiB + 512 needs the high part. (Share mode 0 is checked by tools/wine_check.sh.)
 TEST_F(WinOpen, PositionsBeyondFourGigabytes) {

@@ -6,6 +6,7 @@
 //   | twice, a name without NUL, the root beyond the disk's end |
 // Each row: the result, the warnings, qv_error (null: the last warning) and FAT entries. The salvage
 // opens a refused disk: its warnings, then kRefused and kSalvaged (unless the row says).
+#include <cstring>
 #include "support/fixture.h"
 
 namespace {

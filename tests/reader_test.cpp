@@ -74,13 +74,10 @@ TEST_F(Reader, StreamsOfEveryShape) {
     auto add = [](Bytes& ts, const Bytes& more) { ts.insert(ts.end(), more.begin(), more.end()); };
     const char* slack_large = "Recording R: slack 532481 of the last cluster %x is larger than the cluster\n";
     std::vector<Row> rows = {
-        {"stray bytes and a lost sync byte", [add](ImageBuilder& img) {
-             Bytes ts = numbered_packets(0, 10), more = numbered_packets(10, 10);
-             ts.insert(ts.end(), 37, 0x00);
-             more[5 * kPacket] = 0x00;   // packet 15 loses its sync byte
-             add(ts, more), add(ts, numbered_packets(20, 2800));   // up to 50 bytes before the boundary
-             ts.insert(ts.end(), kCluster - 50 - (kHeader + ts.size()), 0x22);
-             ts.insert(ts.end(), 100, 0x11);
+        {"stray bytes and a lost sync byte", [add](ImageBuilder& img) {   // packet 15 loses its sync byte; 2819 ends 50 bytes
+             Bytes ts = numbered_packets(0, 10), more = numbered_packets(10, 10);               // before the boundary
+             ts.insert(ts.end(), 37, 0x00), more[5 * kPacket] = 0x00, add(ts, more), add(ts, numbered_packets(20, 2800));
+             ts.insert(ts.end(), kCluster - 50 - (kHeader + ts.size()), 0x22), ts.insert(ts.end(), 100, 0x11);
              add(ts, numbered_packets(2820, 30)), img.add_recording("R", ts);
          }, range(0, 2850, 15, 1), nullptr},
         {"first packet at 655", plain(20, 443), range(0, 20), nullptr},
@@ -88,19 +85,15 @@ TEST_F(Reader, StreamsOfEveryShape) {
          {}, nullptr, "Start of TS packets not found in file Late.\n"},
         {"a lone sync byte at 222", [add](ImageBuilder& img) {
              Bytes lone(100, 0);
-             lone[10] = kTsSyncByte;
-             add(lone, numbered_packets(0, 20)), img.add_recording("R", lone);
+             lone[10] = kTsSyncByte, add(lone, numbered_packets(0, 20)), img.add_recording("R", lone);
          }, range(0, 20), nullptr},
         {"fragmented chain", plain(n3 - 1, 0, {5, 2, 7}), range(0, n3 - 1), nullptr},
         {"packet behind the slack", [=](ImageBuilder& img) {
-             uint32_t s = img.add_recording("R", numbered_packets(0, n1 + 10));
-             Bytes hidden = numbered_packet(999);
-             std::memcpy(img.cluster(s + 1) + kHeader + (n1 + 10) * kPacket - kCluster, hidden.data(), kPacket);
+             const uint32_t s = img.add_recording("R", numbered_packets(0, n1 + 10));
+             std::memcpy(img.cluster(s + 1) + kHeader + (n1 + 10) * kPacket - kCluster, numbered_packet(999).data(), kPacket);
          }, range(0, n1 + 10), nullptr},
-        {"half a packet at the end", [](ImageBuilder& img) {
-             Bytes ts = numbered_packets(0, 31);
-             ts.resize(30 * kPacket + 100), img.add_recording("R", ts);
-         }, range(0, 30), nullptr},
+        {"half a packet at the end", [](ImageBuilder& img) { Bytes ts = numbered_packets(0, 31); ts.resize(30 * kPacket + 100), img.add_recording("R", ts); },
+         range(0, 30), nullptr},
         {"chain into a free entry", damaged(kFreeCluster, false), range(0, n2), "Recording R: chain ends at cluster %x, which is marked free\n"},
         {"chain out of the table", damaged(10, false), range(0, packets_for(2 * 1048576ull)),   // 1 MiB: 10 is a link
          "Recording R: chain leaves the table at cluster %x\n", "", 2048},
