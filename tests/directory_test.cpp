@@ -134,11 +134,8 @@ TEST_F(RecordingTable, LostChainsAreListedAfterTheDirectory) {
     EXPECT_EQ(add_lost_recordings(1), 1);   // nothing without the salvage
 }
 
-// Output names: make_name keeps the allowed characters and replaces every other byte; recordings
-// that would share an output name get their list number, a name of its own stays plain.
-//   | names (list numbers 1, 2, ...)                 | output names                                   |
-//   | Tagesschau, Film, Tagesschau; News, NEWS, news | Tagesschau_1, Film, Tagesschau_3; case ignored |
-//   | News, News, News_2, News_2_3; Film: 1, Film/ 1, "" | News_1, News_2, News_2_3, News_2_3_4; …, _3 |
+// Output names: make_name keeps the allowed characters and replaces every other byte; recordings that
+// would share an output name (case ignored) get their list number, a name of its own stays plain.
 TEST(OutputNames, SafeCharactersAndListNumbers) {
     const char allowed[] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ.-+=;$!@#%^&()[]{}_";
     const std::string longest(511, 'n');

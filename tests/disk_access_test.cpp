@@ -1,10 +1,7 @@
 // Finding the recorder's disk, reading it (qv_read, the salvaging reads) and ddrescue's mapfiles.
-//   | disk (in memory)                                 | expected                                              |
-//   | healthy; 3584 sectors per cluster                | opened: geometry from the first sector, no warning    |
-//   | signature character / byte 20 wrong; no image    | "Bad signature in saved image!\n"; all 10 names tried |
-//   | image of 300 bytes; first read fails; no size    | the short read (cluster 0), the read error, "Cannot determine…" |
-//   | sectors per cluster 0 / 3585 / 0xFFFF; FAT2 does (not) fit | "Unsupported cluster size…"; "… cannot hold both …" |
-//   | sizes 1e9, 78165360, 400e6, 2^32+ sectors (+100 bytes) | disk_sectors and cluster_count (at most 131072) |
+//   | healthy; 3584 sectors per cluster | signature character / byte 20 wrong; no image (all 10 names tried) |
+//   | 300 bytes; first read fails; no size | sectors per cluster 0 / 3585 / 0xFFFF; FAT2 does (not) fit |
+//   | sizes 1e9, 78165360, 400e6, 2^32+ sectors (+100 bytes): disk_sectors and cluster_count (at most 131072) |
 #include <cstring>
 #include <fstream>
 

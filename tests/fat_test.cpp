@@ -1,11 +1,9 @@
 // Loading and checking the allocation table (read_fat, check_dir): one row per damage class, each
 // opened plainly and with the salvage. 8 clusters of 1 MiB unless said otherwise (link bound: size in MiB).
-//   | healthy disks | a link out of range in one copy, in both, markers, the copies differ | merging chains, the
-//   | root's entry linking into a chain, two entries with one start, a free start, shared types, wrong lengths,
-//   | lost clusters, breadth-first order, loops, a link beyond the table, starts outside it, directories reached
-//   | twice, a name without NUL, the root beyond the disk's end |
-// Each row: the result, the warnings, qv_error (null: the last warning) and FAT entries. The salvage
-// opens a refused disk: its warnings, then kRefused and kSalvaged (unless the row says).
+//   | healthy | a link out of range in one copy, in both; markers; the copies differ | chains merging, the root's
+//   | entry linking into one, two entries with one start, a free start, shared types, wrong lengths, lost clusters,
+//   | breadth-first order, loops, a link beyond the table, starts outside it, directories reached twice, a name
+//   | without NUL, the root beyond the end | The salvage opens a refused disk: its warnings, kRefused, kSalvaged.
 #include <cstring>
 #include "support/fixture.h"
 
@@ -14,12 +12,10 @@ namespace {
 constexpr char kRefused[] = "FAT has errors, please correct!\n";
 constexpr char kSalvaged[] = "Salvage: the disk is used as it stands; recordings that share clusters may hold each other's data\n";
 using Entries = std::vector<std::pair<uint32_t, uint32_t>>;
-
 class FatCheck : public DiskTest {
 protected:
     void TearDown() override { qv_options.salvage = 0, DiskTest::TearDown(); }
 };
-
 // A file of the given clusters (in chain order), its stored length right; one whose stored length
 // disagrees with its one-cluster chain.
 void add_file(ImageBuilder& img, uint32_t dir, const std::string& name, std::vector<uint32_t> clusters, uint8_t type = 0) {

@@ -1,21 +1,17 @@
 // The recording reader (open_recording_file, read_ts_packet, close_recording_file) on recordings of
 // numbered packets "R" in 1040-sector clusters (532480 bytes: a packet boundary moves on by 64 bytes
 // per cluster; a gap of g bytes behind the header splits a packet (40 - g) mod 188 bytes after its start).
-//   | stray bytes and lost sync bytes; the first packet at 655 / 656 | chains: fragmented, into a free entry,
-//   | out of the table, into a marker, looping | slack: hiding a packet, above the cluster, cutting a packet |
-//   | unreadable sectors (5655 packets in clusters 1-2): the packets touching them left out, told with the next |
-//   | a packet split after 0, 1, 2, 3, 4, 100, 186, 187 bytes | a start outside the table |
+//   | stray and lost sync bytes; the first packet at 655 / 656 | chains: fragmented, free, out of the table, a
+//   | marker, a loop | slack: hiding a packet, too large, cutting one | unreadable sectors: the packets touching
+//   | them left out, told with the next | a packet split after 0 to 187 bytes | a start outside the table |
 #include <cstring>
 #include "support/fixture.h"
 
 namespace {
 
 constexpr uint16_t kSectors = 1040;
-constexpr uint32_t kCluster = kSectors * 512;   // 532480
-constexpr uint32_t kHeader = 212;
-constexpr uint32_t kPacket = kTsPacketSize;
+constexpr uint32_t kCluster = kSectors * 512, kHeader = 212, kPacket = kTsPacketSize;
 using Numbers = std::vector<uint32_t>;
-
 // Packets of a recording that fills `bytes` behind header and gap; the numbers from to to - 1 but
 // the lost ones from first_lost on.
 uint32_t packets_for(uint64_t bytes, uint32_t gap = 0) { return uint32_t((bytes - kHeader - gap) / kPacket); }
@@ -24,7 +20,6 @@ Numbers range(uint32_t from, uint32_t to, uint32_t first_lost = 0, uint32_t lost
     for (uint32_t k = from; k < to; ++k) if (k < first_lost || k >= first_lost + lost) r.push_back(k);
     return r;
 }
-
 class Reader : public DiskTest {
 protected:
     void TearDown() override { close_recording_file(reader_), DiskTest::TearDown(); }
