@@ -4,10 +4,8 @@
 //   | chain into a free entry, a loop on the largest table | disk: failing sectors with a map, continued
 //   | by pvrcopy and by ddrescue; from the parent directory to the last sector; on from an interruption |
 #include "support/fixture.h"
-
 namespace fs = std::filesystem;
 namespace {
-
 constexpr uint32_t kMiB = 1048576;
 // Bytes that differ from their neighbours: a missed or doubled byte exchange or a misplaced cluster shows.
 Bytes pattern(size_t n, unsigned seed) {
@@ -21,8 +19,8 @@ TEST_F(Copies, RawCopies) {
     // The recording: a pattern of size bytes in the clusters of chain (empty: from 1), "R" copied to "R"; copied: its bytes
     // in the file; at > 0: a table entry changed; start, count, slack >= 0: the directory entry changed.
     struct Row {
-        const char* name; size_t size; std::vector<uint32_t> chain; size_t copied; int result; const char* error; std::vector<int> percents;
-        uint32_t at = 0, link = 0; int64_t start = -1, count = -1, slack = -1;
+        const char* name; size_t size; std::vector<uint32_t> chain; size_t copied; int result; const char* error;
+        std::vector<int> percents; uint32_t at = 0, link = 0; int64_t start = -1, count = -1, slack = -1;
     };
     const size_t third = 3 * size_t(kMiB);
     std::vector<Row> rows = {
@@ -35,7 +33,8 @@ TEST_F(Copies, RawCopies) {
         {"R", third, {1, 2, 3}, 2 * kMiB, kCopyIncomplete, "Recording R: chain ends at cluster 2, which is marked free\n",
          {33, 66}, 2, kFreeCluster},
     };
-    for (uint32_t slack : {0u, 1u, kMiB / 2, kMiB - 2}) rows.push_back({"R", third - slack, {5, 2, 7}, third - slack, 0, kCompleted, {33, 66, 100}});
+    for (uint32_t slack : {0u, 1u, kMiB / 2, kMiB - 2})
+        rows.push_back({"R", third - slack, {5, 2, 7}, third - slack, 0, kCompleted, {33, 66, 100}});
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name + std::to_string(row.size));
         ImageBuilder img(12);
@@ -43,7 +42,8 @@ TEST_F(Copies, RawCopies) {
         const uint32_t s = img.add_file(0, kTypeRecording, row.name, data, {}, row.chain);
         if (row.at) img.set_fat(row.at, row.link);
         if (row.start >= 0 || row.count >= 0 || row.slack >= 0)
-            img.dir_entry(0, 0, kTypeRecording, row.start >= 0 ? uint32_t(row.start) : s, uint32_t(row.count >= 0 ? row.count : 1), uint32_t(std::max<int64_t>(row.slack, 0)), row.name);
+            img.dir_entry(0, 0, kTypeRecording, row.start >= 0 ? uint32_t(row.start) : s, uint32_t(row.count >= 0 ? row.count : 1),
+                          uint32_t(std::max<int64_t>(row.slack, 0)), row.name);
         write_file("R", Bytes(5 * kMiB, 0xEE));
         mount(img, 1);
         EXPECT_EQ(dump_file(0), row.result);
@@ -59,7 +59,8 @@ TEST_F(Copies, RawCopies) {
 // above cluster 116,504 ends at its first repeat.
 TEST_F(Copies, LoopOnTheLargestTable) {
     ImageBuilder top(kMaxClusters);
-    top.dir_entry(0, 0, kTypeRecording, 0x1FFFE, 3, 0, "Top"), top.link_chain({0x1FFFE, 0x1FFFF, 0x1C719}), top.set_fat(0x1C719, 0x1FFFE);
+    top.dir_entry(0, 0, kTypeRecording, 0x1FFFE, 3, 0, "Top"), top.link_chain({0x1FFFE, 0x1FFFF, 0x1C719});
+    top.set_fat(0x1C719, 0x1FFFE);
     top.set_disk_sectors(2 * 2048);                      // the image: system area and root
     disk_.size = uint64_t(kMaxClusters + 1) * kMiB;      // the disk: every cluster
     ASSERT_EQ(open_disk(top), 0) << qv_error;
@@ -81,7 +82,8 @@ TEST_F(Copies, DiskCopyOfAFailingDiskKeepsAMap) {
     const Bytes source = disk_.image;
     EXPECT_EQ(copy_disk(), kCopyIncomplete);
     EXPECT_STREQ(qv_error, "4608 bytes could not be read and were written as zeros\n");
-    EXPECT_EQ(capture().messages, (Messages{"Cannot read 4096 bytes at position 1536000\n", "Cannot read 512 bytes at position 9487872\n"}));
+    EXPECT_EQ(capture().messages,
+              (Messages{"Cannot read 4096 bytes at position 1536000\n", "Cannot read 512 bytes at position 9487872\n"}));
     Bytes partial = source;
     std::fill_n(partial.begin() + 3000 * 512, 4096, 0), std::fill_n(partial.end() - 512, 512, 0);
     EXPECT_TRUE(read_file("qvdisk.img") == partial);
@@ -104,7 +106,6 @@ TEST_F(Copies, DiskCopyOfAFailingDiskKeepsAMap) {
 }
 
 #ifndef _WIN32
-
 // Real files in the parent directory: a disk of small clusters copied to its last sector; in mode "disk"
 // an image with its map here is the copy to go on with (in other modes it is the source, read as its map tells).
 TEST_F(Copies, FromTheParentDirectoryToTheLastSectorAndOnFromItsMap) {
@@ -139,5 +140,4 @@ TEST_F(Copies, FromTheParentDirectoryToTheLastSectorAndOnFromItsMap) {
 }
 
 #endif  // _WIN32
-
 }  // namespace

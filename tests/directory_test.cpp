@@ -4,58 +4,61 @@
 //   | no list (types, subdirectories skipped) | list orders, names, cuts, counts (too large, 0, -3), unreadable
 //   | sectors | list beyond the table | unlisted recordings, plain and with the salvage |
 #include <cstring>
-
 #include "disk/bytes.h"
 #include "support/fixture.h"
-
 namespace {
-
 using Names = std::vector<std::string>;
-
 class RecordingTable : public DiskTest {
 protected:
-    void TearDown() override { qv_options.salvage = 0, memset(qv->recordings, 0, sizeof qv->recordings), qv->recording_count = 0, DiskTest::TearDown(); }
+    void TearDown() override {
+        qv_options.salvage = 0, memset(qv->recordings, 0, sizeof qv->recordings), qv->recording_count = 0, DiskTest::TearDown();
+    }
     static int parse_root() { return parse_dir(0, root_entry_count(), 0xFF, kTypeRecording); }
     static Names table(int n) { Names names; for (int i = 0; i < n; ++i) names.push_back(qv->recordings[i].name); return names; }
 };
 
+using Img = ImageBuilder&;
 Bytes bytes(size_t n) { return Bytes(n, 0x11); }
+// A recording of n bytes in the root directory.
+void rec(Img i, const std::string& name, size_t n = 10, EntryDate d = {}, std::vector<uint32_t> c = {}) {
+    i.add_file(0, kTypeRecording, name, bytes(n), d, c);
+}
 const Names kFour = {"Film", "News", "Unlisted", "Other"};
-void add_four(ImageBuilder& img) { for (const std::string& n : kFour) img.add_file(0, kTypeRecording, n, bytes(10)); }
+void add_four(Img i) { for (const std::string& n : kFour) rec(i, n); }
 const std::string kL(107, 'L');
 
 TEST_F(RecordingTable, EveryRootAndListFilePlainAndWithTheSalvage) {
-    struct Row {   // count: the result, names its first; bad_sector: an unreadable one (the list file of with_list_ab is 14336 on)
-        const char* name; std::function<void(ImageBuilder&)> build; int salvage, count; Names names; Messages shown; uint64_t bad_sector = 0;
+    struct Row {   // count: the result, names its first; bad_sector: an unreadable one (with_list_ab's list is 14336 on)
+        const char* name; std::function<void(Img)> build; int salvage, count; Names names; Messages shown; uint64_t bad_sector = 0;
     };
-    using Img = ImageBuilder&;
     auto listed = [](Names list, int32_t n = -1) {   // n: the count stored
-        return [=](Img i) { add_four(i), put_be32(i.cluster(i.add_list_file(list)), n == -1 ? uint32_t(list.size()) : uint32_t(n)); };
+        return [=](Img i) { add_four(i), put_be32(i.cluster(i.add_list_file(list)), n == -1 ? uint32_t(list.size()) : n); };
     };
     auto with_list_ab = [](Img i) {   // 12 root entries, 3 sectors
-        i.set_root_dir_slack(1048576 - 1024), i.add_file(0, kTypeRecording, "B", bytes(10));
+        i.set_root_dir_slack(1048576 - 1024), rec(i, "B");
         for (int n = 0; n < 3; ++n) i.add_file(0, 0x00, "f" + std::to_string(n), bytes(10));
-        i.add_file(0, kTypeRecording, "A", bytes(10));
+        rec(i, "A");
         EXPECT_EQ(i.add_list_file({"A", "B"}), 6u);
     };
     const char* unread = "List file cannot be read: the recordings are listed in directory order\n";
     const std::string not_named = "Salvage: the list file does not name %d of the recordings: listed after its %d\n";
     const std::vector<Row> rows = {
         {"no list", [](Img i) {
-             i.add_file(0, kTypeRecording, "B", bytes(1500000), {52275, 20, 15}), i.add_file(0, 0x00, "plain file", bytes(10));
-             i.add_file(i.add_dir(0, "Archiv"), kTypeRecording, "hidden", bytes(10)), i.add_file(0, kTypeRecording, "A", bytes(100), {}, {7});
+             rec(i, "B", 1500000, {52275, 20, 15}), i.add_file(0, 0x00, "plain file", bytes(10));
+             i.add_file(i.add_dir(0, "Archiv"), kTypeRecording, "hidden", bytes(10)), rec(i, "A", 100, {}, {7});
          }, 0, 2, {"B", "A"}, {}},
-        {"types", [](Img i) { for (uint8_t t : {0xD0, 0xD3, 0x51, 0xD1}) i.add_file(0, t, format("%x", t), bytes(10)); }, 0, 1, {"d1"}, {}},
+        {"types", [](Img i) { for (uint8_t t : {0xD0, 0xD3, 0x51, 0xD1}) i.add_file(0, t, format("%x", t), bytes(10)); }, 0, 1,
+         {"d1"}, {}},
         {"list orders and names", [](Img i) {
-             for (std::string n : {"Film", "News", "Unlisted", "L"}) i.add_file(0, kTypeRecording, n == "L" ? kL + "cut" : n, bytes(10));
+             for (std::string n : {"Film", "News", "Unlisted", "L"}) rec(i, n == "L" ? kL + "cut" : n);
              i.add_list_file({"News", "Film", "Nowhere", kL + " and the rest", "Film"});
          }, 0, 5, {"News", "Film", "", kL + " and the rest", "Film"}, {}},
-        {"list count too large", [](Img i) { i.add_file(0, kTypeRecording, "Film", bytes(10)), i.add_list_file({"Film"}, 5000); }, 0, 2047,
+        {"list count too large", [](Img i) { rec(i, "Film"), i.add_list_file({"Film"}, 5000); }, 0, 2047,
          {"Film", ""}, {"List file names 5000 recordings, its first cluster holds only 2047: the rest are ignored\n"}},
         {"names without NUL", [](Img i) {
              uint8_t raw[108];
-             i.add_file(0, kTypeRecording, std::string(107, 'x'), bytes(10)), i.add_file(0, kTypeRecording, "y", bytes(10));
-             std::memset(i.cluster(i.add_list_file({"x", "y"})) + 512, 'x', 512), std::memset(raw, 'N', sizeof raw), i.dir_entry_raw_name(0, 1, raw);
+             rec(i, std::string(107, 'x')), rec(i, "y"), std::memset(i.cluster(i.add_list_file({"x", "y"})) + 512, 'x', 512);
+             std::memset(raw, 'N', sizeof raw), i.dir_entry_raw_name(0, 1, raw);
          }, 1, 3, {std::string(511, 'x'), "", std::string(108, 'N')}, {format(not_named.c_str(), 1, 2)}},
         {"list beyond the table", [](Img i) { add_four(i), i.dir_entry(0, 4, 0x00, 0x40, 1, 0, kListFileName); }, 0, 4, kFour,
          {"List file starts outside the table at cluster 40: not used\n"}},
@@ -94,7 +97,7 @@ TEST_F(RecordingTable, AFullRootOf14336) {
     ImageBuilder full(2, 3584);
     ASSERT_EQ(open_disk(full), 0) << qv_error;
     EXPECT_EQ(parse_dir(0, 20000, 0x00, 0x00), 0);   // every type, but empty slots are skipped
-    for (uint32_t slot = 0; slot < kMaxRecordings; ++slot) full.dir_entry(0, slot, kTypeRecording, 1, 1, 0, "r" + std::to_string(slot));
+    for (uint32_t n = 0; n < kMaxRecordings; ++n) full.dir_entry(0, n, kTypeRecording, 1, 1, 0, "r" + std::to_string(n));
     disk_.image = full.image();   // parse_dir reads the disk anew
     changed_by_test();
     EXPECT_EQ(parse_dir(0, 20000, 0xFF, kTypeRecording), int(kMaxRecordings));
@@ -110,7 +113,8 @@ TEST_F(RecordingTable, LostChainsAreListedAfterTheDirectory) {
     img.add_recording("Film", Bytes(20 * kTsPacketSize, kTsSyncByte), {}, {}, {1});   // sync bytes a packet apart
     for (std::vector<uint32_t> clusters : {std::vector<uint32_t>{8, 9}, {10}, {12}}) {
         const uint32_t size = clusters.size() > 1 ? 1500000 : 1000;
-        img.add_recording("x", Bytes(size - kRecordingHeaderSize, kTsSyncByte), {}, {}, clusters), img.dir_entry(0, 1, kTypeEmpty, 0, 0, 0, "");
+        img.add_recording("x", Bytes(size - kRecordingHeaderSize, kTsSyncByte), {}, {}, clusters);
+        img.dir_entry(0, 1, kTypeEmpty, 0, 0, 0, "");
     }
     img.add_file(0, 0x00, "Data", bytes(1000), {}, {11}), img.dir_entry(0, 1, kTypeEmpty, 0, 0, 0, "");
     disk_.fail_sectors(13 * 2048, 1);
@@ -125,11 +129,13 @@ TEST_F(RecordingTable, LostChainsAreListedAfterTheDirectory) {
                                      uint32_t(lost.mjd[0] | lost.mjd[1]), qv->recordings[2].num_clusters}),
               std::vector<uint32_t>({8, 2, 0, 0, 1}));
     const std::string at8 = "Salvage: lost chain at cluster 8, length 2, holds a recording: listed as lost_000008\n";
-    EXPECT_EQ(capture().messages, (Messages{at8, "Salvage: lost chain at cluster a, length 1, holds a recording: listed as lost_00000a\n",
-                                            "Salvage: lost chain at cluster c cannot be read: not listed\n"}));
+    EXPECT_EQ(capture().messages,
+              (Messages{at8, "Salvage: lost chain at cluster a, length 1, holds a recording: listed as lost_00000a\n",
+                        "Salvage: lost chain at cluster c cannot be read: not listed\n"}));
     clear_capture();
     EXPECT_EQ(add_lost_recordings(int(kMaxRecordings) - 1), int(kMaxRecordings));
-    EXPECT_EQ(capture().messages, (Messages{at8, "Salvage: the recording table is full: lost chains from cluster a on are not listed\n"}));
+    EXPECT_EQ(capture().messages,
+              (Messages{at8, "Salvage: the recording table is full: lost chains from cluster a on are not listed\n"}));
     qv_options.salvage = 0;
     EXPECT_EQ(add_lost_recordings(1), 1);   // nothing without the salvage
 }
@@ -148,7 +154,8 @@ TEST(OutputNames, SafeCharactersAndListNumbers) {
         EXPECT_EQ((make_name(out, m[0].c_str(), m[1].c_str()), std::string(out)), m[2]);
     }
     const std::vector<std::pair<Names, Names>> rows = {
-        {{"Tagesschau", "Film", "Tagesschau"}, {"Tagesschau_1", "Film", "Tagesschau_3"}}, {{"News", "NEWS", "news"}, {"News_1", "NEWS_2", "news_3"}},
+        {{"Tagesschau", "Film", "Tagesschau"}, {"Tagesschau_1", "Film", "Tagesschau_3"}},
+        {{"News", "NEWS", "news"}, {"News_1", "NEWS_2", "news_3"}},
         {{"News", "News", "News_2", "News_2_3"}, {"News_1", "News_2", "News_2_3", "News_2_3_4"}},
         {{"Film: 1", "Film/ 1", ""}, {"Film__1_1", "Film__1_2", "_3"}},
     };
@@ -178,5 +185,4 @@ TEST(DateConversion, ModifiedJulianDays) {
         EXPECT_EQ(d, std::vector<int>(r.begin() + 3, r.end())) << r[0];
     }
 }
-
 }  // namespace
