@@ -92,17 +92,17 @@ TEST_F(RecordingTable, EveryRootAndListFilePlainAndWithTheSalvage) {
     }
 }
 
-// 3584-sector clusters: the root holds exactly kMaxRecordings entries.
+// 3584-sector clusters: the root holds exactly kMaxRecordings entries; their fields in host order.
 TEST_F(RecordingTable, AFullRootOf14336) {
     ImageBuilder full(2, 3584);
     ASSERT_EQ(open_disk(full), 0) << qv_error;
     EXPECT_EQ(parse_dir(0, 20000, 0x00, 0x00), 0);   // every type, but empty slots are skipped
-    for (uint32_t n = 0; n < kMaxRecordings; ++n) full.dir_entry(0, n, kTypeRecording, 1, 1, 0, "r" + std::to_string(n));
-    disk_.image = full.image();   // parse_dir reads the disk anew
-    changed_by_test();
+    for (uint32_t n = 0; n < kMaxRecordings; ++n) full.dir_entry(0, n, kTypeRecording, 1, 2, 5, format("r%u", n), {52275, 20, 15});
+    disk_.image = full.image(), changed_by_test();   // parse_dir reads the disk anew
     EXPECT_EQ(parse_dir(0, 20000, 0xFF, kTypeRecording), int(kMaxRecordings));
-    EXPECT_EQ(table(1), Names{"r0"});
-    EXPECT_STREQ(qv->recordings[kMaxRecordings - 1].name, "r14335");
+    const recording_entry& b = qv->recordings[kMaxRecordings - 1];
+    EXPECT_EQ(format("%s %s %x %d %d:%d %u %u %u", qv->recordings[0].name, b.name, b.type, b.mjd[0] << 8 | b.mjd[1], b.hour,
+                     b.minute, b.start_cluster, b.num_clusters, b.last_cluster_slack), "r0 r14335 d1 52275 20:15 1 2 5");
 }
 
 // Lost chains (salvage): slots emptied of recordings at 8-9, 10, 12 (its first sector unreadable)
