@@ -116,7 +116,7 @@ TEST_F(Reader, StreamsOfEveryShape) {
     }
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        close_recording_file(reader_);   // no reader reads ahead while the disk changes
+        close_recording_file(reader_), reader_ = nullptr;   // no reader reads ahead while the disk changes
         ImageBuilder img(10, row.sectors);
         row.build(img);
         mount(img);
