@@ -1,32 +1,13 @@
-// The raw recording copy (dump_file) and the whole-disk copy (copy_disk),
-// each test in its own directory; the faults every mode meets are in
-// fault_test.cpp. Raw copies, 1 MiB clusters:
-//   | recording                                     | result, error                 | the file; percentages          |
-//   | "Film: Teil 1/2", 3 clusters, slack 1000      | 0, "\rProcessing completed.\n"| 3144728 bytes; 33 66 100       |
-//   | chain 5-2-7, slack 0 / 1 / half / max         | 0                             | byte-exact                     |
-//   | one cluster over an older, longer file; count 0| 0                            | replaced / both clusters; 100  |
-//   | slack above the cluster size; start 0x30      | 1, "… slack 1048577 …" / "… start cluster 30 …" | none         |
-//   | chain 1-2-3 with 2 marked free; 1-2-3-2       | 4, "Recording R: chain …"     | 2 / 3 clusters                 |
-//   | the largest table: 1fffe-1ffff-1c719-1fffe    | 4, "… loops at cluster 1fffe" | 3 clusters of zeros            |
-//   | four recordings, three of one name, twice     | 0 each                        | four files, each byte-exact    |
-// Disk copies: a failing disk with its map, continued by pvrcopy and by
-// ddrescue -r3 (maps checked with ddrescuelog); from the parent directory, to
-// the last sector of small clusters; an interrupted copy continued from its map.
-#include <cstring>
-#include <filesystem>
-#include <string>
-#include <vector>
-
+// The raw recording copy (dump_file) and the whole-disk copy (copy_disk), each test in its own
+// directory; the faults every mode meets are in fault_test.cpp.
+//   | raw: names, slack 0 / 1 / half / max, fragmented, over an older file, a bad slack or start, a
+//   | chain into a free entry, a loop on the largest table | disk: failing sectors with a map, continued
+//   | by pvrcopy and by ddrescue; from the parent directory to the last sector; on from an interruption |
 #include "support/fixture.h"
-
 namespace fs = std::filesystem;
-
 namespace {
-
 constexpr uint32_t kMiB = 1048576;
-
-// Bytes that differ from their neighbours, so a missed or doubled byte
-// exchange or a misplaced cluster shows.
+// Bytes that differ from their neighbours: a missed or doubled byte exchange or a misplaced cluster shows.
 Bytes pattern(size_t n, unsigned seed) {
     Bytes b(n);
     for (size_t i = 0; i < n; ++i) b[i] = uint8_t(i * 131 + (i >> 12) + seed);
@@ -34,32 +15,26 @@ Bytes pattern(size_t n, unsigned seed) {
 }
 
 using Copies = TempDirTest;
-
 TEST_F(Copies, RawCopies) {
+    // The recording: a pattern of size bytes in the clusters of chain (empty: from 1), "R" copied to "R"; copied: its bytes
+    // in the file; at > 0: a table entry changed; start, count, slack >= 0: the directory entry changed.
     struct Row {
-        const char* name;   // the recording's; "R" is copied to "R"
-        size_t size;        // bytes of the recording (a pattern), in clusters of chain (empty: contiguous from 1)
-        std::vector<uint32_t> chain;
-        size_t copied;      // bytes of it in the file
-        int result;
-        const char* error;
-        std::vector<int> percents;
-        uint32_t at = 0, link = 0;                  // an entry of the table changed (at > 0)
-        int64_t start = -1, count = -1, slack = -1;   // the directory entry changed
+        const char* name; size_t size; std::vector<uint32_t> chain; size_t copied; int result; const char* error;
+        std::vector<int> percents; uint32_t at = 0, link = 0; int64_t start = -1, count = -1, slack = -1;
     };
     const size_t third = 3 * size_t(kMiB);
     std::vector<Row> rows = {
         {"Film: Teil 1/2", third - 1000, {}, third - 1000, 0, kCompleted, {33, 66, 100}},
         {"R", kMiB - 5000, {}, kMiB - 5000, 0, kCompleted, {100}},   // over an older, longer file
         {"R", 2 * kMiB, {}, 2 * kMiB, 0, kCompleted, {100}, 0, 0, -1, 0},
-        {"R", kMiB, {}, 0, kCopyFailed, "Recording R: last cluster slack 1048577 exceeds the cluster size 1048576\n", {}, 0, 0,
-         -1, 1, kMiB + 1},
+        {"R", kMiB, {}, 0, kCopyFailed, "Recording R: last cluster slack 1048577 exceeds the cluster size 1048576\n", {}, 0, 0, -1,
+         1, kMiB + 1},
         {"R", kMiB, {}, 0, kCopyFailed, "Recording R: start cluster 30 lies outside the table\n", {}, 0, 0, 0x30},
         {"R", third, {1, 2, 3}, 2 * kMiB, kCopyIncomplete, "Recording R: chain ends at cluster 2, which is marked free\n",
          {33, 66}, 2, kFreeCluster},
-        {"R", third, {1, 2, 3}, third, kCopyIncomplete, "Recording R: chain loops at cluster 2\n", {33, 66, 100}, 3, 2},
     };
-    for (uint32_t slack : {0u, 1u, kMiB / 2, kMiB - 2}) rows.push_back({"R", third - slack, {5, 2, 7}, third - slack, 0, kCompleted, {33, 66, 100}});
+    for (uint32_t slack : {0u, 1u, kMiB / 2, kMiB - 2})
+        rows.push_back({"R", third - slack, {5, 2, 7}, third - slack, 0, kCompleted, {33, 66, 100}});
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name + std::to_string(row.size));
         ImageBuilder img(12);
@@ -67,29 +42,24 @@ TEST_F(Copies, RawCopies) {
         const uint32_t s = img.add_file(0, kTypeRecording, row.name, data, {}, row.chain);
         if (row.at) img.set_fat(row.at, row.link);
         if (row.start >= 0 || row.count >= 0 || row.slack >= 0)
-            img.dir_entry(0, 0, kTypeRecording, row.start >= 0 ? uint32_t(row.start) : s, row.count >= 0 ? uint32_t(row.count) : 1,
-                          uint32_t(row.slack >= 0 ? row.slack : 0), row.name);
+            img.dir_entry(0, 0, kTypeRecording, row.start >= 0 ? uint32_t(row.start) : s, uint32_t(row.count >= 0 ? row.count : 1),
+                          uint32_t(std::max<int64_t>(row.slack, 0)), row.name);
         write_file("R", Bytes(5 * kMiB, 0xEE));
         mount(img, 1);
         EXPECT_EQ(dump_file(0), row.result);
         EXPECT_STREQ(row.result == 0 ? capture().messages.back().c_str() : qv_error, row.error);
         EXPECT_EQ(capture().percents, row.percents);
-        const std::string file = row.name[0] == 'R' ? "R" : "Film__Teil_1_2";
-        if (row.copied) {
-            EXPECT_TRUE(read_file(file) == Bytes(data.begin(), data.begin() + long(row.copied)));
-        } else {
-            EXPECT_TRUE(read_file("R") == Bytes(5 * kMiB, 0xEE));   // nothing created, nothing replaced
-        }
+        const std::string file = row.name[0] == 'R' ? "R" : "Film__Teil_1_2";   // nothing created, nothing replaced:
+        EXPECT_TRUE(read_file(file) == (row.copied ? Bytes(data.begin(), data.begin() + long(row.copied)) : Bytes(5 * kMiB, 0xEE)));
         fs::remove(file);
     }
 }
 
-// The largest table (131072 clusters of 1 MiB, zeros behind the system area
-// and the root): a loop above cluster 116,504 ends at its first repeat.
+// The largest table (131072 clusters of 1 MiB, zeros behind the system area and the root): a loop
+// above cluster 116,504 ends at its first repeat.
 TEST_F(Copies, LoopOnTheLargestTable) {
     ImageBuilder top(kMaxClusters);
-    top.dir_entry(0, 0, kTypeRecording, 0x1FFFE, 3, 0, "Top");
-    top.link_chain({0x1FFFE, 0x1FFFF, 0x1C719});
+    top.dir_entry(0, 0, kTypeRecording, 0x1FFFE, 3, 0, "Top"), top.link_chain({0x1FFFE, 0x1FFFF, 0x1C719});
     top.set_fat(0x1C719, 0x1FFFE);
     top.set_disk_sectors(2 * 2048);                      // the image: system area and root
     disk_.size = uint64_t(kMaxClusters + 1) * kMiB;      // the disk: every cluster
@@ -101,59 +71,24 @@ TEST_F(Copies, LoopOnTheLargestTable) {
     EXPECT_TRUE(read_file("Top") == Bytes(3 * size_t(kMiB), 0));
 }
 
-// Three recordings of one name beside one of its own, copied twice: each
-// copy byte for byte under its own name, the second run over the first.
-TEST_F(Copies, RecordingsOfOneNameAreCopiedSideBySide) {
-    ImageBuilder img(12);
-    std::vector<Bytes> data;
-    for (const char* name : {"Tagesschau", "Film", "Tagesschau", "Tagesschau"}) {
-        data.push_back(pattern(kMiB + 1000 * data.size(), unsigned(data.size())));
-        img.add_file(0, kTypeRecording, name, data.back());
-    }
-    mount(img, 4);
-    const std::vector<std::string> names = {"Tagesschau_1", "Film", "Tagesschau_3", "Tagesschau_4"};
-    for (int run = 0; run < 2; ++run) {
-        for (int i = 0; i < 4; ++i) {
-            ASSERT_EQ(dump_file(i), 0) << qv_error;
-            EXPECT_TRUE(read_file(names[size_t(i)]) == data[size_t(i)]) << names[size_t(i)];
-        }
-    }
-    EXPECT_EQ(std::distance(fs::directory_iterator("."), fs::directory_iterator()), 4);
-}
-
-// The disk copy of a failing disk (in memory; 9 clusters of 1 MiB and 100
-// sectors): sectors 3000 to 3007 fail with error 5, the last one (18531)
-// fails the whole request.
-//   | run                           | expected                                                       |
-//   | the copy                      | the image whole, zeros there; "Cannot read 4096 bytes at        |
-//   |                               | position 1536000\n", "... 512 bytes at position 9487872\n";    |
-//   |                               | 4, "4608 bytes could not be read and were written as zeros\n"; |
-//   |                               | the map lists exactly those sectors bad (ddrescuelog -l-)      |
-//   | the copy again, disk repaired | only the 9 bad sectors read (in 2 reads); completed; the image |
-//   |                               | equals the source; ddrescuelog -D: all finished                |
-//   | ddrescue -r3 from the source, | goes on from the first map: the image equals the source        |
-//   | the first copy's image and map|                                                                |
+// The disk copy of a failing disk (9 clusters of 1 MiB and 100 sectors): sectors 3000 to 3007 fail with
+// error 5, the last one (18531) the whole request. Copied again from the repaired disk only those are
+// read; ddrescue -r3 goes on from the first map as well.
 TEST_F(Copies, DiskCopyOfAFailingDiskKeepsAMap) {
     ImageBuilder img(8);
-    img.add_file(0, kTypeRecording, "Film", pattern(5 * size_t(kMiB), 13));
-    img.set_disk_sectors(9 * 2048 + 100);
-    disk_.fail_sectors(3000, 8);
-    disk_.fail_sectors(18531, 1, BadKind::kWhole);
+    img.add_file(0, kTypeRecording, "Film", pattern(5 * size_t(kMiB), 13)), img.set_disk_sectors(9 * 2048 + 100);
+    disk_.fail_sectors(3000, 8), disk_.fail_sectors(18531, 1, BadKind::kWhole);
     mount(img);
     const Bytes source = disk_.image;
     EXPECT_EQ(copy_disk(), kCopyIncomplete);
     EXPECT_STREQ(qv_error, "4608 bytes could not be read and were written as zeros\n");
-    EXPECT_EQ(capture().messages, (Messages{"Cannot read 4096 bytes at position 1536000\n",
-                                            "Cannot read 512 bytes at position 9487872\n"}));
+    EXPECT_EQ(capture().messages,
+              (Messages{"Cannot read 4096 bytes at position 1536000\n", "Cannot read 512 bytes at position 9487872\n"}));
     Bytes partial = source;
-    std::fill_n(partial.begin() + 3000 * 512, 4096, 0);
-    std::fill_n(partial.end() - 512, 512, 0);
+    std::fill_n(partial.begin() + 3000 * 512, 4096, 0), std::fill_n(partial.end() - 512, 512, 0);
     EXPECT_TRUE(read_file("qvdisk.img") == partial);
     const Bytes map = read_file("qvdisk.img.map");
-
-    disk_.bad.clear();
-    disk_.log_reads = true;
-    clear_capture();
+    disk_.bad.clear(), disk_.log_reads = true, clear_capture();
     EXPECT_EQ(copy_disk(), 0) << qv_error;
     EXPECT_EQ(disk_.read_log, (std::vector<std::pair<int64_t, uint32_t>>{{1536000, 4096}, {9487872, 512}}));
     EXPECT_EQ(capture().messages, Messages{"\nProcessing completed.\n"});
@@ -161,10 +96,8 @@ TEST_F(Copies, DiskCopyOfAFailingDiskKeepsAMap) {
 #ifndef _WIN32
     REQUIRE_TOOL("ddrescuelog");
     EXPECT_EQ(std::system("ddrescuelog -D qvdisk.img.map"), 0);
-    write_file("qvdisk.img", partial);
-    write_file("qvdisk.img.map", map);
-    EXPECT_EQ(run_tool("ddrescuelog -l- qvdisk.img.map | tr '\\n' ' '"),
-              "3000 3001 3002 3003 3004 3005 3006 3007 18531 ");
+    write_file("qvdisk.img", partial), write_file("qvdisk.img.map", map);
+    EXPECT_EQ(run_tool("ddrescuelog -l- qvdisk.img.map | tr '\\n' ' '"), "3000 3001 3002 3003 3004 3005 3006 3007 18531 ");
     write_file("source.img", source);
     EXPECT_EQ(std::system("ddrescue -q -r3 source.img qvdisk.img qvdisk.img.map"), 0);
     EXPECT_TRUE(read_file("qvdisk.img") == source);
@@ -173,60 +106,24 @@ TEST_F(Copies, DiskCopyOfAFailingDiskKeepsAMap) {
 }
 
 #ifndef _WIN32
-
-// Native backend: the image is a real file, opened where the product finds it.
-class DiskCopy : public TempDirTest {
-protected:
-    int open_native() {
-        close_disk();
-        int r = open_qvdisk(capture_progress);
-        clear_capture();
-        return r;
-    }
-    // Copies image, stored in the test directory, from a directory below it.
-    void copy_from_parent(const Bytes& image) {
-        write_file("qvdisk.img", image);
-        fs::create_directory("sub");
-        fs::current_path("sub");
-        ASSERT_EQ(open_native(), 0) << qv_error;
-        ASSERT_EQ(copy_disk(), 0) << qv_error;
-        EXPECT_TRUE(read_file("qvdisk.img") == image);
-        EXPECT_EQ(capture().messages, Messages{"\nProcessing completed.\n"});
-    }
-};
-
-TEST_F(DiskCopy, FromTheParentDirectoryAndToTheLastSector) {
-    ImageBuilder img(8);
-    img.add_file(0, kTypeRecording, "Film", pattern(3 * size_t(kMiB), 10));
-    ASSERT_NO_FATAL_FAILURE(copy_from_parent(img.image()));
-    EXPECT_EQ(capture().percents, (std::vector<int>{11, 22, 33, 44, 55, 66, 77, 88, 100}));
-    fs::current_path("..");
-    fs::remove_all("sub");
-    ImageBuilder small(8, 1026);
-    small.set_disk_sectors(9 * 1026 + 100);   // a partial cluster at the end
-    ASSERT_NO_FATAL_FAILURE(copy_from_parent(small.image()));
+// Real files in the parent directory: a disk of small clusters copied to its last sector; in mode "disk"
+// an image with its map here is the copy to go on with (in other modes it is the source, read as its map tells).
+TEST_F(Copies, FromTheParentDirectoryToTheLastSectorAndOnFromItsMap) {
     REQUIRE_TOOL("ddrescuelog");
-    EXPECT_EQ(run_tool("ddrescuelog -t qvdisk.img.map | grep rescued"),
-              "       rescued:    4779 kB,  in      1 area(s)  (100%)\n");
-}
-
-// In mode "disk" an image with its map in the current directory is the copy
-// to go on with: the source is the image of the parent directory (in other
-// modes that image is the source, read as its map tells).
-TEST_F(DiskCopy, AnInterruptedCopyGoesOnFromItsMap) {
-    REQUIRE_TOOL("ddrescuelog");
-    ImageBuilder img(8);
-    img.add_file(0, kTypeRecording, "Film", pattern(5 * size_t(kMiB), 12));
+    ImageBuilder small(8, 1026), img(8);
+    small.set_disk_sectors(9 * 1026 + 100), img.add_file(0, kTypeRecording, "Film", pattern(5 * size_t(kMiB), 12));
     const Bytes image = img.image();
-    write_file("qvdisk.img", image);
-    fs::create_directory("sub");
-    fs::current_path("sub");
+    auto open_native = [this] { close_disk(); int r = open_qvdisk(capture_progress); clear_capture(); return r; };
+    write_file("qvdisk.img", small.image()), fs::create_directory("sub"), fs::current_path("sub");
+    ASSERT_EQ(open_native(), 0) << qv_error;
+    ASSERT_EQ(copy_disk(), 0) << qv_error;
+    EXPECT_TRUE(read_file("qvdisk.img") == small.image());
+    EXPECT_EQ(capture().messages, Messages{"\nProcessing completed.\n"});
+    EXPECT_EQ(run_tool("ddrescuelog -t qvdisk.img.map | grep rescued"), "       rescued:    4779 kB,  in      1 area(s)  (100%)\n");
+    fs::remove("qvdisk.img"), fs::remove("qvdisk.img.map"), write_file("../qvdisk.img", image);
     qv_disk_mode = 1;
     ASSERT_EQ(open_native(), 0) << qv_error;
-    qv->progress = [](int value) {
-        capture_progress(value);
-        if (value >= 30) qv_interrupted = 1;
-    };
+    qv->progress = [](int value) { capture_progress(value), qv_interrupted = value >= 30; };
     EXPECT_EQ(copy_disk(), kCopyIncomplete);
     qv_interrupted = 0;
     EXPECT_STREQ(qv_error, "Interrupted, the partial output file is left in place\n");
@@ -237,14 +134,10 @@ TEST_F(DiskCopy, AnInterruptedCopyGoesOnFromItsMap) {
     qv_disk_mode = 0;
     EXPECT_TRUE(read_file("qvdisk.img") == image);
     EXPECT_EQ(std::system("ddrescuelog -D qvdisk.img.map"), 0);
-    // In another mode the copy here is the source, with its map.
-    close_disk();
-    clear_capture();
-    ASSERT_EQ(open_qvdisk(capture_progress), 0) << qv_error;
-    EXPECT_EQ(capture().messages,
-              Messages{"Using the map qvdisk.img.map: blocks it does not mark rescued count as unreadable\n"});
+    close_disk(), clear_capture();
+    ASSERT_EQ(open_qvdisk(capture_progress), 0) << qv_error;   // in another mode the copy here is the source
+    EXPECT_EQ(capture().messages, Messages{"Using the map qvdisk.img.map: blocks it does not mark rescued count as unreadable\n"});
 }
 
 #endif  // _WIN32
-
 }  // namespace

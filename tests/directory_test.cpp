@@ -1,145 +1,89 @@
-// The recording table (parse_dir, add_lost_recordings), the output names of
-// its recordings and the listing's dates. Root directories of 1 MiB clusters
-// whose every slot is read (slack 512), built per row; "Four" is Film, News,
-// Unlisted and Other in clusters 1 to 4.
-//   | root directory                                 | table (plain / --salvage)      | shown                                   |
-//   | B (dated), a file, subdirectory with a         | B A                            | nothing                                 |
-//   | recording, A                                   |                                |                                         |
-//   | types 0xD0, 0xD3, 0x51, 0xD1                   | d1                             | nothing                                 |
-//   | list: News, Film, Nowhere, 107 L + more, Film  | News Film '' L… Film           | nothing                                 |
-//   | list count 5000 (room for 2047)                | 2047 records, Film first       | "List file names 5000 recordings, …"    |
-//   | list record / directory name without NUL       | cut at 511 / 108               | nothing                                 |
-//   | list file starting beyond the table            | directory order                | "List file starts outside the table…"   |
-//   | Four, list names News, Film                    | News Film / + Unlisted Other   | salvage: "…does not name 2 …after its 2"|
-//   | Four, list count 0 / -3                        | none / all four                | -3: "…taken as none"; salvage: "…4…0"   |
-//   | Four, list names all                           | as listed                      | nothing                                 |
-//   | B, three files, A; list A, B; one sector       | A B; B A when the list's first | "List file cannot be read: …"           |
-//   | unreadable: list 0, list 2, list 3, root 1     | or second sector fails; B when the root's second does             |
+// The recording table (parse_dir, add_lost_recordings), the output names and the listing's dates.
+// Root directories of 1 MiB clusters whose every slot is read (slack 512), built per row; "Four" is
+// Film, News, Unlisted and Other in clusters 1 to 4.
+//   | no list (types, subdirectories skipped) | list orders, names, cuts, counts (too large, 0, -3), unreadable
+//   | sectors | list beyond the table | unlisted recordings, plain and with the salvage |
 #include <cstring>
-#include <string>
-#include <vector>
-
 #include "disk/bytes.h"
 #include "support/fixture.h"
-
 namespace {
-
 using Names = std::vector<std::string>;
-
 class RecordingTable : public DiskTest {
 protected:
     void TearDown() override {
-        qv_options.salvage = 0;
-        memset(qv->recordings, 0, sizeof qv->recordings);
-        qv->recording_count = 0;
-        DiskTest::TearDown();
+        qv_options.salvage = 0, memset(qv->recordings, 0, sizeof qv->recordings), qv->recording_count = 0, DiskTest::TearDown();
     }
     static int parse_root() { return parse_dir(0, root_entry_count(), 0xFF, kTypeRecording); }
-    static Names table(int n) {
-        Names names;
-        for (int i = 0; i < n; ++i) names.push_back(qv->recordings[i].name);
-        return names;
-    }
+    static Names table(int n) { Names names; for (int i = 0; i < n; ++i) names.push_back(qv->recordings[i].name); return names; }
 };
 
+using Img = ImageBuilder&;
 Bytes bytes(size_t n) { return Bytes(n, 0x11); }
-const Names kFour = {"Film", "News", "Unlisted", "Other"};
-void add_four(ImageBuilder& img) {
-    for (const std::string& n : kFour) img.add_file(0, kTypeRecording, n, bytes(10));
+// A recording of n bytes in the root directory.
+void rec(Img i, const std::string& name, size_t n = 10, EntryDate d = {}, std::vector<uint32_t> c = {}) {
+    i.add_file(0, kTypeRecording, name, bytes(n), d, c);
 }
+const Names kFour = {"Film", "News", "Unlisted", "Other"};
+void add_four(Img i) { for (const std::string& n : kFour) rec(i, n); }
 const std::string kL(107, 'L');
 
 TEST_F(RecordingTable, EveryRootAndListFilePlainAndWithTheSalvage) {
-    struct Row {
-        const char* name;
-        std::function<void(ImageBuilder&)> build;
-        int salvage;
-        int count;       // the result; names holds the first of them
-        Names names;
-        Messages shown;
-        uint64_t bad_sector = 0;   // relative to the list file's first sector (root: ~0 - n)
+    struct Row {   // count: the result, names its first; bad_sector: an unreadable one (with_list_ab's list is 14336 on)
+        const char* name; std::function<void(Img)> build; int salvage, count; Names names; Messages shown; uint64_t bad_sector = 0;
     };
-    auto listed = [](Names list, int32_t count = -1) {
-        return [list, count](ImageBuilder& img) {
-            add_four(img);
-            uint32_t c = img.add_list_file(list);
-            if (count != -1) put_be32(img.cluster(c), uint32_t(count));
-        };
+    auto listed = [](Names list, int32_t n = -1) {   // n: the count stored
+        return [=](Img i) { add_four(i), put_be32(i.cluster(i.add_list_file(list)), n == -1 ? uint32_t(list.size()) : n); };
     };
-    auto with_list_ab = [](ImageBuilder& img) {
-        img.set_root_dir_slack(1048576 - 1024);   // 12 root entries, 3 sectors
-        img.add_file(0, kTypeRecording, "B", bytes(10));
-        for (int i = 0; i < 3; ++i) img.add_file(0, 0x00, "f" + std::to_string(i), bytes(10));
-        img.add_file(0, kTypeRecording, "A", bytes(10));
-        img.add_list_file({"A", "B"});
+    auto with_list_ab = [](Img i) {   // 12 root entries, 3 sectors
+        i.set_root_dir_slack(1048576 - 1024), rec(i, "B");
+        for (int n = 0; n < 3; ++n) i.add_file(0, 0x00, "f" + std::to_string(n), bytes(10));
+        rec(i, "A");
+        EXPECT_EQ(i.add_list_file({"A", "B"}), 6u);
     };
     const char* unread = "List file cannot be read: the recordings are listed in directory order\n";
+    const std::string not_named = "Salvage: the list file does not name %d of the recordings: listed after its %d\n";
     const std::vector<Row> rows = {
-        {"no list", [](ImageBuilder& img) {
-             img.add_file(0, kTypeRecording, "B", bytes(1500000), {52275, 20, 15});
-             img.add_file(0, 0x00, "plain file", bytes(10));
-             img.add_file(img.add_dir(0, "Archiv"), kTypeRecording, "hidden", bytes(10));
-             img.add_file(0, kTypeRecording, "A", bytes(100), {}, {7});
+        {"no list", [](Img i) {
+             rec(i, "B", 1500000, {52275, 20, 15}), i.add_file(0, 0x00, "plain file", bytes(10));
+             i.add_file(i.add_dir(0, "Archiv"), kTypeRecording, "hidden", bytes(10)), rec(i, "A", 100, {}, {7});
          }, 0, 2, {"B", "A"}, {}},
-        {"types", [](ImageBuilder& img) {
-             for (uint8_t t : {0xD0, 0xD3, 0x51, 0xD1}) img.add_file(0, t, format("%x", t), bytes(10));
-         }, 0, 1, {"d1"}, {}},
-        {"list orders and names", [](ImageBuilder& img) {
-             for (const char* n : {"Film", "News", "Unlisted"}) img.add_file(0, kTypeRecording, n, bytes(10));
-             img.add_file(0, kTypeRecording, kL + "cut by the directory", bytes(10));
-             img.add_list_file({"News", "Film", "Nowhere", kL + " and the rest", "Film"});
+        {"types", [](Img i) { for (uint8_t t : {0xD0, 0xD3, 0x51, 0xD1}) i.add_file(0, t, format("%x", t), bytes(10)); }, 0, 1,
+         {"d1"}, {}},
+        {"list orders and names", [](Img i) {
+             for (std::string n : {"Film", "News", "Unlisted", "L"}) rec(i, n == "L" ? kL + "cut" : n);
+             i.add_list_file({"News", "Film", "Nowhere", kL + " and the rest", "Film"});
          }, 0, 5, {"News", "Film", "", kL + " and the rest", "Film"}, {}},
-        {"list count too large", [](ImageBuilder& img) {
-             img.add_file(0, kTypeRecording, "Film", bytes(10));
-             img.add_list_file({"Film"}, 5000);
-         }, 0, 2047, {"Film", ""},
-         {"List file names 5000 recordings, its first cluster holds only 2047: the rest are ignored\n"}},
-        {"names without NUL", [](ImageBuilder& img) {
-             img.add_file(0, kTypeRecording, std::string(107, 'x'), bytes(10));
-             img.add_file(0, kTypeRecording, "y", bytes(10));
-             std::memset(img.cluster(img.add_list_file({"x", "y"})) + 512, 'x', 512);
+        {"list count too large", [](Img i) { rec(i, "Film"), i.add_list_file({"Film"}, 5000); }, 0, 2047,
+         {"Film", ""}, {"List file names 5000 recordings, its first cluster holds only 2047: the rest are ignored\n"}},
+        {"names without NUL", [](Img i) {
              uint8_t raw[108];
-             std::memset(raw, 'N', sizeof raw);
-             img.dir_entry_raw_name(0, 1, raw);
-         }, 1, 3, {std::string(511, 'x'), "", std::string(108, 'N')},
-         {"Salvage: the list file does not name 1 of the recordings: listed after its 2\n"}},
-        {"list beyond the table", [](ImageBuilder& img) {
-             add_four(img);
-             img.dir_entry(0, 4, 0x00, 0x40, 1, 0, kListFileName);
-         }, 0, 4, kFour, {"List file starts outside the table at cluster 40: not used\n"}},
+             rec(i, std::string(107, 'x')), rec(i, "y"), std::memset(i.cluster(i.add_list_file({"x", "y"})) + 512, 'x', 512);
+             std::memset(raw, 'N', sizeof raw), i.dir_entry_raw_name(0, 1, raw);
+         }, 1, 3, {std::string(511, 'x'), "", std::string(108, 'N')}, {format(not_named.c_str(), 1, 2)}},
+        {"list beyond the table", [](Img i) { add_four(i), i.dir_entry(0, 4, 0x00, 0x40, 1, 0, kListFileName); }, 0, 4, kFour,
+         {"List file starts outside the table at cluster 40: not used\n"}},
         {"list names some", listed({"News", "Film"}), 0, 2, {"News", "Film"}, {}},
         {"list names some, salvaged", listed({"News", "Film"}), 1, 4, {"News", "Film", "Unlisted", "Other"},
-         {"Salvage: the list file does not name 2 of the recordings: listed after its 2\n"}},
+         {format(not_named.c_str(), 2, 2)}},
         {"list count 0", listed({"News"}, 0), 0, 0, {}, {}},
-        {"list count 0, salvaged", listed({"News"}, 0), 1, 4, kFour,
-         {"Salvage: the list file does not name 4 of the recordings: listed after its 0\n"}},
+        {"list count 0, salvaged", listed({"News"}, 0), 1, 4, kFour, {format(not_named.c_str(), 4, 0)}},
         {"list count -3", listed({"News"}, -3), 0, 0, {}, {"List file names -3 recordings: taken as none\n"}},
         {"list count -3, salvaged", listed({"News"}, -3), 1, 4, kFour,
-         {"List file names -3 recordings: taken as none\n",
-          "Salvage: the list file does not name 4 of the recordings: listed after its 0\n"}},
+         {"List file names -3 recordings: taken as none\n", format(not_named.c_str(), 4, 0)}},
         {"list names all, salvaged", listed(kFour), 1, 4, kFour, {}},
         {"list readable", with_list_ab, 0, 2, {"A", "B"}, {}},
-        {"list count unreadable", with_list_ab, 0, 2, {"B", "A"}, {unread}, 1},
-        {"list record unreadable", with_list_ab, 0, 2, {"B", "A"}, {unread}, 3},
-        {"list's unused sector unreadable", with_list_ab, 0, 2, {"A", "B"}, {}, 4},
-        {"root's second sector unreadable", with_list_ab, 0, 1, {"B"}, {}, ~uint64_t(0)},
+        {"list count unreadable", with_list_ab, 0, 2, {"B", "A"}, {unread}, 14336},
+        {"list record unreadable", with_list_ab, 0, 2, {"B", "A"}, {unread}, 14338},
+        {"list's unused sector unreadable", with_list_ab, 0, 2, {"A", "B"}, {}, 14339},
+        {"root's second sector unreadable", with_list_ab, 0, 1, {"B"}, {}, 2049},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        qv_options.salvage = row.salvage;
         ImageBuilder img(14);
-        img.set_root_dir_slack(512);
-        row.build(img);
+        qv_options.salvage = row.salvage, img.set_root_dir_slack(512), row.build(img);
         ASSERT_EQ(open_disk(img), 0) << qv_error;
-        memset(qv->recordings, 0, sizeof qv->recordings);
-        // The list file is the last entry of the root that has one.
-        uint32_t list = 0;
-        for (uint32_t s = 0; s < 16; ++s)
-            if (memcmp(img.cluster(0) + 128 * s + kEntryName, kListFileName, sizeof kListFileName) == 0)
-                list = get_be32(img.cluster(0) + 128 * s + kEntryStart);
-        if (row.bad_sector == ~uint64_t(0)) disk_.fail_sectors(2049, 1);
-        else if (row.bad_sector) disk_.fail_sectors((list + 1) * 2048 + row.bad_sector - 1, 1);
-        clear_capture();
+        memset(qv->recordings, 0, sizeof qv->recordings), clear_capture();
+        if (row.bad_sector) disk_.fail_sectors(row.bad_sector, 1);
         EXPECT_EQ(parse_root(), row.count);
         EXPECT_EQ(qv->recording_count, row.count);
         EXPECT_EQ(table(int(row.names.size())), row.names);
@@ -148,50 +92,31 @@ TEST_F(RecordingTable, EveryRootAndListFilePlainAndWithTheSalvage) {
     }
 }
 
-TEST_F(RecordingTable, FieldsInHostOrderAndAFullRootOf14336) {
-    ImageBuilder img(8);
-    img.add_file(0, kTypeRecording, "B", bytes(1500000), {52275, 20, 15});
-    ASSERT_EQ(open_disk(img), 0) << qv_error;
-    ASSERT_EQ(parse_root(), 1);
-    const recording_entry& b = qv->recordings[0];
-    EXPECT_EQ(b.type, kTypeRecording);
-    EXPECT_EQ(b.mjd[0] << 8 | b.mjd[1], 52275);
-    EXPECT_EQ(b.hour << 8 | b.minute, 20 << 8 | 15);
-    EXPECT_EQ(b.start_cluster, 1u);
-    EXPECT_EQ(b.num_clusters, 2u);
-    EXPECT_EQ(b.last_cluster_slack, 597152u);
-    EXPECT_EQ(recording_size_mb(&b), 2);
-    EXPECT_EQ(parse_dir(0, root_entry_count(), 0x00, 0x00), 1);   // every type; empty slots still skipped
-
-    // 3584-sector clusters: the root directory holds exactly kMaxRecordings entries.
+// 3584-sector clusters: the root holds exactly kMaxRecordings entries; their fields in host order.
+TEST_F(RecordingTable, AFullRootOf14336) {
     ImageBuilder full(2, 3584);
     ASSERT_EQ(open_disk(full), 0) << qv_error;
-    for (uint32_t slot = 0; slot < kMaxRecordings; ++slot)
-        full.dir_entry(0, slot, kTypeRecording, 1, 1, 0, "r" + std::to_string(slot));
-    disk_.image = full.image();   // parse_dir reads the disk anew
-    changed_by_test();
+    EXPECT_EQ(parse_dir(0, 20000, 0x00, 0x00), 0);   // every type, but empty slots are skipped
+    for (uint32_t n = 0; n < kMaxRecordings; ++n) full.dir_entry(0, n, kTypeRecording, 1, 2, 5, format("r%u", n), {52275, 20, 15});
+    disk_.image = full.image(), changed_by_test();   // parse_dir reads the disk anew
     EXPECT_EQ(parse_dir(0, 20000, 0xFF, kTypeRecording), int(kMaxRecordings));
-    EXPECT_EQ(table(1), Names{"r0"});
-    EXPECT_STREQ(qv->recordings[kMaxRecordings - 1].name, "r14335");
+    const recording_entry& b = qv->recordings[kMaxRecordings - 1];
+    EXPECT_EQ(format("%s %s %x %d %d:%d %u %u %u", qv->recordings[0].name, b.name, b.type, b.mjd[0] << 8 | b.mjd[1], b.hour,
+                     b.minute, b.start_cluster, b.num_clusters, b.last_cluster_slack), "r0 r14335 d1 52275 20:15 1 2 5");
 }
 
-// Lost chains (salvage): slots emptied of Gone (clusters 8-9), Short (10),
-// Data (11, no recording header) and Bad (12, its first sector unreadable);
-// then a table with room for only one more.
+// Lost chains (salvage): slots emptied of recordings at 8-9, 10, 12 (its first sector unreadable)
+// and of a file at 11 (no recording header); then a table with room for only one more.
 TEST_F(RecordingTable, LostChainsAreListedAfterTheDirectory) {
-    qv_options.salvage = 1;
     ImageBuilder img(14);
-    img.set_root_dir_slack(512);
-    const Bytes ts(20 * kTsPacketSize, kTsSyncByte);   // sync bytes a packet apart
-    img.add_recording("Film", ts, {}, {}, {1});
-    for (auto [cluster, size] : {std::pair{8u, 1500000u}, {10u, 1000u}, {12u, 1000u}}) {
-        std::vector<uint32_t> clusters = {cluster};
-        if (size > 1048576) clusters.push_back(cluster + 1);
+    qv_options.salvage = 1, img.set_root_dir_slack(512);
+    img.add_recording("Film", Bytes(20 * kTsPacketSize, kTsSyncByte), {}, {}, {1});   // sync bytes a packet apart
+    for (std::vector<uint32_t> clusters : {std::vector<uint32_t>{8, 9}, {10}, {12}}) {
+        const uint32_t size = clusters.size() > 1 ? 1500000 : 1000;
         img.add_recording("x", Bytes(size - kRecordingHeaderSize, kTsSyncByte), {}, {}, clusters);
         img.dir_entry(0, 1, kTypeEmpty, 0, 0, 0, "");
     }
-    img.add_file(0, 0x00, "Data", bytes(1000), {}, {11});
-    img.dir_entry(0, 1, kTypeEmpty, 0, 0, 0, "");
+    img.add_file(0, 0x00, "Data", bytes(1000), {}, {11}), img.dir_entry(0, 1, kTypeEmpty, 0, 0, 0, "");
     disk_.fail_sectors(13 * 2048, 1);
     ASSERT_EQ(open_disk(img), 0) << qv_error;
     clear_capture();
@@ -203,27 +128,20 @@ TEST_F(RecordingTable, LostChainsAreListedAfterTheDirectory) {
     EXPECT_EQ(std::vector<uint32_t>({lost.start_cluster, lost.num_clusters, lost.last_cluster_slack,
                                      uint32_t(lost.mjd[0] | lost.mjd[1]), qv->recordings[2].num_clusters}),
               std::vector<uint32_t>({8, 2, 0, 0, 1}));
+    const std::string at8 = "Salvage: lost chain at cluster 8, length 2, holds a recording: listed as lost_000008\n";
     EXPECT_EQ(capture().messages,
-              (Messages{"Salvage: lost chain at cluster 8, length 2, holds a recording: listed as lost_000008\n",
-                        "Salvage: lost chain at cluster a, length 1, holds a recording: listed as lost_00000a\n",
+              (Messages{at8, "Salvage: lost chain at cluster a, length 1, holds a recording: listed as lost_00000a\n",
                         "Salvage: lost chain at cluster c cannot be read: not listed\n"}));
     clear_capture();
     EXPECT_EQ(add_lost_recordings(int(kMaxRecordings) - 1), int(kMaxRecordings));
     EXPECT_EQ(capture().messages,
-              (Messages{"Salvage: lost chain at cluster 8, length 2, holds a recording: listed as lost_000008\n",
-                        "Salvage: the recording table is full: lost chains from cluster a on are not listed\n"}));
+              (Messages{at8, "Salvage: the recording table is full: lost chains from cluster a on are not listed\n"}));
     qv_options.salvage = 0;
     EXPECT_EQ(add_lost_recordings(1), 1);   // nothing without the salvage
 }
 
-// Output names. make_name keeps the allowed characters and replaces every
-// other byte; recordings that would share an output name get their list
-// number, a name of its own stays plain.
-//   | names (list numbers 1, 2, ...)      | raw names                                 |
-//   | Tagesschau, Film, Tagesschau        | Tagesschau_1, Film, Tagesschau_3          |
-//   | News, NEWS, news                    | News_1, NEWS_2, news_3 (case ignored)     |
-//   | News, News, News_2, News_2_3        | News_1, News_2, News_2_3, News_2_3_4      |
-//   | Film: 1, Film/ 1, "" (empty)        | Film__1_1, Film__1_2, _3                  |
+// Output names: make_name keeps the allowed characters and replaces every other byte; recordings that
+// would share an output name (case ignored) get their list number, a name of its own stays plain.
 TEST(OutputNames, SafeCharactersAndListNumbers) {
     const char allowed[] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ.-+=;$!@#%^&()[]{}_";
     const std::string longest(511, 'n');
@@ -233,8 +151,7 @@ TEST(OutputNames, SafeCharactersAndListNumbers) {
         {"\t\x7f\x80\xe4\xff\\|\"*?<>`, ", "", "_______________"}, {longest, ".m2v", longest + ".m2v"}};
     for (const auto& m : made) {
         char out[kOutputNameSize];
-        make_name(out, m[0].c_str(), m[1].c_str());
-        EXPECT_EQ(std::string(out), m[2]);
+        EXPECT_EQ((make_name(out, m[0].c_str(), m[1].c_str()), std::string(out)), m[2]);
     }
     const std::vector<std::pair<Names, Names>> rows = {
         {{"Tagesschau", "Film", "Tagesschau"}, {"Tagesschau_1", "Film", "Tagesschau_3"}},
@@ -247,8 +164,7 @@ TEST(OutputNames, SafeCharactersAndListNumbers) {
         qv->recording_count = int(names.size());
         for (size_t i = 0; i < names.size(); ++i) {
             char out[kOutputNameSize];
-            recording_file_name(out, int(i), ".ts");
-            EXPECT_EQ(std::string(out), want[i] + ".ts");
+            EXPECT_EQ((recording_file_name(out, int(i), ".ts"), std::string(out)), want[i] + ".ts");
         }
     }
     memset(qv->recordings, 0, sizeof qv->recordings);
@@ -269,5 +185,4 @@ TEST(DateConversion, ModifiedJulianDays) {
         EXPECT_EQ(d, std::vector<int>(r.begin() + 3, r.end())) << r[0];
     }
 }
-
 }  // namespace
