@@ -1,4 +1,3 @@
-// The in-memory disk (see memory_disk.h).
 #include "support/memory_disk.h"
 
 #include <algorithm>
@@ -18,14 +17,7 @@ struct memory_handle {
 MemoryDisk* installed = nullptr;
 qv_platform memory_platform;
 
-uint64_t disk_size(const MemoryDisk* d) { return d->size > d->image.size() ? d->size : d->image.size(); }
-
-// n bytes of the disk at pos into dest: from image, zeros beyond it.
-void copy_out(const MemoryDisk* d, uint64_t pos, void* dest, uint32_t n) {
-    size_t from_image = pos >= d->image.size() ? 0 : size_t(std::min<uint64_t>(d->image.size() - pos, n));
-    if (from_image) memcpy(dest, d->image.data() + pos, from_image);
-    memset(static_cast<uint8_t*>(dest) + from_image, 0, n - from_image);
-}
+uint64_t disk_size(const MemoryDisk* d) { return std::max<uint64_t>(d->size, d->image.size()); }
 
 int memory_read(qv_handle h, void* dest, uint32_t count, uint32_t* got) {
     memory_handle* mh = static_cast<memory_handle*>(h);
@@ -45,12 +37,12 @@ int memory_read(qv_handle h, void* dest, uint32_t count, uint32_t* got) {
         uint64_t s = std::max(b.first, lo);
         if (count && s <= hi && s < b.first + b.count && (!found || s < sector)) found = &b, sector = s;
     }
-    if (found && found->kind == BadKind::kWhole) {
-        memset(dest, 0xEE, count);
-        return kCrcError;
-    }
+    if (found && found->kind == BadKind::kWhole) return memset(dest, 0xEE, count), kCrcError;
     if (found) n = uint32_t(std::min<uint64_t>(n, sector * kSectorSize > pos ? sector * kSectorSize - pos : 0));
-    copy_out(d, pos, dest, n);
+    // n bytes from the image, zeros beyond it.
+    size_t from_image = pos >= d->image.size() ? 0 : size_t(std::min<uint64_t>(d->image.size() - pos, n));
+    if (from_image) memcpy(dest, d->image.data() + pos, from_image);
+    memset(static_cast<uint8_t*>(dest) + from_image, 0, n - from_image);
     *got = n;
     if (found) return found->kind == BadKind::kEio ? kIoError : 0;
     if (d->reads == 1 && d->shrink_to >= 0 && uint64_t(d->shrink_to) < d->image.size()) d->image.resize(size_t(d->shrink_to));
@@ -68,10 +60,7 @@ void install_memory_disk(MemoryDisk* disk) {
             *error = kNotFound;
             return nullptr;
         },
-        [](qv_handle h, int64_t* size) {
-            *size = int64_t(disk_size(static_cast<memory_handle*>(h)->disk));
-            return 0;
-        },
+        [](qv_handle h, int64_t* size) { return *size = int64_t(disk_size(static_cast<memory_handle*>(h)->disk)), 0; },
         [](qv_handle, qv_drive_geometry*) { return kNotADrive; },
         [](qv_handle h, int64_t position) {
             if (position < 0) return kInvalid;

@@ -1,7 +1,6 @@
 // An in-memory disk behind the platform interface: tests and fuzz targets run
-// the product's own opening and reading code on it, and make chosen reads or
-// chosen sectors fail. Only "qvdisk.img" opens; the parent image and every
-// drive are absent.
+// the product's own opening and reading code on it and make chosen reads or
+// sectors fail. Only "qvdisk.img" opens; the parent image and every drive are absent.
 #pragma once
 
 #include <cstdint>
