@@ -1,20 +1,13 @@
-// The fuzz targets, one built per FUZZ_TARGET (CMakeLists.txt), and with
-// FUZZ_TARGET 0 fuzz_seeds DIR, which writes their seed corpora into
-// DIR/<target>: the intact disk and disks with the damage the product reports.
-//   1 fuzz_open         opening and checking the sample disk, a disk that opens listed
-//   2 fuzz_directory    the directory walk, the list file, lost chains and output names
-//   3 fuzz_reader       the recording reader: chain, slack, its bytes at its start and
-//                       across its cluster boundaries, unreadable sectors
-//   4 fuzz_demux        each conversion on the recording's bytes, header first
-//   5 fuzz_stream_info  both stream describers on a collected PES packet
-// A disk is built once and installed as the in-memory disk; an input (behind
-// its control bytes) overwrites byte ranges of it ("regions", PC order), the
-// product runs, and the ranges are put back. Odd inputs open with the salvage.
+// The fuzz targets, one per FUZZ_TARGET: 1 fuzz_open (opening, checking and listing the sample disk),
+// 2 fuzz_directory (directory walk, list file, lost chains, output names), 3 fuzz_reader (the
+// recording reader), 4 fuzz_demux (each conversion), 5 fuzz_stream_info (both stream describers on a
+// PES packet); FUZZ_TARGET 0 is fuzz_seeds DIR, which writes their seed corpora into DIR/<target>.
+// A disk is built once and installed as the in-memory disk; an input (behind its control bytes)
+// overwrites byte ranges of it ("regions", PC order), the product runs, and they are put back.
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 
 #include "disk/bytes.h"
 #include "mpeg/mpeg.h"
@@ -29,8 +22,7 @@ struct Region {
 };
 size_t cluster_offset(uint32_t cluster_size, uint32_t n, size_t at = 0) { return size_t(n + 1) * cluster_size + at; }
 
-// fuzz_directory's disk: a root read whole with two recordings, a subdirectory
-// holding one more, and the list file.
+// fuzz_directory's disk: a root read whole with two recordings, a subdirectory holding one more, the list file.
 constexpr uint32_t kSubdir = 5, kList = 7;   // where directory_disk puts them (checked)
 ImageBuilder directory_disk() {
     ImageBuilder img(12);
@@ -43,8 +35,7 @@ ImageBuilder directory_disk() {
     if (img.add_list_file({"News", "Film", "Alt"}) != kList) __builtin_trap();
     return img;
 }
-// fuzz_reader's and fuzz_demux's disk: half-MiB clusters (1040 sectors),
-// recording "Fuzz" of three clusters (1 to 3) of the sample, clusters 4 to 7 free.
+// fuzz_reader's and fuzz_demux's: recording "Fuzz" of the sample in half-MiB clusters 1 to 3, 4 to 7 free.
 constexpr uint32_t kClusters = 3, kHalfMiB = 1040 * kSectorSize;
 ImageBuilder recording_disk() {
     ImageBuilder img(8, 1040);
@@ -72,15 +63,12 @@ std::vector<Region> regions(int target, const uint32_t* chain = nullptr) {
 #if FUZZ_TARGET > 0
 namespace {
 
-// The reader's control bytes: byte 0 bits 0-1 clusters (1 + value % 3); bit 2
-// fragmented (1, 3, 2); bits 3-5 the last link: end, free, 0xFFFFFB, beyond
-// the table, back to the first cluster, to itself, to the root, to a free
-// cluster; bit 6 unreadable sectors from the input's last three bytes (a
-// 16-bit sector of the recording, 1 + the third % 24 of them), failing short
-// (bit 7 clear) or whole (bit 7 set). Bytes 1-4 last_cluster_slack, big-endian.
+// The reader's control bytes: byte 0 bits 0-1 clusters (1 + value % 3); bit 2 fragmented (1, 3, 2);
+// bits 3-5 the last link: end, free, 0xFFFFFB, beyond the table, back to the first cluster, to
+// itself, to the root, to a free cluster; bit 6 unreadable sectors from the input's last three bytes
+// (a 16-bit sector, 1 + the third % 24 of them), short (bit 7 clear) or whole. Bytes 1-4 the slack.
 constexpr size_t kReaderControl = 5;
-// The demultiplexer's: byte 0 the mode (% 5: MP3, M2V, VOB, M2P, TS), bytes
-// 1-2 the M2P repack size (0, or mapped into 193..65541).
+// The demultiplexer's: byte 0 the mode (% 5: MP3, M2V, VOB, M2P, TS), bytes 1-2 the repack size.
 constexpr size_t kDemuxControl = 3;
 
 // Lays data over the regions in order (a short input covers the first ones), or with data null puts them back from base.
@@ -191,100 +179,41 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
 }
 
-#else  // fuzz_seeds
+#else  // fuzz_seeds: the intact disks, a few variations of the control bytes, the sample's first PES packets
 
-namespace {
-
-namespace fs = std::filesystem;
-fs::path out;
-int written = 0;
-
-void seed(const char* target, const std::string& name, const Bytes& bytes) {
-    fs::create_directories(out / target);
-    write_file((out / target / name).string(), bytes);
-    ++written;
-}
-// head, then the regions' bytes of img.
-Bytes cut(const ImageBuilder& img, const std::vector<Region>& regions, Bytes head = {}) {
-    const Bytes image = img.image();
-    for (const Region& r : regions) head.insert(head.end(), image.begin() + long(r.offset), image.begin() + long(r.offset + r.size));
-    return head;
-}
-uint8_t* entry(ImageBuilder& img, uint32_t dir, uint32_t slot, size_t field) {
-    return img.cluster(dir) + size_t(slot) * kDirEntrySize + field;
-}
-
-void write_seeds() {
-    using Change = std::function<void(ImageBuilder&)>;
-    for (const auto& [name, change] : std::initializer_list<std::pair<const char*, Change>>{
-             {"intact", [](ImageBuilder&) {}},
-             {"fat2-link-beyond-disk", [](ImageBuilder& i) { i.set_fat2(3, 0x500); }},
-             {"both-fats-bad", [](ImageBuilder& i) { i.set_fat1(2, 0x400), i.set_fat2(4, 0x400); }},
-             {"cross-linked", [](ImageBuilder& i) { i.set_fat(2, 9); }},
-             {"loop", [](ImageBuilder& i) { i.set_fat(4, 1); }},
-             {"wrong-length", [](ImageBuilder& i) { put_be32(entry(i, 0, 0, kEntryClusters), 7); }},
-             {"shared-start", [](ImageBuilder& i) { put_be32(entry(i, 0, 1, kEntryStart), 1); }},
-             {"subdir-to-root", [](ImageBuilder& i) { *entry(i, 0, 2, kEntryType) = kTypeSubdir, put_be32(entry(i, 0, 2, kEntryStart), 0); }},
-             {"bad-signature", [](ImageBuilder& i) { i.set_signature(std::string("VELMORAN PVR HDX\0", 17)); }},
-             {"huge-clusters", [](ImageBuilder& i) { i.set_sectors_per_cluster_field(4000); }}}) {
-        ImageBuilder img = sample_disk();
-        change(img);
-        seed("fuzz_open", name, cut(img, regions(1)));
-    }
-    for (const auto& [name, change] : std::initializer_list<std::pair<const char*, Change>>{
-             {"intact", [](ImageBuilder&) {}},
-             {"list-count-huge", [](ImageBuilder& i) { put_be32(i.cluster(kList), 0x7FFFFFFF); }},
-             {"list-name-without-nul", [](ImageBuilder& i) { memset(i.cluster(kList) + 512, 'A', 1024); }},
-             {"subdir-back-to-root", [](ImageBuilder& i) { i.dir_entry(kSubdir, 1, kTypeSubdir, 0, 1, 0, "Up"); }},
-             {"start-outside", [](ImageBuilder& i) { put_be32(entry(i, 0, 1, kEntryStart), 0xFFFFFE); }},
-             {"shared-types", [](ImageBuilder& i) { *entry(i, 0, 1, kEntryType) = kTypeShared0, put_be32(entry(i, 0, 1, kEntryStart), 1); }},
-             {"slot-emptied", [](ImageBuilder& i) { *entry(i, 0, 1, kEntryType) = kTypeEmpty; }}}) {   // a lost chain
-        ImageBuilder img = directory_disk();
-        change(img);
-        seed("fuzz_directory", name, cut(img, regions(2)));
-    }
+int main(int argc, char** argv) {
+    if (argc != 2) return fprintf(stderr, "usage: fuzz_seeds DIR\n"), 1;
+    auto seed = [&](const char* target, const std::string& name, const Bytes& bytes) {
+        std::filesystem::create_directories(std::filesystem::path(argv[1]) / target);
+        write_file((std::filesystem::path(argv[1]) / target / name).string(), bytes);
+    };
+    auto cut = [](const ImageBuilder& img, const std::vector<Region>& regions, Bytes head) {   // head, then the regions' bytes
+        const Bytes image = img.image();
+        for (const Region& r : regions) head.insert(head.end(), image.begin() + long(r.offset), image.begin() + long(r.offset + r.size));
+        return head;
+    };
+    seed("fuzz_open", "intact", cut(sample_disk(), regions(1), {}));
+    seed("fuzz_directory", "intact", cut(directory_disk(), regions(2), {}));
     const ImageBuilder rec = recording_disk();
-    const uint32_t chain[] = {1, 2, 3}, cs = kHalfMiB, slack = (kClusters * cs - kRecordingHeaderSize) % kTsPacketSize;
-    //   | name | control: clusters - 1 | fragmented << 2 | last link << 3 | unreadable 0x40, whole 0x80 | slack |
-    for (const auto& [name, control, s] : std::initializer_list<std::tuple<const char*, uint8_t, uint32_t>>{
-             {"intact", 2, slack}, {"one-cluster", 0, cs - 5000}, {"fragmented", 2 | 4, slack},
-             {"chain-into-free", 1 | 1 << 3, 0}, {"chain-into-marker", 1 | 2 << 3, 0}, {"chain-leaves-table", 2 | 3 << 3, slack},
-             {"chain-loops", 2 | 4 << 3, 0}, {"chain-to-root", 6 << 3, 0}, {"slack-beyond-cluster", 2, cs + 1},
-             {"split-packet-cut", 1, cs - 50}, {"unreadable-short", 2 | 0x40, slack}, {"unreadable-whole", 2 | 0xC0, slack}})
-        seed("fuzz_reader", name, cut(rec, regions(3, chain), {control, uint8_t(s >> 24), uint8_t(s >> 16), uint8_t(s >> 8), uint8_t(s)}));
-    const char* const modes[] = {"mp3", "m2v", "vob", "m2p", "ts", "m2p-repack"};
-    for (uint8_t m = 0; m < 6; ++m)   // the recording's header and 400 packets; repack 193 + 2034 % 65349
-        seed("fuzz_demux", modes[m], cut(rec, {{cluster_offset(cs, 1), kRecordingHeaderSize + 400 * kTsPacketSize}},
-                                         m < 5 ? Bytes{m, 0, 0} : Bytes{3, 0x07, 0xF2}));
-    // The first PES packets of the video and the audio, collected from the packets' payloads, whole and cut.
+    const uint32_t chain[] = {1, 2, 3}, slack = (kClusters * kHalfMiB - kRecordingHeaderSize) % kTsPacketSize;
+    //   control: clusters - 1 | fragmented << 2 | last link << 3 | unreadable 0x40, whole 0x80; then the slack
+    for (uint8_t control : {2, 2 | 4, 1 | 2 << 3, 2 | 4 << 3, 2 | 0x40, 2 | 0xC0})
+        seed("fuzz_reader", std::to_string(control), cut(rec, regions(3, chain), {control, 0, 0, uint8_t(slack >> 8), uint8_t(slack)}));
+    for (uint8_t m = 0; m < 6; ++m)   // each mode on the header and 400 packets; repack 193 + 2034 % 65349
+        seed("fuzz_demux", std::to_string(m), cut(rec, {{cluster_offset(kHalfMiB, 1), kRecordingHeaderSize + 400 * kTsPacketSize}},
+                                                  m < 5 ? Bytes{m, 0, 0} : Bytes{3, 0x07, 0xF2}));
     const Bytes ts = load_sample_ts();
-    for (auto [name, pid, limit] : {std::tuple{"video", 0x101u, 4096u}, {"audio", 0x102u, 4096u}, {"video-cut", 0x101u, 32u},
-                                     {"audio-cut", 0x102u, 14u}}) {
+    for (auto [pid, limit] : {std::pair{0x101u, 4096u}, {0x102u, 4096u}, {0x101u, 32u}, {0x102u, 14u}}) {   // whole and cut
         Bytes pes;
         for (size_t o = 0; o + kTsPacketSize <= ts.size() && pes.size() < limit; o += kTsPacketSize) {
             const uint8_t* p = &ts[o];
             const size_t a = (p[3] & kAdaptationFieldFlag) ? 1u + p[4] : 0;
-            const bool start = (p[1] & kPayloadUnitStart) != 0;
-            if (ts_pid(p) != pid || !(p[3] & kPayloadFlag) || a > kTsPayloadSize) continue;
-            if (start && !pes.empty()) break;
-            if (start || !pes.empty()) pes.insert(pes.end(), p + kTsHeaderSize + a, p + kTsPacketSize);
+            if (ts_pid(p) != pid || !(p[3] & kPayloadFlag) || a > kTsPayloadSize || (pes.empty() && !(p[1] & kPayloadUnitStart))) continue;
+            pes.insert(pes.end(), p + kTsHeaderSize + a, p + kTsPacketSize);
         }
         pes.resize(std::min<size_t>(pes.size(), limit));
-        seed("fuzz_stream_info", name, pes);
+        seed("fuzz_stream_info", std::to_string(pid) + "-" + std::to_string(limit), pes);
     }
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
-    if (argc != 2) return fprintf(stderr, "usage: fuzz_seeds DIR\n"), 1;
-    try {
-        out = argv[1];
-        write_seeds();
-    } catch (const std::exception& e) {
-        return fprintf(stderr, "fuzz_seeds: %s\n", e.what()), 1;
-    }
-    fprintf(stderr, "fuzz_seeds: %d seeds written to %s\n", written, argv[1]);
     return 0;
 }
 

@@ -1,7 +1,6 @@
-// What the test files share: the capture of what the product shows, fixtures
-// that run a test on the in-memory disk, in a fresh directory of its own, on
-// disks of recordings made from the bundled sample, or with a demux_stream fed
-// by hand; the texts the conversions show; and the running of ffprobe and ffmpeg.
+// What the test files share: the capture of what the product shows; fixtures on the in-memory disk,
+// in a fresh directory of its own, on disks of recordings made from the bundled sample, or with a
+// demux_stream fed by hand; the texts the conversions show; and the running of ffprobe and ffmpeg.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -36,8 +35,7 @@ inline constexpr char kWriteFailed[] = "Write to disk failed, disk full?\n";
 inline constexpr char kVideoLine[] = "Video: size = 720 x 576, aspect 16:9, frame rate 25, bit rate = 2.50 Mbit/s\n";
 inline constexpr char kAudioLine[] = "Audio: Layer 2, bit rate=192 kb/s, frequency=48.0 kHz\n";
 
-// What the product shows through its progress callback: qv_error at every
-// call with -1, and every percentage in order.
+// What the product shows through its progress callback: qv_error at every call with -1, the percentages.
 struct Capture {
     Messages messages;
     std::vector<int> percents;
@@ -47,10 +45,7 @@ inline Capture& capture() {
     return c;
 }
 inline void capture_progress(int value) {
-    if (value < 0)
-        capture().messages.push_back(qv_error);
-    else
-        capture().percents.push_back(value);
+    value < 0 ? capture().messages.push_back(qv_error) : capture().percents.push_back(value);
 }
 inline void clear_capture() { capture() = Capture(); }
 
@@ -65,8 +60,8 @@ inline std::string format(const char* fmt, ...) {
     return buf;
 }
 
-// A test on the in-memory disk, closed and uninstalled after it. Its bytes must
-// then be those it was opened with, unless the test damaged it on purpose (changed_by_test).
+// A test on the in-memory disk, closed and uninstalled after it. Its bytes must then be those it
+// was opened with, unless the test damaged it on purpose (changed_by_test).
 class DiskTest : public ::testing::Test {
 protected:
     void TearDown() override {
@@ -74,10 +69,7 @@ protected:
         close_disk();
     }
     void changed_by_test() { opened_.clear(); }
-    static void close_disk() {
-        qv_close();
-        uninstall_memory_disk();
-    }
+    static void close_disk() { qv_close(), uninstall_memory_disk(); }
     // Installs img as the in-memory disk and opens it, the capture cleared before; open_qvdisk's result.
     int open_disk(const ImageBuilder& img) {
         close_disk();
@@ -86,24 +78,21 @@ protected:
         clear_capture();
         return open_qvdisk(capture_progress);
     }
-    // Opens img, links padded first, and reads the root directory, which must
-    // hold `recordings` (-1: at least one); the capture is cleared behind it.
+    // Opens img, links padded first, and reads the root directory, which must hold `recordings`
+    // (-1: at least one); the capture is cleared behind it.
     void mount(ImageBuilder& img, int recordings = -1) {
         img.pad_for_links();
         ASSERT_EQ(open_disk(img), 0) << qv_error;
         int found = parse_dir(0, root_entry_count(), 0xFF, kTypeRecording);
-        if (recordings < 0)
-            ASSERT_GT(found, 0) << qv_error;
-        else
-            ASSERT_EQ(found, recordings) << qv_error;
+        ASSERT_TRUE(recordings < 0 ? found > 0 : found == recordings) << found << " recordings: " << qv_error;
         clear_capture();
     }
     MemoryDisk disk_;
     Bytes opened_;
 };
 
-// A test in a fresh temporary directory of its own (the conversions and
-// copies write into the current directory), removed after it.
+// A test in a fresh temporary directory of its own (the conversions and copies write into the
+// current directory), removed after it.
 class TempDirTest : public DiskTest {
 protected:
     void SetUp() override {
@@ -141,20 +130,16 @@ protected:
         mount(img, int(recordings.size()));
     }
     // Runs a conversion of recording index; the capture holds what it showed.
-    static int convert(Conversion conversion, int index) {
-        clear_capture();
-        return conversion(index, capture_progress);
-    }
+    static int convert(Conversion conversion, int index) { return clear_capture(), conversion(index, capture_progress); }
     Bytes ts_;
 };
 
-// A demux_stream record fed by hand, as the demultiplexer leaves it, writing
-// into a temporary file; warnings go to the capture.
+// A demux_stream record fed by hand, as the demultiplexer leaves it, writing into a temporary
+// file; warnings go to the capture.
 class StreamTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        stream_ = static_cast<demux_stream*>(calloc(1, sizeof(demux_stream)));
-        ASSERT_NE(stream_, nullptr);
+        ASSERT_NE(stream_ = static_cast<demux_stream*>(calloc(1, sizeof(demux_stream))), nullptr);
         ASSERT_NO_FATAL_FAILURE(set_file(std::tmpfile()));
         qv->progress = capture_progress;
         clear_capture();
@@ -193,9 +178,9 @@ protected:
     FILE* file_ = nullptr;
 };
 
-// A transport packet of pid whose payload names seq in bytes that are never
-// 0x47 (a scan for a sync byte never stops inside it, no two are alike),
-// continuity counter seq mod 16; and packets first .. first + count - 1.
+// A transport packet of pid whose payload names seq in bytes that are never 0x47 (a scan for a
+// sync byte never stops inside it, no two are alike), continuity counter seq mod 16; and packets
+// first .. first + count - 1.
 inline Bytes numbered_packet(uint32_t seq, uint32_t pid = 0x101) {
     Bytes p(kTsPacketSize, 0xAA);
     p[0] = kTsSyncByte, p[1] = uint8_t(pid >> 8 & 0x1F), p[2] = uint8_t(pid), p[3] = uint8_t(0x10 | (seq & 0x0F));
@@ -225,13 +210,11 @@ inline std::string run_tool(const std::string& command) {
 inline bool tool_present(const std::string& name) {
     return std::system((name + " -version >/dev/null 2>&1 || " + name + " --version >/dev/null 2>&1").c_str()) == 0;
 }
-// Skips the test when the tool is missing; in CI (env CI "true") every tool
-// must be there, and a missing one fails the test.
-#define REQUIRE_TOOL(name)                                                                      \
-    do {                                                                                        \
-        if (!tool_present(name)) {                                                              \
-            if (std::getenv("CI") && std::string(std::getenv("CI")) == "true") FAIL() << name << " is missing"; \
-            GTEST_SKIP() << name << " not installed";                                           \
-        }                                                                                       \
+// Skips the test when the tool is missing; in CI (env CI "true") a missing tool fails it.
+#define REQUIRE_TOOL(name)                                                                                  \
+    do {                                                                                                    \
+        if (tool_present(name)) break;                                                                      \
+        if (std::getenv("CI") && std::string(std::getenv("CI")) == "true") FAIL() << name << " is missing"; \
+        GTEST_SKIP() << name << " not installed";                                                           \
     } while (0)
 #endif

@@ -62,11 +62,7 @@ void install_memory_disk(MemoryDisk* disk) {
         },
         [](qv_handle h, int64_t* size) { return *size = int64_t(disk_size(static_cast<memory_handle*>(h)->disk)), 0; },
         [](qv_handle, qv_drive_geometry*) { return kNotADrive; },
-        [](qv_handle h, int64_t position) {
-            if (position < 0) return kInvalid;
-            static_cast<memory_handle*>(h)->position = position;
-            return 0;
-        },
+        [](qv_handle h, int64_t position) { return position < 0 ? kInvalid : (static_cast<memory_handle*>(h)->position = position, 0); },
         memory_read,
         [](qv_handle h) { delete static_cast<memory_handle*>(h); },
         [](qv_handle, const char*) { return 0; },
@@ -80,7 +76,4 @@ void install_memory_disk(MemoryDisk* disk) {
     qv_set_platform(&memory_platform);
 }
 
-void uninstall_memory_disk() {
-    installed = nullptr;
-    qv_set_platform(nullptr);
-}
+void uninstall_memory_disk() { installed = nullptr, qv_set_platform(nullptr); }

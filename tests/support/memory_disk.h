@@ -1,6 +1,5 @@
-// An in-memory disk behind the platform interface: tests and fuzz targets run
-// the product's own opening and reading code on it and make chosen reads or
-// sectors fail. Only "qvdisk.img" opens; the parent image and every drive are absent.
+// An in-memory disk behind the platform interface: tests and fuzz targets run the product's own
+// opening and reading code on it and make chosen reads or sectors fail. Only "qvdisk.img" opens.
 #pragma once
 
 #include <cstdint>
@@ -24,8 +23,8 @@ struct MemoryDisk {
     std::vector<uint8_t> image;   // what "qvdisk.img" holds (PC byte order)
     uint64_t size = 0;            // above image.size(): the disk's size, zeros beyond image
     bool present = true;          // false: opening "qvdisk.img" fails
-    // The read numbered fail_read (from 1, since install) fails with
-    // fail_code, or with fail_code 0 delivers only short_count bytes.
+    // The read numbered fail_read (from 1, since install) fails with fail_code, or with fail_code 0
+    // delivers only short_count bytes.
     uint64_t fail_read = 0, reads = 0;
     int fail_code = 5;
     uint32_t short_count = 0;
