@@ -1,17 +1,11 @@
-// Faults met by every mode, the one place where each is checked; Ctrl-C's status 130 in driver_test.
-// The disk: 1 MiB clusters, "Film" (the sample) at disk bytes 2097152 to 5600555 (recording byte r
-// at 2097152 + r); sectors 6244-6251 are its bytes 1099776-1103871.
-//   | fault                                 | raw                   | conversions          | disk               |
-//   | the second read fails once            | 0, the healthy output | 0, the healthy output| 0, the image       |
-//   | Film's last link back to cluster 2    | 4, loop, 4 MiB        | 0, the loop told once|                    |
-//   | sectors 6244-6251 fail: error 5, short| 4, "4096 bytes … as   | 4, "… 23 packets were| 4, as raw (no map  |
-//   | read, whole request; or a map says so | zeros\n", zeros there | lost\n"              | row)               |
-//   | the image cut to 3.5 MiB after opening| 4, 1930540 zeros      | 4, 10269 packets lost| 4, 5767168 zeros   |
-//   | sector 4096: the recording header     | 4, 512 zeros          | 1, open failed       | 4, 512 zeros       |
-//   | a directory at the output name;       | 1, 4: cannot open; write failed, nothing written                   |
-//   | the output a symlink to /dev/full     |                                                                    |
-//   | qv_interrupted set at 30 %            | 4: a true beginning of the output (raw 2 MiB, disk 3 MiB)          |
-// The conversions run short read, whole request and map as TS only (the same salvaging read).
+// Faults met by every mode (raw, the conversions, disk), the one place where each is checked; Ctrl-C's
+// status 130 in driver_test. The disk: 1 MiB clusters, "Film" (the sample) at disk bytes 2097152 on.
+//   | the second read fails once: the healthy output | Film's last link back to cluster 2: a loop      |
+//   | sectors 6244-6251 (Film's bytes 1099776 on) fail with error 5, short, whole; or a map says so  |
+//   | the image cut to 3.5 MiB after opening          | sector 4096 (the recording header) fails        |
+//   | a directory at the output name; a symlink to /dev/full; qv_interrupted set at 30 %             |
+// Each row: the result, qv_error, the lines told once, the output (zeros where unread; after an
+// interrupt a true beginning). Short, whole and map convert as TS only (the same salvaging read).
 // Only a run with result 0 shows "Processing completed".
 #include <cstring>
 
@@ -23,6 +17,7 @@ namespace {
 
 constexpr uint32_t kMiB = 1048576;
 constexpr char kInterrupted[] = "Interrupted, the partial output file is left in place\n";
+constexpr char kMap[] = "0 + 1\n0 3196928 +\n3196928 4096 -\n3201024 6236160 +\n";   // sectors 6244-6251 bad
 
 struct Mode { const char* name; Conversion conversion; const char* output; int kind; };   // kind 0 raw, 1 conversion, 2 disk
 void PrintTo(const Mode& m, std::ostream* os) { *os << m.name; }
@@ -62,8 +57,10 @@ class Faults : public TempDirTest, public ::testing::WithParamInterface<Mode> {}
 
 TEST_P(Faults, EveryFault) {
     const Mode& m = GetParam();
-    const std::string hole_raw = "4096 bytes could not be read and were written as zeros\n";
-    const Expect hole_lost = {4, "4096 bytes could not be read; 23 packets were lost\n", nullptr};
+    const std::string hole_raw = "4096 bytes could not be read and were written as zeros\n",
+                      head = "512 bytes could not be read and were written as zeros\n";
+    const Expect raw_hole = {4, hole_raw, zeros(1099776, 4096)}, disk_hole = {4, hole_raw, zeros(3196928, 4096)},
+                 hole_lost = {4, "4096 bytes could not be read; 23 packets were lost\n", nullptr};
     const Messages hole = {"Cannot read 4096 bytes at position 3196928\n"};
     auto bad = [](BadKind kind) { return [kind](ImageBuilder&, MemoryDisk& d) { d.fail_sectors(6244, 8, kind); }; };
     std::vector<Fault> faults = {
@@ -72,25 +69,18 @@ TEST_P(Faults, EveryFault) {
         {"a looping chain", [](ImageBuilder& img, MemoryDisk&) { img.set_fat(4, 2); }, nullptr,
          {4, "Recording Film: chain loops at cluster 2\n", padded(4 * kMiB)}, {0, "", zeros(0, 0)}, {-1, "", nullptr},
          {"Recording Film: chain loops at cluster 2\n"}},
-        {"error 5", bad(BadKind::kEio), nullptr, {4, hole_raw, zeros(1099776, 4096)}, hole_lost,
-         {4, hole_raw, zeros(3196928, 4096)}, hole},
-        {"short read", bad(BadKind::kShort), nullptr, {4, hole_raw, zeros(1099776, 4096)}, hole_lost,
-         {4, hole_raw, zeros(3196928, 4096)}, hole, false, true},
-        {"whole request", bad(BadKind::kWhole), nullptr, {4, hole_raw, zeros(1099776, 4096)}, hole_lost,
-         {4, hole_raw, zeros(3196928, 4096)}, hole, false, true},
-        {"map", [](ImageBuilder&, MemoryDisk&) {
-             const std::string map = "0 + 1\n0 3196928 +\n3196928 4096 -\n3201024 6236160 +\n";
-             write_file("qvdisk.img.map", Bytes(map.begin(), map.end()));
-         }, nullptr, {4, hole_raw, zeros(1099776, 4096)}, hole_lost, {-1, "", nullptr}, hole, false, true},
+        {"error 5", bad(BadKind::kEio), nullptr, raw_hole, hole_lost, disk_hole, hole},
+        {"short read", bad(BadKind::kShort), nullptr, raw_hole, hole_lost, disk_hole, hole, false, true},
+        {"whole request", bad(BadKind::kWhole), nullptr, raw_hole, hole_lost, disk_hole, hole, false, true},
+        {"map", [](ImageBuilder&, MemoryDisk&) { write_file("qvdisk.img.map", Bytes(kMap, kMap + strlen(kMap))); }, nullptr,
+         raw_hole, hole_lost, {-1, "", nullptr}, hole, false, true},
         {"image cut", [](ImageBuilder&, MemoryDisk& d) { d.shrink_to = 3 * kMiB + kMiB / 2; }, nullptr,
          {4, "1930540 bytes could not be read and were written as zeros\n", zeros(1572864, 1930540)},
          {4, "1930540 bytes could not be read; 10269 packets were lost\n", nullptr},
          {4, "5767168 bytes could not be read and were written as zeros\n", zeros(3670016, 5767168)},
          {"Cannot read 524288 bytes at position 3670016\n", "Cannot read 1048576 bytes at position 4194304\n"}},
         {"header", [](ImageBuilder&, MemoryDisk& d) { d.fail_sectors(4096, 1); }, nullptr,
-         {4, "512 bytes could not be read and were written as zeros\n", zeros(0, 512)},
-         {1, "Open of recording Film failed.\n", nullptr},
-         {4, "512 bytes could not be read and were written as zeros\n", zeros(2097152, 512)}},
+         {4, head, zeros(0, 512)}, {1, "Open of recording Film failed.\n", nullptr}, {4, head, zeros(2097152, 512)}},
         {"output not creatable", nullptr, [](MemoryDisk&, const Mode& m) { fs::create_directory(m.output); },
          {1, "Cannot open 'Film' for output\n", nullptr}, {2, "Output file creation failed\n", nullptr},
          {1, "Cannot open output\n", nullptr}},

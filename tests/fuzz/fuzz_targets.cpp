@@ -17,22 +17,15 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-struct Region {
-    size_t offset, size;
-};
+struct Region { size_t offset, size; };
 size_t cluster_offset(uint32_t cluster_size, uint32_t n, size_t at = 0) { return size_t(n + 1) * cluster_size + at; }
 
-// fuzz_directory's disk: a root read whole with two recordings, a subdirectory holding one more, the list file.
-constexpr uint32_t kSubdir = 5, kList = 7;   // where directory_disk puts them (checked)
+// fuzz_directory's disk: the sample disk (its list file in cluster 8), its root read whole, and a subdirectory.
+constexpr uint32_t kSubdir = 13, kList = 8;
 ImageBuilder directory_disk() {
-    ImageBuilder img(12);
+    ImageBuilder img = sample_disk();
     img.set_root_dir_slack(kSectorSize);
-    Bytes ts = load_sample_ts(), part(ts.begin(), ts.begin() + long(std::min<size_t>(ts.size(), 8000 * kTsPacketSize)));
-    img.add_recording("Film", ts, {}, {52632, 20, 15});
-    img.add_recording("News", part, {}, {}, {8, 6});
     if (img.add_dir(0, "Archiv") != kSubdir) __builtin_trap();
-    img.add_file(kSubdir, kTypeRecording, "Alt", recording_bytes(part, {}), {52644, 21, 45});
-    if (img.add_list_file({"News", "Film", "Alt"}) != kList) __builtin_trap();
     return img;
 }
 // fuzz_reader's and fuzz_demux's: recording "Fuzz" of the sample in half-MiB clusters 1 to 3, 4 to 7 free.
@@ -49,7 +42,7 @@ ImageBuilder recording_disk() {
 // entries (sample_disk: 16 clusters of 1 MiB); fuzz_directory the start of the root, the subdirectory
 // and the list file; fuzz_reader 1024 bytes at the recording's start and across its two cluster
 // boundaries, the clusters being chain; fuzz_demux the recording's first two clusters.
-std::vector<Region> regions(int target, const uint32_t* chain = nullptr) {
+std::vector<Region> regions(int target, const uint32_t* chain) {
     const size_t fat = size_t(kFatEntrySize) * 16, h = 512, cs = kHalfMiB, mib = 1 << 20;
     if (target == 1) return {{0, kSectorSize}, {kFat1Offset, fat}, {kFat2Offset, fat}, {mib, kSectorSize}};
     if (target == 2) return {{mib, 4096}, {cluster_offset(mib, kSubdir), 4096}, {cluster_offset(mib, kList), 4096}};
@@ -90,34 +83,27 @@ uint32_t fat[kClusters + 2];   // the table's first entries as opened
 void open_and_list(size_t size) {
     qv_options.salvage = int(size % 2);
     if (open_qvdisk(quiet) == 0) {
-        int n = add_lost_recordings(parse_dir(0, root_entry_count(), 0xFF, kTypeRecording));
-        for (int i = 0; FUZZ_TARGET == 2 && i < n && i < int(kMaxRecordings); ++i) {
-            int year, month, day, hour, minute;
-            convert_date_time(qv->recordings[i].mjd, &year, &month, &day, &hour, &minute);
-            char name[kOutputNameSize];
-            recording_file_name(name, i, ".ts");
-        }
+        int n = add_lost_recordings(parse_dir(0, root_entry_count(), 0xFF, kTypeRecording)), d[5];
+        char name[kOutputNameSize];
+        for (int i = 0; FUZZ_TARGET == 2 && i < n && i < int(kMaxRecordings); ++i)
+            convert_date_time(qv->recordings[i].mjd, &d[0], &d[1], &d[2], &d[3], &d[4]), recording_file_name(name, i, ".ts");
     }
-    qv_close();
-    qv_options.salvage = 0;
+    qv_close(), qv_options.salvage = 0;
 }
 
-void read_recording(const uint8_t* data, size_t size) {
+void read_recording(const uint8_t* data, size_t size, const uint32_t* chain) {
     const uint32_t control = data[0], n = 1 + (control & 3) % kClusters, per = kHalfMiB / kSectorSize;
-    const uint32_t layout[2][3] = {{1, 2, 3}, {1, 3, 2}}, *chain = layout[(control >> 2) & 1];
     // The chain and the entry as the product holds them after opening.
     memcpy(qv->fat, fat, sizeof fat);
     for (uint32_t k = 0; k + 1 < n; ++k) qv->fat[chain[k]] = chain[k + 1];
     const uint32_t links[] = {kEndOfChain, kFreeCluster, kMarkerLink, qv->cluster_count + 5, chain[0], chain[n - 1], 0, kClusters + 1};
     qv->fat[chain[n - 1]] = links[(control >> 3) & 7];
-    qv->recordings[0].num_clusters = n;
-    qv->recordings[0].last_cluster_slack = get_be32(data + 1);
+    qv->recordings[0].num_clusters = n, qv->recordings[0].last_cluster_slack = get_be32(data + 1);
     if ((control & 0x40) && size >= kReaderControl + 3) {   // unreadable sectors
         const uint8_t* h = data + size - 3;
         const uint32_t s = (uint32_t(h[0]) << 8 | h[1]) % (kClusters * per);
         disk.bad = {{uint64_t(chain[s / per] + 1) * per + s % per, 1u + h[2] % 24u, (control & 0x80) ? BadKind::kWhole : BadKind::kShort}};
     }
-    apply(disk.image, regions(3, chain), data + kReaderControl, size - kReaderControl, base);
     if (recording_reader* reader = open_recording_file(0, quiet)) {
         uint32_t sum = header_pid(reader, kHeaderVideoPid);
         while (const uint8_t* p = read_ts_packet(reader)) sum += p[0] + p[kTsPacketSize - 1];   // a packet out of its buffer shows
@@ -125,57 +111,47 @@ void read_recording(const uint8_t* data, size_t size) {
         sink = sum;
     }
     disk.bad.clear();
-    apply(disk.image, regions(3, chain), nullptr, 0, base);
 }
 
 void convert(const uint8_t* data, size_t size) {
     const size_t length = std::min(size - kDemuxControl, 2 * size_t(kHalfMiB));
     const uint32_t n = length > kHalfMiB ? 2 : 1, r = get_be16(data + 1);
-    qv->fat[1] = n == 2 ? 2 : kEndOfChain;
-    qv->fat[2] = kEndOfChain;
-    qv->recordings[0].num_clusters = n;
-    qv->recordings[0].last_cluster_slack = uint32_t(n * size_t(kHalfMiB) - length);
-    apply(disk.image, regions(4), data + kDemuxControl, length, base);
+    qv->fat[1] = n == 2 ? 2 : kEndOfChain, qv->fat[2] = kEndOfChain;
+    qv->recordings[0].num_clusters = n, qv->recordings[0].last_cluster_slack = uint32_t(n * size_t(kHalfMiB) - length);
     repack = r == 0 ? 0 : 193 + int32_t(r % (65541 - 193 + 1));
     int (*const conversions[])(int, progress_callback) = {convert_mp3, convert_m2v, convert_vob, convert_m2p, convert_ts};
     conversions[data[0] % 5](0, quiet);   // outputs ("Fuzz.mp3" ...) into the current directory
-    apply(disk.image, regions(4), nullptr, 0, base);
 }
 
 // The record ends right behind the packet's bytes: a describer reading beyond the length is caught.
 void describe(const uint8_t* data, size_t size) {
-    qv->progress = nullptr;
     size_t n = std::min<size_t>(size, kPesBufferSize);
     demux_stream* stream = static_cast<demux_stream*>(malloc(offsetof(demux_stream, buffer) + n));
-    memcpy(stream->buffer, data, n);
-    stream->length = int32_t(n);
+    memcpy(stream->buffer, data, n), stream->length = int32_t(n);
     int rate = 0;
-    get_vinfo(stream, &rate);
-    get_ainfo(stream, &rate);
-    free(stream);
+    get_vinfo(stream, &rate), get_ainfo(stream, &rate), free(stream);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (FUZZ_TARGET == 5) return describe(data, size), 0;
+    if (FUZZ_TARGET == 5) return qv->progress = nullptr, describe(data, size), 0;
     static const bool ready = [] {
         base = disk.image = (FUZZ_TARGET == 1 ? sample_disk() : FUZZ_TARGET == 2 ? directory_disk() : recording_disk()).image();
         install_memory_disk(&disk);
         if (FUZZ_TARGET >= 3 && (open_qvdisk(quiet) != 0 || parse_dir(0, root_entry_count(), 0xFF, kTypeRecording) != 1))
             __builtin_trap();
-        memcpy(fat, qv->fat, sizeof fat);
-        return true;
+        return memcpy(fat, qv->fat, sizeof fat), true;
     }();
-    if (FUZZ_TARGET <= 2 && ready) {
-        apply(disk.image, regions(FUZZ_TARGET), data, size, base);
-        open_and_list(size);
-        apply(disk.image, regions(FUZZ_TARGET), nullptr, 0, base);
-    } else if (FUZZ_TARGET == 3 && size >= kReaderControl) {
-        read_recording(data, size);
-    } else if (FUZZ_TARGET == 4 && size >= kDemuxControl) {
-        convert(data, size);
-    }
+    const size_t head = FUZZ_TARGET == 3 ? kReaderControl : FUZZ_TARGET == 4 ? kDemuxControl : 0;
+    if (!ready || size < head) return 0;
+    const uint32_t layout[2][3] = {{1, 2, 3}, {1, 3, 2}}, *chain = layout[FUZZ_TARGET == 3 && (data[0] & 4)];
+    const std::vector<Region> covered = regions(FUZZ_TARGET, chain);
+    apply(disk.image, covered, data + head, size - head, base);
+    if (FUZZ_TARGET <= 2) open_and_list(size);
+    if (FUZZ_TARGET == 3) read_recording(data, size, chain);
+    if (FUZZ_TARGET == 4) convert(data, size);
+    apply(disk.image, covered, nullptr, 0, base);
     return 0;
 }
 
@@ -192,8 +168,8 @@ int main(int argc, char** argv) {
         for (const Region& r : regions) head.insert(head.end(), image.begin() + long(r.offset), image.begin() + long(r.offset + r.size));
         return head;
     };
-    seed("fuzz_open", "intact", cut(sample_disk(), regions(1), {}));
-    seed("fuzz_directory", "intact", cut(directory_disk(), regions(2), {}));
+    seed("fuzz_open", "intact", cut(sample_disk(), regions(1, nullptr), {}));
+    seed("fuzz_directory", "intact", cut(directory_disk(), regions(2, nullptr), {}));
     const ImageBuilder rec = recording_disk();
     const uint32_t chain[] = {1, 2, 3}, slack = (kClusters * kHalfMiB - kRecordingHeaderSize) % kTsPacketSize;
     //   control: clusters - 1 | fragmented << 2 | last link << 3 | unreadable 0x40, whole 0x80; then the slack

@@ -10,17 +10,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
-
-#ifdef _WIN32
-#include <process.h>
-#define pvr_getpid _getpid
-#else
-#include <unistd.h>
-#define pvr_getpid getpid
-#endif
 
 #include "mpeg/mpeg.h"
 #include "support/memory_disk.h"
@@ -36,17 +29,9 @@ inline constexpr char kVideoLine[] = "Video: size = 720 x 576, aspect 16:9, fram
 inline constexpr char kAudioLine[] = "Audio: Layer 2, bit rate=192 kb/s, frequency=48.0 kHz\n";
 
 // What the product shows through its progress callback: qv_error at every call with -1, the percentages.
-struct Capture {
-    Messages messages;
-    std::vector<int> percents;
-};
-inline Capture& capture() {
-    static Capture c;
-    return c;
-}
-inline void capture_progress(int value) {
-    value < 0 ? capture().messages.push_back(qv_error) : capture().percents.push_back(value);
-}
+struct Capture { Messages messages; std::vector<int> percents; };
+inline Capture& capture() { static Capture c; return c; }
+inline void capture_progress(int value) { value < 0 ? capture().messages.push_back(qv_error) : capture().percents.push_back(value); }
 inline void clear_capture() { capture() = Capture(); }
 
 // printf into a string.
@@ -54,9 +39,7 @@ inline std::string format(const char* fmt, ...) QV_PRINTF_FORMAT(1, 2);
 inline std::string format(const char* fmt, ...) {
     char buf[1024];
     va_list args;
-    va_start(args, fmt);
-    vsnprintf(buf, sizeof buf, fmt, args);
-    va_end(args);
+    va_start(args, fmt), vsnprintf(buf, sizeof buf, fmt, args), va_end(args);
     return buf;
 }
 
@@ -72,10 +55,8 @@ protected:
     static void close_disk() { qv_close(), uninstall_memory_disk(); }
     // Installs img as the in-memory disk and opens it, the capture cleared before; open_qvdisk's result.
     int open_disk(const ImageBuilder& img) {
-        close_disk();
-        opened_ = disk_.image = img.image();
-        install_memory_disk(&disk_);
-        clear_capture();
+        close_disk(), opened_ = disk_.image = img.image();
+        install_memory_disk(&disk_), clear_capture();
         return open_qvdisk(capture_progress);
     }
     // Opens img, links padded first, and reads the root directory, which must hold `recordings`
@@ -98,18 +79,11 @@ protected:
     void SetUp() override {
         const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
         dir_ = std::filesystem::temp_directory_path() /
-               ("pvr_" + std::to_string(pvr_getpid()) + "_" + test->test_suite_name() + "_" + test->name());
-        std::filesystem::remove_all(dir_);
-        std::filesystem::create_directories(dir_);
+               ("pvr_" + std::to_string(std::random_device()()) + "_" + test->test_suite_name() + "_" + test->name());
         old_ = std::filesystem::current_path();
-        std::filesystem::current_path(dir_);
-        clear_capture();
+        std::filesystem::create_directories(dir_), std::filesystem::current_path(dir_), clear_capture();
     }
-    void TearDown() override {
-        DiskTest::TearDown();
-        std::filesystem::current_path(old_);
-        std::filesystem::remove_all(dir_);
-    }
+    void TearDown() override { DiskTest::TearDown(), std::filesystem::current_path(old_), std::filesystem::remove_all(dir_); }
     std::filesystem::path dir_, old_;
 };
 
@@ -140,24 +114,17 @@ class StreamTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_NE(stream_ = static_cast<demux_stream*>(calloc(1, sizeof(demux_stream))), nullptr);
-        ASSERT_NO_FATAL_FAILURE(set_file(std::tmpfile()));
-        qv->progress = capture_progress;
-        clear_capture();
+        set_file(std::tmpfile());
+        ASSERT_NE(file_, nullptr);
+        qv->progress = capture_progress, clear_capture();
     }
-    void TearDown() override {
-        qv->progress = nullptr;
+    void TearDown() override { qv->progress = nullptr, set_file(nullptr), free(stream_); }
+    void set_file(FILE* file) {   // null: closes the file
         if (file_) fclose(file_);
-        free(stream_);
-    }
-    void set_file(FILE* file) {
-        if (file_) fclose(file_);
-        ASSERT_NE(stream_->file = file_ = file, nullptr);
+        stream_->file = file_ = file;
     }
     // Puts packet into the stream's buffer.
-    void load(const Bytes& packet) {
-        std::copy(packet.begin(), packet.end(), stream_->buffer);
-        stream_->length = int32_t(packet.size());
-    }
+    void load(const Bytes& packet) { std::copy(packet.begin(), packet.end(), stream_->buffer), stream_->length = int32_t(packet.size()); }
     int feed(demux_fn fn, const Bytes& packet) { return load(packet), fn(stream_); }
     Bytes written() {
         fflush(file_);
@@ -169,10 +136,7 @@ protected:
     void clear_written() { set_file(std::tmpfile()); }
 #ifndef _WIN32
     // From here on every write goes unbuffered to a full device.
-    void write_to_full_device() {
-        ASSERT_NO_FATAL_FAILURE(set_file(fopen("/dev/full", "wb")));
-        setvbuf(file_, nullptr, _IONBF, 0);
-    }
+    void write_to_full_device() { set_file(fopen("/dev/full", "wb")), setvbuf(file_, nullptr, _IONBF, 0); }
 #endif
     demux_stream* stream_ = nullptr;
     FILE* file_ = nullptr;
@@ -189,10 +153,8 @@ inline Bytes numbered_packet(uint32_t seq, uint32_t pid = 0x101) {
 }
 inline Bytes numbered_packets(uint32_t first, uint32_t count) {
     Bytes out;
-    for (uint32_t s = first; s < first + count; ++s) {
-        Bytes p = numbered_packet(s);
-        out.insert(out.end(), p.begin(), p.end());
-    }
+    for (uint32_t s = first; s < first + count; ++s)
+        for (uint8_t b : numbered_packet(s)) out.push_back(b);
     return out;
 }
 

@@ -10,10 +10,7 @@ constexpr int kNotFound = 2, kNotADrive = 50, kInvalid = 22;
 constexpr int kIoError = 5;     // EIO, and ERROR_ACCESS_DENIED's number on Windows
 constexpr int kCrcError = 23;   // ERROR_CRC: what ReadFile gives for a bad sector
 
-struct memory_handle {
-    MemoryDisk* disk;
-    int64_t position;
-};
+struct memory_handle { MemoryDisk* disk; int64_t position; };
 MemoryDisk* installed = nullptr;
 qv_platform memory_platform;
 
@@ -22,8 +19,7 @@ uint64_t disk_size(const MemoryDisk* d) { return std::max<uint64_t>(d->size, d->
 int memory_read(qv_handle h, void* dest, uint32_t count, uint32_t* got) {
     memory_handle* mh = static_cast<memory_handle*>(h);
     MemoryDisk* d = mh->disk;
-    *got = 0;
-    d->reads++;
+    *got = 0, d->reads++;
     if (d->log_reads) d->read_log.emplace_back(mh->position, count);
     const bool failing = d->fail_read != 0 && d->reads == d->fail_read;
     if (failing && d->fail_code != 0) return d->fail_code;
@@ -55,10 +51,8 @@ void install_memory_disk(MemoryDisk* disk) {
     const qv_platform* native = qv_native_platform();
     memory_platform = qv_platform{
         [](const char* path, int* error) -> qv_handle {
-            if (installed && installed->present && strcmp(path, memory_platform.image_name) == 0)
-                return new memory_handle{installed, 0};
-            *error = kNotFound;
-            return nullptr;
+            const bool found = installed && installed->present && strcmp(path, memory_platform.image_name) == 0;
+            return found ? new memory_handle{installed, 0} : (*error = kNotFound, nullptr);
         },
         [](qv_handle h, int64_t* size) { return *size = int64_t(disk_size(static_cast<memory_handle*>(h)->disk)), 0; },
         [](qv_handle, qv_drive_geometry*) { return kNotADrive; },
@@ -70,9 +64,7 @@ void install_memory_disk(MemoryDisk* disk) {
         native->image_name,
         native->parent_image_name,
     };
-    installed = disk;
-    disk->reads = 0;
-    disk->read_log.clear();
+    installed = disk, disk->reads = 0, disk->read_log.clear();
     qv_set_platform(&memory_platform);
 }
 
