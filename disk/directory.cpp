@@ -78,7 +78,9 @@ int add_unlisted(const recording_entry* found, int found_count, int n, const uin
         else
             ++dropped;
     }
-    if (unlisted) qv_warn("Salvage: the list file does not name %d of the recordings: listed after its %d\n", unlisted, n);
+    // Counted whole: those that find no room are named by the line after.
+    if (unlisted + dropped)
+        qv_warn("Salvage: the list file does not name %d of the recordings: listed after its %d\n", unlisted + dropped, n);
     if (dropped) qv_warn("Salvage: the recording table is full: %d recordings are not listed\n", dropped);
     return n + unlisted;
 }

@@ -87,6 +87,7 @@ TEST_F(Copies, DiskCopyOfAFailingDiskKeepsAMap) {
     Bytes partial = source;
     std::fill_n(partial.begin() + 3000 * 512, 4096, 0), std::fill_n(partial.end() - 512, 512, 0);
     EXPECT_TRUE(read_file("qvdisk.img") == partial);
+    EXPECT_GT(fs::last_write_time("qvdisk.img"), fs::file_time_type::clock::now() - std::chrono::hours(1));   // undated: now
     const Bytes map = read_file("qvdisk.img.map");
     disk_.bad.clear(), disk_.log_reads = true, clear_capture();
     EXPECT_EQ(copy_disk(), 0) << qv_error;

@@ -3,7 +3,9 @@
 // Film, News, Unlisted and Other in clusters 1 to 4.
 //   | no list (types, subdirectories skipped) | list orders, names, cuts, counts (too large, 0, -3), unreadable
 //   | sectors | list beyond the table | unlisted recordings, plain and with the salvage |
+#include <sys/stat.h>
 #include <cstring>
+#include <ctime>
 #include "disk/bytes.h"
 #include "support/fixture.h"
 namespace {
@@ -103,6 +105,14 @@ TEST_F(RecordingTable, AFullRootOf14336) {
     const recording_entry& b = qv->recordings[kMaxRecordings - 1];
     EXPECT_EQ(format("%s %s %x %d %d:%d %u %u %u", qv->recordings[0].name, b.name, b.type, b.mjd[0] << 8 | b.mjd[1], b.hour,
                      b.minute, b.start_cluster, b.num_clusters, b.last_cluster_slack), "r0 r14335 d1 52275 20:15 1 2 5");
+    // The salvage on a list file that names r1 thrice before 14335 recordings: one finds no room.
+    ImageBuilder listed(3, 3584);
+    listed.add_list_file({"r1", "r1", "r1"});
+    for (uint32_t n = 1; n < kMaxRecordings; ++n) listed.dir_entry(0, n, kTypeRecording, 1, 2, 5, format("r%u", n));
+    qv_options.salvage = 1, disk_.image = listed.image(), clear_capture();
+    EXPECT_EQ(parse_dir(0, 20000, 0xFF, kTypeRecording), int(kMaxRecordings));
+    EXPECT_EQ(capture().messages, (Messages{"Salvage: the list file does not name 14334 of the recordings: listed after its 3\n",
+                                            "Salvage: the recording table is full: 1 recordings are not listed\n"}));
 }
 
 // Lost chains (salvage): slots emptied of recordings at 8-9, 10, 12 (its first sector unreadable)
@@ -171,18 +181,32 @@ TEST(OutputNames, SafeCharactersAndListNumbers) {
     qv->recording_count = 0;
 }
 
-TEST(DateConversion, ModifiedJulianDays) {
-    //   | mjd, hour, minute | year, month, day, hour, minute            |
+// The recorder's date as the listing shows it, and as an output's modification time (local time;
+// -1: no date a clock shows, the file keeps the time of writing).
+using DateConversion = TempDirTest;
+TEST_F(DateConversion, ModifiedJulianDaysAndOutputTimes) {
+    //   | mjd, hour, minute | year, month, day, hour, minute | output dated                     |
     const std::vector<std::vector<int>> rows = {
-        {52275, 7, 45, 2002, 1, 1, 7, 45},     {0xFFFF, 23, 59, 2038, 4, 22, 23, 59},
-        {15079, 7, 45, 1900, 3, 1, 7, 45},     {15078, 7, 45, 1900, 2, 31, 7, 45},   // below the calendar
-        {0, 20, 15, 0, 0, 0, 20, 15},                                                 // no date, still a time
+        {52275, 7, 45, 2002, 1, 1, 7, 45, 1},  {0xFFFF, 23, 59, 2038, 4, 22, 23, 59, 1},
+        {40738, 12, 0, 1970, 6, 1, 12, 0, 1},  {40586, 12, 0, 1969, 12, 31, 12, 0, 0},
+        {15079, 7, 45, 1900, 3, 1, 7, 45, 0},  {15078, 7, 45, 1900, 2, 31, 7, 45, 0},   // below the calendar
+        {0, 20, 15, 0, 0, 0, 20, 15, 0},       {52275, 24, 0, 2002, 1, 1, 24, 0, 0},  {52275, 7, 60, 2002, 1, 1, 7, 60, 0},
     };
+    const time_t start = time(nullptr);
     for (const auto& r : rows) {
-        const uint8_t src[4] = {uint8_t(r[0] >> 8), uint8_t(r[0]), uint8_t(r[1]), uint8_t(r[2])};
+        recording_entry entry = {};
+        entry.mjd[0] = uint8_t(r[0] >> 8), entry.mjd[1] = uint8_t(r[0]), entry.hour = uint8_t(r[1]), entry.minute = uint8_t(r[2]);
         std::vector<int> d(5, -1);
-        convert_date_time(src, &d[0], &d[1], &d[2], &d[3], &d[4]);
-        EXPECT_EQ(d, std::vector<int>(r.begin() + 3, r.end())) << r[0];
+        convert_date_time(entry.mjd, &d[0], &d[1], &d[2], &d[3], &d[4]);
+        EXPECT_EQ(d, std::vector<int>(r.begin() + 3, r.end() - 1)) << r[0];
+        ASSERT_EQ(close_output(open_output("dated", &entry)), 0) << qv_error;
+        struct stat st = {};
+        ASSERT_EQ(stat("dated", &st), 0);
+        struct tm local = {};
+        local.tm_year = r[3] - 1900, local.tm_mon = r[4] - 1, local.tm_mday = r[5], local.tm_hour = r[6], local.tm_min = r[7];
+        local.tm_isdst = -1;
+        if (r[8]) EXPECT_EQ(st.st_mtime, mktime(&local)) << r[0];
+        else EXPECT_GE(st.st_mtime, start) << r[0];
     }
 }
 }  // namespace

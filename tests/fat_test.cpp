@@ -66,6 +66,8 @@ TEST_F(FatCheck, EveryDamageClassPlainAndWithTheSalvage) {
              add_file(i, 0, "A", {1, 2, 3}), add_file(i, 0, "B", {4, 5}), i.set_fat(5, 2), i.dir_entry(0, 1, 0, 4, 4, 0, "B");
          }), 0, crossed},
         {"root entry links into a chain", with(8, [](Img i) { add_file(i, 0, "A", {1, 2, 3}), i.set_fat(0, 2); }), 0, crossed},
+        {"root entry links on", with(8, [](Img i) { add_file(i, 0, "A", {1, 2, 3}), i.set_fat(0, 5), i.set_fat(5, kEndOfChain); }),
+         0, lost({"5"})},
         {"two entries with one start", with(8, [](Img i) {   // 6 lost, found later
              add_file(i, 0, "A", {1, 2}), i.dir_entry(0, 1, 0, 1, 2, 0, "B"), i.set_fat(6, kEndOfChain);
          }), 1, Messages{"Crosslinked single block 1\n"} + lost({"6"})},

@@ -47,6 +47,7 @@ TEST_F(StreamInfo, DescribesTheFirstHeader) {
         {audio("FF FF E4 00"), 2, 448000, "1, bit rate=448 kb/s, frequency=48.0"},
         {audio("FF FB 98 00"), 2, 128000, "3, bit rate=128 kb/s, frequency=32.0"},
         {audio("FF FB 20 00"), 2, 40000, "3, bit rate=40 kb/s, frequency=44.1"},
+        {audio("FF FB 50 00"), 2, 64000, "3, bit rate=64 kb/s, frequency=44.1"},
         {audio("FF FD 7C 00"), 2, 112000, "2, bit rate=112 kb/s, frequency=0.0"},
         {audio("FF F9 C4 00"), 2, 0, "4, bit rate=0 kb/s, frequency=48.0"},
         {audio("FF FD 04 00"), 2, 0, "2, bit rate=0 kb/s, frequency=48.0"},
