@@ -2,10 +2,7 @@
 // recording on an in-memory disk of 1 MiB clusters. Video PID 0x101 and audio PID 0x102 are attached; their
 // functions record what they see and leave a message, as the writers do.
 #include <tuple>
-
 #include "support/fixture.h"
-#include "support/packets.h"
-
 namespace {
 
 constexpr uint32_t V = 0x101, A = 0x102, O = 0x1FF;   // O is never attached
@@ -54,7 +51,6 @@ std::vector<Part> whole(size_t k, size_t n) {
     for (size_t i = k; i < k + n; ++i) out.push_back({i});
     return out;
 }
-
 demux_table* table = nullptr;
 std::vector<Seen> seen;
 int fail_at = 0;   // the call (from 1) that fails; 0 none
@@ -136,8 +132,7 @@ TEST_F(Demux, Scenarios) {
         {"read error", {{V, 0, S}, {V, 1, 0, -1, -1, 5599}}, {{'O', V, whole(0, 5576), kPre}}, {5576, 0, 0, 0}, {},
          "Attempt to read after end of disk!\n", 0, 0, 49, {}, 3 * 2048},
         {"unreadable tail", {{V, 0, S}, {V, 1}}, {{'O', V, whole(0, 2), kPre}}, {2, 0, 0, 0}, {},
-         "10 bytes could not be read; 0 packets were lost\n", 0, 0, 0, {4098}, 0, 446},
-    };
+         "10 bytes could not be read; 0 packets were lost\n", 0, 0, 0, {4098}, 0, 446}, };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         Bytes ts;
@@ -206,5 +201,4 @@ TEST(DemuxTable, AttachRules) {
     }
     free_demux_table(t);
 }
-
 }  // namespace

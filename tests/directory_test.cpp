@@ -11,8 +11,7 @@
 namespace {
 using Names = std::vector<std::string>;
 class RecordingTable : public DiskTest {
-protected:
-    void TearDown() override {
+protected: void TearDown() override {
         qv_options.salvage = 0, memset(qv->recordings, 0, sizeof qv->recordings), qv->recording_count = 0, DiskTest::TearDown();
     }
     static int parse_root() { return parse_dir(0, root_entry_count(), 0xFF, kTypeRecording); }

@@ -11,8 +11,7 @@ constexpr char kRefused[] = "FAT has errors, please correct!\n";
 constexpr char kSalvaged[] = "Salvage: the disk is used as it stands; recordings that share clusters may hold each other's data\n";
 using Entries = std::vector<std::pair<uint32_t, uint32_t>>;
 class FatCheck : public DiskTest {
-protected:
-    void TearDown() override { qv_options.salvage = 0, DiskTest::TearDown(); }
+protected: void TearDown() override { qv_options.salvage = 0, DiskTest::TearDown(); }
 };
 // A file of the given clusters (in chain order), its stored length right; one whose stored length
 // disagrees with its one-cluster chain.

@@ -8,9 +8,7 @@
 // interrupt a true beginning). Short, whole and map convert as TS only (the same salvaging read).
 // Only a run with result 0 shows "Processing completed".
 #include <cstring>
-
 #include "support/fixture.h"
-
 namespace fs = std::filesystem;
 
 namespace {
@@ -25,7 +23,6 @@ const Mode kModes[] = {{"raw", nullptr, "Film", 0},           {"TS", convert_ts,
                        {"M2V", convert_m2v, "Film.m2v", 1},   {"MP3", convert_mp3, "Film.mp3", 1},
                        {"VOB", convert_vob, "Film.vob", 1},   {"M2P", convert_m2p, "Film.m2p", 1},
                        {"disk", nullptr, "qvdisk.img", 2}};
-
 // Runs a mode on Film (M2P with repack 2048; the copies report through qv->progress).
 int run(const Mode& m, progress_callback callback) {
     repack = m.conversion == convert_m2p ? 2048 : 0;
@@ -137,7 +134,5 @@ TEST_P(Faults, EveryFault) {
         fs::remove(m.output), fs::remove("qvdisk.img.map");
     }
 }
-
 INSTANTIATE_TEST_SUITE_P(EveryMode, Faults, ::testing::ValuesIn(kModes), [](const auto& i) { return std::string(i.param.name); });
-
 }  // namespace

@@ -1,8 +1,6 @@
 // The conversions through the demultiplexer ("VOB", "M2P", "M2V", "MP3") end to end, each test in its own
 // temporary directory: on the bundled sample, and on recordings made by ffmpeg, checked with ffmpeg and ffprobe.
 #include "support/fixture.h"
-#include "support/packets.h"
-
 namespace {
 
 using Conversions = ConversionTest;
@@ -115,5 +113,4 @@ TEST_F(Conversions, RecordingsPlayFromTheFirstPictureToTheLast) {
     }
 }
 #endif
-
 }  // namespace

@@ -1,8 +1,6 @@
 // The program stream multiplexer, fed by hand with PES packets as the
 // demultiplexer leaves them. O is 900000, the 90 kHz origin of a first scr of 270000000.
 #include "support/fixture.h"
-#include "support/packets.h"
-
 namespace {
 
 constexpr uint64_t kFirstScr = 270000000, O = 900000, kWrap = uint64_t(1) << 33;
@@ -31,7 +29,6 @@ Bytes with(Bytes b, size_t at, const char* text) {
     for (uint8_t x : hex(text)) b[at++] = x;
     return b;
 }
-
 Bytes handed;
 int record_out(demux_stream* s) {
     handed.assign(s->buffer, s->buffer + s->length);
@@ -126,8 +123,7 @@ TEST_F(Multiplexer, PiecesBadPacketsAndLengths) {
     }
     clear_capture();
     report_ps_warnings(capture_progress);
-    EXPECT_EQ(capture().messages,
-              (Messages{"5 PES packets with a bad start dropped (Bad PES packet start)\n",
+    EXPECT_EQ(capture().messages, (Messages{"5 PES packets with a bad start dropped (Bad PES packet start)\n",
                         "3 PES packets with a wrong length (first: bad PES packet length 100 != 294)\n",
                         "1 PES packets longer than 2034 bytes dropped\n",
                         "1 PES packets too long for their length field were written with length 0; a repack "
@@ -175,5 +171,4 @@ TEST_F(Multiplexer, OutputBeginsAtASequenceHeaderWithTheAudioInStep) {
         }
     }
 }
-
 }  // namespace

@@ -7,8 +7,6 @@
 //   | and sampling indexes; behind FF F0..F7 or all ones | indexes 0 and 15 no bit rate; what precedes skipped  |
 //   | a header cut short, the code alone, none at all    | 0, rate 0, nothing shown, qv_error left as it was    |
 #include "support/fixture.h"
-#include "support/packets.h"
-
 namespace {
 
 using StreamInfo = StreamTest;
@@ -75,5 +73,4 @@ TEST_F(StreamInfo, DescribesTheFirstHeader) {
         EXPECT_EQ(capture().messages, row.line.empty() ? Messages{} : Messages{line});
     }
 }
-
 }  // namespace

@@ -2,10 +2,7 @@
 // on an in-memory disk of 1040-sector clusters. The recording header names
 // PMT PID 0x100, video 0x101 and audio 0x102; sections carry literal CRC_32s.
 #include <filesystem>
-
 #include "support/fixture.h"
-#include "support/packets.h"
-
 namespace {
 
 constexpr uint16_t kSectorsPerCluster = 1040;
@@ -112,5 +109,4 @@ TEST_F(TransportStream, SampleIsOneProgram) {
     EXPECT_EQ(std::system("ffmpeg -v error -i Film.ts -map 0 -c copy -f mpegts -y out.ts 2>/dev/null"), 0);
 #endif
 }
-
 }  // namespace

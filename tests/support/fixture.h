@@ -1,10 +1,7 @@
-// What the test files share: the capture of what the product shows; fixtures on the in-memory disk,
-// in a fresh directory of its own, on disks of recordings made from the bundled sample, or with a
-// demux_stream fed by hand; the texts the conversions show; and the running of ffprobe and ffmpeg.
+// What the tests share: the capture, fixtures (in-memory disk, own directory, sample recordings, a demux_stream
+// fed by hand), texts the product shows, literal bytes, and running ffprobe and ffmpeg.
 #pragma once
-
 #include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
@@ -14,11 +11,9 @@
 #include <string>
 #include <utility>
 #include <vector>
-
 #include "mpeg/mpeg.h"
 #include "support/memory_disk.h"
 #include "tools/image_builder.h"
-
 using Bytes = std::vector<uint8_t>;
 using Messages = std::vector<std::string>;
 
@@ -34,6 +29,14 @@ inline Capture& capture() { static Capture c; return c; }
 inline void capture_progress(int value) { value < 0 ? capture().messages.push_back(qv_error) : capture().percents.push_back(value); }
 inline void clear_capture() { capture() = Capture(); }
 
+inline void append(Bytes& to, const Bytes& bytes) { to.insert(to.end(), bytes.begin(), bytes.end()); }
+// Literal bytes, hexadecimal pairs with spaces ignored: hex("47 40 00 10").
+inline Bytes hex(const char* text) {
+    Bytes out;
+    for (const char* p = text; *p; ++p)
+        if (*p != ' ') out.push_back(uint8_t(strtoul(std::string(p, 2).c_str(), nullptr, 16))), ++p;
+    return out;
+}
 // printf into a string.
 inline std::string format(const char* fmt, ...) QV_PRINTF_FORMAT(1, 2);
 inline std::string format(const char* fmt, ...) {
@@ -43,11 +46,9 @@ inline std::string format(const char* fmt, ...) {
     return buf;
 }
 
-// A test on the in-memory disk, closed and uninstalled after it. Its bytes must then be those it
-// was opened with, unless the test damaged it on purpose (changed_by_test).
+// A test on the in-memory disk, closed after it; its bytes must be unchanged unless changed_by_test().
 class DiskTest : public ::testing::Test {
-protected:
-    void TearDown() override {
+protected: void TearDown() override {
         EXPECT_TRUE(opened_.empty() || disk_.image == opened_) << "the disk was written to";
         close_disk();
     }
@@ -59,8 +60,7 @@ protected:
         install_memory_disk(&disk_), clear_capture();
         return open_qvdisk(capture_progress);
     }
-    // Opens img, links padded first, and reads the root directory, which must hold `recordings`
-    // (-1: at least one); the capture is cleared behind it.
+    // Opens img (links padded) and reads the root, which must hold `recordings` (-1: some); clears the capture.
     void mount(ImageBuilder& img, int recordings = -1) {
         img.pad_for_links();
         ASSERT_EQ(open_disk(img), 0) << qv_error;
@@ -72,11 +72,9 @@ protected:
     Bytes opened_;
 };
 
-// A test in a fresh temporary directory of its own (the conversions and copies write into the
-// current directory), removed after it.
+// A test in a fresh temporary directory of its own (outputs go to the current directory), removed after it.
 class TempDirTest : public DiskTest {
-protected:
-    void SetUp() override {
+protected: void SetUp() override {
         const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
         dir_ = std::filesystem::temp_directory_path() /
                ("pvr_" + std::to_string(std::random_device()()) + "_" + test->test_suite_name() + "_" + test->name());
@@ -91,8 +89,7 @@ using Conversion = int (*)(int, progress_callback);
 
 // Conversions of recordings made from the bundled sample (ts_).
 class ConversionTest : public TempDirTest {
-protected:
-    void SetUp() override {
+protected: void SetUp() override {
         ASSERT_NO_FATAL_FAILURE(TempDirTest::SetUp());
         ts_ = load_sample_ts();
         ASSERT_EQ(ts_.size() % kTsPacketSize, 0u);
@@ -108,11 +105,9 @@ protected:
     Bytes ts_;
 };
 
-// A demux_stream record fed by hand, as the demultiplexer leaves it, writing into a temporary
-// file; warnings go to the capture.
+// A demux_stream fed by hand, as the demultiplexer leaves it, writing into a temporary file; warnings captured.
 class StreamTest : public ::testing::Test {
-protected:
-    void SetUp() override {
+protected: void SetUp() override {
         ASSERT_NE(stream_ = static_cast<demux_stream*>(calloc(1, sizeof(demux_stream))), nullptr);
         set_file(std::tmpfile());
         ASSERT_NE(file_, nullptr);
@@ -134,17 +129,12 @@ protected:
         return out;
     }
     void clear_written() { set_file(std::tmpfile()); }
-#ifndef _WIN32
-    // From here on every write goes unbuffered to a full device.
-    void write_to_full_device() { set_file(fopen("/dev/full", "wb")), setvbuf(file_, nullptr, _IONBF, 0); }
-#endif
     demux_stream* stream_ = nullptr;
     FILE* file_ = nullptr;
 };
 
-// A transport packet of pid whose payload names seq in bytes that are never 0x47 (a scan for a
-// sync byte never stops inside it, no two are alike), continuity counter seq mod 16; and packets
-// first .. first + count - 1.
+// A packet of pid, counter seq mod 16, whose payload names seq in bytes never 0x47 (no two packets alike, no
+// sync byte inside); and packets first .. first + count - 1.
 inline Bytes numbered_packet(uint32_t seq, uint32_t pid = 0x101) {
     Bytes p(kTsPacketSize, 0xAA);
     p[0] = kTsSyncByte, p[1] = uint8_t(pid >> 8 & 0x1F), p[2] = uint8_t(pid), p[3] = uint8_t(0x10 | (seq & 0x0F));

@@ -1,9 +1,7 @@
 #include "support/memory_disk.h"
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-
 namespace {
 
 constexpr int kNotFound = 2, kNotADrive = 50, kInvalid = 22;
@@ -13,7 +11,6 @@ constexpr int kCrcError = 23;   // ERROR_CRC: what ReadFile gives for a bad sect
 struct memory_handle { MemoryDisk* disk; int64_t position; };
 MemoryDisk* installed = nullptr;
 qv_platform memory_platform;
-
 uint64_t disk_size(const MemoryDisk* d) { return std::max<uint64_t>(d->size, d->image.size()); }
 
 int memory_read(qv_handle h, void* dest, uint32_t count, uint32_t* got) {
@@ -44,7 +41,6 @@ int memory_read(qv_handle h, void* dest, uint32_t count, uint32_t* got) {
     if (d->reads == 1 && d->shrink_to >= 0 && uint64_t(d->shrink_to) < d->image.size()) d->image.resize(size_t(d->shrink_to));
     return 0;
 }
-
 }  // namespace
 
 void install_memory_disk(MemoryDisk* disk) {
@@ -57,15 +53,11 @@ void install_memory_disk(MemoryDisk* disk) {
         [](qv_handle h, int64_t* size) { return *size = int64_t(disk_size(static_cast<memory_handle*>(h)->disk)), 0; },
         [](qv_handle, qv_drive_geometry*) { return kNotADrive; },
         [](qv_handle h, int64_t position) { return position < 0 ? kInvalid : (static_cast<memory_handle*>(h)->position = position, 0); },
-        memory_read,
-        [](qv_handle h) { delete static_cast<memory_handle*>(h); },
+        memory_read, [](qv_handle h) { delete static_cast<memory_handle*>(h); },
         [](qv_handle, const char*) { return 0; },
-        [](int n, char* buf, size_t size) { snprintf(buf, size, "memory-drive-%d", n); },
-        native->image_name,
-        native->parent_image_name,
-    };
+        [](int n, char* buf, size_t size) { snprintf(buf, size, "memory-drive-%d", n); }, native->image_name,
+        native->parent_image_name, };
     installed = disk, disk->reads = 0, disk->read_log.clear();
     qv_set_platform(&memory_platform);
 }
-
 void uninstall_memory_disk() { installed = nullptr, qv_set_platform(nullptr); }

@@ -1,13 +1,10 @@
 // An in-memory disk behind the platform interface: tests and fuzz targets run the product's own
 // opening and reading code on it and make chosen reads or sectors fail. Only "qvdisk.img" opens.
 #pragma once
-
 #include <cstdint>
 #include <utility>
 #include <vector>
-
 #include "disk/platform.h"
-
 // How a bad sector fails a read that touches it.
 enum class BadKind {
     kEio,     // the bytes before the first bad sector arrive, then error 5 (a POSIX read loop)
