@@ -16,9 +16,6 @@ constexpr char kFreeText[] = "ends at cluster %x, which is marked free\n";
 constexpr char kMarkerText[] = "ends at cluster %x with marker %x\n";
 constexpr char kOutsideText[] = "leaves the table at cluster %x\n";
 
-// Entries of fat that may be indexed.
-uint32_t table_size() { return qv->cluster_count < kMaxClusters ? qv->cluster_count : kMaxClusters; }
-
 // The walks of chain_length, told apart by a number, so that starting one
 // costs nothing however often a walk is repeated (once per directory entry,
 // once per lost chain).
@@ -36,6 +33,8 @@ void start_walk() {
 }
 
 }  // namespace
+
+uint32_t table_size() { return qv->cluster_count < kMaxClusters ? qv->cluster_count : kMaxClusters; }
 
 link_kind chain_next(uint32_t cluster, uint32_t* next) {
     const uint32_t count = table_size();

@@ -17,7 +17,7 @@ int add_lost_recordings(int count) {
     if (count < 0 || !qv_options.salvage) return count;
     const cluster_bitmap* starts = lost_chain_starts();
     static bad_sectors unread;
-    const uint32_t clusters = qv->cluster_count < kMaxClusters ? qv->cluster_count : kMaxClusters;
+    const uint32_t clusters = table_size();
     for (uint32_t c = 0; c < clusters; ++c) {
         if (!has_cluster(starts, c)) continue;
         if (count >= int(kMaxRecordings)) {

@@ -241,6 +241,8 @@ enum link_kind {
     kLinkMarker,    // a marker value (0xFFFFFB to 0xFFFFFD)
     kLinkOutside,   // a link at or beyond cluster_count
 };
+// Entries of fat that may be indexed: cluster_count, at most kMaxClusters.
+uint32_t table_size();
 // The link of cluster (which must lie within the table: else kLinkOutside);
 // *next is the entry's value whatever its kind.
 link_kind chain_next(uint32_t cluster, uint32_t* next);

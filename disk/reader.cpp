@@ -14,9 +14,6 @@ namespace {
 // A packet split between two clusters is joined here. Shared by all readers.
 uint8_t local_ts_packet[kTsPacketSize];
 
-// Entries of fat that may be indexed.
-uint32_t table_size() { return qv->cluster_count < kMaxClusters ? qv->cluster_count : kMaxClusters; }
-
 const char* name_of(const recording_reader* reader) { return qv->recordings[reader->index].name; }
 
 // The stream is over: every later call returns null.
