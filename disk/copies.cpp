@@ -130,12 +130,6 @@ struct disk_copy {
     time_t saved_at;
 };
 
-bool file_exists(const char* path) {
-    FILE* f = fopen(path, "rb");
-    if (f) fclose(f);
-    return f != nullptr;
-}
-
 // Writes the map, after the image data it claims has left the buffer.
 int save_map(disk_copy& copy) {
     if (fflush(copy.file) != 0) {
@@ -219,9 +213,9 @@ copy_stop copy_blocks(disk_copy& copy) {
 }  // namespace
 
 int disk_copy_to_continue(const char* image_name) {
-    char map_name[kOutputNameSize + sizeof kMapSuffix];
+    char map_name[kOutputPathSize + sizeof kMapSuffix];
     snprintf(map_name, sizeof map_name, "%s%s", image_name, kMapSuffix);
-    return file_exists(image_name) && file_exists(map_name);
+    return qv_is_file(image_name) && qv_is_file(map_name);
 }
 
 int copy_disk() {
@@ -231,7 +225,6 @@ int copy_disk() {
     copy = disk_copy{};
     const char* file_name = platform && platform->image_name ? platform->image_name : kDefaultImageName;
     output_path(copy.name, sizeof copy.name, file_name);
-    snprintf(copy.map_name, sizeof copy.map_name, "%s%s", copy.name, kMapSuffix);
     // Every sector of the disk, also those of a last partial cluster.
     copy.total = qv->disk_sectors > 0 ? qv->disk_sectors * int64_t(kSectorSize) : 0;
     if (size == 0) {
@@ -242,6 +235,7 @@ int copy_disk() {
     // An image with its map where the image is written is a copy to go on
     // with: only what the map does not mark finished is read again.
     if (disk_copy_to_continue(copy.name)) {
+        snprintf(copy.map_name, sizeof copy.map_name, "%s%s", copy.name, kMapSuffix);
         int r = map_read(copy.map_name, &copy.map);
         if (r != 0) {
             if (r > 0) qv_set_error("Cannot open the map %s\n", copy.map_name);   // gone meanwhile
@@ -256,7 +250,9 @@ int copy_disk() {
         copy.file = open_output_update(file_name);
         copy.file_pos = -1;
     } else {
-        copy.file = open_output(file_name, nullptr);
+        // An image without its map is not one to go on with: it is kept.
+        copy.file = open_output(file_name, nullptr, copy.name);
+        snprintf(copy.map_name, sizeof copy.map_name, "%s%s", copy.name, kMapSuffix);
         copy.map.current_pass = 1;
     }
     if (!copy.file) {

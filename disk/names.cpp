@@ -196,9 +196,35 @@ void output_path(char* out, size_t size, const char* file_name) {
 
 namespace {
 
+// A new output never replaces a file that is there (an earlier rescue, a
+// recording of the same name from another disk): it is written as
+// NAME(2).EXT, or the next number that is free, and the user is told. What
+// is not a file (a directory, a device) is opened as it is, and fails or
+// takes the output as it would.
+constexpr int kMaxOutputCopies = 999;
+
+bool pick_free_path(char* path, size_t size) {
+    if (!qv_is_file(path)) return true;
+    const char* name = path;
+    for (const char* p = path; *p; ++p)
+        if (strchr(kPathSeparators, *p)) name = p + 1;
+    const char* dot = strrchr(name, '.');
+    const size_t stem = size_t((dot && dot != name ? dot : name + strlen(name)) - path);
+    char candidate[kOutputPathSize];
+    for (int n = 2; n <= kMaxOutputCopies; ++n) {
+        int length = snprintf(candidate, sizeof candidate, "%.*s(%d)%s", int(stem), path, n, path + stem);
+        if (length < 0 || size_t(length) >= size) return false;
+        if (qv_is_file(candidate)) continue;
+        qv_warn("%s exists and is kept: the output is written as %s\n", path, candidate);
+        memcpy(path, candidate, size_t(length) + 1);
+        return true;
+    }
+    return false;
+}
+
 // Opens output file_name with the mode ("wb" new, "r+b" in place), as every
-// output is opened.
-FILE* open_output_as(const char* file_name, const recording_entry* entry, const char* mode) {
+// output is opened; the path opened into used (kOutputPathSize) if given.
+FILE* open_output_as(const char* file_name, const recording_entry* entry, const char* mode, char* used) {
     open_file* slot = nullptr;
     for (open_file& f : open_files)
         if (!f.file) slot = &f;
@@ -209,6 +235,8 @@ FILE* open_output_as(const char* file_name, const recording_entry* entry, const 
     // Truncating the open disk image would destroy the very data being read.
     if (qv->handle && platform && platform->is_same_file && platform->is_same_file(qv->handle, slot->path))
         return nullptr;
+    if (mode[0] == 'w' && !pick_free_path(slot->path, sizeof slot->path)) return nullptr;
+    if (used) memcpy(used, slot->path, sizeof slot->path);
     FILE* file = fopen(slot->path, mode);
     if (!file) return nullptr;
     // One large buffer for the one output that is usually open; a second
@@ -222,11 +250,11 @@ FILE* open_output_as(const char* file_name, const recording_entry* entry, const 
 
 }  // namespace
 
-FILE* open_output(const char* file_name, const recording_entry* entry) {
-    return open_output_as(file_name, entry, "wb");
+FILE* open_output(const char* file_name, const recording_entry* entry, char* used) {
+    return open_output_as(file_name, entry, "wb", used);
 }
 
-FILE* open_output_update(const char* file_name) { return open_output_as(file_name, nullptr, "r+b"); }
+FILE* open_output_update(const char* file_name) { return open_output_as(file_name, nullptr, "r+b", nullptr); }
 
 int seek_output(FILE* file, int64_t position) {
 #ifdef _WIN32

@@ -63,6 +63,11 @@ constexpr char kPathSeparators[] = "/";
 void qv_system_message(int code, char* buf, size_t size);
 // 0 when path is an existing directory, else the code of the reason.
 int qv_check_directory(const char* path);
+// Nonzero when a regular file is at path (on Windows one that opens for
+// reading: a file held without sharing does not count, and cannot be opened
+// for writing either). Leaves errno (and on Windows the last error) as it
+// found them.
+int qv_is_file(const char* path);
 // Sets the modification time of the file at path to unix_time (seconds since
 // 1970 UTC). 0 or the error code. Leaves errno (and on Windows the last
 // error) as it found them, so a write failure just before can still be told.

@@ -161,6 +161,14 @@ int qv_set_file_time(const char* path, int64_t unix_time) {
     return code;
 }
 
+int qv_is_file(const char* path) {
+    int saved = errno;
+    struct stat st;
+    int is_file = stat(path, &st) == 0 && S_ISREG(st.st_mode);
+    errno = saved;
+    return is_file;
+}
+
 int qv_write_too_large() { return errno == EFBIG; }
 
 struct qv_thread_state {

@@ -137,6 +137,18 @@ int qv_set_file_time(const char* path, int64_t unix_time) {
     return code;
 }
 
+int qv_is_file(const char* path) {
+    int saved_errno = errno;
+    DWORD saved_error = GetLastError();
+    HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, NULL);
+    int is_file = h != INVALID_HANDLE_VALUE && GetFileType(h) == FILE_TYPE_DISK;
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    errno = saved_errno;
+    SetLastError(saved_error);
+    return is_file;
+}
+
 int qv_write_too_large() { return errno == EFBIG || GetLastError() == ERROR_FILE_TOO_LARGE; }
 
 struct qv_thread_state {

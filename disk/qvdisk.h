@@ -349,9 +349,12 @@ void recording_file_name(char* out, int index, const char* extension);
 void output_path(char* out, size_t size, const char* file_name);
 // Creates the output file file_name (through output_path; "wb", large
 // buffer). Refuses (null) the open disk itself, so no output can ever
-// truncate the disk image. The file of a dated recording (entry, may be null)
-// gets the recording's date and time when it is closed.
-FILE* open_output(const char* file_name, const recording_entry* entry);
+// truncate the disk image; a file that is there already is kept and the
+// output goes to NAME(2).EXT, or the next number free (a warning says so).
+// The path opened goes into used (kOutputPathSize bytes) when it is given.
+// The file of a dated recording (entry, may be null) gets the recording's
+// date and time when it is closed.
+FILE* open_output(const char* file_name, const recording_entry* entry, char* used = nullptr);
 // Opens the existing output file file_name (through output_path) for writing
 // in place ("r+b"), with the same refusal of the open disk.
 FILE* open_output_update(const char* file_name);

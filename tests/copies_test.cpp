@@ -1,8 +1,9 @@
 // The raw recording copy (dump_file) and the whole-disk copy (copy_disk), each test in its own
 // directory; the faults every mode meets are in fault_test.cpp.
-//   | raw: names, slack 0 / 1 / half / max, fragmented, over an older file, a bad slack or start, a
+//   | raw: names, slack 0 / 1 / half / max, fragmented, beside an older file, a bad slack or start, a
 //   | chain into a free entry, a loop on the largest table | disk: failing sectors with a map, continued
-//   | by pvrcopy and by ddrescue; from the parent directory to the last sector; on from an interruption |
+//   | by pvrcopy and by ddrescue, an image without its map kept; from the parent directory to the last sector;
+//   | on from an interruption |
 #include "support/fixture.h"
 namespace fs = std::filesystem;
 namespace {
@@ -25,7 +26,7 @@ TEST_F(Copies, RawCopies) {
     const size_t third = 3 * size_t(kMiB);
     std::vector<Row> rows = {
         {"Film: Teil 1/2", third - 1000, {}, third - 1000, 0, kCompleted, {33, 66, 100}},
-        {"R", kMiB - 5000, {}, kMiB - 5000, 0, kCompleted, {100}},   // over an older, longer file
+        {"R", kMiB - 5000, {}, kMiB - 5000, 0, kCompleted, {100}},
         {"R", 2 * kMiB, {}, 2 * kMiB, 0, kCompleted, {100}, 0, 0, -1, 0},
         {"R", kMiB, {}, 0, kCopyFailed, "Recording R: last cluster slack 1048577 exceeds the cluster size 1048576\n", {}, 0, 0, -1,
          1, kMiB + 1},
@@ -49,8 +50,12 @@ TEST_F(Copies, RawCopies) {
         EXPECT_EQ(dump_file(0), row.result);
         EXPECT_STREQ(row.result == 0 ? capture().messages.back().c_str() : qv_error, row.error);
         EXPECT_EQ(capture().percents, row.percents);
-        const std::string file = row.name[0] == 'R' ? "R" : "Film__Teil_1_2";   // nothing created, nothing replaced:
-        EXPECT_TRUE(read_file(file) == (row.copied ? Bytes(data.begin(), data.begin() + long(row.copied)) : Bytes(5 * kMiB, 0xEE)));
+        // The older file "R" is kept, the copy goes to "R(2)"; nothing is created when nothing is copied.
+        const std::string file = row.name[0] == 'R' ? "R(2)" : "Film__Teil_1_2";
+        EXPECT_TRUE(read_file("R") == Bytes(5 * kMiB, 0xEE));
+        const Messages& shown = capture().messages;
+        EXPECT_EQ(!shown.empty() && shown[0] == "R exists and is kept: the output is written as R(2)\n", row.result != kCopyFailed && file == "R(2)");
+        EXPECT_TRUE(row.result == kCopyFailed ? !fs::exists(file) : read_file(file) == Bytes(data.begin(), data.begin() + long(row.copied)));
         fs::remove(file);
     }
 }
@@ -104,6 +109,11 @@ TEST_F(Copies, DiskCopyOfAFailingDiskKeepsAMap) {
     EXPECT_TRUE(read_file("qvdisk.img") == source);
     EXPECT_EQ(std::system("ddrescuelog -D qvdisk.img.map"), 0);
 #endif
+    // An image without its map is not a copy to go on with: it is kept, the disk goes to qvdisk(2).img with its map.
+    write_file("qvdisk.img", partial), fs::remove("qvdisk.img.map"), clear_capture();
+    EXPECT_EQ(copy_disk(), 0) << qv_error;
+    EXPECT_EQ(capture().messages[0], "qvdisk.img exists and is kept: the output is written as qvdisk(2).img\n");
+    EXPECT_TRUE(read_file("qvdisk.img") == partial && read_file("qvdisk(2).img") == source && fs::exists("qvdisk(2).img.map"));
 }
 
 #ifndef _WIN32

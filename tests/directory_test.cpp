@@ -206,6 +206,7 @@ TEST_F(DateConversion, ModifiedJulianDaysAndOutputTimes) {
         local.tm_isdst = -1;
         if (r[8]) EXPECT_EQ(st.st_mtime, mktime(&local)) << r[0];
         else EXPECT_GE(st.st_mtime, start) << r[0];
+        std::filesystem::remove("dated");
     }
 }
 }  // namespace

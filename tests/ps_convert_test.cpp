@@ -65,6 +65,7 @@ TEST_F(Conversions, OfTheSampleAndItsDamage) {
             at += n;
         }
         EXPECT_TRUE(ps ? at == out.size() && count > 40 : out.size() > 1000);
+        std::filesystem::remove(file);
     }
     repack = 0;
 }
@@ -110,6 +111,7 @@ TEST_F(Conversions, RecordingsPlayFromTheFirstPictureToTheLast) {
         EXPECT_EQ(run_tool("ffprobe -v error -show_entries stream=codec_name,width,height -of default=nw=1 Rec.m2v"),
                   "codec_name=mpeg2video\nwidth=176\nheight=144\n");
         EXPECT_EQ(probe("Rec.mp3", "a", true), probe("Rec.ts", "a", true));
+        for (const char* file : {"Rec.vob", "Rec.m2p", "Rec.m2v", "Rec.mp3"}) std::filesystem::remove(file);
     }
 }
 #endif

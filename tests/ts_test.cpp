@@ -65,7 +65,8 @@ TEST_F(TransportStream, KeepsTheProgram) {
     const int runs = 3;   // the third into a full device
 #endif
     for (int run = 0; run < runs; ++run) {
-        if (run == 2) std::filesystem::remove("Rec.ts"), std::filesystem::create_symlink("/dev/full", "Rec.ts");   // a full device
+        std::filesystem::remove("Rec.ts");   // each run writes a new Rec.ts, the third into a full device
+        if (run == 2) std::filesystem::create_symlink("/dev/full", "Rec.ts");
         qv->recordings[0].num_clusters = run == 1 ? 0 : 1;
         EXPECT_EQ(convert(convert_ts, 0), run == 2 ? kCopyIncomplete : 0) << qv_error;
         EXPECT_EQ(capture().percents, std::vector<int>{run == 1 ? 100 : 0});
