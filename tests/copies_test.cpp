@@ -58,6 +58,13 @@ TEST_F(Copies, RawCopies) {
         EXPECT_TRUE(row.result == kCopyFailed ? !fs::exists(file) : read_file(file) == Bytes(data.begin(), data.begin() + long(row.copied)));
         fs::remove(file);
     }
+    // Copies 2 to 998 of "R" there as well: the copy goes to "R(999)"; with that one there too it is refused.
+    ImageBuilder img(12);
+    img.add_file(0, kTypeRecording, "R", pattern(1000, 1)), mount(img, 1);
+    for (int n = 2; n <= 998; ++n) write_file("R(" + std::to_string(n) + ")", Bytes());
+    EXPECT_EQ(dump_file(0), kCopyDone);
+    EXPECT_EQ(dump_file(0), kCopyFailed);
+    EXPECT_TRUE(read_file("R(999)") == pattern(1000, 1) && read_file("R") == Bytes(5 * kMiB, 0xEE));
 }
 
 // The largest table (131072 clusters of 1 MiB, zeros behind the system area and the root): a loop
