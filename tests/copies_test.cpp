@@ -106,6 +106,9 @@ TEST_F(Copies, DiskCopyOfAFailingDiskKeepsAMap) {
     EXPECT_EQ(disk_.read_log, (std::vector<std::pair<int64_t, uint32_t>>{{1536000, 4096}, {9487872, 512}}));
     EXPECT_EQ(capture().messages, Messages{"\nProcessing completed.\n"});
     EXPECT_TRUE(read_file("qvdisk.img") == source);
+    clear_capture();
+    EXPECT_EQ(copy_disk(), 0) << qv_error;   // the map marks all finished: nothing to read, 100 % at once
+    EXPECT_EQ(capture().percents, std::vector<int>{100});
 #ifndef _WIN32
     REQUIRE_TOOL("ddrescuelog");
     EXPECT_EQ(std::system("ddrescuelog -D qvdisk.img.map"), 0);
@@ -146,6 +149,7 @@ TEST_F(Copies, FromTheParentDirectoryToTheLastSectorAndOnFromItsMap) {
     qv_interrupted = 0;
     EXPECT_STREQ(qv_error, "Interrupted, the partial output file is left in place\n");
     EXPECT_EQ(run_tool("ddrescuelog -l? -b 1048576 qvdisk.img.map | tr '\\n' ' '"), "3 4 5 6 7 8 ");
+    EXPECT_EQ(run_tool("grep -c '^0x[0-9A-F]*  *? ' qvdisk.img.map"), "1\n");   // its status: still copying
     ASSERT_EQ(open_native(), 0) << qv_error;   // the parent's image again
     EXPECT_EQ(copy_disk(), 0) << qv_error;
     EXPECT_EQ(capture().percents, (std::vector<int>{16, 33, 50, 66, 83, 100}));

@@ -111,7 +111,9 @@ void convert(const uint8_t* data, size_t size) {
     qv->recordings[0].num_clusters = n, qv->recordings[0].last_cluster_slack = uint32_t(n * size_t(kHalfMiB) - length);
     repack = r == 0 ? 0 : 193 + int32_t(r % (65541 - 193 + 1));
     int (*const conversions[])(int, progress_callback) = {convert_mp3, convert_m2v, convert_vob, convert_m2p, convert_ts};
-    conversions[data[0] % 5](0, quiet);   // outputs ("Fuzz.mp3" ...) into the current directory
+    const char* const outputs[] = {"Fuzz.mp3", "Fuzz.m2v", "Fuzz.vob", "Fuzz.m2p", "Fuzz.ts"};
+    conversions[data[0] % 5](0, quiet);   // into the current directory; removed, so the next one is not written beside it
+    remove(outputs[data[0] % 5]);
 }
 
 // The record ends right behind the packet's bytes: a describer reading beyond the length is caught.
