@@ -165,7 +165,7 @@ TEST_F(Open, Mapfiles) {
         {"0 + 1\n" + std::string(1100, ' ') + "\n", -1, cannot + "line 2 is too long\n"},
     };
     for (const char* t : {"0 X 1\n", "0 + 1 2\n", "0 +# 1\n", "-1 + 1\n"}) rows.push_back({t, -1, bad_status});
-    for (std::string t : {"0 100", "0 0 +", "-5 512 +", "+5 512 +", "0 5x +"}) rows.push_back({"0 + 1\n" + t + "\n", -1, bad_block});
+    for (std::string t : {"0 100", "0 0 +", "-5 512 +", "+5 512 +", "0 5x +", "0 512 X", "0 512 ++", "0x7FFFFFFFFFFFFFFF 2 +"}) rows.push_back({"0 + 1\n" + t + "\n", -1, bad_block});
     rescue_map map = {};
     for (const auto& [text, result, want] : rows) {
         SCOPED_TRACE(text);
