@@ -164,7 +164,7 @@ TEST_F(Open, Mapfiles) {
         {"0 + 1\n0 512 +\n1024 512 +\n", -1, cannot + "line 3 does not begin where the block before it ends\n"},
         {"0 + 1\n" + std::string(1100, ' ') + "\n", -1, cannot + "line 2 is too long\n"},
     };
-    for (const char* t : {"0 X 1\n", "0 + 1 2\n", "0 +# 1\n", "-1 + 1\n"}) rows.push_back({t, -1, bad_status});
+    for (const char* t : {"7\n", "0 X 1\n", "0 + 1 2\n", "0 +# 1\n", "-1 + 1\n"}) rows.push_back({t, -1, bad_status});
     for (std::string t : {"0 100", "0 0 +", "-5 512 +", "+5 512 +", "0 5x +", "0 512 X", "0 512 ++", "0x7FFFFFFFFFFFFFFF 2 +"}) rows.push_back({"0 + 1\n" + t + "\n", -1, bad_block});
     rescue_map map = {};
     for (const auto& [text, result, want] : rows) {
