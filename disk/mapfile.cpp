@@ -110,7 +110,7 @@ int map_read(const char* path, rescue_map* map) {
             problem = "is too long";
             break;
         }
-        char* fields[4];
+        char* fields[4] = {};
         int n = split_fields(line, fields, 3);
         if (n == 0) continue;
         int64_t a = 0, b = 0;
