@@ -62,6 +62,9 @@ void compose_name(char* out, const char* name, size_t length, const char* number
     if (snprintf(out, kOutputNameSize, "%.*s%s%s", int(length), name, number, extension) < 0) out[0] = 0;
     for (char* p = out; *p; ++p)
         if (!allowed(*p)) *p = kReplacement;
+    // A name the system keeps for a device would send the copy there.
+    const size_t n = strlen(out);
+    if (qv_device_name(out) && n + 1 < kOutputNameSize) memmove(out + 1, out, n + 1), out[0] = kReplacement;
 }
 
 }  // namespace

@@ -63,6 +63,10 @@ constexpr char kPathSeparators[] = "/";
 void qv_system_message(int code, char* buf, size_t size);
 // 0 when path is an existing directory, else the code of the reason.
 int qv_check_directory(const char* path);
+// Nonzero when the file name stands for a device on this system, whatever its
+// extension (on Windows CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9, in
+// any letter case): a file of that name cannot be created.
+int qv_device_name(const char* file_name);
 // Nonzero when a regular file is at path (on Windows one that opens for
 // reading: a file held without sharing does not count, and cannot be opened
 // for writing either). Leaves errno (and on Windows the last error) as it

@@ -137,6 +137,17 @@ int qv_set_file_time(const char* path, int64_t unix_time) {
     return code;
 }
 
+int qv_device_name(const char* file_name) {
+    static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "COM", "LPT"};
+    const size_t stem = strcspn(file_name, ".");
+    for (int i = 0; i < 6; ++i) {
+        const bool numbered = i >= 4;   // COM1 .. COM9, LPT1 .. LPT9
+        if (stem != (numbered ? 4u : 3u) || _strnicmp(file_name, kDevices[i], 3) != 0) continue;
+        if (!numbered || (file_name[3] >= '1' && file_name[3] <= '9')) return 1;
+    }
+    return 0;
+}
+
 int qv_is_file(const char* path) {
     int saved_errno = errno;
     DWORD saved_error = GetLastError();

@@ -154,10 +154,17 @@ TEST_F(RecordingTable, LostChainsAreListedAfterTheDirectory) {
 TEST(OutputNames, SafeCharactersAndListNumbers) {
     const char allowed[] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ.-+=;$!@#%^&()[]{}_";
     const std::string longest(511, 'n');
-    const std::vector<std::vector<std::string>> made = {
+#ifdef _WIN32
+    const std::string device = "_";   // a name Windows keeps for a device
+#else
+    const std::string device;
+#endif
+    std::vector<std::vector<std::string>> made = {
         {"Film: Teil 1/2", ".mp3", "Film__Teil_1_2.mp3"}, {"News, 20:00", "", "News__20_00"},
         {"a~b'c", ".vob", "a_b_c.vob"}, {allowed, ".ts", std::string(allowed) + ".ts"},
-        {"\t\x7f\x80\xe4\xff\\|\"*?<>`, ", "", "_______________"}, {longest, ".m2v", longest + ".m2v"}};
+        {"\t\x7f\x80\xe4\xff\\|\"*?<>`, ", "", "_______________"}, {longest, ".m2v", longest + ".m2v"},
+        {"COM0", ".ts", "COM0.ts"}, {"CONSOLE", "", "CONSOLE"}, {"lpt10", ".ts", "lpt10.ts"}};
+    for (std::string name : {"con", "NUL", "Com1", "lpt9", "aux.x", "pRn"}) made.push_back({name, ".ts", device + name + ".ts"});
     for (const auto& m : made) {
         char out[kOutputNameSize];
         EXPECT_EQ((make_name(out, m[0].c_str(), m[1].c_str()), std::string(out)), m[2]);
