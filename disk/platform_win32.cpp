@@ -138,13 +138,16 @@ int qv_set_file_time(const char* path, int64_t unix_time) {
 }
 
 int qv_device_name(const char* file_name) {
-    static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "COM", "LPT"};
+    static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL"};
+    static const char* const kNumberedDevices[] = {"COM", "LPT"};   // COM1 to COM9, LPT1 to LPT9
+    constexpr size_t kDeviceNameLength = 3;
     const size_t stem = strcspn(file_name, ".");
-    for (int i = 0; i < 6; ++i) {
-        const bool numbered = i >= 4;   // COM1 .. COM9, LPT1 .. LPT9
-        if (stem != (numbered ? 4u : 3u) || _strnicmp(file_name, kDevices[i], 3) != 0) continue;
-        if (!numbered || (file_name[3] >= '1' && file_name[3] <= '9')) return 1;
-    }
+    for (const char* device : kDevices)
+        if (stem == kDeviceNameLength && _strnicmp(file_name, device, kDeviceNameLength) == 0) return 1;
+    for (const char* device : kNumberedDevices)
+        if (stem == kDeviceNameLength + 1 && _strnicmp(file_name, device, kDeviceNameLength) == 0 &&
+            file_name[kDeviceNameLength] >= '1' && file_name[kDeviceNameLength] <= '9')
+            return 1;
     return 0;
 }
 
