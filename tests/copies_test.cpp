@@ -122,7 +122,7 @@ TEST_F(Copies, DiskCopyOfAFailingDiskKeepsAMap) {
     // An image without its map is not a copy to go on with: it is kept, the disk goes to qvdisk(2).img with its map.
     write_file("qvdisk.img", partial), fs::remove("qvdisk.img.map"), clear_capture();
     EXPECT_EQ(copy_disk(), 0) << qv_error;
-    EXPECT_EQ(capture().messages[0], "qvdisk.img exists and is kept: the output is written as qvdisk(2).img\n");
+    EXPECT_EQ(capture().messages, (Messages{"qvdisk.img exists and is kept: the output is written as qvdisk(2).img\n", "\nProcessing completed.\n"}));
     EXPECT_TRUE(read_file("qvdisk.img") == partial && read_file("qvdisk(2).img") == source && fs::exists("qvdisk(2).img.map"));
 }
 
