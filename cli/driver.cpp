@@ -25,11 +25,11 @@ namespace {
 enum Mode { kModeDisk, kModeRaw, kModeMp3, kModeM2v, kModeM2p, kModeVob, kModeTs, kModeCount };
 const char* const kModeWords[kModeCount] = {"disk", "raw", "MP3", "M2V", "M2P", "VOB", "TS"};
 
-constexpr size_t kAnswerSize = 512;       // one answer line, 511 characters and the NUL
+constexpr size_t kAnswerSize = 512;  // one answer line, 511 characters and the NUL
 constexpr int kExitUsage = 1;
 constexpr int kExitFailure = 1;
 constexpr int kExitDone = 0;
-constexpr int kExitInterrupted = 128 + SIGINT;   // 130, as a shell reports an interrupted program
+constexpr int kExitInterrupted = 128 + SIGINT;  // 130, as a shell reports an interrupted program
 
 // Ctrl-C. While a copy or conversion runs, the handler only sets
 // qv_interrupted: the loop stops at its next cluster or packet, closes the
@@ -58,7 +58,8 @@ void catch_interrupts() {
 }
 
 // Runs one copy or conversion with the handler in its deferring mode.
-template <class F> int interruptible(F work) {
+template <class F>
+int interruptible(F work) {
     converting = 1;
     int result = work();
     converting = 0;
@@ -97,24 +98,36 @@ int read_int(const char* text) {
 void print_error() { fprintf(stderr, "ERROR: %s", qv_error); }
 
 void print_usage(FILE* stream, const char* program) {
-    fprintf(stream, "%s: Usage: %s (disk|raw|MP3|M2V|M2P|VOB|TS) [repack_size]\n", program, program);
+    fprintf(stream, "%s: Usage: %s (disk|raw|MP3|M2V|M2P|VOB|TS) [repack_size]\n", program,
+            program);
 }
 
 // The options, before the mode word; "--" ends them. A value follows as the
 // next argument, or behind "=" in the long form ("--output=DIR").
-enum Option { kOptImage, kOptDevice, kOptOutput, kOptRecordings, kOptList, kOptSalvage, kOptHelp, kOptionCount };
+enum Option {
+    kOptImage,
+    kOptDevice,
+    kOptOutput,
+    kOptRecordings,
+    kOptList,
+    kOptSalvage,
+    kOptHelp,
+    kOptionCount
+};
 struct option_spec {
-    char short_name;         // 0: long form only
+    char short_name;  // 0: long form only
     const char* long_name;
-    const char* value;       // null: the option takes no value
+    const char* value;  // null: the option takes no value
     const char* help;
 };
 const option_spec kOptions[kOptionCount] = {
     {'i', "image", "FILE", "read FILE as the disk image; nothing else is tried"},
 #ifdef _WIN32
-    {'d', "device", "PATH", "read this drive: \\\\.\\PhysicalDriveN or just N; nothing else is tried"},
+    {'d', "device", "PATH",
+     "read this drive: \\\\.\\PhysicalDriveN or just N; nothing else is tried"},
 #else
-    {'d', "device", "PATH", "read this drive (/dev/sdX, /dev/nvmeXnY, removable too); nothing else is tried"},
+    {'d', "device", "PATH",
+     "read this drive (/dev/sdX, /dev/nvmeXnY, removable too); nothing else is tried"},
 #endif
     {'o', "output", "DIR", "write every output file into DIR, which must exist"},
     {'r', "recordings", "LIST", "copy these recordings without asking: \"1,3,5-7\" or \"all\""},
@@ -129,7 +142,8 @@ void print_help(const char* program) {
         char names[64];
         char short_form[8] = "    ";
         if (o.short_name) snprintf(short_form, sizeof short_form, "-%c, ", o.short_name);
-        snprintf(names, sizeof names, "%s--%s%s%s", short_form, o.long_name, o.value ? " " : "", o.value ? o.value : "");
+        snprintf(names, sizeof names, "%s--%s%s%s", short_form, o.long_name, o.value ? " " : "",
+                 o.value ? o.value : "");
         printf("  %-24s %s\n", names, o.help);
     }
 }
@@ -143,8 +157,10 @@ int find_option(const char* arg, const char** value) {
         if (arg[1] == '-') {
             size_t length = strlen(o.long_name);
             if (strncmp(arg + 2, o.long_name, length) != 0) continue;
-            if (arg[2 + length] == '=' && o.value) *value = arg + 3 + length;
-            else if (arg[2 + length] != 0) continue;
+            if (arg[2 + length] == '=' && o.value)
+                *value = arg + 3 + length;
+            else if (arg[2 + length] != 0)
+                continue;
             return id;
         }
         if (o.short_name && arg[1] == o.short_name && arg[2] == 0) return id;
@@ -173,8 +189,10 @@ int next_list_item(const char** text, long* first, long* last) {
     *last = *first;
     if (**text == '-' && (++*text, read_list_number(text, last) != 0)) return 1;
     if (*last < *first) return 1;
-    if (**text == ',' && *(*text + 1) != 0) ++*text;
-    else if (**text != 0) return 1;
+    if (**text == ',' && *(*text + 1) != 0)
+        ++*text;
+    else if (**text != 0)
+        return 1;
     return 0;
 }
 
@@ -189,9 +207,9 @@ int list_valid(const char* list) {
 // What the command line asked for.
 struct command_line {
     int mode;
-    const char* word;         // the mode word as typed
-    const char* repack;       // the repack size argument, or null
-    const char* recordings;   // --recordings LIST, or null
+    const char* word;        // the mode word as typed
+    const char* repack;      // the repack size argument, or null
+    const char* recordings;  // --recordings LIST, or null
     int list_only;
     int help;
 };
@@ -207,7 +225,7 @@ int parse_command_line(int argc, char** argv, command_line* cl) {
             ++i;
             break;
         }
-        if (arg[0] != '-' || arg[1] == 0) break;   // the mode word
+        if (arg[0] != '-' || arg[1] == 0) break;  // the mode word
         const char* value = nullptr;
         int id = find_option(arg, &value);
         if (id < 0) return 1;
@@ -246,8 +264,7 @@ int read_answer(char* line, size_t size) {
     if (!fgets(line, int(size), stdin)) return 0;
     if (!strchr(line, '\n')) {
         int c;
-        while ((c = getchar()) != EOF && c != '\n') {
-        }
+        while ((c = getchar()) != EOF && c != '\n') {}
     }
     return 1;
 }
@@ -265,15 +282,17 @@ int convert(int mode, int index) {
     return 1;
 }
 
-void no_recording(long number) { fprintf(stderr, "ERROR: No recording %ld on this disk\n", number); }
+void no_recording(long number) {
+    fprintf(stderr, "ERROR: No recording %ld on this disk\n", number);
+}
 
 // Copies the recording listed as number (1 to the count) with its banner.
 // 0 when the copy completed.
 int copy_recording(int mode, const char* word, long number) {
     int index = int(number - 1);
     const recording_entry* entry = &qv->recordings[index];
-    fprintf(stderr, "\nRecording '%.*s' size %" PRId64 " MB %s copy\n\n", int(kNameSize), entry->name,
-            recording_size_mb(entry), word);
+    fprintf(stderr, "\nRecording '%.*s' size %" PRId64 " MB %s copy\n\n", int(kNameSize),
+            entry->name, recording_size_mb(entry), word);
     if (interruptible([&] { return convert(mode, index); }) == 0) return 0;
     print_error();
     return 1;

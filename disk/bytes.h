@@ -8,7 +8,9 @@
 #include <cstring>
 
 inline uint32_t get_be16(const uint8_t* p) { return uint32_t(p[0]) << 8 | p[1]; }
-inline uint32_t get_be24(const uint8_t* p) { return uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2]; }
+inline uint32_t get_be24(const uint8_t* p) {
+    return uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2];
+}
 inline uint32_t get_be32(const uint8_t* p) { return get_be16(p) << 16 | get_be16(p + 2); }
 
 inline void put_be16(uint8_t* p, uint32_t v) {

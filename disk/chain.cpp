@@ -26,7 +26,7 @@ struct cluster_stamps {
 cluster_stamps stamps;
 
 void start_walk() {
-    if (++stamps.walk == 0) {   // wrapped: forget every earlier walk
+    if (++stamps.walk == 0) {  // wrapped: forget every earlier walk
         memset(stamps.stamp, 0, sizeof stamps.stamp);
         stamps.walk = 1;
     }
@@ -34,7 +34,9 @@ void start_walk() {
 
 }  // namespace
 
-uint32_t table_size() { return qv->cluster_count < kMaxClusters ? qv->cluster_count : kMaxClusters; }
+uint32_t table_size() {
+    return qv->cluster_count < kMaxClusters ? qv->cluster_count : kMaxClusters;
+}
 
 link_kind chain_next(uint32_t cluster, uint32_t* next) {
     const uint32_t count = table_size();
@@ -58,7 +60,7 @@ void set_chain_damage(const char* prefix, link_kind kind, uint32_t cluster, uint
     case kLinkFree: snprintf(text, sizeof text, kFreeText, cluster); break;
     case kLinkMarker: snprintf(text, sizeof text, kMarkerText, cluster, next); break;
     case kLinkOutside: snprintf(text, sizeof text, kOutsideText, cluster); break;
-    case kLinkEnd: break;   // no damage
+    case kLinkEnd: break;  // no damage
     }
     qv_set_error("%s%s", prefix, text);
 }
@@ -76,7 +78,7 @@ void add_cluster(cluster_bitmap* set, uint32_t c) {
 uint32_t chain_length(uint32_t start, uint32_t* reached, chain_end* end) {
     start_walk();
     const uint32_t count = table_size();
-    *end = chain_end{kLinkOutside, start, start};   // a start outside the table
+    *end = chain_end{kLinkOutside, start, start};  // a start outside the table
     uint32_t length = 0;
     // Every step takes a cluster this walk has not taken: at most the table.
     for (uint32_t c = start; c < count && length < count; c = end->next) {

@@ -50,7 +50,8 @@ int finish_copy(FILE* file, copy_stop stop, int64_t zeros, const char* completed
 
 // Copies the chain of entry into file, cluster by cluster as the read-ahead
 // brings them; unreadable sectors are written as zeros and counted in *zeros.
-copy_stop copy_chain(const recording_entry* entry, FILE* file, chain_reader* chain, int64_t* zeros) {
+copy_stop copy_chain(const recording_entry* entry, FILE* file, chain_reader* chain,
+                     int64_t* zeros) {
     const uint32_t size = qv->cluster_size;
     int last = -1;
     uint64_t done = 0;
@@ -62,7 +63,8 @@ copy_stop copy_chain(const recording_entry* entry, FILE* file, chain_reader* cha
             return kCopyStopped;
         }
         const uint32_t length = c->link == kLinkEnd ? size - entry->last_cluster_slack : size;
-        *zeros += report_unreadable(qv->progress, int64_t(uint64_t(c->cluster + 1) * size), &c->bad, length);
+        *zeros += report_unreadable(qv->progress, int64_t(uint64_t(c->cluster + 1) * size), &c->bad,
+                                    length);
         if (fwrite(c->data, 1, length, file) != length) {
             qv_write_failed(kWriteFailedMessage);
             return kCopyStopped;
@@ -88,8 +90,8 @@ int dump_file(int index) {
     const uint32_t count = qv->cluster_count;
     // Refused before anything is written: the last write could not be formed.
     if (entry->last_cluster_slack > size) {
-        qv_set_error("Recording %s: last cluster slack %u exceeds the cluster size %u\n", entry->name,
-                     entry->last_cluster_slack, size);
+        qv_set_error("Recording %s: last cluster slack %u exceeds the cluster size %u\n",
+                     entry->name, entry->last_cluster_slack, size);
         return kCopyFailed;
     }
     uint32_t c = entry->start_cluster;
@@ -121,12 +123,12 @@ constexpr int64_t kMapSaveBytes = int64_t(64) << 20;
 
 struct disk_copy {
     FILE* file;
-    char name[kOutputPathSize];                       // the image, where it is written
+    char name[kOutputPathSize];  // the image, where it is written
     char map_name[kOutputPathSize + sizeof kMapSuffix];
     rescue_map map;
-    int64_t total;          // bytes of the disk: every sector
-    int64_t file_pos;       // where the next write lands without a seek; -1 unknown
-    int64_t unsaved;        // bytes copied since the map was last written
+    int64_t total;     // bytes of the disk: every sector
+    int64_t file_pos;  // where the next write lands without a seek; -1 unknown
+    int64_t unsaved;   // bytes copied since the map was last written
     time_t saved_at;
 };
 
@@ -167,7 +169,8 @@ int copy_piece(disk_copy& copy, int64_t pos, uint32_t count) {
     }
     copy.map.current_pos = pos + count;
     copy.unsaved += count;
-    if (bad.count != 0 || copy.unsaved >= kMapSaveBytes || time(nullptr) - copy.saved_at >= kMapSaveSeconds)
+    if (bad.count != 0 || copy.unsaved >= kMapSaveBytes ||
+        time(nullptr) - copy.saved_at >= kMapSaveSeconds)
         return save_map(copy);
     return 0;
 }
@@ -185,7 +188,7 @@ int64_t unfinished_bytes(const rescue_map& map) {
 copy_stop copy_blocks(disk_copy& copy) {
     const uint32_t size = qv->cluster_size;
     const int64_t todo = unfinished_bytes(copy.map);
-    copy.map.current_status = todo != 0 ? kMapNonTried : kMapFinished;   // copying, until the end
+    copy.map.current_status = todo != 0 ? kMapNonTried : kMapFinished;  // copying, until the end
     if (save_map(copy) != 0) return kCopyStopped;
     int64_t done = 0;
     int last = -1;
@@ -206,7 +209,7 @@ copy_stop copy_blocks(disk_copy& copy) {
         done += count;
         qv_report_percent(qv->progress, uint64_t(done), uint64_t(todo), &last);
     }
-    if (todo == 0) qv_report_percent(qv->progress, 0, 0, &last);   // nothing to copy: all done
+    if (todo == 0) qv_report_percent(qv->progress, 0, 0, &last);  // nothing to copy: all done
     return kCopyRan;
 }
 
@@ -223,7 +226,8 @@ int copy_disk() {
     const qv_platform* platform = qv_current_platform();
     static disk_copy copy;
     copy = disk_copy{};
-    const char* file_name = platform && platform->image_name ? platform->image_name : kDefaultImageName;
+    const char* file_name =
+        platform && platform->image_name ? platform->image_name : kDefaultImageName;
     output_path(copy.name, sizeof copy.name, file_name);
     // Every sector of the disk, also those of a last partial cluster.
     copy.total = qv->disk_sectors > 0 ? qv->disk_sectors * int64_t(kSectorSize) : 0;
@@ -238,12 +242,12 @@ int copy_disk() {
         snprintf(copy.map_name, sizeof copy.map_name, "%s%s", copy.name, kMapSuffix);
         int r = map_read(copy.map_name, &copy.map);
         if (r != 0) {
-            if (r > 0) qv_set_error("Cannot open the map %s\n", copy.map_name);   // gone meanwhile
+            if (r > 0) qv_set_error("Cannot open the map %s\n", copy.map_name);  // gone meanwhile
             return kCopyFailed;
         }
         if (map_end(&copy.map) > copy.total) {
-            qv_set_error("%s describes %" PRId64 " bytes, but the disk has only %" PRId64 "\n", copy.map_name,
-                         map_end(&copy.map), copy.total);
+            qv_set_error("%s describes %" PRId64 " bytes, but the disk has only %" PRId64 "\n",
+                         copy.map_name, map_end(&copy.map), copy.total);
             map_free(&copy.map);
             return kCopyFailed;
         }
@@ -262,7 +266,9 @@ int copy_disk() {
     }
     // What lies beyond the map (all of the disk for a new copy) is to be copied.
     const int64_t known = map_end(&copy.map);
-    copy_stop stop = map_set(&copy.map, known, copy.total - known, kMapNonTried) != 0 ? kCopyStopped : copy_blocks(copy);
+    copy_stop stop = map_set(&copy.map, known, copy.total - known, kMapNonTried) != 0
+                         ? kCopyStopped
+                         : copy_blocks(copy);
     if (stop == kCopyRan) copy.map.current_status = kMapFinished;
     // The map tells what was copied; after an interrupt it is where to go on.
     if (stop != kCopyStopped && save_map(copy) != 0) stop = kCopyStopped;

@@ -10,8 +10,8 @@
 namespace {
 
 constexpr size_t kListCountOffset = 0;
-constexpr size_t kListNameMatch = 107;          // characters a directory name keeps
-constexpr size_t kListFileNameBytes = sizeof kListFileName;   // the name and its NUL
+constexpr size_t kListNameMatch = 107;                       // characters a directory name keeps
+constexpr size_t kListFileNameBytes = sizeof kListFileName;  // the name and its NUL
 
 void fill_record(recording_entry* r, const uint8_t* entry) {
     r->type = entry[kEntryType];
@@ -38,8 +38,10 @@ int32_t list_record_count() {
         qv_warn("List file names %d recordings: taken as none\n", n);
         n = 0;
     } else if (uint32_t(n) > room) {
-        qv_warn("List file names %d recordings, its first cluster holds only %u: the rest are ignored\n",
-                n, room);
+        qv_warn(
+            "List file names %d recordings, its first cluster holds only %u: the rest are "
+            "ignored\n",
+            n, room);
         n = int32_t(room);
     }
     return n;
@@ -80,15 +82,18 @@ int add_unlisted(const recording_entry* found, int found_count, int n, const uin
     }
     // Counted whole: those that find no room are named by the line after.
     if (unlisted + dropped)
-        qv_warn("Salvage: the list file does not name %d of the recordings: listed after its %d\n", unlisted + dropped, n);
-    if (dropped) qv_warn("Salvage: the recording table is full: %d recordings are not listed\n", dropped);
+        qv_warn("Salvage: the list file does not name %d of the recordings: listed after its %d\n",
+                unlisted + dropped, n);
+    if (dropped)
+        qv_warn("Salvage: the recording table is full: %d recordings are not listed\n", dropped);
     return n + unlisted;
 }
 
 }  // namespace
 
 int parse_dir(uint32_t dir_cluster, uint32_t entry_count, uint8_t type_mask, uint8_t type_value) {
-    recording_entry* found = static_cast<recording_entry*>(calloc(kMaxRecordings, sizeof(recording_entry)));
+    recording_entry* found =
+        static_cast<recording_entry*>(calloc(kMaxRecordings, sizeof(recording_entry)));
     if (!found) {
         qv_set_error("Not enough memory to process directory.\n");
         return -1;
@@ -110,7 +115,8 @@ int parse_dir(uint32_t dir_cluster, uint32_t entry_count, uint8_t type_mask, uin
         uint8_t type = entry[kEntryType];
         // Unreadable entries were reported by the check of the file system.
         if (type == kTypeEmpty || dir_entry_unreadable(&unread, i)) continue;
-        if ((type & type_mask) == type_value && count < int(kMaxRecordings)) fill_record(&found[count++], entry);
+        if ((type & type_mask) == type_value && count < int(kMaxRecordings))
+            fill_record(&found[count++], entry);
         if (memcmp(entry + kEntryName, kListFileName, kListFileNameBytes) == 0) {
             have_list = 1;
             list_cluster = get_be32(entry + kEntryStart);
@@ -150,7 +156,8 @@ int parse_dir(uint32_t dir_cluster, uint32_t entry_count, uint8_t type_mask, uin
     return result;
 }
 
-void convert_date_time(const uint8_t* src, int* year, int* month, int* day, int* hour, int* minute) {
+void convert_date_time(const uint8_t* src, int* year, int* month, int* day, int* hour,
+                       int* minute) {
     *hour = src[2];
     *minute = src[3];
     int32_t mjd = int32_t(src[0]) * 256 + src[1];

@@ -8,14 +8,16 @@
 #include "disk/bytes.h"
 #include "disk/qvdisk.h"
 
-constexpr int kDriveCount = 8;          // drives the search tries
-constexpr int kNamedDriveLimit = 26;    // a drive named by number: 0 to 25 (a to z)
+constexpr int kDriveCount = 8;        // drives the search tries
+constexpr int kNamedDriveLimit = 26;  // a drive named by number: 0 to 25 (a to z)
 
 // The backend the open disk was opened with: its handle belongs to it, even
 // when a test has installed another backend since.
 static const qv_platform* disk_platform = nullptr;
 
-static const qv_platform* handle_platform() { return disk_platform ? disk_platform : qv_current_platform(); }
+static const qv_platform* handle_platform() {
+    return disk_platform ? disk_platform : qv_current_platform();
+}
 
 // The map beside the image file, when there is one: a byte in a block it
 // does not mark finished reads as a failing drive there would.
@@ -40,26 +42,30 @@ int qv_read_r(int64_t position, void* dest, uint32_t count, int swap, char* mess
     if (have_source_map) {
         int64_t at = map_first_unfinished(&source_map, position, count);
         if (at >= 0) {
-            qv_format(message, "Cannot read position %" PRId64 ": %s does not mark it rescued\n", at, source_map_path);
+            qv_format(message, "Cannot read position %" PRId64 ": %s does not mark it rescued\n",
+                      at, source_map_path);
             return 1;
         }
     }
     int code = p->seek(qv->handle, position);
     if (code != 0) {
-        qv_format(message, "SetFilePointer failed on position %" PRId64 " with code %d\n", position, code);
+        qv_format(message, "SetFilePointer failed on position %" PRId64 " with code %d\n", position,
+                  code);
         return 1;
     }
     uint32_t got = 0;
     code = p->read(qv->handle, dest, count, &got);
     if (code != 0) {
-        qv_format(message, "ReadFile failed on position %" PRId64 " with code %d\n", position, code);
+        qv_format(message, "ReadFile failed on position %" PRId64 " with code %d\n", position,
+                  code);
         return 1;
     }
     if (got < count) {
         // Before the geometry is known (the first sector) the figure is cluster 0.
         int64_t cluster = qv->cluster_size ? position / int64_t(qv->cluster_size) : 0;
         qv_format(message,
-                  "ReadFile did not read %ld bytes but %ld bytes at position %" PRId64 " (cluster %" PRId64 ")\n",
+                  "ReadFile did not read %ld bytes but %ld bytes at position %" PRId64
+                  " (cluster %" PRId64 ")\n",
                   long(count), long(got), position, cluster);
         return 1;
     }
@@ -118,7 +124,8 @@ static int load_source_map() {
     if (r < 0) return 1;
     have_source_map = r == 0;
     if (have_source_map)
-        qv_warn("Using the map %s: blocks it does not mark rescued count as unreadable\n", source_map_path);
+        qv_warn("Using the map %s: blocks it does not mark rescued count as unreadable\n",
+                source_map_path);
     return 0;
 }
 
@@ -233,8 +240,9 @@ int cluster_geometry_fits() {
     if (size != 0 && size <= kClusterBufferSize && count <= kMaxClusters &&
         uint64_t(kFat2Offset) + uint64_t(kFatEntrySize) * count <= size)
         return 1;
-    qv_set_error("Cluster size %u cannot hold both allocation tables of %u clusters in the first cluster\n", size,
-                 count);
+    qv_set_error(
+        "Cluster size %u cannot hold both allocation tables of %u clusters in the first cluster\n",
+        size, count);
     return 0;
 }
 
@@ -244,7 +252,8 @@ int open_qvdisk(progress_callback progress) {
     if (!find_disk(p)) return 1;
     uint32_t sectors_per_cluster = get_be16(qv->boot_sector + kSectorsPerClusterOffset);
     if (sectors_per_cluster == 0 || sectors_per_cluster > kMaxSectorsPerCluster) {
-        qv_set_error("Unsupported cluster size of %u sectors in the first sector\n", sectors_per_cluster);
+        qv_set_error("Unsupported cluster size of %u sectors in the first sector\n",
+                     sectors_per_cluster);
         return 1;
     }
     qv->cluster_size = sectors_per_cluster << 9;

@@ -20,14 +20,15 @@
 namespace {
 
 constexpr char kSalvageMessage[] =
-    "Salvage: the disk is used as it stands; recordings that share clusters may hold each other's data\n";
+    "Salvage: the disk is used as it stands; recordings that share clusters may hold each other's "
+    "data\n";
 
 constexpr int kFlagError = 1;
 constexpr int kFlagFatal = 2;
 constexpr int kCheckDirUnreadable = -1;
 
 // check_dir's result bits.
-constexpr int kLengthMismatch = 1;     // also set for a damaged chain
+constexpr int kLengthMismatch = 1;  // also set for a damaged chain
 constexpr int kSharedStart = 2;
 constexpr int kUnreadableEntries = 1;  // an error, not fatal: the rest is checked
 
@@ -60,9 +61,10 @@ bool fat_entry_unreadable(const bad_sectors* bad, uint32_t offset, uint32_t n) {
 // Decodes one FAT copy into out and range-checks it. Returns nonzero when a
 // link is beyond the disk. The FAT2 pass also compares with FAT1 (other).
 // Entries in unreadable sectors become kUnreadEntry.
-int decode_fat(uint32_t offset, uint32_t* out, int copy_number, const uint32_t* other, const bad_sectors* unread) {
+int decode_fat(uint32_t offset, uint32_t* out, int copy_number, const uint32_t* other,
+               const bad_sectors* unread) {
     const uint32_t count = qv->cluster_count;
-    const int64_t link_bound = qv->disk_sectors / 2048;   // the disk size in whole MiB
+    const int64_t link_bound = qv->disk_sectors / 2048;  // the disk size in whole MiB
     const uint8_t* copy = cluster_buffer + offset;
     int bad = 0;
     for (uint32_t n = 0; n < count; ++n) {
@@ -77,7 +79,8 @@ int decode_fat(uint32_t offset, uint32_t* out, int copy_number, const uint32_t* 
             bad = 1;
         }
         out[n] = value;
-        if (other && value != kBadEntry && other[n] != kBadEntry && other[n] != kUnreadEntry && value != other[n])
+        if (other && value != kBadEntry && other[n] != kBadEntry && other[n] != kUnreadEntry &&
+            value != other[n])
             qv_warn("FAT: %x: %x != %x\n", n, other[n], value);
     }
     return bad;
@@ -94,8 +97,10 @@ void fill_unread(uint32_t* mine, const uint32_t* other, int my_number, int other
             continue;
         }
         uint32_t first = n;
-        for (; n < count && mine[n] == kUnreadEntry && other[n] != kUnreadEntry; ++n) mine[n] = other[n];
-        qv_warn("FAT%d entries %u to %u cannot be read: taken from FAT%d\n", my_number, first, n - 1, other_number);
+        for (; n < count && mine[n] == kUnreadEntry && other[n] != kUnreadEntry; ++n)
+            mine[n] = other[n];
+        qv_warn("FAT%d entries %u to %u cannot be read: taken from FAT%d\n", my_number, first,
+                n - 1, other_number);
     }
 }
 
@@ -113,9 +118,11 @@ int drop_unread_in_both(uint32_t* first, uint32_t* second) {
         }
         uint32_t from = n;
         dropped = 1;
-        for (; n < count && first[n] == kUnreadEntry && second[n] == kUnreadEntry; ++n) first[n] = second[n] = taken;
+        for (; n < count && first[n] == kUnreadEntry && second[n] == kUnreadEntry; ++n)
+            first[n] = second[n] = taken;
         if (qv_options.salvage)
-            qv_warn("FAT entries %u to %u cannot be read in either copy: taken as end of chain\n", from, n - 1);
+            qv_warn("FAT entries %u to %u cannot be read in either copy: taken as end of chain\n",
+                    from, n - 1);
         else
             qv_warn("FAT entries %u to %u cannot be read in either copy\n", from, n - 1);
     }
@@ -191,7 +198,8 @@ int cross_link_walk(const uint32_t* heads, uint32_t head_count, uint32_t* owner)
             // The end, a free entry and the markers 0xFFFFFC and 0xFFFFFD end
             // this walk quietly; 0xFFFFFB, which the recorder's own walks take
             // as a link, a link out of the table and a loop are reported.
-            if (kind == kLinkNext || kind == kLinkOutside || (kind == kLinkMarker && next == kMarkerLink)) {
+            if (kind == kLinkNext || kind == kLinkOutside ||
+                (kind == kLinkMarker && next == kMarkerLink)) {
                 char prefix[32];
                 snprintf(prefix, sizeof prefix, "Chain %u ", i);
                 set_chain_damage(prefix, kind, b, next);
@@ -219,7 +227,8 @@ void find_lost_starts(const uint32_t* marks) {
         if (qv->fat[c] < count) add_cluster(&linked, qv->fat[c]);
     for (uint32_t c = 0; c < count; ++c) {
         const uint32_t v = qv->fat[c];
-        if (marks[c] != kReached && !has_cluster(&linked, c) && (v <= kMarkerLink || v == kEndOfChain))
+        if (marks[c] != kReached && !has_cluster(&linked, c) &&
+            (v <= kMarkerLink || v == kEndOfChain))
             add_cluster(&lost_starts, c);
     }
 }
@@ -238,7 +247,8 @@ int check_dir(uint32_t dir_cluster, uint32_t entry_count, uint32_t* marks, uint3
     const uint32_t per_cluster = qv->cluster_size / kDirEntrySize;
     const uint32_t list_room = per_cluster;
     static bad_sectors unread;
-    if (qv_read_cluster_salvage(dir_cluster, cluster_buffer, &unread) == kSalvageFailed) return kCheckDirUnreadable;
+    if (qv_read_cluster_salvage(dir_cluster, cluster_buffer, &unread) == kSalvageFailed)
+        return kCheckDirUnreadable;
     if (entry_count > per_cluster) entry_count = per_cluster;
 
     int result = 0;
@@ -251,7 +261,8 @@ int check_dir(uint32_t dir_cluster, uint32_t entry_count, uint32_t* marks, uint3
         }
         uint32_t first = i;
         while (i < entry_count && dir_entry_unreadable(&unread, i)) ++i;
-        qv_warn("Directory at cluster %x: entries %u to %u cannot be read, skipped\n", dir_cluster, first, i - 1);
+        qv_warn("Directory at cluster %x: entries %u to %u cannot be read, skipped\n", dir_cluster,
+                first, i - 1);
         result |= kUnreadableEntries;
     }
     for (uint32_t i = 0; i < entry_count; ++i) {
@@ -288,10 +299,12 @@ int check_dir(uint32_t dir_cluster, uint32_t entry_count, uint32_t* marks, uint3
             // to an ancestor, a second entry of the same directory, or a free
             // cluster) is not walked again: that could never end.
             if (already_reached) {
-                qv_warn("Directory %s at cluster %x already reached, not checked again\n", name.text, s);
+                qv_warn("Directory %s at cluster %x already reached, not checked again\n",
+                        name.text, s);
                 result |= kLengthMismatch;
             } else if (*dir_count >= list_room) {
-                qv_warn("Too many subdirectories: directory %s at cluster %x not checked\n", name.text, s);
+                qv_warn("Too many subdirectories: directory %s at cluster %x not checked\n",
+                        name.text, s);
                 result |= kLengthMismatch;
             } else {
                 dir_list[(*dir_count)++] = s;
@@ -327,7 +340,7 @@ int check_file_system(uint32_t* first, uint32_t* second, uint32_t* dir_list) {
     uint32_t dir_count = 0;
     int r = check_dir(0, root_entry_count(), marks, dir_list, &dir_count);
     if (r == kCheckDirUnreadable) {
-        if (qv->progress) qv->progress(-1);   // the read's message
+        if (qv->progress) qv->progress(-1);  // the read's message
         flags |= kFlagError | kFlagFatal;
     } else {
         flags |= r;
@@ -369,7 +382,8 @@ int read_fat() {
     if (qv_read_salvage(0, cluster_buffer, size, 1, &unread) == kSalvageFailed) return 1;
 
     uint32_t* work = static_cast<uint32_t*>(malloc(sizeof(uint32_t) * 2 * kWorkEntries));
-    uint32_t* dir_list = static_cast<uint32_t*>(malloc(sizeof(uint32_t) * (size / kDirEntrySize + 1)));
+    uint32_t* dir_list =
+        static_cast<uint32_t*>(malloc(sizeof(uint32_t) * (size / kDirEntrySize + 1)));
     if (!work || !dir_list) {
         free(work);
         free(dir_list);
@@ -379,7 +393,7 @@ int read_fat() {
     uint32_t* first = work;
     uint32_t* second = work + kWorkEntries;
 
-    int salvaged = 0;   // the salvage uses a disk that would be refused
+    int salvaged = 0;  // the salvage uses a disk that would be refused
     int fat1_bad = decode_fat(kFat1Offset, first, 1, nullptr, &unread);
     int fat2_bad = decode_fat(kFat2Offset, second, 2, first, &unread);
     if (unread.count != 0) {

@@ -21,7 +21,10 @@ int add_lost_recordings(int count) {
     for (uint32_t c = 0; c < clusters; ++c) {
         if (!has_cluster(starts, c)) continue;
         if (count >= int(kMaxRecordings)) {
-            qv_warn("Salvage: the recording table is full: lost chains from cluster %x on are not listed\n", c);
+            qv_warn(
+                "Salvage: the recording table is full: lost chains from cluster %x on are not "
+                "listed\n",
+                c);
             break;
         }
         // The header as the reader takes it: readable, packets behind it.
@@ -39,8 +42,8 @@ int add_lost_recordings(int count) {
         r->start_cluster = c;
         r->num_clusters = chain_length(c, nullptr, &end);
         snprintf(r->name, sizeof r->name, kLostNameFormat, c);
-        qv_warn("Salvage: lost chain at cluster %x, length %u, holds a recording: listed as %s\n", c,
-                r->num_clusters, r->name);
+        qv_warn("Salvage: lost chain at cluster %x, length %u, holds a recording: listed as %s\n",
+                c, r->num_clusters, r->name);
     }
     qv->recording_count = count;
     return count;

@@ -117,8 +117,8 @@ int map_read(const char* path, rescue_map* map) {
         if (!have_status) {
             // "pos status [pass]": the pass came with version 1.20.
             if (n < 2 || n > 3 || !parse_number(fields[0], 0, &a) || strlen(fields[1]) != 1 ||
-                !is_status(fields[1][0], kCurrentStatuses) || (n == 3 && !parse_number(fields[2], 10, &b)) ||
-                b > INT32_MAX) {
+                !is_status(fields[1][0], kCurrentStatuses) ||
+                (n == 3 && !parse_number(fields[2], 10, &b)) || b > INT32_MAX) {
                 problem = "is not the status line \"current_pos current_status current_pass\"";
                 break;
             }
@@ -128,8 +128,9 @@ int map_read(const char* path, rescue_map* map) {
             have_status = 1;
             continue;
         }
-        if (n != 3 || !parse_number(fields[0], 0, &a) || !parse_number(fields[1], 0, &b) || b == 0 ||
-            strlen(fields[2]) != 1 || !is_status(fields[2][0], kBlockStatuses) || a > INT64_MAX - b) {
+        if (n != 3 || !parse_number(fields[0], 0, &a) || !parse_number(fields[1], 0, &b) ||
+            b == 0 || strlen(fields[2]) != 1 || !is_status(fields[2][0], kBlockStatuses) ||
+            a > INT64_MAX - b) {
             problem = "is not a block line \"pos size status\"";
             break;
         }
@@ -168,8 +169,8 @@ int map_write(const char* path, const rescue_map* map) {
     }
     fprintf(file, "# Mapfile. Created by pvrcopy\n");
     fprintf(file, "# current_pos  current_status  current_pass\n");
-    fprintf(file, "0x%08" PRIX64 "     %c               %d\n", uint64_t(map->current_pos), map->current_status,
-            map->current_pass);
+    fprintf(file, "0x%08" PRIX64 "     %c               %d\n", uint64_t(map->current_pos),
+            map->current_status, map->current_pass);
     fprintf(file, "#      pos        size  status\n");
     for (uint32_t i = 0; i < map->count; ++i)
         fprintf(file, "0x%08" PRIX64 "  0x%08" PRIX64 "  %c\n", uint64_t(map->blocks[i].pos),
@@ -195,7 +196,9 @@ int map_set(rescue_map* map, int64_t pos, int64_t size, char status) {
         map->blocks[0] = map_block{pos, first - pos, kMapNonTried};
         map->count++;
     }
-    if (map_end(map) < end && append_block(map, map_end(map), end - map_end(map), kMapNonTried) != 0) return 1;
+    if (map_end(map) < end &&
+        append_block(map, map_end(map), end - map_end(map), kMapNonTried) != 0)
+        return 1;
 
     // Blocks i .. j - 1 meet the range; they become at most three.
     uint32_t i = map_block_at(map, pos);
@@ -205,7 +208,8 @@ int map_set(rescue_map* map, int64_t pos, int64_t size, char status) {
     uint32_t n = 0;
     if (left.pos < pos) parts[n++] = map_block{left.pos, pos - left.pos, left.status};
     parts[n++] = map_block{pos, size, status};
-    if (right.pos + right.size > end) parts[n++] = map_block{end, right.pos + right.size - end, right.status};
+    if (right.pos + right.size > end)
+        parts[n++] = map_block{end, right.pos + right.size - end, right.status};
     if (grow(map, map->count - (j - i) + n) != 0) return 1;
     memmove(map->blocks + i + n, map->blocks + j, sizeof(map_block) * (map->count - j));
     memcpy(map->blocks + i, parts, sizeof(map_block) * n);

@@ -13,20 +13,21 @@ namespace {
 
 // The characters a file name may keep, as the recorder tool has always had
 // them (the dollar sign twice changes nothing).
-constexpr char kAllowed[] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ.-+=;$!@#$%^&()[]{}_";
+constexpr char kAllowed[] =
+    "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ.-+=;$!@#$%^&()[]{}_";
 constexpr char kReplacement = '_';
 
 constexpr size_t kOutputBufferSize = 1 << 20;
 char output_buffer[kOutputBufferSize];
-FILE* output_buffer_owner = nullptr;   // the file that uses output_buffer now
+FILE* output_buffer_owner = nullptr;  // the file that uses output_buffer now
 
 int allowed(char c) { return c != 0 && memchr(kAllowed, c, sizeof kAllowed - 1) != nullptr; }
 
 // The output files now open: their paths, for the time set when they close.
 constexpr int kMaxOpenOutputs = 4;
 struct open_file {
-    FILE* file;            // null: the slot is free
-    int dated;             // nonzero: time is the recording's date and time
+    FILE* file;  // null: the slot is free
+    int dated;   // nonzero: time is the recording's date and time
     int64_t time;
     char path[kOutputPathSize];
 };
@@ -38,14 +39,15 @@ int recording_time(const recording_entry* entry, int64_t* time) {
     if (!entry) return 0;
     int year, month, day, hour, minute;
     convert_date_time(entry->mjd, &year, &month, &day, &hour, &minute);
-    if (year < 1970 || month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59) return 0;
+    if (year < 1970 || month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59)
+        return 0;
     struct tm local = {};
     local.tm_year = year - 1900;
     local.tm_mon = month - 1;
     local.tm_mday = day;
     local.tm_hour = hour;
     local.tm_min = minute;
-    local.tm_isdst = -1;   // as the clock showed it, summer time or not
+    local.tm_isdst = -1;  // as the clock showed it, summer time or not
     time_t t = mktime(&local);
     if (t == time_t(-1)) return 0;
     *time = int64_t(t);
@@ -58,13 +60,16 @@ namespace {
 
 // out: name (length bytes), number and extension, every character outside
 // the allowed set replaced; kOutputNameSize bytes at most.
-void compose_name(char* out, const char* name, size_t length, const char* number, const char* extension) {
-    if (snprintf(out, kOutputNameSize, "%.*s%s%s", int(length), name, number, extension) < 0) out[0] = 0;
+void compose_name(char* out, const char* name, size_t length, const char* number,
+                  const char* extension) {
+    if (snprintf(out, kOutputNameSize, "%.*s%s%s", int(length), name, number, extension) < 0)
+        out[0] = 0;
     for (char* p = out; *p; ++p)
         if (!allowed(*p)) *p = kReplacement;
     // A name the system keeps for a device would send the copy there.
     const size_t n = strlen(out);
-    if (qv_device_name(out) && n + 1 < kOutputNameSize) memmove(out + 1, out, n + 1), out[0] = kReplacement;
+    if (qv_device_name(out) && n + 1 < kOutputNameSize)
+        memmove(out + 1, out, n + 1), out[0] = kReplacement;
 }
 
 }  // namespace
@@ -88,7 +93,7 @@ namespace {
 struct name_key {
     const char* name;
     size_t length;
-    char number[16];   // "" or "_N"
+    char number[16];  // "" or "_N"
 };
 
 char key_char(const name_key& k, size_t i) {
@@ -131,16 +136,17 @@ void number_recordings(int count, uint8_t* numbered) {
     for (int i = 0; i < count; ++i) {
         const int r = order[i];
         const name_key k = key_of(r, false);
-        numbered[r] = k.length == 0 ||   // never a file named by its extension alone
+        numbered[r] = k.length == 0 ||  // never a file named by its extension alone
                       (i > 0 && compare_keys(key_of(order[i - 1], false), k) == 0) ||
                       (i + 1 < count && compare_keys(key_of(order[i + 1], false), k) == 0);
         if (numbered[r]) work[pending++] = uint16_t(r);
     }
     while (pending > 0) {
         const name_key k = key_of(work[--pending], true);
-        const uint16_t* at = std::lower_bound(order, order + count, k, [](uint16_t r, const name_key& key) {
-            return compare_keys(key_of(r, false), key) < 0;
-        });
+        const uint16_t* at =
+            std::lower_bound(order, order + count, k, [](uint16_t r, const name_key& key) {
+                return compare_keys(key_of(r, false), key) < 0;
+            });
         // At most one recording has that name (two would both be numbered).
         if (at != order + count && !numbered[*at] && compare_keys(key_of(*at, false), k) == 0) {
             numbered[*at] = 1;
@@ -175,7 +181,7 @@ void recording_file_name(char* out, int index, const char* extension) {
     int count = qv->recording_count > index ? qv->recording_count : index + 1;
     if (count > int(kMaxRecordings)) count = int(kMaxRecordings);
     static uint8_t numbered[kMaxRecordings];
-    static uint64_t numbered_table;   // the fingerprint of the table numbered
+    static uint64_t numbered_table;  // the fingerprint of the table numbered
     static bool have_numbered = false;
     const uint64_t table = table_fingerprint(count);
     if (!have_numbered || table != numbered_table) {
@@ -194,7 +200,7 @@ void output_path(char* out, size_t size, const char* file_name) {
     const char* separator = "";
     if (dir_length > 0 && !strchr(kPathSeparators, dir[dir_length - 1])) separator = kPathSeparator;
     int n = snprintf(out, size, "%s%s%s", dir_length ? dir : "", separator, file_name);
-    if (n < 0 || size_t(n) >= size) out[0] = 0;   // a path cut short would name another file
+    if (n < 0 || size_t(n) >= size) out[0] = 0;  // a path cut short would name another file
 }
 
 namespace {
@@ -215,7 +221,8 @@ bool pick_free_path(char* path, size_t size) {
     const size_t stem = size_t((dot && dot != name ? dot : name + strlen(name)) - path);
     char candidate[kOutputPathSize];
     for (int n = 2; n <= kMaxOutputCopies; ++n) {
-        int length = snprintf(candidate, sizeof candidate, "%.*s(%d)%s", int(stem), path, n, path + stem);
+        int length =
+            snprintf(candidate, sizeof candidate, "%.*s(%d)%s", int(stem), path, n, path + stem);
         if (length < 0 || size_t(length) >= size) return false;
         if (qv_is_file(candidate)) continue;
         qv_warn("%s exists and is kept: the output is written as %s\n", path, candidate);
@@ -227,7 +234,8 @@ bool pick_free_path(char* path, size_t size) {
 
 // Opens output file_name with the mode ("wb" new, "r+b" in place), as every
 // output is opened; the path opened into used (kOutputPathSize) if given.
-FILE* open_output_as(const char* file_name, const recording_entry* entry, const char* mode, char* used) {
+FILE* open_output_as(const char* file_name, const recording_entry* entry, const char* mode,
+                     char* used) {
     open_file* slot = nullptr;
     for (open_file& f : open_files)
         if (!f.file) slot = &f;
@@ -236,7 +244,8 @@ FILE* open_output_as(const char* file_name, const recording_entry* entry, const 
     if (!slot->path[0]) return nullptr;
     const qv_platform* platform = qv_current_platform();
     // Truncating the open disk image would destroy the very data being read.
-    if (qv->handle && platform && platform->is_same_file && platform->is_same_file(qv->handle, slot->path))
+    if (qv->handle && platform && platform->is_same_file &&
+        platform->is_same_file(qv->handle, slot->path))
         return nullptr;
     if (mode[0] == 'w' && !pick_free_path(slot->path, sizeof slot->path)) return nullptr;
     if (used) memcpy(used, slot->path, sizeof slot->path);
@@ -257,7 +266,9 @@ FILE* open_output(const char* file_name, const recording_entry* entry, char* use
     return open_output_as(file_name, entry, "wb", used);
 }
 
-FILE* open_output_update(const char* file_name) { return open_output_as(file_name, nullptr, "r+b", nullptr); }
+FILE* open_output_update(const char* file_name) {
+    return open_output_as(file_name, nullptr, "r+b", nullptr);
+}
 
 int seek_output(FILE* file, int64_t position) {
 #ifdef _WIN32
@@ -280,7 +291,7 @@ int close_output(FILE* file) {
         int code = f.dated ? qv_set_file_time(f.path, f.time) : 0;
         if (code != 0) {
             char message[kErrorSize], reason_text[256];
-            memcpy(message, qv_error, sizeof message);   // a failure's message stays for the caller
+            memcpy(message, qv_error, sizeof message);  // a failure's message stays for the caller
             qv_system_message(code, reason_text, sizeof reason_text);
             qv_warn("Cannot set the time of %s: %s\n", f.path, reason_text);
             memcpy(qv_error, message, sizeof message);

@@ -4,16 +4,16 @@
 // that fails a chosen read) through qv_set_platform.
 #pragma once
 
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 
 typedef void* qv_handle;  // opaque to everything but the backend; null = none
 
-constexpr uint32_t kSectorSize = 512;   // every size and position the disk reports counts these
+constexpr uint32_t kSectorSize = 512;  // every size and position the disk reports counts these
 
 struct qv_drive_geometry {
-    int fixed_media;        // nonzero when the medium is a fixed (not removable) disk
-    int64_t sectors;        // size in 512-byte sectors
+    int fixed_media;  // nonzero when the medium is a fixed (not removable) disk
+    int64_t sectors;  // size in 512-byte sectors
 };
 
 struct qv_platform {
@@ -36,8 +36,8 @@ struct qv_platform {
     int (*is_same_file)(qv_handle h, const char* path);
     // Path of physical drive n (0 to 7) into buf; the image file names.
     void (*drive_path)(int n, char* buf, size_t size);
-    const char* image_name;          // "qvdisk.img"
-    const char* parent_image_name;   // "../qvdisk.img" or "..\\qvdisk.img"
+    const char* image_name;         // "qvdisk.img"
+    const char* parent_image_name;  // "../qvdisk.img" or "..\\qvdisk.img"
 };
 
 // The backend of this build (POSIX or Win32).

@@ -1,17 +1,17 @@
 // The POSIX (Linux) disk backend: image files locked with flock, the first
 // eight whole disks /dev/sda to /dev/sdh opened with O_EXCL, reads with pread;
 // and the few calls the output files need (directory check, file times).
-#include <cerrno>
-#include <cstdio>
-#include <new>
-#include <cstring>
 #include <fcntl.h>
 #include <pthread.h>
-#include <string>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
 #ifdef __linux__
 #include <linux/fs.h>
 #endif
@@ -100,7 +100,8 @@ static int posix_read(qv_handle h, void* dest, uint32_t count, uint32_t* got) {
     posix_handle* ph = static_cast<posix_handle*>(h);
     uint32_t done = 0;
     while (done < count) {
-        ssize_t n = pread(ph->fd, static_cast<char*>(dest) + done, count - done, off_t(ph->position + done));
+        ssize_t n = pread(ph->fd, static_cast<char*>(dest) + done, count - done,
+                          off_t(ph->position + done));
         if (n < 0) {
             if (errno == EINTR) continue;
             *got = done;
@@ -135,13 +136,15 @@ static void posix_drive_path(int n, char* buf, size_t size) {
 }
 
 static const qv_platform posix_platform = {
-    posix_open, posix_file_size, posix_drive_geometry, posix_seek, posix_read,
-    posix_close, posix_is_same_file, posix_drive_path, "qvdisk.img", "../qvdisk.img",
+    posix_open,  posix_file_size,    posix_drive_geometry, posix_seek,   posix_read,
+    posix_close, posix_is_same_file, posix_drive_path,     "qvdisk.img", "../qvdisk.img",
 };
 
 const qv_platform* qv_native_platform() { return &posix_platform; }
 
-void qv_system_message(int code, char* buf, size_t size) { snprintf(buf, size, "%s", strerror(code)); }
+void qv_system_message(int code, char* buf, size_t size) {
+    snprintf(buf, size, "%s", strerror(code));
+}
 
 int qv_check_directory(const char* path) {
     struct stat st;
@@ -153,7 +156,7 @@ int qv_set_file_time(const char* path, int64_t unix_time) {
     int saved = errno;
     struct timespec times[2];
     times[0].tv_sec = 0;
-    times[0].tv_nsec = UTIME_NOW;   // access time: now
+    times[0].tv_nsec = UTIME_NOW;  // access time: now
     times[1].tv_sec = time_t(unix_time);
     times[1].tv_nsec = 0;
     int code = utimensat(AT_FDCWD, path, times, 0) == 0 ? 0 : errno;

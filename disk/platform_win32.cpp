@@ -5,8 +5,8 @@
 // need (directory check, file times).
 #include <cerrno>
 #include <cstdio>
-#include <new>
 #include <cstring>
+#include <new>
 
 #include <windows.h>
 #include <winioctl.h>
@@ -47,7 +47,9 @@ int move_pointer(HANDLE h, int64_t distance, DWORD method, int64_t* where) {
     return 0;
 }
 
-int win_file_size(qv_handle h, int64_t* size) { return move_pointer(win_handle(h), 0, FILE_END, size); }
+int win_file_size(qv_handle h, int64_t* size) {
+    return move_pointer(win_handle(h), 0, FILE_END, size);
+}
 
 // The media type comes from the geometry. The size is the drive's exact
 // length where it answers for it (as Linux's BLKGETSIZE64 gives it); the
@@ -56,18 +58,23 @@ int win_file_size(qv_handle h, int64_t* size) { return move_pointer(win_handle(h
 int win_drive_geometry(qv_handle h, qv_drive_geometry* geometry) {
     DISK_GEOMETRY g;
     DWORD returned = 0;
-    if (!DeviceIoControl(win_handle(h), IOCTL_DISK_GET_DRIVE_GEOMETRY, NULL, 0, &g, sizeof g, &returned, NULL))
+    if (!DeviceIoControl(win_handle(h), IOCTL_DISK_GET_DRIVE_GEOMETRY, NULL, 0, &g, sizeof g,
+                         &returned, NULL))
         return last_error();
     geometry->fixed_media = g.MediaType == FixedMedia;
     GET_LENGTH_INFORMATION length;
-    if (DeviceIoControl(win_handle(h), IOCTL_DISK_GET_LENGTH_INFO, NULL, 0, &length, sizeof length, &returned, NULL))
+    if (DeviceIoControl(win_handle(h), IOCTL_DISK_GET_LENGTH_INFO, NULL, 0, &length, sizeof length,
+                        &returned, NULL))
         geometry->sectors = int64_t(length.Length.QuadPart) / kSectorSize;
     else
-        geometry->sectors = int64_t(g.Cylinders.QuadPart) * int64_t(g.TracksPerCylinder) * int64_t(g.SectorsPerTrack);
+        geometry->sectors = int64_t(g.Cylinders.QuadPart) * int64_t(g.TracksPerCylinder) *
+                            int64_t(g.SectorsPerTrack);
     return 0;
 }
 
-int win_seek(qv_handle h, int64_t position) { return move_pointer(win_handle(h), position, FILE_BEGIN, nullptr); }
+int win_seek(qv_handle h, int64_t position) {
+    return move_pointer(win_handle(h), position, FILE_BEGIN, nullptr);
+}
 
 int win_read(qv_handle h, void* dest, uint32_t count, uint32_t* got) {
     DWORD n = 0;
@@ -85,11 +92,13 @@ void win_close(qv_handle h) { CloseHandle(win_handle(h)); }
 // open disk: nothing to compare.
 int win_is_same_file(qv_handle, const char*) { return 0; }
 
-void win_drive_path(int n, char* buf, size_t size) { snprintf(buf, size, "\\\\.\\PHYSICALDRIVE%d", n); }
+void win_drive_path(int n, char* buf, size_t size) {
+    snprintf(buf, size, "\\\\.\\PHYSICALDRIVE%d", n);
+}
 
 const qv_platform win32_platform = {
-    win_open,  win_file_size, win_drive_geometry, win_seek,       win_read,
-    win_close, win_is_same_file, win_drive_path, "qvdisk.img", "..\\qvdisk.img",
+    win_open,  win_file_size,    win_drive_geometry, win_seek,     win_read,
+    win_close, win_is_same_file, win_drive_path,     "qvdisk.img", "..\\qvdisk.img",
 };
 
 }  // namespace
@@ -97,8 +106,8 @@ const qv_platform win32_platform = {
 const qv_platform* qv_native_platform() { return &win32_platform; }
 
 void qv_system_message(int code, char* buf, size_t size) {
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, DWORD(code), 0, buf,
-                             DWORD(size), NULL);
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL,
+                             DWORD(code), 0, buf, DWORD(size), NULL);
     // The system's texts end in a line end; the callers add their own.
     while (n > 0 && (buf[n - 1] == '\n' || buf[n - 1] == '\r' || buf[n - 1] == ' ')) --n;
     if (n == 0)
@@ -124,8 +133,8 @@ int qv_set_file_time(const char* path, int64_t unix_time) {
     written.dwLowDateTime = DWORD(ticks);
     written.dwHighDateTime = DWORD(ticks >> 32);
     int code = 0;
-    HANDLE h = CreateFileA(path, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, NULL);
+    HANDLE h = CreateFileA(path, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (h == INVALID_HANDLE_VALUE) {
         code = last_error();
     } else {
@@ -139,11 +148,12 @@ int qv_set_file_time(const char* path, int64_t unix_time) {
 
 int qv_device_name(const char* file_name) {
     static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL"};
-    static const char* const kNumberedDevices[] = {"COM", "LPT"};   // COM1 to COM9, LPT1 to LPT9
+    static const char* const kNumberedDevices[] = {"COM", "LPT"};  // COM1 to COM9, LPT1 to LPT9
     constexpr size_t kDeviceNameLength = 3;
     const size_t stem = strcspn(file_name, ".");
     for (const char* device : kDevices)
-        if (stem == kDeviceNameLength && _strnicmp(file_name, device, kDeviceNameLength) == 0) return 1;
+        if (stem == kDeviceNameLength && _strnicmp(file_name, device, kDeviceNameLength) == 0)
+            return 1;
     for (const char* device : kNumberedDevices)
         if (stem == kDeviceNameLength + 1 && _strnicmp(file_name, device, kDeviceNameLength) == 0 &&
             file_name[kDeviceNameLength] >= '1' && file_name[kDeviceNameLength] <= '9')
@@ -154,8 +164,8 @@ int qv_device_name(const char* file_name) {
 int qv_is_file(const char* path) {
     int saved_errno = errno;
     DWORD saved_error = GetLastError();
-    HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, NULL);
+    HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     int is_file = h != INVALID_HANDLE_VALUE && GetFileType(h) == FILE_TYPE_DISK;
     if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
     errno = saved_errno;

@@ -18,22 +18,24 @@
 // passed only when it changes; a negative value asks it to show qv_error now.
 typedef void (*progress_callback)(int);
 
-constexpr uint32_t kClusterBufferSize = 1835008;   // 3584 sectors
+constexpr uint32_t kClusterBufferSize = 1835008;  // 3584 sectors
 constexpr uint32_t kMaxSectorsPerCluster = kClusterBufferSize / kSectorSize;
 constexpr uint32_t kMaxClusters = 131072;
 constexpr uint32_t kMaxRecordings = 14336;
 constexpr size_t kErrorSize = 1024;
 constexpr size_t kDirEntrySize = 128;
-constexpr size_t kNameSize = 512;           // recording_entry name
-constexpr size_t kDirNameSize = 108;        // name field of a directory entry
-constexpr size_t kListNumberSize = 6;               // "_%d" of a list number up to kMaxRecordings
-constexpr size_t kOutputNameSize = kNameSize + kListNumberSize + 4;  // name, list number, extension, NUL
-constexpr size_t kOutputDirSize = 4096;            // longest output directory taken
-constexpr size_t kOutputPathSize = kOutputDirSize + 1 + kOutputNameSize;  // directory, separator, name
+constexpr size_t kNameSize = 512;      // recording_entry name
+constexpr size_t kDirNameSize = 108;   // name field of a directory entry
+constexpr size_t kListNumberSize = 6;  // "_%d" of a list number up to kMaxRecordings
+constexpr size_t kOutputNameSize =
+    kNameSize + kListNumberSize + 4;     // name, list number, extension, NUL
+constexpr size_t kOutputDirSize = 4096;  // longest output directory taken
+constexpr size_t kOutputPathSize =
+    kOutputDirSize + 1 + kOutputNameSize;  // directory, separator, name
 
 // First sector, in recorder order.
 constexpr size_t kSignatureOffset = 4;
-constexpr size_t kSignatureLength = 17;     // 16 characters and a zero byte
+constexpr size_t kSignatureLength = 17;  // 16 characters and a zero byte
 constexpr char kSignature[] = "VELMORAN PVR HDD";
 constexpr size_t kSectorsPerClusterOffset = 34;
 constexpr size_t kRootDirSlackOffset = 44;
@@ -47,11 +49,11 @@ constexpr uint32_t kFat2Offset = 0x80000;
 constexpr uint32_t kFatEntrySize = 3;
 
 // Allocation table values.
-constexpr uint32_t kLastLink = 0xFFFFFA;     // highest plain link value
-constexpr uint32_t kMarkerLink = 0xFFFFFB;   // still walked as a link by the chain walks
+constexpr uint32_t kLastLink = 0xFFFFFA;    // highest plain link value
+constexpr uint32_t kMarkerLink = 0xFFFFFB;  // still walked as a link by the chain walks
 constexpr uint32_t kEndOfChain = 0xFFFFFE;
 constexpr uint32_t kFreeCluster = 0xFFFFFF;
-constexpr uint32_t kBadEntry = 0xFFFFFFFF;   // decoded entry that failed the range check
+constexpr uint32_t kBadEntry = 0xFFFFFFFF;  // decoded entry that failed the range check
 
 // Directory entry types.
 constexpr uint8_t kTypeEmpty = 0xFF;
@@ -76,7 +78,7 @@ constexpr uint32_t kListRecordSize = 512;
 
 struct recording_entry {
     uint8_t type;
-    uint8_t mjd[2];        // disk order, high byte first; hour and minute follow
+    uint8_t mjd[2];  // disk order, high byte first; hour and minute follow
     uint8_t hour;
     uint8_t minute;
     uint8_t extra[3];
@@ -95,7 +97,7 @@ struct qv_instance {
     uint32_t fat[kMaxClusters];
     recording_entry recordings[kMaxRecordings];
     progress_callback progress;
-    int recording_count;   // valid records of recordings, as parse_dir (and the salvage) left them
+    int recording_count;  // valid records of recordings, as parse_dir (and the salvage) left them
 };
 
 extern qv_instance* qv;
@@ -106,10 +108,10 @@ extern uint8_t cluster_buffer[kClusterBufferSize];
 // "qvdisk.img" here or in the parent directory, else the drives; outputs into
 // the current directory.
 struct qv_settings {
-    const char* image_path;    // only this file is read, as the disk image
-    const char* device_path;   // only this drive is read (on Windows also just its number)
-    const char* output_dir;    // every output file is created in this directory
-    int salvage;               // use a disk the check refuses, as it stands (see read_fat, parse_dir)
+    const char* image_path;   // only this file is read, as the disk image
+    const char* device_path;  // only this drive is read (on Windows also just its number)
+    const char* output_dir;   // every output file is created in this directory
+    int salvage;  // use a disk the check refuses, as it stands (see read_fat, parse_dir)
 };
 extern qv_settings qv_options;
 
@@ -124,10 +126,12 @@ constexpr char kInterruptedMessage[] = "Interrupted, the partial output file is 
 // reason in qv_error; an output file already created is left as written.
 enum copy_result {
     kCopyDone = 0,
-    kCopyFailed = 1,       // the recording or the disk cannot be read (or no memory for the demultiplexer)
-    kCopyNoOutput = 2,     // the output file cannot be created
-    kCopyNoStream = 3,     // no memory for a stream of the demultiplexer
-    kCopyIncomplete = 4,   // stopped or incomplete: a write failure, a read error, unreadable data, an interrupt
+    kCopyFailed =
+        1,  // the recording or the disk cannot be read (or no memory for the demultiplexer)
+    kCopyNoOutput = 2,  // the output file cannot be created
+    kCopyNoStream = 3,  // no memory for a stream of the demultiplexer
+    kCopyIncomplete =
+        4,  // stopped or incomplete: a write failure, a read error, unreadable data, an interrupt
 };
 
 // --- messages (disk_access.cpp) ---
@@ -168,8 +172,8 @@ struct bad_sectors {
     uint32_t length[kMaxBadRuns];
 };
 constexpr int kSalvageComplete = 0;
-constexpr int kSalvagePartial = 1;    // some sectors unreadable: zero-filled, listed in bad
-constexpr int kSalvageFailed = -1;    // nothing could be read (no disk, start beyond its end)
+constexpr int kSalvagePartial = 1;  // some sectors unreadable: zero-filled, listed in bad
+constexpr int kSalvageFailed = -1;  // nothing could be read (no disk, start beyond its end)
 // Reads count bytes at position like qv_read. On a failure or a short read
 // the range is read again in sixteenths, down to single sectors: every
 // sector that can be read is kept, the others are filled with zero bytes
@@ -177,19 +181,22 @@ constexpr int kSalvageFailed = -1;    // nothing could be read (no disk, start b
 // disk costs one read; no sector is read twice at one level of splitting.
 int qv_read_salvage(int64_t position, void* dest, uint32_t count, int swap, bad_sectors* bad);
 // qv_read_salvage with the last read's message in message instead of qv_error.
-int qv_read_salvage_r(int64_t position, void* dest, uint32_t count, int swap, bad_sectors* bad, char* message);
+int qv_read_salvage_r(int64_t position, void* dest, uint32_t count, int swap, bad_sectors* bad,
+                      char* message);
 // qv_read_salvage of FAT cluster n whole into dest, swapped.
 int qv_read_cluster_salvage(uint32_t n, uint8_t* dest, bad_sectors* bad);
 // Whether bytes [from, to) of the range touch an unreadable sector.
 int bad_bytes_touch(const bad_sectors* bad, uint32_t from, uint32_t to);
 // Whether directory entry i of a directory cluster read so touches an unreadable sector.
 inline int dir_entry_unreadable(const bad_sectors* bad, uint32_t i) {
-    return bad->count != 0 && bad_bytes_touch(bad, uint32_t(i * kDirEntrySize), uint32_t((i + 1) * kDirEntrySize));
+    return bad->count != 0 &&
+           bad_bytes_touch(bad, uint32_t(i * kDirEntrySize), uint32_t((i + 1) * kDirEntrySize));
 }
 // Shows "Cannot read %u bytes at position %I64d\n" through callback for every
 // unreadable run within the first valid bytes of a range read at position;
 // returns the number of those bytes.
-int64_t report_unreadable(progress_callback callback, int64_t position, const bad_sectors* bad, uint32_t valid);
+int64_t report_unreadable(progress_callback callback, int64_t position, const bad_sectors* bad,
+                          uint32_t valid);
 
 // --- ddrescue mapfiles (mapfile.cpp) ---
 // A mapfile of GNU ddrescue: the current position, status and pass, and the
@@ -208,7 +215,7 @@ struct rescue_map {
     int64_t current_pos;
     char current_status;
     int current_pass;
-    map_block* blocks;   // ascending, contiguous
+    map_block* blocks;  // ascending, contiguous
     uint32_t count;
     uint32_t room;
 };
@@ -235,11 +242,11 @@ int64_t map_end(const rescue_map* map);
 // length count, the raw copy, the reader) asks this and ends where it says
 // the chain ends, so that they all agree on a damaged chain.
 enum link_kind {
-    kLinkNext,      // *next is the next cluster, within the table
-    kLinkEnd,       // end of chain: the cluster is the file's last
-    kLinkFree,      // the cluster's own entry says free
-    kLinkMarker,    // a marker value (0xFFFFFB to 0xFFFFFD)
-    kLinkOutside,   // a link at or beyond cluster_count
+    kLinkNext,     // *next is the next cluster, within the table
+    kLinkEnd,      // end of chain: the cluster is the file's last
+    kLinkFree,     // the cluster's own entry says free
+    kLinkMarker,   // a marker value (0xFFFFFB to 0xFFFFFD)
+    kLinkOutside,  // a link at or beyond cluster_count
 };
 // Entries of fat that may be indexed: cluster_count, at most kMaxClusters.
 uint32_t table_size();
@@ -258,7 +265,7 @@ struct cluster_bitmap {
     uint8_t bits[kMaxClusters / 8];
 };
 void clear_clusters(cluster_bitmap* set);
-int has_cluster(const cluster_bitmap* set, uint32_t c);   // clusters beyond the largest table: never
+int has_cluster(const cluster_bitmap* set, uint32_t c);  // clusters beyond the largest table: never
 void add_cluster(cluster_bitmap* set, uint32_t c);
 
 // How a chain_length walk ended: kind and next as chain_next gave them at
@@ -280,13 +287,13 @@ uint32_t chain_length(uint32_t start, uint32_t* reached, chain_end* end);
 // follows it in the table.
 struct chain_cluster {
     uint32_t cluster;
-    int result;                 // of the salvaging read: kSalvageFailed when nothing could be read
+    int result;  // of the salvaging read: kSalvageFailed when nothing could be read
     bad_sectors bad;
-    char message[kErrorSize];   // the read's message when the read was not complete
-    link_kind link;             // chain_next of the cluster
+    char message[kErrorSize];  // the read's message when the read was not complete
+    link_kind link;            // chain_next of the cluster
     uint32_t next;
-    int repeats;                // next is a cluster read before: the chain loops there
-    uint8_t* data;              // cluster_size bytes
+    int repeats;    // next is a cluster read before: the chain loops there
+    uint8_t* data;  // cluster_size bytes
 };
 // Whether the chain ends after c for a damage (a damaged link, or a loop back
 // to a cluster read before); then "Recording %s: chain ..." for the
@@ -305,8 +312,8 @@ void close_chain(chain_reader* chain);
 
 // --- allocation table (fat.cpp) ---
 int read_fat();
-int check_dir(uint32_t dir_cluster, uint32_t entry_count, uint32_t* marks,
-              uint32_t* dir_list, uint32_t* dir_count);
+int check_dir(uint32_t dir_cluster, uint32_t entry_count, uint32_t* marks, uint32_t* dir_list,
+              uint32_t* dir_count);
 // Entries of the root directory: from the boot sector's root_dir_slack.
 uint32_t root_entry_count();
 // After read_fat with qv_options.salvage: the clusters that no directory
@@ -363,7 +370,8 @@ int seek_output(FILE* file, int64_t position);
 // Closes an output file and gives it its recording's time; nonzero when
 // buffered data could not be written (errno then still tells why).
 int close_output(FILE* file);
-constexpr char kFileTooLargeMessage[] = "Write failed: the output file system cannot hold files of this size\n";
+constexpr char kFileTooLargeMessage[] =
+    "Write failed: the output file system cannot hold files of this size\n";
 // Puts the message of an output write, flush or close that just failed into
 // qv_error: kFileTooLargeMessage when the output file system refused a file
 // this large, else usual (the copy's or conversion's disk-full text).
@@ -389,7 +397,7 @@ constexpr size_t kHeaderVideoPid = 24;
 constexpr size_t kHeaderAudioPid = 26;
 constexpr size_t kTsPacketSize = 188;
 constexpr uint8_t kTsSyncByte = 0x47;
-constexpr uint32_t kFirstPacketSearchEnd = 655;   // last offset tried for the first packet
+constexpr uint32_t kFirstPacketSearchEnd = 655;  // last offset tried for the first packet
 constexpr uint32_t kPidMask = 0x1FFF;
 
 struct recording_reader {
@@ -398,10 +406,10 @@ struct recording_reader {
     int index;
     progress_callback callback;
     uint8_t rec_header[kRecordingHeaderSize];
-    link_kind link;           // the link of the cluster now in data (chain_next)
-    int error;                // nonzero when the stream ended on a read error (message in qv_error)
-    uint32_t cluster;         // number of the cluster now in data
-    uint32_t limit;           // valid bytes of data; 0 once the stream has ended
+    link_kind link;    // the link of the cluster now in data (chain_next)
+    int error;         // nonzero when the stream ended on a read error (message in qv_error)
+    uint32_t cluster;  // number of the cluster now in data
+    uint32_t limit;    // valid bytes of data; 0 once the stream has ended
     // What could not be read. Packets that touch an unreadable byte are left
     // out; the packets behind them keep their 188-byte alignment.
     int64_t unreadable_bytes;  // bytes of the recording that could not be read

@@ -22,16 +22,16 @@ constexpr uint32_t kAheadSlots = 3;
 }  // namespace
 
 struct chain_reader {
-    qv_monitor monitor;     // null when the steps run in the caller's thread
+    qv_monitor monitor;  // null when the steps run in the caller's thread
     qv_thread thread;
     // Counts of clusters read and of clusters given back; the caller holds
     // slot consumed % kAheadSlots while holding is set.
     uint32_t produced, consumed;
     int holding;
-    int walk_ended;         // the cluster last read is the chain's last
-    int stop;               // the caller closes: the thread ends
-    uint32_t next;          // the cluster to read next
-    cluster_bitmap taken;   // every cluster read: the chain ends at the first repeat
+    int walk_ended;        // the cluster last read is the chain's last
+    int stop;              // the caller closes: the thread ends
+    uint32_t next;         // the cluster to read next
+    cluster_bitmap taken;  // every cluster read: the chain ends at the first repeat
     chain_cluster slots[kAheadSlots];
 };
 
@@ -43,8 +43,8 @@ int read_step(chain_reader* chain) {
     chain_cluster* s = &chain->slots[chain->produced % kAheadSlots];
     const uint32_t c = chain->next;
     s->cluster = c;
-    s->result = qv_read_salvage_r(int64_t(uint64_t(c + 1) * qv->cluster_size), s->data, qv->cluster_size, 1, &s->bad,
-                                  s->message);
+    s->result = qv_read_salvage_r(int64_t(uint64_t(c + 1) * qv->cluster_size), s->data,
+                                  qv->cluster_size, 1, &s->bad, s->message);
     add_cluster(&chain->taken, c);
     s->link = chain_next(c, &s->next);
     s->repeats = s->link == kLinkNext && has_cluster(&chain->taken, s->next);
@@ -56,7 +56,8 @@ void run_ahead(void* arg) {
     chain_reader* chain = static_cast<chain_reader*>(arg);
     qv_monitor_lock(chain->monitor);
     for (;;) {
-        while (!chain->stop && chain->produced - chain->consumed == kAheadSlots) qv_monitor_wait(chain->monitor);
+        while (!chain->stop && chain->produced - chain->consumed == kAheadSlots)
+            qv_monitor_wait(chain->monitor);
         if (chain->stop) break;
         // The slot written is one the caller neither holds nor waits for.
         qv_monitor_unlock(chain->monitor);
@@ -81,7 +82,8 @@ chain_reader* open_chain(uint32_t start) {
         qv_set_error("Not enough memory to read a recording\n");
         return nullptr;
     }
-    for (uint32_t i = 0; i < kAheadSlots; ++i) chain->slots[i].data = buffers + size_t(i) * qv->cluster_size;
+    for (uint32_t i = 0; i < kAheadSlots; ++i)
+        chain->slots[i].data = buffers + size_t(i) * qv->cluster_size;
     chain->next = start;
     // Without a second thread the caller reads each cluster as it takes it.
     chain->monitor = qv_monitor_new();
@@ -111,7 +113,8 @@ const chain_cluster* next_chain_cluster(chain_reader* chain) {
         chain->holding = 0;
         qv_monitor_signal(chain->monitor);
     }
-    while (chain->consumed == chain->produced && !chain->walk_ended) qv_monitor_wait(chain->monitor);
+    while (chain->consumed == chain->produced && !chain->walk_ended)
+        qv_monitor_wait(chain->monitor);
     const chain_cluster* taken = nullptr;
     if (chain->consumed != chain->produced) {
         chain->holding = 1;

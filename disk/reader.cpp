@@ -31,7 +31,8 @@ uint32_t valid_length(const recording_reader* reader) {
     if (reader->link != kLinkEnd) return qv->cluster_size;
     uint32_t slack = qv->recordings[reader->index].last_cluster_slack;
     if (slack > qv->cluster_size) {
-        qv_inform(reader->callback, "Recording %s: slack %u of the last cluster %x is larger than the cluster\n",
+        qv_inform(reader->callback,
+                  "Recording %s: slack %u of the last cluster %x is larger than the cluster\n",
                   name_of(reader), slack, reader->cluster);
         return 0;
     }
@@ -47,7 +48,8 @@ uint32_t valid_length(const recording_reader* reader) {
 int load_cluster(recording_reader* reader, int first) {
     const chain_cluster* c = next_chain_cluster(reader->chain);
     if (!c) return 1;
-    if (c->result == kSalvageFailed || (first && bad_bytes_touch(&c->bad, 0, kRecordingHeaderSize))) {
+    if (c->result == kSalvageFailed ||
+        (first && bad_bytes_touch(&c->bad, 0, kRecordingHeaderSize))) {
         qv_set_error("%s", c->message);
         reader->error = 1;
         return 1;
@@ -62,12 +64,15 @@ int load_cluster(recording_reader* reader, int first) {
     reader->bad_next = 0;
     reader->limit = valid_length(reader);
     reader->unreadable_bytes +=
-        report_unreadable(reader->callback, int64_t(uint64_t(c->cluster + 1) * qv->cluster_size), &c->bad, reader->limit);
+        report_unreadable(reader->callback, int64_t(uint64_t(c->cluster + 1) * qv->cluster_size),
+                          &c->bad, reader->limit);
     return 0;
 }
 
 // Byte offsets in data of run i of the unreadable sectors.
-uint32_t run_start(const recording_reader* reader, uint32_t i) { return reader->bad->first[i] * kSectorSize; }
+uint32_t run_start(const recording_reader* reader, uint32_t i) {
+    return reader->bad->first[i] * kSectorSize;
+}
 uint32_t run_end(const recording_reader* reader, uint32_t i) {
     return (reader->bad->first[i] + reader->bad->length[i]) * kSectorSize;
 }
@@ -115,14 +120,16 @@ int load_next(recording_reader* reader) {
     }
     if (load_cluster(reader, 0) != 0) return 1;
     // A slack larger than the cluster has been reported: nothing of it is valid.
-    if (reader->link == kLinkEnd && qv->recordings[reader->index].last_cluster_slack > qv->cluster_size)
+    if (reader->link == kLinkEnd &&
+        qv->recordings[reader->index].last_cluster_slack > qv->cluster_size)
         return 1;
     return 0;
 }
 
 // The last cluster ends before the packet that reaches into it.
 void report_short_last_cluster(const recording_reader* reader) {
-    qv_inform(reader->callback, "Recording %s: last cluster %x holds only %u valid bytes, packet cut\n",
+    qv_inform(reader->callback,
+              "Recording %s: last cluster %x holds only %u valid bytes, packet cut\n",
               name_of(reader), reader->cluster, reader->limit);
 }
 
@@ -139,7 +146,8 @@ recording_reader* open_recording_file(int index, progress_callback callback) {
         return nullptr;
     }
     if (entry->start_cluster >= table_size()) {
-        qv_set_error("Recording %s starts outside the table at cluster %x\n", entry->name, entry->start_cluster);
+        qv_set_error("Recording %s starts outside the table at cluster %x\n", entry->name,
+                     entry->start_cluster);
         return nullptr;
     }
     recording_reader* reader = static_cast<recording_reader*>(malloc(sizeof(recording_reader)));
@@ -210,15 +218,16 @@ const uint8_t* read_ts_packet(recording_reader* reader) {
                 // unreadable area (its packets are counted as they are stepped over).
                 const uint32_t scan_end = next_bad_start(reader, pos);
                 const void* sync = memchr(reader->data + pos, kTsSyncByte, scan_end - pos);
-                reader->pos = sync ? uint32_t(static_cast<const uint8_t*>(sync) - reader->data) : scan_end;
+                reader->pos =
+                    sync ? uint32_t(static_cast<const uint8_t*>(sync) - reader->data) : scan_end;
                 continue;
             }
         }
         if (pos >= limit) {
             // Nothing more in this cluster: go on at the start of the next.
             if (load_next(reader) != 0) return end_stream(reader);
-            if (reader->limit != 0 && reader->limit < kTsPacketSize && reader->data[0] == kTsSyncByte &&
-                !touches_bad(reader, 0, reader->limit)) {
+            if (reader->limit != 0 && reader->limit < kTsPacketSize &&
+                reader->data[0] == kTsSyncByte && !touches_bad(reader, 0, reader->limit)) {
                 report_short_last_cluster(reader);
                 return end_stream(reader);
             }
@@ -232,7 +241,7 @@ const uint8_t* read_ts_packet(recording_reader* reader) {
         const uint32_t first = limit - pos;
         const uint32_t rest = kTsPacketSize - first;
         memcpy(local_ts_packet, reader->data + pos, first);
-        if (reader->link == kLinkEnd) return end_stream(reader);   // incomplete last packet
+        if (reader->link == kLinkEnd) return end_stream(reader);  // incomplete last packet
         if (load_next(reader) != 0) return end_stream(reader);
         if (reader->limit < rest) {
             report_short_last_cluster(reader);
@@ -261,7 +270,9 @@ uint32_t header_pid(const recording_reader* reader, size_t offset) {
 
 int reader_next_in_place(const recording_reader* reader) {
     const uint32_t pos = reader->pos;
-    if (reader->limit == 0 || pos + kTsPacketSize > reader->limit || reader->data[pos] != kTsSyncByte) return 0;
+    if (reader->limit == 0 || pos + kTsPacketSize > reader->limit ||
+        reader->data[pos] != kTsSyncByte)
+        return 0;
     uint32_t i = run_from(reader, pos);
     return i == reader->bad->count || run_start(reader, i) >= pos + kTsPacketSize;
 }

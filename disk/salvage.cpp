@@ -39,8 +39,8 @@ void add_run(bad_sectors* bad, uint32_t first, uint32_t length) {
 // Reads sectors [first, first + sectors) of the range at position (count
 // bytes, the last sector possibly partial) piece by piece, each piece that
 // fails split again.
-void salvage_pieces(int64_t position, uint8_t* dest, uint32_t count, int swap, uint32_t first, uint32_t sectors,
-                    bad_sectors* bad, char* message) {
+void salvage_pieces(int64_t position, uint8_t* dest, uint32_t count, int swap, uint32_t first,
+                    uint32_t sectors, bad_sectors* bad, char* message) {
     uint32_t piece = (sectors + kSplitParts - 1) / kSplitParts;
     for (uint32_t s = first; s < first + sectors; s += piece) {
         uint32_t n = first + sectors - s < piece ? first + sectors - s : piece;
@@ -58,10 +58,12 @@ void salvage_pieces(int64_t position, uint8_t* dest, uint32_t count, int swap, u
 
 }  // namespace
 
-int qv_read_salvage_r(int64_t position, void* dest, uint32_t count, int swap, bad_sectors* bad, char* message) {
+int qv_read_salvage_r(int64_t position, void* dest, uint32_t count, int swap, bad_sectors* bad,
+                      char* message) {
     bad->count = 0;
     if (count > kClusterBufferSize) {
-        qv_format(message, "Cannot read %u bytes at once at position %" PRId64 "\n", count, position);
+        qv_format(message, "Cannot read %u bytes at once at position %" PRId64 "\n", count,
+                  position);
         return kSalvageFailed;
     }
     if (qv_read_r(position, dest, count, swap, message) == 0) return kSalvageComplete;
@@ -79,7 +81,8 @@ int qv_read_salvage(int64_t position, void* dest, uint32_t count, int swap, bad_
 }
 
 int qv_read_cluster_salvage(uint32_t n, uint8_t* dest, bad_sectors* bad) {
-    return qv_read_salvage(int64_t(uint64_t(n + 1) * qv->cluster_size), dest, qv->cluster_size, 1, bad);
+    return qv_read_salvage(int64_t(uint64_t(n + 1) * qv->cluster_size), dest, qv->cluster_size, 1,
+                           bad);
 }
 
 int bad_bytes_touch(const bad_sectors* bad, uint32_t from, uint32_t to) {
@@ -92,7 +95,8 @@ int bad_bytes_touch(const bad_sectors* bad, uint32_t from, uint32_t to) {
     return 0;
 }
 
-int64_t report_unreadable(progress_callback callback, int64_t position, const bad_sectors* bad, uint32_t valid) {
+int64_t report_unreadable(progress_callback callback, int64_t position, const bad_sectors* bad,
+                          uint32_t valid) {
     int64_t total = 0;
     for (uint32_t i = 0; i < bad->count; ++i) {
         uint64_t start = uint64_t(bad->first[i]) * kSectorSize;

@@ -22,7 +22,8 @@ const char* recording_name(int index) {
 packet_progress start_packet_progress(const recording_reader* reader, progress_callback callback) {
     uint64_t expected = 0;
     if (reader->index >= 0 && uint32_t(reader->index) < kMaxRecordings)
-        expected = uint64_t(qv->recordings[reader->index].num_clusters) * qv->cluster_size / kTsPacketSize;
+        expected =
+            uint64_t(qv->recordings[reader->index].num_clusters) * qv->cluster_size / kTsPacketSize;
     return {callback, expected, 1, -1};
 }
 
@@ -35,8 +36,8 @@ uint64_t next_percent_step(uint64_t done, uint64_t total) {
 int recording_verdict(const recording_reader* reader, int failed) {
     if (failed || reader->error) return 1;
     if (reader->unreadable_bytes == 0 && reader->lost_packets == 0) return 0;
-    qv_set_error("%" PRId64 " bytes could not be read; %" PRId64 " packets were lost\n", reader->unreadable_bytes,
-                 reader->lost_packets);
+    qv_set_error("%" PRId64 " bytes could not be read; %" PRId64 " packets were lost\n",
+                 reader->unreadable_bytes, reader->lost_packets);
     return 1;
 }
 

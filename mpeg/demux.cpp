@@ -14,7 +14,7 @@ namespace {
 
 constexpr uint32_t kCounterModulo = 16;
 
-constexpr double kBitsPerPacket = kTsPacketSize * 8.0;   // 1504
+constexpr double kBitsPerPacket = kTsPacketSize * 8.0;  // 1504
 // The estimate advances 5 % slower than the measured rate, so it stays
 // behind the true clock until the next PCR.
 constexpr double kClockSlowdown = 1.05;
@@ -25,12 +25,12 @@ demux_counts counts;
 
 // The clock state of one run, shared by all PIDs.
 struct clock_state {
-    uint64_t last_pcr;          // 27 MHz units
-    uint64_t last_pcr_packet;   // 0: no PCR seen yet
-    double bit_rate;            // bits per 27 MHz tick; 0.0 unknown
-    double divisor;             // bit_rate * kClockSlowdown, kept with it
-    uint64_t latest;            // the estimate never goes below this
-    bool restart;               // a discontinuity was signalled: the next PCR starts again
+    uint64_t last_pcr;         // 27 MHz units
+    uint64_t last_pcr_packet;  // 0: no PCR seen yet
+    double bit_rate;           // bits per 27 MHz tick; 0.0 unknown
+    double divisor;            // bit_rate * kClockSlowdown, kept with it
+    uint64_t latest;           // the estimate never goes below this
+    bool restart;              // a discontinuity was signalled: the next PCR starts again
 };
 
 // A PCR measures the bit rate against the previous one. A PCR below the
@@ -39,7 +39,8 @@ struct clock_state {
 // its last value meanwhile.
 void take_pcr(clock_state& clock, uint64_t pcr, uint64_t packet) {
     if (clock.last_pcr_packet != 0 && !clock.restart && pcr >= clock.last_pcr) {
-        clock.bit_rate = double(packet - clock.last_pcr_packet) * kBitsPerPacket / double(pcr - clock.last_pcr);
+        clock.bit_rate =
+            double(packet - clock.last_pcr_packet) * kBitsPerPacket / double(pcr - clock.last_pcr);
         clock.divisor = clock.bit_rate * kClockSlowdown;
     }
     clock.last_pcr = pcr;
@@ -73,7 +74,7 @@ bool check_continuity(demux_stream* s, uint32_t cc, bool discontinuity) {
         if (int32_t(cc) != s->last_cc)
             s->duplicates = 0;
         else if (++s->duplicates == 1)
-            return false;   // the one repeat a multiplexer may send
+            return false;  // the one repeat a multiplexer may send
         ++counts.out_of_sequence;
         s->length = 0;
         s->last_cc = int32_t(cc);
@@ -88,7 +89,8 @@ bool check_continuity(demux_stream* s, uint32_t cc, bool discontinuity) {
 
 // Appends a continuation payload, splitting through repack_fn at
 // repack_size. Returns nonzero when an output function failed.
-int append_payload(demux_stream* s, const uint8_t* payload, int32_t size, progress_callback callback) {
+int append_payload(demux_stream* s, const uint8_t* payload, int32_t size,
+                   progress_callback callback) {
     int32_t n = s->length + size;
     if (n > int32_t(kPesBufferSize)) {
         qv_inform(callback, "\nPacket too long!\n");
@@ -146,7 +148,8 @@ void break_continuity(demux_table* table) {
 // the order in which they began, at the latest clock estimate. A read error
 // that ended the recording keeps its message in qv_error. Returns nonzero
 // when an output function failed.
-int hand_over_last_packets(demux_table* table, const clock_state& clock, const recording_reader* reader) {
+int hand_over_last_packets(demux_table* table, const clock_state& clock,
+                           const recording_reader* reader) {
     char message[kErrorSize];
     if (reader->error) memcpy(message, qv_error, sizeof message);
     uint64_t scr = (clock.latest - kScrLead) & kClockMask42;
@@ -168,8 +171,10 @@ int hand_over_last_packets(demux_table* table, const clock_state& clock, const r
 
 void show_counts(progress_callback callback) {
     if (counts.scrambled) qv_inform(callback, "%" PRId64 " packets scrambled\n", counts.scrambled);
-    if (counts.out_of_sequence) qv_inform(callback, "%" PRId64 " packets out of sequence\n", counts.out_of_sequence);
-    if (counts.bad_sync) qv_inform(callback, "%" PRId64 " packets with bad sync\n", counts.bad_sync);
+    if (counts.out_of_sequence)
+        qv_inform(callback, "%" PRId64 " packets out of sequence\n", counts.out_of_sequence);
+    if (counts.bad_sync)
+        qv_inform(callback, "%" PRId64 " packets with bad sync\n", counts.bad_sync);
 }
 
 }  // namespace
@@ -186,8 +191,9 @@ int demux_set(demux_table* table, uint32_t pid, demux_fn out_fn, FILE* file, int
         qv_set_error("PID %u is not a transport stream PID (0 to %u)\n", pid, kMaxPid);
         return 1;
     }
-    if (repack_size < 0 || (repack_size != 0 && (repack_size < kMinRepackSize ||
-                                                 repack_size > int32_t(kPesBufferSize) || !repack_fn))) {
+    if (repack_size < 0 ||
+        (repack_size != 0 &&
+         (repack_size < kMinRepackSize || repack_size > int32_t(kPesBufferSize) || !repack_fn))) {
         qv_set_error("Split size %d not supported: use 0 or a size from %d to %u\n", repack_size,
                      kMinRepackSize, kPesBufferSize);
         return 1;
@@ -207,7 +213,7 @@ int demux_set(demux_table* table, uint32_t pid, demux_fn out_fn, FILE* file, int
     s->last_cc = -1;
     s->duplicates = 0;
     s->begun = 0;
-    free(table->slot[pid]);   // a second attach of the PID replaces the first
+    free(table->slot[pid]);  // a second attach of the PID replaces the first
     table->slot[pid] = s;
     return 0;
 }
@@ -226,7 +232,7 @@ int demux_loop(demux_table* table, recording_reader* reader) {
     packet_progress progress = start_packet_progress(reader, callback);
     clock_state clock{};
     uint64_t packet = 0;
-    uint64_t skipped = 0;   // lost packets within the packet number
+    uint64_t skipped = 0;  // lost packets within the packet number
     int failed = 0;
 
     while (const uint8_t* p = read_ts_packet(reader)) {
@@ -236,7 +242,7 @@ int demux_loop(demux_table* table, recording_reader* reader) {
             break;
         }
         if (reader->gap_packets != 0) {
-            packet += uint64_t(reader->gap_packets);   // the lost packets still count for the clock
+            packet += uint64_t(reader->gap_packets);  // the lost packets still count for the clock
             skipped += uint64_t(reader->gap_packets);
             break_continuity(table);
         }

@@ -6,7 +6,7 @@
 namespace {
 
 constexpr uint8_t kStartCodePrefix[] = {0x00, 0x00, 0x01};
-constexpr uint32_t kNoBytesSeen = 0xFFFFFFFF;   // matches no start code
+constexpr uint32_t kNoBytesSeen = 0xFFFFFFFF;  // matches no start code
 
 // out_es's state for one conversion: whether the audio stream has been
 // described, and its bit rate; whether the video has begun, and the last
@@ -45,8 +45,8 @@ int begin_video(const uint8_t** data, size_t* count, FILE* file) {
 }
 
 struct es_mode {
-    size_t pid_field;      // offset of the PID in the recording header
-    const char* label;     // "Audio" or "Video"
+    size_t pid_field;   // offset of the PID in the recording header
+    const char* label;  // "Audio" or "Video"
     const char* extension;
     const char* attach_failed;
 };
@@ -61,7 +61,7 @@ int convert_es(int index, progress_callback callback, const es_mode& mode) {
     uint32_t pid = header_pid(reader, mode.pid_field);
     qv_inform(callback, "%s PID is %d\n", mode.label, int(pid));
     const demux_conversion conversion = {mode.extension, 1, {pid, 0}, {mode.attach_failed, nullptr},
-                                         out_es, 0, nullptr, nullptr};
+                                         out_es,         0, nullptr,  nullptr};
     return run_demux_conversion(index, reader, conversion, callback);
 }
 
@@ -83,8 +83,7 @@ int out_es(demux_stream* stream) {
     if (init == 0 && is_audio_stream(id)) init = get_ainfo(stream, &ar);
     const uint8_t* data = b + header;
     size_t count = size_t(stream->length - header);
-    if (!video_begun && is_video_stream(id) && begin_video(&data, &count, stream->file))
-        return 1;
+    if (!video_begun && is_video_stream(id) && begin_video(&data, &count, stream->file)) return 1;
     return write_bytes(data, count, stream->file);
 }
 

@@ -12,14 +12,14 @@
 constexpr uint32_t kPidCount = 8192;
 constexpr uint32_t kMaxPid = kPidCount - 1;
 constexpr uint32_t kTsHeaderSize = 4;
-constexpr uint32_t kTsPayloadSize = kTsPacketSize - kTsHeaderSize;   // 184
-constexpr uint8_t kPayloadUnitStart = 0x40;   // byte 1
-constexpr uint8_t kScramblingMask = 0xC0;     // byte 3
+constexpr uint32_t kTsPayloadSize = kTsPacketSize - kTsHeaderSize;  // 184
+constexpr uint8_t kPayloadUnitStart = 0x40;                         // byte 1
+constexpr uint8_t kScramblingMask = 0xC0;                           // byte 3
 constexpr uint8_t kAdaptationFieldFlag = 0x20;
 constexpr uint8_t kPayloadFlag = 0x10;
 constexpr uint8_t kContinuityMask = 0x0F;
 constexpr uint64_t kPcrTicksPerBase = 300;
-constexpr uint32_t kNoPayload = 0;            // ts_payload_offset of a packet without payload
+constexpr uint32_t kNoPayload = 0;  // ts_payload_offset of a packet without payload
 
 // --- transport packet fields (ts_packet.cpp): every field is read through
 // these, so each is decoded in one place. p points at a whole 188-byte packet.
@@ -39,10 +39,10 @@ bool ts_pcr(const uint8_t* p, uint64_t* pcr);
 // PSI sections (program association and program map tables).
 constexpr uint8_t kPatTableId = 0x00;
 constexpr uint8_t kPmtTableId = 0x02;
-constexpr uint32_t kSectionHeadSize = 3;        // table_id and section_length
-constexpr size_t kSectionLengthOffset = 1;      // from table_id, 12 bits
+constexpr uint32_t kSectionHeadSize = 3;    // table_id and section_length
+constexpr size_t kSectionLengthOffset = 1;  // from table_id, 12 bits
 constexpr uint32_t kSectionLengthMask = 0x0FFF;
-constexpr uint32_t kCrcSize = 4;                // CRC_32 closing every section
+constexpr uint32_t kCrcSize = 4;  // CRC_32 closing every section
 // The PSI section of table_id that begins in p (a unit start, not scrambled,
 // behind the pointer_field), at least head bytes of it inside the packet:
 // its offset in the packet, or 0 when there is none.
@@ -62,18 +62,18 @@ constexpr size_t kPesPtsDtsFlagsOffset = 7;
 constexpr size_t kPesHeaderLengthOffset = 8;
 constexpr size_t kPesPtsOffset = 9;
 constexpr size_t kPesDtsOffset = 14;
-constexpr uint32_t kPesFixedHeaderSize = 9;   // up to PES_header_data_length
+constexpr uint32_t kPesFixedHeaderSize = 9;  // up to PES_header_data_length
 // PES_packet_length counts the bytes behind the start code prefix, the
 // stream_id and the length field itself (the same in every packet of a
 // program stream, padding packets too).
 constexpr uint32_t kPesLengthBase = 6;
-constexpr uint32_t kMaxPesPacketLength = 0xFFFF + kPesLengthBase;   // 65541
+constexpr uint32_t kMaxPesPacketLength = 0xFFFF + kPesLengthBase;  // 65541
 // The kind of stream a PES packet (or its stream_id) belongs to.
 inline bool is_video_stream(uint8_t id) { return (id & kStreamIdVideoMask) == kVideoStreamId; }
 inline bool is_audio_stream(uint8_t id) { return (id & kStreamIdAudioMask) == kAudioStreamId; }
 // A split size must leave room for a whole transport packet's payload behind
 // what the split function keeps (repack_pes keeps a 9-byte continuation header).
-constexpr int32_t kMinRepackSize = int32_t(kTsPayloadSize + kPesFixedHeaderSize);   // 193
+constexpr int32_t kMinRepackSize = int32_t(kTsPayloadSize + kPesFixedHeaderSize);  // 193
 
 // Video elementary stream.
 constexpr uint32_t kSequenceHeaderCode = 0x000001B3;
@@ -82,13 +82,13 @@ constexpr uint32_t kStartCodeSize = 4;
 // The clock.
 constexpr uint64_t kClockMask42 = (uint64_t(1) << 42) - 1;
 constexpr uint64_t kClockMask33 = (uint64_t(1) << 33) - 1;
-constexpr uint64_t kScrLead = 8640000;        // 0.32 s at 27 MHz
+constexpr uint64_t kScrLead = 8640000;  // 0.32 s at 27 MHz
 
 // Program stream.
 constexpr uint32_t kPackSize = 2048;
 constexpr uint32_t kPackHeaderSize = 14;
-constexpr uint32_t kVobPiece = kPackSize - kPackHeaderSize;   // 2034
-constexpr uint32_t kProgramMuxRate = 25200;   // units of 50 bytes/s
+constexpr uint32_t kVobPiece = kPackSize - kPackHeaderSize;  // 2034
+constexpr uint32_t kProgramMuxRate = 25200;                  // units of 50 bytes/s
 
 struct demux_stream;
 typedef int (*demux_fn)(demux_stream* stream);
@@ -101,9 +101,9 @@ struct demux_stream {
     FILE* file;
     demux_fn out_fn;
     demux_fn repack_fn;
-    int32_t last_cc;        // counter of the previous packet with payload, -1 before it
-    int32_t duplicates;     // duplicates in a row seen on this PID
-    uint64_t begun;         // number of the transport packet that began the PES packet in buffer
+    int32_t last_cc;     // counter of the previous packet with payload, -1 before it
+    int32_t duplicates;  // duplicates in a row seen on this PID
+    uint64_t begun;      // number of the transport packet that began the PES packet in buffer
     uint8_t buffer[kPesBufferSize];
 };
 
@@ -119,8 +119,8 @@ constexpr char kDiskFullMessage[] = "Write to disk failed, disk full?\n";
 // packet where it next changes, not for every packet.
 struct packet_progress {
     progress_callback callback;
-    uint64_t expected;      // packets in the recording's clusters (0: unknown or empty)
-    uint64_t next_report;   // packet number of the next report; the first packet always reports
+    uint64_t expected;     // packets in the recording's clusters (0: unknown or empty)
+    uint64_t next_report;  // packet number of the next report; the first packet always reports
     int last_percent;
 };
 packet_progress start_packet_progress(const recording_reader* reader, progress_callback callback);
@@ -220,7 +220,7 @@ void reset_ps_state();
 void report_ps_warnings(progress_callback callback);
 
 // --- VOB and M2P (ps_convert.cpp) ---
-extern int repack;   // the command line's repack size
+extern int repack;  // the command line's repack size
 int convert_vob(int index, progress_callback callback);
 int convert_m2p(int index, progress_callback callback);
 

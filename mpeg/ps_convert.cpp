@@ -8,12 +8,12 @@ int repack = 0;
 namespace {
 
 // The pieces of M2P must fit the 16-bit PES_packet_length.
-constexpr int32_t kMaxRepack = int32_t(kMaxPesPacketLength);   // 65541
+constexpr int32_t kMaxRepack = int32_t(kMaxPesPacketLength);  // 65541
 
 struct ps_mode {
     const char* extension;
     demux_fn out_fn;
-    bool vob;   // packs of a fixed piece size; the repack size is ignored
+    bool vob;  // packs of a fixed piece size; the repack size is ignored
 };
 
 constexpr ps_mode kVob = {".vob", out_pack, true};
@@ -22,9 +22,10 @@ constexpr ps_mode kM2p = {".m2p", out_pes, false};
 int convert_ps(int index, progress_callback callback, const ps_mode& mode) {
     reset_ps_state();
     int32_t repack_size = mode.vob ? int32_t(kVobPiece) : repack;
-    if (!mode.vob && repack_size != 0 && (repack_size < kMinRepackSize || repack_size > kMaxRepack)) {
-        qv_set_error("Repack size %d not supported: use 0 or a size from %d to %d\n", repack_size, kMinRepackSize,
-                     kMaxRepack);
+    if (!mode.vob && repack_size != 0 &&
+        (repack_size < kMinRepackSize || repack_size > kMaxRepack)) {
+        qv_set_error("Repack size %d not supported: use 0 or a size from %d to %d\n", repack_size,
+                     kMinRepackSize, kMaxRepack);
         return kCopyFailed;
     }
     recording_reader* reader = open_conversion_source(index, callback);
@@ -35,14 +36,20 @@ int convert_ps(int index, progress_callback callback, const ps_mode& mode) {
     // One PID cannot be both streams: its packets would reach only one of them.
     if (video_pid == audio_pid) {
         close_recording_file(reader);
-        qv_set_error("Video and audio PID are both %d: the recording cannot be multiplexed\n", int(video_pid));
+        qv_set_error("Video and audio PID are both %d: the recording cannot be multiplexed\n",
+                     int(video_pid));
         return kCopyFailed;
     }
     // The warnings of the packets are shown beside the demultiplexer's counts.
     const demux_conversion conversion = {
-        mode.extension, 2, {video_pid, audio_pid},
+        mode.extension,
+        2,
+        {video_pid, audio_pid},
         {"Allocation of video demux failed!\n", "Allocation of audio demux failed!\n"},
-        mode.out_fn, repack_size, repack_pes, report_ps_warnings};
+        mode.out_fn,
+        repack_size,
+        repack_pes,
+        report_ps_warnings};
     return run_demux_conversion(index, reader, conversion, callback);
 }
 

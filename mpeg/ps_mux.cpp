@@ -16,14 +16,14 @@ namespace {
 // Pack header.
 constexpr uint32_t kPackStartCode = 0x000001BA;
 constexpr uint32_t kPesStartCodePrefix = 0x000001;
-constexpr uint8_t kMuxRate[3] = {0x01, 0x89, 0xC3};   // 25200 x 50 bytes/s, two marker bits
+constexpr uint8_t kMuxRate[3] = {0x01, 0x89, 0xC3};  // 25200 x 50 bytes/s, two marker bits
 constexpr size_t kScrOffset = 4;
 constexpr size_t kMuxRateOffset = 10;
 constexpr size_t kStuffingLengthOffset = 13;
-constexpr uint8_t kStuffingLengthBase = 0xF8;          // five reserved bits 1, 3-bit length
+constexpr uint8_t kStuffingLengthBase = 0xF8;  // five reserved bits 1, 3-bit length
 constexpr uint32_t kMaxPackStuffing = 7;
 constexpr uint8_t kFillByte = 0xFF;
-constexpr uint8_t kScrPrefix = 0x40;                   // '01' in front of the SCR
+constexpr uint8_t kScrPrefix = 0x40;  // '01' in front of the SCR
 constexpr uint8_t kScrMarker = 0x04;
 constexpr uint64_t kScrBaseMask = kClockMask33;
 
@@ -37,7 +37,7 @@ constexpr uint8_t kMpeg2HeaderMask = 0xC0;
 constexpr uint8_t kMpeg2HeaderBits = 0x80;
 constexpr uint8_t kPtsFlag = 0x80;
 constexpr uint8_t kDtsFlag = 0x40;
-constexpr uint8_t kContinuationFlagsMask = 0xF3;       // PES_priority, data_alignment cleared
+constexpr uint8_t kContinuationFlagsMask = 0xF3;  // PES_priority, data_alignment cleared
 constexpr uint8_t kTimeStampPrefixMask = 0xF0;
 constexpr uint32_t kTimeStampSize = 5;
 constexpr uint32_t kMaxPesLengthField = 0xFFFF;
@@ -54,14 +54,14 @@ constexpr uint64_t kHalfTimeStampRange = uint64_t(1) << 32;
 // header (a decoder can start there), the audio with its first packet whose
 // PTS is not earlier than that video packet's.
 struct playback_start {
-    bool video;           // the video has begun
-    bool audio;           // the audio has begun
-    uint64_t video_pts;   // PTS of the packet the video began with (90 kHz)
+    bool video;          // the video has begun
+    bool audio;          // the audio has begun
+    uint64_t video_pts;  // PTS of the packet the video began with (90 kHz)
 };
 
 // The state of one writer (out_pack or out_pes) in one conversion.
 struct writer_state {
-    int init;             // streams described (kVideoBit, kAudioBit)
+    int init;  // streams described (kVideoBit, kAudioBit)
     int vr, ar;
     playback_start start;
 };
@@ -69,14 +69,14 @@ struct writer_state {
 // The multiplexer state of one conversion; reset_ps_state clears it.
 struct ps_state {
     writer_state pack;
-    uint64_t first_scr;   // 27 MHz: the scr of the first pack, taken as the video begins
+    uint64_t first_scr;  // 27 MHz: the scr of the first pack, taken as the video begins
     writer_state pes;
     // the packet warnings
     int64_t bad_starts;
     int64_t bad_lengths;
-    int first_declared, first_true;   // the first wrong length
+    int first_declared, first_true;  // the first wrong length
     int64_t too_long_for_pack;
-    int64_t unbounded;                // M2P packets written with length 0
+    int64_t unbounded;  // M2P packets written with length 0
 };
 
 ps_state state;
@@ -124,8 +124,8 @@ void describe(const demux_stream* stream, writer_state& w) {
 
 // The PTS of the packet b of n bytes into *pts; false when it has none.
 bool packet_pts(const uint8_t* b, int32_t n, uint64_t* pts) {
-    if ((b[kPesFlagsOffset] & kMpeg2HeaderMask) != kMpeg2HeaderBits || !(b[kPesPtsDtsFlagsOffset] & kPtsFlag) ||
-        n < int32_t(kPesPtsOffset + kTimeStampSize))
+    if ((b[kPesFlagsOffset] & kMpeg2HeaderMask) != kMpeg2HeaderBits ||
+        !(b[kPesPtsDtsFlagsOffset] & kPtsFlag) || n < int32_t(kPesPtsOffset + kTimeStampSize))
         return false;
     *pts = get_pts_dts(b + kPesPtsOffset);
     return true;
@@ -244,7 +244,7 @@ int out_pack(demux_stream* stream) {
 
     uint8_t* pes = pack + kPackHeaderSize + stuffing;
     memcpy(pes, b, size_t(n));
-    pes[kPesStreamIdOffset] = uint8_t(id & kStreamIdAudioMask);   // 0xE0 or 0xC0
+    pes[kPesStreamIdOffset] = uint8_t(id & kStreamIdAudioMask);  // 0xE0 or 0xC0
     put_be16(pes + kPesLengthOffset, uint32_t(n) - kPesLengthBase);
     if ((pes[kPesFlagsOffset] & kMpeg2HeaderMask) == kMpeg2HeaderBits) {
         uint64_t origin = state.first_scr / kPcrTicksPerBase;
@@ -289,18 +289,21 @@ int out_pes(demux_stream* stream) {
 
 void report_ps_warnings(progress_callback callback) {
     if (state.bad_starts)
-        qv_inform(callback, "%" PRId64 " PES packets with a bad start dropped (Bad PES packet start)\n",
+        qv_inform(callback,
+                  "%" PRId64 " PES packets with a bad start dropped (Bad PES packet start)\n",
                   state.bad_starts);
     if (state.bad_lengths)
         qv_inform(callback,
-                  "%" PRId64 " PES packets with a wrong length (first: bad PES packet length %d != %d)\n",
+                  "%" PRId64
+                  " PES packets with a wrong length (first: bad PES packet length %d != %d)\n",
                   state.bad_lengths, state.first_declared, state.first_true);
     if (state.too_long_for_pack)
-        qv_inform(callback, "%" PRId64 " PES packets longer than %u bytes dropped\n", state.too_long_for_pack,
-                  kVobPiece);
+        qv_inform(callback, "%" PRId64 " PES packets longer than %u bytes dropped\n",
+                  state.too_long_for_pack, kVobPiece);
     if (state.unbounded)
         qv_inform(callback,
-                  "%" PRId64 " PES packets too long for their length field were written with length 0; "
+                  "%" PRId64
+                  " PES packets too long for their length field were written with length 0; "
                   "a repack size of at most %u avoids them\n",
                   state.unbounded, kMaxPesPacketLength);
 }

@@ -6,8 +6,8 @@
 
 namespace {
 
-constexpr int32_t kSequenceHeaderBytes = 13; // bytes read behind the start code
-constexpr int kBitRateUnit = 400;            // bit_rate_value counts 400 bit/s
+constexpr int32_t kSequenceHeaderBytes = 13;  // bytes read behind the start code
+constexpr int kBitRateUnit = 400;             // bit_rate_value counts 400 bit/s
 constexpr uint8_t kAudioSyncHigh = 0xFF;
 constexpr uint8_t kAudioSyncLowMask = 0xF8;  // four more sync bits and ID = 1
 constexpr int kAudioHeaderBytes = 4;
@@ -30,10 +30,12 @@ const char* const aspect_labels[16] = {
 };
 
 const char* const frame_rate_labels[16] = {
-    ", frame rate RESERVED", ", frame rate 23.976",  ", frame rate 24",       ", frame rate 25",
-    ", frame rate 29.97",    ", frame rate 30",      ", frame rate 50",       ", frame rate 59.94",
-    ", frame rate 60",       ", frame rate RESERVED", ", frame rate RESERVED", ", frame rate RESERVED",
-    ", frame rate RESERVED", ", frame rate RESERVED", ", frame rate RESERVED", ", frame rate RESERVED",
+    ", frame rate RESERVED", ", frame rate 23.976",   ", frame rate 24",
+    ", frame rate 25",       ", frame rate 29.97",    ", frame rate 30",
+    ", frame rate 50",       ", frame rate 59.94",    ", frame rate 60",
+    ", frame rate RESERVED", ", frame rate RESERVED", ", frame rate RESERVED",
+    ", frame rate RESERVED", ", frame rate RESERVED", ", frame rate RESERVED",
+    ", frame rate RESERVED",
 };
 
 }  // namespace
@@ -58,8 +60,9 @@ int get_vinfo(const demux_stream* stream, int* rate) {
     int frame_rate = b[p + 3] & 0x0F;
     int bit_rate_value = b[p + 4] << 10 | b[p + 5] << 2 | b[p + 6] >> 6;
 
-    qv_warn("Video: size = %d x %d%s%s, bit rate = %.2f Mbit/s\n", width, height, aspect_labels[aspect],
-            frame_rate_labels[frame_rate], bit_rate_value * double(kBitRateUnit) / 1000000.0);
+    qv_warn("Video: size = %d x %d%s%s, bit rate = %.2f Mbit/s\n", width, height,
+            aspect_labels[aspect], frame_rate_labels[frame_rate],
+            bit_rate_value * double(kBitRateUnit) / 1000000.0);
     *rate = bit_rate_value * kBitRateUnit;
     return 1;
 }
@@ -70,10 +73,12 @@ int get_ainfo(const demux_stream* stream, int* rate) {
     int n = stream->length;
     if (n <= int(kPesHeaderLengthOffset)) return 0;
     int i = b[kPesHeaderLengthOffset] + int(kPesFixedHeaderSize);
-    while (i + 2 < n && !(b[i] == kAudioSyncHigh && (b[i + 1] & kAudioSyncLowMask) == kAudioSyncLowMask)) ++i;
+    while (i + 2 < n &&
+           !(b[i] == kAudioSyncHigh && (b[i + 1] & kAudioSyncLowMask) == kAudioSyncLowMask))
+        ++i;
     if (i + kAudioHeaderBytes > n) return 0;
 
-    int layer_code = (b[i + 1] >> 1) & 0x03;   // 3 Layer I, 2 Layer II, 1 Layer III, 0 reserved
+    int layer_code = (b[i + 1] >> 1) & 0x03;  // 3 Layer I, 2 Layer II, 1 Layer III, 0 reserved
     int bitrate_index = b[i + 2] >> 4;
     int sampling = (b[i + 2] >> 2) & 0x03;
     // The reserved layer code, met only in a false sync, has no bit rate.

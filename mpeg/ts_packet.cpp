@@ -8,7 +8,7 @@ namespace {
 constexpr size_t kAdaptationLengthOffset = 4;
 constexpr size_t kAdaptationFlagsOffset = 5;
 constexpr size_t kPcrOffset = 6;
-constexpr uint8_t kDiscontinuityFlag = 0x80;   // adaptation field flags byte
+constexpr uint8_t kDiscontinuityFlag = 0x80;  // adaptation field flags byte
 constexpr uint8_t kPcrFlag = 0x10;
 // A PCR needs the flags byte and its six bytes: with a shorter adaptation
 // field the PCR flag points into the payload, which is no clock reference.
@@ -24,7 +24,8 @@ uint32_t adaptation_length(const uint8_t* p) {
 
 uint32_t ts_payload_offset(const uint8_t* p) {
     if (!(p[3] & kPayloadFlag)) return kNoPayload;
-    uint32_t offset = kTsHeaderSize + ((p[3] & kAdaptationFieldFlag) ? 1 + p[kAdaptationLengthOffset] : 0);
+    uint32_t offset =
+        kTsHeaderSize + ((p[3] & kAdaptationFieldFlag) ? 1 + p[kAdaptationLengthOffset] : 0);
     return offset <= kTsPacketSize ? offset : kNoPayload;
 }
 
@@ -33,10 +34,11 @@ bool ts_discontinuity(const uint8_t* p) {
 }
 
 bool ts_pcr(const uint8_t* p, uint64_t* pcr) {
-    if (adaptation_length(p) < kMinPcrAdaptationLength || !(p[kAdaptationFlagsOffset] & kPcrFlag)) return false;
+    if (adaptation_length(p) < kMinPcrAdaptationLength || !(p[kAdaptationFlagsOffset] & kPcrFlag))
+        return false;
     const uint8_t* f = p + kPcrOffset;
-    uint64_t base = uint64_t(f[0]) << 25 | uint64_t(f[1]) << 17 | uint64_t(f[2]) << 9 | uint64_t(f[3]) << 1 |
-                    uint64_t(f[4] >> 7);
+    uint64_t base = uint64_t(f[0]) << 25 | uint64_t(f[1]) << 17 | uint64_t(f[2]) << 9 |
+                    uint64_t(f[3]) << 1 | uint64_t(f[4] >> 7);
     uint64_t extension = uint64_t(f[4] & 0x01) << 8 | f[5];
     *pcr = base * kPcrTicksPerBase + extension;
     return true;
@@ -46,7 +48,7 @@ uint32_t ts_section(const uint8_t* p, uint8_t table_id, uint32_t head) {
     if (!ts_unit_start(p) || ts_scrambled(p)) return 0;
     uint32_t pointer = ts_payload_offset(p);
     if (pointer == kNoPayload || pointer >= kTsPacketSize) return 0;
-    uint32_t at = pointer + 1 + p[pointer];   // behind the pointer_field
+    uint32_t at = pointer + 1 + p[pointer];  // behind the pointer_field
     if (at + head > kTsPacketSize || p[at] != table_id) return 0;
     return at;
 }

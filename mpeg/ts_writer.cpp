@@ -10,21 +10,21 @@
 
 namespace {
 
-constexpr uint32_t kNoPid = kPidCount;   // matches no packet
+constexpr uint32_t kNoPid = kPidCount;  // matches no packet
 
 // The program association packet: header, pointer_field 0, then one section.
-constexpr size_t kPatCounter = 3;           // byte holding the continuity_counter
-constexpr uint8_t kPatHeader[] = {0x47, 0x40, 0x00, 0x10,   // PID 0, payload only
-                                  0x00,                     // pointer_field
-                                  0x00,                     // table_id
-                                  0x80, 0x0D,               // section_syntax_indicator, section_length 13
-                                  0x00, 0x00,               // transport_stream_id
-                                  0x01,                     // version 0, current_next_indicator 1
-                                  0x00, 0x00};              // section_number, last_section_number
-constexpr size_t kPatSection = 5;           // table_id
+constexpr size_t kPatCounter = 3;                          // byte holding the continuity_counter
+constexpr uint8_t kPatHeader[] = {0x47, 0x40, 0x00, 0x10,  // PID 0, payload only
+                                  0x00,                    // pointer_field
+                                  0x00,                    // table_id
+                                  0x80, 0x0D,   // section_syntax_indicator, section_length 13
+                                  0x00, 0x00,   // transport_stream_id
+                                  0x01,         // version 0, current_next_indicator 1
+                                  0x00, 0x00};  // section_number, last_section_number
+constexpr size_t kPatSection = 5;               // table_id
 constexpr size_t kPatProgramNumber = 13;
 constexpr size_t kPatPmtPid = 15;
-constexpr size_t kPatCrc = 17;              // CRC_32 over table_id .. program entry
+constexpr size_t kPatCrc = 17;  // CRC_32 over table_id .. program entry
 constexpr uint8_t kStuffing = 0xFF;
 
 // The PMT section fields read for the PCR PID.
@@ -73,10 +73,10 @@ uint32_t pmt_pcr_pid(const uint8_t* p) {
 // refuses them). A PMT section that lies whole in one packet is therefore
 // rewritten with only the entries of the video and audio PIDs. Sections that
 // span packets, fail their CRC_32 or do not parse are copied unchanged.
-constexpr size_t kProgramInfoOffset = 10;     // program_info_length, 12 bits
+constexpr size_t kProgramInfoOffset = 10;  // program_info_length, 12 bits
 constexpr size_t kPmtLoopStart = 12;
-constexpr size_t kEsEntryHead = 5;            // stream_type, elementary_PID, ES_info_length
-constexpr size_t kMinPmtSectionLength = 13;   // from program_number to the CRC, no entries
+constexpr size_t kEsEntryHead = 5;           // stream_type, elementary_PID, ES_info_length
+constexpr size_t kMinPmtSectionLength = 13;  // from program_number to the CRC, no entries
 
 uint8_t reduced_pmt[kTsPacketSize];
 
@@ -85,12 +85,13 @@ const uint8_t* reduce_pmt(const uint8_t* p, uint32_t video_pid, uint32_t audio_p
     const size_t s = ts_section(p, kPmtTableId, kSectionHeadSize);
     if (!s) return p;
     const size_t length = get_be16(p + s + kSectionLengthOffset) & kSectionLengthMask;
-    const size_t end = s + kSectionHeadSize + length;   // behind the CRC_32
+    const size_t end = s + kSectionHeadSize + length;  // behind the CRC_32
     if (length < kMinPmtSectionLength || end > kTsPacketSize) return p;
     for (size_t i = end; i < kTsPacketSize; ++i)
-        if (p[i] != kStuffing) return p;   // another section follows: leave the packet alone
+        if (p[i] != kStuffing) return p;  // another section follows: leave the packet alone
     if (mpeg_crc32(p + s, end - s) != 0) return p;
-    const size_t loop = s + kPmtLoopStart + (get_be16(p + s + kProgramInfoOffset) & kSectionLengthMask);
+    const size_t loop =
+        s + kPmtLoopStart + (get_be16(p + s + kProgramInfoOffset) & kSectionLengthMask);
     const size_t loop_end = end - kCrcSize;
     if (loop > loop_end) return p;
 
@@ -161,8 +162,8 @@ int convert_ts(int index, progress_callback callback) {
     const uint32_t video_pid = header_pid(reader, kHeaderVideoPid);
     const uint32_t audio_pid = header_pid(reader, kHeaderAudioPid);
     const uint32_t pmt_pid = header_pid(reader, kHeaderPmtPid);
-    qv_inform(callback, "PMT PID is %d, video PID is %d, audio PID is %d\n", int(pmt_pid), int(video_pid),
-              int(audio_pid));
+    qv_inform(callback, "PMT PID is %d, video PID is %d, audio PID is %d\n", int(pmt_pid),
+              int(video_pid), int(audio_pid));
 
     FILE* file = create_conversion_output(index, ".ts", reader);
     if (!file) return kCopyNoOutput;
@@ -184,7 +185,7 @@ int convert_ts(int index, progress_callback callback) {
         if (out.length != 0 && !reader_next_in_place(reader)) flush_run(out);
         const uint8_t* p = read_ts_packet(reader);
         if (!p) break;
-        packet += uint64_t(reader->gap_packets) + 1;   // lost packets count for the percentage
+        packet += uint64_t(reader->gap_packets) + 1;  // lost packets count for the percentage
         report_packet(progress, packet);
         if (p[0] != kTsSyncByte) continue;
         const uint32_t pid = ts_pid(p);

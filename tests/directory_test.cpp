@@ -1,8 +1,9 @@
 // The recording table (parse_dir, add_lost_recordings), the output names and the listing's dates.
 // Root directories of 1 MiB clusters whose every slot is read (slack 512), built per row; "Four" is
 // Film, News, Unlisted and Other in clusters 1 to 4.
-//   | no list (types, subdirectories skipped) | list orders, names, cuts, counts (too large, 0, -3), unreadable
-//   | sectors | list beyond the table | unlisted recordings, plain and with the salvage |
+//   | no list (types, subdirectories skipped) | list orders, names, cuts, counts (too large, 0,
+//   -3), unreadable | sectors | list beyond the table | unlisted recordings, plain and with the
+//   salvage |
 #include <sys/stat.h>
 #include <cstring>
 #include <ctime>
@@ -11,65 +12,136 @@
 namespace {
 using Names = std::vector<std::string>;
 class RecordingTable : public DiskTest {
-protected: void TearDown() override {
-        qv_options.salvage = 0, memset(qv->recordings, 0, sizeof qv->recordings), qv->recording_count = 0, DiskTest::TearDown();
+protected:
+    void TearDown() override {
+        qv_options.salvage = 0, memset(qv->recordings, 0, sizeof qv->recordings),
+        qv->recording_count = 0, DiskTest::TearDown();
     }
     static int parse_root() { return parse_dir(0, root_entry_count(), 0xFF, kTypeRecording); }
-    static Names table(int n) { Names names; for (int i = 0; i < n; ++i) names.push_back(qv->recordings[i].name); return names; }
+    static Names table(int n) {
+        Names names;
+        for (int i = 0; i < n; ++i) names.push_back(qv->recordings[i].name);
+        return names;
+    }
 };
 
 using Img = ImageBuilder&;
 Bytes bytes(size_t n) { return Bytes(n, 0x11); }
 // A recording of n bytes in the root directory.
-void rec(Img i, const std::string& name, size_t n = 10, EntryDate d = {}, std::vector<uint32_t> c = {}) {
+void rec(Img i, const std::string& name, size_t n = 10, EntryDate d = {},
+         std::vector<uint32_t> c = {}) {
     i.add_file(0, kTypeRecording, name, bytes(n), d, c);
 }
 const Names kFour = {"Film", "News", "Unlisted", "Other"};
-void add_four(Img i) { for (const std::string& n : kFour) rec(i, n); }
+void add_four(Img i) {
+    for (const std::string& n : kFour) rec(i, n);
+}
 const std::string kL(107, 'L');
 
 TEST_F(RecordingTable, EveryRootAndListFilePlainAndWithTheSalvage) {
-    struct Row {   // count: the result, names its first; bad_sector: an unreadable one (with_list_ab's list is 14336 on)
-        const char* name; std::function<void(Img)> build; int salvage, count; Names names; Messages shown; uint64_t bad_sector = 0;
+    struct Row {  // count: the result, names its first; bad_sector: an unreadable one
+                  // (with_list_ab's list is 14336 on)
+        const char* name;
+        std::function<void(Img)> build;
+        int salvage, count;
+        Names names;
+        Messages shown;
+        uint64_t bad_sector = 0;
     };
-    auto listed = [](Names list, int32_t n = -1) {   // n: the count stored
-        return [=](Img i) { add_four(i), put_be32(i.cluster(i.add_list_file(list)), n == -1 ? uint32_t(list.size()) : n); };
+    auto listed = [](Names list, int32_t n = -1) {  // n: the count stored
+        return [=](Img i) {
+            add_four(i),
+                put_be32(i.cluster(i.add_list_file(list)), n == -1 ? uint32_t(list.size()) : n);
+        };
     };
-    auto with_list_ab = [](Img i) {   // 12 root entries, 3 sectors
+    auto with_list_ab = [](Img i) {  // 12 root entries, 3 sectors
         i.set_root_dir_slack(1048576 - 1024), rec(i, "B");
         for (int n = 0; n < 3; ++n) i.add_file(0, 0x00, "f" + std::to_string(n), bytes(10));
         rec(i, "A");
         EXPECT_EQ(i.add_list_file({"A", "B"}), 6u);
     };
     const char* unread = "List file cannot be read: the recordings are listed in directory order\n";
-    const std::string not_named = "Salvage: the list file does not name %d of the recordings: listed after its %d\n";
+    const std::string not_named =
+        "Salvage: the list file does not name %d of the recordings: listed after its %d\n";
     const std::vector<Row> rows = {
-        {"no list", [](Img i) {
+        {"no list",
+         [](Img i) {
              rec(i, "B", 1500000, {52275, 20, 15}), i.add_file(0, 0x00, "plain file", bytes(10));
-             i.add_file(i.add_dir(0, "Archiv"), kTypeRecording, "hidden", bytes(10)), rec(i, "A", 100, {}, {7});
-         }, 0, 2, {"B", "A"}, {}},
-        {"types", [](Img i) { for (uint8_t t : {0xD0, 0xD3, 0x51, 0xD1}) i.add_file(0, t, format("%x", t), bytes(10)); }, 0, 1,
-         {"d1"}, {}},
-        {"list orders and names", [](Img i) {
-             for (std::string n : {"Film", "News", "Unlisted", "L"}) rec(i, n == "L" ? kL + "cut" : n);
+             i.add_file(i.add_dir(0, "Archiv"), kTypeRecording, "hidden", bytes(10)),
+                 rec(i, "A", 100, {}, {7});
+         },
+         0,
+         2,
+         {"B", "A"},
+         {}},
+        {"types",
+         [](Img i) {
+             for (uint8_t t : {0xD0, 0xD3, 0x51, 0xD1})
+                 i.add_file(0, t, format("%x", t), bytes(10));
+         },
+         0,
+         1,
+         {"d1"},
+         {}},
+        {"list orders and names",
+         [](Img i) {
+             for (std::string n : {"Film", "News", "Unlisted", "L"})
+                 rec(i, n == "L" ? kL + "cut" : n);
              i.add_list_file({"News", "Film", "Nowhere", kL + " and the rest", "Film"});
-         }, 0, 5, {"News", "Film", "", kL + " and the rest", "Film"}, {}},
-        {"list count too large", [](Img i) { rec(i, "Film"), i.add_list_file({"Film"}, 5000); }, 0, 2047,
-         {"Film", ""}, {"List file names 5000 recordings, its first cluster holds only 2047: the rest are ignored\n"}},
-        {"names without NUL", [](Img i) {
+         },
+         0,
+         5,
+         {"News", "Film", "", kL + " and the rest", "Film"},
+         {}},
+        {"list count too large",
+         [](Img i) { rec(i, "Film"), i.add_list_file({"Film"}, 5000); },
+         0,
+         2047,
+         {"Film", ""},
+         {"List file names 5000 recordings, its first cluster holds only 2047: the rest are "
+          "ignored\n"}},
+        {"names without NUL",
+         [](Img i) {
              uint8_t raw[108];
-             rec(i, std::string(107, 'x')), rec(i, "y"), std::memset(i.cluster(i.add_list_file({"x", "y"})) + 512, 'x', 512);
+             rec(i, std::string(107, 'x')), rec(i, "y"),
+                 std::memset(i.cluster(i.add_list_file({"x", "y"})) + 512, 'x', 512);
              std::memset(raw, 'N', sizeof raw), i.dir_entry_raw_name(0, 1, raw);
-         }, 1, 3, {std::string(511, 'x'), "", std::string(108, 'N')}, {format(not_named.c_str(), 1, 2)}},
-        {"list beyond the table", [](Img i) { add_four(i), i.dir_entry(0, 4, 0x00, 0x40, 1, 0, kListFileName); }, 0, 4, kFour,
+         },
+         1,
+         3,
+         {std::string(511, 'x'), "", std::string(108, 'N')},
+         {format(not_named.c_str(), 1, 2)}},
+        {"list beyond the table",
+         [](Img i) { add_four(i), i.dir_entry(0, 4, 0x00, 0x40, 1, 0, kListFileName); },
+         0,
+         4,
+         kFour,
          {"List file starts outside the table at cluster 40: not used\n"}},
         {"list names some", listed({"News", "Film"}), 0, 2, {"News", "Film"}, {}},
-        {"list names some, salvaged", listed({"News", "Film"}), 1, 4, {"News", "Film", "Unlisted", "Other"},
+        {"list names some, salvaged",
+         listed({"News", "Film"}),
+         1,
+         4,
+         {"News", "Film", "Unlisted", "Other"},
          {format(not_named.c_str(), 2, 2)}},
         {"list count 0", listed({"News"}, 0), 0, 0, {}, {}},
-        {"list count 0, salvaged", listed({"News"}, 0), 1, 4, kFour, {format(not_named.c_str(), 4, 0)}},
-        {"list count -3", listed({"News"}, -3), 0, 0, {}, {"List file names -3 recordings: taken as none\n"}},
-        {"list count -3, salvaged", listed({"News"}, -3), 1, 4, kFour,
+        {"list count 0, salvaged",
+         listed({"News"}, 0),
+         1,
+         4,
+         kFour,
+         {format(not_named.c_str(), 4, 0)}},
+        {"list count -3",
+         listed({"News"}, -3),
+         0,
+         0,
+         {},
+         {"List file names -3 recordings: taken as none\n"}},
+        {"list count -3, salvaged",
+         listed({"News"}, -3),
+         1,
+         4,
+         kFour,
          {"List file names -3 recordings: taken as none\n", format(not_named.c_str(), 4, 0)}},
         {"list names all, salvaged", listed(kFour), 1, 4, kFour, {}},
         {"list readable", with_list_ab, 0, 2, {"A", "B"}, {}},
@@ -97,21 +169,28 @@ TEST_F(RecordingTable, EveryRootAndListFilePlainAndWithTheSalvage) {
 TEST_F(RecordingTable, AFullRootOf14336) {
     ImageBuilder full(2, 3584);
     ASSERT_EQ(open_disk(full), 0) << qv_error;
-    EXPECT_EQ(parse_dir(0, 20000, 0x00, 0x00), 0);   // every type, but empty slots are skipped
-    for (uint32_t n = 0; n < kMaxRecordings; ++n) full.dir_entry(0, n, kTypeRecording, 1, 2, 5, format("r%u", n), {52275, 20, 15});
-    disk_.image = full.image(), changed_by_test();   // parse_dir reads the disk anew
+    EXPECT_EQ(parse_dir(0, 20000, 0x00, 0x00), 0);  // every type, but empty slots are skipped
+    for (uint32_t n = 0; n < kMaxRecordings; ++n)
+        full.dir_entry(0, n, kTypeRecording, 1, 2, 5, format("r%u", n), {52275, 20, 15});
+    disk_.image = full.image(), changed_by_test();  // parse_dir reads the disk anew
     EXPECT_EQ(parse_dir(0, 20000, 0xFF, kTypeRecording), int(kMaxRecordings));
     const recording_entry& b = qv->recordings[kMaxRecordings - 1];
-    EXPECT_EQ(format("%s %s %x %d %d:%d %u %u %u", qv->recordings[0].name, b.name, b.type, b.mjd[0] << 8 | b.mjd[1], b.hour,
-                     b.minute, b.start_cluster, b.num_clusters, b.last_cluster_slack), "r0 r14335 d1 52275 20:15 1 2 5");
+    EXPECT_EQ(format("%s %s %x %d %d:%d %u %u %u", qv->recordings[0].name, b.name, b.type,
+                     b.mjd[0] << 8 | b.mjd[1], b.hour, b.minute, b.start_cluster, b.num_clusters,
+                     b.last_cluster_slack),
+              "r0 r14335 d1 52275 20:15 1 2 5");
     // The salvage on a list file that names r1 thrice before 14335 recordings: one finds no room.
     ImageBuilder listed(3, 3584);
     listed.add_list_file({"r1", "r1", "r1"});
-    for (uint32_t n = 1; n < kMaxRecordings; ++n) listed.dir_entry(0, n, kTypeRecording, 1, 2, 5, format("r%u", n));
+    for (uint32_t n = 1; n < kMaxRecordings; ++n)
+        listed.dir_entry(0, n, kTypeRecording, 1, 2, 5, format("r%u", n));
     qv_options.salvage = 1, disk_.image = listed.image(), clear_capture();
     EXPECT_EQ(parse_dir(0, 20000, 0xFF, kTypeRecording), int(kMaxRecordings));
-    EXPECT_EQ(capture().messages, (Messages{"Salvage: the list file does not name 14334 of the recordings: listed after its 3\n",
-                                            "Salvage: the recording table is full: 1 recordings are not listed\n"}));
+    EXPECT_EQ(
+        capture().messages,
+        (Messages{
+            "Salvage: the list file does not name 14334 of the recordings: listed after its 3\n",
+            "Salvage: the recording table is full: 1 recordings are not listed\n"}));
 }
 
 // Lost chains (salvage): slots emptied of recordings at 8-9, 10, 12 (its first sector unreadable)
@@ -119,13 +198,15 @@ TEST_F(RecordingTable, AFullRootOf14336) {
 TEST_F(RecordingTable, LostChainsAreListedAfterTheDirectory) {
     ImageBuilder img(14);
     qv_options.salvage = 1, img.set_root_dir_slack(512);
-    img.add_recording("Film", Bytes(20 * kTsPacketSize, kTsSyncByte), {}, {}, {1});   // sync bytes a packet apart
+    img.add_recording("Film", Bytes(20 * kTsPacketSize, kTsSyncByte), {}, {},
+                      {1});  // sync bytes a packet apart
     for (std::vector<uint32_t> clusters : {std::vector<uint32_t>{8, 9}, {10}, {12}}) {
         const uint32_t size = clusters.size() > 1 ? 1500000 : 1000;
         img.add_recording("x", Bytes(size - kRecordingHeaderSize, kTsSyncByte), {}, {}, clusters);
         img.dir_entry(0, 1, kTypeEmpty, 0, 0, 0, "");
     }
-    img.add_file(0, 0x00, "Data", bytes(1000), {}, {11}), img.dir_entry(0, 1, kTypeEmpty, 0, 0, 0, "");
+    img.add_file(0, 0x00, "Data", bytes(1000), {}, {11}),
+        img.dir_entry(0, 1, kTypeEmpty, 0, 0, 0, "");
     disk_.fail_sectors(13 * 2048, 1);
     ASSERT_EQ(open_disk(img), 0) << qv_error;
     clear_capture();
@@ -135,36 +216,49 @@ TEST_F(RecordingTable, LostChainsAreListedAfterTheDirectory) {
     EXPECT_EQ(table(3), (Names{"Film", "lost_000008", "lost_00000a"}));
     const recording_entry& lost = qv->recordings[1];
     EXPECT_EQ(std::vector<uint32_t>({lost.start_cluster, lost.num_clusters, lost.last_cluster_slack,
-                                     uint32_t(lost.mjd[0] | lost.mjd[1]), qv->recordings[2].num_clusters}),
+                                     uint32_t(lost.mjd[0] | lost.mjd[1]),
+                                     qv->recordings[2].num_clusters}),
               std::vector<uint32_t>({8, 2, 0, 0, 1}));
-    const std::string at8 = "Salvage: lost chain at cluster 8, length 2, holds a recording: listed as lost_000008\n";
+    const std::string at8 =
+        "Salvage: lost chain at cluster 8, length 2, holds a recording: listed as lost_000008\n";
     EXPECT_EQ(capture().messages,
-              (Messages{at8, "Salvage: lost chain at cluster a, length 1, holds a recording: listed as lost_00000a\n",
+              (Messages{at8,
+                        "Salvage: lost chain at cluster a, length 1, holds a recording: listed as "
+                        "lost_00000a\n",
                         "Salvage: lost chain at cluster c cannot be read: not listed\n"}));
     clear_capture();
     EXPECT_EQ(add_lost_recordings(int(kMaxRecordings) - 1), int(kMaxRecordings));
-    EXPECT_EQ(capture().messages,
-              (Messages{at8, "Salvage: the recording table is full: lost chains from cluster a on are not listed\n"}));
+    EXPECT_EQ(capture().messages, (Messages{at8,
+                                            "Salvage: the recording table is full: lost chains "
+                                            "from cluster a on are not listed\n"}));
     qv_options.salvage = 0;
-    EXPECT_EQ(add_lost_recordings(1), 1);   // nothing without the salvage
+    EXPECT_EQ(add_lost_recordings(1), 1);  // nothing without the salvage
 }
 
-// Output names: make_name keeps the allowed characters and replaces every other byte; recordings that
-// would share an output name (case ignored) get their list number, a name of its own stays plain.
+// Output names: make_name keeps the allowed characters and replaces every other byte; recordings
+// that would share an output name (case ignored) get their list number, a name of its own stays
+// plain.
 TEST(OutputNames, SafeCharactersAndListNumbers) {
-    const char allowed[] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ.-+=;$!@#%^&()[]{}_";
+    const char allowed[] =
+        "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ.-+=;$!@#%^&()[]{}_";
     const std::string longest(511, 'n');
 #ifdef _WIN32
-    const std::string device = "_";   // a name Windows keeps for a device
+    const std::string device = "_";  // a name Windows keeps for a device
 #else
     const std::string device;
 #endif
     std::vector<std::vector<std::string>> made = {
-        {"Film: Teil 1/2", ".mp3", "Film__Teil_1_2.mp3"}, {"News, 20:00", "", "News__20_00"},
-        {"a~b'c", ".vob", "a_b_c.vob"}, {allowed, ".ts", std::string(allowed) + ".ts"},
-        {"\t\x7f\x80\xe4\xff\\|\"*?<>`, ", "", "_______________"}, {longest, ".m2v", longest + ".m2v"},
-        {"COM0", ".ts", "COM0.ts"}, {"CONSOLE", "", "CONSOLE"}, {"lpt10", ".ts", "lpt10.ts"}};
-    for (std::string name : {"con", "NUL", "Com1", "lpt9", "aux.x", "pRn"}) made.push_back({name, ".ts", device + name + ".ts"});
+        {"Film: Teil 1/2", ".mp3", "Film__Teil_1_2.mp3"},
+        {"News, 20:00", "", "News__20_00"},
+        {"a~b'c", ".vob", "a_b_c.vob"},
+        {allowed, ".ts", std::string(allowed) + ".ts"},
+        {"\t\x7f\x80\xe4\xff\\|\"*?<>`, ", "", "_______________"},
+        {longest, ".m2v", longest + ".m2v"},
+        {"COM0", ".ts", "COM0.ts"},
+        {"CONSOLE", "", "CONSOLE"},
+        {"lpt10", ".ts", "lpt10.ts"}};
+    for (std::string name : {"con", "NUL", "Com1", "lpt9", "aux.x", "pRn"})
+        made.push_back({name, ".ts", device + name + ".ts"});
     for (const auto& m : made) {
         char out[kOutputNameSize];
         EXPECT_EQ((make_name(out, m[0].c_str(), m[1].c_str()), std::string(out)), m[2]);
@@ -176,7 +270,8 @@ TEST(OutputNames, SafeCharactersAndListNumbers) {
         {{"Film: 1", "Film/ 1", ""}, {"Film__1_1", "Film__1_2", "_3"}},
     };
     for (const auto& [names, want] : rows) {
-        for (size_t i = 0; i < names.size(); ++i) snprintf(qv->recordings[i].name, kNameSize, "%s", names[i].c_str());
+        for (size_t i = 0; i < names.size(); ++i)
+            snprintf(qv->recordings[i].name, kNameSize, "%s", names[i].c_str());
         qv->recording_count = int(names.size());
         for (size_t i = 0; i < names.size(); ++i) {
             char out[kOutputNameSize];
@@ -193,15 +288,21 @@ using DateConversion = TempDirTest;
 TEST_F(DateConversion, ModifiedJulianDaysAndOutputTimes) {
     //   | mjd, hour, minute | year, month, day, hour, minute | output dated                     |
     const std::vector<std::vector<int>> rows = {
-        {52275, 7, 45, 2002, 1, 1, 7, 45, 1},  {0xFFFF, 23, 59, 2038, 4, 22, 23, 59, 1},
-        {40738, 12, 0, 1970, 6, 1, 12, 0, 1},  {40586, 12, 0, 1969, 12, 31, 12, 0, 0},
-        {15079, 7, 45, 1900, 3, 1, 7, 45, 0},  {15078, 7, 45, 1900, 2, 31, 7, 45, 0},   // below the calendar
-        {0, 20, 15, 0, 0, 0, 20, 15, 0},       {52275, 24, 0, 2002, 1, 1, 24, 0, 0},  {52275, 7, 60, 2002, 1, 1, 7, 60, 0},
+        {52275, 7, 45, 2002, 1, 1, 7, 45, 1},
+        {0xFFFF, 23, 59, 2038, 4, 22, 23, 59, 1},
+        {40738, 12, 0, 1970, 6, 1, 12, 0, 1},
+        {40586, 12, 0, 1969, 12, 31, 12, 0, 0},
+        {15079, 7, 45, 1900, 3, 1, 7, 45, 0},
+        {15078, 7, 45, 1900, 2, 31, 7, 45, 0},  // below the calendar
+        {0, 20, 15, 0, 0, 0, 20, 15, 0},
+        {52275, 24, 0, 2002, 1, 1, 24, 0, 0},
+        {52275, 7, 60, 2002, 1, 1, 7, 60, 0},
     };
     const time_t start = time(nullptr);
     for (const auto& r : rows) {
         recording_entry entry = {};
-        entry.mjd[0] = uint8_t(r[0] >> 8), entry.mjd[1] = uint8_t(r[0]), entry.hour = uint8_t(r[1]), entry.minute = uint8_t(r[2]);
+        entry.mjd[0] = uint8_t(r[0] >> 8), entry.mjd[1] = uint8_t(r[0]), entry.hour = uint8_t(r[1]),
+        entry.minute = uint8_t(r[2]);
         std::vector<int> d(5, -1);
         convert_date_time(entry.mjd, &d[0], &d[1], &d[2], &d[3], &d[4]);
         EXPECT_EQ(d, std::vector<int>(r.begin() + 3, r.end() - 1)) << r[0];
@@ -209,10 +310,13 @@ TEST_F(DateConversion, ModifiedJulianDaysAndOutputTimes) {
         struct stat st = {};
         ASSERT_EQ(stat("dated", &st), 0);
         struct tm local = {};
-        local.tm_year = r[3] - 1900, local.tm_mon = r[4] - 1, local.tm_mday = r[5], local.tm_hour = r[6], local.tm_min = r[7];
+        local.tm_year = r[3] - 1900, local.tm_mon = r[4] - 1, local.tm_mday = r[5],
+        local.tm_hour = r[6], local.tm_min = r[7];
         local.tm_isdst = -1;
-        if (r[8]) EXPECT_EQ(st.st_mtime, mktime(&local)) << r[0];
-        else EXPECT_GE(st.st_mtime, start) << r[0];
+        if (r[8])
+            EXPECT_EQ(st.st_mtime, mktime(&local)) << r[0];
+        else
+            EXPECT_GE(st.st_mtime, start) << r[0];
         std::filesystem::remove("dated");
     }
 }

@@ -1,7 +1,8 @@
 // Finding the recorder's disk, reading it (qv_read, the salvaging reads) and ddrescue's mapfiles.
-//   | healthy; 3584 sectors per cluster | signature character / byte 20 wrong; no image (all 10 names tried) |
-//   | 300 bytes; first read fails; no size | sectors per cluster 0 / 3585 / 0xFFFF; FAT2 does (not) fit |
-//   | sizes 1e9, 78165360, 400e6, 2^32+ sectors (+100 bytes): disk_sectors and cluster_count (at most 131072) |
+//   | healthy; 3584 sectors per cluster | signature character / byte 20 wrong; no image (all 10
+//   names tried) | | 300 bytes; first read fails; no size | sectors per cluster 0 / 3585 / 0xFFFF;
+//   FAT2 does (not) fit | | sizes 1e9, 78165360, 400e6, 2^32+ sectors (+100 bytes): disk_sectors
+//   and cluster_count (at most 131072) |
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -23,34 +24,61 @@ int size_error = 0;
 using Open = TempDirTest;
 TEST_F(Open, EveryKindOfDiskAndGeometry) {
     using Build = std::function<void(ImageBuilder&, MemoryDisk&)>;
-    struct Row {   // on ImageBuilder(built, spc); size reported (-1: the image's); error "": opened; paths: names tried
-        Build build; int64_t size; std::string error; int64_t sectors; uint32_t cluster_size, clusters; size_t paths = 1;
+    struct Row {  // on ImageBuilder(built, spc); size reported (-1: the image's); error "": opened;
+                  // paths: names tried
+        Build build;
+        int64_t size;
+        std::string error;
+        int64_t sectors;
+        uint32_t cluster_size, clusters;
+        size_t paths = 1;
         uint16_t spc = 2048, built = 8;
     };
-    auto sig = [](const char* t) -> Build { return [t](ImageBuilder& i, MemoryDisk&) { i.set_signature(std::string(t, 17)); }; };
-    auto spc = [](uint16_t n) -> Build { return [n](ImageBuilder& i, MemoryDisk&) { i.set_sectors_per_cluster_field(n); }; };
+    auto sig = [](const char* t) -> Build {
+        return [t](ImageBuilder& i, MemoryDisk&) { i.set_signature(std::string(t, 17)); };
+    };
+    auto spc = [](uint16_t n) -> Build {
+        return [n](ImageBuilder& i, MemoryDisk&) { i.set_sectors_per_cluster_field(n); };
+    };
     const char *no_fat = "No valid FAT24 found!\n", *bad_sig = "Bad signature in saved image!\n";
     std::vector<Row> rows = {
-        {nullptr, -1, "", 9 * 2048, kMiB, 8}, {nullptr, -1, "", 3 * 3584, kClusterBufferSize, 2, 1, 3584, 2},
-        {sig("VELMORAN PVR HDX\0"), -1, bad_sig, 9 * 2048, 0, 0}, {sig("VELMORAN PVR HDD\x01"), -1, bad_sig, 9 * 2048, 0, 0},
-        {[](ImageBuilder&, MemoryDisk& d) { d.present = false; }, -1, "No Velmoran disk found!\n", 0, 0, 0, 10},
+        {nullptr, -1, "", 9 * 2048, kMiB, 8},
+        {nullptr, -1, "", 3 * 3584, kClusterBufferSize, 2, 1, 3584, 2},
+        {sig("VELMORAN PVR HDX\0"), -1, bad_sig, 9 * 2048, 0, 0},
+        {sig("VELMORAN PVR HDD\x01"), -1, bad_sig, 9 * 2048, 0, 0},
+        {[](ImageBuilder&, MemoryDisk& d) { d.present = false; }, -1, "No Velmoran disk found!\n",
+         0, 0, 0, 10},
         {[](ImageBuilder& i, MemoryDisk&) { i.set_disk_sectors(1); }, 300,
          "ReadFile did not read 512 bytes but 300 bytes at position 0 (cluster 0)\n", 0, 0, 0},
-        {[](ImageBuilder&, MemoryDisk& d) { d.fail_read = 1; }, -1, "ReadFile failed on position 0 with code 5\n", 9 * 2048, 0, 0},
-        {[](ImageBuilder&, MemoryDisk&) { size_error = 5; }, -1, "Cannot determine size of saved image.\n", 0, 0, 0},
+        {[](ImageBuilder&, MemoryDisk& d) { d.fail_read = 1; }, -1,
+         "ReadFile failed on position 0 with code 5\n", 9 * 2048, 0, 0},
+        {[](ImageBuilder&, MemoryDisk&) { size_error = 5; }, -1,
+         "Cannot determine size of saved image.\n", 0, 0, 0},
         // 1040 sectors per cluster: room for 2730 entries behind FAT2.
-        {[](ImageBuilder& i, MemoryDisk& d) { i.set_sectors_per_cluster_field(1040); d.bad = {{1, 1039, BadKind::kEio}}; },
+        {[](ImageBuilder& i, MemoryDisk& d) {
+             i.set_sectors_per_cluster_field(1040);
+             d.bad = {{1, 1039, BadKind::kEio}};
+         },
          int64_t(2731) * 1040 * 512, no_fat, 2731 * 1040, 532480, 2730},
         {spc(1040), int64_t(2732) * 1040 * 512,
-         "Cluster size 532480 cannot hold both allocation tables of 2731 clusters in the first cluster\n", 2732 * 1040, 532480,
-         2731}, };
+         "Cluster size 532480 cannot hold both allocation tables of 2731 clusters in the first "
+         "cluster\n",
+         2732 * 1040, 532480, 2731},
+    };
     for (uint16_t n : {0, 3585, 0xFFFF})
-        rows.push_back({spc(n), -1, format("Unsupported cluster size of %d sectors in the first sector\n", n), 9 * 2048, 0, 0});
-    for (auto [sectors, clusters] : std::vector<std::pair<int64_t, uint32_t>>{
-             {1953125, 952}, {78165360, 38165}, {400000000, 131072}, {int64_t(1) << 32 | 20480, 131072}})
-        for (int64_t extra : {0, 100})   // a partial sector is not counted
-            rows.push_back({[](ImageBuilder&, MemoryDisk& d) { d.bad = {{1, 2047, BadKind::kWhole}}; }, sectors * 512 + extra,
-                            no_fat, sectors, kMiB, clusters});
+        rows.push_back({spc(n), -1,
+                        format("Unsupported cluster size of %d sectors in the first sector\n", n),
+                        9 * 2048, 0, 0});
+    for (auto [sectors, clusters] :
+         std::vector<std::pair<int64_t, uint32_t>>{{1953125, 952},
+                                                   {78165360, 38165},
+                                                   {400000000, 131072},
+                                                   {int64_t(1) << 32 | 20480, 131072}})
+        for (int64_t extra : {0, 100})  // a partial sector is not counted
+            rows.push_back({[](ImageBuilder&, MemoryDisk& d) {
+                                d.bad = {{1, 2047, BadKind::kWhole}};
+                            },
+                            sectors * 512 + extra, no_fat, sectors, kMiB, clusters});
     for (size_t i = 0; i < rows.size(); ++i) {
         const Row& row = rows[i];
         SCOPED_TRACE(i);
@@ -62,9 +90,13 @@ TEST_F(Open, EveryKindOfDiskAndGeometry) {
         if (row.size >= 0 && row.size < 512) disk_.image.resize(size_t(row.size));
         install_memory_disk(&disk_);
         traced = *(inner = qv_current_platform());
-        traced.open_exclusive = [](const char* path, int* e) { return opened.push_back(path), inner->open_exclusive(path, e); };
+        traced.open_exclusive = [](const char* path, int* e) {
+            return opened.push_back(path), inner->open_exclusive(path, e);
+        };
         traced.file_size = [](qv_handle h, int64_t* n) {
-            return size_error ? size_error : reported_size < 0 ? inner->file_size(h, n) : (*n = reported_size, 0);
+            return size_error          ? size_error
+                   : reported_size < 0 ? inner->file_size(h, n)
+                                       : (*n = reported_size, 0);
         };
         qv_set_platform(&traced), clear_capture(), qv_set_error("%s", "");
         EXPECT_EQ(open_qvdisk(capture_progress), row.error.empty() ? 0 : 1);
@@ -74,7 +106,8 @@ TEST_F(Open, EveryKindOfDiskAndGeometry) {
         EXPECT_EQ(opened.size(), row.paths);
         if (row.error.empty()) {
             EXPECT_EQ(qv->progress, capture_progress);
-            EXPECT_EQ(memcmp(qv->boot_sector, img.boot().data(), kSectorSize), 0);   // recorder order
+            EXPECT_EQ(memcmp(qv->boot_sector, img.boot().data(), kSectorSize),
+                      0);  // recorder order
             EXPECT_EQ(capture().messages, Messages{});
         }
     }
@@ -82,11 +115,14 @@ TEST_F(Open, EveryKindOfDiskAndGeometry) {
 }
 
 // qv_read (rows: the last sector and byte, beyond the end, a short read, a failing read once), the
-// swap at an odd position; then salvaging reads of disk cluster 3 (sectors 6144 on, counted from there):
-//   | failing sectors                      | runs                | reads | result, last message                  |
-//   | none; none, the first read fails once| none                | 1; 17 | 0, ""; its message                    |
-//   | 100 / 2000-2047 / 0 and 1024-1535    | (100, 1) / …        | 41 / 81 / 617 | 1, error 5 / short / code 23  |
-// Unreadable sectors read as zeros (also where the failing read scribbled); past the end unreadable.
+// swap at an odd position; then salvaging reads of disk cluster 3 (sectors 6144 on, counted from
+// there):
+//   | failing sectors                      | runs                | reads | result, last message |
+//   | none; none, the first read fails once| none                | 1; 17 | 0, ""; its message | |
+//   100 / 2000-2047 / 0 and 1024-1535    | (100, 1) / …        | 41 / 81 / 617 | 1, error 5 / short
+//   / code 23  |
+// Unreadable sectors read as zeros (also where the failing read scribbled); past the end
+// unreadable.
 TEST_F(Open, ReadsAndSalvagingReads) {
     ImageBuilder img(8);
     uint8_t* data = img.cluster(2);
@@ -94,40 +130,81 @@ TEST_F(Open, ReadsAndSalvagingReads) {
     ASSERT_EQ(open_disk(img), 0) << qv_error;
     const int64_t last = (qv->disk_sectors - 1) * 512, end = last + 512;
     Bytes buf(kMiB);
-    struct Read {   // fail 1: the read fails with code 5, 2: it comes up 100 bytes short; error null: it passes
-        int64_t position; uint32_t count; int swap; uint64_t fail; const char* error;
+    struct Read {  // fail 1: the read fails with code 5, 2: it comes up 100 bytes short; error
+                   // null: it passes
+        int64_t position;
+        uint32_t count;
+        int swap;
+        uint64_t fail;
+        const char* error;
     } reads[] = {
-        {last, 512, 1, 0, nullptr}, {last + 511, 1, 0, 0, nullptr},
-        {last + 512, 512, 1, 0, "Attempt to read after end of disk!\n"}, {-512, 512, 1, 0, "Attempt to read after end of disk!\n"},
-        {last, 1024, 1, 0, "ReadFile did not read 1024 bytes but 512 bytes at position 9436672 (cluster 8)\n"},
+        {last, 512, 1, 0, nullptr},
+        {last + 511, 1, 0, 0, nullptr},
+        {last + 512, 512, 1, 0, "Attempt to read after end of disk!\n"},
+        {-512, 512, 1, 0, "Attempt to read after end of disk!\n"},
+        {last, 1024, 1, 0,
+         "ReadFile did not read 1024 bytes but 512 bytes at position 9436672 (cluster 8)\n"},
         {kMiB, kMiB, 1, 1, "ReadFile failed on position 1048576 with code 5\n"},
-        {5 * kMiB, kMiB, 1, 2, "ReadFile did not read 1048576 bytes but 100 bytes at position 5242880 (cluster 5)\n"},
-        {5 * kMiB, kMiB, 1, 0, nullptr},   // only that read failed
+        {5 * kMiB, kMiB, 1, 2,
+         "ReadFile did not read 1048576 bytes but 100 bytes at position 5242880 (cluster 5)\n"},
+        {5 * kMiB, kMiB, 1, 0, nullptr},  // only that read failed
     };
     for (const Read& row : reads) {
         SCOPED_TRACE(row.position);
-        disk_.fail_read = row.fail ? disk_.reads + 1 : 0, disk_.fail_code = row.fail == 1 ? 5 : 0, disk_.short_count = 100;
+        disk_.fail_read = row.fail ? disk_.reads + 1 : 0, disk_.fail_code = row.fail == 1 ? 5 : 0,
+        disk_.short_count = 100;
         EXPECT_EQ(qv_read(row.position, buf.data(), row.count, row.swap), row.error ? 1 : 0);
-        if (row.error) { EXPECT_STREQ(qv_error, row.error); }
+        if (row.error) {
+            EXPECT_STREQ(qv_error, row.error);
+        }
     }
-    auto pick = [data](std::vector<int> at) { Bytes b; for (int k : at) b.push_back(data[k]); return b; };
-    ASSERT_EQ(qv_read(3 * int64_t(kMiB) + 1, buf.data(), 9, 0), 0);   // as the PC sees it
+    auto pick = [data](std::vector<int> at) {
+        Bytes b;
+        for (int k : at) b.push_back(data[k]);
+        return b;
+    };
+    ASSERT_EQ(qv_read(3 * int64_t(kMiB) + 1, buf.data(), 9, 0), 0);  // as the PC sees it
     EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 9), pick({0, 3, 2, 5, 4, 7, 6, 9, 8}));
-    ASSERT_EQ(qv_read(3 * int64_t(kMiB) + 1, buf.data(), 9, 1), 0);   // words exchanged, the odd last byte kept
+    ASSERT_EQ(qv_read(3 * int64_t(kMiB) + 1, buf.data(), 9, 1),
+              0);  // words exchanged, the odd last byte kept
     EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 9), pick({3, 0, 5, 2, 7, 4, 9, 6, 8}));
     using Runs = std::vector<std::pair<uint32_t, uint32_t>>;
-    struct Salvage {   // transient: the first read fails once
-        std::vector<BadSectors> bad; bool transient; Runs runs; uint64_t reads; int result; const char* message;
+    struct Salvage {  // transient: the first read fails once
+        std::vector<BadSectors> bad;
+        bool transient;
+        Runs runs;
+        uint64_t reads;
+        int result;
+        const char* message;
     } salvages[] = {
-        {{}, false, {}, 1, 0, ""}, {{}, true, {}, 17, 0, "ReadFile failed on position 3145728 with code 5\n"},
-        {{{6244, 1, BadKind::kEio}}, false, {{100, 1}}, 41, 1, "ReadFile failed on position 3196928 with code 5\n"},
-        {{{8144, 48, BadKind::kShort}}, false, {{2000, 48}}, 81, 1,
+        {{}, false, {}, 1, 0, ""},
+        {{}, true, {}, 17, 0, "ReadFile failed on position 3145728 with code 5\n"},
+        {{{6244, 1, BadKind::kEio}},
+         false,
+         {{100, 1}},
+         41,
+         1,
+         "ReadFile failed on position 3196928 with code 5\n"},
+        {{{8144, 48, BadKind::kShort}},
+         false,
+         {{2000, 48}},
+         81,
+         1,
          "ReadFile did not read 512 bytes but 0 bytes at position 4193792 (cluster 3)\n"},
-        {{{6144, 1, BadKind::kWhole}, {7168, 512, BadKind::kWhole}}, false, {{0, 1}, {1024, 512}}, 617, 1,
-         "ReadFile failed on position 3931648 with code 23\n"}, };
+        {{{6144, 1, BadKind::kWhole}, {7168, 512, BadKind::kWhole}},
+         false,
+         {{0, 1}, {1024, 512}},
+         617,
+         1,
+         "ReadFile failed on position 3931648 with code 23\n"},
+    };
     bad_sectors bad;
     disk_.fail_code = 5;
-    auto runs = [&bad] { Runs r; for (uint32_t i = 0; i < bad.count; ++i) r.emplace_back(bad.first[i], bad.length[i]); return r; };
+    auto runs = [&bad] {
+        Runs r;
+        for (uint32_t i = 0; i < bad.count; ++i) r.emplace_back(bad.first[i], bad.length[i]);
+        return r;
+    };
     for (const Salvage& row : salvages) {
         SCOPED_TRACE(row.reads);
         disk_.bad = row.bad, disk_.fail_read = row.transient ? disk_.reads + 1 : 0;
@@ -138,7 +215,8 @@ TEST_F(Open, ReadsAndSalvagingReads) {
         EXPECT_STREQ(qv_error, row.message);
         EXPECT_EQ(runs(), row.runs);
         Bytes want(disk_.image.begin() + 3 * kMiB, disk_.image.begin() + 4 * kMiB);
-        for (const auto& run : row.runs) std::fill_n(want.begin() + run.first * 512, run.second * 512, 0);
+        for (const auto& run : row.runs)
+            std::fill_n(want.begin() + run.first * 512, run.second * 512, 0);
         EXPECT_TRUE(buf == want);
     }
     disk_.bad.clear();
@@ -150,22 +228,31 @@ TEST_F(Open, ReadsAndSalvagingReads) {
 
 // Mapfiles of GNU ddrescue read (rows: comments, status with and without the pass, every malformed
 // line) and written back as ddrescue writes them; map_set on an empty map (new ground non-tried,
-// equal neighbours joined), map_first_unfinished; a map beside the image: its unrescued FAT2 sector unused.
+// equal neighbours joined), map_first_unfinished; a map beside the image: its unrescued FAT2 sector
+// unused.
 TEST_F(Open, Mapfiles) {
-    const std::string head = "# Mapfile. Created by pvrcopy\n# current_pos  current_status  current_pass\n",
-                      blocks = "#      pos        size  status\n", cannot = "The map m cannot be used: ";
-    const std::string bad_status = cannot + "line 1 is not the status line \"current_pos current_status current_pass\"\n";
+    const std::string
+        head = "# Mapfile. Created by pvrcopy\n# current_pos  current_status  current_pass\n",
+        blocks = "#      pos        size  status\n", cannot = "The map m cannot be used: ";
+    const std::string bad_status =
+        cannot + "line 1 is not the status line \"current_pos current_status current_pass\"\n";
     const std::string bad_block = cannot + "line 2 is not a block line \"pos size status\"\n";
-    std::vector<std::tuple<std::string, int, std::string>> rows = {   // text, result, map_write's text or qv_error
+    std::vector<std::tuple<std::string, int, std::string>> rows = {
+        // text, result, map_write's text or qv_error
         {"# a rescue\n  # indented\n0x200 ? 2 # behind\n0 0x200 +\n0x200 512 -\n1024 0x10 /\n", 0,
          head + "0x00000200     ?               2\n" + blocks +
              "0x00000000  0x00000200  +\n0x00000200  0x00000200  -\n0x00000400  0x00000010  /\n"},
-        {"7 +\n", 0, head + "0x00000007     +               1\n" + blocks}, {"#\n", -1, cannot + "it has no status line\n"},
-        {"0 + 1\n0 512 +\n1024 512 +\n", -1, cannot + "line 3 does not begin where the block before it ends\n"},
+        {"7 +\n", 0, head + "0x00000007     +               1\n" + blocks},
+        {"#\n", -1, cannot + "it has no status line\n"},
+        {"0 + 1\n0 512 +\n1024 512 +\n", -1,
+         cannot + "line 3 does not begin where the block before it ends\n"},
         {"0 + 1\n" + std::string(1100, ' ') + "\n", -1, cannot + "line 2 is too long\n"},
     };
-    for (const char* t : {"7\n", "0 X 1\n", "0 + 1 2\n", "0 +# 1\n", "-1 + 1\n"}) rows.push_back({t, -1, bad_status});
-    for (std::string t : {"0 100", "0 0 +", "-5 512 +", "+5 512 +", "0 5x +", "0 512 X", "0 512 ++", "0x7FFFFFFFFFFFFFFF 2 +"}) rows.push_back({"0 + 1\n" + t + "\n", -1, bad_block});
+    for (const char* t : {"7\n", "0 X 1\n", "0 + 1 2\n", "0 +# 1\n", "-1 + 1\n"})
+        rows.push_back({t, -1, bad_status});
+    for (std::string t : {"0 100", "0 0 +", "-5 512 +", "+5 512 +", "0 5x +", "0 512 X", "0 512 ++",
+                          "0x7FFFFFFFFFFFFFFF 2 +"})
+        rows.push_back({"0 + 1\n" + t + "\n", -1, bad_block});
     rescue_map map = {};
     for (const auto& [text, result, want] : rows) {
         SCOPED_TRACE(text);
@@ -173,25 +260,33 @@ TEST_F(Open, Mapfiles) {
         EXPECT_EQ(map_read("m", &map), result);
         const Bytes w = result == 0 && map_write("w", &map) == 0 ? read_file("w") : Bytes();
         EXPECT_EQ(result == 0 ? std::string(w.begin(), w.end()) : std::string(qv_error), want);
-        if (result != 0) { EXPECT_EQ(map.count, 0u); }
+        if (result != 0) {
+            EXPECT_EQ(map.count, 0u);
+        }
     }
     fs::remove("m");
     EXPECT_EQ(map_read("m", &map), 1);
     //   | map_set (pos, size, status) | blocks afterwards |
     const std::vector<std::tuple<int64_t, int64_t, char, std::string>> sets = {
-        {100, 50, '+', "100+50+ "}, {150, 50, '+', "100+100+ "}, {0, 100, '-', "0+100- 100+100+ "},
-        {120, 10, '?', "0+100- 100+20+ 120+10? 130+70+ "}, {50, 100, '+', "0+50- 50+150+ "},
-        {300, 0, '-', "0+50- 50+150+ "}, {210, 10, '-', "0+50- 50+150+ 200+10? 210+10- "},
+        {100, 50, '+', "100+50+ "},
+        {150, 50, '+', "100+100+ "},
+        {0, 100, '-', "0+100- 100+100+ "},
+        {120, 10, '?', "0+100- 100+20+ 120+10? 130+70+ "},
+        {50, 100, '+', "0+50- 50+150+ "},
+        {300, 0, '-', "0+50- 50+150+ "},
+        {210, 10, '-', "0+50- 50+150+ 200+10? 210+10- "},
     };
     for (const auto& [pos, size, status, want] : sets) {
         ASSERT_EQ(map_set(&map, pos, size, status), 0);
         std::string s;
         for (uint32_t i = 0; i < map.count; ++i)
-            s += format("%d+%d%c ", int(map.blocks[i].pos), int(map.blocks[i].size), map.blocks[i].status);
+            s += format("%d+%d%c ", int(map.blocks[i].pos), int(map.blocks[i].size),
+                        map.blocks[i].status);
         EXPECT_EQ(s, want) << pos;
     }
-    EXPECT_EQ(std::vector<int64_t>({map_first_unfinished(&map, 60, 100), map_first_unfinished(&map, 60, 150),
-                                    map_first_unfinished(&map, 10, 20), map_first_unfinished(&map, 500, 20)}),
+    EXPECT_EQ(std::vector<int64_t>(
+                  {map_first_unfinished(&map, 60, 100), map_first_unfinished(&map, 60, 150),
+                   map_first_unfinished(&map, 10, 20), map_first_unfinished(&map, 500, 20)}),
               std::vector<int64_t>({-1, 200, 10, 500}));
     EXPECT_EQ(map_block_at(&map, 220), map.count);
     map_free(&map);
@@ -200,8 +295,11 @@ TEST_F(Open, Mapfiles) {
     const std::string text = "0x00080200 ?\n0 0x80000 +\n0x80000 512 -\n0x80200 0x8FFE00 +\n";
     write_file("qvdisk.img.map", Bytes(text.begin(), text.end()));
     ASSERT_EQ(open_disk(img), 0) << qv_error;
-    EXPECT_EQ(capture().messages, (Messages{"Using the map qvdisk.img.map: blocks it does not mark rescued count as unreadable\n",
-                                            "FAT2 entries 0 to 7 cannot be read: taken from FAT1\n"}));
+    EXPECT_EQ(
+        capture().messages,
+        (Messages{
+            "Using the map qvdisk.img.map: blocks it does not mark rescued count as unreadable\n",
+            "FAT2 entries 0 to 7 cannot be read: taken from FAT1\n"}));
     write_file("qvdisk.img.map", Bytes{'#', '\n'});
     EXPECT_EQ(open_disk(img), 1);
     EXPECT_STREQ(qv_error, "The map qvdisk.img.map cannot be used: it has no status line\n");
@@ -209,8 +307,9 @@ TEST_F(Open, Mapfiles) {
 
 #ifndef _WIN32
 using FileOpen = TempDirTest;
-// Real files: the current directory's image before the parent's, a held image counts as absent, then
-// the drive search (fake drives in root/drives, a fake sysfs in root/sys; paths up to 63 characters).
+// Real files: the current directory's image before the parent's, a held image counts as absent,
+// then the drive search (fake drives in root/drives, a fake sysfs in root/sys; paths up to 63
+// characters).
 TEST_F(FileOpen, Search) {
     fs::create_directories("work");
     fs::current_path("work");
@@ -224,29 +323,36 @@ TEST_F(FileOpen, Search) {
         if (removable) fs::create_directories(sys), std::ofstream(sys / "removable") << removable;
     };
     // The number of clusters of the disk found, or -1.
-    auto found = [] { qv_close(); return open_qvdisk(capture_progress) == 0 ? int64_t(qv->cluster_count) : -1; };
+    auto found = [] {
+        qv_close();
+        return open_qvdisk(capture_progress) == 0 ? int64_t(qv->cluster_count) : -1;
+    };
     ImageBuilder three(3), four(4), five(5), unsigned_img(2), bad_geometry(3);
     unsigned_img.set_signature(std::string("VELMORAN PVR HDD\x01", 17));
     bad_geometry.set_sectors_per_cluster_field(0);
     three.write("qvdisk.img");
     five.write("../qvdisk.img");
-    // No device; signed but removable; signed, no sysfs entry; unreadable (a directory); not signed;
-    // the disk; never tried.
+    // No device; signed but removable; signed, no sysfs entry; unreadable (a directory); not
+    // signed; the disk; never tried.
     add_drive('a', nullptr, "0\n"), add_drive('b', &five, "1\n"), add_drive('c', &five, nullptr);
     fs::create_directories(dir_ / "drives" / "sdd");
-    add_drive('d', nullptr, "0\n"), add_drive('e', &unsigned_img, "0\n"), add_drive('f', &four, "0\n");
+    add_drive('d', nullptr, "0\n"), add_drive('e', &unsigned_img, "0\n"),
+        add_drive('f', &four, "0\n");
     add_drive('g', &five, "0\n");
     EXPECT_EQ(found(), 3);
     const qv_platform* native = qv_native_platform();
     int error = 0;
     qv_close();
-    qv_handle holder = native->open_exclusive("qvdisk.img", &error);   // another opener
+    qv_handle holder = native->open_exclusive("qvdisk.img", &error);  // another opener
     int64_t size = 0;
     uint32_t got = 0;
     Bytes end(1024);
-    errno = EIO;   // a read that comes up short at the end of the file is no error, whatever errno held before
-    EXPECT_EQ(std::vector<int64_t>({native->file_size(holder, &size), native->seek(holder, size - 512),
-                                    native->read(holder, end.data(), 1024, &got), got}), std::vector<int64_t>({0, 0, 0, 512}));
+    errno = EIO;  // a read that comes up short at the end of the file is no error, whatever errno
+                  // held before
+    EXPECT_EQ(
+        std::vector<int64_t>({native->file_size(holder, &size), native->seek(holder, size - 512),
+                              native->read(holder, end.data(), 1024, &got), got}),
+        std::vector<int64_t>({0, 0, 0, 512}));
     EXPECT_EQ(found(), 5);
     EXPECT_EQ(native->open_exclusive("qvdisk.img", &error), nullptr);
     EXPECT_EQ(error, EBUSY);
@@ -256,11 +362,13 @@ TEST_F(FileOpen, Search) {
     qv_close();
     native->close(holder);
     fs::remove("qvdisk.img");
-    bad_geometry.write((dir_ / "drives" / "sde").string());   // the first signed drive fails: the search ends
+    bad_geometry.write(
+        (dir_ / "drives" / "sde").string());  // the first signed drive fails: the search ends
     EXPECT_EQ(found(), -1);
     EXPECT_STREQ(qv_error, "Unsupported cluster size of 0 sectors in the first sector\n");
     for (char d : {'e', 'f', 'g'}) fs::remove(dir_ / "drives" / (std::string("sd") + d));
-    write_file((dir_ / "drives" / "sdh").string(), Bytes(100, 0));   // its read fails; the message is replaced
+    write_file((dir_ / "drives" / "sdh").string(),
+               Bytes(100, 0));  // its read fails; the message is replaced
     EXPECT_EQ(found(), -1);
     EXPECT_STREQ(qv_error, "No Velmoran disk found!\n");
     EXPECT_EQ(qv->handle, nullptr);
@@ -280,8 +388,9 @@ TEST_F(WinOpen, PositionsBeyondFourGigabytes) {
     DWORD ignored = 0;
     LARGE_INTEGER at, end;
     at.QuadPart = marker_at, end.QuadPart = size;
-    DeviceIoControl(w, FSCTL_SET_SPARSE, NULL, 0, NULL, 0, &ignored, NULL);   // best effort
-    ASSERT_TRUE(SetFilePointerEx(w, at, NULL, FILE_BEGIN) && WriteFile(w, marker, sizeof marker, &ignored, NULL) &&
+    DeviceIoControl(w, FSCTL_SET_SPARSE, NULL, 0, NULL, 0, &ignored, NULL);  // best effort
+    ASSERT_TRUE(SetFilePointerEx(w, at, NULL, FILE_BEGIN) &&
+                WriteFile(w, marker, sizeof marker, &ignored, NULL) &&
                 SetFilePointerEx(w, end, NULL, FILE_BEGIN) && SetEndOfFile(w));
     CloseHandle(w);
     qv_handle h = p->open_exclusive("big.img", &error);
@@ -289,9 +398,12 @@ TEST_F(WinOpen, PositionsBeyondFourGigabytes) {
     int64_t got_size = 0;
     char buf[sizeof marker] = {};
     uint32_t got = 0, past = 1;
-    EXPECT_EQ(std::vector<int>({p->file_size(h, &got_size), p->seek(h, marker_at), p->read(h, buf, sizeof buf, &got),
-                                p->seek(h, size), p->read(h, buf + 1, 1, &past)}), std::vector<int>({0, 0, 0, 0, 0}));
-    EXPECT_EQ(std::vector<int64_t>({got_size, got, past}), std::vector<int64_t>({size, int64_t(sizeof marker), 0}));
+    EXPECT_EQ(std::vector<int>({p->file_size(h, &got_size), p->seek(h, marker_at),
+                                p->read(h, buf, sizeof buf, &got), p->seek(h, size),
+                                p->read(h, buf + 1, 1, &past)}),
+              std::vector<int>({0, 0, 0, 0, 0}));
+    EXPECT_EQ(std::vector<int64_t>({got_size, got, past}),
+              std::vector<int64_t>({size, int64_t(sizeof marker), 0}));
     EXPECT_STREQ(buf, marker);
     p->close(h);
 }

@@ -6,20 +6,27 @@ namespace {
 constexpr uint64_t kFirstScr = 270000000, O = 900000, kWrap = uint64_t(1) << 33;
 constexpr int64_t kNone = -1;
 
-// A PES packet of size bytes with an MPEG-2 header, the time stamps given, a sequence header (video) or an
-// audio frame header when frame, then 55s; PES_packet_length declared, or size - 6.
-Bytes pes(uint8_t id, size_t size, int64_t pts = kNone, int64_t dts = kNone, bool frame = false, int declared = -1) {
+// A PES packet of size bytes with an MPEG-2 header, the time stamps given, a sequence header
+// (video) or an audio frame header when frame, then 55s; PES_packet_length declared, or size - 6.
+Bytes pes(uint8_t id, size_t size, int64_t pts = kNone, int64_t dts = kNone, bool frame = false,
+          int declared = -1) {
     Bytes b = {0, 0, 1, id, 0, 0, 0x84, 0, 0};
     const int64_t times[2] = {pts, dts};
     for (int i = 0; i < 2; ++i) {
         if (times[i] == kNone) continue;
-        const uint64_t t = uint64_t(times[i]);   // a 5-byte time stamp field
-        append(b, {uint8_t((i ? 0x10 : dts == kNone ? 0x20 : 0x30) | (t >> 29 & 0x0E) | 1), uint8_t(t >> 22),
-                   uint8_t((t >> 14 & 0xFE) | 1), uint8_t(t >> 7), uint8_t((t << 1 & 0xFE) | 1)});
+        const uint64_t t = uint64_t(times[i]);  // a 5-byte time stamp field
+        append(b, {uint8_t((i              ? 0x10
+                            : dts == kNone ? 0x20
+                                           : 0x30) |
+                           (t >> 29 & 0x0E) | 1),
+                   uint8_t(t >> 22), uint8_t((t >> 14 & 0xFE) | 1), uint8_t(t >> 7),
+                   uint8_t((t << 1 & 0xFE) | 1)});
         b[7] |= i ? 0x40 : 0x80;
     }
     b[8] = uint8_t(b.size() - 9);
-    if (frame) append(b, id >= 0xE0 ? hex("00 00 01 B3 2D 02 40 33 06 1A A0 00 00 00 00 00 00") : hex("FF FD A4 04"));
+    if (frame)
+        append(b, id >= 0xE0 ? hex("00 00 01 B3 2D 02 40 33 06 1A A0 00 00 00 00 00 00")
+                             : hex("FF FD A4 04"));
     b.resize(size, 0x55);
     put_be16(&b[4], declared >= 0 ? uint32_t(declared) : uint32_t(size - 6));
     return b;
@@ -37,25 +44,33 @@ int record_out(demux_stream* s) {
 
 using Multiplexer = StreamTest;
 
-// out_pack, the rows in order on one state (the first two begin the streams): a pack is 00 00 01 BA, the SCR,
-// 01 89 C3, F8 + stuffing, that many FF, the PES packet (id, length n - 6, time stamps as given), padding.
-//   | first packs of video and audio | an SCR far on; one before (wraps) | 2027 bytes: 7 stuffing; 2026: 8 padding |
-//   | the bare 9-byte piece          | PTS 0 (wraps back)                | 19 bytes with PTS and DTS               |
+// out_pack, the rows in order on one state (the first two begin the streams): a pack is 00 00 01
+// BA, the SCR, 01 89 C3, F8 + stuffing, that many FF, the PES packet (id, length n - 6, time stamps
+// as given), padding.
+//   | first packs of video and audio | an SCR far on; one before (wraps) | 2027 bytes: 7 stuffing;
+//   2026: 8 padding | | the bare 9-byte piece          | PTS 0 (wraps back)                | 19
+//   bytes with PTS and DTS               |
 TEST_F(Multiplexer, PacksOf2048Bytes) {
     reset_ps_state();
     const char* zero = "44 00 04 00 04 01";
     const struct {
-        Bytes packet; uint64_t scr; const char *scr_field, *id, *pts, *dts; size_t stuffing, padding;   // null: as is
+        Bytes packet;
+        uint64_t scr;
+        const char *scr_field, *id, *pts, *dts;
+        size_t stuffing, padding;  // null: as is
     } rows[] = {
-        {pes(0xE3, 300, O + 7200, O + 3600, true), kFirstScr, zero, "E0", "31 00 01 38 41", "11 00 01 1C 21", 0, 1734},
-        {pes(0xC5, 100, O + 7200, kNone, true), kFirstScr, zero, "C0", "21 00 01 38 41", nullptr, 0, 1934},
-        {pes(0xE0, 2034), kFirstScr + 0x1ABCDEF01ull * 300 + 0x123, "76 BC DF 78 0E 47", nullptr, nullptr, nullptr,
-         0, 0},
+        {pes(0xE3, 300, O + 7200, O + 3600, true), kFirstScr, zero, "E0", "31 00 01 38 41",
+         "11 00 01 1C 21", 0, 1734},
+        {pes(0xC5, 100, O + 7200, kNone, true), kFirstScr, zero, "C0", "21 00 01 38 41", nullptr, 0,
+         1934},
+        {pes(0xE0, 2034), kFirstScr + 0x1ABCDEF01ull * 300 + 0x123, "76 BC DF 78 0E 47", nullptr,
+         nullptr, nullptr, 0, 0},
         {pes(0xE0, 2027), kFirstScr - 180000, "6E 9D 05 A2 2C 09", nullptr, nullptr, nullptr, 7, 0},
         {pes(0xE0, 2026), kFirstScr, zero, nullptr, nullptr, nullptr, 0, 8},
         {hex("00 00 01 E0 00 00 80 00 00"), kFirstScr, zero, nullptr, nullptr, nullptr, 0, 2025},
         {pes(0xE0, 300, 0), kFirstScr, zero, nullptr, "2F FF C9 88 C1", nullptr, 0, 1734},
-        {pes(0xE0, 19, O + 10, O + 5), kFirstScr, zero, nullptr, "31 00 01 00 15", "11 00 01 00 0B", 0, 2015},
+        {pes(0xE0, 19, O + 10, O + 5), kFirstScr, zero, nullptr, "31 00 01 00 15", "11 00 01 00 0B",
+         0, 2015},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.packet.size());
@@ -70,24 +85,34 @@ TEST_F(Multiplexer, PacksOf2048Bytes) {
         const std::pair<size_t, const char*> changes[] = {{3, row.id}, {9, row.pts}, {14, row.dts}};
         for (const auto& c : changes) p = c.second ? with(p, c.first, c.second) : p;
         append(want, p);
-        if (row.padding) append(want, {0, 0, 1, 0xBE, uint8_t((row.padding - 6) >> 8), uint8_t(row.padding - 6)});
+        if (row.padding)
+            append(want,
+                   {0, 0, 1, 0xBE, uint8_t((row.padding - 6) >> 8), uint8_t(row.padding - 6)});
         want.resize(kPackSize, 0xFF);
         EXPECT_EQ(written(), want);
     }
 }
 
-// Pieces, bad packets and M2P lengths, the rows in order on one state (each writer begins with its first two
-// rows): the result, PES_packet_length written (-1 nothing), the buffer the split leaves; then the warnings.
-//   | repack_pes: to a function returning 7; bad starts (dropped with their pieces); another stream; good  |
-//   | out_pack: a bad start, 5 bytes, another stream, 2035 bytes; lengths declared wrong                   |
-//   | out_pes: length 0 declared; 65541 / 65542 bytes (too long for the field); 1000 declared for 100      |
+// Pieces, bad packets and M2P lengths, the rows in order on one state (each writer begins with its
+// first two rows): the result, PES_packet_length written (-1 nothing), the buffer the split leaves;
+// then the warnings.
+//   | repack_pes: to a function returning 7; bad starts (dropped with their pieces); another
+//   stream; good  | | out_pack: a bad start, 5 bytes, another stream, 2035 bytes; lengths declared
+//   wrong                   | | out_pes: length 0 declared; 65541 / 65542 bytes (too long for the
+//   field); 1000 declared for 100      |
 TEST_F(Multiplexer, PiecesBadPacketsAndLengths) {
     reset_ps_state();
     const char* zeros = "00 00 00 00 00 00 00 00 00";
-    const struct { demux_fn fn, out; Bytes packet; int result, length; const char* left; } rows[] = {
+    const struct {
+        demux_fn fn, out;
+        Bytes packet;
+        int result, length;
+        const char* left;
+    } rows[] = {
         {out_pack, nullptr, pes(0xE0, 300, O, kNone, true), 0, 294, nullptr},
         {out_pack, nullptr, pes(0xC0, 100, O, kNone, true), 0, 94, nullptr},
-        {repack_pes, record_out, with(pes(0xE0, 2034, O, O), 6, "8D"), 7, 2028, "00 00 01 E0 00 00 81 00 00"},
+        {repack_pes, record_out, with(pes(0xE0, 2034, O, O), 6, "8D"), 7, 2028,
+         "00 00 01 E0 00 00 81 00 00"},
         {repack_pes, out_pack, with(pes(0xE0, 2034, O), 2, "02"), 0, -1, zeros},
         {repack_pes, out_pack, with(pes(0xE0, 2034), 0, zeros), 0, -1, zeros},
         {repack_pes, out_pack, pes(0xBD, 2034), 0, -1, zeros},
@@ -123,26 +148,39 @@ TEST_F(Multiplexer, PiecesBadPacketsAndLengths) {
     }
     clear_capture();
     report_ps_warnings(capture_progress);
-    EXPECT_EQ(capture().messages, (Messages{"5 PES packets with a bad start dropped (Bad PES packet start)\n",
-                        "3 PES packets with a wrong length (first: bad PES packet length 100 != 294)\n",
-                        "1 PES packets longer than 2034 bytes dropped\n",
-                        "1 PES packets too long for their length field were written with length 0; a repack "
-                        "size of at most 65541 avoids them\n"}));
+    EXPECT_EQ(
+        capture().messages,
+        (Messages{
+            "5 PES packets with a bad start dropped (Bad PES packet start)\n",
+            "3 PES packets with a wrong length (first: bad PES packet length 100 != 294)\n",
+            "1 PES packets longer than 2034 bytes dropped\n",
+            "1 PES packets too long for their length field were written with length 0; a repack "
+            "size of at most 65541 avoids them\n"}));
 }
 
-// Where the output begins: the video at its first packet with a PTS and a sequence header ("seq"), the audio
-// at its first packet whose PTS is not earlier (modulo 2^33, half the range either way) than that one's. Each
-// row from a reset state through out_pack and out_pes; V video E0, A audio C0 ("frame": a frame header).
-//   | the PTS and the header on separate packets | audio before the video | audio before and in step | wraps |
-//   | a later video packet | a stream id of neither kind | no sequence header: nothing                        |
+// Where the output begins: the video at its first packet with a PTS and a sequence header ("seq"),
+// the audio at its first packet whose PTS is not earlier (modulo 2^33, half the range either way)
+// than that one's. Each row from a reset state through out_pack and out_pes; V video E0, A audio C0
+// ("frame": a frame header).
+//   | the PTS and the header on separate packets | audio before the video | audio before and in
+//   step | wraps | | a later video packet | a stream id of neither kind | no sequence header:
+//   nothing                        |
 TEST_F(Multiplexer, OutputBeginsAtASequenceHeaderWithTheAudioInStep) {
-    struct Packet { uint8_t id; int64_t pts; bool frame; };
+    struct Packet {
+        uint8_t id;
+        int64_t pts;
+        bool frame;
+    };
     const uint8_t V = 0xE0, A = 0xC0;
     const int64_t o = int64_t(O), wrap = int64_t(kWrap);
-    const struct { std::vector<Packet> packets; std::vector<size_t> written; } rows[] = {
+    const struct {
+        std::vector<Packet> packets;
+        std::vector<size_t> written;
+    } rows[] = {
         {{{V, o, false}, {V, kNone, true}, {V, o + 10, true}, {V, kNone, false}}, {2, 3}},
         {{{A, o + 100, true}, {V, o, true}, {A, o + 10, false}}, {1, 2}},
-        {{{V, o, true}, {A, o - 1, true}, {A, kNone, false}, {A, o, false}, {A, kNone, false}}, {0, 3, 4}},
+        {{{V, o, true}, {A, o - 1, true}, {A, kNone, false}, {A, o, false}, {A, kNone, false}},
+         {0, 3, 4}},
         {{{V, wrap - 10, true}, {A, wrap - 20, true}, {A, 5, false}}, {0, 2}},
         {{{V, 5, true}, {A, wrap - 5, true}}, {0}},
         {{{V, 0, true}, {A, wrap / 2, true}}, {0}},
@@ -153,7 +191,8 @@ TEST_F(Multiplexer, OutputBeginsAtASequenceHeaderWithTheAudioInStep) {
     for (const auto& row : rows) {
         SCOPED_TRACE(testing::PrintToString(row.written));
         std::vector<Bytes> packets;
-        for (const Packet& p : row.packets) packets.push_back(pes(p.id, 100 + packets.size(), p.pts, kNone, p.frame));
+        for (const Packet& p : row.packets)
+            packets.push_back(pes(p.id, 100 + packets.size(), p.pts, kNone, p.frame));
         for (demux_fn fn : {out_pack, out_pes}) {
             reset_ps_state();
             clear_written();

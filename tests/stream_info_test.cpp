@@ -1,11 +1,12 @@
 // The stream describers get_vinfo and get_ainfo on PES packets written here:
 // the result, the rate and the line shown through the disk's callback.
-//   | PES packet                                         | result, rate, line                                   |
-//   | sequence headers of chosen sizes, aspect, frame    | 1, the bit rate, their line; of two headers the first|
-//   | rate and bit rate codes; one behind other codes    |                                                      |
-//   | audio headers of layer codes 3 to 0, chosen bitrate| 2, the bit rate, their line; layer code 0 "Layer 4", |
-//   | and sampling indexes; behind FF F0..F7 or all ones | indexes 0 and 15 no bit rate; what precedes skipped  |
-//   | a header cut short, the code alone, none at all    | 0, rate 0, nothing shown, qv_error left as it was    |
+//   | PES packet                                         | result, rate, line | | sequence headers
+//   of chosen sizes, aspect, frame    | 1, the bit rate, their line; of two headers the first| |
+//   rate and bit rate codes; one behind other codes    | | | audio headers of layer codes 3 to 0,
+//   chosen bitrate| 2, the bit rate, their line; layer code 0 "Layer 4", | | and sampling indexes;
+//   behind FF F0..F7 or all ones | indexes 0 and 15 no bit rate; what precedes skipped  | | a
+//   header cut short, the code alone, none at all    | 0, rate 0, nothing shown, qv_error left as
+//   it was    |
 #include "support/fixture.h"
 namespace {
 
@@ -19,26 +20,44 @@ Bytes pes(const char* header, const char* payload) {
 Bytes audio(const char* payload) { return pes("00 00 01 C0 00 00 80 00 00", payload); }
 // A video PES packet holding a sequence header: the code, seven bytes, six zeros.
 Bytes video(const char* header) {
-    return pes("00 00 01 E0 00 00 80 00 00 00 00 01 B3", (std::string(header) + " 00 00 00 00 00 00").c_str());
+    return pes("00 00 01 E0 00 00 80 00 00 00 00 01 B3",
+               (std::string(header) + " 00 00 00 00 00 00").c_str());
 }
 
 TEST_F(StreamInfo, DescribesTheFirstHeader) {
-    // The line is "Video: size = " or "Audio: Layer " and the row's text, then " Mbit/s\n" or " kHz\n".
-    const struct { Bytes packet; int result, rate; std::string line; } rows[] = {
-        {video("2D 02 40 33 24 9F 23"), 1, 15000000, "720 x 576, aspect 16:9, frame rate 25, bit rate = 15.00"},
-        {video("16 01 20 11 FF FF C0"), 1, 104857200, "352 x 288, aspect 1:1, frame rate 23.976, bit rate = 104.86"},
-        {video("1E 11 E0 24 04 E2 00"), 1, 2000000, "481 x 480, aspect 4:3, frame rate 29.97, bit rate = 2.00"},
-        {video("2D 02 40 47 00 00 40"), 1, 400, "720 x 576, aspect 2.21:1, frame rate 59.94, bit rate = 0.00"},
-        {video("2D 02 40 08 24 9F 23"), 1, 15000000, "720 x 576, aspect RESERVED, frame rate 60, bit rate = 15.00"},
-        {video("2D 02 40 52 24 9F 23"), 1, 15000000, "720 x 576, aspect RESERVED, frame rate 24, bit rate = 15.00"},
-        {video("2D 02 40 F5 24 9F 23"), 1, 15000000, "720 x 576, aspect RESERVED, frame rate 30, bit rate = 15.00"},
-        {video("2D 02 40 36 24 9F 23"), 1, 15000000, "720 x 576, aspect 16:9, frame rate 50, bit rate = 15.00"},
-        {video("2D 02 40 10 24 9F 23"), 1, 15000000, "720 x 576, aspect 1:1, frame rate RESERVED, bit rate = 15.00"},
-        {video("2D 02 40 29 24 9F 23"), 1, 15000000, "720 x 576, aspect 4:3, frame rate RESERVED, bit rate = 15.00"},
-        {pes("00 00 01 E0 00 00 80 00 00 00 00 01 00 12 34 00 00 01 01 55", "00 00 01 B3 2D 02 40 3F 24 9F 23 "
+    // The line is "Video: size = " or "Audio: Layer " and the row's text, then " Mbit/s\n" or "
+    // kHz\n".
+    const struct {
+        Bytes packet;
+        int result, rate;
+        std::string line;
+    } rows[] = {
+        {video("2D 02 40 33 24 9F 23"), 1, 15000000,
+         "720 x 576, aspect 16:9, frame rate 25, bit rate = 15.00"},
+        {video("16 01 20 11 FF FF C0"), 1, 104857200,
+         "352 x 288, aspect 1:1, frame rate 23.976, bit rate = 104.86"},
+        {video("1E 11 E0 24 04 E2 00"), 1, 2000000,
+         "481 x 480, aspect 4:3, frame rate 29.97, bit rate = 2.00"},
+        {video("2D 02 40 47 00 00 40"), 1, 400,
+         "720 x 576, aspect 2.21:1, frame rate 59.94, bit rate = 0.00"},
+        {video("2D 02 40 08 24 9F 23"), 1, 15000000,
+         "720 x 576, aspect RESERVED, frame rate 60, bit rate = 15.00"},
+        {video("2D 02 40 52 24 9F 23"), 1, 15000000,
+         "720 x 576, aspect RESERVED, frame rate 24, bit rate = 15.00"},
+        {video("2D 02 40 F5 24 9F 23"), 1, 15000000,
+         "720 x 576, aspect RESERVED, frame rate 30, bit rate = 15.00"},
+        {video("2D 02 40 36 24 9F 23"), 1, 15000000,
+         "720 x 576, aspect 16:9, frame rate 50, bit rate = 15.00"},
+        {video("2D 02 40 10 24 9F 23"), 1, 15000000,
+         "720 x 576, aspect 1:1, frame rate RESERVED, bit rate = 15.00"},
+        {video("2D 02 40 29 24 9F 23"), 1, 15000000,
+         "720 x 576, aspect 4:3, frame rate RESERVED, bit rate = 15.00"},
+        {pes("00 00 01 E0 00 00 80 00 00 00 00 01 00 12 34 00 00 01 01 55",
+             "00 00 01 B3 2D 02 40 3F 24 9F 23 "
              "00 00 00 00 00 00 00 00 01 B3 2D 02 40 11 24 9F 23 00 00 00 00 00 00"),
          1, 15000000, "720 x 576, aspect 16:9, frame rate RESERVED, bit rate = 15.00"},
-        {pes("00 00 01 E0 00 00 80 00 00 00 00 01 B3", "2D 02 40 33 24 9F 23 00 00 00 00 00"), 0, 0, ""},
+        {pes("00 00 01 E0 00 00 80 00 00 00 00 01 B3", "2D 02 40 33 24 9F 23 00 00 00 00 00"), 0, 0,
+         ""},
         {hex("00 00 01 B3"), 0, 0, ""},
         {audio("FF FD C4 00"), 2, 256000, "2, bit rate=256 kb/s, frequency=48.0"},
         {audio("FF FF 20 00"), 2, 64000, "1, bit rate=64 kb/s, frequency=44.1"},

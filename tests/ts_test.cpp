@@ -25,25 +25,42 @@ Bytes pat(int cc, const char* entry_and_crc) {
 
 using TransportStream = ConversionTest;
 
-// The recording's packets and what the output holds for each; a PAT (counter 0, 1, ...) before each PMT packet.
-//   | PID 0; 0x1FF before any PMT: dropped | PMT naming PCR PID 0x1FF, CRC 0: kept as it is; then 0x1FF kept |
-//   | PMT without payload or pointing beyond the packet: kept  | PMT naming 0x1FE too: that entry cut, new CRC |
-//   | PMT naming the video as PCR PID: 0x1FF dropped again     | 0x1FE dropped; video, audio kept              |
-// Run again with num_clusters 0 (percentages {100}), and into a full device (POSIX: 4, "Write to disk
-// failed, disk full?\n" from the flush; no completion).
+// The recording's packets and what the output holds for each; a PAT (counter 0, 1, ...) before each
+// PMT packet.
+//   | PID 0; 0x1FF before any PMT: dropped | PMT naming PCR PID 0x1FF, CRC 0: kept as it is; then
+//   0x1FF kept | | PMT without payload or pointing beyond the packet: kept  | PMT naming 0x1FE too:
+//   that entry cut, new CRC | | PMT naming the video as PCR PID: 0x1FF dropped again     | 0x1FE
+//   dropped; video, audio kept              |
+// Run again with num_clusters 0 (percentages {100}), and into a full device (POSIX: 4, "Write to
+// disk failed, disk full?\n" from the flush; no completion).
 TEST_F(TransportStream, KeepsTheProgram) {
-    const Bytes video_audio = pmt("02 B0 17 00 01 C1 00 00 E1 FF F0 00 02 E1 01 F0 00 04 E1 02 F0 00 31 50 76 BE");
-    const struct { Bytes packet; bool kept; Bytes replaced = {}; } rows[] = {
-        {numbered_packet(0, 0), false}, {numbered_packet(0, 0x1FF), false}, {numbered_packet(0, 0x101), true},
-        {pmt("02 B0 17 00 01 C1 00 00 E1 FF F0 00 02 E1 01 F0 00 04 E1 02 F0 00 00 00 00 00"), true},
-        {numbered_packet(1, 0x1FF), true}, {numbered_packet(0, 0x1FE), false}, {numbered_packet(0, 0x102), true},
-        {packet("47 41 00 21 B7 00"), true}, {numbered_packet(2, 0x1FF), true},
-        {packet("47 41 00 12 B7", 0x00), true}, {numbered_packet(3, 0x1FF), true},
-        {pmt("02 B0 1C 00 01 C1 00 00 E1 FF F0 00 02 E1 01 F0 00 04 E1 FE F0 00 04 E1 02 F0 00 58 05 C3 E9"), true,
-         video_audio},
+    const Bytes video_audio =
+        pmt("02 B0 17 00 01 C1 00 00 E1 FF F0 00 02 E1 01 F0 00 04 E1 02 F0 00 31 50 76 BE");
+    const struct {
+        Bytes packet;
+        bool kept;
+        Bytes replaced = {};
+    } rows[] = {
+        {numbered_packet(0, 0), false},
+        {numbered_packet(0, 0x1FF), false},
+        {numbered_packet(0, 0x101), true},
+        {pmt("02 B0 17 00 01 C1 00 00 E1 FF F0 00 02 E1 01 F0 00 04 E1 02 F0 00 00 00 00 00"),
+         true},
+        {numbered_packet(1, 0x1FF), true},
+        {numbered_packet(0, 0x1FE), false},
+        {numbered_packet(0, 0x102), true},
+        {packet("47 41 00 21 B7 00"), true},
+        {numbered_packet(2, 0x1FF), true},
+        {packet("47 41 00 12 B7", 0x00), true},
+        {numbered_packet(3, 0x1FF), true},
+        {pmt("02 B0 1C 00 01 C1 00 00 E1 FF F0 00 02 E1 01 F0 00 04 E1 FE F0 00 04 E1 02 F0 00 58 "
+             "05 C3 E9"),
+         true, video_audio},
         {video_audio, true},
-        {pmt("02 B0 17 00 01 C1 00 00 E1 01 F0 00 02 E1 01 F0 00 04 E1 02 F0 00 BC C5 57 07"), true},
-        {numbered_packet(4, 0x1FF), false}, {numbered_packet(1, 0x101), true},
+        {pmt("02 B0 17 00 01 C1 00 00 E1 01 F0 00 02 E1 01 F0 00 04 E1 02 F0 00 BC C5 57 07"),
+         true},
+        {numbered_packet(4, 0x1FF), false},
+        {numbered_packet(1, 0x101), true},
     };
     Bytes ts, want;
     int pats = 0;
@@ -62,15 +79,17 @@ TEST_F(TransportStream, KeepsTheProgram) {
 #ifdef _WIN32
     const int runs = 2;
 #else
-    const int runs = 3;   // the third into a full device
+    const int runs = 3;  // the third into a full device
 #endif
     for (int run = 0; run < runs; ++run) {
-        std::filesystem::remove("Rec.ts");   // each run writes a new Rec.ts, the third into a full device
+        std::filesystem::remove(
+            "Rec.ts");  // each run writes a new Rec.ts, the third into a full device
         if (run == 2) std::filesystem::create_symlink("/dev/full", "Rec.ts");
         qv->recordings[0].num_clusters = run == 1 ? 0 : 1;
         EXPECT_EQ(convert(convert_ts, 0), run == 2 ? kCopyIncomplete : 0) << qv_error;
         EXPECT_EQ(capture().percents, std::vector<int>{run == 1 ? 100 : 0});
-        EXPECT_EQ(capture().messages, run == 2 ? Messages{kPidLine} : (Messages{kPidLine, kCompleted}));
+        EXPECT_EQ(capture().messages,
+                  run == 2 ? Messages{kPidLine} : (Messages{kPidLine, kCompleted}));
         if (run == 2)
             EXPECT_STREQ(qv_error, kWriteFailed);
         else
@@ -78,9 +97,9 @@ TEST_F(TransportStream, KeepsTheProgram) {
     }
 }
 
-// The sample: every PAT is that of program 1 (PMT field 0x0100), counters 0 to 15 in turn, each before a PMT
-// packet; ffprobe sees one program of video 0x101 and audio 0x102 (the sample's PMT names a second audio
-// stream too), and ffmpeg remuxes all of it.
+// The sample: every PAT is that of program 1 (PMT field 0x0100), counters 0 to 15 in turn, each
+// before a PMT packet; ffprobe sees one program of video 0x101 and audio 0x102 (the sample's PMT
+// names a second audio stream too), and ffmpeg remuxes all of it.
 TEST_F(TransportStream, SampleIsOneProgram) {
     ImageBuilder img(9, kSectorsPerCluster);
     img.add_recording("Film", ts_);
@@ -90,21 +109,28 @@ TEST_F(TransportStream, SampleIsOneProgram) {
     int pats = 0;
     for (size_t at = 0; at + kTsPacketSize <= out.size(); at += kTsPacketSize) {
         if (out[at + 1] != 0x40) continue;
-        EXPECT_EQ(Bytes(&out[at], &out[at + kTsPacketSize]), pat(pats++ % 16, "00 01 01 00 0A 20 4F 99"));
+        EXPECT_EQ(Bytes(&out[at], &out[at + kTsPacketSize]),
+                  pat(pats++ % 16, "00 01 01 00 0A 20 4F 99"));
         EXPECT_EQ(Bytes(&out[at + kTsPacketSize], &out[at + kTsPacketSize + 3]), hex("47 41 00"));
     }
     EXPECT_GT(pats, 16);
 #ifndef _WIN32
     REQUIRE_TOOL("ffprobe");
     REQUIRE_TOOL("ffmpeg");
-    EXPECT_EQ(run_tool("ffprobe -v error -show_programs -show_entries "
-                       "program=program_num,nb_streams,pmt_pid,pcr_pid:program_stream=id,codec_type:disposition= "
-                       "-of flat Film.ts"),
-              "programs.program.0.program_num=1\nprograms.program.0.nb_streams=2\nprograms.program.0.pmt_pid=256\n"
-              "programs.program.0.pcr_pid=257\nprograms.program.0.streams.stream.0.codec_type=\"video\"\n"
-              "programs.program.0.streams.stream.0.id=\"0x101\"\nprograms.program.0.streams.stream.1.codec_type="
-              "\"audio\"\nprograms.program.0.streams.stream.1.id=\"0x102\"\n");
-    EXPECT_EQ(std::system("ffmpeg -v error -i Film.ts -map 0 -c copy -f mpegts -y out.ts 2>/dev/null"), 0);
+    EXPECT_EQ(
+        run_tool("ffprobe -v error -show_programs -show_entries "
+                 "program=program_num,nb_streams,pmt_pid,pcr_pid:program_stream=id,codec_type:"
+                 "disposition= "
+                 "-of flat Film.ts"),
+        "programs.program.0.program_num=1\nprograms.program.0.nb_streams=2\nprograms.program.0.pmt_"
+        "pid=256\n"
+        "programs.program.0.pcr_pid=257\nprograms.program.0.streams.stream.0.codec_type=\"video\"\n"
+        "programs.program.0.streams.stream.0.id=\"0x101\"\nprograms.program.0.streams.stream.1."
+        "codec_type="
+        "\"audio\"\nprograms.program.0.streams.stream.1.id=\"0x102\"\n");
+    EXPECT_EQ(
+        std::system("ffmpeg -v error -i Film.ts -map 0 -c copy -f mpegts -y out.ts 2>/dev/null"),
+        0);
 #endif
 }
 }  // namespace

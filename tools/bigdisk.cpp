@@ -23,7 +23,7 @@
 
 namespace {
 
-constexpr uint16_t kSectorsPerCluster = 2048;   // 1 MiB clusters
+constexpr uint16_t kSectorsPerCluster = 2048;  // 1 MiB clusters
 constexpr uint32_t kRootSlackWholeCluster = 512;
 
 void write_swapped(std::ofstream& out, std::vector<uint8_t> bytes) {
@@ -47,7 +47,8 @@ int main(int argc, char** argv) {
         img.set_root_dir_slack(kRootSlackWholeCluster);
         if (recordings < 1 || uint32_t(recordings) >= img.root_entry_count() || fragments < 1 ||
             uint64_t(recordings) * uint64_t(fragments) >= clusters) {
-            std::fprintf(stderr, "bigdisk: 1 to %u recordings of at least one cluster per fragment\n",
+            std::fprintf(stderr,
+                         "bigdisk: 1 to %u recordings of at least one cluster per fragment\n",
                          img.root_entry_count() - 1);
             return 1;
         }
@@ -67,7 +68,8 @@ int main(int argc, char** argv) {
             img.link_chain(chain);
             char name[32];
             std::snprintf(name, sizeof name, "Recording %04ld", r + 1);
-            img.dir_entry(0, uint32_t(r), kTypeRecording, chain[0], uint32_t(chain.size()), 1000, name,
+            img.dir_entry(0, uint32_t(r), kTypeRecording, chain[0], uint32_t(chain.size()), 1000,
+                          name,
                           EntryDate{uint16_t(60000 + r % 365), uint8_t(r % 24), uint8_t(r % 60)});
         }
 
@@ -80,8 +82,10 @@ int main(int argc, char** argv) {
         out.close();
         if (!out) throw std::runtime_error("cannot write " + path);
         std::filesystem::resize_file(path, uintmax_t(img.disk_sectors()) * kSectorSize);
-        std::fprintf(stderr, "bigdisk: wrote %s: %u clusters of %u bytes, %ld recordings in %ld pieces each\n",
-                     path.c_str(), img.cluster_count(), img.cluster_size(), recordings, fragments);
+        std::fprintf(
+            stderr,
+            "bigdisk: wrote %s: %u clusters of %u bytes, %ld recordings in %ld pieces each\n",
+            path.c_str(), img.cluster_count(), img.cluster_size(), recordings, fragments);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bigdisk: %s\n", e.what());
         return 1;

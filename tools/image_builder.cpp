@@ -20,9 +20,9 @@
 
 namespace {
 
-constexpr uint32_t kFat1End = kFat2Offset;                           // FAT1 runs up to FAT2
+constexpr uint32_t kFat1End = kFat2Offset;  // FAT1 runs up to FAT2
 constexpr uint32_t kFat2End = kFat2Offset + kFatEntrySize * kMaxClusters;
-constexpr uint32_t kMaxDirName = kDirNameSize - 1;                   // 107 characters and a NUL
+constexpr uint32_t kMaxDirName = kDirNameSize - 1;  // 107 characters and a NUL
 constexpr uint32_t kMaxListName = kListRecordSize - 1;
 
 // Byte offset of FAT entry n in the system area, or 0 when the entry does not
@@ -38,13 +38,17 @@ size_t fat_offset(uint32_t begin, uint32_t end, uint32_t n, size_t size) {
 ImageBuilder::ImageBuilder(uint32_t cluster_count, uint16_t sectors_per_cluster)
     : ImageBuilder(cluster_count, sectors_per_cluster, true) {}
 
-ImageBuilder::ImageBuilder(uint32_t cluster_count, uint16_t sectors_per_cluster, bool check_geometry)
+ImageBuilder::ImageBuilder(uint32_t cluster_count, uint16_t sectors_per_cluster,
+                           bool check_geometry)
     : cluster_count_(cluster_count), cluster_size_(uint32_t(sectors_per_cluster) * kSectorSize) {
-    if (sectors_per_cluster == 0) throw std::invalid_argument("ImageBuilder: sectors_per_cluster is 0");
-    if (cluster_count == 0) throw std::invalid_argument("ImageBuilder: no cluster for the root directory");
+    if (sectors_per_cluster == 0)
+        throw std::invalid_argument("ImageBuilder: sectors_per_cluster is 0");
+    if (cluster_count == 0)
+        throw std::invalid_argument("ImageBuilder: no cluster for the root directory");
     if (check_geometry) {
         if (cluster_count > kMaxClusters)
-            throw std::invalid_argument("ImageBuilder: more clusters than the allocation table holds");
+            throw std::invalid_argument(
+                "ImageBuilder: more clusters than the allocation table holds");
         if (uint64_t(kFat2Offset) + uint64_t(kFatEntrySize) * cluster_count > cluster_size_)
             throw std::invalid_argument("ImageBuilder: disk cluster 0 cannot hold both FAT copies");
     }
@@ -56,9 +60,11 @@ ImageBuilder::ImageBuilder(uint32_t cluster_count, uint16_t sectors_per_cluster,
     // Both FAT regions start out all free, also beyond cluster_count, so a
     // padded disk (set_disk_sectors) shows its extra clusters as free.
     if (cluster_size_ > kFat1Offset)
-        std::fill(system_.begin() + kFat1Offset, system_.begin() + std::min(cluster_size_, kFat1End), 0xFF);
+        std::fill(system_.begin() + kFat1Offset,
+                  system_.begin() + std::min(cluster_size_, kFat1End), 0xFF);
     if (cluster_size_ > kFat2Offset)
-        std::fill(system_.begin() + kFat2Offset, system_.begin() + std::min(cluster_size_, kFat2End), 0xFF);
+        std::fill(system_.begin() + kFat2Offset,
+                  system_.begin() + std::min(cluster_size_, kFat2End), 0xFF);
 
     set_signature(std::string(kSignature, kSignatureLength));
     set_sectors_per_cluster_field(sectors_per_cluster);
@@ -72,12 +78,13 @@ ImageBuilder::ImageBuilder(uint32_t cluster_count, uint16_t sectors_per_cluster,
 
 void ImageBuilder::pad_for_links() {
     const int64_t spc = cluster_size_ / kSectorSize;
-    int64_t needed = int64_t(cluster_count_ - 1) * 2048;   // the bound is the disk size in MiB
+    int64_t needed = int64_t(cluster_count_ - 1) * 2048;  // the bound is the disk size in MiB
     if (needed <= disk_sectors_) return;
-    int64_t sectors = (needed + spc - 1) / spc * spc;       // whole clusters
+    int64_t sectors = (needed + spc - 1) / spc * spc;  // whole clusters
     uint64_t seen = uint64_t(sectors / spc - 1);
     if (seen > kMaxClusters || kFat2Offset + kFatEntrySize * seen > cluster_size_)
-        throw std::invalid_argument("ImageBuilder: padded disk has more clusters than cluster 0 can map");
+        throw std::invalid_argument(
+            "ImageBuilder: padded disk has more clusters than cluster 0 can map");
     disk_sectors_ = sectors;
 }
 
@@ -93,11 +100,13 @@ void ImageBuilder::set_fat(uint32_t n, uint32_t value) {
 }
 
 void ImageBuilder::set_fat1(uint32_t n, uint32_t value) {
-    if (size_t at = fat_offset(kFat1Offset, kFat1End, n, system_.size())) put_be24(&system_[at], value);
+    if (size_t at = fat_offset(kFat1Offset, kFat1End, n, system_.size()))
+        put_be24(&system_[at], value);
 }
 
 void ImageBuilder::set_fat2(uint32_t n, uint32_t value) {
-    if (size_t at = fat_offset(kFat2Offset, kFat2End, n, system_.size())) put_be24(&system_[at], value);
+    if (size_t at = fat_offset(kFat2Offset, kFat2End, n, system_.size()))
+        put_be24(&system_[at], value);
 }
 
 uint32_t ImageBuilder::fat1(uint32_t n) const {
@@ -123,7 +132,8 @@ uint32_t ImageBuilder::root_entry_count() const {
 }
 
 void ImageBuilder::set_sectors_per_cluster_field(uint16_t value) {
-    if (system_.size() >= kSectorsPerClusterOffset + 2) put_be16(&system_[kSectorsPerClusterOffset], value);
+    if (system_.size() >= kSectorsPerClusterOffset + 2)
+        put_be16(&system_[kSectorsPerClusterOffset], value);
 }
 
 void ImageBuilder::set_signature(const std::string& text17) {
@@ -161,9 +171,10 @@ std::vector<uint32_t> ImageBuilder::free_clusters(uint32_t count) const {
 }
 
 void ImageBuilder::dir_entry(uint32_t dir, uint32_t slot, uint8_t type, uint32_t start_cluster,
-                             uint32_t num_clusters, uint32_t last_cluster_slack, const std::string& name,
-                             EntryDate date) {
-    if (slot >= cluster_size_ / kDirEntrySize) throw std::out_of_range("ImageBuilder: slot beyond the directory");
+                             uint32_t num_clusters, uint32_t last_cluster_slack,
+                             const std::string& name, EntryDate date) {
+    if (slot >= cluster_size_ / kDirEntrySize)
+        throw std::out_of_range("ImageBuilder: slot beyond the directory");
     uint8_t* e = cluster(dir) + size_t(slot) * kDirEntrySize;
     std::memset(e, 0, kDirEntrySize);
     e[kEntryType] = type;
@@ -178,7 +189,8 @@ void ImageBuilder::dir_entry(uint32_t dir, uint32_t slot, uint8_t type, uint32_t
 }
 
 void ImageBuilder::dir_entry_raw_name(uint32_t dir, uint32_t slot, const uint8_t name[108]) {
-    if (slot >= cluster_size_ / kDirEntrySize) throw std::out_of_range("ImageBuilder: slot beyond the directory");
+    if (slot >= cluster_size_ / kDirEntrySize)
+        throw std::out_of_range("ImageBuilder: slot beyond the directory");
     std::memcpy(cluster(dir) + size_t(slot) * kDirEntrySize + kEntryName, name, kDirNameSize);
 }
 
@@ -190,17 +202,22 @@ uint32_t ImageBuilder::free_slot(uint32_t dir) const {
     if (dir < cluster_count_ && !clusters_[dir].empty())
         for (uint32_t s = 0; s < slots; ++s)
             if (clusters_[dir][size_t(s) * kDirEntrySize + kEntryType] == kTypeEmpty) return s;
-    throw std::runtime_error(dir == 0 ? "ImageBuilder: root directory full (its entry count follows "
-                                        "root_dir_slack; set_root_dir_slack(512) opens the whole cluster)"
-                                      : "ImageBuilder: directory full");
+    throw std::runtime_error(
+        dir == 0 ? "ImageBuilder: root directory full (its entry count follows "
+                   "root_dir_slack; set_root_dir_slack(512) opens the whole cluster)"
+                 : "ImageBuilder: directory full");
 }
 
 uint32_t ImageBuilder::add_file(uint32_t dir, uint8_t type, const std::string& name,
-                                const std::vector<uint8_t>& data, EntryDate date, std::vector<uint32_t> clusters) {
-    uint64_t needed = std::max<uint64_t>(1, (uint64_t(data.size()) + cluster_size_ - 1) / cluster_size_);
+                                const std::vector<uint8_t>& data, EntryDate date,
+                                std::vector<uint32_t> clusters) {
+    uint64_t needed =
+        std::max<uint64_t>(1, (uint64_t(data.size()) + cluster_size_ - 1) / cluster_size_);
     if (clusters.empty()) clusters = free_clusters(uint32_t(needed));
-    if (clusters.size() != needed) throw std::invalid_argument("ImageBuilder: cluster list does not fit the data");
-    uint32_t slot = free_slot(dir);  // before anything is written, so a full directory changes nothing
+    if (clusters.size() != needed)
+        throw std::invalid_argument("ImageBuilder: cluster list does not fit the data");
+    uint32_t slot =
+        free_slot(dir);  // before anything is written, so a full directory changes nothing
     for (size_t i = 0; i < clusters.size(); ++i) {
         uint8_t* c = cluster(clusters[i]);
         size_t from = i * size_t(cluster_size_);
@@ -214,9 +231,11 @@ uint32_t ImageBuilder::add_file(uint32_t dir, uint8_t type, const std::string& n
     return clusters[0];
 }
 
-uint32_t ImageBuilder::add_recording(const std::string& name, const std::vector<uint8_t>& ts, RecordingHeader h,
-                                     EntryDate date, std::vector<uint32_t> clusters, uint32_t gap) {
-    return add_file(0, kTypeRecording, name, recording_bytes(ts, h, gap), date, std::move(clusters));
+uint32_t ImageBuilder::add_recording(const std::string& name, const std::vector<uint8_t>& ts,
+                                     RecordingHeader h, EntryDate date,
+                                     std::vector<uint32_t> clusters, uint32_t gap) {
+    return add_file(0, kTypeRecording, name, recording_bytes(ts, h, gap), date,
+                    std::move(clusters));
 }
 
 uint32_t ImageBuilder::add_dir(uint32_t parent, const std::string& name) {
@@ -228,7 +247,8 @@ uint32_t ImageBuilder::add_dir(uint32_t parent, const std::string& name) {
     return c;
 }
 
-uint32_t ImageBuilder::add_list_file(const std::vector<std::string>& names, int32_t count, uint8_t type) {
+uint32_t ImageBuilder::add_list_file(const std::vector<std::string>& names, int32_t count,
+                                     uint8_t type) {
     // Records at 512 x k for k = 1 .. names; the count word at 0.
     std::vector<uint8_t> data((names.size() + 1) * kListRecordSize, 0);
     put_be32(data.data(), count >= 0 ? uint32_t(count) : uint32_t(names.size()));
@@ -247,7 +267,8 @@ std::vector<uint8_t> ImageBuilder::image() const {
         if (clusters_[n].empty()) continue;
         uint64_t at = uint64_t(n + 1) * cluster_size_;
         if (at >= total) break;
-        std::memcpy(out.data() + at, clusters_[n].data(), size_t(std::min<uint64_t>(cluster_size_, total - at)));
+        std::memcpy(out.data() + at, clusters_[n].data(),
+                    size_t(std::min<uint64_t>(cluster_size_, total - at)));
     }
     swap16_words(out.data(), out.size());
     return out;
@@ -255,7 +276,8 @@ std::vector<uint8_t> ImageBuilder::image() const {
 
 void ImageBuilder::write(const std::string& path) const { write_file(path, image()); }
 
-std::vector<uint8_t> recording_bytes(const std::vector<uint8_t>& ts, RecordingHeader h, uint32_t gap) {
+std::vector<uint8_t> recording_bytes(const std::vector<uint8_t>& ts, RecordingHeader h,
+                                     uint32_t gap) {
     std::vector<uint8_t> out(kRecordingHeaderSize + size_t(gap), 0);
     put_be16(&out[kHeaderProgramNumber], h.program_number);
     put_be16(&out[kHeaderPmtPid], h.pmt_pid);
@@ -268,7 +290,8 @@ std::vector<uint8_t> recording_bytes(const std::vector<uint8_t>& ts, RecordingHe
 std::vector<uint8_t> read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw std::runtime_error("cannot open " + path);
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                               std::istreambuf_iterator<char>());
     if (in.bad()) throw std::runtime_error("cannot read " + path);
     return bytes;
 }
@@ -286,16 +309,17 @@ std::vector<uint8_t> load_sample_ts() { return read_file(PVR_SOURCE_DIR "/data/s
 ImageBuilder sample_disk() {
     constexpr uint16_t kMjd24Dec2002 = 52632;
     constexpr uint16_t kMjd5Jan2003 = 52644;
-    constexpr size_t kDokuBytes = 2 * 1024 * 1024 / kTsPacketSize * kTsPacketSize;  // about 2 MB, whole packets
+    constexpr size_t kDokuBytes =
+        2 * 1024 * 1024 / kTsPacketSize * kTsPacketSize;  // about 2 MB, whole packets
 
     std::vector<uint8_t> ts = load_sample_ts();
     std::vector<uint8_t> doku(ts.begin(), ts.begin() + std::min(kDokuBytes, ts.size()));
 
     // 1 MiB clusters: 16 of them leave room for all three and some free ones.
     ImageBuilder img(16, 2048);
-    img.add_recording("Film: Teil 1/2", ts, {}, {kMjd24Dec2002, 20, 15});             // clusters 1-4
-    img.add_recording("News, 20:00", ts, {}, {}, {7, 5, 9, 6});                         // fragmented
-    img.add_list_file({"Doku", "Film: Teil 1/2", "News, 20:00"});                       // cluster 8
-    img.add_recording("Doku", doku, {}, {kMjd5Jan2003, 21, 45});                        // clusters 10-12
+    img.add_recording("Film: Teil 1/2", ts, {}, {kMjd24Dec2002, 20, 15});  // clusters 1-4
+    img.add_recording("News, 20:00", ts, {}, {}, {7, 5, 9, 6});            // fragmented
+    img.add_list_file({"Doku", "Film: Teil 1/2", "News, 20:00"});          // cluster 8
+    img.add_recording("Doku", doku, {}, {kMjd5Jan2003, 21, 45});           // clusters 10-12
     return img;
 }

@@ -18,7 +18,7 @@ struct RecordingHeader {
 };
 
 struct EntryDate {
-    uint16_t mjd = 0;      // 0: no date
+    uint16_t mjd = 0;  // 0: no date
     uint8_t hour = 0;
     uint8_t minute = 0;
 };
@@ -50,20 +50,20 @@ public:
     void pad_for_links();
 
     // Raw structures, recorder order.
-    std::vector<uint8_t>& boot() { return system_; }          // the whole system area; sector 0 first
-    uint8_t* cluster(uint32_t n);                             // FAT cluster n (n < cluster_count)
-    void set_fat(uint32_t n, uint32_t value);                 // both copies
+    std::vector<uint8_t>& boot() { return system_; }  // the whole system area; sector 0 first
+    uint8_t* cluster(uint32_t n);                     // FAT cluster n (n < cluster_count)
+    void set_fat(uint32_t n, uint32_t value);         // both copies
     void set_fat1(uint32_t n, uint32_t value);
     void set_fat2(uint32_t n, uint32_t value);
     uint32_t fat1(uint32_t n) const;
     uint32_t fat2(uint32_t n) const;
-    void set_root_dir_slack(uint32_t slack);                  // boot sector offset 44 (default 0)
+    void set_root_dir_slack(uint32_t slack);  // boot sector offset 44 (default 0)
     uint32_t root_dir_slack() const;
     // Root entries the product reads: (((cluster_size - slack) & 0xFFE00) + 512) / 128.
     // With 1 MiB clusters and slack 0 that is only 4; slack 512 gives the whole cluster.
     uint32_t root_entry_count() const;
-    void set_sectors_per_cluster_field(uint16_t value);       // damages the geometry only
-    void set_signature(const std::string& text17);            // 17 raw bytes at offset 4
+    void set_sectors_per_cluster_field(uint16_t value);  // damages the geometry only
+    void set_signature(const std::string& text17);       // 17 raw bytes at offset 4
 
     // Links clusters into one chain in the given order (last one end of chain).
     void link_chain(const std::vector<uint32_t>& clusters);
@@ -98,14 +98,15 @@ public:
     // The recorder's list file "__FILETSDB__.ss" in the root directory,
     // with one 512-byte record per name (at most 511 characters kept);
     // count overrides the stored count; type is the entry's type byte.
-    uint32_t add_list_file(const std::vector<std::string>& names, int32_t count = -1, uint8_t type = 0x00);
+    uint32_t add_list_file(const std::vector<std::string>& names, int32_t count = -1,
+                           uint8_t type = 0x00);
 
     // The image as the PC reads it (16-bit words exchanged), disk_sectors x 512 bytes.
     std::vector<uint8_t> image() const;
     void write(const std::string& path) const;
 
 private:
-    bool is_free(uint32_t n) const;   // not allocated here and free in both FAT copies
+    bool is_free(uint32_t n) const;  // not allocated here and free in both FAT copies
     uint32_t cluster_count_;
     uint32_t cluster_size_;
     int64_t disk_sectors_;
@@ -115,7 +116,8 @@ private:
 };
 
 // A recording's recorder-order bytes: header, gap, packets (what a raw copy holds).
-std::vector<uint8_t> recording_bytes(const std::vector<uint8_t>& ts, RecordingHeader h, uint32_t gap = 0);
+std::vector<uint8_t> recording_bytes(const std::vector<uint8_t>& ts, RecordingHeader h,
+                                     uint32_t gap = 0);
 
 // The bundled sample transport stream (data/sample.ts).
 std::vector<uint8_t> load_sample_ts();

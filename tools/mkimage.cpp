@@ -24,14 +24,15 @@
 namespace {
 
 constexpr uint32_t kPatPid = 0;
-constexpr size_t kMinSection = 12 + kCrcSize;   // the fixed fields of a PAT or PMT and the CRC
-constexpr size_t kMaxPacketsSearched = 20000;   // the tables come early in any sane stream
+constexpr size_t kMinSection = 12 + kCrcSize;  // the fixed fields of a PAT or PMT and the CRC
+constexpr size_t kMaxPacketsSearched = 20000;  // the tables come early in any sane stream
 constexpr uint32_t kDefaultClusterSectors = 2048;
-constexpr uint32_t kRootSlackWholeCluster = 512; // makes the product read the whole root cluster
+constexpr uint32_t kRootSlackWholeCluster = 512;  // makes the product read the whole root cluster
 
 void usage() {
     std::fprintf(stderr,
-                 "usage: mkimage OUT.img [--cluster-sectors N] [--pids PMT,VIDEO,AUDIO] [--list] FILE.ts[=NAME] ...\n"
+                 "usage: mkimage OUT.img [--cluster-sectors N] [--pids PMT,VIDEO,AUDIO] [--list] "
+                 "FILE.ts[=NAME] ...\n"
                  "       mkimage OUT.img --sample\n");
 }
 
@@ -44,8 +45,8 @@ long first_packet(const std::vector<uint8_t>& ts) {
 
 // The section of table table_id on pid that starts in one packet, bounded by
 // that packet; null when none is found.
-const uint8_t* find_section(const std::vector<uint8_t>& ts, long start, uint32_t pid, uint8_t table_id,
-                            size_t* length) {
+const uint8_t* find_section(const std::vector<uint8_t>& ts, long start, uint32_t pid,
+                            uint8_t table_id, size_t* length) {
     size_t packets = 0;
     for (size_t o = size_t(start); o + kTsPacketSize <= ts.size() && packets < kMaxPacketsSearched;
          o += kTsPacketSize, ++packets) {
@@ -71,7 +72,7 @@ bool pids_from_stream(const std::vector<uint8_t>& ts, RecordingHeader* h) {
     uint32_t program = 0, pmt_pid = 0;
     for (size_t i = 8; i + 4 <= len - 4; i += 4) {
         uint32_t number = get_be16(pat + i);
-        if (number == 0) continue;                      // network PID
+        if (number == 0) continue;  // network PID
         program = number;
         pmt_pid = get_be16(pat + i + 2) & kPidMask;
         break;
@@ -129,7 +130,8 @@ struct Input {
 std::string base_name(const std::string& path) {
     size_t slash = path.find_last_of("/\\");
     std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    if (name.size() > 3 && name.compare(name.size() - 3, 3, ".ts") == 0) name.resize(name.size() - 3);
+    if (name.size() > 3 && name.compare(name.size() - 3, 3, ".ts") == 0)
+        name.resize(name.size() - 3);
     return name;
 }
 
@@ -178,7 +180,7 @@ int main(int argc, char** argv) {
             inputs.push_back(in);
         }
     }
-    if (sample == !inputs.empty()) {   // exactly one of the two forms
+    if (sample == !inputs.empty()) {  // exactly one of the two forms
         usage();
         return 1;
     }
@@ -187,14 +189,14 @@ int main(int argc, char** argv) {
         if (sample) {
             ImageBuilder img = sample_disk();
             img.write(out);
-            std::fprintf(stderr, "mkimage: wrote %s: sample disk, %u clusters of %u bytes\n", out.c_str(),
-                         img.cluster_count(), img.cluster_size());
+            std::fprintf(stderr, "mkimage: wrote %s: sample disk, %u clusters of %u bytes\n",
+                         out.c_str(), img.cluster_count(), img.cluster_size());
             return 0;
         }
 
         std::vector<std::vector<uint8_t>> streams;
         std::vector<RecordingHeader> headers;
-        uint64_t clusters = 1;   // the root directory
+        uint64_t clusters = 1;  // the root directory
         const uint64_t cluster_size = uint64_t(sectors) * kSectorSize;
         for (const Input& in : inputs) {
             streams.push_back(read_file(in.path));
@@ -202,37 +204,44 @@ int main(int argc, char** argv) {
             if (have_pids) {
                 h = forced;
             } else if (!pids_from_stream(streams.back(), &h)) {
-                std::fprintf(stderr, "mkimage: no PAT/PMT with MPEG video and audio found in %s; use --pids\n",
-                             in.path.c_str());
+                std::fprintf(
+                    stderr,
+                    "mkimage: no PAT/PMT with MPEG video and audio found in %s; use --pids\n",
+                    in.path.c_str());
                 return 1;
             }
             headers.push_back(h);
             uint64_t bytes = kRecordingHeaderSize + streams.back().size();
             clusters += bytes ? (bytes + cluster_size - 1) / cluster_size : 1;
         }
-        if (list) clusters += (uint64_t(inputs.size() + 1) * kListRecordSize + cluster_size - 1) / cluster_size;
+        if (list)
+            clusters +=
+                (uint64_t(inputs.size() + 1) * kListRecordSize + cluster_size - 1) / cluster_size;
         if (clusters > kMaxClusters) {
             std::fprintf(stderr, "mkimage: %llu clusters needed, at most %u possible\n",
                          (unsigned long long)clusters, kMaxClusters);
             return 1;
         }
 
-        ImageBuilder img(static_cast<uint32_t>(clusters), static_cast<uint16_t>(sectors));   // throws when FAT2 cannot fit
+        ImageBuilder img(static_cast<uint32_t>(clusters),
+                         static_cast<uint16_t>(sectors));  // throws when FAT2 cannot fit
         img.set_root_dir_slack(kRootSlackWholeCluster);
-        img.pad_for_links();   // clusters under 1 MiB: keep every link within the disk size in MiB
+        img.pad_for_links();  // clusters under 1 MiB: keep every link within the disk size in MiB
         std::vector<std::string> names;
         for (size_t k = 0; k < inputs.size(); ++k) {
             img.add_recording(inputs[k].name, streams[k], headers[k]);
             names.push_back(inputs[k].name);
-            std::fprintf(stderr, "mkimage: %s as \"%s\": PMT 0x%x, video 0x%x, audio 0x%x\n", inputs[k].path.c_str(),
-                         inputs[k].name.c_str(), headers[k].pmt_pid, headers[k].video_pid, headers[k].audio_pid);
+            std::fprintf(stderr, "mkimage: %s as \"%s\": PMT 0x%x, video 0x%x, audio 0x%x\n",
+                         inputs[k].path.c_str(), inputs[k].name.c_str(), headers[k].pmt_pid,
+                         headers[k].video_pid, headers[k].audio_pid);
             streams[k].clear();
             streams[k].shrink_to_fit();
         }
         if (list) img.add_list_file(names);
         img.write(out);
-        std::fprintf(stderr, "mkimage: wrote %s: %zu recording%s, %u clusters of %u bytes\n", out.c_str(),
-                     inputs.size(), inputs.size() == 1 ? "" : "s", img.cluster_count(), img.cluster_size());
+        std::fprintf(stderr, "mkimage: wrote %s: %zu recording%s, %u clusters of %u bytes\n",
+                     out.c_str(), inputs.size(), inputs.size() == 1 ? "" : "s", img.cluster_count(),
+                     img.cluster_size());
     } catch (const std::exception& e) {
         std::fprintf(stderr, "mkimage: %s\n", e.what());
         return 1;

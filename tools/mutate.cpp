@@ -39,18 +39,18 @@ struct Random {
 
 struct Recording {
     std::string name;
-    std::vector<uint64_t> clusters;   // image offsets of its clusters, in chain order
-    uint64_t length;                  // bytes in recorder order
+    std::vector<uint64_t> clusters;  // image offsets of its clusters, in chain order
+    uint64_t length;                 // bytes in recorder order
 };
 
 struct Disk {
-    Bytes image;                      // PC order
+    Bytes image;  // PC order
     uint32_t cluster_size = 0;
     uint32_t cluster_count = 0;
     uint32_t root_entries = 0;
-    uint64_t list_offset = 0;         // image offset of the list file's first cluster, 0: none
+    uint64_t list_offset = 0;  // image offset of the list file's first cluster, 0: none
     uint32_t list_bytes = 0;
-    std::vector<Recording> recordings;   // in listing order
+    std::vector<Recording> recordings;  // in listing order
 };
 
 // A byte of the disk in recorder order at image offset o (o ^ 1 in PC order).
@@ -79,16 +79,19 @@ uint64_t cluster_offset(const Disk& d, uint32_t n) { return uint64_t(n + 1) * d.
 // Reads the intact image's layout; false when it is not a disk this tool knows.
 bool read_layout(Disk& d) {
     if (d.image.size() < kSectorSize) return false;
-    uint32_t spc = uint32_t(get(d, kSectorsPerClusterOffset)) << 8 | get(d, kSectorsPerClusterOffset + 1);
+    uint32_t spc =
+        uint32_t(get(d, kSectorsPerClusterOffset)) << 8 | get(d, kSectorsPerClusterOffset + 1);
     if (spc == 0 || spc > kMaxSectorsPerCluster) return false;
     d.cluster_size = spc * kSectorSize;
     uint64_t clusters = d.image.size() / d.cluster_size;
     if (clusters < 2) return false;
     d.cluster_count = uint32_t(clusters - 1 > kMaxClusters ? kMaxClusters : clusters - 1);
-    if (uint64_t(kFat2Offset) + uint64_t(kFatEntrySize) * d.cluster_count > d.cluster_size) return false;
+    if (uint64_t(kFat2Offset) + uint64_t(kFatEntrySize) * d.cluster_count > d.cluster_size)
+        return false;
     uint32_t slack = get32(d, kRootDirSlackOffset);
     d.root_entries = (((d.cluster_size - slack) & kRootSlackMask) + kSectorSize) / kDirEntrySize;
-    if (d.root_entries > d.cluster_size / kDirEntrySize) d.root_entries = d.cluster_size / kDirEntrySize;
+    if (d.root_entries > d.cluster_size / kDirEntrySize)
+        d.root_entries = d.cluster_size / kDirEntrySize;
 
     std::vector<Recording> found;
     const uint64_t root = cluster_offset(d, 0);
@@ -108,7 +111,8 @@ bool read_layout(Disk& d) {
         Recording r;
         r.name = name;
         uint32_t slack_last = get32(d, e + kEntrySlack);
-        for (uint32_t c = start, steps = 0; c < d.cluster_count && steps < d.cluster_count; ++steps) {
+        for (uint32_t c = start, steps = 0; c < d.cluster_count && steps < d.cluster_count;
+             ++steps) {
             r.clusters.push_back(cluster_offset(d, c));
             c = get24(d, kFat2Offset + uint64_t(c) * kFatEntrySize);
         }
@@ -175,13 +179,13 @@ const char* mutate(Disk& d, Random& rnd, int* answer) {
     const int changes = 1 + int(rnd.below(8));
     const uint64_t fat_bytes = uint64_t(kFatEntrySize) * d.cluster_count;
     switch (rnd.below(4)) {
-    case 0:   // system area
+    case 0:  // system area
         for (int i = 0; i < changes; ++i) {
             switch (rnd.below(4)) {
-            case 0: change(d, rnd, rnd.below(64)); break;                        // signature, geometry, slack
+            case 0: change(d, rnd, rnd.below(64)); break;  // signature, geometry, slack
             case 1: change(d, rnd, kFat1Offset + rnd.below(fat_bytes)); break;
             case 2: change(d, rnd, kFat2Offset + rnd.below(fat_bytes)); break;
-            default: {                                                           // the same entry in both copies
+            default: {  // the same entry in both copies
                 uint64_t at = rnd.below(fat_bytes);
                 uint8_t v = uint8_t(rnd.next());
                 d.image[size_t((kFat1Offset + at) ^ 1)] = v;
@@ -190,29 +194,32 @@ const char* mutate(Disk& d, Random& rnd, int* answer) {
             }
         }
         return "system";
-    case 1:   // directories
+    case 1:  // directories
         for (int i = 0; i < changes; ++i) {
             if (d.list_offset && rnd.below(3) == 0)
                 change(d, rnd, d.list_offset + rnd.below(d.list_bytes));
             else
-                change(d, rnd, cluster_offset(d, 0) + rnd.below(uint64_t(d.root_entries) * kDirEntrySize));
+                change(d, rnd,
+                       cluster_offset(d, 0) + rnd.below(uint64_t(d.root_entries) * kDirEntrySize));
         }
         return "directory";
-    case 2: {   // a recording header
+    case 2: {  // a recording header
         const Recording& r = d.recordings[size_t(*answer - 1)];
         for (int i = 0; i < changes; ++i) {
-            uint64_t at = rnd.below(3) ? rnd.below(32) : rnd.below(kFirstPacketSearchEnd + kTsPacketSize);
+            uint64_t at =
+                rnd.below(3) ? rnd.below(32) : rnd.below(kFirstPacketSearchEnd + kTsPacketSize);
             if (at < r.length) change(d, rnd, recording_offset(d, r, at));
         }
         return "header";
     }
-    default: {   // transport packets
+    default: {  // transport packets
         const Recording& r = d.recordings[size_t(*answer - 1)];
         if (r.length <= kRecordingHeaderSize + kTsPacketSize) return "packets";
         const uint64_t packets = (r.length - kRecordingHeaderSize) / kTsPacketSize;
-        const int more = changes * 4;   // packets are many: more changes
+        const int more = changes * 4;  // packets are many: more changes
         for (int i = 0; i < more; ++i) {
-            uint64_t at = packet_byte(rnd, kRecordingHeaderSize + rnd.below(packets) * kTsPacketSize);
+            uint64_t at =
+                packet_byte(rnd, kRecordingHeaderSize + rnd.below(packets) * kTsPacketSize);
             if (at < r.length) change(d, rnd, recording_offset(d, r, at));
         }
         return "packets";

@@ -23,7 +23,7 @@ constexpr size_t kPacket = 188;
 constexpr uint8_t kSync = 0x47;
 constexpr uint32_t kPidCount = 8192;
 constexpr uint32_t kNullPid = 0x1FFF;
-constexpr uint64_t kTicksPerBase = 300;          // 27 MHz ticks per 90 kHz tick
+constexpr uint64_t kTicksPerBase = 300;  // 27 MHz ticks per 90 kHz tick
 constexpr uint64_t kBaseMask = (uint64_t(1) << 33) - 1;
 constexpr size_t kOutputBuffer = 1 << 20;
 
@@ -33,8 +33,8 @@ bool has_adaptation(const uint8_t* p) { return (p[3] & 0x20) != 0; }
 
 // A PCR or OPCR field (6 bytes) in 27 MHz ticks, and back.
 uint64_t get_clock(const uint8_t* f) {
-    uint64_t base = uint64_t(f[0]) << 25 | uint64_t(f[1]) << 17 | uint64_t(f[2]) << 9 | uint64_t(f[3]) << 1 |
-                    uint64_t(f[4] >> 7);
+    uint64_t base = uint64_t(f[0]) << 25 | uint64_t(f[1]) << 17 | uint64_t(f[2]) << 9 |
+                    uint64_t(f[3]) << 1 | uint64_t(f[4] >> 7);
     return base * kTicksPerBase + (uint64_t(f[4] & 1) << 8 | f[5]);
 }
 void set_clock(uint8_t* f, uint64_t ticks) {
@@ -87,8 +87,8 @@ void stamp_fields(const uint8_t* p, size_t* pts, size_t* dts) {
     if (b[0] != 0 || b[1] != 0 || b[2] != 1) return;
     uint8_t id = b[3];
     // Streams without the optional PES header.
-    if (id == 0xBC || id == 0xBE || id == 0xBF || id == 0xF0 || id == 0xF1 || id == 0xF2 || id == 0xF8 ||
-        id == 0xFF)
+    if (id == 0xBC || id == 0xBE || id == 0xBF || id == 0xF0 || id == 0xF1 || id == 0xF2 ||
+        id == 0xF8 || id == 0xFF)
         return;
     if ((b[6] & 0xC0) != 0x80) return;
     uint8_t flags = b[7] >> 6;
@@ -212,7 +212,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "repeat_ts: write to %s failed\n", argv[2]);
         return 1;
     }
-    std::fprintf(stderr, "repeat_ts: %s: %ld x %zu packets, each repetition %.3f s later\n", argv[2], count,
-                 packets, double(shift) / 90000.0);
+    std::fprintf(stderr, "repeat_ts: %s: %ld x %zu packets, each repetition %.3f s later\n",
+                 argv[2], count, packets, double(shift) / 90000.0);
     return 0;
 }

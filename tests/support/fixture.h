@@ -1,5 +1,6 @@
-// What the tests share: the capture, fixtures (in-memory disk, own directory, sample recordings, a demux_stream
-// fed by hand), texts the product shows, literal bytes, and running ffprobe and ffmpeg.
+// What the tests share: the capture, fixtures (in-memory disk, own directory, sample recordings, a
+// demux_stream fed by hand), texts the product shows, literal bytes, and running ffprobe and
+// ffmpeg.
 #pragma once
 #include <gtest/gtest.h>
 #include <algorithm>
@@ -20,16 +21,28 @@ using Messages = std::vector<std::string>;
 // Texts the product shows; the sample's streams (and headers built like them) as described.
 inline constexpr char kCompleted[] = "\rProcessing completed.\n";
 inline constexpr char kWriteFailed[] = "Write to disk failed, disk full?\n";
-inline constexpr char kVideoLine[] = "Video: size = 720 x 576, aspect 16:9, frame rate 25, bit rate = 2.50 Mbit/s\n";
+inline constexpr char kVideoLine[] =
+    "Video: size = 720 x 576, aspect 16:9, frame rate 25, bit rate = 2.50 Mbit/s\n";
 inline constexpr char kAudioLine[] = "Audio: Layer 2, bit rate=192 kb/s, frequency=48.0 kHz\n";
 
-// What the product shows through its progress callback: qv_error at every call with -1, the percentages.
-struct Capture { Messages messages; std::vector<int> percents; };
-inline Capture& capture() { static Capture c; return c; }
-inline void capture_progress(int value) { value < 0 ? capture().messages.push_back(qv_error) : capture().percents.push_back(value); }
+// What the product shows through its progress callback: qv_error at every call with -1, the
+// percentages.
+struct Capture {
+    Messages messages;
+    std::vector<int> percents;
+};
+inline Capture& capture() {
+    static Capture c;
+    return c;
+}
+inline void capture_progress(int value) {
+    value < 0 ? capture().messages.push_back(qv_error) : capture().percents.push_back(value);
+}
 inline void clear_capture() { capture() = Capture(); }
 
-inline void append(Bytes& to, const Bytes& bytes) { to.insert(to.end(), bytes.begin(), bytes.end()); }
+inline void append(Bytes& to, const Bytes& bytes) {
+    to.insert(to.end(), bytes.begin(), bytes.end());
+}
 // Literal bytes, hexadecimal pairs with spaces ignored: hex("47 40 00 10").
 inline Bytes hex(const char* text) {
     Bytes out;
@@ -46,42 +59,54 @@ inline std::string format(const char* fmt, ...) {
     return buf;
 }
 
-// A test on the in-memory disk, closed after it; its bytes must be unchanged unless changed_by_test().
+// A test on the in-memory disk, closed after it; its bytes must be unchanged unless
+// changed_by_test().
 class DiskTest : public ::testing::Test {
-protected: void TearDown() override {
+protected:
+    void TearDown() override {
         EXPECT_TRUE(opened_.empty() || disk_.image == opened_) << "the disk was written to";
         close_disk();
     }
     void changed_by_test() { opened_.clear(); }
     static void close_disk() { qv_close(), uninstall_memory_disk(); }
-    // Installs img as the in-memory disk and opens it, the capture cleared before; open_qvdisk's result.
+    // Installs img as the in-memory disk and opens it, the capture cleared before; open_qvdisk's
+    // result.
     int open_disk(const ImageBuilder& img) {
         close_disk(), opened_ = disk_.image = img.image();
         install_memory_disk(&disk_), clear_capture();
         return open_qvdisk(capture_progress);
     }
-    // Opens img (links padded) and reads the root, which must hold `recordings` (-1: some); clears the capture.
+    // Opens img (links padded) and reads the root, which must hold `recordings` (-1: some); clears
+    // the capture.
     void mount(ImageBuilder& img, int recordings = -1) {
         img.pad_for_links();
         ASSERT_EQ(open_disk(img), 0) << qv_error;
         int found = parse_dir(0, root_entry_count(), 0xFF, kTypeRecording);
-        ASSERT_TRUE(recordings < 0 ? found > 0 : found == recordings) << found << " recordings: " << qv_error;
+        ASSERT_TRUE(recordings < 0 ? found > 0 : found == recordings)
+            << found << " recordings: " << qv_error;
         clear_capture();
     }
     MemoryDisk disk_;
     Bytes opened_;
 };
 
-// A test in a fresh temporary directory of its own (outputs go to the current directory), removed after it.
+// A test in a fresh temporary directory of its own (outputs go to the current directory), removed
+// after it.
 class TempDirTest : public DiskTest {
-protected: void SetUp() override {
+protected:
+    void SetUp() override {
         const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
         dir_ = std::filesystem::temp_directory_path() /
-               ("pvr_" + std::to_string(std::random_device()()) + "_" + test->test_suite_name() + "_" + test->name());
+               ("pvr_" + std::to_string(std::random_device()()) + "_" + test->test_suite_name() +
+                "_" + test->name());
         old_ = std::filesystem::current_path();
-        std::filesystem::create_directories(dir_), std::filesystem::current_path(dir_), clear_capture();
+        std::filesystem::create_directories(dir_), std::filesystem::current_path(dir_),
+            clear_capture();
     }
-    void TearDown() override { DiskTest::TearDown(), std::filesystem::current_path(old_), std::filesystem::remove_all(dir_); }
+    void TearDown() override {
+        DiskTest::TearDown(), std::filesystem::current_path(old_),
+            std::filesystem::remove_all(dir_);
+    }
     std::filesystem::path dir_, old_;
 };
 
@@ -89,37 +114,46 @@ using Conversion = int (*)(int, progress_callback);
 
 // Conversions of recordings made from the bundled sample (ts_).
 class ConversionTest : public TempDirTest {
-protected: void SetUp() override {
+protected:
+    void SetUp() override {
         ASSERT_NO_FATAL_FAILURE(TempDirTest::SetUp());
         ts_ = load_sample_ts();
         ASSERT_EQ(ts_.size() % kTsPacketSize, 0u);
     }
     // A disk of 1 MiB clusters holding these recordings (name, packets), all with header h.
-    void mount_recordings(const std::vector<std::pair<std::string, Bytes>>& recordings, RecordingHeader h = {}) {
+    void mount_recordings(const std::vector<std::pair<std::string, Bytes>>& recordings,
+                          RecordingHeader h = {}) {
         ImageBuilder img(6 * uint32_t(recordings.size()) + 2);
         for (const auto& r : recordings) img.add_recording(r.first, r.second, h);
         mount(img, int(recordings.size()));
     }
     // Runs a conversion of recording index; the capture holds what it showed.
-    static int convert(Conversion conversion, int index) { return clear_capture(), conversion(index, capture_progress); }
+    static int convert(Conversion conversion, int index) {
+        return clear_capture(), conversion(index, capture_progress);
+    }
     Bytes ts_;
 };
 
-// A demux_stream fed by hand, as the demultiplexer leaves it, writing into a temporary file; warnings captured.
+// A demux_stream fed by hand, as the demultiplexer leaves it, writing into a temporary file;
+// warnings captured.
 class StreamTest : public ::testing::Test {
-protected: void SetUp() override {
+protected:
+    void SetUp() override {
         ASSERT_NE(stream_ = static_cast<demux_stream*>(calloc(1, sizeof(demux_stream))), nullptr);
         set_file(std::tmpfile());
         ASSERT_NE(file_, nullptr);
         qv->progress = capture_progress, clear_capture();
     }
     void TearDown() override { qv->progress = nullptr, set_file(nullptr), free(stream_); }
-    void set_file(FILE* file) {   // null: closes the file
+    void set_file(FILE* file) {  // null: closes the file
         if (file_) fclose(file_);
         stream_->file = file_ = file;
     }
     // Puts packet into the stream's buffer.
-    void load(const Bytes& packet) { std::copy(packet.begin(), packet.end(), stream_->buffer), stream_->length = int32_t(packet.size()); }
+    void load(const Bytes& packet) {
+        std::copy(packet.begin(), packet.end(), stream_->buffer),
+            stream_->length = int32_t(packet.size());
+    }
     int feed(demux_fn fn, const Bytes& packet) { return load(packet), fn(stream_); }
     Bytes written() {
         fflush(file_);
@@ -133,11 +167,12 @@ protected: void SetUp() override {
     FILE* file_ = nullptr;
 };
 
-// A packet of pid, counter seq mod 16, whose payload names seq in bytes never 0x47 (no two packets alike, no
-// sync byte inside); and packets first .. first + count - 1.
+// A packet of pid, counter seq mod 16, whose payload names seq in bytes never 0x47 (no two packets
+// alike, no sync byte inside); and packets first .. first + count - 1.
 inline Bytes numbered_packet(uint32_t seq, uint32_t pid = 0x101) {
     Bytes p(kTsPacketSize, 0xAA);
-    p[0] = kTsSyncByte, p[1] = uint8_t(pid >> 8 & 0x1F), p[2] = uint8_t(pid), p[3] = uint8_t(0x10 | (seq & 0x0F));
+    p[0] = kTsSyncByte, p[1] = uint8_t(pid >> 8 & 0x1F), p[2] = uint8_t(pid),
+    p[3] = uint8_t(0x10 | (seq & 0x0F));
     for (int i = 0; i < 4; ++i) p[4 + i] = uint8_t(0x80 | (seq >> (6 * i) & 0x3F));
     return p;
 }
@@ -160,13 +195,16 @@ inline std::string run_tool(const std::string& command) {
 }
 // Whether "name -version" (ffmpeg's tools) or "name --version" (GNU tools) runs.
 inline bool tool_present(const std::string& name) {
-    return std::system((name + " -version >/dev/null 2>&1 || " + name + " --version >/dev/null 2>&1").c_str()) == 0;
+    return std::system(
+               (name + " -version >/dev/null 2>&1 || " + name + " --version >/dev/null 2>&1")
+                   .c_str()) == 0;
 }
 // Skips the test when the tool is missing; in CI (env CI "true") a missing tool fails it.
-#define REQUIRE_TOOL(name)                                                                                  \
-    do {                                                                                                    \
-        if (tool_present(name)) break;                                                                      \
-        if (std::getenv("CI") && std::string(std::getenv("CI")) == "true") FAIL() << name << " is missing"; \
-        GTEST_SKIP() << name << " not installed";                                                           \
+#define REQUIRE_TOOL(name)                                                 \
+    do {                                                                   \
+        if (tool_present(name)) break;                                     \
+        if (std::getenv("CI") && std::string(std::getenv("CI")) == "true") \
+            FAIL() << name << " is missing";                               \
+        GTEST_SKIP() << name << " not installed";                          \
     } while (0)
 #endif

@@ -5,10 +5,13 @@
 namespace {
 
 constexpr int kNotFound = 2, kNotADrive = 50, kInvalid = 22;
-constexpr int kIoError = 5;     // EIO, and ERROR_ACCESS_DENIED's number on Windows
-constexpr int kCrcError = 23;   // ERROR_CRC: what ReadFile gives for a bad sector
+constexpr int kIoError = 5;    // EIO, and ERROR_ACCESS_DENIED's number on Windows
+constexpr int kCrcError = 23;  // ERROR_CRC: what ReadFile gives for a bad sector
 
-struct memory_handle { MemoryDisk* disk; int64_t position; };
+struct memory_handle {
+    MemoryDisk* disk;
+    int64_t position;
+};
 MemoryDisk* installed = nullptr;
 qv_platform memory_platform;
 uint64_t disk_size(const MemoryDisk* d) { return std::max<uint64_t>(d->size, d->image.size()); }
@@ -28,17 +31,22 @@ int memory_read(qv_handle h, void* dest, uint32_t count, uint32_t* got) {
     uint64_t sector = 0, lo = pos / kSectorSize, hi = (pos + count - 1) / kSectorSize;
     for (const BadSectors& b : d->bad) {
         uint64_t s = std::max(b.first, lo);
-        if (count && s <= hi && s < b.first + b.count && (!found || s < sector)) found = &b, sector = s;
+        if (count && s <= hi && s < b.first + b.count && (!found || s < sector))
+            found = &b, sector = s;
     }
     if (found && found->kind == BadKind::kWhole) return memset(dest, 0xEE, count), kCrcError;
-    if (found) n = uint32_t(std::min<uint64_t>(n, sector * kSectorSize > pos ? sector * kSectorSize - pos : 0));
+    if (found)
+        n = uint32_t(
+            std::min<uint64_t>(n, sector * kSectorSize > pos ? sector * kSectorSize - pos : 0));
     // n bytes from the image, zeros beyond it.
-    size_t from_image = pos >= d->image.size() ? 0 : size_t(std::min<uint64_t>(d->image.size() - pos, n));
+    size_t from_image =
+        pos >= d->image.size() ? 0 : size_t(std::min<uint64_t>(d->image.size() - pos, n));
     if (from_image) memcpy(dest, d->image.data() + pos, from_image);
     memset(static_cast<uint8_t*>(dest) + from_image, 0, n - from_image);
     *got = n;
     if (found) return found->kind == BadKind::kEio ? kIoError : 0;
-    if (d->reads == 1 && d->shrink_to >= 0 && uint64_t(d->shrink_to) < d->image.size()) d->image.resize(size_t(d->shrink_to));
+    if (d->reads == 1 && d->shrink_to >= 0 && uint64_t(d->shrink_to) < d->image.size())
+        d->image.resize(size_t(d->shrink_to));
     return 0;
 }
 }  // namespace
@@ -47,16 +55,25 @@ void install_memory_disk(MemoryDisk* disk) {
     const qv_platform* native = qv_native_platform();
     memory_platform = qv_platform{
         [](const char* path, int* error) -> qv_handle {
-            const bool found = installed && installed->present && strcmp(path, memory_platform.image_name) == 0;
+            const bool found =
+                installed && installed->present && strcmp(path, memory_platform.image_name) == 0;
             return found ? new memory_handle{installed, 0} : (*error = kNotFound, nullptr);
         },
-        [](qv_handle h, int64_t* size) { return *size = int64_t(disk_size(static_cast<memory_handle*>(h)->disk)), 0; },
+        [](qv_handle h, int64_t* size) {
+            return *size = int64_t(disk_size(static_cast<memory_handle*>(h)->disk)), 0;
+        },
         [](qv_handle, qv_drive_geometry*) { return kNotADrive; },
-        [](qv_handle h, int64_t position) { return position < 0 ? kInvalid : (static_cast<memory_handle*>(h)->position = position, 0); },
-        memory_read, [](qv_handle h) { delete static_cast<memory_handle*>(h); },
+        [](qv_handle h, int64_t position) {
+            return position < 0 ? kInvalid
+                                : (static_cast<memory_handle*>(h)->position = position, 0);
+        },
+        memory_read,
+        [](qv_handle h) { delete static_cast<memory_handle*>(h); },
         [](qv_handle, const char*) { return 0; },
-        [](int n, char* buf, size_t size) { snprintf(buf, size, "memory-drive-%d", n); }, native->image_name,
-        native->parent_image_name, };
+        [](int n, char* buf, size_t size) { snprintf(buf, size, "memory-drive-%d", n); },
+        native->image_name,
+        native->parent_image_name,
+    };
     installed = disk, disk->reads = 0, disk->read_log.clear();
     qv_set_platform(&memory_platform);
 }

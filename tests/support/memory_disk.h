@@ -7,24 +7,29 @@
 #include "disk/platform.h"
 // How a bad sector fails a read that touches it.
 enum class BadKind {
-    kEio,     // the bytes before the first bad sector arrive, then error 5 (a POSIX read loop)
-    kShort,   // the read stops short at the first bad sector, no error
-    kWhole,   // the whole request fails with error 23, the buffer scribbled (Windows ReadFile)
+    kEio,    // the bytes before the first bad sector arrive, then error 5 (a POSIX read loop)
+    kShort,  // the read stops short at the first bad sector, no error
+    kWhole,  // the whole request fails with error 23, the buffer scribbled (Windows ReadFile)
 };
-struct BadSectors { uint64_t first, count; BadKind kind; };   // sectors first .. first + count - 1
+struct BadSectors {
+    uint64_t first, count;
+    BadKind kind;
+};  // sectors first .. first + count - 1
 
 struct MemoryDisk {
-    std::vector<uint8_t> image;   // what "qvdisk.img" holds (PC byte order)
-    uint64_t size = 0;            // above image.size(): the disk's size, zeros beyond image
-    bool present = true;          // false: opening "qvdisk.img" fails
-    uint64_t fail_read = 0, reads = 0;   // read number fail_read (from 1) fails with fail_code,
-    int fail_code = 5;                   // or with fail_code 0 delivers only short_count bytes
+    std::vector<uint8_t> image;         // what "qvdisk.img" holds (PC byte order)
+    uint64_t size = 0;                  // above image.size(): the disk's size, zeros beyond image
+    bool present = true;                // false: opening "qvdisk.img" fails
+    uint64_t fail_read = 0, reads = 0;  // read number fail_read (from 1) fails with fail_code,
+    int fail_code = 5;                  // or with fail_code 0 delivers only short_count bytes
     uint32_t short_count = 0;
     int64_t shrink_to = -1;       // >= 0: after the first read the image is cut to this size
     std::vector<BadSectors> bad;  // sectors that fail every read touching them
     bool log_reads = false;       // then every read (position, count) since install
     std::vector<std::pair<int64_t, uint32_t>> read_log;
-    void fail_sectors(uint64_t first, uint64_t count, BadKind kind = BadKind::kEio) { bad.push_back({first, count, kind}); }
+    void fail_sectors(uint64_t first, uint64_t count, BadKind kind = BadKind::kEio) {
+        bad.push_back({first, count, kind});
+    }
 };
 
 // Installs disk as the current platform; uninstalling restores the native one.
