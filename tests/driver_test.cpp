@@ -261,20 +261,34 @@ TEST_F(DriverRun, CommandLines) {
                                           {"-r", "1234567890", "raw"},
                                           {"-r", "alle", "raw"},
                                           {"-r", "1", "disk"},
+                                          {"--dvd", "TS"},
                                           {"--list=1", "raw"}})
         rows.push_back({list, args, "", 1, "", kUsage});
     for (std::string input : {"0\n", "-2\n", "abc\n", "\n", "", "0x0\n"})
         rows.push_back({list, {"raw"}, input, 0, "---> ", kList});
     std::string help = kUsage;
-    for (const char* line :
-         {"-i, --image FILE         read FILE as the disk image; nothing else is tried",
-          "-d, --device PATH        read this drive (/dev/sdX, /dev/nvmeXnY, removable too); "
-          "nothing else is tried",
-          "-o, --output DIR         write every output file into DIR, which must exist",
-          "-r, --recordings LIST    copy these recordings without asking: \"1,3,5-7\" or \"all\"",
-          "-l, --list               print the list of recordings and end",
-          "    --salvage            use a disk that the file system check refuses, as it stands",
-          "-h, --help               print this help and end"})
+    for (
+        const char* line :
+        {"-i, --image FILE         read FILE as the disk image; nothing else is tried",
+         "-d, --device PATH        read this drive (/dev/sdX, /dev/nvmeXnY, removable too); "
+         "nothing else is tried",
+         "-o, --output DIR         write every output file into DIR, which must exist",
+         "-r, --recordings LIST    copy these recordings without asking: \"1,3,5-7\" or \"all\"",
+         "-l, --list               print the list of recordings and end",
+         "    --salvage            use a disk that the file system check refuses, as it stands",
+         "    --all-streams        keep every sound track (and with TS every stream) the PMT lists",
+         "    --dvd                with VOB: navigation packs and buffer sizes for dvdauthor",
+         "-h, --help               print this help and end",
+         "disk                     the whole disk into qvdisk.img, for later runs without the "
+         "drive",
+         "raw                      the recording file byte for byte",
+         "MP3                      the audio for editing: MPEG audio of the recording's layer "
+         "(usually Layer II)",
+         "M2V                      the video for editing (with MP3)",
+         "M2P                      video and audio for editing: PES packets, repack_size cuts them",
+         "VOB                      video and audio in 2048-byte packs; with --dvd for a DVD "
+         "(dvdauthor)",
+         "TS                       for players: the recording's program as a transport stream"})
         help += std::string("  ") + line + "\n";
     rows.push_back({list, {"-h"}, "", 0, help, ""});
     rows.push_back({list, {"-l", "--help", "-x"}, "", 0, help, ""});

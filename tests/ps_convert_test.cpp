@@ -27,7 +27,10 @@ TEST_F(Conversions, OfTheSampleAndItsDamage) {
     img.add_recording("Damaged", damaged);
     mount(img, 3);
     const std::string pids = "Video PID is 257, audio PID is 258\n", v = kVideoLine, a = kAudioLine,
-                      end = kCompleted;
+                      end = kCompleted,
+                      out =
+                          "The PMT lists streams this output leaves out: PID 259 (MPEG audio); "
+                          "--all-streams keeps them\n";
     const std::string bad = "1 PES packets with a bad start dropped (Bad PES packet start)\n";
     const std::string wrong =
         format("1 PES packets with a wrong length (first: bad PES packet length %u != %u)\n",
@@ -41,21 +44,21 @@ TEST_F(Conversions, OfTheSampleAndItsDamage) {
         std::string error;
         Messages shown;
     } rows[] = {
-        {convert_vob, 100, "Cut.vob", 0, "", {pids, v, a, end}},
+        {convert_vob, 100, "Cut.vob", 0, "", {pids, out, v, a, end}},
         {convert_m2p, 192, "Cut.m2p", 1, format(refused, 192), {}},
         {convert_m2p, 65542, "Cut.m2p", 1, format(refused, 65542), {}},
-        {convert_m2p, 193, "Cut.m2p", 0, "", {pids, v, a, end}},
-        {convert_m2p, 65541, "Cut.m2p", 0, "", {pids, v, a, end}},
+        {convert_m2p, 193, "Cut.m2p", 0, "", {pids, out, v, a, end}},
+        {convert_m2p, 65541, "Cut.m2p", 0, "", {pids, out, v, a, end}},
         {convert_m2v, 0, "Cut.m2v", 0, "", {"Video PID is 257\n", end}},
-        {convert_mp3, 0, "Cut.mp3", 0, "", {"Audio PID is 258\n", a, end}},
+        {convert_mp3, 0, "Cut.mp3", 0, "", {"Audio PID is 258\n", out, a, end}},
         {convert_vob,
          0,
          "Same.vob",
          1,
          "Video and audio PID are both 257: the recording cannot be multiplexed\n",
          {"Video PID is 257, audio PID is 257\n"}},
-        {convert_vob, 0, "Damaged.vob", 0, "", {pids, v, a, end, bad}},
-        {convert_m2p, 0, "Damaged.m2p", 0, "", {pids, v, a, end, bad, wrong}},
+        {convert_vob, 0, "Damaged.vob", 0, "", {pids, out, v, a, end, bad}},
+        {convert_m2p, 0, "Damaged.m2p", 0, "", {pids, out, v, a, end, bad, wrong}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(std::string(row.file) + " " + std::to_string(row.repack));

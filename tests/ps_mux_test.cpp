@@ -160,8 +160,8 @@ TEST_F(Multiplexer, PiecesBadPacketsAndLengths) {
 
 // Where the output begins: the video at its first packet with a PTS and a sequence header ("seq"),
 // the audio at its first packet whose PTS is not earlier (modulo 2^33, half the range either way)
-// than that one's. Each row from a reset state through out_pack and out_pes; V video E0, A audio C0
-// ("frame": a frame header).
+// than that one's, also when it comes before the video's. Each row from a reset state through
+// out_pack and out_pes; V video E0, A audio C0 ("frame": a frame header).
 //   | the PTS and the header on separate packets | audio before the video | audio before and in
 //   step | wraps | | a later video packet | a stream id of neither kind | no sequence header:
 //   nothing                        |
@@ -178,7 +178,7 @@ TEST_F(Multiplexer, OutputBeginsAtASequenceHeaderWithTheAudioInStep) {
         std::vector<size_t> written;
     } rows[] = {
         {{{V, o, false}, {V, kNone, true}, {V, o + 10, true}, {V, kNone, false}}, {2, 3}},
-        {{{A, o + 100, true}, {V, o, true}, {A, o + 10, false}}, {1, 2}},
+        {{{A, o + 100, true}, {V, o, true}, {A, o + 10, false}}, {1, 0, 2}},
         {{{V, o, true}, {A, o - 1, true}, {A, kNone, false}, {A, o, false}, {A, kNone, false}},
          {0, 3, 4}},
         {{{V, wrap - 10, true}, {A, wrap - 20, true}, {A, 5, false}}, {0, 2}},
