@@ -24,7 +24,8 @@ FILE* output_buffer_owner = nullptr;  // the file that uses output_buffer now
 int allowed(char c) { return c != 0 && memchr(kAllowed, c, sizeof kAllowed - 1) != nullptr; }
 
 // The output files now open: their paths, for the time set when they close.
-constexpr int kMaxOpenOutputs = 4;
+// MP3 of every sound track writes up to nine at once.
+constexpr int kMaxOpenOutputs = 10;
 struct open_file {
     FILE* file;  // null: the slot is free
     int dated;   // nonzero: time is the recording's date and time
