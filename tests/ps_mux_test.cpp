@@ -4,33 +4,6 @@
 namespace {
 
 constexpr uint64_t kFirstScr = 270000000, O = 900000, kWrap = uint64_t(1) << 33;
-constexpr int64_t kNone = -1;
-
-// A PES packet of size bytes with an MPEG-2 header, the time stamps given, a sequence header
-// (video) or an audio frame header when frame, then 55s; PES_packet_length declared, or size - 6.
-Bytes pes(uint8_t id, size_t size, int64_t pts = kNone, int64_t dts = kNone, bool frame = false,
-          int declared = -1) {
-    Bytes b = {0, 0, 1, id, 0, 0, 0x84, 0, 0};
-    const int64_t times[2] = {pts, dts};
-    for (int i = 0; i < 2; ++i) {
-        if (times[i] == kNone) continue;
-        const uint64_t t = uint64_t(times[i]);  // a 5-byte time stamp field
-        append(b, {uint8_t((i              ? 0x10
-                            : dts == kNone ? 0x20
-                                           : 0x30) |
-                           (t >> 29 & 0x0E) | 1),
-                   uint8_t(t >> 22), uint8_t((t >> 14 & 0xFE) | 1), uint8_t(t >> 7),
-                   uint8_t((t << 1 & 0xFE) | 1)});
-        b[7] |= i ? 0x40 : 0x80;
-    }
-    b[8] = uint8_t(b.size() - 9);
-    if (frame)
-        append(b, id >= 0xE0 ? hex("00 00 01 B3 2D 02 40 33 06 1A A0 00 00 00 00 00 00")
-                             : hex("FF FD A4 04"));
-    b.resize(size, 0x55);
-    put_be16(&b[4], declared >= 0 ? uint32_t(declared) : uint32_t(size - 6));
-    return b;
-}
 // b with the bytes of text at offset at.
 Bytes with(Bytes b, size_t at, const char* text) {
     for (uint8_t x : hex(text)) b[at++] = x;
