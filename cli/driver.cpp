@@ -16,7 +16,6 @@
 #include <unistd.h>
 #endif
 
-#include "disk/qvdisk.h"
 #include "mpeg/mpeg.h"
 
 namespace {
@@ -214,7 +213,7 @@ struct command_line {
     int help;
 };
 
-// Reads the options into qv_options and cl. Nonzero for a command line that
+// Reads the options into qv_options, copy_options and cl. Nonzero for a command line that
 // gets the usage line.
 int parse_command_line(int argc, char** argv, command_line* cl) {
     const char* values[kOptionCount] = {};
@@ -249,7 +248,7 @@ int parse_command_line(int argc, char** argv, command_line* cl) {
     cl->list_only = values[kOptList] != nullptr;
     qv_options.image_path = values[kOptImage];
     qv_options.device_path = values[kOptDevice];
-    qv_options.output_dir = values[kOptOutput];
+    copy_options.output_dir = values[kOptOutput];
     qv_options.salvage = values[kOptSalvage] != nullptr;
     if (cl->mode < 0) return 1;
     if (qv_options.image_path && qv_options.device_path) return 1;
@@ -386,18 +385,23 @@ int run_pvrcopy(int argc, char** argv) {
         return kExitDone;
     }
     repack = cl.repack ? read_int(cl.repack) : 0;
-    if (qv_options.output_dir) {
-        int code = qv_check_directory(qv_options.output_dir);
+    if (copy_options.output_dir) {
+        int code = qv_check_directory(copy_options.output_dir);
         if (code != 0) {
             char reason[256];
             qv_system_message(code, reason, sizeof reason);
-            fprintf(stderr, "ERROR: Output directory %s: %s\n", qv_options.output_dir, reason);
+            fprintf(stderr, "ERROR: Output directory %s: %s\n", copy_options.output_dir, reason);
             return kExitFailure;
         }
     }
 
     catch_interrupts();
-    qv_disk_mode = cl.mode == kModeDisk && !cl.list_only;
+    // Mode "disk" images the whole disk whatever its file system, and never
+    // reads the image it is to go on with.
+    if (cl.mode == kModeDisk && !cl.list_only) {
+        qv_options.whole_disk = 1;
+        qv_options.excluded = is_disk_copy_to_continue;
+    }
     if (open_qvdisk(showpercent) != 0) {
         print_error();
         return kExitFailure;

@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "disk/bytes.h"
-#include "disk/qvdisk.h"
+#include "disk/copy/copy.h"
 
 // Transport packets.
 constexpr uint32_t kPidCount = 8192;
@@ -74,6 +74,10 @@ inline bool is_audio_stream(uint8_t id) { return (id & kStreamIdAudioMask) == kA
 // A split size must leave room for a whole transport packet's payload behind
 // what the split function keeps (repack_pes keeps a 9-byte continuation header).
 constexpr int32_t kMinRepackSize = int32_t(kTsPayloadSize + kPesFixedHeaderSize);  // 193
+// Whether size is a repack size the writer can use: 0 (no splitting) or
+// kMinRepackSize to largest. False with "Repack size %d not supported: use
+// 0 or a size from %d to %d\n" in qv_error.
+bool repack_size_fits(int32_t size, int32_t largest);
 
 // Video elementary stream.
 constexpr uint32_t kSequenceHeaderCode = 0x000001B3;
@@ -110,8 +114,6 @@ struct demux_stream {
 struct demux_table {
     demux_stream* slot[kPidCount];
 };
-
-constexpr char kDiskFullMessage[] = "Write to disk failed, disk full?\n";
 
 // --- what the conversions share (conversion.cpp) ---
 // Progress of a loop over a recording's packets, as a percentage of the

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "disk/bytes.h"
-#include "disk/qvdisk.h"
+#include "disk/copy/copy.h"
 #include "tools/image_builder.h"
 
 namespace {

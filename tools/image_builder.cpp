@@ -12,7 +12,7 @@
 #include <stdexcept>
 
 #include "disk/bytes.h"
-#include "disk/qvdisk.h"
+#include "disk/copy/copy.h"
 
 #ifndef PVR_SOURCE_DIR
 #define PVR_SOURCE_DIR "."

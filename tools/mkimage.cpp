@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "disk/bytes.h"
-#include "disk/qvdisk.h"
+#include "disk/copy/copy.h"
 #include "mpeg/mpeg.h"
 #include "tools/image_builder.h"
 

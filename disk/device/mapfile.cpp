@@ -7,10 +7,11 @@
 #include <cerrno>
 #include <cinttypes>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "disk/qvdisk.h"
+#include "disk/device/device.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "disk/qvdisk.h"
+#include "disk/fs/fs.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "disk/qvdisk.h"
+#include "disk/fs/fs.h"
 
 namespace {
 
@@ -65,9 +65,15 @@ void set_chain_damage(const char* prefix, link_kind kind, uint32_t cluster, uint
     qv_set_error("%s%s", prefix, text);
 }
 
+void show_chain_damage(progress_callback callback, const char* prefix, link_kind kind,
+                       uint32_t cluster, uint32_t next) {
+    set_chain_damage(prefix, kind, cluster, next);
+    if (callback) callback(-1);
+}
+
 void clear_clusters(cluster_bitmap* set) { memset(set->bits, 0, sizeof set->bits); }
 
-int has_cluster(const cluster_bitmap* set, uint32_t c) {
+bool has_cluster(const cluster_bitmap* set, uint32_t c) {
     return c < kMaxClusters && (set->bits[c >> 3] >> (c & 7) & 1);
 }
 
