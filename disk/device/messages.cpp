@@ -18,33 +18,23 @@ static void compose(char* message, progress_callback callback, const char* forma
     if (callback) callback(-1);
 }
 
-void qv_format(char* message, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    compose(message, nullptr, format, args);
-    va_end(args);
-}
+// The body of every formatting function below: its variable arguments into
+// compose.
+#define COMPOSE_FROM_FORMAT(message, callback) \
+    va_list args;                              \
+    va_start(args, format);                    \
+    compose(message, callback, format, args);  \
+    va_end(args)
 
-void qv_set_error(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    compose(qv_error, nullptr, format, args);
-    va_end(args);
-}
+void qv_format(char* message, const char* format, ...) { COMPOSE_FROM_FORMAT(message, nullptr); }
+
+void qv_set_error(const char* format, ...) { COMPOSE_FROM_FORMAT(qv_error, nullptr); }
 
 void qv_inform(progress_callback callback, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    compose(qv_error, callback, format, args);
-    va_end(args);
+    COMPOSE_FROM_FORMAT(qv_error, callback);
 }
 
-void qv_warn(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    compose(qv_error, qv->progress, format, args);
-    va_end(args);
-}
+void qv_warn(const char* format, ...) { COMPOSE_FROM_FORMAT(qv_error, qv->progress); }
 
 void qv_report_percent(progress_callback callback, uint64_t done, uint64_t total, int* last) {
     // An empty recording or disk has nothing to divide by: it is all done.
