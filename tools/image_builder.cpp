@@ -306,13 +306,14 @@ void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
 
 std::vector<uint8_t> load_sample_ts() { return read_file(PVR_SOURCE_DIR "/data/sample.ts"); }
 
-ImageBuilder sample_disk() {
+ImageBuilder sample_disk() { return sample_disk_of(load_sample_ts()); }
+
+ImageBuilder sample_disk_of(const std::vector<uint8_t>& ts) {
     constexpr uint16_t kMjd24Dec2002 = 52632;
     constexpr uint16_t kMjd5Jan2003 = 52644;
     constexpr size_t kDokuBytes =
         2 * 1024 * 1024 / kTsPacketSize * kTsPacketSize;  // about 2 MB, whole packets
 
-    std::vector<uint8_t> ts = load_sample_ts();
     std::vector<uint8_t> doku(ts.begin(), ts.begin() + std::min(kDokuBytes, ts.size()));
 
     // 1 MiB clusters: 16 of them leave room for all three and some free ones.

@@ -125,5 +125,7 @@ std::vector<uint8_t> read_file(const std::string& path);
 void write_file(const std::string& path, const std::vector<uint8_t>& bytes);
 
 // The sample disk of the demo: three recordings made from the sample with
-// dates, one in a fragmented chain, and a list file naming them.
+// dates, one in a fragmented chain, and a list file naming them; made of the
+// transport stream ts (the sample's bytes).
 ImageBuilder sample_disk();
+ImageBuilder sample_disk_of(const std::vector<uint8_t>& ts);
