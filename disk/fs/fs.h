@@ -10,6 +10,7 @@
 
 #include <cstdint>
 
+#include "disk/bytes.h"
 #include "disk/device/device.h"
 #include "disk/qvdisk.h"
 
@@ -67,6 +68,39 @@ constexpr size_t kTsPacketSize = 188;
 constexpr uint8_t kTsSyncByte = 0x47;
 constexpr uint32_t kFirstPacketSearchEnd = 655;  // last offset tried for the first packet
 constexpr uint32_t kPidMask = 0x1FFF;
+constexpr uint32_t kNullPid = 0x1FFF;  // stuffing packets, which carry nothing
+
+// --- transport packet fields (packet_fields.cpp): every field is read
+// through these, so each is decoded in one place. p points at a whole
+// 188-byte packet (the four header bytes for the inline ones).
+constexpr uint32_t kTsHeaderSize = 4;
+constexpr uint8_t kPayloadUnitStart = 0x40;  // byte 1
+constexpr uint8_t kScramblingMask = 0xC0;    // byte 3
+constexpr uint8_t kAdaptationFieldFlag = 0x20;
+constexpr uint8_t kPayloadFlag = 0x10;
+constexpr uint8_t kContinuityMask = 0x0F;
+constexpr uint32_t kContinuityModulus = 16;
+constexpr uint64_t kPcrTicksPerBase = 300;
+constexpr uint64_t kPcrModulus = (uint64_t(1) << 33) * kPcrTicksPerBase;  // the clock wraps here
+constexpr uint64_t kPcrTicksPerSecond = 27000000;
+constexpr uint32_t kNoPayload = 0;  // ts_payload_offset of a packet without payload
+inline uint32_t ts_pid(const uint8_t* p) { return get_be16(p + 1) & kPidMask; }
+inline bool ts_unit_start(const uint8_t* p) { return (p[1] & kPayloadUnitStart) != 0; }
+inline bool ts_scrambled(const uint8_t* p) { return (p[3] & kScramblingMask) != 0; }
+inline uint32_t ts_continuity(const uint8_t* p) { return p[3] & kContinuityMask; }
+// Whether the packet says it carries payload (its continuity counter then
+// counts it).
+inline bool ts_has_payload(const uint8_t* p) { return (p[3] & kPayloadFlag) != 0; }
+// Where the payload begins (behind the adaptation field), or kNoPayload when
+// the packet carries none: no payload flag, or an adaptation field that
+// leaves no room for it.
+uint32_t ts_payload_offset(const uint8_t* p);
+// The discontinuity_indicator of the adaptation field (false without one).
+bool ts_discontinuity(const uint8_t* p);
+// The PCR in 27 MHz units into *pcr; false unless the adaptation field holds
+// one (PCR_flag set and the field long enough for its six bytes).
+bool ts_pcr(const uint8_t* p, uint64_t* pcr);
+
 
 // --- opening (open.cpp) ---
 // How the run takes its disk; all zero is the plain run (the image
