@@ -41,6 +41,7 @@ constexpr uint64_t kTicksPerPacket = 188 * 8 * 27000000ull / 4000000;
 constexpr uint64_t kHourTicks = 3600 * 27000000ull;
 constexpr uint32_t kVideoPid = 0x101, kAudioPid = 0x102;
 constexpr uint8_t kPcrAdaptation[] = {7, 0x10};  // length, PCR_flag
+constexpr uint8_t kPcrReserved = 0x7E;           // the six bits between base and extension
 constexpr uint8_t kFiller = 0x11;
 
 void write_swapped(std::ofstream& out, std::vector<uint8_t> bytes) {
@@ -63,7 +64,8 @@ std::vector<uint8_t> stream_packet(long r, uint64_t k) {
         p[3] |= kAdaptationFieldFlag;
         p[4] = kPcrAdaptation[0], p[5] = kPcrAdaptation[1];
         put_be32(&p[6], uint32_t(base >> 1));
-        p[10] = uint8_t((base & 1) << 7 | 0x7E | extension >> 8), p[11] = uint8_t(extension);
+        p[10] = uint8_t((base & 1) << 7 | kPcrReserved | extension >> 8),
+        p[11] = uint8_t(extension);
     }
     return p;
 }

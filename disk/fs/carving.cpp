@@ -193,10 +193,18 @@ bool link_usable(const carving* k, uint32_t c, link_kind kind, uint32_t n) {
            !(k->sig[n].flags & kSigHeader) && qv->fat[n] != kFreeCluster;
 }
 
-void take(carving* k, carve_job* job, uint32_t n) {
+// Takes n into job's chain. True, for step.
+bool take(carving* k, carve_job* job, uint32_t n) {
     add_cluster(&k->taken, n);
     job->last = n;
     job->length++;
+    return true;
+}
+
+// Ends job's chain where it is, as its links say. False, for step.
+bool end_here(carve_job* job) {
+    job->ended = true;
+    return false;
 }
 
 // Ends job's chain at its last cluster by content: no cluster continues it.
@@ -219,23 +227,23 @@ bool step(carving* k, carve_job* job, bool by_content) {
         // The entry's length: a chain found by content ends here, and so
         // does one whose table link cannot be followed.
         if (kind != kLinkEnd && (!usable || job->content_links)) qv->fat[c] = kEndOfChain;
-        return !(job->ended = true);
+        return end_here(job);
     }
-    if (usable && continues(k, job, c, n) != kBreaks) return take(k, job, n), true;
+    if (usable && continues(k, job, c, n) != kBreaks) return take(k, job, n);
     // A lost chain ends as the table says; an entry's chain that ends short
     // of its length may go on by content.
-    if (kind == kLinkEnd && !job->want) return !(job->ended = true);
+    if (kind == kLinkEnd && !job->want) return end_here(job);
     if (!by_content) return false;
     const uint32_t m = find_continuation(k, job, c);
     if (m != kNone) {
         if (job->unusable_from == kNone) job->unusable_from = c;
         job->content_links++;
         qv->fat[c] = m;
-        return take(k, job, m), true;
+        return take(k, job, m);
     }
     // Nothing else goes on: the table's link, when there is one, is all there is.
-    if (usable) return take(k, job, n), true;
-    if (kind == kLinkEnd) return !(job->ended = true);
+    if (usable) return take(k, job, n);
+    if (kind == kLinkEnd) return end_here(job);
     end_by_content(job);
     return false;
 }
