@@ -509,8 +509,9 @@ int run_pvrcopy(int argc, char** argv) {
     }
 
     int n = parse_dir(0, root_entry_count(), kWholeTypeByte, kTypeRecording);
-    // The salvage also offers the recordings of chains no entry reaches.
-    if (qv_options.salvage) n = add_lost_recordings(n);
+    // The salvage follows chains by content where the table cannot tell, and
+    // also offers the recordings that no entry reaches.
+    if (qv_options.salvage) n = salvage_recordings(n);
     if (n == 0) {
         fputs("ERROR: No recordings found on the disk\n", stderr);
         return kExitFailure;

@@ -119,6 +119,16 @@ uint32_t ImageBuilder::fat2(uint32_t n) const {
     return at ? get_be24(&system_[at]) : kFreeCluster;
 }
 
+void ImageBuilder::damage_fat(int copy, TableDamage damage, uint32_t from) {
+    const uint32_t begin = copy == 1 ? kFat1Offset : kFat2Offset;
+    const size_t end = std::min<size_t>(copy == 1 ? kFat1End : kFat2End, system_.size());
+    uint32_t junk = 0x2545F491;  // a xorshift sequence: the same junk in every run
+    for (size_t at = begin + size_t(from) * kFatEntrySize; at < end; ++at) {
+        junk ^= junk << 13, junk ^= junk >> 17, junk ^= junk << 5;
+        system_[at] = damage == TableDamage::kZeroed ? 0 : uint8_t(junk);
+    }
+}
+
 void ImageBuilder::set_root_dir_slack(uint32_t slack) {
     if (system_.size() >= kRootDirSlackOffset + 4) put_be32(&system_[kRootDirSlackOffset], slack);
 }
