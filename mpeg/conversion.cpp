@@ -33,6 +33,13 @@ uint64_t next_percent_step(uint64_t done, uint64_t total) {
     return ((percent + 1) * total + 99) / 100;
 }
 
+bool repack_size_fits(int32_t size, int32_t largest) {
+    if (size == 0 || (size >= kMinRepackSize && size <= largest)) return true;
+    qv_set_error("Repack size %d not supported: use 0 or a size from %d to %d\n", size,
+                 kMinRepackSize, largest);
+    return false;
+}
+
 int recording_verdict(const recording_reader* reader, int failed) {
     if (failed || reader->error) return 1;
     if (reader->unreadable_bytes == 0 && reader->lost_packets == 0) return 0;

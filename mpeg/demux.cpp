@@ -190,11 +190,9 @@ int demux_set(demux_table* table, uint32_t pid, demux_fn out_fn, FILE* file, int
         qv_set_error("PID %u is not a transport stream PID (0 to %u)\n", pid, kMaxPid);
         return 1;
     }
-    if (repack_size < 0 ||
-        (repack_size != 0 &&
-         (repack_size < kMinRepackSize || repack_size > int32_t(kPesBufferSize) || !repack_fn))) {
-        qv_set_error("Split size %d not supported: use 0 or a size from %d to %u\n", repack_size,
-                     kMinRepackSize, kPesBufferSize);
+    if (!repack_size_fits(repack_size, int32_t(kPesBufferSize))) return 1;
+    if (repack_size != 0 && !repack_fn) {
+        qv_set_error("Repack size %d needs a split function\n", repack_size);
         return 1;
     }
     // A second attach of the PID replaces the first, in its place in the order.

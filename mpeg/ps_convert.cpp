@@ -49,12 +49,7 @@ void assign_tracks(stream_plan* plan, const ps_mode& mode, int32_t repack_size) 
 int convert_ps(int index, progress_callback callback, const ps_mode& mode) {
     reset_ps_state();
     int32_t repack_size = mode.vob ? int32_t(kVobPiece) : repack;
-    if (!mode.vob && repack_size != 0 &&
-        (repack_size < kMinRepackSize || repack_size > kMaxRepack)) {
-        qv_set_error("Repack size %d not supported: use 0 or a size from %d to %d\n", repack_size,
-                     kMinRepackSize, kMaxRepack);
-        return kCopyFailed;
-    }
+    if (!mode.vob && !repack_size_fits(repack_size, kMaxRepack)) return kCopyFailed;
     recording_probe probe;
     probe_recording(index, &probe);
     recording_reader* reader = open_conversion_source(index, callback);

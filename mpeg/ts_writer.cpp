@@ -28,7 +28,6 @@ constexpr size_t kPatCrc = 17;  // CRC_32 over table_id .. program entry
 constexpr uint8_t kStuffing = 0xFF;
 
 constexpr uint32_t kFirstStreamPid = 0x10;  // below: PAT and the other tables
-constexpr uint32_t kNullPid = 0x1FFF;       // "no PCR"
 
 uint8_t pat[kTsPacketSize];
 

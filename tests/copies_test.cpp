@@ -203,7 +203,8 @@ TEST_F(Copies, FromTheParentDirectoryToTheLastSectorAndOnFromItsMap) {
     EXPECT_EQ(run_tool("ddrescuelog -t qvdisk.img.map | grep rescued"),
               "       rescued:    4779 kB,  in      1 area(s)  (100%)\n");
     fs::remove("qvdisk.img"), fs::remove("qvdisk.img.map"), write_file("../qvdisk.img", image);
-    qv_disk_mode = 1;
+    qv_options.whole_disk = 1;
+    qv_options.excluded = is_disk_copy_to_continue;
     ASSERT_EQ(open_native(), 0) << qv_error;
     qv->progress = [](int value) { capture_progress(value), qv_interrupted = value >= 30; };
     EXPECT_EQ(copy_disk(), kCopyIncomplete);
@@ -215,7 +216,7 @@ TEST_F(Copies, FromTheParentDirectoryToTheLastSectorAndOnFromItsMap) {
     ASSERT_EQ(open_native(), 0) << qv_error;  // the parent's image again
     EXPECT_EQ(copy_disk(), 0) << qv_error;
     EXPECT_EQ(capture().percents, (std::vector<int>{16, 33, 50, 66, 83, 100}));
-    qv_disk_mode = 0;
+    qv_options = qv_settings{};
     EXPECT_TRUE(read_file("qvdisk.img") == image);
     EXPECT_EQ(std::system("ddrescuelog -D qvdisk.img.map"), 0);
     close_disk(), clear_capture();

@@ -331,7 +331,7 @@ TEST_F(Demux, Scenarios) {
 // an accepted one fills it with a fresh record (next_cc -1, length 0, scr all ones), replacing the
 // one before.
 TEST(DemuxTable, AttachRules) {
-    const char* refused = "Split size %d not supported: use 0 or a size from 193 to 1048576\n";
+    const char* refused = "Repack size %d not supported: use 0 or a size from 193 to 1048576\n";
     const struct {
         uint32_t pid;
         int32_t size;
@@ -341,7 +341,7 @@ TEST(DemuxTable, AttachRules) {
                 {V, -1, record_split, format(refused, -1)},
                 {V, 192, record_split, format(refused, 192)},
                 {V, 1048577, record_split, format(refused, 1048577)},
-                {V, 2034, nullptr, format(refused, 2034)},
+                {V, 2034, nullptr, "Repack size 2034 needs a split function\n"},
                 {kMaxPid, 193, record_split, ""},
                 {V, 1048576, record_split, ""},
                 {V, 0, nullptr, ""}};

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "disk/bytes.h"
-#include "disk/qvdisk.h"
+#include "disk/copy/copy.h"
 
 namespace {
 

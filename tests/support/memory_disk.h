@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <utility>
 #include <vector>
-#include "disk/platform.h"
+#include "disk/device/device.h"
 // How a bad sector fails a read that touches it.
 enum class BadKind {
     kEio,    // the bytes before the first bad sector arrive, then error 5 (a POSIX read loop)

@@ -7,10 +7,11 @@
 #include <cerrno>
 #include <cinttypes>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "disk/qvdisk.h"
+#include "disk/device/device.h"
 
 namespace {
 
@@ -73,6 +74,89 @@ int append_block(rescue_map* map, int64_t pos, int64_t size, char status) {
     return 0;
 }
 
+// What a reading of a mapfile has found so far.
+struct map_reading {
+    rescue_map* map;
+    int line_number;
+    bool have_status;
+    const char* problem;  // the line (or the file) cannot be used: why
+    bool no_memory;       // the message is in qv_error
+};
+
+// The status line: "pos status [pass]" (the pass came with version 1.20).
+void read_status_line(map_reading* r, char** fields, int n) {
+    int64_t pos = 0;
+    int64_t pass = 0;
+    if (n < 2 || n > 3 || !parse_number(fields[0], 0, &pos) || strlen(fields[1]) != 1 ||
+        !is_status(fields[1][0], kCurrentStatuses) ||
+        (n == 3 && !parse_number(fields[2], 10, &pass)) || pass > INT32_MAX) {
+        r->problem = "is not the status line \"current_pos current_status current_pass\"";
+        return;
+    }
+    r->map->current_pos = pos;
+    r->map->current_status = fields[1][0];
+    r->map->current_pass = n == 3 ? int(pass) : 1;
+    r->have_status = true;
+}
+
+// A block line: "pos size status", beginning where the block before ends.
+void read_block_line(map_reading* r, char** fields, int n) {
+    int64_t pos = 0;
+    int64_t size = 0;
+    if (n != 3 || !parse_number(fields[0], 0, &pos) || !parse_number(fields[1], 0, &size) ||
+        size == 0 || strlen(fields[2]) != 1 || !is_status(fields[2][0], kBlockStatuses) ||
+        pos > INT64_MAX - size) {
+        r->problem = "is not a block line \"pos size status\"";
+        return;
+    }
+    if (r->map->count > 0 && pos != map_end(r->map)) {
+        r->problem = "does not begin where the block before it ends";
+        return;
+    }
+    if (append_block(r->map, pos, size, fields[2][0]) != 0) r->no_memory = true;
+}
+
+void read_line(map_reading* r, char* line) {
+    char* fields[4] = {};
+    int n = split_fields(line, fields, 3);
+    if (n == 0) return;
+    if (r->have_status)
+        read_block_line(r, fields, n);
+    else
+        read_status_line(r, fields, n);
+}
+
+// Extends the map over [pos, end) with non-tried blocks where it does not
+// reach yet (before its first block, behind its last).
+int cover(rescue_map* map, int64_t pos, int64_t end) {
+    if (map->count == 0 || map->blocks[0].pos > pos) {
+        int64_t first = map->count ? map->blocks[0].pos : end;
+        if (grow(map, map->count + 1) != 0) return 1;
+        memmove(map->blocks + 1, map->blocks, sizeof(map_block) * map->count);
+        map->blocks[0] = map_block{pos, first - pos, kMapNonTried};
+        map->count++;
+    }
+    if (map_end(map) < end &&
+        append_block(map, map_end(map), end - map_end(map), kMapNonTried) != 0)
+        return 1;
+    return 0;
+}
+
+// Joins the blocks from .. to - 1 that have the status of their neighbour.
+void join_neighbours(rescue_map* map, uint32_t from, uint32_t to) {
+    uint32_t out = from;
+    for (uint32_t k = from + 1; k < to; ++k) {
+        if (map->blocks[k].status == map->blocks[out].status)
+            map->blocks[out].size += map->blocks[k].size;
+        else
+            map->blocks[++out] = map->blocks[k];
+    }
+    uint32_t removed = to - (out + 1);
+    if (removed == 0) return;
+    memmove(map->blocks + out + 1, map->blocks + to, sizeof(map_block) * (map->count - to));
+    map->count -= removed;
+}
+
 }  // namespace
 
 uint32_t map_block_at(const rescue_map* map, int64_t pos) {
@@ -100,65 +184,29 @@ int map_read(const char* path, rescue_map* map) {
         qv_set_error("Cannot open the map %s\n", path);
         return -1;
     }
+    map_reading reading = {map, 0, false, nullptr, false};
     char line[kLineSize];
-    int line_number = 0;
-    int have_status = 0;
-    const char* problem = nullptr;
-    while (!problem && fgets(line, sizeof line, file)) {
-        ++line_number;
-        if (!strchr(line, '\n') && !feof(file)) {
-            problem = "is too long";
-            break;
-        }
-        char* fields[4] = {};
-        int n = split_fields(line, fields, 3);
-        if (n == 0) continue;
-        int64_t a = 0, b = 0;
-        if (!have_status) {
-            // "pos status [pass]": the pass came with version 1.20.
-            if (n < 2 || n > 3 || !parse_number(fields[0], 0, &a) || strlen(fields[1]) != 1 ||
-                !is_status(fields[1][0], kCurrentStatuses) ||
-                (n == 3 && !parse_number(fields[2], 10, &b)) || b > INT32_MAX) {
-                problem = "is not the status line \"current_pos current_status current_pass\"";
-                break;
-            }
-            map->current_pos = a;
-            map->current_status = fields[1][0];
-            map->current_pass = n == 3 ? int(b) : 1;
-            have_status = 1;
-            continue;
-        }
-        if (n != 3 || !parse_number(fields[0], 0, &a) || !parse_number(fields[1], 0, &b) ||
-            b == 0 || strlen(fields[2]) != 1 || !is_status(fields[2][0], kBlockStatuses) ||
-            a > INT64_MAX - b) {
-            problem = "is not a block line \"pos size status\"";
-            break;
-        }
-        if (map->count > 0 && a != map_end(map)) {
-            problem = "does not begin where the block before it ends";
-            break;
-        }
-        if (append_block(map, a, b, fields[2][0]) != 0) {
-            fclose(file);
-            map_free(map);
-            return -1;
-        }
-    }
-    if (!problem && ferror(file)) problem = "cannot be read";
-    fclose(file);
-    if (!problem && !have_status) {
-        problem = "has no status line";
-        line_number = 0;
-    }
-    if (problem) {
-        if (line_number > 0)
-            qv_set_error("The map %s cannot be used: line %d %s\n", path, line_number, problem);
+    while (!reading.problem && !reading.no_memory && fgets(line, sizeof line, file)) {
+        ++reading.line_number;
+        if (!strchr(line, '\n') && !feof(file))
+            reading.problem = "is too long";
         else
-            qv_set_error("The map %s cannot be used: it %s\n", path, problem);
-        map_free(map);
-        return -1;
+            read_line(&reading, line);
     }
-    return 0;
+    if (!reading.problem && ferror(file)) reading.problem = "cannot be read";
+    fclose(file);
+    if (!reading.problem && !reading.no_memory && !reading.have_status) {
+        reading.problem = "has no status line";
+        reading.line_number = 0;
+    }
+    if (!reading.problem && !reading.no_memory) return 0;
+    if (reading.problem && reading.line_number > 0)
+        qv_set_error("The map %s cannot be used: line %d %s\n", path, reading.line_number,
+                     reading.problem);
+    else if (reading.problem)
+        qv_set_error("The map %s cannot be used: it %s\n", path, reading.problem);
+    map_free(map);
+    return -1;
 }
 
 int map_write(const char* path, const rescue_map* map) {
@@ -188,22 +236,12 @@ int64_t map_end(const rescue_map* map) {
 int map_set(rescue_map* map, int64_t pos, int64_t size, char status) {
     if (size <= 0) return 0;
     const int64_t end = pos + size;
-    // Beyond the last block (or before the first): new ground, non-tried.
-    if (map->count == 0 || map->blocks[0].pos > pos) {
-        int64_t first = map->count ? map->blocks[0].pos : end;
-        if (grow(map, map->count + 1) != 0) return 1;
-        memmove(map->blocks + 1, map->blocks, sizeof(map_block) * map->count);
-        map->blocks[0] = map_block{pos, first - pos, kMapNonTried};
-        map->count++;
-    }
-    if (map_end(map) < end &&
-        append_block(map, map_end(map), end - map_end(map), kMapNonTried) != 0)
-        return 1;
-
+    if (cover(map, pos, end) != 0) return 1;
     // Blocks i .. j - 1 meet the range; they become at most three.
     uint32_t i = map_block_at(map, pos);
     uint32_t j = map_block_at(map, end - 1) + 1;
-    map_block left = map->blocks[i], right = map->blocks[j - 1];
+    map_block left = map->blocks[i];
+    map_block right = map->blocks[j - 1];
     map_block parts[3];
     uint32_t n = 0;
     if (left.pos < pos) parts[n++] = map_block{left.pos, pos - left.pos, left.status};
@@ -214,22 +252,7 @@ int map_set(rescue_map* map, int64_t pos, int64_t size, char status) {
     memmove(map->blocks + i + n, map->blocks + j, sizeof(map_block) * (map->count - j));
     memcpy(map->blocks + i, parts, sizeof(map_block) * n);
     map->count = map->count - (j - i) + n;
-
-    // Join equal neighbours around the new part.
-    uint32_t from = i > 0 ? i - 1 : 0;
-    uint32_t to = i + n + 1 < map->count ? i + n + 1 : map->count;
-    uint32_t out = from;
-    for (uint32_t k = from + 1; k < to; ++k) {
-        if (map->blocks[k].status == map->blocks[out].status)
-            map->blocks[out].size += map->blocks[k].size;
-        else
-            map->blocks[++out] = map->blocks[k];
-    }
-    uint32_t removed = to - (out + 1);
-    if (removed) {
-        memmove(map->blocks + out + 1, map->blocks + to, sizeof(map_block) * (map->count - to));
-        map->count -= removed;
-    }
+    join_neighbours(map, i > 0 ? i - 1 : 0, i + n + 1 < map->count ? i + n + 1 : map->count);
     return 0;
 }
 

@@ -10,7 +10,7 @@
 #include <cinttypes>
 #include <cstring>
 
-#include "disk/qvdisk.h"
+#include "disk/device/device.h"
 
 namespace {
 
@@ -58,6 +58,14 @@ void salvage_pieces(int64_t position, uint8_t* dest, uint32_t count, int swap, u
 
 }  // namespace
 
+uint64_t bad_run_start(const bad_sectors* bad, uint32_t i) {
+    return uint64_t(bad->first[i]) * kSectorSize;
+}
+
+uint64_t bad_run_end(const bad_sectors* bad, uint32_t i) {
+    return (uint64_t(bad->first[i]) + bad->length[i]) * kSectorSize;
+}
+
 int qv_read_salvage_r(int64_t position, void* dest, uint32_t count, int swap, bad_sectors* bad,
                       char* message) {
     bad->count = 0;
@@ -68,9 +76,7 @@ int qv_read_salvage_r(int64_t position, void* dest, uint32_t count, int swap, ba
     }
     if (qv_read_r(position, dest, count, swap, message) == 0) return kSalvageComplete;
     // Nothing to salvage where there is no disk.
-    if (!qv->handle || position < 0 ||
-        (qv->disk_sectors != 0 && uint64_t(position >> 9) >= uint64_t(qv->disk_sectors)))
-        return kSalvageFailed;
+    if (!qv->handle || position < 0 || beyond_disk(position)) return kSalvageFailed;
     uint32_t sectors = (count + kSectorSize - 1) / kSectorSize;
     salvage_pieces(position, static_cast<uint8_t*>(dest), count, swap, 0, sectors, bad, message);
     return bad->count == 0 ? kSalvageComplete : kSalvagePartial;
@@ -81,26 +87,27 @@ int qv_read_salvage(int64_t position, void* dest, uint32_t count, int swap, bad_
 }
 
 int qv_read_cluster_salvage(uint32_t n, uint8_t* dest, bad_sectors* bad) {
-    return qv_read_salvage(int64_t(uint64_t(n + 1) * qv->cluster_size), dest, qv->cluster_size, 1,
-                           bad);
+    return qv_read_salvage(cluster_position(n), dest, qv->cluster_size, 1, bad);
 }
 
-int bad_bytes_touch(const bad_sectors* bad, uint32_t from, uint32_t to) {
-    if (to <= from) return 0;
-    for (uint32_t i = 0; i < bad->count; ++i) {
-        uint64_t start = uint64_t(bad->first[i]) * kSectorSize;
-        uint64_t end = start + uint64_t(bad->length[i]) * kSectorSize;
-        if (start < to && end > from) return 1;
-    }
-    return 0;
+uint32_t bad_run_after(const bad_sectors* bad, uint32_t from, uint32_t first) {
+    uint32_t i = first;
+    while (i < bad->count && bad_run_end(bad, i) <= from) ++i;
+    return i;
+}
+
+bool bad_bytes_touch(const bad_sectors* bad, uint32_t from, uint32_t to) {
+    if (to <= from) return false;
+    uint32_t i = bad_run_after(bad, from, 0);
+    return i < bad->count && bad_run_start(bad, i) < to;
 }
 
 int64_t report_unreadable(progress_callback callback, int64_t position, const bad_sectors* bad,
                           uint32_t valid) {
     int64_t total = 0;
     for (uint32_t i = 0; i < bad->count; ++i) {
-        uint64_t start = uint64_t(bad->first[i]) * kSectorSize;
-        uint64_t end = start + uint64_t(bad->length[i]) * kSectorSize;
+        uint64_t start = bad_run_start(bad, i);
+        uint64_t end = bad_run_end(bad, i);
         if (end > valid) end = valid;
         if (start >= end) continue;
         qv_inform(callback, "Cannot read %u bytes at position %" PRId64 "\n", uint32_t(end - start),

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "disk/qvdisk.h"
+#include "disk/fs/fs.h"
 
 namespace {
 
@@ -15,6 +15,7 @@ constexpr char kLoopsText[] = "loops at cluster %x\n";
 constexpr char kFreeText[] = "ends at cluster %x, which is marked free\n";
 constexpr char kMarkerText[] = "ends at cluster %x with marker %x\n";
 constexpr char kOutsideText[] = "leaves the table at cluster %x\n";
+constexpr char kUnknownText[] = "ends at cluster %x: no cluster continues its stream\n";
 
 // The walks of chain_length, told apart by a number, so that starting one
 // costs nothing however often a walk is repeated (once per directory entry,
@@ -46,6 +47,7 @@ link_kind chain_next(uint32_t cluster, uint32_t* next) {
     }
     const uint32_t value = qv->fat[cluster];
     *next = value;
+    if (value == kNoContinuation) return kLinkUnknown;
     if (value == kEndOfChain) return kLinkEnd;
     if (value == kFreeCluster) return kLinkFree;
     if (value >= kMarkerLink) return kLinkMarker;
@@ -60,14 +62,21 @@ void set_chain_damage(const char* prefix, link_kind kind, uint32_t cluster, uint
     case kLinkFree: snprintf(text, sizeof text, kFreeText, cluster); break;
     case kLinkMarker: snprintf(text, sizeof text, kMarkerText, cluster, next); break;
     case kLinkOutside: snprintf(text, sizeof text, kOutsideText, cluster); break;
+    case kLinkUnknown: snprintf(text, sizeof text, kUnknownText, cluster); break;
     case kLinkEnd: break;  // no damage
     }
     qv_set_error("%s%s", prefix, text);
 }
 
+void show_chain_damage(progress_callback callback, const char* prefix, link_kind kind,
+                       uint32_t cluster, uint32_t next) {
+    set_chain_damage(prefix, kind, cluster, next);
+    if (callback) callback(-1);
+}
+
 void clear_clusters(cluster_bitmap* set) { memset(set->bits, 0, sizeof set->bits); }
 
-int has_cluster(const cluster_bitmap* set, uint32_t c) {
+bool has_cluster(const cluster_bitmap* set, uint32_t c) {
     return c < kMaxClusters && (set->bits[c >> 3] >> (c & 7) & 1);
 }
 

@@ -16,7 +16,7 @@
 #include <linux/fs.h>
 #endif
 
-#include "disk/platform.h"
+#include "disk/device/device.h"
 
 struct posix_handle {
     int fd;

@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "disk/qvdisk.h"
+#include "disk/copy/copy.h"
 
 namespace {
 
@@ -37,14 +37,14 @@ struct chain_reader {
 
 namespace {
 
-// Reads the next cluster of the chain into its slot. Nonzero while the chain
+// Reads the next cluster of the chain into its slot. True while the chain
 // goes on behind it.
-int read_step(chain_reader* chain) {
+bool read_step(chain_reader* chain) {
     chain_cluster* s = &chain->slots[chain->produced % kAheadSlots];
     const uint32_t c = chain->next;
     s->cluster = c;
-    s->result = qv_read_salvage_r(int64_t(uint64_t(c + 1) * qv->cluster_size), s->data,
-                                  qv->cluster_size, 1, &s->bad, s->message);
+    s->result =
+        qv_read_salvage_r(cluster_position(c), s->data, qv->cluster_size, 1, &s->bad, s->message);
     add_cluster(&chain->taken, c);
     s->link = chain_next(c, &s->next);
     s->repeats = s->link == kLinkNext && has_cluster(&chain->taken, s->next);
@@ -138,10 +138,10 @@ void close_chain(chain_reader* chain) {
     free(chain);
 }
 
-int recording_chain_damaged(const chain_cluster* c, const char* name) {
-    if (c->link == kLinkEnd || (c->link == kLinkNext && !c->repeats)) return 0;
+bool recording_chain_damaged(const chain_cluster* c, const char* name) {
+    if (c->link == kLinkEnd || (c->link == kLinkNext && !c->repeats)) return false;
     char prefix[kErrorSize];
     snprintf(prefix, sizeof prefix, "Recording %s: chain ", name);
     set_chain_damage(prefix, c->link, c->cluster, c->next);
-    return 1;
+    return true;
 }

@@ -11,7 +11,7 @@
 #include <windows.h>
 #include <winioctl.h>
 
-#include "disk/platform.h"
+#include "disk/device/device.h"
 
 namespace {
 

@@ -1,11 +1,12 @@
-// The recording table: the recordings of a directory (the root), ordered and
-// named by the recorder's list file "__FILETSDB__.ss" when the directory holds
-// one; and the date conversion of the listing.
+// Directories and the recording table: a directory cluster and its entries
+// (for the check and the table alike), the recordings of a directory (the
+// root), ordered and named by the recorder's list file "__FILETSDB__.ss"
+// when the directory holds one; and the date conversion of the listing.
 #include <cstdlib>
 #include <cstring>
 
 #include "disk/bytes.h"
-#include "disk/qvdisk.h"
+#include "disk/fs/fs.h"
 
 namespace {
 
@@ -89,7 +90,69 @@ int add_unlisted(const recording_entry* found, int found_count, int n, const uin
     return n + unlisted;
 }
 
+// The table in directory order. Returns its count.
+int in_directory_order(const recording_entry* found, int count) {
+    memcpy(qv->recordings, found, sizeof(recording_entry) * size_t(count));
+    return count;
+}
+
+// The table in the order of the list file at list_cluster, its names the
+// list's; a list that cannot be read whole (its count, or any of its
+// records) is not used: every recording is still offered in directory order.
+int order_by_list(const recording_entry* found, int count, uint32_t list_cluster) {
+    if (list_cluster >= qv->cluster_count) {
+        // Already reported by the check of the file system.
+        qv_warn("List file starts outside the table at cluster %x: not used\n", list_cluster);
+        return in_directory_order(found, count);
+    }
+    static bad_sectors unread;
+    int32_t n = 0;
+    int r = qv_read_cluster_salvage(list_cluster, cluster_buffer, &unread);
+    bool usable = r != kSalvageFailed && !bad_bytes_touch(&unread, 0, kListRecordSize);
+    if (usable) {
+        n = list_record_count();
+        usable = !bad_bytes_touch(&unread, kListRecordSize, uint32_t(n + 1) * kListRecordSize);
+    }
+    if (!usable) {
+        qv_warn("List file cannot be read: the recordings are listed in directory order\n");
+        return in_directory_order(found, count);
+    }
+    static uint8_t named[kMaxRecordings];
+    memset(named, 0, sizeof named);
+    int result = apply_list_file(found, count, n, named);
+    if (qv_options.salvage) result = add_unlisted(found, count, result, named);
+    return result;
+}
+
 }  // namespace
+
+int read_directory(uint32_t cluster, uint32_t entry_count, directory_cluster* dir) {
+    static bad_sectors unread;
+    if (qv_read_cluster_salvage(cluster, cluster_buffer, &unread) == kSalvageFailed) return 1;
+    // Never past the cluster that was read.
+    const uint32_t per_cluster = qv->cluster_size / kDirEntrySize;
+    *dir =
+        directory_cluster{cluster, entry_count < per_cluster ? entry_count : per_cluster, &unread};
+    return 0;
+}
+
+bool entry_unreadable(const directory_cluster* dir, uint32_t i) {
+    return bad_bytes_touch(dir->unread, uint32_t(i * kDirEntrySize),
+                           uint32_t((i + 1) * kDirEntrySize));
+}
+
+const uint8_t* directory_entry(const directory_cluster* dir, uint32_t i) {
+    const uint8_t* entry = cluster_buffer + size_t(i) * kDirEntrySize;
+    if (entry[kEntryType] == kTypeEmpty || entry_unreadable(dir, i)) return nullptr;
+    return entry;
+}
+
+void copy_name(char* out, size_t out_size, const uint8_t* field, size_t field_size) {
+    size_t len = 0;
+    while (len < field_size && len + 1 < out_size && field[len] != 0) ++len;
+    memcpy(out, field, len);
+    out[len] = 0;
+}
 
 int parse_dir(uint32_t dir_cluster, uint32_t entry_count, uint8_t type_mask, uint8_t type_value) {
     recording_entry* found =
@@ -98,59 +161,27 @@ int parse_dir(uint32_t dir_cluster, uint32_t entry_count, uint8_t type_mask, uin
         qv_set_error("Not enough memory to process directory.\n");
         return -1;
     }
-    static bad_sectors unread;
-    if (qv_read_cluster_salvage(dir_cluster, cluster_buffer, &unread) == kSalvageFailed) {
+    directory_cluster dir;
+    if (read_directory(dir_cluster, entry_count, &dir) != 0) {
         free(found);
         return -1;
     }
-    // Never past the cluster that was read.
-    const uint32_t per_cluster = qv->cluster_size / kDirEntrySize;
-    if (entry_count > per_cluster) entry_count = per_cluster;
-
     int count = 0;
-    int have_list = 0;
+    bool have_list = false;
     uint32_t list_cluster = 0;
-    for (uint32_t i = 0; i < entry_count; ++i) {
-        const uint8_t* entry = cluster_buffer + size_t(i) * kDirEntrySize;
-        uint8_t type = entry[kEntryType];
+    for (uint32_t i = 0; i < dir.entry_count; ++i) {
         // Unreadable entries were reported by the check of the file system.
-        if (type == kTypeEmpty || dir_entry_unreadable(&unread, i)) continue;
-        if ((type & type_mask) == type_value && count < int(kMaxRecordings))
+        const uint8_t* entry = directory_entry(&dir, i);
+        if (!entry) continue;
+        if ((entry[kEntryType] & type_mask) == type_value && count < int(kMaxRecordings))
             fill_record(&found[count++], entry);
         if (memcmp(entry + kEntryName, kListFileName, kListFileNameBytes) == 0) {
-            have_list = 1;
+            have_list = true;
             list_cluster = get_be32(entry + kEntryStart);
         }
     }
-
-    int result = count;
-    if (!have_list) {
-        memcpy(qv->recordings, found, sizeof(recording_entry) * size_t(count));
-    } else if (list_cluster >= qv->cluster_count) {
-        // Already reported by the check of the file system; the recordings
-        // are still offered, in directory order.
-        qv_warn("List file starts outside the table at cluster %x: not used\n", list_cluster);
-        memcpy(qv->recordings, found, sizeof(recording_entry) * size_t(count));
-    } else {
-        // A list that cannot be read whole (its count, or any of its
-        // records) is not used: every recording is still offered.
-        int32_t n = 0;
-        int r = qv_read_cluster_salvage(list_cluster, cluster_buffer, &unread);
-        bool usable = r != kSalvageFailed && !bad_bytes_touch(&unread, 0, kListRecordSize);
-        if (usable) {
-            n = list_record_count();
-            usable = !bad_bytes_touch(&unread, kListRecordSize, uint32_t(n + 1) * kListRecordSize);
-        }
-        if (usable) {
-            static uint8_t named[kMaxRecordings];
-            memset(named, 0, sizeof named);
-            result = apply_list_file(found, count, n, named);
-            if (qv_options.salvage) result = add_unlisted(found, count, result, named);
-        } else {
-            qv_warn("List file cannot be read: the recordings are listed in directory order\n");
-            memcpy(qv->recordings, found, sizeof(recording_entry) * size_t(count));
-        }
-    }
+    int result =
+        have_list ? order_by_list(found, count, list_cluster) : in_directory_order(found, count);
     free(found);
     qv->recording_count = result;
     return result;

@@ -1,5 +1,5 @@
 // Which disk backend is in use: the native one unless a test installs another.
-#include "disk/platform.h"
+#include "disk/device/device.h"
 
 static const qv_platform* current_platform = nullptr;
 

@@ -1,0 +1,145 @@
+// The copy layer: the recording reader and the read-ahead beneath it, the
+// raw copy of a recording and the whole-disk image, output names and output
+// files.
+//
+// Results: the copies give a copy_result (0 done, nonzero with the reason in
+// qv_error); other operations return 0 on success and nonzero on failure; a
+// function named as a question returns bool; open_recording_file and
+// open_output return null on failure.
+#pragma once
+
+#include <cstdio>
+
+#include "disk/device/device.h"
+#include "disk/fs/fs.h"
+#include "disk/qvdisk.h"
+
+// What a copy or a conversion gives back. Anything but kCopyDone has its
+// reason in qv_error; an output file already created is left as written.
+// kCopyFailed: the recording or the disk cannot be read (or no memory for
+// the demultiplexer); kCopyNoOutput: the output file cannot be created;
+// kCopyNoStream: no memory for a stream of the demultiplexer;
+// kCopyIncomplete: stopped or incomplete (a write failure, a read error,
+// unreadable data, an interrupt).
+enum copy_result {
+    kCopyDone = 0,
+    kCopyFailed = 1,
+    kCopyNoOutput = 2,
+    kCopyNoStream = 3,
+    kCopyIncomplete = 4,
+};
+
+// Where the outputs go (set by the driver): all zero is the current directory.
+struct copy_settings {
+    const char* output_dir;  // every output file is created in this directory
+};
+extern copy_settings copy_options;
+
+// The texts of a write that failed: the copies' and the conversions'.
+constexpr char kWriteFailedMessage[] = "Write failed (disk full?)\n";
+constexpr char kDiskFullMessage[] = "Write to disk failed, disk full?\n";
+constexpr char kFileTooLargeMessage[] =
+    "Write failed: the output file system cannot hold files of this size\n";
+
+// --- output names (names.cpp) ---
+constexpr size_t kListNumberSize = 6;  // "_%d" of a list number up to kMaxRecordings
+constexpr size_t kOutputNameSize = kNameSize + kListNumberSize + 4;  // name, number, ext, NUL
+constexpr size_t kOutputDirSize = 4096;                              // longest output directory
+constexpr size_t kOutputPathSize = kOutputDirSize + 1 + kOutputNameSize;  // dir, separator, name
+void make_name(char* out, const char* name, const char* extension);
+// The output file name of recording index (out: kOutputNameSize bytes), the
+// one name every copy and conversion of it uses: make_name of its name and
+// extension, with "_N" (its list number) before the extension when another
+// recording of the table gives the same name (ASCII letter case ignored, as
+// Windows and FAT file systems compare), when that name would be another's
+// numbered name, or when the name is empty.
+void recording_file_name(char* out, int index, const char* extension);
+
+// --- output files (output.cpp) ---
+// The path under which the output file file_name is created: in
+// copy_options.output_dir when one is set, else in the current directory. A
+// path that does not fit into size comes out empty (no file can be created
+// under it) rather than cut short.
+void output_path(char* out, size_t size, const char* file_name);
+// Creates the output file file_name (through output_path; "wb", large
+// buffer). Refuses (null) the open disk itself, so no output can ever
+// truncate the disk image; a file that is there already is kept and the
+// output goes to NAME(2).EXT, or the next number free (a warning says so).
+// The path opened goes into used (kOutputPathSize bytes) when it is given.
+// The file of a dated recording (entry, may be null) gets the recording's
+// date and time when it is closed.
+FILE* open_output(const char* file_name, const recording_entry* entry, char* used = nullptr);
+// Opens the existing output file file_name (through output_path) for writing
+// in place ("r+b"), with the same refusal of the open disk.
+FILE* open_output_update(const char* file_name);
+// Moves an output file to a 64-bit byte position; nonzero on failure.
+int seek_output(FILE* file, int64_t position);
+// Closes an output file and gives it its recording's time; nonzero when
+// buffered data could not be written (errno then still tells why).
+int close_output(FILE* file);
+// Puts the message of an output write, flush or close that just failed into
+// qv_error: kFileTooLargeMessage when the output file system refused a file
+// this large, else usual (the copy's or conversion's disk-full text).
+void qv_write_failed(const char* usual);
+
+// --- raw copies (raw_copy.cpp, disk_copy.cpp, finish.cpp) ---
+// How a copy's loop ended.
+enum copy_stop {
+    kCopyRan = 0,          // to its end
+    kCopyStopped = 1,      // on a failure, its message in qv_error
+    kCopyInterrupted = 2,  // for the user (Ctrl-C)
+};
+
+// The one end of a raw or disk copy. The output is closed (a close that
+// cannot write out what was buffered is a write failure); then the verdict:
+// a failure, an interrupt or the bytes written as zeros make the copy
+// incomplete; otherwise completed is shown. What was written stays.
+int finish_copy(FILE* file, copy_stop stop, int64_t zeros, const char* completed);
+int dump_file(int index);
+// The whole disk into the image file, every sector, with a ddrescue map
+// beside it ("qvdisk.img.map"); an image and map already there are a copy to
+// continue: only the blocks the map does not mark finished are read.
+int copy_disk();
+// Nonzero when path names the image copy to continue in the output
+// location (the image with its map there): in mode "disk" it is never the
+// source.
+int is_disk_copy_to_continue(const char* path);
+
+// --- reading a chain ahead (read_ahead.cpp) ---
+// One cluster of a chain as the read-ahead found it: its data (unreadable
+// sectors as zero bytes, listed in bad), the read's message, and what
+// follows it in the table.
+struct chain_cluster {
+    uint32_t cluster;
+    int result;  // of the salvaging read: kSalvageFailed when nothing could be read
+    bad_sectors bad;
+    char message[kErrorSize];  // the read's message when the read was not complete
+    link_kind link;            // chain_next of the cluster
+    uint32_t next;
+    int repeats;    // next is a cluster read before: the chain loops there
+    uint8_t* data;  // cluster_size bytes
+};
+struct chain_reader;
+// Starts reading the chain at cluster start, ahead of its use. Null when
+// there is no memory (message in qv_error).
+chain_reader* open_chain(uint32_t start);
+// The next cluster of the chain, in chain order; the one handed out before
+// is given back (its data may be overwritten from now on). Null when that
+// one was the last read: it ended the chain, its link was damaged or
+// returned to a cluster read before, or it could not be read at all.
+const chain_cluster* next_chain_cluster(chain_reader* chain);
+void close_chain(chain_reader* chain);
+// Whether the chain ends after c for a damage (a damaged link, or a loop back
+// to a cluster read before); then "Recording %s: chain ..." for the
+// recording named name is in qv_error.
+bool recording_chain_damaged(const chain_cluster* c, const char* name);
+
+// --- the recording reader (reader.cpp) ---
+recording_reader* open_recording_file(int index, progress_callback callback);
+const uint8_t* read_ts_packet(recording_reader* reader);
+void close_recording_file(recording_reader* reader);
+// A PID field of the header (offset kHeader*Pid): its low 13 bits.
+uint32_t header_pid(const recording_reader* reader, size_t offset);
+// Whether the next read_ts_packet returns a packet from data without
+// loading another cluster: packets returned so far from data stay valid.
+bool reader_next_in_place(const recording_reader* reader);

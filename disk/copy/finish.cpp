@@ -1,0 +1,34 @@
+// The one exit route of the raw and disk copies: the output closed and the
+// verdict given.
+#include <cinttypes>
+#include <cstring>
+
+#include "disk/copy/copy.h"
+
+// The one end of a raw or disk copy. The output is closed (a close that
+// cannot write out what was buffered is a write failure); then the verdict:
+// a failure, an interrupt or the bytes written as zeros make the copy
+// incomplete; otherwise completed is shown. What was written stays.
+int finish_copy(FILE* file, copy_stop stop, int64_t zeros, const char* completed) {
+    char message[kErrorSize];
+    memcpy(message, qv_error, sizeof message);
+    const int close_failed = close_output(file);
+    if (stop == kCopyStopped) {
+        memcpy(qv_error, message, sizeof message);
+        return kCopyIncomplete;
+    }
+    if (close_failed) {
+        qv_write_failed(kWriteFailedMessage);
+        return kCopyIncomplete;
+    }
+    if (stop == kCopyInterrupted) {
+        qv_set_error("%s", kInterruptedMessage);
+        return kCopyIncomplete;
+    }
+    if (zeros != 0) {
+        qv_set_error("%" PRId64 " bytes could not be read and were written as zeros\n", zeros);
+        return kCopyIncomplete;
+    }
+    qv_inform(qv->progress, "%s", completed);
+    return kCopyDone;
+}

@@ -1,0 +1,258 @@
+// The device layer: the one interface to the operating system's disk calls
+// (the platform, with its POSIX and Win32 backends; tests and fuzz targets
+// install their own), finding and opening the recorder's disk or its image,
+// the read primitive, the salvaging reads, GNU ddrescue's mapfiles, and the
+// messages every layer composes into qv_error.
+//
+// Results: an operation returns 0 on success and nonzero on failure with the
+// reason in qv_error (or in the message buffer it is given); a function named
+// as a question returns bool.
+#pragma once
+
+#include <csignal>
+#include <cstddef>
+#include <cstdint>
+
+#include "disk/qvdisk.h"
+
+#if defined(__MINGW32__)
+#define QV_PRINTF_FORMAT(f, a) __attribute__((format(gnu_printf, f, a)))
+#else
+#define QV_PRINTF_FORMAT(f, a) __attribute__((format(printf, f, a)))
+#endif
+
+// --- messages (messages.cpp) ---
+// Formats into qv_error.
+void qv_set_error(const char* format, ...) QV_PRINTF_FORMAT(1, 2);
+// Formats into message, a buffer of kErrorSize bytes (qv_error or another).
+void qv_format(char* message, const char* format, ...) QV_PRINTF_FORMAT(2, 3);
+// Formats into qv_error and shows it through callback (-1); a null callback is skipped.
+void qv_inform(progress_callback callback, const char* format, ...) QV_PRINTF_FORMAT(2, 3);
+// qv_inform through qv->progress.
+void qv_warn(const char* format, ...) QV_PRINTF_FORMAT(1, 2);
+// Reports percent through callback when it differs from *last (which it updates).
+// total 0 reports 100.
+void qv_report_percent(progress_callback callback, uint64_t done, uint64_t total, int* last);
+
+// Set when the user interrupts the program (Ctrl-C). Every loop over a disk
+// or a recording looks at it before each cluster or packet; when it is set it
+// stops, the output keeps what was written, and the copy fails with
+// kInterruptedMessage in qv_error.
+extern volatile sig_atomic_t qv_interrupted;
+constexpr char kInterruptedMessage[] = "Interrupted, the partial output file is left in place\n";
+
+// --- the platform (platform.cpp, platform_posix.cpp, platform_win32.cpp) ---
+struct qv_drive_geometry {
+    int fixed_media;  // nonzero when the medium is a fixed (not removable) disk
+    int64_t sectors;  // size in 512-byte sectors
+};
+
+struct qv_platform {
+    // Opens path for reading, exclusively (no other opener may use the file
+    // while it is open). Returns the handle, or null with the system error code
+    // in *error.
+    qv_handle (*open_exclusive)(const char* path, int* error);
+    // Size of an open image file in bytes. 0 on success, else the error code.
+    int (*file_size)(qv_handle h, int64_t* size);
+    // Media type and size of an open drive. 0 on success, else the error code.
+    int (*drive_geometry)(qv_handle h, qv_drive_geometry* geometry);
+    // Positions the handle at a byte offset from the start. 0 or the error code.
+    int (*seek)(qv_handle h, int64_t position);
+    // Reads count bytes at the position; *got receives the count that arrived.
+    // 0 on success (also for a short read), else the error code.
+    int (*read)(qv_handle h, void* dest, uint32_t count, uint32_t* got);
+    void (*close)(qv_handle h);
+    // Nonzero when path names the very file or device that h has open, so an
+    // output file must not be created there (it would truncate the disk).
+    int (*is_same_file)(qv_handle h, const char* path);
+    // Path of physical drive n (0 to 7) into buf; the image file names.
+    void (*drive_path)(int n, char* buf, size_t size);
+    const char* image_name;         // "qvdisk.img"
+    const char* parent_image_name;  // "../qvdisk.img" or "..\\qvdisk.img"
+};
+
+// The backend of this build (POSIX or Win32).
+const qv_platform* qv_native_platform();
+// The backend in use; initially the native one.
+const qv_platform* qv_current_platform();
+// Installs a backend (null restores the native one).
+void qv_set_platform(const qv_platform* platform);
+
+// Path separators: the one put between an output directory and a file name,
+// and every character that already ends a directory part of a path.
+#ifdef _WIN32
+constexpr char kPathSeparator[] = "\\";
+constexpr char kPathSeparators[] = "\\/:";
+#else
+constexpr char kPathSeparator[] = "/";
+constexpr char kPathSeparators[] = "/";
+#endif
+
+// Output files and messages, native only (the test backends write real files).
+// The text of a code that a platform operation above returned (errno on
+// POSIX, GetLastError on Windows), without a line end.
+void qv_system_message(int code, char* buf, size_t size);
+// 0 when path is an existing directory, else the code of the reason.
+int qv_check_directory(const char* path);
+// Nonzero when the file name stands for a device on this system, whatever its
+// extension (on Windows CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9, in
+// any letter case): a file of that name cannot be created.
+int qv_device_name(const char* file_name);
+// Nonzero when a regular file is at path (on Windows one that opens for
+// reading: a file held without sharing does not count, and cannot be opened
+// for writing either). Leaves errno (and on Windows the last error) as it
+// found them.
+int qv_is_file(const char* path);
+// Sets the modification time of the file at path to unix_time (seconds since
+// 1970 UTC). 0 or the error code. Leaves errno (and on Windows the last
+// error) as it found them, so a write failure just before can still be told.
+int qv_set_file_time(const char* path, int64_t unix_time);
+// Nonzero when the output write, flush or close that just failed was refused
+// because the file grew beyond what the output file system can hold (EFBIG;
+// on Windows also ERROR_FILE_TOO_LARGE).
+int qv_write_too_large();
+
+// A second thread and the one lock-with-condition it shares with the first:
+// the recording reader reads the next clusters while the current one is
+// converted. Native only; the test backends use them as they are.
+typedef struct qv_thread_state* qv_thread;
+typedef struct qv_monitor_state* qv_monitor;
+// Starts run(arg) in a new thread; null when no thread can be started.
+qv_thread qv_thread_start(void (*run)(void*), void* arg);
+// Waits for the thread to end and frees it.
+void qv_thread_join(qv_thread thread);
+// A lock with one condition; null when none can be made.
+qv_monitor qv_monitor_new();
+void qv_monitor_free(qv_monitor monitor);
+void qv_monitor_lock(qv_monitor monitor);
+void qv_monitor_unlock(qv_monitor monitor);
+// Called locked: unlocks, waits until another thread signals, locks again.
+void qv_monitor_wait(qv_monitor monitor);
+// Wakes every thread that waits on the monitor.
+void qv_monitor_signal(qv_monitor monitor);
+
+#ifndef _WIN32
+// POSIX drive search settings, changeable so the search is tested without real
+// drives: the device name pattern ("/dev/sd%c", filled with 'a' + n) and the
+// sysfs root ("/sys") under which block/NAME/removable is read.
+void qv_posix_set_drive_paths(const char* device_pattern, const char* sysfs_root);
+#endif
+
+// --- finding and opening the disk (open.cpp, source_map.cpp) ---
+// What the opening may try, and how it knows the recorder's disk.
+struct disk_search {
+    const char* image_path;   // only this image file is read
+    const char* device_path;  // only this drive is read (on Windows also just its number)
+    // Nonzero for a path the run writes to, which is never opened as the source.
+    int (*excluded)(const char* path);
+    // Whether a first sector (recorder order) is the recorder's.
+    bool (*recognised)(const uint8_t* first_sector);
+};
+// Opens the disk the search chooses: its image_path, else its device_path,
+// else the platform's image_name, else its parent_image_name, else the first
+// of the drives whose first sector is recognised. Sets qv->handle,
+// qv->disk_sectors and qv->boot_sector (in recorder order). An image with a
+// map beside it (FILE.map) is read as the map says: a byte in a block the
+// map does not mark finished reads as a failing drive would there.
+int qv_open_device(const disk_search* search);
+// Test and tool support: closes the disk and clears qv_instance.
+void qv_close();
+// Within the device layer: the backend the open disk was opened with (its
+// handle belongs to it, even when a test has installed another since); the
+// source map beside the opened image: loaded (0, or 1 when it cannot be
+// used), asked whether it refuses a read (the message then in message), freed.
+const qv_platform* handle_platform();
+int load_source_map(const char* image_path);
+bool source_map_refuses(int64_t position, uint32_t count, char* message);
+void free_source_map();
+
+// --- reading (read.cpp) ---
+// The byte position of FAT cluster n: the disk's first cluster is the system
+// area, so cluster n lies at (n + 1) x cluster_size.
+int64_t cluster_position(uint32_t n);
+// Whether position lies at or beyond the end of the disk (when its size is known).
+bool beyond_disk(int64_t position);
+// qv_read with its failure message in message (kErrorSize bytes) instead of
+// qv_error: the read-ahead thread reads so while the other thread reports.
+int qv_read_r(int64_t position, void* dest, uint32_t count, int swap, char* message);
+// Reads FAT cluster n whole into dest, swapped.
+int qv_read_cluster(uint32_t n, uint8_t* dest);
+
+// --- salvaging reads (salvage.cpp) ---
+// The unreadable sectors of one range read by qv_read_salvage, as runs in
+// ascending order: first sector (counted from the range's start) and length
+// in sectors. Room for the worst case of a cluster of the largest size.
+constexpr uint32_t kMaxBadRuns = kMaxSectorsPerCluster;
+struct bad_sectors {
+    uint32_t count;
+    uint32_t first[kMaxBadRuns];
+    uint32_t length[kMaxBadRuns];
+};
+constexpr int kSalvageComplete = 0;
+constexpr int kSalvagePartial = 1;  // some sectors unreadable: zero-filled, listed in bad
+constexpr int kSalvageFailed = -1;  // nothing could be read (no disk, start beyond its end)
+// Reads count bytes at position like qv_read. On a failure or a short read
+// the range is read again in sixteenths, down to single sectors: every
+// sector that can be read is kept, the others are filled with zero bytes
+// and listed in bad (qv_error holds the last read's message). A healthy
+// disk costs one read; no sector is read twice at one level of splitting.
+int qv_read_salvage(int64_t position, void* dest, uint32_t count, int swap, bad_sectors* bad);
+// qv_read_salvage with the last read's message in message instead of qv_error.
+int qv_read_salvage_r(int64_t position, void* dest, uint32_t count, int swap, bad_sectors* bad,
+                      char* message);
+// qv_read_salvage of FAT cluster n whole into dest, swapped.
+int qv_read_cluster_salvage(uint32_t n, uint8_t* dest, bad_sectors* bad);
+// Byte offsets in its range of run i of bad (the end may lie beyond a
+// partial last sector).
+uint64_t bad_run_start(const bad_sectors* bad, uint32_t i);
+uint64_t bad_run_end(const bad_sectors* bad, uint32_t i);
+// The first run of bad, from run first on, that ends behind byte from (bad->count
+// when none does). Runs are ascending: a reader that moves forwards through
+// a range keeps the run it found as the next search's first.
+uint32_t bad_run_after(const bad_sectors* bad, uint32_t from, uint32_t first);
+// Whether bytes [from, to) of the range touch an unreadable sector.
+bool bad_bytes_touch(const bad_sectors* bad, uint32_t from, uint32_t to);
+// Shows "Cannot read %u bytes at position %I64d\n" through callback for every
+// unreadable run within the first valid bytes of a range read at position;
+// returns the number of those bytes.
+int64_t report_unreadable(progress_callback callback, int64_t position, const bad_sectors* bad,
+                          uint32_t valid);
+
+// --- ddrescue mapfiles (mapfile.cpp) ---
+// A mapfile of GNU ddrescue: the current position, status and pass, and the
+// contiguous blocks of the rescue with their status.
+constexpr char kMapNonTried = '?';
+constexpr char kMapNonTrimmed = '*';
+constexpr char kMapNonScraped = '/';
+constexpr char kMapBadSector = '-';
+constexpr char kMapFinished = '+';
+struct map_block {
+    int64_t pos;
+    int64_t size;
+    char status;
+};
+struct rescue_map {
+    int64_t current_pos;
+    char current_status;
+    int current_pass;
+    map_block* blocks;  // ascending, contiguous
+    uint32_t count;
+    uint32_t room;
+};
+constexpr char kMapSuffix[] = ".map";
+// Reads the mapfile at path into map (emptied first). 0 when read; 1 when
+// there is no such file (map left empty); -1 when it cannot be read or is no
+// mapfile, with the reason in qv_error.
+int map_read(const char* path, rescue_map* map);
+// Writes map to path as ddrescue writes it. 0, or 1 with the reason in qv_error.
+int map_write(const char* path, const rescue_map* map);
+void map_free(rescue_map* map);
+// Gives bytes [pos, pos + size) the status, joining equal neighbours. 0, or
+// 1 when no memory is left (message in qv_error).
+int map_set(rescue_map* map, int64_t pos, int64_t size, char status);
+// The first byte of [pos, pos + size) that no finished block holds, or -1.
+int64_t map_first_unfinished(const rescue_map* map, int64_t pos, int64_t size);
+// The index of the block holding byte pos, or count when none does.
+uint32_t map_block_at(const rescue_map* map, int64_t pos);
+// The end of the last block (0 for an empty map).
+int64_t map_end(const rescue_map* map);

@@ -1,0 +1,337 @@
+// The file system layer: the recorder's on-disk format, opening the disk
+// (geometry and the check), loading and choosing the allocation table, the
+// check of the whole file system, the chain step every walk uses, the
+// directory and the recording table, and lost recordings.
+//
+// Results: an operation returns 0 on success and nonzero on failure with the
+// reason in qv_error (parse_dir and salvage_recordings return a count, -1
+// on failure); a function named as a question returns bool.
+#pragma once
+
+#include <cstdint>
+
+#include "disk/bytes.h"
+#include "disk/device/device.h"
+#include "disk/qvdisk.h"
+
+// --- the on-disk format ---
+// First sector, in recorder order.
+constexpr size_t kSignatureOffset = 4;
+constexpr size_t kSignatureLength = 17;  // 16 characters and a zero byte
+constexpr char kSignature[] = "VELMORAN PVR HDD";
+constexpr size_t kSectorsPerClusterOffset = 34;
+constexpr size_t kRootDirSlackOffset = 44;
+// The root directory's bytes in use, cut to whole sectors (and taken modulo
+// 1 MiB, as the recorder does): root entries = ((size - slack) & mask + 512) / 128.
+constexpr uint32_t kRootSlackMask = 0xFFE00;
+
+// System area layout (disk cluster 0).
+constexpr uint32_t kFat1Offset = 0x20000;
+constexpr uint32_t kFat2Offset = 0x80000;
+constexpr uint32_t kFatEntrySize = 3;
+
+// Allocation table values.
+constexpr uint32_t kLastLink = 0xFFFFFA;    // highest plain link value
+constexpr uint32_t kMarkerLink = 0xFFFFFB;  // still walked as a link by the chain walks
+constexpr uint32_t kEndOfChain = 0xFFFFFE;
+constexpr uint32_t kFreeCluster = 0xFFFFFF;
+constexpr uint32_t kBadEntry = 0xFFFFFFFF;  // decoded entry that failed the range check
+// In memory only, never on the disk: the salvage found no cluster that
+// continues the recording's stream, and the table could not tell either.
+constexpr uint32_t kNoContinuation = 0xFFFFFFFD;
+
+// Directory entries: 128 bytes each from the start of a directory cluster.
+constexpr size_t kDirEntrySize = 128;
+constexpr size_t kDirNameSize = 108;  // name field of a directory entry
+constexpr uint8_t kTypeEmpty = 0xFF;
+constexpr uint8_t kTypeRecording = 0xD1;
+constexpr uint8_t kTypeSubdir = 0xF2;
+constexpr uint8_t kTypeShared0 = 0xF0;
+constexpr uint8_t kTypeShared1 = 0xF1;
+constexpr size_t kEntryType = 0;
+constexpr size_t kEntryMjd = 1;
+constexpr size_t kEntryHour = 3;
+constexpr size_t kEntryMinute = 4;
+constexpr size_t kEntryExtra = 5;
+constexpr size_t kEntryStart = 8;
+constexpr size_t kEntryClusters = 12;
+constexpr size_t kEntrySlack = 16;
+constexpr size_t kEntryName = 20;
+
+constexpr char kListFileName[] = "__FILETSDB__.ss";
+constexpr uint32_t kListRecordSize = 512;
+
+// A recording: the 212-byte recording header, then transport packets that
+// run on across cluster boundaries.
+constexpr size_t kHeaderProgramNumber = 18;
+constexpr size_t kHeaderPmtPid = 20;
+constexpr size_t kHeaderVideoPid = 24;
+constexpr size_t kHeaderAudioPid = 26;
+constexpr size_t kTsPacketSize = 188;
+constexpr uint8_t kTsSyncByte = 0x47;
+constexpr uint32_t kFirstPacketSearchEnd = 655;  // last offset tried for the first packet
+constexpr uint32_t kPidMask = 0x1FFF;
+constexpr uint32_t kNullPid = 0x1FFF;  // stuffing packets, which carry nothing
+
+// --- transport packet fields (packet_fields.cpp): every field is read
+// through these, so each is decoded in one place. p points at a whole
+// 188-byte packet (the four header bytes for the inline ones).
+constexpr uint32_t kTsHeaderSize = 4;
+constexpr uint8_t kPayloadUnitStart = 0x40;  // byte 1
+constexpr uint8_t kScramblingMask = 0xC0;    // byte 3
+constexpr uint8_t kAdaptationFieldFlag = 0x20;
+constexpr uint8_t kPayloadFlag = 0x10;
+constexpr uint8_t kContinuityMask = 0x0F;
+constexpr uint32_t kContinuityModulus = 16;
+constexpr uint64_t kPcrTicksPerBase = 300;
+constexpr uint64_t kPcrModulus = (uint64_t(1) << 33) * kPcrTicksPerBase;  // the clock wraps here
+constexpr uint64_t kPcrTicksPerSecond = 27000000;
+constexpr uint32_t kNoPayload = 0;  // ts_payload_offset of a packet without payload
+inline uint32_t ts_pid(const uint8_t* p) { return get_be16(p + 1) & kPidMask; }
+inline bool ts_unit_start(const uint8_t* p) { return (p[1] & kPayloadUnitStart) != 0; }
+inline bool ts_scrambled(const uint8_t* p) { return (p[3] & kScramblingMask) != 0; }
+inline uint32_t ts_continuity(const uint8_t* p) { return p[3] & kContinuityMask; }
+// Whether the packet says it carries payload (its continuity counter then
+// counts it).
+inline bool ts_has_payload(const uint8_t* p) { return (p[3] & kPayloadFlag) != 0; }
+// Where the payload begins (behind the adaptation field), or kNoPayload when
+// the packet carries none: no payload flag, or an adaptation field that
+// leaves no room for it.
+uint32_t ts_payload_offset(const uint8_t* p);
+// The discontinuity_indicator of the adaptation field (false without one).
+bool ts_discontinuity(const uint8_t* p);
+// The PCR in 27 MHz units into *pcr; false unless the adaptation field holds
+// one (PCR_flag set and the field long enough for its six bytes).
+bool ts_pcr(const uint8_t* p, uint64_t* pcr);
+
+// --- opening (open.cpp) ---
+// How the run takes its disk; all zero is the plain run (the image
+// "qvdisk.img" here or in the parent directory, else the drives).
+struct qv_settings {
+    const char* image_path;   // only this file is read, as the disk image
+    const char* device_path;  // only this drive is read (on Windows also just its number)
+    int salvage;              // use a disk the check refuses, as it stands
+    // The whole disk is imaged: a file system the check refuses is shown, not fatal.
+    int whole_disk;
+    // Nonzero for a path the run writes to (the image copy to continue).
+    int (*excluded)(const char* path);
+};
+extern qv_settings qv_options;
+
+// Finds and opens the disk, derives the cluster geometry from its first
+// sector and loads and checks the file system (read_fat).
+int open_qvdisk(progress_callback progress);
+// Whether the cluster geometry can be worked with: disk cluster 0 holds FAT2
+// whole and a cluster fits cluster_buffer. False with the reason in qv_error.
+bool cluster_geometry_fits();
+
+// --- the allocation table (table.cpp) and the check (check.cpp) ---
+// Loads both copies of the table, chooses one (or, with the salvage, puts
+// them together) into qv->fat and checks the whole file system against it.
+int read_fat();
+// Checks the first entry_count entries of the directory in dir_cluster
+// against the mark array (one value per cluster: kFreeCluster once free or
+// reached), appending its subdirectories to dir_list (room for cluster_size
+// / 128 over the whole walk; *dir_count of them used). -1 when it cannot be
+// read, else the flags of what it found: 1 a length mismatch or a damaged
+// chain (or unreadable entries), 2 a shared start.
+int check_dir(uint32_t dir_cluster, uint32_t entry_count, uint32_t* marks, uint32_t* dir_list,
+              uint32_t* dir_count);
+// The flags of the check's verdict: an error (the disk is used, "FAT has
+// errors, please correct!" stays in qv_error) and a fatal one (refused).
+constexpr int kCheckError = 1;
+constexpr int kCheckFatal = 2;
+// Checks the file system against qv->fat (table.cpp's read_fat calls it with
+// its two working arrays of kMaxClusters entries and the directory list);
+// every finding is shown at once. Without a table (with_table false: the
+// salvage found neither copy usable) only the directories are walked, and
+// what the walk finds of chains and lengths is left out. Returns the
+// verdict's flags.
+int check_file_system(uint32_t* first, uint32_t* second, uint32_t* dir_list, bool with_table);
+// Entries of the root directory: from the boot sector's root_dir_slack.
+uint32_t root_entry_count();
+// Clusters one walk has taken, a bit for every cluster of the largest table.
+struct cluster_bitmap {
+    uint8_t bits[kMaxClusters / 8];
+};
+// What opening the disk leaves for the salvage's carving: kept by read_fat
+// and the check for salvage_recordings.
+struct salvage_findings {
+    bool no_table;                 // neither copy usable: qv->fat holds no chain
+    cluster_bitmap unknown_links;  // entries neither copy could give (taken as end of chain)
+    cluster_bitmap directories;    // the root and every subdirectory the walk took
+    cluster_bitmap entry_starts;   // where an entry of any directory starts
+};
+salvage_findings* opening_findings();
+
+// --- the chain step (chain.cpp) ---
+// The next link of a chain, classified once. Every walk (the check, the
+// length count, the raw copy, the reader) asks this and ends where it says
+// the chain ends, so that they all agree on a damaged chain.
+enum link_kind {
+    kLinkNext,     // *next is the next cluster, within the table
+    kLinkEnd,      // end of chain: the cluster is the file's last
+    kLinkFree,     // the cluster's own entry says free
+    kLinkMarker,   // a marker value (0xFFFFFB to 0xFFFFFD)
+    kLinkOutside,  // a link at or beyond cluster_count
+    kLinkUnknown,  // kNoContinuation: the salvage found nothing that goes on
+};
+// Entries of fat that may be indexed: cluster_count, at most kMaxClusters.
+uint32_t table_size();
+// The link of cluster (which must lie within the table: else kLinkOutside);
+// *next is the entry's value whatever its kind.
+link_kind chain_next(uint32_t cluster, uint32_t* next);
+// The damage a walk met at cluster, whose link chain_next gave as kind and
+// next, worded once for every walk behind the walk's own prefix (composed:
+// "File Film: chain ", "Recording Film: chain ", "Chain 3 "); kLinkNext
+// means that next was taken before in this walk: the chain loops there.
+// Formats into qv_error.
+void set_chain_damage(const char* prefix, link_kind kind, uint32_t cluster, uint32_t next);
+// set_chain_damage, then shown through callback (-1).
+void show_chain_damage(progress_callback callback, const char* prefix, link_kind kind,
+                       uint32_t cluster, uint32_t next);
+
+void clear_clusters(cluster_bitmap* set);
+bool has_cluster(const cluster_bitmap* set, uint32_t c);  // beyond the largest table: never
+void add_cluster(cluster_bitmap* set, uint32_t c);
+
+// How a chain_length walk ended: kind and next as chain_next gave them at
+// the last cluster (kLinkNext: next was taken before, the chain loops).
+struct chain_end {
+    link_kind kind;
+    uint32_t last;
+    uint32_t next;
+};
+// Follows the chain from start (within the table) to its end or its first
+// repeat: the number of clusters taken, never more than the table has. When
+// reached is not null, every cluster taken is set to kFreeCluster in it (the
+// check's mark of a cluster that the directory walk reached).
+uint32_t chain_length(uint32_t start, uint32_t* reached, chain_end* end);
+
+// --- directories and the recording table (directory.cpp) ---
+// One directory cluster as read into cluster_buffer: its entries that are
+// examined, and the sectors that could not be read.
+struct directory_cluster {
+    uint32_t cluster;
+    uint32_t entry_count;  // at most the entries the cluster holds
+    const bad_sectors* unread;
+};
+// Reads directory cluster into cluster_buffer. 0, or 1 when nothing could
+// be read (the read's message in qv_error).
+int read_directory(uint32_t cluster, uint32_t entry_count, directory_cluster* dir);
+// Whether entry i lies in an unreadable sector.
+bool entry_unreadable(const directory_cluster* dir, uint32_t i);
+// Entry i (below entry_count), or null for an empty slot or an unreadable one.
+const uint8_t* directory_entry(const directory_cluster* dir, uint32_t i);
+// Copies a name of at most field_size bytes into out (out_size bytes), cut
+// where the field has no NUL: never reads past the field, always terminates.
+void copy_name(char* out, size_t out_size, const uint8_t* field, size_t field_size);
+// Sets qv->recording_count to its result. With qv_options.salvage, the
+// recordings the list file does not name follow the list's, in directory order.
+int parse_dir(uint32_t dir_cluster, uint32_t entry_count, uint8_t type_mask, uint8_t type_value);
+void convert_date_time(const uint8_t* src, int* year, int* month, int* day, int* hour, int* minute);
+// Size of a recording in MB: num_clusters x cluster_size >> 20.
+int64_t recording_size_mb(const recording_entry* entry);
+
+// --- recording headers (recording_header.cpp) ---
+// The first transport packet behind the recording header in the first
+// limit valid bytes of a recording's first cluster: a sync byte with another
+// one a packet later (or the valid end), at offsets 212 to 655. True with
+// its offset in *pos when found.
+bool find_first_packet(const uint8_t* data, uint32_t limit, uint32_t* pos);
+
+// Whether data, the first limit bytes of a cluster, begin with a recording
+// header: the first packet is found (find_first_packet), the bytes in front
+// of it hold no packet in step with those behind it whose PID occurs behind
+// it, and the video or audio PID the header names occurs in the packets
+// behind it. A cluster from the middle of a recording passes the first test,
+// never the second.
+bool holds_recording_header(const uint8_t* data, uint32_t limit);
+// A PID field of a recording header (offset kHeader*Pid): its low 13 bits.
+uint32_t header_field_pid(const uint8_t* header, size_t offset);
+
+// --- cluster signatures (signature.cpp) ---
+// What the salvage needs of a cluster to tell whether it continues the
+// stream of another one, read from its first and last kEdgeWindow bytes:
+// transport packets run on across cluster boundaries, the packet split at
+// the end of one cluster is completed at the start of the next, and each
+// PID's continuity counter and the clock references go on in step.
+constexpr uint32_t kEdgeWindow = 32768;
+constexpr uint32_t kEdgePids = 3;       // PIDs kept at each end (not PAT, not stuffing)
+constexpr uint8_t kEdgePayload = 0x10;  // in counter[]: the packet carries payload
+constexpr uint16_t kNoPacket = 0xFFFF;  // first_packet of a cluster without a stream
+constexpr uint32_t kStraddleBytes = 3;  // a split packet header may straddle the boundary
+// One end of a cluster: the first (head) or last (tail) packet there of each
+// of up to kEdgePids PIDs, and the first (head) or last (tail) PCR.
+struct stream_edge {
+    uint16_t pid[kEdgePids];
+    uint8_t counter[kEdgePids];  // continuity counter, kEdgePayload when payload follows
+    uint8_t pid_count;
+    uint16_t pcr_pid;     // kNullPid when the end holds no PCR
+    uint32_t pcr_offset;  // of the packet in the cluster
+    uint64_t pcr;
+};
+// Flags of a signature.
+constexpr uint8_t kSigHeadUnread = 0x01;  // the head window has unreadable sectors
+constexpr uint8_t kSigTailUnread = 0x02;  // the tail window has unreadable sectors
+constexpr uint8_t kSigTailToEnd = 0x04;   // packets run in step up to the cluster's end
+constexpr uint8_t kSigHeader = 0x08;      // begins with a recording header
+struct cluster_signature {
+    stream_edge head, tail;
+    uint32_t stream_end;    // end of the last whole packet of the run from first_packet
+    uint16_t first_packet;  // the first of a run of packets in step, or kNoPacket
+    uint8_t rest;           // with kSigTailToEnd: bytes of the split last packet in the next
+    uint8_t flags;
+    uint8_t first_bytes[kStraddleBytes];  // the cluster's first bytes
+    uint8_t last_bytes[kStraddleBytes];   // and its last ones
+    uint16_t header_pid[3];               // video, audio and PMT PID as a header names them
+};
+// Reads the first and the last kEdgeWindow bytes of every cluster below
+// count that is no directory (the bytes between only of a cluster whose
+// stream may end inside it: never a byte twice) and fills sig. Progress
+// goes to qv->progress. Returns the number of clusters with unreadable
+// sectors in a window.
+uint32_t read_signatures(cluster_signature* sig, uint32_t count, const cluster_bitmap* skip);
+
+// --- carving (carving.cpp) ---
+// One chain the salvage follows: a recording's, from its start cluster.
+struct carve_job {
+    uint32_t start;
+    uint32_t want;           // the entry's num_clusters; 0 for a lost recording
+    uint32_t last, length;   // the chain so far
+    uint32_t content_links;  // links found by content
+    uint32_t unusable_from;  // first cluster whose link the table could not give
+    uint16_t pids[3];        // the header's PIDs that count (none: every PID does)
+    uint32_t pid_count;
+    bool ended;
+    bool cut;  // ended short of want: no cluster continues its stream
+};
+struct carving;
+// The matching over the signatures of the count clusters of the table
+// (sig stays the caller's). Null when there is no memory (message in qv_error).
+carving* open_carving(const cluster_signature* sig, uint32_t count);
+void close_carving(carving* k);
+// Starts job at cluster start (want: 0 or the entry's length). False, and
+// nothing started, when start is a directory, lies outside the table or
+// another chain has taken it already.
+bool start_chain(carving* k, carve_job* job, uint32_t start, uint32_t want);
+// Follows job's chain as far as the table's usable links go (by_content
+// false), or to its end (true): where the table cannot tell, or its link
+// leads to a cluster that does not continue the stream while another does,
+// the physically next cluster is tried first, then every other that no
+// chain has taken. Links found are written into qv->fat, kEndOfChain where
+// the chain reaches want or (a lost recording) its stream ends,
+// kNoContinuation where it ends short of want. At most one step per cluster
+// of the table over all chains.
+void follow_chain(carving* k, carve_job* job, bool by_content);
+
+// --- the salvage's recordings (lost.cpp) ---
+// With qv_options.salvage: reads the signature of every cluster (one pass
+// over the disk) and follows the chains of the count recordings of the
+// table where the table cannot tell how they go on; then appends a
+// recording "lost_%06x" for every cluster that holds a recording header and
+// where no directory entry starts, as long as the table has room, its chain
+// found the same way and its slack cut at the last whole packet of its
+// stream. Returns the new count (also in qv->recording_count); count
+// without the salvage.
+int salvage_recordings(int count);
