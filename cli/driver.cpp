@@ -110,6 +110,8 @@ enum Option {
     kOptRecordings,
     kOptList,
     kOptSalvage,
+    kOptRetries,
+    kOptDomainMap,
     kOptHelp,
     kOptionCount
 };
@@ -132,6 +134,8 @@ const option_spec kOptions[kOptionCount] = {
     {'r', "recordings", "LIST", "copy these recordings without asking: \"1,3,5-7\" or \"all\""},
     {'l', "list", nullptr, "print the list of recordings and end"},
     {0, "salvage", nullptr, "use a disk that the file system check refuses, as it stands"},
+    {0, "retries", "N", "mode disk: try the bad sectors again, N passes (default 0)"},
+    {0, "domain-map", "FILE", "write a ddrescue domain mapfile of the areas that matter"},
     {'h', "help", nullptr, "print this help and end"},
 };
 
@@ -203,12 +207,21 @@ int list_valid(const char* list) {
     return 1;
 }
 
+// --retries N: a decimal count of passes, as long as a list's numbers.
+bool read_retries(const char* text) {
+    long passes = 0;
+    if (read_list_number(&text, &passes) != 0 || *text != 0) return false;
+    copy_options.retries = int(passes);
+    return true;
+}
+
 // What the command line asked for.
 struct command_line {
     int mode;
     const char* word;        // the mode word as typed
     const char* repack;      // the repack size argument, or null
     const char* recordings;  // --recordings LIST, or null
+    const char* domain_map;  // --domain-map FILE, or null
     int list_only;
     int help;
 };
@@ -245,6 +258,7 @@ int parse_command_line(int argc, char** argv, command_line* cl) {
     cl->word = argv[i];
     cl->repack = argc - i == 2 ? argv[i + 1] : nullptr;
     cl->recordings = values[kOptRecordings];
+    cl->domain_map = values[kOptDomainMap];
     cl->list_only = values[kOptList] != nullptr;
     qv_options.image_path = values[kOptImage];
     qv_options.device_path = values[kOptDevice];
@@ -252,7 +266,9 @@ int parse_command_line(int argc, char** argv, command_line* cl) {
     qv_options.salvage = values[kOptSalvage] != nullptr;
     if (cl->mode < 0) return 1;
     if (qv_options.image_path && qv_options.device_path) return 1;
-    if (cl->recordings && (cl->mode == kModeDisk || !list_valid(cl->recordings))) return 1;
+    if (cl->recordings && !list_valid(cl->recordings)) return 1;
+    if (values[kOptRetries] && (cl->mode != kModeDisk || !read_retries(values[kOptRetries])))
+        return 1;
     return 0;
 }
 
@@ -322,22 +338,24 @@ int prompt_loop(int mode, const char* word, int n) {
     return failed ? kExitFailure : kExitDone;
 }
 
-// Copies the recordings of list (already checked) without asking, each
-// number once, in the order of the list. The exit status as for the loop.
-int copy_list(int mode, const char* word, int n, const char* list) {
-    static uint8_t copied[kMaxRecordings];
-    memset(copied, 0, sizeof copied);
-    pr_dir(n);
+// Walks the numbers of list (already checked) on a disk of n recordings,
+// each once, in the order of the list: visit(number) for each, nonzero when
+// it failed; a number the disk does not have is told. Nonzero when
+// anything failed; ends after a visit that was interrupted.
+template <class Visit>
+int walk_list(const char* list, int n, Visit visit) {
+    static uint8_t seen[kMaxRecordings];
+    memset(seen, 0, sizeof seen);
     int failed = 0;
     const int all = same_word(list, kAllRecordings);
     do {
         long first = 1, last = n;
         if (!all && next_list_item(&list, &first, &last) != 0) break;
         for (long number = first; number <= last && number <= n; ++number) {
-            if (number < 1 || copied[number - 1]) continue;
-            copied[number - 1] = 1;
-            if (copy_recording(mode, word, number) != 0) failed = 1;
-            if (qv_interrupted) return kExitInterrupted;
+            if (number < 1 || seen[number - 1]) continue;
+            seen[number - 1] = 1;
+            if (visit(number) != 0) failed = 1;
+            if (qv_interrupted) return failed;
         }
         // The first number that is not on the disk stands for the rest of the item.
         if (first < 1 || last > n) {
@@ -345,7 +363,45 @@ int copy_list(int mode, const char* word, int n, const char* list) {
             failed = 1;
         }
     } while (!all && *list);
+    return failed;
+}
+
+// Copies the recordings of list (already checked) without asking, each
+// number once, in the order of the list. The exit status as for the loop.
+int copy_list(int mode, const char* word, int n, const char* list) {
+    pr_dir(n);
+    const int failed =
+        walk_list(list, n, [&](long number) { return copy_recording(mode, word, number); });
+    if (qv_interrupted) return kExitInterrupted;
     return failed ? kExitFailure : kExitDone;
+}
+
+// --domain-map FILE, when asked for: 0, or 1 when it cannot be written (told).
+int write_domain_map_asked(const command_line& cl) {
+    if (!cl.domain_map || write_domain_map(cl.domain_map) == 0) return 0;
+    print_error();
+    return 1;
+}
+
+// Mode "disk": the recordings of -r first (each number once; one the disk
+// does not have is told), then the copy of the whole disk.
+int image_disk(const command_line& cl) {
+    int n = parse_dir(0, root_entry_count(), kWholeTypeByte, kTypeRecording);
+    if (n < 0) n = 0;  // the whole disk is copied all the same
+    static int first[kMaxRecordings];
+    int count = 0;
+    const int missing = cl.recordings && walk_list(cl.recordings, n, [&](long number) {
+                            first[count++] = int(number - 1);
+                            return 0;
+                        });
+    copy_options.first_recordings = first;
+    copy_options.first_count = count;
+    if (write_domain_map_asked(cl) != 0) return kExitFailure;
+    fputs("Copying whole Velmoran disk to PC file\n", stderr);
+    int failed = interruptible(copy_disk) != 0;
+    if (failed) print_error();
+    // A failed copy of the disk is a failure, not the normal end.
+    return qv_interrupted ? kExitInterrupted : failed || missing ? kExitFailure : kExitDone;
 }
 
 }  // namespace
@@ -396,28 +452,24 @@ int run_pvrcopy(int argc, char** argv) {
     }
 
     catch_interrupts();
-    // Mode "disk" images the whole disk whatever its file system, and never
-    // reads the image it is to go on with.
+    // Mode "disk" images the whole disk whatever its file system, never
+    // reads the image it is to go on with, and reads into its image from
+    // the moment the disk is found.
     if (cl.mode == kModeDisk && !cl.list_only) {
         qv_options.whole_disk = 1;
         qv_options.excluded = is_disk_copy_to_continue;
+        qv_options.found = begin_disk_copy;
     }
     if (open_qvdisk(showpercent) != 0) {
         print_error();
         return kExitFailure;
     }
-
-    if (cl.mode == kModeDisk && !cl.list_only) {
-        fputs("Copying whole Velmoran disk to PC file\n", stderr);
-        int failed = interruptible(copy_disk) != 0;
-        if (failed) print_error();
-        // A failed copy of the disk is a failure, not the normal end.
-        return qv_interrupted ? kExitInterrupted : failed ? kExitFailure : kExitDone;
-    }
+    if (cl.mode == kModeDisk && !cl.list_only) return image_disk(cl);
 
     int n = parse_dir(0, root_entry_count(), kWholeTypeByte, kTypeRecording);
     // The salvage also offers the recordings of chains no entry reaches.
     if (qv_options.salvage) n = add_lost_recordings(n);
+    if (write_domain_map_asked(cl) != 0) return kExitFailure;
     if (n == 0) {
         fputs("ERROR: No recordings found on the disk\n", stderr);
         return kExitFailure;

@@ -213,6 +213,12 @@ TEST_F(DriverRun, CommandLines) {
         {root / "empty", {"VOB"}, "", 1, "", "ERROR: No recordings found on the disk\n"},
         {list, {"-l", "raw"}, "", 0, "", kList},
         {list, {"--salvage", "--list", "--", "DISK"}, "", 0, "", kList},
+        {list,
+         {"--domain-map", "qvdisk.img", "-l", "raw"},
+         "",
+         1,
+         "",
+         "ERROR: Cannot write the map qvdisk.img\n"},
         {list, {"raw"}, "10\n0\n", 1, "---> ---> ", kList + ten + kList},
         {list,
          {"-r", "0,12-99", "-o", list.string(), "raw"},
@@ -260,7 +266,9 @@ TEST_F(DriverRun, CommandLines) {
                                           {"-r", "-1", "raw"},
                                           {"-r", "1234567890", "raw"},
                                           {"-r", "alle", "raw"},
-                                          {"-r", "1", "disk"},
+                                          {"--retries", "1", "raw"},
+                                          {"--retries", "-1", "disk"},
+                                          {"--retries", "1x", "disk"},
                                           {"--list=1", "raw"}})
         rows.push_back({list, args, "", 1, "", kUsage});
     for (std::string input : {"0\n", "-2\n", "abc\n", "\n", "", "0x0\n"})
@@ -274,6 +282,8 @@ TEST_F(DriverRun, CommandLines) {
           "-r, --recordings LIST    copy these recordings without asking: \"1,3,5-7\" or \"all\"",
           "-l, --list               print the list of recordings and end",
           "    --salvage            use a disk that the file system check refuses, as it stands",
+          "    --retries N          mode disk: try the bad sectors again, N passes (default 0)",
+          "    --domain-map FILE    write a ddrescue domain mapfile of the areas that matter",
           "-h, --help               print this help and end"})
         help += std::string("  ") + line + "\n";
     rows.push_back({list, {"-h"}, "", 0, help, ""});
@@ -348,7 +358,8 @@ TEST_F(DriverRun, CopiesIntoTheOutputDirectory) {
 }
 
 // Mode "disk": never over the image it reads, with or without -o (the copy elsewhere: the salvage
-// run).
+// run); with -r (its missing number told, the copy made) and a domain map of the areas that matter
+// (the system area, the root and the recordings: disk clusters 0 to 12).
 TEST_F(DriverRun, DiskModeWithAndWithoutOutputDirectory) {
     const std::string refused =
         "Copying whole Velmoran disk to PC file\nERROR: Cannot open output\n";
@@ -356,6 +367,17 @@ TEST_F(DriverRun, DiskModeWithAndWithoutOutputDirectory) {
                       run_child(root / "store", {"-i", (root / "list/qvdisk.img").string(), "-o",
                                                  (root / "list").string(), "disk"})})
         EXPECT_EQ(std::make_pair(r.status, r.err), std::make_pair(1, refused));
+    const fs::path out = fresh("image");
+    Outcome r = run_child(root / "list", {"-o", out.string(), "-r", "9,12", "--domain-map",
+                                          (out / "domain.map").string(), "disk"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.rfind("ERROR: No recording 12 on this disk\nCopying whole Velmoran disk", 0),
+              0u);
+    EXPECT_TRUE(text_of(out / "qvdisk.img") == sources["list/qvdisk.img"]);
+    REQUIRE_TOOL("ddrescuelog");
+    EXPECT_EQ(
+        run_tool("ddrescuelog -b 1048576 -l+ " + (out / "domain.map").string() + " | tr '\\n' ' '"),
+        "0 1 2 3 4 5 6 7 8 9 10 11 12 ");
 }
 
 // Outputs carry the recording's date and time (local), undated ones (News) the time of writing; so

@@ -87,8 +87,9 @@ int cross_link_walk(const uint32_t* heads, uint32_t head_count, uint32_t* owner)
 }
 
 // The clusters where a lost recording may start (salvage): kept from the
-// check for the listing.
+// check for the listing; and the directory clusters it read, for a rescue.
 cluster_bitmap lost_starts;
+cluster_bitmap directories;
 
 // Lost chain starts: clusters the directory walk did not reach (marks) and
 // that no entry links to, which begin a chain (what the head search takes)
@@ -194,10 +195,13 @@ int walk_directories(uint32_t* marks, uint32_t* dir_list) {
     // The root directory is the walk's starting point, reached by definition.
     marks[0] = kReached;
     uint32_t dir_count = 0;
+    add_cluster(&directories, 0);
     int flags = dir_flags(check_dir(0, root_entry_count(), marks, dir_list, &dir_count));
     const uint32_t per_cluster = qv->cluster_size / kDirEntrySize;
-    for (uint32_t k = 0; k < dir_count; ++k)
+    for (uint32_t k = 0; k < dir_count; ++k) {
+        add_cluster(&directories, dir_list[k]);
         flags |= dir_flags(check_dir(dir_list[k], per_cluster, marks, dir_list, &dir_count));
+    }
     return flags;
 }
 
@@ -235,6 +239,7 @@ int check_dir(uint32_t dir_cluster, uint32_t entry_count, uint32_t* marks, uint3
 
 int check_file_system(uint32_t* first, uint32_t* second, uint32_t* dir_list) {
     clear_clusters(&lost_starts);
+    clear_clusters(&directories);
     // Chain heads into the first array; the second marks successors, then
     // holds the owners of the cross-link walk.
     uint32_t head_count = find_chain_heads(first, second);
@@ -250,3 +255,5 @@ int check_file_system(uint32_t* first, uint32_t* second, uint32_t* dir_list) {
 }
 
 const cluster_bitmap* lost_chain_starts() { return &lost_starts; }
+
+const cluster_bitmap* checked_directories() { return &directories; }

@@ -146,7 +146,8 @@ struct fat_copies {
 // where that one is unreadable. 0, or 1 when nothing could be read.
 int load_copies(fat_copies* c) {
     static bad_sectors unread;
-    if (qv_read_salvage(0, cluster_buffer, qv->cluster_size, 1, &unread) == kSalvageFailed)
+    if (qv_read_salvage(0, cluster_buffer, qv->cluster_size, 1, &unread, kEffortScrape) ==
+        kSalvageFailed)
         return 1;
     c->fat1_bad = decode_fat(kFat1Offset, c->first, 1, nullptr, &unread);
     c->fat2_bad = decode_fat(kFat2Offset, c->second, 2, c->first, &unread);
