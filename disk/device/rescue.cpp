@@ -153,57 +153,34 @@ int64_t copy_read(const target& t, int64_t lo, int64_t hi) {
     return lo + good;
 }
 
-// Forwards from lo, a sector at a time, until one fails (it becomes
-// bad-sector). Returns where the edge stopped.
-int64_t trim_forwards(const target& t, int64_t lo, int64_t hi) {
+// Reads [lo, hi) a sector at a time, forwards or backwards; a sector that
+// fails becomes bad-sector (and with until_failure ends the walk). Returns
+// where the walk stopped: lo forwards, hi backwards.
+int64_t walk_sectors(const target& t, int64_t lo, int64_t hi, bool forwards, bool until_failure) {
     while (lo < hi && !halted()) {
-        const int64_t s = sector_after(lo) < hi ? sector_after(lo) : hi;
-        if (!read_sector(t, lo, s)) {
-            mark(lo, s - lo, kMapBadSector);
-            return s;
-        }
-        lo = s;
+        const int64_t from = forwards ? lo : (sector_before(hi) > lo ? sector_before(hi) : lo);
+        const int64_t to = forwards ? (sector_after(lo) < hi ? sector_after(lo) : hi) : hi;
+        if (state.phase == kMapBadSector) state.retried += to - from;
+        const bool read = read_sector(t, from, to);
+        if (!read) mark(from, to - from, kMapBadSector);
+        if (forwards)
+            lo = to;
+        else
+            hi = from;
+        if (!read && until_failure) break;
     }
-    return lo;
-}
-
-int64_t trim_backwards(const target& t, int64_t lo, int64_t hi) {
-    while (hi > lo && !halted()) {
-        const int64_t s = sector_before(hi) > lo ? sector_before(hi) : lo;
-        if (!read_sector(t, s, hi)) {
-            mark(s, hi - s, kMapBadSector);
-            return s;
-        }
-        hi = s;
-    }
-    return hi;
+    return forwards ? lo : hi;
 }
 
 // Trims the non-trimmed [lo, hi) from both edges; the middle is left
 // non-scraped. An edge next to a bad sector is trimmed already. An
 // interrupted trim leaves what it did not reach non-trimmed.
 void trim(const target& t, int64_t lo, int64_t hi) {
-    if (!bad_at(lo - 1)) lo = trim_forwards(t, lo, hi);
+    if (!bad_at(lo - 1)) lo = walk_sectors(t, lo, hi, true, true);
     if (halted()) return;
-    if (lo < hi && !bad_at(hi)) hi = trim_backwards(t, lo, hi);
+    if (lo < hi && !bad_at(hi)) hi = walk_sectors(t, lo, hi, false, true);
     if (halted()) return;
     mark(lo, hi - lo, kMapNonScraped);
-}
-
-// Every sector of [lo, hi) once, in the direction: finished or bad-sector.
-void read_sectors(const target& t, int64_t lo, int64_t hi, bool forwards) {
-    while (lo < hi && !halted()) {
-        const int64_t s = forwards ? (sector_after(lo) < hi ? sector_after(lo) : hi)
-                                   : (sector_before(hi) > lo ? sector_before(hi) : lo);
-        const int64_t from = forwards ? lo : s;
-        const int64_t to = forwards ? s : hi;
-        if (state.phase == kMapBadSector) state.retried += to - from;
-        if (!read_sector(t, from, to)) mark(from, to - from, kMapBadSector);
-        if (forwards)
-            lo = s;
-        else
-            hi = s;
-    }
 }
 
 // Every non-scraped sector of [lo, hi), forwards.
@@ -211,7 +188,7 @@ void scrape(const target& t, int64_t lo, int64_t hi) {
     for (int64_t at = lo; at < hi && !halted();) {
         int64_t end = 0;
         const char status = rescue_status_at(at, hi, &end);
-        if (status == kMapNonScraped) read_sectors(t, at, end, true);
+        if (status == kMapNonScraped) walk_sectors(t, at, end, true, false);
         at = end;
     }
 }
@@ -343,7 +320,7 @@ bool rescue_copy_read(int64_t lo, int64_t hi) {
 void rescue_trim(int64_t lo, int64_t hi) { trim(target{nullptr, 0, state.message}, lo, hi); }
 
 void rescue_sectors(int64_t lo, int64_t hi, bool forwards) {
-    read_sectors(target{nullptr, 0, state.message}, lo, hi, forwards);
+    walk_sectors(target{nullptr, 0, state.message}, lo, hi, forwards, false);
 }
 
 void rescue_begin_phase(char status, int pass, int64_t total) {
