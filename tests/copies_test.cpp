@@ -192,7 +192,8 @@ protected:
         ASSERT_NO_FATAL_FAILURE(mount(img));
         qv_options = qv_settings{};
         write_file("source.img", disk_.image);
-        rescue_map test_map = {0, kMapFinished, 1};
+        rescue_map test_map = {};
+        test_map.current_status = kMapFinished, test_map.current_pass = 1;
         map_set(&test_map, 0, kDiskBytes, kMapFinished);
         for (const BadSectors& b : bad) map_set(&test_map, b.first * 512, b.count * 512, '-');
         map_write("bad.map", &test_map), map_free(&test_map);

@@ -207,7 +207,7 @@ int is_disk_copy_to_continue(const char* path) {
 }
 
 int write_domain_map(const char* path) {
-    const qv_platform* p = handle_platform();
+    const qv_platform* p = qv_current_platform();
     if (qv->handle && p->is_same_file && p->is_same_file(qv->handle, path)) {
         qv_set_error("Cannot write the map %s\n", path);
         return 1;

@@ -264,9 +264,11 @@ void read_plain(int64_t pos, uint8_t* dest, uint32_t count, bad_sectors* bad, ch
     add_bad_run(bad, 0, (count + kSectorSize - 1) / kSectorSize, true);
 }
 
-// Where the image beside the disk has a map: every byte of [from, to) that
-// map does not mark finished and the state does not either is bad.
+// Where the image beside the disk has a map: every byte of [from, to) (on
+// the disk) that map does not mark finished and the state does not either is
+// bad.
 void refuse_unmapped(int64_t from, int64_t to) {
+    if (to > disk_end()) to = disk_end();
     for (int64_t at = from; at < to;) {
         int64_t end = 0;
         const char status = rescue_status_at(at, to, &end);
