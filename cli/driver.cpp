@@ -96,10 +96,16 @@ int read_int(const char* text) {
 
 void print_error() { fprintf(stderr, "ERROR: %s", qv_error); }
 
-void print_usage(FILE* stream, const char* program) {
-    fprintf(stream, "%s: Usage: %s (disk|raw|MP3|M2V|M2P|VOB|TS) [repack_size]\n", program,
-            program);
+// The usage line: "%s: Usage: %s (disk|raw|MP3|M2V|M2P|VOB|TS) [repack_size]\n" with options
+// "" and ending "", as the recorder's own tool printed it; the help and the option errors show
+// "[options] " before the mode words, the option errors " (-h for help)" at the end.
+void print_usage(FILE* stream, const char* program, const char* options, const char* ending) {
+    fprintf(stream, "%s: Usage: %s %s(", program, program, options);
+    for (int m = 0; m < kModeCount; ++m) fprintf(stream, "%s%s", m ? "|" : "", kModeWords[m]);
+    fprintf(stream, ") [repack_size]%s\n", ending);
 }
+constexpr char kOptionsWord[] = "[options] ";
+constexpr char kHelpHint[] = " (-h for help)";
 
 // The options, before the mode word; "--" ends them. A value follows as the
 // next argument, or behind "=" in the long form ("--output=DIR").
@@ -113,6 +119,7 @@ enum Option {
     kOptRetries,
     kOptDomainMap,
     kOptHelp,
+    kOptVersion,
     kOptionCount
 };
 struct option_spec {
@@ -132,15 +139,45 @@ const option_spec kOptions[kOptionCount] = {
 #endif
     {'o', "output", "DIR", "write every output file into DIR, which must exist"},
     {'r', "recordings", "LIST", "copy these recordings without asking: \"1,3,5-7\" or \"all\""},
-    {'l', "list", nullptr, "print the list of recordings and end"},
+    {'l', "list", nullptr, "print the list of recordings and end; no mode word needed"},
     {0, "salvage", nullptr, "use a disk that the file system check refuses, as it stands"},
     {0, "retries", "N", "mode disk: try the bad sectors again, N passes (default 0)"},
     {0, "domain-map", "FILE", "write a ddrescue domain mapfile of the areas that matter"},
     {'h', "help", nullptr, "print this help and end"},
+    {0, "version", nullptr, "print the version and end"},
 };
 
+// What the option errors call the value of each kind ("-i needs a file name").
+struct value_kind {
+    const char* placeholder;  // as the help shows it
+    const char* noun;
+};
+const value_kind kValueKinds[] = {
+    {"FILE", "a file name"}, {"DIR", "a directory name"},      {"PATH", "a drive"},
+    {"N", "a number"},       {"LIST", "a list of recordings"},
+};
+
+const char* value_noun(const char* placeholder) {
+    for (const value_kind& kind : kValueKinds)
+        if (strcmp(kind.placeholder, placeholder) == 0) return kind.noun;
+    return "a value";
+}
+
+// An option as the errors name it: its short form, else its long one.
+struct option_name {
+    char text[64];
+};
+option_name name_of(int id) {
+    option_name name;
+    if (kOptions[id].short_name)
+        snprintf(name.text, sizeof name.text, "-%c", kOptions[id].short_name);
+    else
+        snprintf(name.text, sizeof name.text, "--%s", kOptions[id].long_name);
+    return name;
+}
+
 void print_help(const char* program) {
-    print_usage(stdout, program);
+    print_usage(stdout, program, kOptionsWord, "");
     for (const option_spec& o : kOptions) {
         char names[64];
         char short_form[8] = "    ";
@@ -151,8 +188,9 @@ void print_help(const char* program) {
     }
 }
 
-// The option an argument names, with a value written behind "=" in *value.
-// -1 for an unknown option.
+// The option an argument names, with a value written behind "=" in *value
+// (also for an option that takes none, which the caller refuses). -1 for an
+// unknown option.
 int find_option(const char* arg, const char** value) {
     *value = nullptr;
     for (int id = 0; id < kOptionCount; ++id) {
@@ -160,7 +198,7 @@ int find_option(const char* arg, const char** value) {
         if (arg[1] == '-') {
             size_t length = strlen(o.long_name);
             if (strncmp(arg + 2, o.long_name, length) != 0) continue;
-            if (arg[2 + length] == '=' && o.value)
+            if (arg[2 + length] == '=')
                 *value = arg + 3 + length;
             else if (arg[2 + length] != 0)
                 continue;
@@ -217,19 +255,25 @@ bool read_retries(const char* text) {
 
 // What the command line asked for.
 struct command_line {
-    int mode;
+    int mode;                // kModeCount with -l and no mode word
     const char* word;        // the mode word as typed
     const char* repack;      // the repack size argument, or null
     const char* recordings;  // --recordings LIST, or null
     const char* domain_map;  // --domain-map FILE, or null
     int list_only;
     int help;
+    int version;
 };
 
-// Reads the options into qv_options, copy_options and cl. Nonzero for a command line that
-// gets the usage line.
-int parse_command_line(int argc, char** argv, command_line* cl) {
-    const char* values[kOptionCount] = {};
+// How the command line was read: usable; the usage line alone, for the wrong
+// count of arguments or an unknown mode word without any option; or an
+// option error, its one line in qv_error, before the usage line with the
+// options.
+enum Reading { kReadOk, kReadUsage, kReadOptionError };
+
+// Reads the options into values (indexed by option) and sets *next to the
+// first argument behind them. -h and --version end the reading.
+int read_options(int argc, char** argv, const char** values, command_line* cl, int* next) {
     int i = 1;
     for (; i < argc; ++i) {
         const char* arg = argv[i];
@@ -240,36 +284,79 @@ int parse_command_line(int argc, char** argv, command_line* cl) {
         if (arg[0] != '-' || arg[1] == 0) break;  // the mode word
         const char* value = nullptr;
         int id = find_option(arg, &value);
-        if (id < 0) return 1;
-        if (id == kOptHelp) {
-            cl->help = 1;
-            return 0;
-        }
-        if (kOptions[id].value && !value) {
-            if (i + 1 >= argc) return 1;
+        if (id < 0) return qv_set_error("unknown option %s\n", arg), kReadOptionError;
+        const option_spec& o = kOptions[id];
+        if (value && !o.value)
+            return qv_set_error("--%s takes no value\n", o.long_name), kReadOptionError;
+        cl->help = id == kOptHelp;
+        cl->version = id == kOptVersion;
+        if (cl->help || cl->version) return kReadOk;
+        if (o.value && !value) {
+            if (i + 1 >= argc)
+                return qv_set_error("%s needs %s\n", arg, value_noun(o.value)), kReadOptionError;
             value = argv[++i];
         }
         // A value once: which of two images or lists was meant is not for us to guess.
-        if (values[id] && kOptions[id].value) return 1;
+        if (values[id] && o.value)
+            return qv_set_error("%s given twice\n", name_of(id).text), kReadOptionError;
         values[id] = value ? value : "";
     }
-    if (argc - i < 1 || argc - i > 2) return 1;
+    *next = i;
+    return kReadOk;
+}
+
+// The mode word and the repack size behind the options at argv[i].
+int read_mode(int argc, char** argv, int i, int list_only, command_line* cl) {
+    const int plain = i == 1;  // no option given
+    const int words = argc - i;
+    if (words == 0 && list_only) {
+        cl->mode = kModeCount;
+        return kReadOk;
+    }
+    if (words < 1 || words > 2) {
+        if (plain) return kReadUsage;
+        if (words == 0) return qv_set_error("the mode word is missing\n"), kReadOptionError;
+        return qv_set_error("unexpected argument %s\n", argv[i + 2]), kReadOptionError;
+    }
     cl->mode = find_mode(argv[i]);
     cl->word = argv[i];
-    cl->repack = argc - i == 2 ? argv[i + 1] : nullptr;
+    cl->repack = words == 2 ? argv[i + 1] : nullptr;
+    if (cl->mode >= 0) return kReadOk;
+    if (plain) return kReadUsage;
+    return qv_set_error("unknown mode %s\n", argv[i]), kReadOptionError;
+}
+
+// Reads the command line into qv_options, copy_options and cl.
+int parse_command_line(int argc, char** argv, command_line* cl) {
+    const char* values[kOptionCount] = {};
+    int i = 1;
+    int reading = read_options(argc, argv, values, cl, &i);
+    if (reading != kReadOk || cl->help || cl->version) return reading;
+    cl->list_only = values[kOptList] != nullptr;
+    reading = read_mode(argc, argv, i, cl->list_only, cl);
+    if (reading != kReadOk) return reading;
     cl->recordings = values[kOptRecordings];
     cl->domain_map = values[kOptDomainMap];
-    cl->list_only = values[kOptList] != nullptr;
     qv_options.image_path = values[kOptImage];
     qv_options.device_path = values[kOptDevice];
     copy_options.output_dir = values[kOptOutput];
     qv_options.salvage = values[kOptSalvage] != nullptr;
-    if (cl->mode < 0) return 1;
-    if (qv_options.image_path && qv_options.device_path) return 1;
-    if (cl->recordings && !list_valid(cl->recordings)) return 1;
-    if (values[kOptRetries] && (cl->mode != kModeDisk || !read_retries(values[kOptRetries])))
-        return 1;
-    return 0;
+    if (qv_options.image_path && qv_options.device_path)
+        return qv_set_error("%s and %s exclude each other\n", name_of(kOptImage).text,
+                            name_of(kOptDevice).text),
+               kReadOptionError;
+    if (cl->recordings && !list_valid(cl->recordings))
+        return qv_set_error("%s %s is not a list of recordings (1,3,5-7 or %s)\n",
+                            name_of(kOptRecordings).text, cl->recordings, kAllRecordings),
+               kReadOptionError;
+    if (values[kOptRetries] && cl->mode != kModeDisk)
+        return qv_set_error("%s is for mode disk only\n", name_of(kOptRetries).text),
+               kReadOptionError;
+    if (values[kOptRetries] && !read_retries(values[kOptRetries]))
+        return qv_set_error("%s %s is not a number of passes\n", name_of(kOptRetries).text,
+                            values[kOptRetries]),
+               kReadOptionError;
+    return kReadOk;
 }
 
 // Reads one answer. Returns 0 at end of input or on a read error. A line
@@ -432,12 +519,19 @@ void pr_dir(int count) {
 int run_pvrcopy(int argc, char** argv) {
     const char* program = argc > 0 && argv[0] ? argv[0] : "pvrcopy";
     command_line cl = {};
-    if (parse_command_line(argc, argv, &cl) != 0) {
-        print_usage(stderr, program);
+    switch (parse_command_line(argc, argv, &cl)) {
+    case kReadUsage: print_usage(stderr, program, "", ""); return kExitUsage;
+    case kReadOptionError:
+        fprintf(stderr, "%s: %s", program, qv_error);
+        print_usage(stderr, program, kOptionsWord, kHelpHint);
         return kExitUsage;
     }
     if (cl.help) {
         print_help(program);
+        return kExitDone;
+    }
+    if (cl.version) {
+        printf("pvrcopy %s\n", PVR_VERSION);
         return kExitDone;
     }
     repack = cl.repack ? read_int(cl.repack) : 0;
@@ -467,8 +561,9 @@ int run_pvrcopy(int argc, char** argv) {
     if (cl.mode == kModeDisk && !cl.list_only) return image_disk(cl);
 
     int n = parse_dir(0, root_entry_count(), kWholeTypeByte, kTypeRecording);
-    // The salvage also offers the recordings of chains no entry reaches.
-    if (qv_options.salvage) n = add_lost_recordings(n);
+    // The salvage follows chains by content where the table cannot tell, and
+    // also offers the recordings that no entry reaches.
+    if (qv_options.salvage) n = salvage_recordings(n);
     if (write_domain_map_asked(cl) != 0) return kExitFailure;
     if (n == 0) {
         fputs("ERROR: No recordings found on the disk\n", stderr);

@@ -8,34 +8,11 @@
 #include "disk/bytes.h"
 #include "disk/copy/copy.h"
 
-// Transport packets.
+// Transport packets (their header and adaptation fields are read through
+// the accessors of disk/fs/fs.h).
 constexpr uint32_t kPidCount = 8192;
 constexpr uint32_t kMaxPid = kPidCount - 1;
-constexpr uint32_t kTsHeaderSize = 4;
 constexpr uint32_t kTsPayloadSize = kTsPacketSize - kTsHeaderSize;  // 184
-constexpr uint8_t kPayloadUnitStart = 0x40;                         // byte 1
-constexpr uint8_t kScramblingMask = 0xC0;                           // byte 3
-constexpr uint8_t kAdaptationFieldFlag = 0x20;
-constexpr uint8_t kPayloadFlag = 0x10;
-constexpr uint8_t kContinuityMask = 0x0F;
-constexpr uint64_t kPcrTicksPerBase = 300;
-constexpr uint32_t kNoPayload = 0;  // ts_payload_offset of a packet without payload
-
-// --- transport packet fields (ts_packet.cpp): every field is read through
-// these, so each is decoded in one place. p points at a whole 188-byte packet.
-inline uint32_t ts_pid(const uint8_t* p) { return get_be16(p + 1) & kPidMask; }
-inline bool ts_unit_start(const uint8_t* p) { return (p[1] & kPayloadUnitStart) != 0; }
-inline bool ts_scrambled(const uint8_t* p) { return (p[3] & kScramblingMask) != 0; }
-inline uint32_t ts_continuity(const uint8_t* p) { return p[3] & kContinuityMask; }
-// Where the payload begins (behind the adaptation field), or kNoPayload when
-// the packet carries none: no payload flag, or an adaptation field that
-// leaves no room for it.
-uint32_t ts_payload_offset(const uint8_t* p);
-// The discontinuity_indicator of the adaptation field (false without one).
-bool ts_discontinuity(const uint8_t* p);
-// The PCR in 27 MHz units into *pcr; false unless the adaptation field holds
-// one (PCR_flag set and the field long enough for its six bytes).
-bool ts_pcr(const uint8_t* p, uint64_t* pcr);
 // PSI sections (program association and program map tables).
 constexpr uint8_t kPatTableId = 0x00;
 constexpr uint8_t kPmtTableId = 0x02;

@@ -31,7 +31,6 @@ constexpr uint8_t kStuffing = 0xFF;
 constexpr size_t kPmtPcrPidOffset = 8;      // from table_id
 constexpr size_t kPmtHeadSize = 10;         // table_id .. PCR_PID
 constexpr uint32_t kFirstStreamPid = 0x10;  // below: PAT and the other tables
-constexpr uint32_t kNullPid = 0x1FFF;       // "no PCR"
 
 uint8_t pat[kTsPacketSize];
 

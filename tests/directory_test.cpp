@@ -1,4 +1,4 @@
-// The recording table (parse_dir, add_lost_recordings), the output names and the listing's dates.
+// The recording table (parse_dir, salvage_recordings), the output names and the listing's dates.
 // Root directories of 1 MiB clusters whose every slot is read (slack 512), built per row; "Four" is
 // Film, News, Unlisted and Other in clusters 1 to 4.
 //   | no list (types, subdirectories skipped) | list orders, names, cuts, counts (too large, 0,
@@ -193,46 +193,49 @@ TEST_F(RecordingTable, AFullRootOf14336) {
             "Salvage: the recording table is full: 1 recordings are not listed\n"}));
 }
 
-// Lost chains (salvage): slots emptied of recordings at 8-9, 10, 12 (its first sector unreadable)
-// and of a file at 11 (no recording header); then a table with room for only one more.
-TEST_F(RecordingTable, LostChainsAreListedAfterTheDirectory) {
+// Lost recordings (salvage): slots emptied of recordings at 8-9 and a, of one at c (its first
+// sector unreadable) and of a file at b (no recording header); then a table with room for one more.
+TEST_F(RecordingTable, LostRecordingsAreListedAfterTheDirectory) {
     ImageBuilder img(14);
     qv_options.salvage = 1, img.set_root_dir_slack(512);
-    img.add_recording("Film", Bytes(20 * kTsPacketSize, kTsSyncByte), {}, {},
-                      {1});  // sync bytes a packet apart
+    img.add_recording("Film", numbered_packets(0, 20), {}, {}, {1});
     for (std::vector<uint32_t> clusters : {std::vector<uint32_t>{8, 9}, {10}, {12}}) {
-        const uint32_t size = clusters.size() > 1 ? 1500000 : 1000;
-        img.add_recording("x", Bytes(size - kRecordingHeaderSize, kTsSyncByte), {}, {}, clusters);
+        img.add_recording("x", numbered_packets(0, clusters.size() > 1 ? 7980 : 5), {}, {},
+                          clusters);
         img.dir_entry(0, 1, kTypeEmpty, 0, 0, 0, "");
     }
     img.add_file(0, 0x00, "Data", bytes(1000), {}, {11}),
         img.dir_entry(0, 1, kTypeEmpty, 0, 0, 0, "");
     disk_.fail_sectors(13 * 2048, 1);
     ASSERT_EQ(open_disk(img), 0) << qv_error;
-    clear_capture();
     ASSERT_EQ(parse_root(), 1);
-    EXPECT_EQ(add_lost_recordings(1), 3);
+    clear_capture();
+    EXPECT_EQ(salvage_recordings(1), 3);
     EXPECT_EQ(qv->recording_count, 3);
     EXPECT_EQ(table(3), (Names{"Film", "lost_000008", "lost_00000a"}));
     const recording_entry& lost = qv->recordings[1];
     EXPECT_EQ(std::vector<uint32_t>({lost.start_cluster, lost.num_clusters, lost.last_cluster_slack,
                                      uint32_t(lost.mjd[0] | lost.mjd[1]),
                                      qv->recordings[2].num_clusters}),
-              std::vector<uint32_t>({8, 2, 0, 0, 1}));
+              std::vector<uint32_t>({8, 2, 1048576 - 451876, 0, 1}));
+    const std::string unread =
+        "Salvage: 1 clusters cannot be read whole at their start or end: no chain is followed by "
+        "content across them\n";
     const std::string at8 =
-        "Salvage: lost chain at cluster 8, length 2, holds a recording: listed as lost_000008\n";
+        "Salvage: lost chain at cluster 8, length 2, holds a recording whose stream ends 451876 "
+        "bytes into its last cluster: listed as lost_000008\n";
     EXPECT_EQ(capture().messages,
-              (Messages{at8,
-                        "Salvage: lost chain at cluster a, length 1, holds a recording: listed as "
-                        "lost_00000a\n",
-                        "Salvage: lost chain at cluster c cannot be read: not listed\n"}));
-    clear_capture();
-    EXPECT_EQ(add_lost_recordings(int(kMaxRecordings) - 1), int(kMaxRecordings));
-    EXPECT_EQ(capture().messages, (Messages{at8,
+              (Messages{unread, at8,
+                        "Salvage: lost chain at cluster a, length 1, holds a recording whose "
+                        "stream ends 1152 bytes into its last cluster: listed as lost_00000a\n"}));
+    memset(&qv->recordings[1], 0, 2 * sizeof(recording_entry)), clear_capture();
+    EXPECT_EQ(salvage_recordings(int(kMaxRecordings) - 1), int(kMaxRecordings));
+    EXPECT_EQ(capture().messages, (Messages{unread,
                                             "Salvage: the recording table is full: lost chains "
-                                            "from cluster a on are not listed\n"}));
+                                            "from cluster a on are not listed\n",
+                                            at8}));
     qv_options.salvage = 0;
-    EXPECT_EQ(add_lost_recordings(1), 1);  // nothing without the salvage
+    EXPECT_EQ(salvage_recordings(1), 1);  // nothing without the salvage
 }
 
 // Output names: make_name keeps the allowed characters and replaces every other byte; recordings

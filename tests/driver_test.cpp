@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <csignal>
 #include <ctime>
+#include <regex>
 #include <set>
 #include <sstream>
 #include "support/fixture.h"
@@ -174,9 +175,10 @@ protected:
 };
 
 // Whole runs (in list, site/work or nowhere), compared exactly.
-//   | bad words, counts, options, -r lists: 1, the usage | -o, -i, -d wrong; no disk; badsig;
-//   empty: 1, "ERROR: …" | | -l, -i, --image=, -d, --device; raw answered 0, "", abc …: 0, the list
-//   | raw answered 10, 0; -r 0,12-99: 1 | | -h; -l --help -x: 0, the help on standard output |
+//   | bad words, counts: 1, the usage | options, -r lists: 1, the error, the usage with options |
+//   | -o, -i, -d wrong; no disk; badsig; empty: 1, "ERROR: …" | -l (with or without a mode), -i,
+//   --image=, -d, --device; raw answered 0, "", abc …: 0, the list | raw answered 10, 0; -r
+//   0,12-99: 1 | -h; -l --help -x; --version: 0, the help or the version on standard output |
 TEST_F(DriverRun, CommandLines) {
     struct Row {
         fs::path dir;
@@ -212,7 +214,16 @@ TEST_F(DriverRun, CommandLines) {
         {root / "badsig", {"raw"}, "", 1, "", badsig},
         {root / "empty", {"VOB"}, "", 1, "", "ERROR: No recordings found on the disk\n"},
         {list, {"-l", "raw"}, "", 0, "", kList},
-        {list, {"--salvage", "--list", "--", "DISK"}, "", 0, "", kList},
+        {list,
+         {"--salvage", "--list", "--", "DISK"},
+         "",
+         0,
+         "",
+         "  0% completed...\r  8% completed...\r 16% completed...\r 25% completed...\r 33% "
+         "completed...\r 41% completed...\r 50% completed...\r 58% completed...\r 66% "
+         "completed...\r 75% completed...\r 83% completed...\r 91% completed...\r100% "
+         "completed...\r" +
+             kList},  // the salvage reads every cluster's signature
         {list,
          {"--domain-map", "qvdisk.img", "-l", "raw"},
          "",
@@ -251,40 +262,58 @@ TEST_F(DriverRun, CommandLines) {
          "",
          "ERROR: Cannot open drive " + nvme + ": No such file or directory\n"},
     };
-    for (std::vector<std::string> args : {std::vector<std::string>{},
-                                          {"foo"},
-                                          {"raw", "1", "2"},
-                                          {"vobx"},
-                                          {"-x", "raw"},
-                                          {"-o"},
-                                          {"-o", "out"},
-                                          {"-i", "qvdisk.img", "-d", "/dev/sdb", "raw"},
-                                          {"-r", "1", "--recordings", "2", "raw"},
-                                          {"-r", "1,,2", "raw"},
-                                          {"-r", "1,", "raw"},
-                                          {"-r", "3-1", "raw"},
-                                          {"-r", "-1", "raw"},
-                                          {"-r", "1234567890", "raw"},
-                                          {"-r", "alle", "raw"},
-                                          {"--retries", "1", "raw"},
-                                          {"--retries", "-1", "disk"},
-                                          {"--retries", "1x", "disk"},
-                                          {"--list=1", "raw"}})
-        rows.push_back({list, args, "", 1, "", kUsage});
+    // Without options the recorder's usage line alone; an option error's line, then the usage
+    // line with the options.
+    const std::string option_usage =
+        "pvrcopy: Usage: pvrcopy [options] (disk|raw|MP3|M2V|M2P|VOB|TS) [repack_size] (-h for "
+        "help)\n";
+    struct UsageRow {
+        std::vector<std::string> args;
+        std::string error;
+    };
+    std::vector<UsageRow> usage_rows = {
+        {{}, ""},
+        {{"foo"}, ""},
+        {{"raw", "1", "2"}, ""},
+        {{"vobx"}, ""},
+        {{"-x", "raw"}, "unknown option -x"},
+        {{"--bogus", "raw"}, "unknown option --bogus"},
+        {{"--list=1", "raw"}, "--list takes no value"},
+        {{"-o"}, "-o needs a directory name"},
+        {{"-l", "--image"}, "--image needs a file name"},
+        {{"-o", "out"}, "the mode word is missing"},
+        {{"-o", "out", "vobx"}, "unknown mode vobx"},
+        {{"--", "raw", "1", "2"}, "unexpected argument 2"},
+        {{"-i", "qvdisk.img", "-d", "/dev/sdb", "raw"}, "-i and -d exclude each other"},
+        {{"-r", "1", "--recordings", "2", "raw"}, "-r given twice"},
+        {{"--retries", "1", "raw"}, "--retries is for mode disk only"},
+        {{"--retries", "1x", "disk"}, "--retries 1x is not a number of passes"},
+    };
+    for (const char* bad : {"1,,2", "1,", "3-1", "-1", "1234567890", "alle"})
+        usage_rows.push_back(
+            {{"-r", bad, "raw"},
+             "-r " + std::string(bad) + " is not a list of recordings (1,3,5-7 or all)"});
+    for (const UsageRow& u : usage_rows)
+        rows.push_back({list, u.args, "", 1, "",
+                        u.error.empty() ? kUsage : "pvrcopy: " + u.error + "\n" + option_usage});
+    rows.push_back({list, {"-l"}, "", 0, "", kList});
+    rows.push_back({list, {"--version"}, "", 0, "pvrcopy " PVR_VERSION "\n", ""});
     for (std::string input : {"0\n", "-2\n", "abc\n", "\n", "", "0x0\n"})
         rows.push_back({list, {"raw"}, input, 0, "---> ", kList});
-    std::string help = kUsage;
+    std::string help =
+        "pvrcopy: Usage: pvrcopy [options] (disk|raw|MP3|M2V|M2P|VOB|TS) [repack_size]\n";
     for (const char* line :
          {"-i, --image FILE         read FILE as the disk image; nothing else is tried",
           "-d, --device PATH        read this drive (/dev/sdX, /dev/nvmeXnY, removable too); "
           "nothing else is tried",
           "-o, --output DIR         write every output file into DIR, which must exist",
           "-r, --recordings LIST    copy these recordings without asking: \"1,3,5-7\" or \"all\"",
-          "-l, --list               print the list of recordings and end",
+          "-l, --list               print the list of recordings and end; no mode word needed",
           "    --salvage            use a disk that the file system check refuses, as it stands",
           "    --retries N          mode disk: try the bad sectors again, N passes (default 0)",
           "    --domain-map FILE    write a ddrescue domain mapfile of the areas that matter",
-          "-h, --help               print this help and end"})
+          "-h, --help               print this help and end",
+          "    --version            print the version and end"})
         help += std::string("  ") + line + "\n";
     rows.push_back({list, {"-h"}, "", 0, help, ""});
     rows.push_back({list, {"-l", "--help", "-x"}, "", 0, help, ""});
@@ -293,6 +322,33 @@ TEST_F(DriverRun, CommandLines) {
         EXPECT_EQ(std::tie(r.status, r.out, r.err), std::tie(row.status, row.out, row.err))
             << ::testing::PrintToString(row.args);
     }
+}
+
+// The manual page lists the options --help lists: each help line and each ".TP" line of the
+// page's OPTIONS section reduced to its names and value ("-i --image FILE").
+TEST(Manual, ListsTheOptionsOfTheHelp) {
+    auto names_of = [](std::string line) {
+        line = std::regex_replace(line, std::regex(R"(\\f[BIRP]|,)"), "");
+        line = std::regex_replace(line, std::regex(R"(\\-)"), "-");
+        std::istringstream words(line);
+        std::string names, word;
+        while (words >> word &&
+               (word[0] == '-' || std::all_of(word.begin(), word.end(), ::isupper)))
+            names += (names.empty() ? "" : " ") + word;
+        return names;
+    };
+    std::vector<std::string> in_help, in_manual;
+    std::istringstream help(run_child(".", {"--help"}).out);
+    for (std::string line; std::getline(help, line);)
+        if (line.rfind("  ", 0) == 0) in_help.push_back(names_of(line));
+    std::istringstream page(text_of(fs::path(PVR_SOURCE_DIR) / "doc/pvrcopy.1"));
+    std::string line, previous, section;
+    for (; std::getline(page, line); previous = line) {
+        if (line.rfind(".SH ", 0) == 0) section = line.substr(4);
+        if (section == "OPTIONS" && previous == ".TP") in_manual.push_back(names_of(line));
+    }
+    EXPECT_EQ(in_manual, in_help);
+    EXPECT_EQ(in_help.front(), "-i --image FILE");
 }
 
 // Copies chosen at the prompt or with -r into -o OUT: the banners and errors in order, the files.
@@ -402,8 +458,8 @@ TEST_F(DriverRun, OutputTimesAndFileSizeLimit) {
 }
 
 // B's slot zeroed (its clusters 3-4 lost): refused plainly; with --salvage B's chain is listed as
-// lost_000003 and
-// "-r all" copies A and it byte for byte; mode "disk" copies the disk as it is.
+// lost_000003, as long as its stream, and "-r all" copies A and it byte for byte; mode "disk"
+// copies the disk as it is.
 TEST_F(DriverRun, SalvageCopiesFromADiskTheCheckRefuses) {
     ImageBuilder img(12);
     img.set_root_dir_slack(512);
@@ -426,16 +482,17 @@ TEST_F(DriverRun, SalvageCopiesFromADiskTheCheckRefuses) {
               check +
                   "INFO: FAT has errors, please correct!\nINFO: Salvage: the disk is used as it "
                   "stands; recordings that "
-                  "share clusters may hold each other's data\nINFO: Salvage: lost chain at cluster "
-                  "3, length 2, holds a "
-                  "recording: listed as lost_000003\n\n\n  1:                      2 MB 'A'\n  2:  "
-                  "                    2 MB "
-                  "'lost_000003'\n");
+                  "share clusters may hold each other's data\n" +
+                  "  0% completed...\r  8% completed...\r 16% completed...\r 25% completed...\r "
+                  "33% completed...\r 41% completed...\r 50% completed...\r 58% completed...\r "
+                  "66% completed...\r 75% completed...\r 83% completed...\r 91% completed...\r"
+                  "100% completed...\rINFO: Salvage: lost chain at cluster 3, length 2, holds a "
+                  "recording whose stream ends 455636 bytes into its last cluster: listed as "
+                  "lost_000003\n\n\n  1:                      2 MB 'A'\n  2:                      "
+                  "2 MB 'lost_000003'\n");
     EXPECT_EQ(events(r.err), (std::vector<std::string>{"A", "lost_000003"}));
-    Bytes lost = recording_bytes(b, {});
-    lost.resize(2 * 1048576);
     EXPECT_TRUE(read_file((out / "A").string()) == recording_bytes(a, {}));
-    EXPECT_TRUE(read_file((out / "lost_000003").string()) == lost);
+    EXPECT_TRUE(read_file((out / "lost_000003").string()) == recording_bytes(b, {}));
     EXPECT_EQ(run_child(dir, {"-o", out.string(), "disk"}).status, 0);
     for (const fs::path& copy : {out, dir})
         EXPECT_TRUE(read_file((copy / "qvdisk.img").string()) == img.image()) << copy;

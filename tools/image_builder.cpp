@@ -119,6 +119,16 @@ uint32_t ImageBuilder::fat2(uint32_t n) const {
     return at ? get_be24(&system_[at]) : kFreeCluster;
 }
 
+void ImageBuilder::damage_fat(int copy, TableDamage damage, uint32_t from) {
+    const uint32_t begin = copy == 1 ? kFat1Offset : kFat2Offset;
+    const size_t end = std::min<size_t>(copy == 1 ? kFat1End : kFat2End, system_.size());
+    uint32_t junk = 0x2545F491;  // a xorshift sequence: the same junk in every run
+    for (size_t at = begin + size_t(from) * kFatEntrySize; at < end; ++at) {
+        junk ^= junk << 13, junk ^= junk >> 17, junk ^= junk << 5;
+        system_[at] = damage == TableDamage::kZeroed ? 0 : uint8_t(junk);
+    }
+}
+
 void ImageBuilder::set_root_dir_slack(uint32_t slack) {
     if (system_.size() >= kRootDirSlackOffset + 4) put_be32(&system_[kRootDirSlackOffset], slack);
 }
@@ -306,13 +316,14 @@ void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
 
 std::vector<uint8_t> load_sample_ts() { return read_file(PVR_SOURCE_DIR "/data/sample.ts"); }
 
-ImageBuilder sample_disk() {
+ImageBuilder sample_disk() { return sample_disk_of(load_sample_ts()); }
+
+ImageBuilder sample_disk_of(const std::vector<uint8_t>& ts) {
     constexpr uint16_t kMjd24Dec2002 = 52632;
     constexpr uint16_t kMjd5Jan2003 = 52644;
     constexpr size_t kDokuBytes =
         2 * 1024 * 1024 / kTsPacketSize * kTsPacketSize;  // about 2 MB, whole packets
 
-    std::vector<uint8_t> ts = load_sample_ts();
     std::vector<uint8_t> doku(ts.begin(), ts.begin() + std::min(kDokuBytes, ts.size()));
 
     // 1 MiB clusters: 16 of them leave room for all three and some free ones.

@@ -17,6 +17,12 @@ struct RecordingHeader {
     uint16_t audio_pid = 0x102;
 };
 
+// What a crash or a scratch leaves of a copy of the allocation table.
+enum class TableDamage {
+    kZeroed,  // every byte 0: each entry links to cluster 0
+    kJunk,    // bytes of a fixed pseudo-random sequence
+};
+
 struct EntryDate {
     uint16_t mjd = 0;  // 0: no date
     uint8_t hour = 0;
@@ -57,6 +63,9 @@ public:
     void set_fat2(uint32_t n, uint32_t value);
     uint32_t fat1(uint32_t n) const;
     uint32_t fat2(uint32_t n) const;
+    // Damages copy 1 or 2 of the table from entry `from` to the end of its
+    // region (a half-written copy: from the middle on).
+    void damage_fat(int copy, TableDamage damage, uint32_t from = 0);
     void set_root_dir_slack(uint32_t slack);  // boot sector offset 44 (default 0)
     uint32_t root_dir_slack() const;
     // Root entries the product reads: (((cluster_size - slack) & 0xFFE00) + 512) / 128.
@@ -125,5 +134,7 @@ std::vector<uint8_t> read_file(const std::string& path);
 void write_file(const std::string& path, const std::vector<uint8_t>& bytes);
 
 // The sample disk of the demo: three recordings made from the sample with
-// dates, one in a fragmented chain, and a list file naming them.
+// dates, one in a fragmented chain, and a list file naming them; made of the
+// transport stream ts (the sample's bytes).
 ImageBuilder sample_disk();
+ImageBuilder sample_disk_of(const std::vector<uint8_t>& ts);

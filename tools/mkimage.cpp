@@ -8,7 +8,8 @@
 // come from the stream's own PAT and PMT (first program, first MPEG video and
 // first MPEG audio stream), or from --pids. --list adds the recorder's list
 // file naming the recordings in command-line order. --sample writes the
-// demo's sample disk.
+// demo's sample disk from the sample recording built into the program, so
+// that an installed mkimage needs no source tree.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +21,20 @@
 #include "disk/copy/copy.h"
 #include "mpeg/mpeg.h"
 #include "tools/image_builder.h"
+
+// The sample recording (data/sample.ts, path in PVR_SAMPLE_TS), read only.
+#ifdef _WIN32
+#define PVR_READ_ONLY_SECTION ".section .rdata,\"dr\"\n"
+#else
+#define PVR_READ_ONLY_SECTION ".section .rodata\n"
+#endif
+asm(PVR_READ_ONLY_SECTION
+    ".globl pvr_sample_ts\npvr_sample_ts:\n"
+    ".incbin \"" PVR_SAMPLE_TS
+    "\"\n"
+    ".globl pvr_sample_ts_end\npvr_sample_ts_end:\n"
+    ".text\n");
+extern "C" const uint8_t pvr_sample_ts[], pvr_sample_ts_end[];
 
 namespace {
 
@@ -187,7 +202,7 @@ int main(int argc, char** argv) {
 
     try {
         if (sample) {
-            ImageBuilder img = sample_disk();
+            ImageBuilder img = sample_disk_of({pvr_sample_ts, pvr_sample_ts_end});
             img.write(out);
             std::fprintf(stderr, "mkimage: wrote %s: sample disk, %u clusters of %u bytes\n",
                          out.c_str(), img.cluster_count(), img.cluster_size());

@@ -14,7 +14,8 @@ cd "$(dirname "$0")/.."
 top=$(pwd)
 linux=$top/${1:-build-test}
 . tools/need.sh
-need cmake ninja-build g++-mingw-w64-x86-64 wine wine64
+. tools/wine_env.sh
+need cmake ninja-build g++-mingw-w64-x86-64 googletest groff-base wine wine64
 
 cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
   -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -23,21 +24,14 @@ cmake --build build-win -j2
   echo "wine_check: no Linux build in $linux (run sh tools/test.sh first)" >&2; exit 1; }
 
 tmp=$(mktemp -d /tmp/pvr-wine.XXXXXX)
-WINEPREFIX=$tmp/prefix WINEDEBUG=-all WINEARCH=win64
-WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-export WINEPREFIX WINEDEBUG WINEARCH WINEDLLOVERRIDES
-unset DISPLAY WAYLAND_DISPLAY || true
-cleanup() { wineserver -k 2>/dev/null || true; rm -rf "$tmp"; }
+cleanup() { stop_wine; rm -rf "$tmp"; }
 trap cleanup EXIT INT TERM
-mkdir -p "$WINEPREFIX"
-wineserver -p
-wineboot -i </dev/null >/dev/null 2>&1 || true
+start_wine "$tmp"
 
 passed=0 failed=0
 started=$(date +%s)
 pass() { passed=$((passed + 1)); printf 'ok   %s\n' "$1"; }
 fail() { failed=$((failed + 1)); printf 'FAIL %s\n' "$1"; }
-crlf() { sed 's/\r$//' "$1"; }   # wine's text-mode standard streams end lines in CR LF
 
 # --- the cross-built unit tests ---
 mkdir "$tmp/run"

@@ -229,7 +229,7 @@ void close_recording_file(recording_reader* reader) {
 
 uint32_t header_pid(const recording_reader* reader, size_t offset) {
     if (offset + 2 > kRecordingHeaderSize) return 0;
-    return get_be16(reader->rec_header + offset) & kPidMask;
+    return header_field_pid(reader->rec_header, offset);
 }
 
 bool reader_next_in_place(const recording_reader* reader) {

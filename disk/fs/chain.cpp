@@ -15,6 +15,7 @@ constexpr char kLoopsText[] = "loops at cluster %x\n";
 constexpr char kFreeText[] = "ends at cluster %x, which is marked free\n";
 constexpr char kMarkerText[] = "ends at cluster %x with marker %x\n";
 constexpr char kOutsideText[] = "leaves the table at cluster %x\n";
+constexpr char kUnknownText[] = "ends at cluster %x: no cluster continues its stream\n";
 
 // The walks of chain_length, told apart by a number, so that starting one
 // costs nothing however often a walk is repeated (once per directory entry,
@@ -46,6 +47,7 @@ link_kind chain_next(uint32_t cluster, uint32_t* next) {
     }
     const uint32_t value = qv->fat[cluster];
     *next = value;
+    if (value == kNoContinuation) return kLinkUnknown;
     if (value == kEndOfChain) return kLinkEnd;
     if (value == kFreeCluster) return kLinkFree;
     if (value >= kMarkerLink) return kLinkMarker;
@@ -60,6 +62,7 @@ void set_chain_damage(const char* prefix, link_kind kind, uint32_t cluster, uint
     case kLinkFree: snprintf(text, sizeof text, kFreeText, cluster); break;
     case kLinkMarker: snprintf(text, sizeof text, kMarkerText, cluster, next); break;
     case kLinkOutside: snprintf(text, sizeof text, kOutsideText, cluster); break;
+    case kLinkUnknown: snprintf(text, sizeof text, kUnknownText, cluster); break;
     case kLinkEnd: break;  // no damage
     }
     qv_set_error("%s%s", prefix, text);

@@ -1,7 +1,9 @@
 // The check of the whole file system against the chosen allocation table:
 // the chain heads and the cross-link walk over every chain, the breadth-first
 // walk over every directory from the root, the clusters that no directory
-// entry reaches, and (for the salvage) where lost chains begin.
+// entry reaches, and (for the salvage) where the entries start and where the
+// directories lie. Without a table (the salvage found neither copy usable)
+// only the directories are walked.
 //
 // A damaged table can point anywhere and loop: every walk checks a link
 // against cluster_count before it indexes fat, the owner array or the mark
@@ -86,27 +88,12 @@ int cross_link_walk(const uint32_t* heads, uint32_t head_count, uint32_t* owner)
     return flags;
 }
 
-// The clusters where a lost recording may start (salvage): kept from the
-// check for the listing; and the directory clusters it read, for a rescue.
-cluster_bitmap lost_starts;
-cluster_bitmap directories;
+// What the opening leaves for the salvage.
+salvage_findings findings;
 
-// Lost chain starts: clusters the directory walk did not reach (marks) and
-// that no entry links to, which begin a chain (what the head search takes)
-// or end one at once (a lost file of one cluster).
-void find_lost_starts(const uint32_t* marks) {
-    const uint32_t count = qv->cluster_count;
-    static cluster_bitmap linked;
-    clear_clusters(&linked);
-    for (uint32_t c = 0; c < count; ++c)
-        if (qv->fat[c] < count) add_cluster(&linked, qv->fat[c]);
-    for (uint32_t c = 0; c < count; ++c) {
-        const uint32_t v = qv->fat[c];
-        if (marks[c] != kReached && !has_cluster(&linked, c) &&
-            (v <= kMarkerLink || v == kEndOfChain))
-            add_cluster(&lost_starts, c);
-    }
-}
+// Whether the check has a table to follow chains in: without one, what a
+// chain walk meets is no finding.
+bool table_known = true;
 
 // Entries in unreadable sectors are skipped, one warning per run of them;
 // what they held shows up as lost clusters. kUnreadableEntries when any.
@@ -155,6 +142,7 @@ int check_entry(const uint8_t* entry, uint32_t* marks, uint32_t* dir_list, uint3
         return kLengthMismatch;
     }
     int result = 0;
+    add_cluster(&findings.entry_starts, s);
     const bool shared = type == kTypeShared0 || type == kTypeShared1;
     const bool already_reached = marks[s] == kReached;
     if (!shared && already_reached) {
@@ -165,7 +153,7 @@ int check_entry(const uint8_t* entry, uint32_t* marks, uint32_t* dir_list, uint3
     chain_end end;
     const uint32_t len = chain_length(s, marks, &end);
     const bool damaged = end.kind != kLinkEnd;
-    if (damaged) {
+    if (damaged && table_known) {
         char prefix[kErrorSize];
         snprintf(prefix, sizeof prefix, "File %s: chain ", name.text);
         show_chain_damage(qv->progress, prefix, end.kind, end.last, end.next);
@@ -174,7 +162,7 @@ int check_entry(const uint8_t* entry, uint32_t* marks, uint32_t* dir_list, uint3
     if (type == kTypeSubdir)
         return result | take_subdirectory(name, s, already_reached, dir_list, dir_count);
     const uint32_t stored = get_be32(entry + kEntryClusters);
-    if (!damaged && len != stored) {
+    if (!damaged && table_known && len != stored) {
         qv_warn("File %s has incorrect length %u/%u\n", name.text, stored, len);
         result |= kLengthMismatch;
     }
@@ -194,12 +182,12 @@ int dir_flags(int r) {
 int walk_directories(uint32_t* marks, uint32_t* dir_list) {
     // The root directory is the walk's starting point, reached by definition.
     marks[0] = kReached;
+    add_cluster(&findings.directories, 0);
     uint32_t dir_count = 0;
-    add_cluster(&directories, 0);
     int flags = dir_flags(check_dir(0, root_entry_count(), marks, dir_list, &dir_count));
     const uint32_t per_cluster = qv->cluster_size / kDirEntrySize;
     for (uint32_t k = 0; k < dir_count; ++k) {
-        add_cluster(&directories, dir_list[k]);
+        add_cluster(&findings.directories, dir_list[k]);
         flags |= dir_flags(check_dir(dir_list[k], per_cluster, marks, dir_list, &dir_count));
     }
     return flags;
@@ -237,23 +225,23 @@ int check_dir(uint32_t dir_cluster, uint32_t entry_count, uint32_t* marks, uint3
     return result;
 }
 
-int check_file_system(uint32_t* first, uint32_t* second, uint32_t* dir_list) {
-    clear_clusters(&lost_starts);
-    clear_clusters(&directories);
+int check_file_system(uint32_t* first, uint32_t* second, uint32_t* dir_list, bool with_table) {
+    uint32_t* marks = second;
+    table_known = with_table;
+    if (!with_table) {
+        // Nothing is reached before the walk: no chain tells more than its start.
+        memset(marks, 0, sizeof(uint32_t) * qv->cluster_count);
+        return walk_directories(marks, dir_list);
+    }
     // Chain heads into the first array; the second marks successors, then
     // holds the owners of the cross-link walk.
     uint32_t head_count = find_chain_heads(first, second);
     int flags = cross_link_walk(first, head_count, second);
     // The mark array starts as a copy of the table: free clusters are 0xFFFFFF
     // from the start, every cluster the directory walk reaches becomes so.
-    uint32_t* marks = second;
     memcpy(marks, qv->fat, sizeof(uint32_t) * qv->cluster_count);
     flags |= walk_directories(marks, dir_list);
-    flags |= report_lost_clusters(marks);
-    if (qv_options.salvage) find_lost_starts(marks);
-    return flags;
+    return flags | report_lost_clusters(marks);
 }
 
-const cluster_bitmap* lost_chain_starts() { return &lost_starts; }
-
-const cluster_bitmap* checked_directories() { return &directories; }
+salvage_findings* opening_findings() { return &findings; }

@@ -4,12 +4,13 @@
 // directory and the recording table, and lost recordings.
 //
 // Results: an operation returns 0 on success and nonzero on failure with the
-// reason in qv_error (parse_dir and add_lost_recordings return a count, -1
+// reason in qv_error (parse_dir and salvage_recordings return a count, -1
 // on failure); a function named as a question returns bool.
 #pragma once
 
 #include <cstdint>
 
+#include "disk/bytes.h"
 #include "disk/device/device.h"
 #include "disk/qvdisk.h"
 
@@ -35,6 +36,9 @@ constexpr uint32_t kMarkerLink = 0xFFFFFB;  // still walked as a link by the cha
 constexpr uint32_t kEndOfChain = 0xFFFFFE;
 constexpr uint32_t kFreeCluster = 0xFFFFFF;
 constexpr uint32_t kBadEntry = 0xFFFFFFFF;  // decoded entry that failed the range check
+// In memory only, never on the disk: the salvage found no cluster that
+// continues the recording's stream, and the table could not tell either.
+constexpr uint32_t kNoContinuation = 0xFFFFFFFD;
 
 // Directory entries: 128 bytes each from the start of a directory cluster.
 constexpr size_t kDirEntrySize = 128;
@@ -67,6 +71,38 @@ constexpr size_t kTsPacketSize = 188;
 constexpr uint8_t kTsSyncByte = 0x47;
 constexpr uint32_t kFirstPacketSearchEnd = 655;  // last offset tried for the first packet
 constexpr uint32_t kPidMask = 0x1FFF;
+constexpr uint32_t kNullPid = 0x1FFF;  // stuffing packets, which carry nothing
+
+// --- transport packet fields (packet_fields.cpp): every field is read
+// through these, so each is decoded in one place. p points at a whole
+// 188-byte packet (the four header bytes for the inline ones).
+constexpr uint32_t kTsHeaderSize = 4;
+constexpr uint8_t kPayloadUnitStart = 0x40;  // byte 1
+constexpr uint8_t kScramblingMask = 0xC0;    // byte 3
+constexpr uint8_t kAdaptationFieldFlag = 0x20;
+constexpr uint8_t kPayloadFlag = 0x10;
+constexpr uint8_t kContinuityMask = 0x0F;
+constexpr uint32_t kContinuityModulus = 16;
+constexpr uint64_t kPcrTicksPerBase = 300;
+constexpr uint64_t kPcrModulus = (uint64_t(1) << 33) * kPcrTicksPerBase;  // the clock wraps here
+constexpr uint64_t kPcrTicksPerSecond = 27000000;
+constexpr uint32_t kNoPayload = 0;  // ts_payload_offset of a packet without payload
+inline uint32_t ts_pid(const uint8_t* p) { return get_be16(p + 1) & kPidMask; }
+inline bool ts_unit_start(const uint8_t* p) { return (p[1] & kPayloadUnitStart) != 0; }
+inline bool ts_scrambled(const uint8_t* p) { return (p[3] & kScramblingMask) != 0; }
+inline uint32_t ts_continuity(const uint8_t* p) { return p[3] & kContinuityMask; }
+// Whether the packet says it carries payload (its continuity counter then
+// counts it).
+inline bool ts_has_payload(const uint8_t* p) { return (p[3] & kPayloadFlag) != 0; }
+// Where the payload begins (behind the adaptation field), or kNoPayload when
+// the packet carries none: no payload flag, or an adaptation field that
+// leaves no room for it.
+uint32_t ts_payload_offset(const uint8_t* p);
+// The discontinuity_indicator of the adaptation field (false without one).
+bool ts_discontinuity(const uint8_t* p);
+// The PCR in 27 MHz units into *pcr; false unless the adaptation field holds
+// one (PCR_flag set and the field long enough for its six bytes).
+bool ts_pcr(const uint8_t* p, uint64_t* pcr);
 
 // --- opening (open.cpp) ---
 // How the run takes its disk; all zero is the plain run (the image
@@ -111,21 +147,26 @@ constexpr int kCheckError = 1;
 constexpr int kCheckFatal = 2;
 // Checks the file system against qv->fat (table.cpp's read_fat calls it with
 // its two working arrays of kMaxClusters entries and the directory list);
-// every finding is shown at once. Returns the verdict's flags.
-int check_file_system(uint32_t* first, uint32_t* second, uint32_t* dir_list);
+// every finding is shown at once. Without a table (with_table false: the
+// salvage found neither copy usable) only the directories are walked, and
+// what the walk finds of chains and lengths is left out. Returns the
+// verdict's flags.
+int check_file_system(uint32_t* first, uint32_t* second, uint32_t* dir_list, bool with_table);
 // Entries of the root directory: from the boot sector's root_dir_slack.
 uint32_t root_entry_count();
 // Clusters one walk has taken, a bit for every cluster of the largest table.
 struct cluster_bitmap {
     uint8_t bits[kMaxClusters / 8];
 };
-// After read_fat with qv_options.salvage: the clusters that no directory
-// entry reaches and no entry links to, that begin a chain or are a chain of
-// their own (a lost recording may start at each). Empty otherwise.
-const cluster_bitmap* lost_chain_starts();
-// After read_fat: the directory clusters the check read (the root's 0 and
-// every subdirectory it reached).
-const cluster_bitmap* checked_directories();
+// What opening the disk leaves for the salvage's carving: kept by read_fat
+// and the check for salvage_recordings.
+struct salvage_findings {
+    bool no_table;                 // neither copy usable: qv->fat holds no chain
+    cluster_bitmap unknown_links;  // entries neither copy could give (taken as end of chain)
+    cluster_bitmap directories;    // the root and every subdirectory the walk took
+    cluster_bitmap entry_starts;   // where an entry of any directory starts
+};
+salvage_findings* opening_findings();
 
 // --- the chain step (chain.cpp) ---
 // The next link of a chain, classified once. Every walk (the check, the
@@ -137,6 +178,7 @@ enum link_kind {
     kLinkFree,     // the cluster's own entry says free
     kLinkMarker,   // a marker value (0xFFFFFB to 0xFFFFFD)
     kLinkOutside,  // a link at or beyond cluster_count
+    kLinkUnknown,  // kNoContinuation: the salvage found nothing that goes on
 };
 // Entries of fat that may be indexed: cluster_count, at most kMaxClusters.
 uint32_t table_size();
@@ -215,10 +257,98 @@ bool find_first_packet(const uint8_t* data, uint32_t limit, uint32_t* pos);
 // left (qv_error).
 int list_matter_areas(const int* order, int order_count, rescue_areas* areas);
 
-// --- lost recordings (lost.cpp) ---
-// With qv_options.salvage: appends to the count recordings of the table a
-// recording "lost_%06x" for every lost chain start (lost_chain_starts) whose
-// first cluster holds a recording header, in ascending order, as long as
-// the table has room. One read of each start's first cluster. Returns the
-// new count (also in qv->recording_count).
-int add_lost_recordings(int count);
+// Whether data, the first limit bytes of a cluster, begin with a recording
+// header: the first packet is found (find_first_packet), the bytes in front
+// of it hold no packet in step with those behind it whose PID occurs behind
+// it, and the video or audio PID the header names occurs in the packets
+// behind it. A cluster from the middle of a recording passes the first test,
+// never the second.
+bool holds_recording_header(const uint8_t* data, uint32_t limit);
+// A PID field of a recording header (offset kHeader*Pid): its low 13 bits.
+uint32_t header_field_pid(const uint8_t* header, size_t offset);
+
+// --- cluster signatures (signature.cpp) ---
+// What the salvage needs of a cluster to tell whether it continues the
+// stream of another one, read from its first and last kEdgeWindow bytes:
+// transport packets run on across cluster boundaries, the packet split at
+// the end of one cluster is completed at the start of the next, and each
+// PID's continuity counter and the clock references go on in step.
+constexpr uint32_t kEdgeWindow = 32768;
+constexpr uint32_t kEdgePids = 3;       // PIDs kept at each end (not PAT, not stuffing)
+constexpr uint8_t kEdgePayload = 0x10;  // in counter[]: the packet carries payload
+constexpr uint16_t kNoPacket = 0xFFFF;  // first_packet of a cluster without a stream
+constexpr uint32_t kStraddleBytes = 3;  // a split packet header may straddle the boundary
+// One end of a cluster: the first (head) or last (tail) packet there of each
+// of up to kEdgePids PIDs, and the first (head) or last (tail) PCR.
+struct stream_edge {
+    uint16_t pid[kEdgePids];
+    uint8_t counter[kEdgePids];  // continuity counter, kEdgePayload when payload follows
+    uint8_t pid_count;
+    uint16_t pcr_pid;     // kNullPid when the end holds no PCR
+    uint32_t pcr_offset;  // of the packet in the cluster
+    uint64_t pcr;
+};
+// Flags of a signature.
+constexpr uint8_t kSigHeadUnread = 0x01;  // the head window has unreadable sectors
+constexpr uint8_t kSigTailUnread = 0x02;  // the tail window has unreadable sectors
+constexpr uint8_t kSigTailToEnd = 0x04;   // packets run in step up to the cluster's end
+constexpr uint8_t kSigHeader = 0x08;      // begins with a recording header
+struct cluster_signature {
+    stream_edge head, tail;
+    uint32_t stream_end;    // end of the last whole packet of the run from first_packet
+    uint16_t first_packet;  // the first of a run of packets in step, or kNoPacket
+    uint8_t rest;           // with kSigTailToEnd: bytes of the split last packet in the next
+    uint8_t flags;
+    uint8_t first_bytes[kStraddleBytes];  // the cluster's first bytes
+    uint8_t last_bytes[kStraddleBytes];   // and its last ones
+    uint16_t header_pid[3];               // video, audio and PMT PID as a header names them
+};
+// Reads the first and the last kEdgeWindow bytes of every cluster below
+// count that is no directory (the bytes between only of a cluster whose
+// stream may end inside it: never a byte twice) and fills sig. Progress
+// goes to qv->progress. Returns the number of clusters with unreadable
+// sectors in a window.
+uint32_t read_signatures(cluster_signature* sig, uint32_t count, const cluster_bitmap* skip);
+
+// --- carving (carving.cpp) ---
+// One chain the salvage follows: a recording's, from its start cluster.
+struct carve_job {
+    uint32_t start;
+    uint32_t want;           // the entry's num_clusters; 0 for a lost recording
+    uint32_t last, length;   // the chain so far
+    uint32_t content_links;  // links found by content
+    uint32_t unusable_from;  // first cluster whose link the table could not give
+    uint16_t pids[3];        // the header's PIDs that count (none: every PID does)
+    uint32_t pid_count;
+    bool ended;
+    bool cut;  // ended short of want: no cluster continues its stream
+};
+struct carving;
+// The matching over the signatures of the count clusters of the table
+// (sig stays the caller's). Null when there is no memory (message in qv_error).
+carving* open_carving(const cluster_signature* sig, uint32_t count);
+void close_carving(carving* k);
+// Starts job at cluster start (want: 0 or the entry's length). False, and
+// nothing started, when start is a directory, lies outside the table or
+// another chain has taken it already.
+bool start_chain(carving* k, carve_job* job, uint32_t start, uint32_t want);
+// Follows job's chain as far as the table's usable links go (by_content
+// false), or to its end (true): where the table cannot tell, or its link
+// leads to a cluster that does not continue the stream while another does,
+// the physically next cluster is tried first, then every other that no
+// chain has taken. Links found are written into qv->fat, kEndOfChain where
+// the chain reaches want or (a lost recording) its stream ends,
+// kNoContinuation where it ends short of want. At most one step per cluster
+// of the table over all chains.
+void follow_chain(carving* k, carve_job* job, bool by_content);
+
+// --- the salvage's recordings (lost.cpp) ---
+// With qv_options.salvage: reads the signature of every cluster (one pass
+// over the disk) and follows the chains of the count recordings of the
+// table where the table cannot tell how they go on; then appends a
+// recording "lost_%06x" for every cluster that holds a recording header and
+// where no directory entry starts, as long as the table has room, its chain
+// found the same way and its slack cut at the last whole packet of its
+// stream. Returns the new count (also in qv->recording_count); count
+// without the salvage.
+int salvage_recordings(int count);

@@ -1,8 +1,11 @@
-// Lost recordings (the salvage): chains that no directory entry reaches any
-// more (a zeroed or overwritten directory slot) but whose first cluster still
-// begins with a recording header and transport packets. Each is offered as a
-// recording of its own, named after the cluster where it starts.
+// The salvage's recordings: the chains of the recording table followed by
+// content where the allocation table cannot tell how they go on, and lost
+// recordings: clusters that begin with a recording header but where no
+// directory entry starts any more (a zeroed or overwritten directory slot).
+// Each lost one is offered as a recording of its own, named after the
+// cluster where it starts, as long as its stream runs.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "disk/fs/fs.h"
@@ -11,15 +14,44 @@ namespace {
 
 constexpr char kLostNameFormat[] = "lost_%06x";
 
-}  // namespace
+// What one salvage of the recordings works with.
+struct salvage_work {
+    cluster_signature* sig;  // one per cluster of the table
+    carve_job* jobs;         // one per recording of the table
+    carving* matching;
+};
 
-int add_lost_recordings(int count) {
-    if (count < 0 || !qv_options.salvage) return count;
-    const cluster_bitmap* starts = lost_chain_starts();
-    static bad_sectors unread;
-    const uint32_t clusters = table_size();
-    for (uint32_t c = 0; c < clusters; ++c) {
-        if (!has_cluster(starts, c)) continue;
+void free_work(salvage_work* w) {
+    close_carving(w->matching);
+    free(w->sig);
+    free(w->jobs);
+}
+
+// Reads every cluster's signature and builds the matching. 0, or 1 with the
+// reason in qv_error.
+int prepare(salvage_work* w, uint32_t clusters) {
+    w->sig = static_cast<cluster_signature*>(calloc(clusters, sizeof(cluster_signature)));
+    w->jobs = static_cast<carve_job*>(calloc(kMaxRecordings, sizeof(carve_job)));
+    if (!w->sig || !w->jobs) {
+        qv_set_error("Not enough memory to follow chains by content\n");
+        return 1;
+    }
+    const uint32_t unreadable = read_signatures(w->sig, clusters, &opening_findings()->directories);
+    if (unreadable)
+        qv_warn(
+            "Salvage: %u clusters cannot be read whole at their start or end: no chain is "
+            "followed by content across them\n",
+            unreadable);
+    w->matching = open_carving(w->sig, clusters);
+    return w->matching ? 0 : 1;
+}
+
+// Appends a lost recording for every header cluster where no entry starts,
+// its chain started. Returns the table's new count.
+int add_lost(salvage_work* w, int count, uint32_t clusters) {
+    const salvage_findings* found = opening_findings();
+    for (uint32_t c = 1; c < clusters; ++c) {
+        if (!(w->sig[c].flags & kSigHeader) || has_cluster(&found->entry_starts, c)) continue;
         if (count >= int(kMaxRecordings)) {
             qv_warn(
                 "Salvage: the recording table is full: lost chains from cluster %x on are not "
@@ -27,24 +59,74 @@ int add_lost_recordings(int count) {
                 c);
             break;
         }
-        // The header as the reader takes it: readable, packets behind it.
-        uint32_t first_packet = 0;
-        if (qv_read_cluster_salvage(c, cluster_buffer, &unread) == kSalvageFailed ||
-            bad_bytes_touch(&unread, 0, kRecordingHeaderSize)) {
-            qv_warn("Salvage: lost chain at cluster %x cannot be read: not listed\n", c);
-            continue;
-        }
-        if (!find_first_packet(cluster_buffer, qv->cluster_size, &first_packet)) continue;
-        chain_end end;
+        if (!start_chain(w->matching, &w->jobs[count], c, 0)) continue;  // a chain has it
         recording_entry* r = &qv->recordings[count++];
         memset(r, 0, sizeof *r);
         r->type = kTypeRecording;
         r->start_cluster = c;
-        r->num_clusters = chain_length(c, nullptr, &end);
         snprintf(r->name, sizeof r->name, kLostNameFormat, c);
-        qv_warn("Salvage: lost chain at cluster %x, length %u, holds a recording: listed as %s\n",
-                c, r->num_clusters, r->name);
     }
+    return count;
+}
+
+// A lost recording's length: its chain, its last cluster cut at the last
+// whole packet of its stream.
+void finish_lost(recording_entry* r, const carve_job* job, const cluster_signature* sig) {
+    const cluster_signature& last = sig[job->last];
+    const uint32_t size = qv->cluster_size;
+    const uint32_t end =
+        last.first_packet != kNoPacket && last.stream_end <= size ? last.stream_end : size;
+    r->num_clusters = job->length;
+    r->last_cluster_slack = size - end;
+    qv_warn(
+        "Salvage: lost chain at cluster %x, length %u, holds a recording whose stream ends %u "
+        "bytes into its last cluster: listed as %s\n",
+        r->start_cluster, r->num_clusters, end, r->name);
+}
+
+// What the salvage found of one recording's chain.
+void report(const recording_entry* r, const carve_job* job) {
+    if (job->content_links)
+        qv_warn(
+            "Recording %s: allocation table unusable from cluster %x; %u clusters followed "
+            "by content\n",
+            r->name, job->unusable_from, job->content_links);
+    if (job->cut)
+        qv_warn(
+            "Recording %s: no cluster continues the stream after cluster %x; the chain ends "
+            "there with %u of its %u clusters\n",
+            r->name, job->last, job->length, job->want);
+}
+
+}  // namespace
+
+int salvage_recordings(int count) {
+    if (count < 0 || !qv_options.salvage) return count;
+    const uint32_t clusters = table_size();
+    salvage_work w = {};
+    if (prepare(&w, clusters) != 0) {
+        char reason[kErrorSize];
+        memcpy(reason, qv_error, sizeof reason);
+        qv_warn("Salvage: %s", reason);
+        free_work(&w);
+        qv->recording_count = count;
+        return count;
+    }
+    const int listed = count;
+    for (int i = 0; i < listed; ++i) {
+        const recording_entry* r = &qv->recordings[i];
+        start_chain(w.matching, &w.jobs[i], r->start_cluster, r->num_clusters);
+    }
+    count = add_lost(&w, count, clusters);
+    // The table's usable links of every chain first, so that no chain takes
+    // by content a cluster that the table gives another.
+    for (int i = 0; i < count; ++i) follow_chain(w.matching, &w.jobs[i], false);
+    for (int i = 0; i < count; ++i) follow_chain(w.matching, &w.jobs[i], true);
+    for (int i = 0; i < count; ++i) {
+        report(&qv->recordings[i], &w.jobs[i]);
+        if (i >= listed) finish_lost(&qv->recordings[i], &w.jobs[i], w.sig);
+    }
+    free_work(&w);
     qv->recording_count = count;
     return count;
 }

@@ -35,7 +35,7 @@ int list_matter_areas(const int* order, int order_count, rescue_areas* areas) {
     g.areas = areas;
     g.failed = add_rescue_area(areas, 0, qv->cluster_size);
     clear_clusters(&g.taken);
-    const cluster_bitmap* directories = checked_directories();
+    const cluster_bitmap* directories = &opening_findings()->directories;
     for (uint32_t c = 0; c < table_size(); ++c)
         if (has_cluster(directories, c) && !has_cluster(&g.taken, c)) take_cluster(&g, c);
     uint32_t list = 0;

@@ -32,32 +32,57 @@ bool fat_entry_unreadable(const bad_sectors* bad, uint32_t offset, uint32_t n) {
     return bad_bytes_touch(bad, at, at + kFatEntrySize);
 }
 
-// Decodes one FAT copy into out and range-checks it. Returns nonzero when a
-// link is beyond the disk. The FAT2 pass also compares with FAT1 (other).
-// Entries in unreadable sectors become kUnreadEntry.
-int decode_fat(uint32_t offset, uint32_t* out, int copy_number, const uint32_t* other,
-               const bad_sectors* unread) {
-    const uint32_t count = qv->cluster_count;
+// Entry n of the copy at offset as stored (cluster_buffer holds disk cluster 0).
+uint32_t stored_entry(uint32_t offset, uint32_t n) {
+    return get_be24(cluster_buffer + offset + size_t(n) * kFatEntrySize);
+}
+
+// Decodes one FAT copy into out, without a word: entries in unreadable
+// sectors become kUnreadEntry, links beyond the disk kBadEntry.
+void decode_fat(uint32_t offset, uint32_t* out, const bad_sectors* unread) {
     const int64_t link_bound = qv->disk_sectors / 2048;  // the disk size in whole MiB
-    const uint8_t* copy = cluster_buffer + offset;
-    int bad = 0;
-    for (uint32_t n = 0; n < count; ++n) {
-        if (fat_entry_unreadable(unread, offset, n)) {
+    for (uint32_t n = 0; n < qv->cluster_count; ++n) {
+        const uint32_t value = stored_entry(offset, n);
+        if (fat_entry_unreadable(unread, offset, n))
             out[n] = kUnreadEntry;
-            continue;
-        }
-        uint32_t value = get_be24(copy + size_t(n) * kFatEntrySize);
-        if (value <= kLastLink && int64_t(value) > link_bound) {
-            qv_warn("FAT%d %u item %u wrong!\n", copy_number, n, value);
-            value = kBadEntry;
+        else
+            out[n] = value <= kLastLink && int64_t(value) > link_bound ? kBadEntry : value;
+    }
+}
+
+// Shows what decode_fat found in the copy at offset: every link beyond the
+// disk, and (the FAT2 pass) every difference from FAT1 (other). Returns
+// nonzero when a link is beyond the disk.
+int report_decoded(uint32_t offset, const uint32_t* decoded, int copy_number,
+                   const uint32_t* other) {
+    int bad = 0;
+    for (uint32_t n = 0; n < qv->cluster_count; ++n) {
+        const uint32_t value = decoded[n];
+        if (value == kBadEntry) {
+            qv_warn("FAT%d %u item %u wrong!\n", copy_number, n, stored_entry(offset, n));
             bad = 1;
         }
-        out[n] = value;
-        if (other && value != kBadEntry && other[n] != kBadEntry && other[n] != kUnreadEntry &&
-            value != other[n])
+        if (other && value != kBadEntry && value != kUnreadEntry && other[n] != kBadEntry &&
+            other[n] != kUnreadEntry && value != other[n])
             qv_warn("FAT: %x: %x != %x\n", n, other[n], value);
     }
     return bad;
+}
+
+// Why a decoded copy cannot be used at all, or null when it can: when more
+// than half of its entries cannot be read, lie beyond the disk or link to
+// cluster 0 (the root directory, which nothing links to), it is named after
+// the most of them.
+const char* unusable_copy(const uint32_t* decoded) {
+    uint32_t unread = 0, wrong = 0, zero = 0;
+    for (uint32_t n = 0; n < qv->cluster_count; ++n) {
+        unread += decoded[n] == kUnreadEntry;
+        wrong += decoded[n] == kBadEntry;
+        zero += decoded[n] == 0;
+    }
+    if (uint64_t(unread) + wrong + zero <= qv->cluster_count / 2) return nullptr;
+    if (unread >= wrong && unread >= zero) return "unreadable";
+    return zero >= wrong ? "zeroed" : "out of range";
 }
 
 // Entries of one copy that could not be read are taken from the other copy
@@ -92,8 +117,10 @@ int drop_unread_in_both(uint32_t* first, uint32_t* second) {
         }
         uint32_t from = n;
         dropped = 1;
-        for (; n < count && first[n] == kUnreadEntry && second[n] == kUnreadEntry; ++n)
+        for (; n < count && first[n] == kUnreadEntry && second[n] == kUnreadEntry; ++n) {
             first[n] = second[n] = taken;
+            add_cluster(&opening_findings()->unknown_links, n);
+        }
         if (qv_options.salvage)
             qv_warn("FAT entries %u to %u cannot be read in either copy: taken as end of chain\n",
                     from, n - 1);
@@ -122,6 +149,7 @@ void merge_copies(const uint32_t* fat1, const uint32_t* fat2, int fat2_bad) {
             qv_warn("FAT1 %u item wrong, taken from FAT2: %u\n", n, fat2[n]);
         } else {
             qv->fat[n] = kEndOfChain;
+            add_cluster(&opening_findings()->unknown_links, n);
             qv_warn("FAT %u item wrong in both copies, taken as end of chain\n", n);
         }
     }
@@ -142,21 +170,55 @@ struct fat_copies {
     int salvaged;  // the salvage uses a disk that would be refused
 };
 
+// What decode_fat found in a copy, as report_decoded shows it; of a copy
+// that cannot be used at all (unusable: why) only that, in one line.
+// Nonzero when the copy is bad.
+int report_copy(uint32_t offset, const uint32_t* decoded, int copy_number, const uint32_t* other,
+                const char* unusable) {
+    if (!unusable) return report_decoded(offset, decoded, copy_number, other);
+    qv_warn("Salvage: FAT%d cannot be used (%s): its findings are left out\n", copy_number,
+            unusable);
+    return 1;
+}
+
+// With the salvage and neither copy usable: the table is left out with one
+// line, and qv->fat holds no chain, only the root directory's own end.
+void go_without_table(const char* fat1_reason, const char* fat2_reason) {
+    qv_warn(
+        "Salvage: neither copy of the allocation table can be used (FAT1 %s, FAT2 %s): the "
+        "table's findings are left out, every chain is found by content\n",
+        fat1_reason, fat2_reason);
+    for (uint32_t n = 0; n < qv->cluster_count; ++n) qv->fat[n] = kFreeCluster;
+    qv->fat[0] = kEndOfChain;
+    opening_findings()->no_table = true;
+}
+
 // Reads disk cluster 0 and decodes both copies; each stands in for the other
-// where that one is unreadable. 0, or 1 when nothing could be read.
+// where that one is unreadable. With the salvage a copy that cannot be used
+// at all counts as bad, and with neither usable the table is gone. 0, or 1
+// when nothing could be read.
 int load_copies(fat_copies* c) {
     static bad_sectors unread;
     if (qv_read_salvage(0, cluster_buffer, qv->cluster_size, 1, &unread, kEffortScrape) ==
         kSalvageFailed)
         return 1;
-    c->fat1_bad = decode_fat(kFat1Offset, c->first, 1, nullptr, &unread);
-    c->fat2_bad = decode_fat(kFat2Offset, c->second, 2, c->first, &unread);
+    decode_fat(kFat1Offset, c->first, &unread);
+    decode_fat(kFat2Offset, c->second, &unread);
+    const char* fat1_unusable = qv_options.salvage ? unusable_copy(c->first) : nullptr;
+    const char* fat2_unusable = qv_options.salvage ? unusable_copy(c->second) : nullptr;
+    if (fat1_unusable && fat2_unusable) {
+        go_without_table(fat1_unusable, fat2_unusable);
+        return 0;
+    }
+    c->fat1_bad = report_copy(kFat1Offset, c->first, 1, nullptr, fat1_unusable);
+    c->fat2_bad =
+        report_copy(kFat2Offset, c->second, 2, fat1_unusable ? nullptr : c->first, fat2_unusable);
     if (unread.count == 0) return 0;
     if (drop_unread_in_both(c->first, c->second) && qv_options.salvage) c->salvaged = 1;
     fill_unread(c->first, c->second, 1, 2);
     fill_unread(c->second, c->first, 2, 1);
-    c->fat1_bad = has_bad_entry(c->first);
-    c->fat2_bad = has_bad_entry(c->second);
+    c->fat1_bad = has_bad_entry(c->first) || fat1_unusable;
+    c->fat2_bad = has_bad_entry(c->second) || fat2_unusable;
     return 0;
 }
 
@@ -165,7 +227,9 @@ int load_copies(fat_copies* c) {
 // found!" in qv_error.
 int choose_copy(fat_copies* c) {
     const uint32_t count = qv->cluster_count;
-    if (!c->fat2_bad || !c->fat1_bad) {
+    if (opening_findings()->no_table) {
+        c->salvaged = 1;
+    } else if (!c->fat2_bad || !c->fat1_bad) {
         memcpy(qv->fat, c->fat2_bad ? c->first : c->second, sizeof(uint32_t) * count);
     } else if (qv_options.salvage) {
         merge_copies(c->first, c->second, c->fat2_bad);
@@ -205,10 +269,12 @@ int read_fat() {
         static_cast<uint32_t*>(malloc(sizeof(uint32_t) * (qv->cluster_size / kDirEntrySize + 1)));
     int result = 1;
     fat_copies copies = {work, work + kWorkEntries, 0, 0, 0};
+    memset(opening_findings(), 0, sizeof(salvage_findings));
     if (!work || !dir_list) {
         qv_set_error("Not enough memory to check the FAT.\n");
     } else if (load_copies(&copies) == 0 && choose_copy(&copies) == 0) {
-        int flags = check_file_system(copies.first, copies.second, dir_list);
+        const bool with_table = !opening_findings()->no_table;
+        int flags = check_file_system(copies.first, copies.second, dir_list, with_table);
         result = verdict(flags, copies.salvaged);
     }
     free(work);

@@ -92,7 +92,7 @@ uint32_t fat[kClusters + 2];  // the table's first entries as opened
 void open_and_list(size_t size) {
     qv_options.salvage = int(size % 2);
     if (open_qvdisk(quiet) == 0) {
-        int n = add_lost_recordings(parse_dir(0, root_entry_count(), 0xFF, kTypeRecording)), d[5];
+        int n = salvage_recordings(parse_dir(0, root_entry_count(), 0xFF, kTypeRecording)), d[5];
         char name[kOutputNameSize];
         for (int i = 0; FUZZ_TARGET == 2 && i < n && i < int(kMaxRecordings); ++i)
             convert_date_time(qv->recordings[i].mjd, &d[0], &d[1], &d[2], &d[3], &d[4]),

@@ -1,7 +1,7 @@
-// Transport packet fields: the header flags, the adaptation field (its
-// discontinuity_indicator and PCR) and where the payload or a PSI section
-// begins. The adaptation field's own length bounds everything read from it.
-#include "mpeg/mpeg.h"
+// Transport packet fields: the adaptation field (its discontinuity_indicator
+// and PCR) and where the payload begins. The adaptation field's own length
+// bounds everything read from it.
+#include "disk/fs/fs.h"
 
 namespace {
 
@@ -23,7 +23,7 @@ uint32_t adaptation_length(const uint8_t* p) {
 }  // namespace
 
 uint32_t ts_payload_offset(const uint8_t* p) {
-    if (!(p[3] & kPayloadFlag)) return kNoPayload;
+    if (!ts_has_payload(p)) return kNoPayload;
     uint32_t offset =
         kTsHeaderSize + ((p[3] & kAdaptationFieldFlag) ? 1 + p[kAdaptationLengthOffset] : 0);
     return offset <= kTsPacketSize ? offset : kNoPayload;
@@ -42,13 +42,4 @@ bool ts_pcr(const uint8_t* p, uint64_t* pcr) {
     uint64_t extension = uint64_t(f[4] & 0x01) << 8 | f[5];
     *pcr = base * kPcrTicksPerBase + extension;
     return true;
-}
-
-uint32_t ts_section(const uint8_t* p, uint8_t table_id, uint32_t head) {
-    if (!ts_unit_start(p) || ts_scrambled(p)) return 0;
-    uint32_t pointer = ts_payload_offset(p);
-    if (pointer == kNoPayload || pointer >= kTsPacketSize) return 0;
-    uint32_t at = pointer + 1 + p[pointer];  // behind the pointer_field
-    if (at + head > kTsPacketSize || p[at] != table_id) return 0;
-    return at;
 }
