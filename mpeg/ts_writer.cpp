@@ -60,8 +60,8 @@ void build_pat(const uint8_t* header) {
     put_be32(pat + kPatCrc, mpeg_crc32(pat + kPatSection, kPatCrc - kPatSection));
 }
 
-// The PCR_PID of a PMT packet that starts a section, or kNoPid when the
-// packet does not let it be read.
+}  // namespace
+
 uint32_t pmt_pcr_pid(const uint8_t* p) {
     const uint32_t at = ts_section(p, kPmtTableId, kPmtHeadSize);
     return at ? get_be16(p + at + kPmtPcrPidOffset) & kPidMask : kNoPid;
@@ -77,9 +77,10 @@ constexpr size_t kPmtLoopStart = 12;
 constexpr size_t kEsEntryHead = 5;           // stream_type, elementary_PID, ES_info_length
 constexpr size_t kMinPmtSectionLength = 13;  // from program_number to the CRC, no entries
 
+namespace {
 uint8_t reduced_pmt[kTsPacketSize];
+}  // namespace
 
-// The reduced PMT packet in reduced_pmt, or p itself when it is kept as it is.
 const uint8_t* reduce_pmt(const uint8_t* p, uint32_t video_pid, uint32_t audio_pid) {
     const size_t s = ts_section(p, kPmtTableId, kSectionHeadSize);
     if (!s) return p;
@@ -119,6 +120,8 @@ const uint8_t* reduce_pmt(const uint8_t* p, uint32_t video_pid, uint32_t audio_p
     memset(reduced_pmt + out, kStuffing, kTsPacketSize - out);
     return reduced_pmt;
 }
+
+namespace {
 
 // Kept packets that lie one after another in the reader's cluster are
 // written with one call.
