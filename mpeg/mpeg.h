@@ -375,3 +375,8 @@ int convert_m2p(int index, progress_callback callback);
 
 // --- transport stream (ts_writer.cpp) ---
 int convert_ts(int index, progress_callback callback);
+// The PMT packet p with only the entries of the two PIDs: p itself when it is
+// kept as it is (a section that spans packets, fails its CRC_32, does not
+// parse or drops nothing), else a packet of the writer's own, valid until the
+// next call.
+const uint8_t* reduce_pmt(const uint8_t* p, uint32_t video_pid, uint32_t audio_pid);

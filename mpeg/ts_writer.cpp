@@ -45,8 +45,8 @@ void build_pat(const uint8_t* header) {
 // rewritten with only the entries of the video and audio PIDs. Sections that
 // span packets, fail their CRC_32 or do not parse are copied unchanged.
 uint8_t reduced_pmt[kTsPacketSize];
+}  // namespace
 
-// The reduced PMT packet in reduced_pmt, or p itself when it is kept as it is.
 const uint8_t* reduce_pmt(const uint8_t* p, uint32_t video_pid, uint32_t audio_pid) {
     const size_t s = ts_section(p, kPmtTableId, kSectionHeadSize);
     size_t loop, loop_end;
@@ -77,6 +77,8 @@ const uint8_t* reduce_pmt(const uint8_t* p, uint32_t video_pid, uint32_t audio_p
     memset(reduced_pmt + out, kStuffing, kTsPacketSize - out);
     return reduced_pmt;
 }
+
+namespace {
 
 // Kept packets that lie one after another in the reader's cluster are
 // written with one call.

@@ -5,14 +5,16 @@
 # crash, sanitizer report, leak or hang (a single input running longer than
 # 10 s); the inputs that fail are kept in fuzz-failures/.
 #
-# Usage: sh tools/fuzz.sh [SECONDS]   (default 40 per target)
+# Usage: sh tools/fuzz.sh [SECONDS]   (default 40 per target). Prints each target's runs and
+# rate (runs a second) in one line.
 # Environment: BUILD (default build-fuzz), KEEP=1 keeps the grown corpora.
 set -eu
 cd "$(dirname "$0")/.."
 top=$(pwd)
 seconds=${1:-40}
 build=$top/${BUILD:-build-fuzz}
-targets="fuzz_open fuzz_directory fuzz_reader fuzz_demux fuzz_stream_info"
+targets="fuzz_open fuzz_directory fuzz_reader fuzz_demux fuzz_stream_info fuzz_mapfile fuzz_options
+  fuzz_pmt fuzz_carving"
 
 if [ ! -f "$build/CMakeCache.txt" ]; then
   CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -39,7 +41,7 @@ for t in $targets; do
     -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$work/artifacts-$t/" \
     "$work/corpus/$t" > "$work/$t.log" 2>&1) || status=$?
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/$t.log" | tail -1)
-  echo "$t: $seeds seeds, ${runs:-?} runs in $seconds s, status $status"
+  echo "$t: $seeds seeds, ${runs:-?} runs in $seconds s, $(( ${runs:-0} / seconds )) runs/s, status $status"
   if [ "$status" != 0 ] || [ -n "$(ls "$work/artifacts-$t")" ]; then
     failed=$((failed + 1))
     mkdir -p "$failures/$t"

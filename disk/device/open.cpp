@@ -1,5 +1,6 @@
 // Finding the recorder's disk: an image file or a physical drive, named on
 // the command line or searched for, recognised by its first sector.
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -158,9 +159,28 @@ int qv_open_device(const disk_search* search) {
     return 0;
 }
 
+namespace {
+
+// Clears the disk record: the fields, and of the table and the recordings
+// what a run fills (the entries of the disk's clusters, the recordings
+// counted), so that closing costs what the disk had, not the largest one.
+void clear_disk_record() {
+    const uint32_t entries = qv->cluster_count < kMaxClusters ? qv->cluster_count : kMaxClusters;
+    const int count = qv->recording_count;
+    const size_t recordings = count <= 0                    ? 0
+                              : count < int(kMaxRecordings) ? size_t(count)
+                                                            : kMaxRecordings;
+    memset(qv->fat, 0, sizeof(uint32_t) * entries);
+    memset(qv->recordings, 0, sizeof(recording_entry) * recordings);
+    memset(qv, 0, offsetof(qv_instance, fat));
+    memset(&qv->progress, 0, sizeof *qv - offsetof(qv_instance, progress));
+}
+
+}  // namespace
+
 void qv_close() {
     drop_handle();
     rescue_free();
     free_source_map();
-    memset(qv, 0, sizeof *qv);
+    clear_disk_record();
 }

@@ -2,6 +2,7 @@
 // (for the check and the table alike), the recordings of a directory (the
 // root), ordered and named by the recorder's list file "__FILETSDB__.ss"
 // when the directory holds one; and the date conversion of the listing.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -122,7 +123,7 @@ int order_by_list(const recording_entry* found, int count, uint32_t list_cluster
         return in_directory_order(found, count);
     }
     static uint8_t named[kMaxRecordings];
-    memset(named, 0, sizeof named);
+    memset(named, 0, size_t(count));
     int result = apply_list_file(found, count, n, named);
     if (qv_options.salvage) result = add_unlisted(found, count, result, named);
     return result;
@@ -160,15 +161,14 @@ void copy_name(char* out, size_t out_size, const uint8_t* field, size_t field_si
 }
 
 int parse_dir(uint32_t dir_cluster, uint32_t entry_count, uint8_t type_mask, uint8_t type_value) {
+    directory_cluster dir;
+    if (read_directory(dir_cluster, entry_count, &dir) != 0) return -1;
+    // A record for each entry examined, as many as the table holds.
+    const size_t room = std::min<size_t>(kMaxRecordings, dir.entry_count);
     recording_entry* found =
-        static_cast<recording_entry*>(calloc(kMaxRecordings, sizeof(recording_entry)));
+        static_cast<recording_entry*>(calloc(room + 1, sizeof(recording_entry)));
     if (!found) {
         qv_set_error("Not enough memory to process directory.\n");
-        return -1;
-    }
-    directory_cluster dir;
-    if (read_directory(dir_cluster, entry_count, &dir) != 0) {
-        free(found);
         return -1;
     }
     int count = 0;

@@ -146,7 +146,7 @@ int check_dir(uint32_t dir_cluster, uint32_t entry_count, uint32_t* marks, uint3
 constexpr int kCheckError = 1;
 constexpr int kCheckFatal = 2;
 // Checks the file system against qv->fat (table.cpp's read_fat calls it with
-// its two working arrays of kMaxClusters entries and the directory list);
+// its two working arrays of an entry per cluster and the directory list);
 // every finding is shown at once. Without a table (with_table false: the
 // salvage found neither copy usable) only the directories are walked, and
 // what the walk finds of chains and lengths is left out. Returns the

@@ -4,6 +4,7 @@
 // directory entry starts any more (a zeroed or overwritten directory slot).
 // Each lost one is offered as a recording of its own, named after the
 // cluster where it starts, as long as its stream runs.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,9 +30,11 @@ void free_work(salvage_work* w) {
 
 // Reads every cluster's signature and builds the matching. 0, or 1 with the
 // reason in qv_error.
-int prepare(salvage_work* w, uint32_t clusters) {
+int prepare(salvage_work* w, uint32_t clusters, int listed) {
     w->sig = static_cast<cluster_signature*>(calloc(clusters, sizeof(cluster_signature)));
-    w->jobs = static_cast<carve_job*>(calloc(kMaxRecordings, sizeof(carve_job)));
+    // A job for each recording of the table and each lost one (a cluster each).
+    const size_t jobs = std::min<size_t>(kMaxRecordings, size_t(listed) + clusters);
+    w->jobs = static_cast<carve_job*>(calloc(jobs, sizeof(carve_job)));
     if (!w->sig || !w->jobs) {
         qv_set_error("Not enough memory to follow chains by content\n");
         return 1;
@@ -104,7 +107,7 @@ int salvage_recordings(int count) {
     if (count < 0 || !qv_options.salvage) return count;
     const uint32_t clusters = table_size();
     salvage_work w = {};
-    if (prepare(&w, clusters) != 0) {
+    if (prepare(&w, clusters, count) != 0) {
         char reason[kErrorSize];
         memcpy(reason, qv_error, sizeof reason);
         qv_warn("Salvage: %s", reason);

@@ -20,9 +20,6 @@ constexpr char kSalvageMessage[] =
     "data\n";
 constexpr char kCheckFailedMessage[] = "FAT has errors, please correct!\n";
 
-// Working arrays of read_fat, 512 KiB each.
-constexpr size_t kWorkEntries = kMaxClusters;
-
 // A decoded entry that lies in an unreadable sector of the system area.
 constexpr uint32_t kUnreadEntry = 0xFFFFFFFE;
 
@@ -264,11 +261,13 @@ int verdict(int flags, int salvaged) {
 
 int read_fat() {
     if (!cluster_geometry_fits()) return 1;
-    uint32_t* work = static_cast<uint32_t*>(malloc(sizeof(uint32_t) * 2 * kWorkEntries));
+    // Two working arrays of one entry per cluster of the table.
+    const size_t entries = qv->cluster_count;
+    uint32_t* work = static_cast<uint32_t*>(malloc(sizeof(uint32_t) * 2 * (entries + 1)));
     uint32_t* dir_list =
         static_cast<uint32_t*>(malloc(sizeof(uint32_t) * (qv->cluster_size / kDirEntrySize + 1)));
     int result = 1;
-    fat_copies copies = {work, work + kWorkEntries, 0, 0, 0};
+    fat_copies copies = {work, work + entries + 1, 0, 0, 0};
     memset(opening_findings(), 0, sizeof(salvage_findings));
     if (!work || !dir_list) {
         qv_set_error("Not enough memory to check the FAT.\n");
