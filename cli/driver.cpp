@@ -23,6 +23,16 @@ namespace {
 // The mode keywords, compared without regard to letter case, in this order.
 enum Mode { kModeDisk, kModeRaw, kModeMp3, kModeM2v, kModeM2p, kModeVob, kModeTs, kModeCount };
 const char* const kModeWords[kModeCount] = {"disk", "raw", "MP3", "M2V", "M2P", "VOB", "TS"};
+// What each mode is for, in the help.
+const char* const kModeHelp[kModeCount] = {
+    "the whole disk into qvdisk.img, for later runs without the drive",
+    "the recording file byte for byte",
+    "the audio for editing: MPEG audio of the recording's layer (usually Layer II)",
+    "the video for editing (with MP3)",
+    "video and audio for editing: PES packets, repack_size cuts them",
+    "video and audio in 2048-byte packs; with --dvd for a DVD (dvdauthor)",
+    "for players: the recording's program as a transport stream",
+};
 
 constexpr size_t kAnswerSize = 512;  // one answer line, 511 characters and the NUL
 constexpr int kExitUsage = 1;
@@ -116,6 +126,8 @@ enum Option {
     kOptRecordings,
     kOptList,
     kOptSalvage,
+    kOptAllStreams,
+    kOptDvd,
     kOptHelp,
     kOptVersion,
     kOptionCount
@@ -139,6 +151,8 @@ const option_spec kOptions[kOptionCount] = {
     {'r', "recordings", "LIST", "copy these recordings without asking: \"1,3,5-7\" or \"all\""},
     {'l', "list", nullptr, "print the list of recordings and end; no mode word needed"},
     {0, "salvage", nullptr, "use a disk that the file system check refuses, as it stands"},
+    {0, "all-streams", nullptr, "keep every sound track (and with TS every stream) the PMT lists"},
+    {0, "dvd", nullptr, "with VOB: navigation packs and buffer sizes for dvdauthor"},
     {'h', "help", nullptr, "print this help and end"},
     {0, "version", nullptr, "print the version and end"},
 };
@@ -182,6 +196,7 @@ void print_help(const char* program) {
                  o.value ? o.value : "");
         printf("  %-24s %s\n", names, o.help);
     }
+    for (int m = 0; m < kModeCount; ++m) printf("  %-24s %s\n", kModeWords[m], kModeHelp[m]);
 }
 
 // The option an argument names, with a value written behind "=" in *value
@@ -327,6 +342,10 @@ int parse_command_line(int argc, char** argv, command_line* cl) {
     qv_options.device_path = values[kOptDevice];
     copy_options.output_dir = values[kOptOutput];
     qv_options.salvage = values[kOptSalvage] != nullptr;
+    stream_options.all_streams = values[kOptAllStreams] != nullptr;
+    stream_options.dvd = values[kOptDvd] != nullptr;
+    if (stream_options.dvd && cl->mode != kModeVob)
+        return qv_set_error("%s needs mode VOB\n", name_of(kOptDvd).text), kReadOptionError;
     if (qv_options.image_path && qv_options.device_path)
         return qv_set_error("%s and %s exclude each other\n", name_of(kOptImage).text,
                             name_of(kOptDevice).text),

@@ -74,29 +74,98 @@ int finish_conversion(recording_reader* reader, FILE* file, int failed) {
     return failed || close_failed ? kCopyIncomplete : kCopyDone;
 }
 
+namespace {
+
+const output_track* current_tracks = nullptr;
+int current_track_count = 0;
+
+void close_outputs(FILE* const* files, int count) {
+    for (int i = 0; i < count; ++i) close_output(files[i]);
+}
+
+// The output files of a conversion: files[0] under the conversion's
+// extension, then one for each track with an extension of its own (its
+// index in file_of). On failure every file made is closed again.
+int create_outputs(int index, const demux_conversion& conversion, FILE** files, int* file_of) {
+    int count = 0;
+    for (int i = -1; i < conversion.plan->count; ++i) {
+        const char* extension = i < 0 ? conversion.extension : conversion.plan->tracks[i].extension;
+        if (i >= 0 && !extension[0]) {
+            file_of[i] = 0;
+            continue;
+        }
+        char out_name[kOutputNameSize];
+        recording_file_name(out_name, index, extension);
+        files[count] = open_output(out_name, recording_entry_at(index));
+        if (!files[count]) {
+            close_outputs(files, count);
+            qv_set_error("Output file creation failed\n");
+            return 0;
+        }
+        if (i >= 0) file_of[i] = count;
+        ++count;
+    }
+    return count;
+}
+
+int attach_tracks(demux_table* table, const demux_conversion& conversion, FILE* const* files,
+                  const int* file_of) {
+    for (int i = 0; i < conversion.plan->count; ++i) {
+        const output_track& t = conversion.plan->tracks[i];
+        if (demux_set(table, t.pid, conversion.out_fn, files[file_of[i]], t.repack_size,
+                      conversion.repack_fn) != 0) {
+            qv_set_error("%s", t.kind == kStreamVideo ? "Allocation of video demux failed!\n"
+                                                      : "Allocation of audio demux failed!\n");
+            return 1;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+void set_conversion_tracks(const output_track* tracks, int count) {
+    current_tracks = tracks;
+    current_track_count = count;
+}
+
+const output_track* conversion_tracks(int* count) {
+    *count = current_track_count;
+    return current_tracks;
+}
+
+const output_track* conversion_track(const demux_stream* stream) {
+    return stream->track >= 0 && stream->track < current_track_count
+               ? &current_tracks[stream->track]
+               : nullptr;
+}
+
 int run_demux_conversion(int index, recording_reader* reader, const demux_conversion& conversion,
                          progress_callback callback) {
-    FILE* file = create_conversion_output(index, conversion.extension, reader);
-    if (!file) return kCopyNoOutput;
+    FILE* files[kMaxTracks + 1];
+    int file_of[kMaxTracks];
+    const int file_count = create_outputs(index, conversion, files, file_of);
+    if (file_count == 0) {
+        close_recording_file(reader);
+        return kCopyNoOutput;
+    }
     demux_table* table = new_demux_table();
     if (!table) {
         close_recording_file(reader);
-        close_output(file);
+        close_outputs(files, file_count);
         qv_set_error("Allocation of demux table failed!\n");
         return kCopyFailed;
     }
-    for (int i = 0; i < conversion.stream_count; ++i) {
-        if (demux_set(table, conversion.pids[i], conversion.out_fn, file, conversion.repack_size,
-                      conversion.repack_fn) != 0) {
-            close_recording_file(reader);
-            close_output(file);
-            free_demux_table(table);
-            qv_set_error("%s", conversion.attach_failed[i]);
-            return kCopyNoStream;
-        }
+    if (attach_tracks(table, conversion, files, file_of) != 0) {
+        close_recording_file(reader);
+        close_outputs(files, file_count);
+        free_demux_table(table);
+        return kCopyNoStream;
     }
 
+    set_conversion_tracks(conversion.plan->tracks, conversion.plan->count);
     int failed = demux_loop(table, reader);
+    set_conversion_tracks(nullptr, 0);
     if (conversion.report) {
         // Shown beside the demultiplexer's counts; a failure's message stays
         // in qv_error for the caller.
@@ -106,5 +175,11 @@ int run_demux_conversion(int index, recording_reader* reader, const demux_conver
         if (failed) memcpy(qv_error, message, sizeof message);
     }
     free_demux_table(table);
-    return finish_conversion(reader, file, failed);
+    // An output that stayed empty is no copy.
+    if (!failed && ftell(files[0]) == 0) {
+        qv_set_error("Nothing was written: %s\n", conversion.empty_reason);
+        failed = 1;
+    }
+    close_outputs(files + 1, file_count - 1);
+    return finish_conversion(reader, files[0], failed);
 }

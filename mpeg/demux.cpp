@@ -119,9 +119,9 @@ int append_payload(demux_stream* s, const uint8_t* payload, int32_t size,
 
 // Flushes every attached output file; a flush that fails is a write failure.
 int flush_outputs(demux_table* table) {
-    for (uint32_t pid = 0; pid < kPidCount; ++pid) {
-        demux_stream* s = table->slot[pid];
-        if (s && s->file && fflush(s->file) != 0) {
+    for (int i = 0; i < table->attached; ++i) {
+        demux_stream* s = table->streams[i];
+        if (s->file && fflush(s->file) != 0) {
             qv_write_failed(kDiskFullMessage);
             return 1;
         }
@@ -133,9 +133,8 @@ int flush_outputs(demux_table* table) {
 // continuity of every stream: what was being collected is dropped, and the
 // next counter of each PID is taken as its first.
 void break_continuity(demux_table* table) {
-    for (uint32_t pid = 0; pid < kPidCount; ++pid) {
-        demux_stream* s = table->slot[pid];
-        if (!s) continue;
+    for (int i = 0; i < table->attached; ++i) {
+        demux_stream* s = table->streams[i];
         s->length = 0;
         s->next_cc = -1;
         s->last_cc = -1;
@@ -155,9 +154,9 @@ int hand_over_last_packets(demux_table* table, const clock_state& clock,
     uint64_t scr = (clock.latest - kScrLead) & kClockMask42;
     for (;;) {
         demux_stream* next = nullptr;
-        for (uint32_t pid = 0; pid < kPidCount; ++pid) {
-            demux_stream* s = table->slot[pid];
-            if (s && s->length != 0 && (!next || s->begun < next->begun)) next = s;
+        for (int i = 0; i < table->attached; ++i) {
+            demux_stream* s = table->streams[i];
+            if (s->length != 0 && (!next || s->begun < next->begun)) next = s;
         }
         if (!next) break;
         next->scr = scr;
@@ -196,6 +195,13 @@ int demux_set(demux_table* table, uint32_t pid, demux_fn out_fn, FILE* file, int
         qv_set_error("Repack size %d needs a split function\n", repack_size);
         return 1;
     }
+    // A second attach of the PID replaces the first, in its place in the order.
+    int track = 0;
+    while (track < table->attached && table->streams[track] != table->slot[pid]) ++track;
+    if (track == kMaxAttached) {
+        qv_set_error("No more than %d streams can be attached\n", kMaxAttached);
+        return 1;
+    }
     demux_stream* s = static_cast<demux_stream*>(malloc(sizeof(demux_stream)));
     if (!s) {
         qv_set_error("malloc of demux buffer failed!\n");
@@ -211,14 +217,17 @@ int demux_set(demux_table* table, uint32_t pid, demux_fn out_fn, FILE* file, int
     s->last_cc = -1;
     s->duplicates = 0;
     s->begun = 0;
-    free(table->slot[pid]);  // a second attach of the PID replaces the first
+    s->track = track;
+    free(table->slot[pid]);
     table->slot[pid] = s;
+    table->streams[track] = s;
+    if (track == table->attached) ++table->attached;
     return 0;
 }
 
 void free_demux_table(demux_table* table) {
     if (!table) return;
-    for (uint32_t pid = 0; pid < kPidCount; ++pid) free(table->slot[pid]);
+    for (int i = 0; i < table->attached; ++i) free(table->streams[i]);
     free(table);
 }
 

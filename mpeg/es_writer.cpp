@@ -1,6 +1,8 @@
 // Elementary streams: modes "MP3" and "M2V" write the payload of every PES
 // packet of the recording's audio or video PID, PES headers taken off. The
 // video begins with its first sequence header, where a decoder can begin.
+#include <cstring>
+
 #include "mpeg/mpeg.h"
 
 namespace {
@@ -8,11 +10,11 @@ namespace {
 constexpr uint8_t kStartCodePrefix[] = {0x00, 0x00, 0x01};
 constexpr uint32_t kNoBytesSeen = 0xFFFFFFFF;  // matches no start code
 
-// out_es's state for one conversion: whether the audio stream has been
-// described, and its bit rate; whether the video has begun, and the last
-// four video bytes dropped before (a start code may span two packets).
-int init = 0;
-int ar = 0;
+// out_es's state for one conversion: which audio tracks have been described
+// (without the conversion's tracks, the one audio stream: 0); whether the
+// video has begun, and the last four video bytes dropped before (a start code
+// may span two packets).
+bool described[kMaxTracks];
 bool video_begun = false;
 uint32_t last_bytes = kNoBytesSeen;
 
@@ -48,28 +50,52 @@ struct es_mode {
     size_t pid_field;   // offset of the PID in the recording header
     const char* label;  // "Audio" or "Video"
     const char* extension;
-    const char* attach_failed;
+    stream_request request;
+    const char* empty_reason;
 };
 
-constexpr es_mode kMp3 = {kHeaderAudioPid, "Audio", ".mp3", "Allocation of audio demux failed!\n"};
-constexpr es_mode kM2v = {kHeaderVideoPid, "Video", ".m2v", "Allocation of video demux failed!\n"};
+constexpr int kMpegAudio = 1 << kStreamMpegAudio;
+constexpr es_mode kMp3 = {kHeaderAudioPid,
+                          "Audio",
+                          ".mp3",
+                          {kRoleAudio, 1, kMpegAudio, kMpegAudio, 1},
+                          "the audio holds no data"};
+constexpr es_mode kM2v = {
+    kHeaderVideoPid, "Video", ".m2v", {kRoleVideo, 1, 0, 0, 1}, "the video has no sequence header"};
+
+// With --all-streams each audio track but the header's goes into a file of
+// its own, named with its PID.
+void name_tracks(stream_plan* plan) {
+    for (int i = 0; i < plan->count; ++i) {
+        output_track& t = plan->tracks[i];
+        label_track(&t);
+        if (!t.header) snprintf(t.extension, sizeof t.extension, "-%u.mp3", t.pid);
+    }
+}
 
 int convert_es(int index, progress_callback callback, const es_mode& mode) {
     reset_es_state();
+    recording_probe probe;
+    probe_recording(index, &probe);
     recording_reader* reader = open_conversion_source(index, callback);
     if (!reader) return kCopyFailed;
     uint32_t pid = header_pid(reader, mode.pid_field);
     qv_inform(callback, "%s PID is %d\n", mode.label, int(pid));
-    const demux_conversion conversion = {mode.extension, 1, {pid, 0}, {mode.attach_failed, nullptr},
-                                         out_es,         0, nullptr,  nullptr};
+    static stream_plan plan;
+    if (plan_streams(reader, probe, mode.request, &plan, callback) != 0) {
+        close_recording_file(reader);
+        return kCopyFailed;
+    }
+    name_tracks(&plan);
+    const demux_conversion conversion = {mode.extension, &plan,   out_es,
+                                         nullptr,        nullptr, mode.empty_reason};
     return run_demux_conversion(index, reader, conversion, callback);
 }
 
 }  // namespace
 
 void reset_es_state() {
-    init = 0;
-    ar = 0;
+    memset(described, 0, sizeof described);
     video_begun = false;
     last_bytes = kNoBytesSeen;
 }
@@ -80,7 +106,11 @@ int out_es(demux_stream* stream) {
     // A packet cut short before the end of its own header carries no data.
     if (stream->length < header) return 0;
     const uint8_t id = b[kPesStreamIdOffset];
-    if (init == 0 && is_audio_stream(id)) init = get_ainfo(stream, &ar);
+    const output_track* track = conversion_track(stream);
+    const int t = track ? stream->track : 0;
+    int rate = 0;
+    if (!described[t] && is_audio_stream(id))
+        described[t] = describe_audio(stream, track ? track->label : "Audio", &rate) != 0;
     const uint8_t* data = b + header;
     size_t count = size_t(stream->length - header);
     if (!video_begun && is_video_stream(id) && begin_video(&data, &count, stream->file)) return 1;

@@ -19,32 +19,62 @@ struct ps_mode {
 constexpr ps_mode kVob = {".vob", out_pack, true};
 constexpr ps_mode kM2p = {".m2p", out_pes, false};
 
+// What a program stream takes: the header's video and audio, and with
+// --all-streams every MPEG audio and AC-3 track.
+constexpr int kPsAudioKinds = 1 << kStreamMpegAudio | 1 << kStreamAc3;
+constexpr stream_request kPsRequest = {kRoleVideo | kRoleAudio, 1, kPsAudioKinds, kPsAudioKinds, 1};
+constexpr uint8_t kFirstAc3Substream = 0x80;
+
+// The stream ids of the tracks (with --all-streams MPEG audio from 0xC0 on,
+// in the plan's order; without, as today: the kind's first), AC-3's
+// sub-streams from 0x80 on, and the split size of each.
+void assign_tracks(stream_plan* plan, const ps_mode& mode, int32_t repack_size) {
+    int mpeg = 0, ac3 = 0;
+    for (int i = 0; i < plan->count; ++i) {
+        output_track& t = plan->tracks[i];
+        if (t.kind == kStreamAc3) {
+            t.stream_id = kPrivateStream1Id;
+            t.sub_id = uint8_t(kFirstAc3Substream + ac3++);
+        } else if (t.kind == kStreamMpegAudio && stream_options.all_streams) {
+            t.stream_id = uint8_t(kAudioStreamId + mpeg++);
+        }
+        const int32_t growth = ps_growth(t.kind, mode.vob);
+        t.repack_size = repack_size == 0                         ? 0
+                        : repack_size - growth >= kMinRepackSize ? repack_size - growth
+                                                                 : kMinRepackSize;
+        label_track(&t);
+    }
+}
+
 int convert_ps(int index, progress_callback callback, const ps_mode& mode) {
     reset_ps_state();
     int32_t repack_size = mode.vob ? int32_t(kVobPiece) : repack;
     if (!mode.vob && !repack_size_fits(repack_size, kMaxRepack)) return kCopyFailed;
+    recording_probe probe;
+    probe_recording(index, &probe);
     recording_reader* reader = open_conversion_source(index, callback);
     if (!reader) return kCopyFailed;
     uint32_t video_pid = header_pid(reader, kHeaderVideoPid);
     uint32_t audio_pid = header_pid(reader, kHeaderAudioPid);
     qv_inform(callback, "Video PID is %d, audio PID is %d\n", int(video_pid), int(audio_pid));
     // One PID cannot be both streams: its packets would reach only one of them.
+    static stream_plan plan;
     if (video_pid == audio_pid) {
         close_recording_file(reader);
         qv_set_error("Video and audio PID are both %d: the recording cannot be multiplexed\n",
                      int(video_pid));
         return kCopyFailed;
     }
+    if (plan_streams(reader, probe, kPsRequest, &plan, callback) != 0) {
+        close_recording_file(reader);
+        return kCopyFailed;
+    }
+    assign_tracks(&plan, mode, repack_size);
     // The warnings of the packets are shown beside the demultiplexer's counts.
     const demux_conversion conversion = {
-        mode.extension,
-        2,
-        {video_pid, audio_pid},
-        {"Allocation of video demux failed!\n", "Allocation of audio demux failed!\n"},
-        mode.out_fn,
-        repack_size,
-        repack_pes,
-        report_ps_warnings};
+        mode.extension,     &plan,
+        mode.out_fn,        repack_pes,
+        report_ps_warnings, "the video has no sequence header in a packet with a time stamp"};
     return run_demux_conversion(index, reader, conversion, callback);
 }
 

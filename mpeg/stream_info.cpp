@@ -11,6 +11,11 @@ constexpr int kBitRateUnit = 400;             // bit_rate_value counts 400 bit/s
 constexpr uint8_t kAudioSyncHigh = 0xFF;
 constexpr uint8_t kAudioSyncLowMask = 0xF8;  // four more sync bits and ID = 1
 constexpr int kAudioHeaderBytes = 4;
+// AC-3: the bit stream information up to lfeon lies in the first 8 bytes.
+constexpr int32_t kAc3InfoBytes = 8;
+constexpr size_t kAc3ModeOffset = 6;  // acmod, bits 7..5
+// Full-range channels by acmod (0 is two independent mono channels).
+const int ac3_channels[8] = {2, 1, 2, 3, 3, 4, 4, 5};
 
 // Kbit/s by layer (I, II, III) and bitrate_index, MPEG-1 audio.
 const int32_t bitrates[3][16] = {
@@ -67,7 +72,15 @@ int get_vinfo(const demux_stream* stream, int* rate) {
     return 1;
 }
 
+int32_t mpeg_audio_kbits(int layer_code, int bitrate_index) {
+    return bitrates[3 - layer_code][bitrate_index & 0x0F];
+}
+
 int get_ainfo(const demux_stream* stream, int* rate) {
+    return describe_audio(stream, "Audio", rate);
+}
+
+int describe_audio(const demux_stream* stream, const char* label, int* rate) {
     *rate = 0;
     const uint8_t* b = stream->buffer;
     int n = stream->length;
@@ -82,10 +95,29 @@ int get_ainfo(const demux_stream* stream, int* rate) {
     int bitrate_index = b[i + 2] >> 4;
     int sampling = (b[i + 2] >> 2) & 0x03;
     // The reserved layer code, met only in a false sync, has no bit rate.
-    int kbits = layer_code == 0 ? 0 : bitrates[3 - layer_code][bitrate_index];
+    int kbits = layer_code == 0 ? 0 : mpeg_audio_kbits(layer_code, bitrate_index);
 
-    qv_warn("Audio: Layer %d, bit rate=%d kb/s, frequency=%2.1f kHz\n", 4 - layer_code, kbits,
+    qv_warn("%s: Layer %d, bit rate=%d kb/s, frequency=%2.1f kHz\n", label, 4 - layer_code, kbits,
             freq[sampling] / 10.0);
     *rate = kbits * 1000;
+    return 2;
+}
+
+int describe_ac3(const demux_stream* stream, const char* label, int* rate) {
+    *rate = 0;
+    const uint8_t* b = stream->buffer;
+    const int32_t n = stream->length;
+    if (n <= int32_t(kPesHeaderLengthOffset)) return 0;
+    audio_frame f;
+    int32_t i = b[kPesHeaderLengthOffset] + int32_t(kPesFixedHeaderSize);
+    while (i + kAc3InfoBytes <= n && !read_audio_frame(kStreamAc3, b + i, n - i, &f)) ++i;
+    if (i + kAc3InfoBytes > n) return 0;
+    // acmod, then the mix levels and the surround mode it has, then lfeon.
+    const int acmod = b[i + kAc3ModeOffset] >> 5;
+    int skip = ((acmod & 1) && acmod != 1 ? 2 : 0) + (acmod & 4 ? 2 : 0) + (acmod == 2 ? 2 : 0);
+    const int lfe = (get_be16(b + i + kAc3ModeOffset) >> (12 - skip)) & 1;
+    qv_warn("%s: AC-3, bit rate=%d kb/s, frequency=%2.1f kHz, channels=%d%s\n", label, f.kbits,
+            f.rate / 1000.0, ac3_channels[acmod], lfe ? ".1" : "");
+    *rate = f.kbits * 1000;
     return 2;
 }

@@ -27,30 +27,9 @@ constexpr size_t kPatPmtPid = 15;
 constexpr size_t kPatCrc = 17;  // CRC_32 over table_id .. program entry
 constexpr uint8_t kStuffing = 0xFF;
 
-// The PMT section fields read for the PCR PID.
-constexpr size_t kPmtPcrPidOffset = 8;      // from table_id
-constexpr size_t kPmtHeadSize = 10;         // table_id .. PCR_PID
 constexpr uint32_t kFirstStreamPid = 0x10;  // below: PAT and the other tables
 
 uint8_t pat[kTsPacketSize];
-
-// CRC_32 of MPEG-2 systems: polynomial 0x04C11DB7, initial value all ones,
-// most significant bit first, no final inversion.
-uint32_t mpeg_crc32(const uint8_t* p, size_t n) {
-    static uint32_t table[256];
-    static bool ready = false;
-    if (!ready) {
-        for (uint32_t i = 0; i < 256; ++i) {
-            uint32_t c = i << 24;
-            for (int k = 0; k < 8; ++k) c = (c & 0x80000000u) ? (c << 1) ^ 0x04C11DB7u : c << 1;
-            table[i] = c;
-        }
-        ready = true;
-    }
-    uint32_t crc = 0xFFFFFFFFu;
-    for (size_t i = 0; i < n; ++i) crc = (crc << 8) ^ table[((crc >> 24) ^ p[i]) & 0xFF];
-    return crc;
-}
 
 void build_pat(const uint8_t* header) {
     memset(pat, kStuffing, sizeof pat);
@@ -60,55 +39,34 @@ void build_pat(const uint8_t* header) {
     put_be32(pat + kPatCrc, mpeg_crc32(pat + kPatSection, kPatCrc - kPatSection));
 }
 
-// The PCR_PID of a PMT packet that starts a section, or kNoPid when the
-// packet does not let it be read.
-uint32_t pmt_pcr_pid(const uint8_t* p) {
-    const uint32_t at = ts_section(p, kPmtTableId, kPmtHeadSize);
-    return at ? get_be16(p + at + kPmtPcrPidOffset) & kPidMask : kNoPid;
-}
-
 // The recording's PMT names every stream of the broadcast, also those left
 // out here; a player then waits for streams that never come (and a remuxer
 // refuses them). A PMT section that lies whole in one packet is therefore
 // rewritten with only the entries of the video and audio PIDs. Sections that
 // span packets, fail their CRC_32 or do not parse are copied unchanged.
-constexpr size_t kProgramInfoOffset = 10;  // program_info_length, 12 bits
-constexpr size_t kPmtLoopStart = 12;
-constexpr size_t kEsEntryHead = 5;           // stream_type, elementary_PID, ES_info_length
-constexpr size_t kMinPmtSectionLength = 13;  // from program_number to the CRC, no entries
-
 uint8_t reduced_pmt[kTsPacketSize];
 
 // The reduced PMT packet in reduced_pmt, or p itself when it is kept as it is.
 const uint8_t* reduce_pmt(const uint8_t* p, uint32_t video_pid, uint32_t audio_pid) {
     const size_t s = ts_section(p, kPmtTableId, kSectionHeadSize);
-    if (!s) return p;
-    const size_t length = get_be16(p + s + kSectionLengthOffset) & kSectionLengthMask;
-    const size_t end = s + kSectionHeadSize + length;  // behind the CRC_32
-    if (length < kMinPmtSectionLength || end > kTsPacketSize) return p;
+    size_t loop, loop_end;
+    if (!s || !pmt_stream_loop(p + s, kTsPacketSize - s, &loop, &loop_end)) return p;
+    const size_t end = s + loop_end + kCrcSize;
     for (size_t i = end; i < kTsPacketSize; ++i)
         if (p[i] != kStuffing) return p;  // another section follows: leave the packet alone
-    if (mpeg_crc32(p + s, end - s) != 0) return p;
-    const size_t loop =
-        s + kPmtLoopStart + (get_be16(p + s + kProgramInfoOffset) & kSectionLengthMask);
-    const size_t loop_end = end - kCrcSize;
-    if (loop > loop_end) return p;
-
-    memcpy(reduced_pmt, p, loop);
-    size_t out = loop;
+    memcpy(reduced_pmt, p, s + loop);
+    size_t out = s + loop;
     bool dropped = false;
-    for (size_t e = loop; e < loop_end;) {
-        if (e + kEsEntryHead > loop_end) return p;
-        size_t entry = kEsEntryHead + (get_be16(p + e + 3) & kSectionLengthMask);
-        if (e + entry > loop_end) return p;
-        uint32_t pid = get_be16(p + e + 1) & kPidMask;
+    for (size_t e = loop, entry; e < loop_end; e += entry) {
+        entry = pmt_entry_size(p + s, e, loop_end);
+        if (entry == 0) return p;
+        const uint32_t pid = pmt_entry_pid(p + s, e);
         if (pid == video_pid || pid == audio_pid) {
-            memcpy(reduced_pmt + out, p + e, entry);
+            memcpy(reduced_pmt + out, p + s + e, entry);
             out += entry;
         } else {
             dropped = true;
         }
-        e += entry;
     }
     if (!dropped) return p;
     uint32_t new_length = uint32_t(out + kCrcSize - s - kSectionHeadSize);
@@ -152,17 +110,32 @@ void keep(output_run& out, const uint8_t* p) {
     out.length = kTsPacketSize;
 }
 
+// Mode TS takes the header's video and audio (at least one of them must
+// occur), with --all-streams every stream of the PMT.
+constexpr int kTsAudioKinds = 1 << kStreamMpegAudio | 1 << kStreamAc3;
+constexpr stream_request kTsRequest = {kRoleVideo | kRoleAudio, 0, (1 << kStreamKindCount) - 1,
+                                       kTsAudioKinds, 0};
+
 }  // namespace
 
 int convert_ts(int index, progress_callback callback) {
+    recording_probe probe;
+    probe_recording(index, &probe);
     recording_reader* reader = open_conversion_source(index, callback);
     if (!reader) return kCopyFailed;
     packet_progress progress = start_packet_progress(reader, callback);
-    const uint32_t video_pid = header_pid(reader, kHeaderVideoPid);
-    const uint32_t audio_pid = header_pid(reader, kHeaderAudioPid);
     const uint32_t pmt_pid = header_pid(reader, kHeaderPmtPid);
     qv_inform(callback, "PMT PID is %d, video PID is %d, audio PID is %d\n", int(pmt_pid),
-              int(video_pid), int(audio_pid));
+              int(header_pid(reader, kHeaderVideoPid)), int(header_pid(reader, kHeaderAudioPid)));
+    static stream_plan plan;
+    if (plan_streams(reader, probe, kTsRequest, &plan, callback) != 0) {
+        close_recording_file(reader);
+        return kCopyFailed;
+    }
+    const uint32_t video_pid = plan.video_pid, audio_pid = plan.audio_pid;
+    pid_set kept = {};
+    for (int i = 0; i < plan.count; ++i) add_pid(kept, plan.tracks[i].pid);
+    const bool whole_pmt = stream_options.all_streams != 0;
 
     FILE* file = create_conversion_output(index, ".ts", reader);
     if (!file) return kCopyNoOutput;
@@ -189,7 +162,7 @@ int convert_ts(int index, progress_callback callback) {
         if (p[0] != kTsSyncByte) continue;
         const uint32_t pid = ts_pid(p);
         if (pid == pmt_pid) {
-            uint32_t named = pmt_pcr_pid(p);
+            const uint32_t named = pmt_pcr_pid(p);
             if (named != kNoPid) {
                 bool own = named >= kFirstStreamPid && named != kNullPid && named != video_pid &&
                            named != audio_pid && named != pmt_pid;
@@ -199,12 +172,12 @@ int convert_ts(int index, progress_callback callback) {
             pat[kPatCounter] = uint8_t(kPayloadFlag | pat_counter);
             pat_counter = (pat_counter + 1) & kContinuityMask;
             write_bytes(out, pat, sizeof pat);
-            const uint8_t* pmt = reduce_pmt(p, video_pid, audio_pid);
+            const uint8_t* pmt = whole_pmt ? p : reduce_pmt(p, video_pid, audio_pid);
             if (pmt == p)
                 keep(out, p);
             else
                 write_bytes(out, pmt, kTsPacketSize);
-        } else if (pid == video_pid || pid == audio_pid || pid == pcr_pid) {
+        } else if (has_pid(kept, pid) || pid == pcr_pid) {
             keep(out, p);
         }
     }

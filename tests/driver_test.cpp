@@ -281,6 +281,7 @@ TEST_F(DriverRun, CommandLines) {
         {{"-i", "qvdisk.img", "-d", "/dev/sdb", "raw"}, "-i and -d exclude each other"},
         {{"-r", "1", "--recordings", "2", "raw"}, "-r given twice"},
         {{"-r", "1", "DISK"}, "-r and mode DISK exclude each other"},
+        {{"--dvd", "TS"}, "--dvd needs mode VOB"},
     };
     for (const char* bad : {"1,,2", "1,", "3-1", "-1", "1234567890", "alle"})
         usage_rows.push_back(
@@ -295,16 +296,29 @@ TEST_F(DriverRun, CommandLines) {
         rows.push_back({list, {"raw"}, input, 0, "---> ", kList});
     std::string help =
         "pvrcopy: Usage: pvrcopy [options] (disk|raw|MP3|M2V|M2P|VOB|TS) [repack_size]\n";
-    for (const char* line :
-         {"-i, --image FILE         read FILE as the disk image; nothing else is tried",
-          "-d, --device PATH        read this drive (/dev/sdX, /dev/nvmeXnY, removable too); "
-          "nothing else is tried",
-          "-o, --output DIR         write every output file into DIR, which must exist",
-          "-r, --recordings LIST    copy these recordings without asking: \"1,3,5-7\" or \"all\"",
-          "-l, --list               print the list of recordings and end; no mode word needed",
-          "    --salvage            use a disk that the file system check refuses, as it stands",
-          "-h, --help               print this help and end",
-          "    --version            print the version and end"})
+    for (
+        const char* line :
+        {"-i, --image FILE         read FILE as the disk image; nothing else is tried",
+         "-d, --device PATH        read this drive (/dev/sdX, /dev/nvmeXnY, removable too); "
+         "nothing else is tried",
+         "-o, --output DIR         write every output file into DIR, which must exist",
+         "-r, --recordings LIST    copy these recordings without asking: \"1,3,5-7\" or \"all\"",
+         "-l, --list               print the list of recordings and end; no mode word needed",
+         "    --salvage            use a disk that the file system check refuses, as it stands",
+         "    --all-streams        keep every sound track (and with TS every stream) the PMT lists",
+         "    --dvd                with VOB: navigation packs and buffer sizes for dvdauthor",
+         "-h, --help               print this help and end",
+         "    --version            print the version and end",
+         "disk                     the whole disk into qvdisk.img, for later runs without the "
+         "drive",
+         "raw                      the recording file byte for byte",
+         "MP3                      the audio for editing: MPEG audio of the recording's layer "
+         "(usually Layer II)",
+         "M2V                      the video for editing (with MP3)",
+         "M2P                      video and audio for editing: PES packets, repack_size cuts them",
+         "VOB                      video and audio in 2048-byte packs; with --dvd for a DVD "
+         "(dvdauthor)",
+         "TS                       for players: the recording's program as a transport stream"})
         help += std::string("  ") + line + "\n";
     rows.push_back({list, {"-h"}, "", 0, help, ""});
     rows.push_back({list, {"-l", "--help", "-x"}, "", 0, help, ""});
@@ -331,7 +345,8 @@ TEST(Manual, ListsTheOptionsOfTheHelp) {
     std::vector<std::string> in_help, in_manual;
     std::istringstream help(run_child(".", {"--help"}).out);
     for (std::string line; std::getline(help, line);)
-        if (line.rfind("  ", 0) == 0) in_help.push_back(names_of(line));
+        if (line.rfind("  -", 0) == 0 || line.rfind("      -", 0) == 0)  // not the modes' lines
+            in_help.push_back(names_of(line));
     std::istringstream page(text_of(fs::path(PVR_SOURCE_DIR) / "doc/pvrcopy.1"));
     std::string line, previous, section;
     for (; std::getline(page, line); previous = line) {

@@ -4,33 +4,6 @@
 namespace {
 
 constexpr uint64_t kFirstScr = 270000000, O = 900000, kWrap = uint64_t(1) << 33;
-constexpr int64_t kNone = -1;
-
-// A PES packet of size bytes with an MPEG-2 header, the time stamps given, a sequence header
-// (video) or an audio frame header when frame, then 55s; PES_packet_length declared, or size - 6.
-Bytes pes(uint8_t id, size_t size, int64_t pts = kNone, int64_t dts = kNone, bool frame = false,
-          int declared = -1) {
-    Bytes b = {0, 0, 1, id, 0, 0, 0x84, 0, 0};
-    const int64_t times[2] = {pts, dts};
-    for (int i = 0; i < 2; ++i) {
-        if (times[i] == kNone) continue;
-        const uint64_t t = uint64_t(times[i]);  // a 5-byte time stamp field
-        append(b, {uint8_t((i              ? 0x10
-                            : dts == kNone ? 0x20
-                                           : 0x30) |
-                           (t >> 29 & 0x0E) | 1),
-                   uint8_t(t >> 22), uint8_t((t >> 14 & 0xFE) | 1), uint8_t(t >> 7),
-                   uint8_t((t << 1 & 0xFE) | 1)});
-        b[7] |= i ? 0x40 : 0x80;
-    }
-    b[8] = uint8_t(b.size() - 9);
-    if (frame)
-        append(b, id >= 0xE0 ? hex("00 00 01 B3 2D 02 40 33 06 1A A0 00 00 00 00 00 00")
-                             : hex("FF FD A4 04"));
-    b.resize(size, 0x55);
-    put_be16(&b[4], declared >= 0 ? uint32_t(declared) : uint32_t(size - 6));
-    return b;
-}
 // b with the bytes of text at offset at.
 Bytes with(Bytes b, size_t at, const char* text) {
     for (uint8_t x : hex(text)) b[at++] = x;
@@ -160,8 +133,8 @@ TEST_F(Multiplexer, PiecesBadPacketsAndLengths) {
 
 // Where the output begins: the video at its first packet with a PTS and a sequence header ("seq"),
 // the audio at its first packet whose PTS is not earlier (modulo 2^33, half the range either way)
-// than that one's. Each row from a reset state through out_pack and out_pes; V video E0, A audio C0
-// ("frame": a frame header).
+// than that one's, also when it comes before the video's. Each row from a reset state through
+// out_pack and out_pes; V video E0, A audio C0 ("frame": a frame header).
 //   | the PTS and the header on separate packets | audio before the video | audio before and in
 //   step | wraps | | a later video packet | a stream id of neither kind | no sequence header:
 //   nothing                        |
@@ -178,7 +151,7 @@ TEST_F(Multiplexer, OutputBeginsAtASequenceHeaderWithTheAudioInStep) {
         std::vector<size_t> written;
     } rows[] = {
         {{{V, o, false}, {V, kNone, true}, {V, o + 10, true}, {V, kNone, false}}, {2, 3}},
-        {{{A, o + 100, true}, {V, o, true}, {A, o + 10, false}}, {1, 2}},
+        {{{A, o + 100, true}, {V, o, true}, {A, o + 10, false}}, {1, 0, 2}},
         {{{V, o, true}, {A, o - 1, true}, {A, kNone, false}, {A, o, false}, {A, kNone, false}},
          {0, 3, 4}},
         {{{V, wrap - 10, true}, {A, wrap - 20, true}, {A, 5, false}}, {0, 2}},

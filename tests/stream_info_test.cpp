@@ -1,4 +1,4 @@
-// The stream describers get_vinfo and get_ainfo on PES packets written here:
+// The stream describers get_vinfo, get_ainfo and describe_ac3 on PES packets written here:
 // the result, the rate and the line shown through the disk's callback.
 //   | PES packet                                         | result, rate, line | | sequence headers
 //   of chosen sizes, aspect, frame    | 1, the bit rate, their line; of two headers the first| |
@@ -7,6 +7,8 @@
 //   behind FF F0..F7 or all ones | indexes 0 and 15 no bit rate; what precedes skipped  | | a
 //   header cut short, the code alone, none at all    | 0, rate 0, nothing shown, qv_error left as
 //   it was    |
+// describe_ac3 on AC-3 frame headers of chosen rates and channel modes (one behind a false sync):
+// 2, the rate, "Audio: AC-3, ..."; cut short or E-AC-3 (bsid 16): 0.
 #include "support/fixture.h"
 namespace {
 
@@ -18,6 +20,7 @@ Bytes pes(const char* header, const char* payload) {
     return b;
 }
 Bytes audio(const char* payload) { return pes("00 00 01 C0 00 00 80 00 00", payload); }
+Bytes ac3(const char* payload) { return pes("00 00 01 BD 00 00 80 00 00", payload); }
 // A video PES packet holding a sequence header: the code, seven bytes, six zeros.
 Bytes video(const char* header) {
     return pes("00 00 01 E0 00 00 80 00 00 00 00 01 B3",
@@ -75,6 +78,14 @@ TEST_F(StreamInfo, DescribesTheFirstHeader) {
         {audio("FF FD C4"), 0, 0, ""},
         {pes("00 00 01 C0 00 00 80 00 C8", "FF FD C4 00"), 0, 0, ""},
         {hex("00 00 01 C0 00"), 0, 0, ""},
+        {ac3("0B 77 00 00 1C 40 EB 00"), 2, 384000,
+         "AC-3, bit rate=384 kb/s, frequency=48.0 kHz, channels=5.1"},
+        {ac3("0B 77 00 00 4A 40 40 00"), 2, 80000,
+         "AC-3, bit rate=80 kb/s, frequency=44.1 kHz, channels=2"},
+        {ac3("0B 77 00 00 C0 40 0B 77 00 00 80 40 30 00"), 2, 32000,
+         "AC-3, bit rate=32 kb/s, frequency=32.0 kHz, channels=1.1"},
+        {ac3("0B 77 00 00 1C 40 EB"), 0, 0, ""},
+        {ac3("0B 77 00 00 1C 80 EB 00"), 0, 0, ""},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(testing::PrintToString(row.packet));
@@ -82,10 +93,14 @@ TEST_F(StreamInfo, DescribesTheFirstHeader) {
         clear_capture();
         qv_set_error("before");
         int rate = -1;
-        const bool is_audio = row.packet[3] == 0xC0;
-        EXPECT_EQ(is_audio ? get_ainfo(stream_, &rate) : get_vinfo(stream_, &rate), row.result);
+        const bool is_audio = row.packet[3] == 0xC0, is_ac3 = row.packet[3] == 0xBD;
+        EXPECT_EQ(is_ac3     ? describe_ac3(stream_, "Audio", &rate)
+                  : is_audio ? get_ainfo(stream_, &rate)
+                             : get_vinfo(stream_, &rate),
+                  row.result);
         EXPECT_EQ(rate, row.rate);
         const std::string line = row.line.empty() ? "before"
+                                 : is_ac3         ? "Audio: " + row.line + "\n"
                                  : is_audio       ? "Audio: Layer " + row.line + " kHz\n"
                                                   : "Video: size = " + row.line + " Mbit/s\n";
         EXPECT_EQ(qv_error, line);

@@ -88,8 +88,12 @@ TEST_F(TransportStream, KeepsTheProgram) {
         qv->recordings[0].num_clusters = run == 1 ? 0 : 1;
         EXPECT_EQ(convert(convert_ts, 0), run == 2 ? kCopyIncomplete : 0) << qv_error;
         EXPECT_EQ(capture().percents, std::vector<int>{run == 1 ? 100 : 0});
-        EXPECT_EQ(capture().messages,
-                  run == 2 ? Messages{kPidLine} : (Messages{kPidLine, kCompleted}));
+        const std::string left_out =
+            "The PMT lists streams this output leaves out: PID 510 (MPEG "
+            "audio); --all-streams keeps them\n";
+        Messages shown = {kPidLine, left_out, kCompleted};
+        if (run == 2) shown.pop_back();
+        EXPECT_EQ(capture().messages, shown);
         if (run == 2)
             EXPECT_STREQ(qv_error, kWriteFailed);
         else
@@ -132,5 +136,51 @@ TEST_F(TransportStream, SampleIsOneProgram) {
         std::system("ffmpeg -v error -i Film.ts -map 0 -c copy -f mpegts -y out.ts 2>/dev/null"),
         0);
 #endif
+}
+
+// A PMT naming video 0x101, audio 0x102, AC-3 by descriptor 0x6A (0x103), by registration "AC-3"
+// (0x104) and by stream type 0x81 (0x105), teletext (0x106), subtitles (0x107) and H.264 (0x108),
+// then a packet of each: without --all-streams the others are named as left out, with it every
+// one is kept and the PMT with them.
+TEST_F(TransportStream, AllStreams) {
+    const Bytes all = pmt(
+        "02 B0 4F 00 01 C1 00 00 E1 01 F0 00 02 E1 01 F0 00 03 E1 02 F0 00 06 E1 03 F0 03 6A 01 00 "
+        "06 E1 04 F0 06 05 04 41 43 2D 33 81 E1 05 F0 00 06 E1 06 F0 07 56 05 64 65 75 09 00 06 E1 "
+        "07 F0 0A 59 08 64 65 75 10 00 01 00 01 1B E1 08 F0 00 D3 08 DA 84");
+    Bytes ts = all;
+    for (uint32_t pid = 0x101; pid <= 0x108; ++pid) append(ts, numbered_packet(0, pid));
+    ImageBuilder img(4, kSectorsPerCluster);
+    img.add_recording("Rec", ts);
+    mount(img);
+    const struct {
+        int all_streams;
+        std::vector<uint32_t> pids;  // of the packets written, the PAT's 0 first
+        Messages shown;
+    } rows[] = {
+        {0,
+         {0, 0x100, 0x101, 0x102},
+         {kPidLine,
+          "The PMT lists streams this output leaves out: PID 259 (AC-3 audio), PID 260 (AC-3 "
+          "audio), PID 261 (AC-3 audio), PID 262 (teletext), PID 263 (subtitles), PID 264 (stream "
+          "type 0x1B); --all-streams keeps them\n",
+          kCompleted}},
+        {1,
+         {0, 0x100, 0x101, 0x102, 0x103, 0x104, 0x105, 0x106, 0x107, 0x108},
+         {kPidLine, kCompleted}},
+    };
+    for (const auto& row : rows) {
+        stream_options.all_streams = row.all_streams;
+        std::filesystem::remove("Rec.ts");
+        EXPECT_EQ(convert(convert_ts, 0), 0) << qv_error;
+        EXPECT_EQ(capture().messages, row.shown);
+        const Bytes out = read_file("Rec.ts");
+        std::vector<uint32_t> pids;
+        for (size_t at = 0; at + kTsPacketSize <= out.size(); at += kTsPacketSize)
+            pids.push_back(get_be16(&out[at + 1]) & 0x1FFF);
+        EXPECT_EQ(pids, row.pids);
+        EXPECT_EQ(Bytes(out.begin() + kTsPacketSize, out.begin() + 2 * kTsPacketSize) == all,
+                  row.all_streams == 1);
+    }
+    stream_options.all_streams = 0;
 }
 }  // namespace

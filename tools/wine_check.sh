@@ -124,6 +124,8 @@ LAYOUT=options
 run_both options-TS '' -i ../src/pvr-2024.img -o out -r all TS
 run_both options-raw '' --image=../src/pvr-2024.img --output=out/ -r 3,1-2 raw
 run_both options-list '' -i ../src/pvr-2024.img -l VOB
+run_both options-streams '' -i ../src/pvr-2024.img -o out -r all --all-streams MP3
+run_both options-dvd '' -i ../src/pvr-2024.img -o out -r all --all-streams --dvd VOB
 LAYOUT=here
 
 # Errors with the system's reason: status 1 and the same text up to it.

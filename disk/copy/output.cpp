@@ -17,7 +17,8 @@ char output_buffer[kOutputBufferSize];
 FILE* output_buffer_owner = nullptr;  // the file that uses output_buffer now
 
 // The output files now open: their paths, for the time set when they close.
-constexpr int kMaxOpenOutputs = 4;
+// MP3 of every sound track writes up to nine at once.
+constexpr int kMaxOpenOutputs = 10;
 struct open_file {
     FILE* file;  // null: the slot is free
     int dated;   // nonzero: time is the recording's date and time

@@ -69,7 +69,8 @@ namespace {
 // bytes (a 16-bit sector, 1 + the third % 24 of them), short (bit 7 clear) or whole. Bytes 1-4 the
 // slack.
 constexpr size_t kReaderControl = 5;
-// The demultiplexer's: byte 0 the mode (% 5: MP3, M2V, VOB, M2P, TS), bytes 1-2 the repack size.
+// The demultiplexer's: byte 0 the mode (% 5: MP3, M2V, VOB, M2P, TS) and the options (/ 5: bit 0
+// --all-streams, bit 1 --dvd), bytes 1-2 the repack size.
 constexpr size_t kDemuxControl = 3;
 
 // Lays data over the regions in order (a short input covers the first ones), or with data null puts
@@ -134,12 +135,14 @@ void convert(const uint8_t* data, size_t size) {
     qv->recordings[0].num_clusters = n,
     qv->recordings[0].last_cluster_slack = uint32_t(n * size_t(kHalfMiB) - length);
     repack = r == 0 ? 0 : 193 + int32_t(r % (65541 - 193 + 1));
+    stream_options = {data[0] / 5 & 1, data[0] / 10 & 1};
     int (*const conversions[])(int, progress_callback) = {convert_mp3, convert_m2v, convert_vob,
                                                           convert_m2p, convert_ts};
-    const char* const outputs[] = {"Fuzz.mp3", "Fuzz.m2v", "Fuzz.vob", "Fuzz.m2p", "Fuzz.ts"};
     conversions[data[0] % 5](
         0, quiet);  // into the current directory; removed, so the next one is not written beside it
-    remove(outputs[data[0] % 5]);
+    stream_options = {};
+    for (const auto& f : std::filesystem::directory_iterator("."))  // MP3 writes one a track
+        if (f.path().filename().string().rfind("Fuzz", 0) == 0) std::filesystem::remove(f);
 }
 
 // The record ends right behind the packet's bytes: a describer reading beyond the length is caught.
@@ -148,7 +151,8 @@ void describe(const uint8_t* data, size_t size) {
     demux_stream* stream = static_cast<demux_stream*>(malloc(offsetof(demux_stream, buffer) + n));
     memcpy(stream->buffer, data, n), stream->length = int32_t(n);
     int rate = 0;
-    get_vinfo(stream, &rate), get_ainfo(stream, &rate), free(stream);
+    get_vinfo(stream, &rate), get_ainfo(stream, &rate), describe_ac3(stream, "Audio", &rate);
+    free(stream);
 }
 }  // namespace
 

@@ -50,6 +50,33 @@ inline Bytes hex(const char* text) {
         if (*p != ' ') out.push_back(uint8_t(strtoul(std::string(p, 2).c_str(), nullptr, 16))), ++p;
     return out;
 }
+inline constexpr int64_t kNone = -1;
+
+// A PES packet of size bytes with an MPEG-2 header, the time stamps given, a sequence header
+// (video) or an audio frame header when frame, then 55s; PES_packet_length declared, or size - 6.
+inline Bytes pes(uint8_t id, size_t size, int64_t pts = kNone, int64_t dts = kNone,
+                 bool frame = false, int declared = -1) {
+    Bytes b = {0, 0, 1, id, 0, 0, 0x84, 0, 0};
+    const int64_t times[2] = {pts, dts};
+    for (int i = 0; i < 2; ++i) {
+        if (times[i] == kNone) continue;
+        const uint64_t t = uint64_t(times[i]);  // a 5-byte time stamp field
+        append(b, {uint8_t((i              ? 0x10
+                            : dts == kNone ? 0x20
+                                           : 0x30) |
+                           (t >> 29 & 0x0E) | 1),
+                   uint8_t(t >> 22), uint8_t((t >> 14 & 0xFE) | 1), uint8_t(t >> 7),
+                   uint8_t((t << 1 & 0xFE) | 1)});
+        b[7] |= i ? 0x40 : 0x80;
+    }
+    b[8] = uint8_t(b.size() - 9);
+    if (frame)
+        append(b, id >= 0xE0 ? hex("00 00 01 B3 2D 02 40 33 06 1A A0 00 00 00 00 00 00")
+                             : hex("FF FD A4 04"));
+    b.resize(size, 0x55);
+    put_be16(&b[4], declared >= 0 ? uint32_t(declared) : uint32_t(size - 6));
+    return b;
+}
 // printf into a string.
 inline std::string format(const char* fmt, ...) QV_PRINTF_FORMAT(1, 2);
 inline std::string format(const char* fmt, ...) {
@@ -193,11 +220,9 @@ inline std::string run_tool(const std::string& command) {
     if (pipe) pclose(pipe);
     return out;
 }
-// Whether "name -version" (ffmpeg's tools) or "name --version" (GNU tools) runs.
+// Whether the shell finds the tool (dvdauthor has no option that ends with status 0).
 inline bool tool_present(const std::string& name) {
-    return std::system(
-               (name + " -version >/dev/null 2>&1 || " + name + " --version >/dev/null 2>&1")
-                   .c_str()) == 0;
+    return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
 }
 // Skips the test when the tool is missing; in CI (env CI "true") a missing tool fails it.
 #define REQUIRE_TOOL(name)                                                 \
