@@ -128,6 +128,8 @@ enum Option {
     kOptSalvage,
     kOptAllStreams,
     kOptDvd,
+    kOptRetries,
+    kOptDomainMap,
     kOptHelp,
     kOptVersion,
     kOptionCount
@@ -153,6 +155,8 @@ const option_spec kOptions[kOptionCount] = {
     {0, "salvage", nullptr, "use a disk that the file system check refuses, as it stands"},
     {0, "all-streams", nullptr, "keep every sound track (and with TS every stream) the PMT lists"},
     {0, "dvd", nullptr, "with VOB: navigation packs and buffer sizes for dvdauthor"},
+    {0, "retries", "N", "mode disk: try the bad sectors again, N passes (default 0)"},
+    {0, "domain-map", "FILE", "write a ddrescue domain mapfile of the areas that matter"},
     {'h', "help", nullptr, "print this help and end"},
     {0, "version", nullptr, "print the version and end"},
 };
@@ -256,12 +260,21 @@ int list_valid(const char* list) {
     return 1;
 }
 
+// --retries N: a decimal count of passes, as long as a list's numbers.
+bool read_retries(const char* text) {
+    long passes = 0;
+    if (read_list_number(&text, &passes) != 0 || *text != 0) return false;
+    copy_options.retries = int(passes);
+    return true;
+}
+
 // What the command line asked for.
 struct command_line {
     int mode;                // kModeCount with -l and no mode word
     const char* word;        // the mode word as typed
     const char* repack;      // the repack size argument, or null
     const char* recordings;  // --recordings LIST, or null
+    const char* domain_map;  // --domain-map FILE, or null
     int list_only;
     int help;
     int version;
@@ -338,6 +351,7 @@ int parse_command_line(int argc, char** argv, command_line* cl) {
     reading = read_mode(argc, argv, i, cl->list_only, cl);
     if (reading != kReadOk) return reading;
     cl->recordings = values[kOptRecordings];
+    cl->domain_map = values[kOptDomainMap];
     qv_options.image_path = values[kOptImage];
     qv_options.device_path = values[kOptDevice];
     copy_options.output_dir = values[kOptOutput];
@@ -350,13 +364,16 @@ int parse_command_line(int argc, char** argv, command_line* cl) {
         return qv_set_error("%s and %s exclude each other\n", name_of(kOptImage).text,
                             name_of(kOptDevice).text),
                kReadOptionError;
-    if (cl->recordings && cl->mode == kModeDisk)
-        return qv_set_error("%s and mode %s exclude each other\n", name_of(kOptRecordings).text,
-                            cl->word),
-               kReadOptionError;
     if (cl->recordings && !list_valid(cl->recordings))
         return qv_set_error("%s %s is not a list of recordings (1,3,5-7 or %s)\n",
                             name_of(kOptRecordings).text, cl->recordings, kAllRecordings),
+               kReadOptionError;
+    if (values[kOptRetries] && cl->mode != kModeDisk)
+        return qv_set_error("%s is for mode disk only\n", name_of(kOptRetries).text),
+               kReadOptionError;
+    if (values[kOptRetries] && !read_retries(values[kOptRetries]))
+        return qv_set_error("%s %s is not a number of passes\n", name_of(kOptRetries).text,
+                            values[kOptRetries]),
                kReadOptionError;
     return kReadOk;
 }
@@ -427,22 +444,24 @@ int prompt_loop(int mode, const char* word, int n) {
     return failed ? kExitFailure : kExitDone;
 }
 
-// Copies the recordings of list (already checked) without asking, each
-// number once, in the order of the list. The exit status as for the loop.
-int copy_list(int mode, const char* word, int n, const char* list) {
-    static uint8_t copied[kMaxRecordings];
-    memset(copied, 0, sizeof copied);
-    pr_dir(n);
+// Walks the numbers of list (already checked) on a disk of n recordings,
+// each once, in the order of the list: visit(number) for each, nonzero when
+// it failed; a number the disk does not have is told. Nonzero when
+// anything failed; ends after a visit that was interrupted.
+template <class Visit>
+int walk_list(const char* list, int n, Visit visit) {
+    static uint8_t seen[kMaxRecordings];
+    memset(seen, 0, sizeof seen);
     int failed = 0;
     const int all = same_word(list, kAllRecordings);
     do {
         long first = 1, last = n;
         if (!all && next_list_item(&list, &first, &last) != 0) break;
         for (long number = first; number <= last && number <= n; ++number) {
-            if (number < 1 || copied[number - 1]) continue;
-            copied[number - 1] = 1;
-            if (copy_recording(mode, word, number) != 0) failed = 1;
-            if (qv_interrupted) return kExitInterrupted;
+            if (number < 1 || seen[number - 1]) continue;
+            seen[number - 1] = 1;
+            if (visit(number) != 0) failed = 1;
+            if (qv_interrupted) return failed;
         }
         // The first number that is not on the disk stands for the rest of the item.
         if (first < 1 || last > n) {
@@ -450,7 +469,45 @@ int copy_list(int mode, const char* word, int n, const char* list) {
             failed = 1;
         }
     } while (!all && *list);
+    return failed;
+}
+
+// Copies the recordings of list (already checked) without asking, each
+// number once, in the order of the list. The exit status as for the loop.
+int copy_list(int mode, const char* word, int n, const char* list) {
+    pr_dir(n);
+    const int failed =
+        walk_list(list, n, [&](long number) { return copy_recording(mode, word, number); });
+    if (qv_interrupted) return kExitInterrupted;
     return failed ? kExitFailure : kExitDone;
+}
+
+// --domain-map FILE, when asked for: 0, or 1 when it cannot be written (told).
+int write_domain_map_asked(const command_line& cl) {
+    if (!cl.domain_map || write_domain_map(cl.domain_map) == 0) return 0;
+    print_error();
+    return 1;
+}
+
+// Mode "disk": the recordings of -r first (each number once; one the disk
+// does not have is told), then the copy of the whole disk.
+int image_disk(const command_line& cl) {
+    int n = parse_dir(0, root_entry_count(), kWholeTypeByte, kTypeRecording);
+    if (n < 0) n = 0;  // the whole disk is copied all the same
+    static int first[kMaxRecordings];
+    int count = 0;
+    const int missing = cl.recordings && walk_list(cl.recordings, n, [&](long number) {
+                            first[count++] = int(number - 1);
+                            return 0;
+                        });
+    copy_options.first_recordings = first;
+    copy_options.first_count = count;
+    if (write_domain_map_asked(cl) != 0) return kExitFailure;
+    fputs("Copying whole Velmoran disk to PC file\n", stderr);
+    int failed = interruptible(copy_disk) != 0;
+    if (failed) print_error();
+    // A failed copy of the disk is a failure, not the normal end.
+    return qv_interrupted ? kExitInterrupted : failed || missing ? kExitFailure : kExitDone;
 }
 
 }  // namespace
@@ -508,29 +565,25 @@ int run_pvrcopy(int argc, char** argv) {
     }
 
     catch_interrupts();
-    // Mode "disk" images the whole disk whatever its file system, and never
-    // reads the image it is to go on with.
+    // Mode "disk" images the whole disk whatever its file system, never
+    // reads the image it is to go on with, and reads into its image from
+    // the moment the disk is found.
     if (cl.mode == kModeDisk && !cl.list_only) {
         qv_options.whole_disk = 1;
         qv_options.excluded = is_disk_copy_to_continue;
+        qv_options.found = begin_disk_copy;
     }
     if (open_qvdisk(showpercent) != 0) {
         print_error();
         return kExitFailure;
     }
-
-    if (cl.mode == kModeDisk && !cl.list_only) {
-        fputs("Copying whole Velmoran disk to PC file\n", stderr);
-        int failed = interruptible(copy_disk) != 0;
-        if (failed) print_error();
-        // A failed copy of the disk is a failure, not the normal end.
-        return qv_interrupted ? kExitInterrupted : failed ? kExitFailure : kExitDone;
-    }
+    if (cl.mode == kModeDisk && !cl.list_only) return image_disk(cl);
 
     int n = parse_dir(0, root_entry_count(), kWholeTypeByte, kTypeRecording);
     // The salvage follows chains by content where the table cannot tell, and
     // also offers the recordings that no entry reaches.
     if (qv_options.salvage) n = salvage_recordings(n);
+    if (write_domain_map_asked(cl) != 0) return kExitFailure;
     if (n == 0) {
         fputs("ERROR: No recordings found on the disk\n", stderr);
         return kExitFailure;

@@ -76,6 +76,7 @@ struct recording_reader {
     // What could not be read. Packets that touch an unreadable byte are left
     // out; the packets behind them keep their 188-byte alignment.
     int64_t unreadable_bytes;  // bytes of the recording that could not be read
+    int64_t untried;           // of those, bytes never tried sector by sector
     int64_t lost_packets;      // packets left out
     int64_t gap_packets;       // packets left out just before the packet last returned
     int64_t lost_at_return;    // lost_packets when the previous packet was returned

@@ -2,6 +2,7 @@
 // created, and the end that closes both and turns a failure into the result.
 // The conversions through the demultiplexer share the whole run.
 #include <cinttypes>
+#include <cstdio>
 #include <cstring>
 
 #include "mpeg/mpeg.h"
@@ -43,8 +44,11 @@ bool repack_size_fits(int32_t size, int32_t largest) {
 int recording_verdict(const recording_reader* reader, int failed) {
     if (failed || reader->error) return 1;
     if (reader->unreadable_bytes == 0 && reader->lost_packets == 0) return 0;
-    qv_set_error("%" PRId64 " bytes could not be read; %" PRId64 " packets were lost\n",
-                 reader->unreadable_bytes, reader->lost_packets);
+    char first[kErrorSize];
+    snprintf(first, sizeof first,
+             "%" PRId64 " bytes could not be read; %" PRId64 " packets were lost",
+             reader->unreadable_bytes, reader->lost_packets);
+    set_loss_error(first, reader->untried);
     return 1;
 }
 

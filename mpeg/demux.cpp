@@ -176,6 +176,59 @@ void show_counts(progress_callback callback) {
         qv_inform(callback, "%" PRId64 " packets with bad sync\n", counts.bad_sync);
 }
 
+// Every PCR counts for the clock, whatever its PID. The discontinuity may be
+// signalled on a packet before the new time base's first PCR. Returns whether
+// the packet signals one.
+bool read_clock(clock_state& clock, const uint8_t* p, uint64_t packet) {
+    const bool discontinuity = ts_discontinuity(p);
+    if (discontinuity) clock.restart = true;
+    uint64_t pcr;
+    if (ts_pcr(p, &pcr)) take_pcr(clock, pcr, packet);
+    return discontinuity;
+}
+
+// A packet of an attached stream: scrambled ones drop what was collected,
+// the counter is checked, the payload collected; the PES packet before a
+// unit start goes to the output function. Nonzero when an output or split
+// function failed.
+int take_packet(demux_stream* s, const uint8_t* p, bool discontinuity, clock_state& clock,
+                uint64_t packet, progress_callback callback) {
+    if (ts_scrambled(p)) {
+        ++counts.scrambled;
+        s->length = 0;
+        return 0;
+    }
+    // Packets without payload carry no counter step.
+    const uint32_t offset = ts_payload_offset(p);
+    if (offset == kNoPayload) return 0;
+    if (!check_continuity(s, ts_continuity(p), discontinuity)) return 0;
+    s->scr = estimate_scr(clock, packet);
+    const uint8_t* payload = p + offset;
+    int32_t size = int32_t(kTsPacketSize - offset);
+    if (!ts_unit_start(p)) return s->length != 0 ? append_payload(s, payload, size, callback) : 0;
+    if (s->length != 0 && s->out_fn(s) != 0) return 1;
+    memcpy(s->buffer, payload, size_t(size));
+    s->length = size;
+    s->begun = packet;
+    return 0;
+}
+
+// The loop's verdict: the completion and the counts, or the failure, whose
+// message the caller reports itself and which is kept across the counts.
+int end_demux(const recording_reader* reader, int failed) {
+    failed = recording_verdict(reader, failed);
+    if (!failed) {
+        qv_inform(reader->callback, "\rProcessing completed.\n");
+        show_counts(reader->callback);
+        return 0;
+    }
+    char message[kErrorSize];
+    memcpy(message, qv_error, sizeof message);
+    show_counts(reader->callback);
+    memcpy(qv_error, message, sizeof message);
+    return 1;
+}
+
 }  // namespace
 
 demux_table* new_demux_table() {
@@ -259,36 +312,9 @@ int demux_loop(demux_table* table, recording_reader* reader) {
             ++counts.bad_sync;
             continue;
         }
-        // Every PCR counts for the clock, whatever its PID. The discontinuity
-        // may be signalled on a packet before the new time base's first PCR.
-        const bool discontinuity = ts_discontinuity(p);
-        if (discontinuity) clock.restart = true;
-        uint64_t pcr;
-        if (ts_pcr(p, &pcr)) take_pcr(clock, pcr, packet);
+        const bool discontinuity = read_clock(clock, p, packet);
         demux_stream* s = table->slot[ts_pid(p)];
-        if (!s) continue;
-        if (ts_scrambled(p)) {
-            ++counts.scrambled;
-            s->length = 0;
-            continue;
-        }
-        // Packets without payload carry no counter step.
-        const uint32_t offset = ts_payload_offset(p);
-        if (offset == kNoPayload) continue;
-        if (!check_continuity(s, ts_continuity(p), discontinuity)) continue;
-
-        s->scr = estimate_scr(clock, packet);
-        const uint8_t* payload = p + offset;
-        int32_t size = int32_t(kTsPacketSize - offset);
-        if (ts_unit_start(p)) {
-            if (s->length != 0 && s->out_fn(s) != 0) {
-                failed = 1;
-                break;
-            }
-            memcpy(s->buffer, payload, size_t(size));
-            s->length = size;
-            s->begun = packet;
-        } else if (s->length != 0 && append_payload(s, payload, size, callback) != 0) {
+        if (s && take_packet(s, p, discontinuity, clock, packet, callback) != 0) {
             failed = 1;
             break;
         }
@@ -297,18 +323,6 @@ int demux_loop(demux_table* table, recording_reader* reader) {
     // Packets lost at the very end cut what was being collected short.
     if (uint64_t(reader->lost_packets) > skipped) break_continuity(table);
     if (!failed) failed = hand_over_last_packets(table, clock, reader);
-
     if (!failed) failed = flush_outputs(table);
-    failed = recording_verdict(reader, failed);
-    if (!failed) {
-        qv_inform(callback, "\rProcessing completed.\n");
-        show_counts(callback);
-        return 0;
-    }
-    // The caller reports the failure itself: keep its message across the counts.
-    char message[kErrorSize];
-    memcpy(message, qv_error, sizeof message);
-    show_counts(callback);
-    memcpy(qv_error, message, sizeof message);
-    return 1;
+    return end_demux(reader, failed);
 }

@@ -1,9 +1,10 @@
 // The raw recording copy (dump_file) and the whole-disk copy (copy_disk), each test in its own
 // directory; the faults every mode meets are in fault_test.cpp.
 //   | raw: names, slack 0 / 1 / half / max, fragmented, beside an older file, a bad slack or start,
-//   a | chain into a free entry, a loop on the largest table | disk: failing sectors with a map,
-//   continued | by pvrcopy and by ddrescue, an image without its map kept; from the parent
-//   directory to the last sector; | on from an interruption |
+//   | a chain into a free entry, a loop on the largest table | disk on failing drives: failed
+//   | reads per phase, the areas that matter first (and -r), maps after each phase, ddrescue going
+//   | on from pvrcopy's map and pvrcopy from ddrescue's, a retry pass, an image without its map
+//   | kept; from the parent directory to the last sector; on from an interruption |
 #include "support/fixture.h"
 namespace fs = std::filesystem;
 namespace {
@@ -127,57 +128,214 @@ TEST_F(Copies, LoopOnTheLargestTable) {
     EXPECT_TRUE(read_file("Top") == Bytes(3 * size_t(kMiB), 0));
 }
 
-// The disk copy of a failing disk (9 clusters of 1 MiB and 100 sectors): sectors 3000 to 3007 fail
-// with error 5, the last one (18531) the whole request. Copied again from the repaired disk only
-// those are read; ddrescue -r3 goes on from the first map as well.
-TEST_F(Copies, DiskCopyOfAFailingDiskKeepsAMap) {
-    ImageBuilder img(8);
-    img.add_file(0, kTypeRecording, "Film", pattern(5 * size_t(kMiB), 13)),
-        img.set_disk_sectors(9 * 2048 + 100);
-    disk_.fail_sectors(3000, 8), disk_.fail_sectors(18531, 1, BadKind::kWhole);
-    mount(img);
-    const Bytes source = disk_.image;
-    EXPECT_EQ(copy_disk(), kCopyIncomplete);
-    EXPECT_STREQ(qv_error, "4608 bytes could not be read and were written as zeros\n");
-    EXPECT_EQ(capture().messages, (Messages{"Cannot read 4096 bytes at position 1536000\n",
-                                            "Cannot read 512 bytes at position 9487872\n"}));
-    Bytes partial = source;
-    std::fill_n(partial.begin() + 3000 * 512, 4096, 0), std::fill_n(partial.end() - 512, 512, 0);
-    EXPECT_TRUE(read_file("qvdisk.img") == partial);
-    EXPECT_GT(fs::last_write_time("qvdisk.img"),
-              fs::file_time_type::clock::now() - std::chrono::hours(1));  // undated: now
-    const Bytes map = read_file("qvdisk.img.map");
-    disk_.bad.clear(), disk_.log_reads = true, clear_capture();
-    EXPECT_EQ(copy_disk(), 0) << qv_error;
-    EXPECT_EQ(disk_.read_log,
-              (std::vector<std::pair<int64_t, uint32_t>>{{1536000, 4096}, {9487872, 512}}));
-    EXPECT_EQ(capture().messages, Messages{"\nProcessing completed.\n"});
-    EXPECT_TRUE(read_file("qvdisk.img") == source);
-    clear_capture();
-    EXPECT_EQ(copy_disk(), 0)
-        << qv_error;  // the map marks all finished: nothing to read, 100 % at once
-    EXPECT_EQ(capture().percents, std::vector<int>{100});
-#ifndef _WIN32
-    REQUIRE_TOOL("ddrescuelog");
-    EXPECT_EQ(std::system("ddrescuelog -D qvdisk.img.map"), 0);
-    write_file("qvdisk.img", partial), write_file("qvdisk.img.map", map);
-    EXPECT_EQ(run_tool("ddrescuelog -l- qvdisk.img.map | tr '\\n' ' '"),
-              "3000 3001 3002 3003 3004 3005 3006 3007 18531 ");
-    write_file("source.img", source);
-    EXPECT_EQ(std::system("ddrescue -q -r3 source.img qvdisk.img qvdisk.img.map"), 0);
-    EXPECT_TRUE(read_file("qvdisk.img") == source);
-    EXPECT_EQ(std::system("ddrescuelog -D qvdisk.img.map"), 0);
-#endif
-    // An image without its map is not a copy to go on with: it is kept, the disk goes to
-    // qvdisk(2).img with its map.
-    write_file("qvdisk.img", partial), fs::remove("qvdisk.img.map"), clear_capture();
-    EXPECT_EQ(copy_disk(), 0) << qv_error;
-    EXPECT_EQ(capture().messages,
-              (Messages{"qvdisk.img exists and is kept: the output is written as qvdisk(2).img\n",
-                        "\nProcessing completed.\n"}));
-    EXPECT_TRUE(read_file("qvdisk.img") == partial && read_file("qvdisk(2).img") == source &&
-                fs::exists("qvdisk(2).img.map"));
+// Mode "disk" on failing drives (9 clusters of 1 MiB and 100 sectors; "Film" in disk clusters 2
+// to 6, 7 and 8 free), set up when the disk is found, as the driver does. Each row: the failed
+// reads when each of the rescue's lines is shown (the lines in order for the first row, the
+// summary cut before its time) and the bytes rescued: a failed read is not split, the areas that
+// matter come first, the good data before the drive dies.
+struct FailingDrive {
+    const char* damage;
+    std::vector<BadSectors> bad;
+    uint64_t dies_after;              // failed reads, then every read fails
+    std::vector<uint64_t> failed_at;  // failed reads at each line shown
+    int64_t rescued;
+};
+constexpr int64_t kDiskBytes = 9 * int64_t(kMiB) + 51200;
+const BadSectors kBadMiB = {3 * 2048, 2048, BadKind::kEio};  // Film's second cluster
+const FailingDrive kFailingDrives[] = {
+    {"a whole bad MiB in the recording", {kBadMiB}, 0, {1, 3, 3, 3, 2049, 2049}, kDiskBytes - kMiB},
+    {"three single bad sectors: recording, recording, free",
+     {{3 * 2048 + 7, 1, BadKind::kEio},
+      {5 * 2048 + 100, 1, BadKind::kWhole},
+      {7 * 2048 + 9, 1, BadKind::kEio}},
+     0,
+     {2, 4, 4, 5, 6, 6, 6, 6},
+     kDiskBytes - 3 * 512},
+    {"a bad MiB in free space",
+     {{7 * 2048, 2048, BadKind::kShort}},
+     0,
+     {1, 3, 2049, 2049},
+     kDiskBytes - kMiB},
+    {"a bad MiB in the recording, the drive dies after 3 failed reads",
+     {kBadMiB},
+     3,
+     {1, 3, 3, 6, 8, 2054, 6248, 6248, 6248, 6248, 6248},
+     6 * int64_t(kMiB)},
+};
+const Messages kBadMiBLines = {
+    "Trimming the areas that matter: 1048576 bytes in 1 area\n",
+    "The areas that matter are read: 6291456 bytes rescued, 1048576 bytes bad; the rest of the "
+    "disk follows (Ctrl-C stops; a later run continues)\n",
+    "Copying the rest of the disk: 2148352 bytes in 1 area\n",
+    "Scraping the areas that matter: 1047552 bytes in 1 area\n",
+    "Cannot read 1048576 bytes at position 3145728\n",
+    "Rescue: 8439808 bytes rescued, 1048576 bytes bad in 1 area, 2049 failed reads, ",
+};
+
+class DiskCopies : public TempDirTest {
+protected:
+    static ImageBuilder film_disk() {
+        ImageBuilder img(8);
+        img.add_file(0, kTypeRecording, "Film", pattern(5 * size_t(kMiB), 13));
+        img.set_disk_sectors(kDiskBytes / 512);
+        return img;
+    }
+    // Opens the failing drive with the copy set up when it is found; the source image is written
+    // to source.img, the bad sectors as a ddrescue test-mode map to bad.map.
+    void open_failing(const std::vector<BadSectors>& bad, uint64_t dies_after = 0,
+                      ImageBuilder img = film_disk()) {
+        disk_ = MemoryDisk(), disk_.bad = bad, disk_.dies_after = dies_after;
+        disk_.log_reads = true;
+        // The copy in out/: the source's name here is the in-memory disk's.
+        fs::create_directories("out"), copy_options.output_dir = "out";
+        qv_options.whole_disk = 1, qv_options.found = begin_disk_copy;
+        ASSERT_NO_FATAL_FAILURE(mount(img));
+        qv_options = qv_settings{};
+        write_file("source.img", disk_.image);
+        rescue_map test_map = {};
+        test_map.current_status = kMapFinished, test_map.current_pass = 1;
+        map_set(&test_map, 0, kDiskBytes, kMapFinished);
+        for (const BadSectors& b : bad) map_set(&test_map, b.first * 512, b.count * 512, '-');
+        map_write("bad.map", &test_map), map_free(&test_map);
+    }
+    // copy_disk, noting the failed reads at each line shown; stops (Ctrl-C) at the line that
+    // begins with stop_at, or when the phase it begins reaches percent.
+    int copy(const char* stop_at = nullptr, int percent = 0) {
+        static MemoryDisk* disk;
+        static const char* stop;
+        static int stop_percent;
+        static bool armed;
+        static std::vector<uint64_t>* failed;
+        disk = &disk_, stop = stop_at, stop_percent = percent, armed = false;
+        failed = &failed_at_, failed_at_.clear(), clear_capture();
+        qv->progress = [](int value) {
+            capture_progress(value);
+            if (value < 0) failed->push_back(disk->failed);
+            if (value < 0 && stop && strncmp(qv_error, stop, strlen(stop)) == 0) armed = true;
+            if (armed && (stop_percent == 0 || value >= stop_percent)) qv_interrupted = 1;
+        };
+        const int result = copy_disk();
+        qv->progress = capture_progress, qv_interrupted = 0, copy_options.output_dir = nullptr;
+        return result;
+    }
+    std::vector<uint64_t> failed_at_;
+};
+
+TEST_F(DiskCopies, FailingDrives) {
+    for (const FailingDrive& row : kFailingDrives) {
+        SCOPED_TRACE(row.damage);
+        fs::remove_all("out");
+        ASSERT_NO_FATAL_FAILURE(open_failing(row.bad, row.dies_after));
+        EXPECT_EQ(copy(), kCopyIncomplete);
+        EXPECT_EQ(qv_error, format("%d bytes could not be read and were written as zeros\n",
+                                   int(kDiskBytes - row.rescued)));
+        EXPECT_EQ(failed_at_, row.failed_at);
+        if (&row == kFailingDrives) {
+            Messages lines = capture().messages;
+            lines.back().resize(kBadMiBLines.back().size());  // its time cut off
+            EXPECT_EQ(lines, kBadMiBLines);
+        }
+        Bytes rescued = disk_.image;
+        for (const BadSectors& b : row.bad)
+            std::fill_n(rescued.begin() + b.first * 512, b.count * 512, 0);
+        EXPECT_TRUE(row.dies_after || read_file("out/qvdisk.img") == rescued);
+        EXPECT_EQ(rescue_bytes(kMapFinished), row.rescued);
+    }
 }
+
+// Two recordings, A (disk clusters 2-3) and B (4-5), B first as -r 2 asks: the opening's clusters
+// once (the root is served from the image to the listing), B, A, then the free clusters. The
+// domain map marks the areas that matter; ddrescue -m rescues only those.
+TEST_F(DiskCopies, TheAreasThatMatterFirst) {
+    ImageBuilder two(8);
+    two.add_file(0, kTypeRecording, "A", pattern(2 * size_t(kMiB), 1));
+    two.add_file(0, kTypeRecording, "B", pattern(2 * size_t(kMiB), 2));
+    const int b_first[] = {1};
+    copy_options.first_recordings = b_first, copy_options.first_count = 1;
+    ASSERT_NO_FATAL_FAILURE(open_failing({}, 0, two));
+    EXPECT_EQ(copy(), kCopyDone) << qv_error;
+    std::vector<int64_t> read_at;
+    for (const auto& [pos, count] : disk_.read_log) read_at.push_back(pos / kMiB);
+    EXPECT_EQ(read_at, (std::vector<int64_t>{0, 0, 1, 4, 5, 2, 3, 6, 7, 8}));
+#ifndef _WIN32
+    REQUIRE_TOOL("ddrescue");
+    ASSERT_EQ(write_domain_map("domain.map"), 0) << qv_error;
+    copy_options.first_recordings = nullptr, copy_options.first_count = 0;
+    EXPECT_EQ(std::system("ddrescue -q -m domain.map source.img d.img d.map"), 0);
+    for (const char* map : {"domain.map", "d.map"})
+        EXPECT_EQ(run_tool(std::string("ddrescuelog -b 1048576 -l+ ") + map + " | tr '\\n' ' '"),
+                  "0 1 2 3 4 5 ")
+            << map;
+#endif
+}
+
+#ifndef _WIN32
+// The bad MiB of the recording again. The map after each phase, as ddrescuelog reads it; the rescue
+// stopped in the middle of the scraping and ddrescue (in its test mode, the same bad sectors) goes
+// on from pvrcopy's map; pvrcopy goes on from ddrescue's, stopped in the copying or after the
+// trimming: each ends with the image of an uninterrupted run. Then the drive is repaired and one
+// retry pass reads only the bad sectors.
+TEST_F(DiskCopies, MapsAfterEachPhaseAndDdrescueGoingOn) {
+    REQUIRE_TOOL("ddrescue");
+    REQUIRE_TOOL("ddrescuelog");
+    auto list = [](const char* types) {
+        return run_tool(std::string("ddrescuelog -b 1048576 -l'") + types +
+                        "' out/qvdisk.img.map | tr '\\n' ' '");
+    };
+    ASSERT_NO_FATAL_FAILURE(open_failing({kBadMiB}));
+    EXPECT_EQ(copy("Trimming"), kCopyIncomplete);
+    EXPECT_EQ(std::vector<std::string>({list("?"), list("*"), list("/-")}),
+              std::vector<std::string>({"7 8 9 ", "3 ", ""}));
+    ASSERT_NO_FATAL_FAILURE(open_failing({kBadMiB}));
+    EXPECT_EQ(copy("Scraping"), kCopyIncomplete);
+    EXPECT_EQ(run_tool("ddrescuelog -l- out/qvdisk.img.map | tr '\\n' ' '"), "6144 8191 ");
+    EXPECT_EQ(std::vector<std::string>({list("?*"), list("/")}),
+              std::vector<std::string>({"", "3 "}));
+    ASSERT_NO_FATAL_FAILURE(open_failing({kBadMiB}));
+    EXPECT_EQ(copy("Scraping", 50), kCopyIncomplete);
+    EXPECT_EQ(std::system("ddrescue -q -H bad.map source.img out/qvdisk.img out/qvdisk.img.map"),
+              0);
+    Bytes rescued = disk_.image;
+    std::fill_n(rescued.begin() + 3 * kMiB, kMiB, 0);
+    EXPECT_TRUE(read_file("out/qvdisk.img") == rescued);
+    EXPECT_EQ(list("?*/"), "");
+    const std::string ended = run_tool("ddrescuelog -t out/qvdisk.img.map | grep -v current");
+    for (const char* ddrescue_first : {"-X 5", "-n"}) {
+        SCOPED_TRACE(ddrescue_first);
+        fs::remove_all("out");
+        std::system(("ddrescue -q " + std::string(ddrescue_first) +
+                     " -H bad.map source.img out/qvdisk.img out/qvdisk.img.map")
+                        .c_str());
+        ASSERT_NO_FATAL_FAILURE(open_failing({kBadMiB}));
+        EXPECT_EQ(copy(), kCopyIncomplete);
+        EXPECT_TRUE(read_file("out/qvdisk.img") == rescued);
+        EXPECT_EQ(run_tool("ddrescuelog -t out/qvdisk.img.map | grep -v current"), ended);
+    }
+    ASSERT_NO_FATAL_FAILURE(open_failing({}));
+    copy_options.retries = 1;
+    EXPECT_EQ(copy(), kCopyDone) << qv_error;
+    copy_options.retries = 0;
+    EXPECT_EQ(capture().messages.at(1),
+              "Retrying the areas that matter, pass 1 of 1: 1048576 bytes in 1 area\n");
+    // The first sector, then each bad sector once: the opening's clusters come from the image.
+    EXPECT_EQ(disk_.read_log.size(), 1 + 2048u);
+    EXPECT_TRUE(read_file("out/qvdisk.img") == disk_.image);
+    EXPECT_EQ(std::system("ddrescuelog -D out/qvdisk.img.map"), 0);
+    EXPECT_GT(fs::last_write_time("out/qvdisk.img"),
+              fs::file_time_type::clock::now() - std::chrono::hours(1));  // undated: now
+    // All finished: nothing to read, 100 % at once. An image without its map is not a copy to go
+    // on with: it is kept, the disk goes to qvdisk(2).img with its map.
+    ASSERT_NO_FATAL_FAILURE(open_failing({}));
+    EXPECT_EQ(copy(), kCopyDone) << qv_error;
+    EXPECT_EQ(capture().percents, std::vector<int>{100});
+    fs::remove("out/qvdisk.img.map");
+    ASSERT_NO_FATAL_FAILURE(open_failing({}));
+    EXPECT_EQ(copy(), kCopyDone) << qv_error;
+    EXPECT_EQ(capture().messages, Messages{"\nProcessing completed.\n"});
+    EXPECT_TRUE(read_file("out/qvdisk(2).img") == disk_.image &&
+                fs::exists("out/qvdisk(2).img.map"));
+}
+#endif
 
 #ifndef _WIN32
 // Real files in the parent directory: a disk of small clusters copied to its last sector; in mode

@@ -115,14 +115,11 @@ TEST_F(Open, EveryKindOfDiskAndGeometry) {
 }
 
 // qv_read (rows: the last sector and byte, beyond the end, a short read, a failing read once), the
-// swap at an odd position; then salvaging reads of disk cluster 3 (sectors 6144 on, counted from
-// there):
-//   | failing sectors                      | runs                | reads | result, last message |
-//   | none; none, the first read fails once| none                | 1; 17 | 0, ""; its message | |
-//   100 / 2000-2047 / 0 and 1024-1535    | (100, 1) / …        | 41 / 81 / 617 | 1, error 5 / short
-//   / code 23  |
-// Unreadable sectors read as zeros (also where the failing read scribbled); past the end
-// unreadable.
+// swap at an odd position; then reads of disk cluster 3 through the rescue, on a failing drive:
+// what each damage costs in failed reads, for a recording's copy (trim) and the file system's
+// structures (scrape), and what stays unreadable (runs from sector 6144, ~ never tried on its
+// own). A second read, scraping, costs only the sectors never tried. Unreadable sectors read as
+// zeros (also where the failing read scribbled); past the end unreadable without a read.
 TEST_F(Open, ReadsAndSalvagingReads) {
     ImageBuilder img(8);
     uint8_t* data = img.cluster(2);
@@ -168,62 +165,106 @@ TEST_F(Open, ReadsAndSalvagingReads) {
     ASSERT_EQ(qv_read(3 * int64_t(kMiB) + 1, buf.data(), 9, 1),
               0);  // words exchanged, the odd last byte kept
     EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 9), pick({3, 0, 5, 2, 7, 4, 9, 6, 8}));
-    using Runs = std::vector<std::pair<uint32_t, uint32_t>>;
-    struct Salvage {  // transient: the first read fails once
-        std::vector<BadSectors> bad;
-        bool transient;
-        Runs runs;
-        uint64_t reads;
-        int result;
-        const char* message;
-    } salvages[] = {
-        {{}, false, {}, 1, 0, ""},
-        {{}, true, {}, 17, 0, "ReadFile failed on position 3145728 with code 5\n"},
-        {{{6244, 1, BadKind::kEio}},
-         false,
-         {{100, 1}},
-         41,
-         1,
-         "ReadFile failed on position 3196928 with code 5\n"},
-        {{{8144, 48, BadKind::kShort}},
-         false,
-         {{2000, 48}},
-         81,
-         1,
-         "ReadFile did not read 512 bytes but 0 bytes at position 4193792 (cluster 3)\n"},
-        {{{6144, 1, BadKind::kWhole}, {7168, 512, BadKind::kWhole}},
-         false,
-         {{0, 1}, {1024, 512}},
-         617,
-         1,
-         "ReadFile failed on position 3931648 with code 23\n"},
-    };
+    // The unreadable runs: "first+length" (~: untried), space-separated.
     bad_sectors bad;
-    disk_.fail_code = 5;
     auto runs = [&bad] {
-        Runs r;
-        for (uint32_t i = 0; i < bad.count; ++i) r.emplace_back(bad.first[i], bad.length[i]);
+        std::string r;
+        for (uint32_t i = 0; i < bad.count; ++i)
+            r += format("%u+%u%s ", bad.first[i], bad.length[i], bad.untried[i] ? "~" : "");
         return r;
     };
-    for (const Salvage& row : salvages) {
-        SCOPED_TRACE(row.reads);
+    const BadSectors sector_100 = {6244, 1, BadKind::kEio}, eight = {6244, 8, BadKind::kEio},
+                     whole_mib = {6144, 2048, BadKind::kEio};
+    struct FailingRead {
+        const char* damage;
+        std::vector<BadSectors> bad;
+        rescue_effort effort;
+        uint64_t failed_reads;
+        std::string runs;
+        const char* message;
+        uint64_t scraped_after = 0;  // failed reads of a second read that scrapes
+        bool transient = false;      // the first read fails once
+    } failing[] = {
+        {"healthy", {}, kEffortTrim, 0, "", ""},
+        {"one failed read",
+         {},
+         kEffortTrim,
+         1,
+         "",
+         "ReadFile failed on position 3145728 with code 5\n",
+         0,
+         true},
+        {"one bad sector",
+         {sector_100},
+         kEffortTrim,
+         2,
+         "100+1 ",
+         "ReadFile failed on position 3196928 with code 5\n"},
+        {"one bad sector, the whole request fails",
+         {{6244, 1, BadKind::kWhole}},
+         kEffortTrim,
+         2,
+         "100+1 ",
+         "ReadFile failed on position 3196928 with code 23\n"},
+        {"eight bad sectors, trimmed",
+         {eight},
+         kEffortTrim,
+         3,
+         "100+1 101+6~ 107+1 ",
+         "ReadFile failed on position 3200512 with code 5\n",
+         6},
+        {"eight bad sectors, scraped",
+         {eight},
+         kEffortScrape,
+         9,
+         "100+8 ",
+         "ReadFile failed on position 3200000 with code 5\n"},
+        {"a short read at sector 2000",
+         {{8144, 48, BadKind::kShort}},
+         kEffortTrim,
+         3,
+         "2000+1 2001+46~ 2047+1 ",
+         "ReadFile did not read 512 bytes but 0 bytes at position 4193792 (cluster 3)\n",
+         46},
+        {"a whole bad MiB, trimmed",
+         {whole_mib},
+         kEffortTrim,
+         3,
+         "0+1 1+2046~ 2047+1 ",
+         "ReadFile failed on position 4193792 with code 5\n",
+         2046},
+        {"a whole bad MiB, scraped",
+         {whole_mib},
+         kEffortScrape,
+         2049,
+         "0+2048 ",
+         "ReadFile failed on position 4193280 with code 5\n"},
+    };
+    disk_.fail_code = 5;
+    for (const FailingRead& row : failing) {
+        SCOPED_TRACE(row.damage);
+        rescue_reset();
         disk_.bad = row.bad, disk_.fail_read = row.transient ? disk_.reads + 1 : 0;
-        const uint64_t before = disk_.reads;
+        uint64_t before = disk_.failed;
         qv_set_error("%s", "");
-        EXPECT_EQ(qv_read_salvage(3 * int64_t(kMiB), buf.data(), kMiB, 0, &bad), row.result);
-        EXPECT_EQ(disk_.reads - before, row.reads);
+        EXPECT_EQ(qv_read_salvage(3 * int64_t(kMiB), buf.data(), kMiB, 0, &bad, row.effort),
+                  row.runs.empty() ? kSalvageComplete : kSalvagePartial);
+        EXPECT_EQ(disk_.failed - before, row.failed_reads);
         EXPECT_STREQ(qv_error, row.message);
         EXPECT_EQ(runs(), row.runs);
         Bytes want(disk_.image.begin() + 3 * kMiB, disk_.image.begin() + 4 * kMiB);
-        for (const auto& run : row.runs)
-            std::fill_n(want.begin() + run.first * 512, run.second * 512, 0);
+        for (uint32_t i = 0; i < bad.count; ++i)
+            std::fill_n(want.begin() + bad.first[i] * 512, bad.length[i] * 512, 0);
         EXPECT_TRUE(buf == want);
+        before = disk_.failed;
+        qv_read_salvage(3 * int64_t(kMiB), buf.data(), kMiB, 0, &bad, kEffortScrape);
+        EXPECT_EQ(disk_.failed - before, row.scraped_after) << "read again";
     }
     disk_.bad.clear();
     EXPECT_EQ(qv_read_salvage(end, buf.data(), 1024, 0, &bad), kSalvageFailed);
     EXPECT_STREQ(qv_error, "Attempt to read after end of disk!\n");
     EXPECT_EQ(qv_read_salvage(end - 512, buf.data(), 2048, 0, &bad), kSalvagePartial);
-    EXPECT_EQ(runs(), (Runs{{1, 3}}));
+    EXPECT_EQ(runs(), "1+3 ");
 }
 
 // Mapfiles of GNU ddrescue read (rows: comments, status with and without the pass, every malformed

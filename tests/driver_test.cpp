@@ -224,6 +224,12 @@ TEST_F(DriverRun, CommandLines) {
          "completed...\r 75% completed...\r 83% completed...\r 91% completed...\r100% "
          "completed...\r" +
              kList},  // the salvage reads every cluster's signature
+        {list,
+         {"--domain-map", "qvdisk.img", "-l", "raw"},
+         "",
+         1,
+         "",
+         "ERROR: Cannot write the map qvdisk.img\n"},
         {list, {"raw"}, "10\n0\n", 1, "---> ---> ", kList + ten + kList},
         {list,
          {"-r", "0,12-99", "-o", list.string(), "raw"},
@@ -280,8 +286,9 @@ TEST_F(DriverRun, CommandLines) {
         {{"--", "raw", "1", "2"}, "unexpected argument 2"},
         {{"-i", "qvdisk.img", "-d", "/dev/sdb", "raw"}, "-i and -d exclude each other"},
         {{"-r", "1", "--recordings", "2", "raw"}, "-r given twice"},
-        {{"-r", "1", "DISK"}, "-r and mode DISK exclude each other"},
         {{"--dvd", "TS"}, "--dvd needs mode VOB"},
+        {{"--retries", "1", "raw"}, "--retries is for mode disk only"},
+        {{"--retries", "1x", "disk"}, "--retries 1x is not a number of passes"},
     };
     for (const char* bad : {"1,,2", "1,", "3-1", "-1", "1234567890", "alle"})
         usage_rows.push_back(
@@ -307,6 +314,8 @@ TEST_F(DriverRun, CommandLines) {
          "    --salvage            use a disk that the file system check refuses, as it stands",
          "    --all-streams        keep every sound track (and with TS every stream) the PMT lists",
          "    --dvd                with VOB: navigation packs and buffer sizes for dvdauthor",
+         "    --retries N          mode disk: try the bad sectors again, N passes (default 0)",
+         "    --domain-map FILE    write a ddrescue domain mapfile of the areas that matter",
          "-h, --help               print this help and end",
          "    --version            print the version and end",
          "disk                     the whole disk into qvdisk.img, for later runs without the "
@@ -420,7 +429,8 @@ TEST_F(DriverRun, CopiesIntoTheOutputDirectory) {
 }
 
 // Mode "disk": never over the image it reads, with or without -o (the copy elsewhere: the salvage
-// run).
+// run); with -r (its missing number told, the copy made) and a domain map of the areas that matter
+// (the system area, the root and the recordings: disk clusters 0 to 12).
 TEST_F(DriverRun, DiskModeWithAndWithoutOutputDirectory) {
     const std::string refused =
         "Copying whole Velmoran disk to PC file\nERROR: Cannot open output\n";
@@ -428,6 +438,17 @@ TEST_F(DriverRun, DiskModeWithAndWithoutOutputDirectory) {
                       run_child(root / "store", {"-i", (root / "list/qvdisk.img").string(), "-o",
                                                  (root / "list").string(), "disk"})})
         EXPECT_EQ(std::make_pair(r.status, r.err), std::make_pair(1, refused));
+    const fs::path out = fresh("image");
+    Outcome r = run_child(root / "list", {"-o", out.string(), "-r", "9,12", "--domain-map",
+                                          (out / "domain.map").string(), "disk"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.rfind("ERROR: No recording 12 on this disk\nCopying whole Velmoran disk", 0),
+              0u);
+    EXPECT_TRUE(text_of(out / "qvdisk.img") == sources["list/qvdisk.img"]);
+    REQUIRE_TOOL("ddrescuelog");
+    EXPECT_EQ(
+        run_tool("ddrescuelog -b 1048576 -l+ " + (out / "domain.map").string() + " | tr '\\n' ' '"),
+        "0 1 2 3 4 5 6 7 8 9 10 11 12 ");
 }
 
 // Outputs carry the recording's date and time (local), undated ones (News) the time of writing; so

@@ -5,7 +5,8 @@
 #   3. on the sample disk, compares pvrcopy.exe with the Linux pvrcopy of
 #      LINUX_BUILD (default build-test): the listing and the outputs of every
 #      mode must be byte-identical with the same modification times, also
-#      with the options -i, -o, -r and -l; errors naming the system's reason
+#      with the options -i, -o, -r and -l (and mode "disk" with -r,
+#      --retries and --domain-map); errors naming the system's reason
 #      agree up to it; a second opener of a held image is refused; mode
 #      "disk" beside the image fails (status 1) and leaves the image unchanged.
 # Usage: sh tools/wine_check.sh [LINUX_BUILD]
@@ -126,6 +127,7 @@ run_both options-raw '' --image=../src/pvr-2024.img --output=out/ -r 3,1-2 raw
 run_both options-list '' -i ../src/pvr-2024.img -l VOB
 run_both options-streams '' -i ../src/pvr-2024.img -o out -r all --all-streams MP3
 run_both options-dvd '' -i ../src/pvr-2024.img -o out -r all --all-streams --dvd VOB
+run_both options-disk '' -i ../src/pvr-2024.img -o out -r 2 --retries 1 --domain-map out/domain.map disk
 LAYOUT=here
 
 # Errors with the system's reason: status 1 and the same text up to it.

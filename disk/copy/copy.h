@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdio>
+#include <ctime>
 
 #include "disk/device/device.h"
 #include "disk/fs/fs.h"
@@ -29,9 +30,15 @@ enum copy_result {
     kCopyIncomplete = 4,
 };
 
-// Where the outputs go (set by the driver): all zero is the current directory.
+// Where the outputs go and how mode "disk" rescues (set by the driver): all
+// zero is the current directory and the plain rescue.
 struct copy_settings {
     const char* output_dir;  // every output file is created in this directory
+    // Mode "disk": these recordings (count indices of the table) are read
+    // first, and the bad sectors are tried again in retries passes.
+    const int* first_recordings;
+    int first_count;
+    int retries;
 };
 extern copy_settings copy_options;
 
@@ -72,6 +79,8 @@ FILE* open_output(const char* file_name, const recording_entry* entry, char* use
 // Opens the existing output file file_name (through output_path) for writing
 // in place ("r+b"), with the same refusal of the open disk.
 FILE* open_output_update(const char* file_name);
+// open_output that can also read back what it wrote ("w+b"), undated.
+FILE* open_output_readable(const char* file_name, char* used);
 // Moves an output file to a 64-bit byte position; nonzero on failure.
 int seek_output(FILE* file, int64_t position);
 // Closes an output file and gives it its recording's time; nonzero when
@@ -92,18 +101,67 @@ enum copy_stop {
 
 // The one end of a raw or disk copy. The output is closed (a close that
 // cannot write out what was buffered is a write failure); then the verdict:
-// a failure, an interrupt or the bytes written as zeros make the copy
-// incomplete; otherwise completed is shown. What was written stays.
-int finish_copy(FILE* file, copy_stop stop, int64_t zeros, const char* completed);
+// a failure, an interrupt or the bytes written as zeros (untried of them
+// never read sector by sector) make the copy incomplete; otherwise
+// completed is shown. What was written stays.
+int finish_copy(FILE* file, copy_stop stop, int64_t zeros, int64_t untried, const char* completed);
+// The closing error of a copy that could not read everything: first (its
+// own words, without the line end) and, when some of those bytes were
+// never tried sector by sector, how many and that mode "disk" tries them.
+void set_loss_error(const char* first, int64_t untried);
 int dump_file(int index);
 // The whole disk into the image file, every sector, with a ddrescue map
-// beside it ("qvdisk.img.map"); an image and map already there are a copy to
-// continue: only the blocks the map does not mark finished are read.
+// beside it ("qvdisk.img.map"), rescued as GNU ddrescue does: the areas
+// that matter first (list_matter_areas, copy_options.first_recordings
+// before the other recordings), copied and trimmed before anything else is
+// read, then the rest; then scraping and copy_options.retries retry passes,
+// the areas that matter again first. An image and map already there are a
+// copy to continue: only the blocks the map does not mark finished are read.
 int copy_disk();
+// Sets up the image and its map for copy_disk as soon as the disk is found
+// (qv_options.found in mode "disk"), so that the opening's reads already
+// land in them; copy_disk sets them up itself when this was not called.
+void begin_disk_copy();
+// Writes a GNU ddrescue domain mapfile at path that marks the areas that
+// matter finished ("ddrescue -m path" rescues only those). 0, or 1 with the
+// reason in qv_error.
+int write_domain_map(const char* path);
 // Nonzero when path names the image copy to continue in the output
 // location (the image with its map there): in mode "disk" it is never the
 // source.
 int is_disk_copy_to_continue(const char* path);
+
+// Within the copy layer: the disk copy that runs (disk_copy.cpp sets it up
+// and is its sink, disk_rescue.cpp runs the phases into it).
+struct disk_copy {
+    FILE* file;
+    char name[kOutputPathSize];  // the image, where it is written
+    char map_name[kOutputPathSize + sizeof kMapSuffix];
+    int64_t total;     // bytes of the disk: every sector
+    int64_t file_pos;  // where the next write lands without a seek; -1 unknown
+    int64_t unsaved;   // bytes copied since the map was last written
+    time_t saved_at;
+    time_t started;
+    bool prepared;   // set up (when the disk was found, or by copy_disk)
+    bool continued;  // an image and map that were there already
+    bool failed;     // setting up or writing failed: why in failure
+    char failure[kErrorSize];
+    // The rescue's own lines are shown: something failed, or the copy
+    // continued has blocks not finished.
+    bool rescue_shown;
+    int64_t untried_at_start;  // non-tried bytes when the copy was set up
+    char phase;                // the status of the phase that runs; 0 before
+    int copy_percent;          // of the copying phase, over the whole copy
+    int phase_percent;         // of the other phases, each its own
+};
+disk_copy& current_disk_copy();
+// The percentage after a read: of the copying phase over all non-tried
+// bytes, of the other phases over their own (done of total).
+void show_progress(disk_copy& copy, int64_t done, int64_t total);
+// Writes the map now. 0, or 1 (why in copy.failure).
+int save_disk_map(disk_copy& copy);
+// The copy is over: the rescue reads into it no more.
+void end_disk_copy();
 
 // --- reading a chain ahead (read_ahead.cpp) ---
 // One cluster of a chain as the read-ahead found it: its data (unreadable

@@ -1,6 +1,8 @@
 // Mode "disk": the whole disk into the image file, every sector, with a GNU
 // ddrescue map beside it; an image and map already in the output location
-// are a copy to go on with.
+// are a copy to go on with. The image and the map are set up as soon as the
+// disk is found, and the rescue reads into them from then on: the opening's
+// reads of the system area and the directories are the copy's first ones.
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -13,100 +15,54 @@ namespace {
 constexpr char kDefaultImageName[] = "qvdisk.img";
 
 // The map of the running disk copy is written at least this often, and
-// always when a block's status changes, so that an interrupted copy can go on.
+// after a failed read (at most once a second), so that an interrupted copy
+// can go on.
 constexpr time_t kMapSaveSeconds = 5;
+constexpr time_t kFailureSaveSeconds = 1;
 constexpr int64_t kMapSaveBytes = int64_t(64) << 20;
 
-struct disk_copy {
-    FILE* file;
-    char name[kOutputPathSize];  // the image, where it is written
-    char map_name[kOutputPathSize + sizeof kMapSuffix];
-    rescue_map map;
-    int64_t total;     // bytes of the disk: every sector
-    int64_t file_pos;  // where the next write lands without a seek; -1 unknown
-    int64_t unsaved;   // bytes copied since the map was last written
-    time_t saved_at;
-};
+disk_copy the_copy;
 
-// Writes the map, after the image data it claims has left the buffer.
-int save_map(disk_copy& copy) {
-    if (fflush(copy.file) != 0) {
-        qv_write_failed(kWriteFailedMessage);
-        return 1;
-    }
-    copy.unsaved = 0;
-    copy.saved_at = time(nullptr);
-    return map_write(copy.map_name, &copy.map);
+// A failure of the sink: its message goes to copy.failure, qv_error is left
+// as the reads' callers had it.
+int keep_failure(disk_copy& copy, const char* saved) {
+    memcpy(copy.failure, qv_error, sizeof copy.failure);
+    memcpy(qv_error, saved, kErrorSize);
+    copy.failed = true;
+    return 1;
 }
 
-// Copies bytes [pos, pos + count) of the disk (count at most a cluster) into
-// the image at the same place: unreadable sectors as zeros, marked bad in the
-// map, the rest finished.
-int copy_piece(disk_copy& copy, int64_t pos, uint32_t count) {
-    static bad_sectors bad;
-    if (qv_read_salvage(pos, cluster_buffer, count, 0, &bad) == kSalvageFailed) return 1;
-    report_unreadable(qv->progress, pos, &bad, count);
-    if (copy.file_pos != pos && seek_output(copy.file, pos) != 0) {
-        qv_write_failed(kWriteFailedMessage);
-        return 1;
-    }
-    if (fwrite(cluster_buffer, 1, count, copy.file) != count) {
+int write_image(void* context, int64_t pos, const uint8_t* data, uint32_t count) {
+    disk_copy& copy = *static_cast<disk_copy*>(context);
+    char saved[kErrorSize];
+    memcpy(saved, qv_error, sizeof saved);
+    if ((copy.file_pos != pos && seek_output(copy.file, pos) != 0) ||
+        fwrite(data, 1, count, copy.file) != count) {
         copy.file_pos = -1;
         qv_write_failed(kWriteFailedMessage);
-        return 1;
+        return keep_failure(copy, saved);
     }
     copy.file_pos = pos + count;
-    if (map_set(&copy.map, pos, count, kMapFinished) != 0) return 1;
-    for (uint32_t i = 0; i < bad.count; ++i) {
-        int64_t from = int64_t(bad.first[i]) * kSectorSize;
-        int64_t length = int64_t(bad.length[i]) * kSectorSize;
-        if (from + length > count) length = count - from;
-        if (map_set(&copy.map, pos + from, length, kMapBadSector) != 0) return 1;
-    }
-    copy.map.current_pos = pos + count;
     copy.unsaved += count;
-    if (bad.count != 0 || copy.unsaved >= kMapSaveBytes ||
-        time(nullptr) - copy.saved_at >= kMapSaveSeconds)
-        return save_map(copy);
     return 0;
 }
 
-// Bytes of the map not marked finished.
-int64_t unfinished_bytes(const rescue_map& map) {
-    int64_t n = 0;
-    for (uint32_t i = 0; i < map.count; ++i)
-        if (map.blocks[i].status != kMapFinished) n += map.blocks[i].size;
-    return n;
+int serve_image(void* context, int64_t pos, uint8_t* dest, uint32_t count) {
+    disk_copy& copy = *static_cast<disk_copy*>(context);
+    copy.file_pos = -1;  // a write after a read needs a seek
+    if (seek_output(copy.file, pos) == 0 && fread(dest, 1, count, copy.file) == count) return 0;
+    clearerr(copy.file);
+    return 1;
 }
 
-// Copies every block of the map not marked finished, in pieces that keep to
-// the cluster grid (whole clusters when the copy starts afresh).
-copy_stop copy_blocks(disk_copy& copy) {
-    const uint32_t size = qv->cluster_size;
-    const int64_t todo = unfinished_bytes(copy.map);
-    copy.map.current_status = todo != 0 ? kMapNonTried : kMapFinished;  // copying, until the end
-    if (save_map(copy) != 0) return kCopyStopped;
-    int64_t done = 0;
-    int last = -1;
-    for (int64_t pos = 0; pos < copy.total;) {
-        if (qv_interrupted) return kCopyInterrupted;
-        uint32_t i = map_block_at(&copy.map, pos);
-        if (i == copy.map.count) break;
-        const map_block block = copy.map.blocks[i];
-        const int64_t end = block.pos + block.size;
-        if (block.status == kMapFinished) {
-            pos = end;
-            continue;
-        }
-        int64_t grid = (pos / size + 1) * int64_t(size);
-        uint32_t count = uint32_t((end < grid ? end : grid) - pos);
-        if (copy_piece(copy, pos, count) != 0) return kCopyStopped;
-        pos += count;
-        done += count;
-        qv_report_percent(qv->progress, uint64_t(done), uint64_t(todo), &last);
-    }
-    if (todo == 0) qv_report_percent(qv->progress, 0, 0, &last);  // nothing to copy: all done
-    return kCopyRan;
+int after_read(void* context, bool failed, int64_t done, int64_t total) {
+    disk_copy& copy = *static_cast<disk_copy*>(context);
+    show_progress(copy, done, total);
+    const time_t since = time(nullptr) - copy.saved_at;
+    if ((failed && since >= kFailureSaveSeconds) || copy.unsaved >= kMapSaveBytes ||
+        since >= kMapSaveSeconds)
+        return save_disk_map(copy);
+    return 0;
 }
 
 // The image's name, as the platform names it.
@@ -127,35 +83,113 @@ bool has_map(const char* path) {
     return qv_is_file(path) && qv_is_file(map_name);
 }
 
-// The copy to go on with: only what its map does not mark finished is read
-// again. 0, or kCopyFailed with the reason in qv_error.
-int continue_copy(disk_copy& copy) {
+// The copy to go on with: its map read into map. 0, or 1 with the reason in
+// qv_error.
+int continue_copy(disk_copy& copy, rescue_map* map) {
     map_path(copy.map_name, sizeof copy.map_name, copy.name);
-    int r = map_read(copy.map_name, &copy.map);
+    int r = map_read(copy.map_name, map);
     if (r != 0) {
         if (r > 0) qv_set_error("Cannot open the map %s\n", copy.map_name);  // gone meanwhile
-        return kCopyFailed;
+        return 1;
     }
-    if (map_end(&copy.map) > copy.total) {
+    if (map_end(map) > copy.total) {
         qv_set_error("%s describes %" PRId64 " bytes, but the disk has only %" PRId64 "\n",
-                     copy.map_name, map_end(&copy.map), copy.total);
-        map_free(&copy.map);
-        return kCopyFailed;
+                     copy.map_name, map_end(map), copy.total);
+        map_free(map);
+        return 1;
     }
     copy.file = open_output_update(image_name());
-    copy.file_pos = -1;
+    copy.continued = true;
     return 0;
 }
 
 // A new copy; an image without its map is not one to go on with: it is kept
 // and the copy gets the next free name (its map follows that name).
-void start_copy(disk_copy& copy) {
-    copy.file = open_output(image_name(), nullptr, copy.name);
+void start_copy(disk_copy& copy, rescue_map* map) {
+    copy.file = open_output_readable(image_name(), copy.name);
     map_path(copy.map_name, sizeof copy.map_name, copy.name);
-    copy.map.current_pass = 1;
+    map->current_status = kMapNonTried;
+    map->current_pass = 1;
+}
+
+// The image keeps the disk's full length from the start: what is not read
+// yet reads as zeros, at its place.
+int give_full_length(disk_copy& copy) {
+    if (copy.total == 0) return 0;
+    uint8_t last = 0;
+    if (seek_output(copy.file, copy.total - 1) == 0 && fread(&last, 1, 1, copy.file) == 1) return 0;
+    clearerr(copy.file);
+    copy.file_pos = -1;
+    if (seek_output(copy.file, copy.total - 1) == 0 && fputc(0, copy.file) == 0 &&
+        fflush(copy.file) == 0)
+        return 0;
+    qv_write_failed(kWriteFailedMessage);
+    return 1;
+}
+
+// Opens the image and its map and hands them to the rescue. 0, or 1 with
+// the reason in qv_error.
+int set_up(disk_copy& copy) {
+    output_path(copy.name, sizeof copy.name, image_name());
+    // Every sector of the disk, also those of a last partial cluster.
+    copy.total = qv->disk_sectors > 0 ? qv->disk_sectors * int64_t(kSectorSize) : 0;
+    copy.file_pos = -1;
+    copy.started = time(nullptr);
+    if (qv->cluster_size == 0) {
+        qv_set_error("No disk is open.\n");
+        return 1;
+    }
+    rescue_map map = {};
+    if (!has_map(copy.name))
+        start_copy(copy, &map);
+    else if (continue_copy(copy, &map) != 0)
+        return 1;
+    if (!copy.file) {
+        map_free(&map);
+        qv_set_error("Cannot open output\n");
+        return 1;
+    }
+    const rescue_sink sink = {&copy, write_image, serve_image, after_read};
+    if (give_full_length(copy) != 0 || rescue_adopt(&map, &sink) != 0) {
+        map_free(&map);
+        return 1;
+    }
+    copy.untried_at_start = rescue_bytes(kMapNonTried);
+    copy.rescue_shown = copy.continued && rescue_bytes(kMapFinished) < copy.total;
+    return save_disk_map(copy);
 }
 
 }  // namespace
+
+// The map is written after the image data it claims has left the buffer.
+int save_disk_map(disk_copy& copy) {
+    char saved[kErrorSize];
+    memcpy(saved, qv_error, sizeof saved);
+    if (fflush(copy.file) != 0) {
+        qv_write_failed(kWriteFailedMessage);
+        return keep_failure(copy, saved);
+    }
+    copy.unsaved = 0;
+    copy.saved_at = time(nullptr);
+    if (map_write(copy.map_name, rescue_state()) != 0) return keep_failure(copy, saved);
+    return 0;
+}
+
+disk_copy& current_disk_copy() { return the_copy; }
+
+void begin_disk_copy() {
+    char saved[kErrorSize];
+    memcpy(saved, qv_error, sizeof saved);
+    the_copy = disk_copy{};
+    the_copy.prepared = true;
+    the_copy.copy_percent = the_copy.phase_percent = -1;
+    if (set_up(the_copy) != 0) keep_failure(the_copy, saved);
+}
+
+void end_disk_copy() {
+    rescue_drop_sink();
+    the_copy.prepared = false;
+}
 
 int is_disk_copy_to_continue(const char* path) {
     char out[kOutputPathSize];
@@ -172,34 +206,27 @@ int is_disk_copy_to_continue(const char* path) {
     return same;
 }
 
-int copy_disk() {
-    static disk_copy copy;
-    copy = disk_copy{};
-    output_path(copy.name, sizeof copy.name, image_name());
-    // Every sector of the disk, also those of a last partial cluster.
-    copy.total = qv->disk_sectors > 0 ? qv->disk_sectors * int64_t(kSectorSize) : 0;
-    if (qv->cluster_size == 0) {
-        qv_set_error("No disk is open.\n");
-        return kCopyFailed;
+int write_domain_map(const char* path) {
+    const qv_platform* p = qv_current_platform();
+    if (qv->handle && p->is_same_file && p->is_same_file(qv->handle, path)) {
+        qv_set_error("Cannot write the map %s\n", path);
+        return 1;
     }
-    if (!has_map(copy.name))
-        start_copy(copy);
-    else if (continue_copy(copy) != 0)
-        return kCopyFailed;
-    if (!copy.file) {
-        map_free(&copy.map);
-        qv_set_error("Cannot open output\n");
-        return kCopyFailed;
+    rescue_areas matter = {};
+    rescue_map map = {};
+    map.current_status = kMapFinished;
+    map.current_pass = 1;
+    const int64_t total = qv->disk_sectors * int64_t(kSectorSize);
+    int failed =
+        list_matter_areas(copy_options.first_recordings, copy_options.first_count, &matter) != 0 ||
+        map_set(&map, 0, total, kMapNonTried) != 0;
+    for (uint32_t k = 0; k < matter.count && !failed; ++k) {
+        const rescue_area& a = matter.items[k];
+        const int64_t end = a.pos + a.size < total ? a.pos + a.size : total;
+        failed = map_set(&map, a.pos, end - a.pos, kMapFinished) != 0;
     }
-    // What lies beyond the map (all of the disk for a new copy) is to be copied.
-    const int64_t known = map_end(&copy.map);
-    copy_stop stop = map_set(&copy.map, known, copy.total - known, kMapNonTried) != 0
-                         ? kCopyStopped
-                         : copy_blocks(copy);
-    if (stop == kCopyRan) copy.map.current_status = kMapFinished;
-    // The map tells what was copied; after an interrupt it is where to go on.
-    if (stop != kCopyStopped && save_map(copy) != 0) stop = kCopyStopped;
-    const int64_t unreadable = unfinished_bytes(copy.map);
-    map_free(&copy.map);
-    return finish_copy(copy.file, stop, unreadable, "\nProcessing completed.\n");
+    if (!failed) failed = map_write(path, &map);
+    free_rescue_areas(&matter);
+    map_free(&map);
+    return failed;
 }

@@ -1,6 +1,7 @@
 // The one exit route of the raw and disk copies: the output closed and the
 // verdict given.
 #include <cinttypes>
+#include <cstdio>
 #include <cstring>
 
 #include "disk/copy/copy.h"
@@ -9,7 +10,17 @@
 // cannot write out what was buffered is a write failure); then the verdict:
 // a failure, an interrupt or the bytes written as zeros make the copy
 // incomplete; otherwise completed is shown. What was written stays.
-int finish_copy(FILE* file, copy_stop stop, int64_t zeros, const char* completed) {
+void set_loss_error(const char* first, int64_t untried) {
+    if (untried == 0)
+        qv_set_error("%s\n", first);
+    else
+        qv_set_error("%s; %" PRId64
+                     " of those bytes were never tried sector by sector (pvrcopy disk tries "
+                     "them)\n",
+                     first, untried);
+}
+
+int finish_copy(FILE* file, copy_stop stop, int64_t zeros, int64_t untried, const char* completed) {
     char message[kErrorSize];
     memcpy(message, qv_error, sizeof message);
     const int close_failed = close_output(file);
@@ -26,7 +37,9 @@ int finish_copy(FILE* file, copy_stop stop, int64_t zeros, const char* completed
         return kCopyIncomplete;
     }
     if (zeros != 0) {
-        qv_set_error("%" PRId64 " bytes could not be read and were written as zeros\n", zeros);
+        snprintf(message, sizeof message,
+                 "%" PRId64 " bytes could not be read and were written as zeros", zeros);
+        set_loss_error(message, untried);
         return kCopyIncomplete;
     }
     qv_inform(qv->progress, "%s", completed);

@@ -127,6 +127,10 @@ FILE* open_output_update(const char* file_name) {
     return open_output_as(file_name, nullptr, "r+b", nullptr);
 }
 
+FILE* open_output_readable(const char* file_name, char* used) {
+    return open_output_as(file_name, nullptr, "w+b", used);
+}
+
 int seek_output(FILE* file, int64_t position) {
 #ifdef _WIN32
     return _fseeki64(file, position, SEEK_SET) != 0;

@@ -7,9 +7,10 @@
 namespace {
 
 // Copies the chain of entry into file, cluster by cluster as the read-ahead
-// brings them; unreadable sectors are written as zeros and counted in *zeros.
-copy_stop copy_chain(const recording_entry* entry, FILE* file, chain_reader* chain,
-                     int64_t* zeros) {
+// brings them; unreadable sectors are written as zeros and counted in *zeros
+// (those never tried sector by sector also in *untried).
+copy_stop copy_chain(const recording_entry* entry, FILE* file, chain_reader* chain, int64_t* zeros,
+                     int64_t* untried) {
     const uint32_t size = qv->cluster_size;
     int last = -1;
     uint64_t done = 0;
@@ -22,6 +23,7 @@ copy_stop copy_chain(const recording_entry* entry, FILE* file, chain_reader* cha
         }
         const uint32_t length = c->link == kLinkEnd ? size - entry->last_cluster_slack : size;
         *zeros += report_unreadable(qv->progress, cluster_position(c->cluster), &c->bad, length);
+        *untried += untried_bytes(&c->bad, length);
         if (fwrite(c->data, 1, length, file) != length) {
             qv_write_failed(kWriteFailedMessage);
             return kCopyStopped;
@@ -64,9 +66,9 @@ int dump_file(int index) {
         qv_set_error("Cannot open '%s' for output\n", entry->name);
         return kCopyFailed;
     }
-    int64_t zeros = 0;
+    int64_t zeros = 0, untried = 0;
     chain_reader* chain = open_chain(c);
-    const copy_stop stop = chain ? copy_chain(entry, file, chain, &zeros) : kCopyStopped;
+    const copy_stop stop = chain ? copy_chain(entry, file, chain, &zeros, &untried) : kCopyStopped;
     close_chain(chain);
-    return finish_copy(file, stop, zeros, "\rProcessing completed.\n");
+    return finish_copy(file, stop, zeros, untried, "\rProcessing completed.\n");
 }

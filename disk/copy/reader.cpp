@@ -65,6 +65,7 @@ int load_cluster(recording_reader* reader, bool first) {
     reader->limit = valid_length(reader);
     reader->unreadable_bytes +=
         report_unreadable(reader->callback, cluster_position(c->cluster), &c->bad, reader->limit);
+    reader->untried += untried_bytes(&c->bad, reader->limit);
     return 0;
 }
 

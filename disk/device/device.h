@@ -1,7 +1,7 @@
 // The device layer: the one interface to the operating system's disk calls
 // (the platform, with its POSIX and Win32 backends; tests and fuzz targets
 // install their own), finding and opening the recorder's disk or its image,
-// the read primitive, the salvaging reads, GNU ddrescue's mapfiles, and the
+// the read primitive, GNU ddrescue's mapfiles, the rescue of a failing disk, and the
 // messages every layer composes into qv_error.
 //
 // Results: an operation returns 0 on success and nonzero on failure with the
@@ -139,6 +139,7 @@ void qv_posix_set_drive_paths(const char* device_pattern, const char* sysfs_root
 #endif
 
 // --- finding and opening the disk (open.cpp, source_map.cpp) ---
+struct rescue_map;
 // What the opening may try, and how it knows the recorder's disk.
 struct disk_search {
     const char* image_path;   // only this image file is read
@@ -164,6 +165,7 @@ void qv_close();
 const qv_platform* handle_platform();
 int load_source_map(const char* image_path);
 bool source_map_refuses(int64_t position, uint32_t count, char* message);
+const rescue_map* source_map();  // null when the image has none
 void free_source_map();
 
 // --- reading (read.cpp) ---
@@ -172,51 +174,15 @@ void free_source_map();
 int64_t cluster_position(uint32_t n);
 // Whether position lies at or beyond the end of the disk (when its size is known).
 bool beyond_disk(int64_t position);
+// Reads count bytes at position into dest as the PC reads them: 0, or 1
+// with the reason in message and in *got the bytes that arrived before the
+// failure (a read that stops at a bad sector delivers what lies before it).
+int qv_read_some(int64_t position, void* dest, uint32_t count, uint32_t* got, char* message);
 // qv_read with its failure message in message (kErrorSize bytes) instead of
 // qv_error: the read-ahead thread reads so while the other thread reports.
 int qv_read_r(int64_t position, void* dest, uint32_t count, int swap, char* message);
 // Reads FAT cluster n whole into dest, swapped.
 int qv_read_cluster(uint32_t n, uint8_t* dest);
-
-// --- salvaging reads (salvage.cpp) ---
-// The unreadable sectors of one range read by qv_read_salvage, as runs in
-// ascending order: first sector (counted from the range's start) and length
-// in sectors. Room for the worst case of a cluster of the largest size.
-constexpr uint32_t kMaxBadRuns = kMaxSectorsPerCluster;
-struct bad_sectors {
-    uint32_t count;
-    uint32_t first[kMaxBadRuns];
-    uint32_t length[kMaxBadRuns];
-};
-constexpr int kSalvageComplete = 0;
-constexpr int kSalvagePartial = 1;  // some sectors unreadable: zero-filled, listed in bad
-constexpr int kSalvageFailed = -1;  // nothing could be read (no disk, start beyond its end)
-// Reads count bytes at position like qv_read. On a failure or a short read
-// the range is read again in sixteenths, down to single sectors: every
-// sector that can be read is kept, the others are filled with zero bytes
-// and listed in bad (qv_error holds the last read's message). A healthy
-// disk costs one read; no sector is read twice at one level of splitting.
-int qv_read_salvage(int64_t position, void* dest, uint32_t count, int swap, bad_sectors* bad);
-// qv_read_salvage with the last read's message in message instead of qv_error.
-int qv_read_salvage_r(int64_t position, void* dest, uint32_t count, int swap, bad_sectors* bad,
-                      char* message);
-// qv_read_salvage of FAT cluster n whole into dest, swapped.
-int qv_read_cluster_salvage(uint32_t n, uint8_t* dest, bad_sectors* bad);
-// Byte offsets in its range of run i of bad (the end may lie beyond a
-// partial last sector).
-uint64_t bad_run_start(const bad_sectors* bad, uint32_t i);
-uint64_t bad_run_end(const bad_sectors* bad, uint32_t i);
-// The first run of bad, from run first on, that ends behind byte from (bad->count
-// when none does). Runs are ascending: a reader that moves forwards through
-// a range keeps the run it found as the next search's first.
-uint32_t bad_run_after(const bad_sectors* bad, uint32_t from, uint32_t first);
-// Whether bytes [from, to) of the range touch an unreadable sector.
-bool bad_bytes_touch(const bad_sectors* bad, uint32_t from, uint32_t to);
-// Shows "Cannot read %u bytes at position %I64d\n" through callback for every
-// unreadable run within the first valid bytes of a range read at position;
-// returns the number of those bytes.
-int64_t report_unreadable(progress_callback callback, int64_t position, const bad_sectors* bad,
-                          uint32_t valid);
 
 // --- ddrescue mapfiles (mapfile.cpp) ---
 // A mapfile of GNU ddrescue: the current position, status and pass, and the
@@ -256,3 +222,162 @@ int64_t map_first_unfinished(const rescue_map* map, int64_t pos, int64_t size);
 uint32_t map_block_at(const rescue_map* map, int64_t pos);
 // The end of the last block (0 for an empty map).
 int64_t map_end(const rescue_map* map);
+
+// --- the rescue (rescue.cpp, rescue_phases.cpp, bad_runs.cpp) ---
+// Every read of the disk that can fail goes through the rescue, which keeps
+// the state of every byte of the disk as GNU ddrescue does (a rescue_map:
+// non-tried, non-trimmed, non-scraped, bad-sector, finished) and reads a
+// failing disk as ddrescue does: one large read; when it fails, sector by
+// sector in from both of its edges until a sector fails (trimming); the
+// middle, by the caller's effort, every sector once (scraping) or not at
+// all. What a read found is remembered for the run: a range known bad is
+// not read again, unless the effort asks for more than was tried. A healthy
+// disk costs one read per range.
+
+// The unreadable sectors of one range read by qv_read_salvage, as runs in
+// ascending order: first sector (counted from the range's start) and length
+// in sectors; untried runs were never read sector by sector (a copy that
+// trims but does not scrape left them). Room for the worst case of a
+// cluster of the largest size.
+constexpr uint32_t kMaxBadRuns = kMaxSectorsPerCluster;
+struct bad_sectors {
+    uint32_t count;
+    uint32_t first[kMaxBadRuns];
+    uint32_t length[kMaxBadRuns];
+    uint8_t untried[kMaxBadRuns];
+};
+constexpr int kSalvageComplete = 0;
+constexpr int kSalvagePartial = 1;  // some sectors unreadable: zero-filled, listed in bad
+constexpr int kSalvageFailed = -1;  // nothing could be read (no disk, start beyond its end)
+// How hard a read tries the middle of a failed range: a recording's copy
+// copies and trims (bounded effort; the middle is left to mode "disk"), the
+// file system's structures are small and essential and are also scraped.
+enum rescue_effort {
+    kEffortTrim = 0,
+    kEffortScrape = 1,
+};
+// Reads count bytes at position like qv_read, through the rescue: every
+// sector that can be read by the effort is kept, the others are filled with
+// zero bytes and listed in bad (message holds the last failed read's
+// message, or why a known bad range was not read).
+int qv_read_salvage_r(int64_t position, void* dest, uint32_t count, int swap, bad_sectors* bad,
+                      char* message, rescue_effort effort = kEffortTrim);
+// qv_read_salvage_r with its message in qv_error.
+int qv_read_salvage(int64_t position, void* dest, uint32_t count, int swap, bad_sectors* bad,
+                    rescue_effort effort = kEffortTrim);
+// qv_read_salvage of FAT cluster n whole into dest, swapped.
+int qv_read_cluster_salvage(uint32_t n, uint8_t* dest, bad_sectors* bad,
+                            rescue_effort effort = kEffortTrim);
+// Byte offsets in its range of run i of bad (the end may lie beyond a
+// partial last sector).
+uint64_t bad_run_start(const bad_sectors* bad, uint32_t i);
+uint64_t bad_run_end(const bad_sectors* bad, uint32_t i);
+// The first run of bad, from run first on, that ends behind byte from (bad->count
+// when none does). Runs are ascending: a reader that moves forwards through
+// a range keeps the run it found as the next search's first.
+uint32_t bad_run_after(const bad_sectors* bad, uint32_t from, uint32_t first);
+// Whether bytes [from, to) of the range touch an unreadable sector.
+bool bad_bytes_touch(const bad_sectors* bad, uint32_t from, uint32_t to);
+// Shows "Cannot read %u bytes at position %I64d\n" through callback.
+void show_unreadable(progress_callback callback, int64_t position, uint32_t count);
+// show_unreadable through callback for every
+// unreadable area (adjacent runs together) within the first valid bytes of a
+// range read at position; returns the number of those bytes.
+int64_t report_unreadable(progress_callback callback, int64_t position, const bad_sectors* bad,
+                          uint32_t valid);
+// The bytes of untried runs within the first valid bytes of the range.
+int64_t untried_bytes(const bad_sectors* bad, uint32_t valid);
+// Within the device layer: appends run [first, first + length) of sectors
+// behind the runs of bad, joined to the last one when it follows it directly
+// with the same untried flag.
+void add_bad_run(bad_sectors* bad, uint32_t first, uint32_t length, bool untried);
+
+// Where a rescue puts what it reads (mode "disk": the image and its map).
+// Each function returns 0, or nonzero with the reason in qv_error; a sink
+// that fails stops the phase that runs (the reads of other callers go on).
+struct rescue_sink {
+    void* context;
+    // Bytes read at pos, as the PC reads them.
+    int (*write)(void* context, int64_t pos, const uint8_t* data, uint32_t count);
+    // Bytes the state marks finished, from the copy instead of the disk.
+    int (*serve)(void* context, int64_t pos, uint8_t* dest, uint32_t count);
+    // After every read of the disk: whether it failed, and the bytes done
+    // and to do of the phase that runs (0 and 0 outside the phases).
+    int (*after_read)(void* context, bool failed, int64_t done, int64_t total);
+};
+// Starts the rescue of the disk just opened (qv_open_device): every byte
+// non-tried; on an image with its map beside it, every byte the map does
+// not mark finished is bad without a read.
+void rescue_reset();
+// Gives back the state (qv_close).
+void rescue_free();
+// The run's own map (mode "disk"): its blocks become the state (map is left
+// empty), non-tried up to the disk's end, and from now on every read goes
+// through sink. 0, or 1 when no memory is left (qv_error).
+int rescue_adopt(rescue_map* map, const rescue_sink* sink);
+// Reads go to no sink any more (the copy is closed); the state stays.
+void rescue_drop_sink();
+// The state: the map of the whole disk as far as it is known, its current
+// position, status and pass those of the last read.
+const rescue_map* rescue_state();
+void rescue_set_current(int64_t pos, char status, int pass);
+// Bytes of the state that have the status; reads that failed in this run.
+int64_t rescue_bytes(char status);
+int64_t rescue_failed_reads();
+
+// Areas of the disk, in the order a rescue reads them.
+struct rescue_area {
+    int64_t pos;
+    int64_t size;
+};
+struct rescue_areas {
+    rescue_area* items;
+    uint32_t count;
+    uint32_t room;
+};
+// Appends an area, joined to the last one when it begins where that ends. 0,
+// or 1 when no memory is left (qv_error).
+int add_rescue_area(rescue_areas* areas, int64_t pos, int64_t size);
+void free_rescue_areas(rescue_areas* areas);
+// Bytes within the areas whose status is one of statuses, and the number of
+// runs they form (neighbours with statuses of the set are one run).
+struct rescue_census {
+    int64_t bytes;
+    uint32_t runs;
+};
+rescue_census count_statuses(const rescue_areas* areas, const char* statuses);
+// The phases over the areas, each acting only on the blocks of its status,
+// area after area. copying: large reads (a cluster each) of the non-tried
+// blocks; a read that fails is not split: its block becomes non-trimmed and
+// the pass skips beyond it, further after failures in a row (pass 1
+// forwards, pass 2 backwards: from the end of each skipped block to its
+// first failure, pass 3 forwards without skipping). trimming: each
+// non-trimmed block from both edges. scraping: each sector of the
+// non-scraped blocks once. retrying: each bad sector once (pass 1 backwards,
+// then turning). Every read goes through the sink; the phase stops before
+// its next read when the sink failed or the user interrupted.
+enum rescue_stop {
+    kRescueRan = 0,
+    kRescueStopped = 1,  // the sink failed: its reason in qv_error
+    kRescueInterrupted = 2,
+};
+rescue_stop rescue_copying(const rescue_areas* areas);
+rescue_stop rescue_trimming(const rescue_areas* areas);
+rescue_stop rescue_scraping(const rescue_areas* areas);
+rescue_stop rescue_retrying(const rescue_areas* areas, int pass);
+// Within the device layer, for the phases (the rescue held, one reader at
+// a time): the status of the block at pos and its end, at most limit (or of
+// the block before pos and its start, at least floor); reading [lo, hi) as a
+// copying read (true when it failed); trimming it; reading it sector by
+// sector (forwards or not); the phase that runs (its status, 0 for none, and
+// pass; its done bytes counted from then); whether to go on; holding the
+// rescue.
+char rescue_status_at(int64_t pos, int64_t limit, int64_t* end);
+char rescue_status_before(int64_t pos, int64_t floor, int64_t* start);
+bool rescue_copy_read(int64_t lo, int64_t hi);
+void rescue_trim(int64_t lo, int64_t hi);
+void rescue_sectors(int64_t lo, int64_t hi, bool forwards);
+void rescue_begin_phase(char status, int pass, int64_t total);
+rescue_stop rescue_check();
+void rescue_hold();
+void rescue_release();

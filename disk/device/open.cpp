@@ -139,7 +139,9 @@ const qv_platform* handle_platform() {
     return disk_platform ? disk_platform : qv_current_platform();
 }
 
-int qv_open_device(const disk_search* search) {
+namespace {
+
+int open_as_searched(const disk_search* search) {
     const qv_platform* p = qv_current_platform();
     if (search->image_path) return open_named_image(p, search);
     if (search->device_path) return open_named_drive(p, search);
@@ -148,8 +150,17 @@ int qv_open_device(const disk_search* search) {
     return find_drive(p, search);
 }
 
+}  // namespace
+
+int qv_open_device(const disk_search* search) {
+    if (open_as_searched(search) != 0) return 1;
+    rescue_reset();
+    return 0;
+}
+
 void qv_close() {
     drop_handle();
+    rescue_free();
     free_source_map();
     memset(qv, 0, sizeof *qv);
 }

@@ -14,6 +14,10 @@ constexpr size_t kListCountOffset = 0;
 constexpr size_t kListNameMatch = 107;                       // characters a directory name keeps
 constexpr size_t kListFileNameBytes = sizeof kListFileName;  // the name and its NUL
 
+// Where the list file of the directory parse_dir read last begins.
+bool have_list_file = false;
+uint32_t list_file_cluster = 0;
+
 void fill_record(recording_entry* r, const uint8_t* entry) {
     r->type = entry[kEntryType];
     r->mjd[0] = entry[kEntryMjd];
@@ -107,7 +111,7 @@ int order_by_list(const recording_entry* found, int count, uint32_t list_cluster
     }
     static bad_sectors unread;
     int32_t n = 0;
-    int r = qv_read_cluster_salvage(list_cluster, cluster_buffer, &unread);
+    int r = qv_read_cluster_salvage(list_cluster, cluster_buffer, &unread, kEffortScrape);
     bool usable = r != kSalvageFailed && !bad_bytes_touch(&unread, 0, kListRecordSize);
     if (usable) {
         n = list_record_count();
@@ -128,7 +132,8 @@ int order_by_list(const recording_entry* found, int count, uint32_t list_cluster
 
 int read_directory(uint32_t cluster, uint32_t entry_count, directory_cluster* dir) {
     static bad_sectors unread;
-    if (qv_read_cluster_salvage(cluster, cluster_buffer, &unread) == kSalvageFailed) return 1;
+    if (qv_read_cluster_salvage(cluster, cluster_buffer, &unread, kEffortScrape) == kSalvageFailed)
+        return 1;
     // Never past the cluster that was read.
     const uint32_t per_cluster = qv->cluster_size / kDirEntrySize;
     *dir =
@@ -180,11 +185,18 @@ int parse_dir(uint32_t dir_cluster, uint32_t entry_count, uint8_t type_mask, uin
             list_cluster = get_be32(entry + kEntryStart);
         }
     }
+    have_list_file = have_list;
+    list_file_cluster = list_cluster;
     int result =
         have_list ? order_by_list(found, count, list_cluster) : in_directory_order(found, count);
     free(found);
     qv->recording_count = result;
     return result;
+}
+
+bool list_file_start(uint32_t* cluster) {
+    *cluster = list_file_cluster;
+    return have_list_file;
 }
 
 void convert_date_time(const uint8_t* src, int* year, int* month, int* day, int* hour,

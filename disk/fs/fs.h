@@ -115,6 +115,10 @@ struct qv_settings {
     int whole_disk;
     // Nonzero for a path the run writes to (the image copy to continue).
     int (*excluded)(const char* path);
+    // Called once the disk is found and its geometry known, before its file
+    // system is read (mode "disk" sets up its image and map there, so that
+    // every read of the opening lands in them).
+    void (*found)();
 };
 extern qv_settings qv_options;
 
@@ -229,6 +233,9 @@ void copy_name(char* out, size_t out_size, const uint8_t* field, size_t field_si
 // Sets qv->recording_count to its result. With qv_options.salvage, the
 // recordings the list file does not name follow the list's, in directory order.
 int parse_dir(uint32_t dir_cluster, uint32_t entry_count, uint8_t type_mask, uint8_t type_value);
+// After parse_dir: whether the directory it read holds the list file, and
+// the cluster where that begins.
+bool list_file_start(uint32_t* cluster);
 void convert_date_time(const uint8_t* src, int* year, int* month, int* day, int* hour, int* minute);
 // Size of a recording in MB: num_clusters x cluster_size >> 20.
 int64_t recording_size_mb(const recording_entry* entry);
@@ -239,6 +246,16 @@ int64_t recording_size_mb(const recording_entry* entry);
 // one a packet later (or the valid end), at offsets 212 to 655. True with
 // its offset in *pos when found.
 bool find_first_packet(const uint8_t* data, uint32_t limit, uint32_t* pos);
+
+// --- the areas that matter (matter.cpp) ---
+// What a rescue of the disk reads first, in this order: the system area
+// (disk cluster 0), every directory cluster the check read, the list file's
+// clusters, then the recordings' clusters: those of order (order_count
+// indices of the recording table) first, then the others in table order.
+// Each chain is followed to its end, a damaged link or a cluster listed
+// already; consecutive clusters are one area. 0, or 1 when no memory is
+// left (qv_error).
+int list_matter_areas(const int* order, int order_count, rescue_areas* areas);
 
 // Whether data, the first limit bytes of a cluster, begin with a recording
 // header: the first packet is found (find_first_packet), the bytes in front

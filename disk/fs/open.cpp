@@ -54,6 +54,7 @@ int open_qvdisk(progress_callback progress) {
                                 signature_ok};
     if (qv_open_device(&search) != 0) return 1;
     if (take_geometry() != 0) return 1;
+    if (qv_options.found) qv_options.found();
     if (read_fat() == 0) return 0;
     // The whole disk is imaged whatever its file system: what the check
     // refuses is shown, and the copy goes on.

@@ -199,7 +199,8 @@ void go_without_table(const char* fat1_reason, const char* fat2_reason) {
 // when nothing could be read.
 int load_copies(fat_copies* c) {
     static bad_sectors unread;
-    if (qv_read_salvage(0, cluster_buffer, qv->cluster_size, 1, &unread) == kSalvageFailed)
+    if (qv_read_salvage(0, cluster_buffer, qv->cluster_size, 1, &unread, kEffortScrape) ==
+        kSalvageFailed)
         return 1;
     decode_fat(kFat1Offset, c->first, &unread);
     decode_fat(kFat2Offset, c->second, &unread);

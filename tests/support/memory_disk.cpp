@@ -16,11 +16,11 @@ MemoryDisk* installed = nullptr;
 qv_platform memory_platform;
 uint64_t disk_size(const MemoryDisk* d) { return std::max<uint64_t>(d->size, d->image.size()); }
 
-int memory_read(qv_handle h, void* dest, uint32_t count, uint32_t* got) {
-    memory_handle* mh = static_cast<memory_handle*>(h);
+int read_disk(memory_handle* mh, void* dest, uint32_t count, uint32_t* got) {
     MemoryDisk* d = mh->disk;
     *got = 0, d->reads++;
     if (d->log_reads) d->read_log.emplace_back(mh->position, count);
+    if (d->dies_after != 0 && d->failed >= d->dies_after) return kIoError;
     const bool failing = d->fail_read != 0 && d->reads == d->fail_read;
     if (failing && d->fail_code != 0) return d->fail_code;
     const uint64_t size = disk_size(d), pos = uint64_t(mh->position);
@@ -49,6 +49,11 @@ int memory_read(qv_handle h, void* dest, uint32_t count, uint32_t* got) {
         d->image.resize(size_t(d->shrink_to));
     return 0;
 }
+int memory_read(qv_handle h, void* dest, uint32_t count, uint32_t* got) {
+    const int code = read_disk(static_cast<memory_handle*>(h), dest, count, got);
+    if (code != 0 || *got < count) static_cast<memory_handle*>(h)->disk->failed++;
+    return code;
+}
 }  // namespace
 
 void install_memory_disk(MemoryDisk* disk) {
@@ -74,7 +79,7 @@ void install_memory_disk(MemoryDisk* disk) {
         native->image_name,
         native->parent_image_name,
     };
-    installed = disk, disk->reads = 0, disk->read_log.clear();
+    installed = disk, disk->reads = disk->failed = 0, disk->read_log.clear();
     qv_set_platform(&memory_platform);
 }
 void uninstall_memory_disk() { installed = nullptr, qv_set_platform(nullptr); }

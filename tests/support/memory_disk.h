@@ -25,6 +25,8 @@ struct MemoryDisk {
     uint32_t short_count = 0;
     int64_t shrink_to = -1;       // >= 0: after the first read the image is cut to this size
     std::vector<BadSectors> bad;  // sectors that fail every read touching them
+    uint64_t failed = 0;          // reads that failed or came back short
+    uint64_t dies_after = 0;      // > 0: once that many reads failed, every read fails (error 5)
     bool log_reads = false;       // then every read (position, count) since install
     std::vector<std::pair<int64_t, uint32_t>> read_log;
     void fail_sectors(uint64_t first, uint64_t count, BadKind kind = BadKind::kEio) {
