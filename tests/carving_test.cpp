@@ -10,8 +10,10 @@
 namespace {
 using Chains = std::vector<std::pair<std::string, std::vector<uint32_t>>>;
 constexpr uint16_t kSectors = 1025;  // the smallest clusters that hold FAT2 behind 0x80000
-constexpr uint32_t kFat1Sector = 256, kFat2Sector = 1024;
-const std::vector<uint32_t> kFilm = {1, 2, 3, 4}, kNews = {5, 0x1e, 0x1f, 6};
+constexpr uint32_t kFat1Sector = 256;
+constexpr uint32_t kFat2Sector = 1024;
+const std::vector<uint32_t> kFilm = {1, 2, 3, 4};
+const std::vector<uint32_t> kNews = {5, 0x1e, 0x1f, 6};
 const Chains kIntact = {{"Film", kFilm}, {"News", kNews}};
 constexpr char kSalvaged[] =
     "Salvage: the disk is used as it stands; recordings that share clusters may hold each other's "
@@ -32,7 +34,8 @@ std::string carved(const char* name, uint32_t from, uint32_t clusters) {
 class Carving : public ConversionTest {
 protected:
     void TearDown() override {
-        qv_options.salvage = 0, memset(qv->recordings, 0, sizeof qv->recordings);
+        qv_options.salvage = 0;
+        memset(qv->recordings, 0, sizeof qv->recordings);
         ConversionTest::TearDown();
     }
     ImageBuilder disk() const {
@@ -61,11 +64,14 @@ protected:
         std::vector<Bytes> out;
         for (int i = 0; i < count; ++i) {
             char name[kOutputNameSize];
-            dump_file(i), recording_file_name(name, i, ""), out.push_back(read_file(name));
-            convert(convert_ts, i), recording_file_name(name, i, ".ts"),
-                out.push_back(read_file(name));
-            std::filesystem::remove(name), recording_file_name(name, i, ""),
-                std::filesystem::remove(name);
+            dump_file(i);
+            recording_file_name(name, i, "");
+            out.push_back(read_file(name));
+            std::filesystem::remove(name);
+            convert(convert_ts, i);
+            recording_file_name(name, i, ".ts");
+            out.push_back(read_file(name));
+            std::filesystem::remove(name);
         }
         return out;
     }
@@ -74,97 +80,109 @@ protected:
 TEST_F(Carving, EveryDamageClassFindsTheChainsByContent) {
     using Img = ImageBuilder&;
     auto both = [](TableDamage damage) {
-        return [damage](Img i) { i.damage_fat(1, damage), i.damage_fat(2, damage); };
+        return [damage](Img img) {
+            img.damage_fat(1, damage);
+            img.damage_fat(2, damage);
+        };
     };
     auto zeroed = both(TableDamage::kZeroed);
-    struct Row {  // cut: a recording whose copies differ from the intact disk's (its chain ends)
+    // Each damage: the sectors unreadable, the chains found, the first messages of the opening,
+    // what the carving shows; cut: the recording whose copies differ from the intact disk's.
+    struct Row {
         const char* damage;
-        std::function<void(Img)> make;
-        std::vector<BadSectors> bad;
-        Chains found;
-        Messages opened, shown;
+        std::function<void(Img)> make = [](Img) {};
+        std::vector<BadSectors> bad = {};
+        Chains found = kIntact;
+        Messages opened = {};
+        Messages shown = {};
         std::string cut = "";
     };
     const Messages both_carved = {carved("Film", 1, 3), carved("News", 5, 3)};
+    const Messages zeroed_opening = {no_table("zeroed"), kSalvaged};
     const std::vector<Row> rows = {
-        {"an intact disk keeps the table's chains", [](Img) {}, {}, kIntact, {}, {}},
-        {"both copies unreadable: every chain by content",
-         [](Img) {},
-         {{kFat1Sector, 1, BadKind::kEio}, {kFat2Sector, 1, BadKind::kEio}},
-         kIntact,
-         {no_table("unreadable"), kSalvaged},
-         both_carved},
-        {"both copies zeroed", zeroed, {}, kIntact, {no_table("zeroed"), kSalvaged}, both_carved},
-        {"both copies junk",
-         both(TableDamage::kJunk),
-         {},
-         kIntact,
-         {no_table("out of range"), kSalvaged},
-         both_carved},
-        {"FAT2 half-written, FAT1 zeroed: News's link from 1f to 0 is found by content",
-         [](Img i) {
-             i.damage_fat(1, TableDamage::kZeroed), i.damage_fat(2, TableDamage::kZeroed, 31);
-         },
-         {},
-         kIntact,
-         {"Salvage: FAT1 cannot be used (zeroed): its findings are left out\n"},
-         {carved("News", 0x1f, 1)}},
-        {"News's link at 1e out of range in both copies: taken as an end, found by content",
-         [](Img i) { i.set_fat(0x1e, 0x7FFFFF); },
-         {},
-         kIntact,
-         {"FAT1 30 item 8388607 wrong!\n"},
-         {carved("News", 0x1e, 1)}},
-        {"Film's link at 2 into News's header: the next cluster continues Film",
-         [](Img i) { i.set_fat(2, kNews[0]); },
-         {},
-         kIntact,
-         {},
-         {carved("Film", 2, 1)}},
-        {"unreadable sectors inside News's cluster 1f do not break its chain",
-         zeroed,
-         {{(0x1f + 1) * kSectors + 500, 8, BadKind::kEio}},
-         kIntact,
-         {no_table("zeroed"), kSalvaged},
-         both_carved},
-        {"News's cluster 1f overwritten: its chain ends before it",
-         [&](Img i) { zeroed(i), memset(i.cluster(0x1f), 0, i.cluster_size()); },
-         {},
-         {{"Film", kFilm}, {"News", {5, 0x1e}}},
-         {no_table("zeroed"), kSalvaged},
-         {carved("Film", 1, 3), carved("News", 5, 1),
-          "Recording News: no cluster continues the stream after cluster 1e; the chain ends there "
-          "with 2 of its 4 clusters\n"},
-         "News"},
-        {"the directory wiped as well: both are lost recordings, as long as their streams",
-         [&](Img i) { zeroed(i), memset(i.cluster(0), kTypeEmpty, i.cluster_size()); },
-         {},
-         {{"lost_000001", kFilm}, {"lost_000005", kNews}},
-         {no_table("zeroed"), kSalvaged},
-         {carved("lost_000001", 1, 3),
-          "Salvage: lost chain at cluster 1, length 4, holds a recording whose stream ends 174964 "
-          "bytes into its last cluster: listed as lost_000001\n",
-          carved("lost_000005", 5, 3),
-          "Salvage: lost chain at cluster 5, length 4, holds a recording whose stream ends 179852 "
-          "bytes into its last cluster: listed as lost_000005\n"}},
+        {.damage = "an intact disk keeps the table's chains"},
+        {.damage = "both copies unreadable: every chain by content",
+         .bad = {{kFat1Sector, 1, BadKind::kEio}, {kFat2Sector, 1, BadKind::kEio}},
+         .opened = {no_table("unreadable"), kSalvaged},
+         .shown = both_carved},
+        {.damage = "both copies zeroed",
+         .make = zeroed,
+         .opened = zeroed_opening,
+         .shown = both_carved},
+        {.damage = "both copies junk",
+         .make = both(TableDamage::kJunk),
+         .opened = {no_table("out of range"), kSalvaged},
+         .shown = both_carved},
+        {.damage = "FAT2 half-written, FAT1 zeroed: News's link from 1f to 0 is found by content",
+         .make =
+             [](Img img) {
+                 img.damage_fat(1, TableDamage::kZeroed);
+                 img.damage_fat(2, TableDamage::kZeroed, 31);
+             },
+         .opened = {"Salvage: FAT1 cannot be used (zeroed): its findings are left out\n"},
+         .shown = {carved("News", 0x1f, 1)}},
+        {.damage = "News's link at 1e out of range in both copies: an end, then found by content",
+         .make = [](Img img) { img.set_fat(0x1e, 0x7FFFFF); },
+         .opened = {"FAT1 30 item 8388607 wrong!\n"},
+         .shown = {carved("News", 0x1e, 1)}},
+        {.damage = "Film's link at 2 into News's header: the next cluster continues Film",
+         .make = [](Img img) { img.set_fat(2, kNews[0]); },
+         .shown = {carved("Film", 2, 1)}},
+        {.damage = "unreadable sectors inside News's cluster 1f do not break its chain",
+         .make = zeroed,
+         .bad = {{(0x1f + 1) * kSectors + 500, 8, BadKind::kEio}},
+         .opened = zeroed_opening,
+         .shown = both_carved},
+        {.damage = "News's cluster 1f overwritten: its chain ends before it",
+         .make =
+             [&](Img img) {
+                 zeroed(img);
+                 memset(img.cluster(0x1f), 0, img.cluster_size());
+             },
+         .found = {{"Film", kFilm}, {"News", {5, 0x1e}}},
+         .opened = zeroed_opening,
+         .shown = {carved("Film", 1, 3), carved("News", 5, 1),
+                   "Recording News: no cluster continues the stream after cluster 1e; the chain "
+                   "ends there with 2 of its 4 clusters\n"},
+         .cut = "News"},
+        {.damage =
+             "the directory wiped as well: both are lost recordings, as long as their streams",
+         .make =
+             [&](Img img) {
+                 zeroed(img);
+                 memset(img.cluster(0), kTypeEmpty, img.cluster_size());
+             },
+         .found = {{"lost_000001", kFilm}, {"lost_000005", kNews}},
+         .opened = zeroed_opening,
+         .shown = {carved("lost_000001", 1, 3),
+                   "Salvage: lost chain at cluster 1, length 4, holds a recording whose stream "
+                   "ends 174964 bytes into its last cluster: listed as lost_000001\n",
+                   carved("lost_000005", 5, 3),
+                   "Salvage: lost chain at cluster 5, length 4, holds a recording whose stream "
+                   "ends 179852 bytes into its last cluster: listed as lost_000005\n"}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.damage);
         ImageBuilder img = disk();
         // The intact disk fails where the damaged one does, but for its tables.
-        qv_options.salvage = 0, disk_.bad.clear();
+        qv_options.salvage = 0;
+        disk_.bad.clear();
         std::copy_if(row.bad.begin(), row.bad.end(), std::back_inserter(disk_.bad),
                      [](const BadSectors& b) { return b.first >= kSectors; });
         mount(img, 2);
         const std::vector<Bytes> intact = copies(2);
-        row.make(img), qv_options.salvage = 1, disk_.bad = row.bad;
+        row.make(img);
+        qv_options.salvage = 1;
+        disk_.bad = row.bad;
         ASSERT_EQ(open_disk(img), 0) << qv_error;
         const Messages& opening = capture().messages;
         EXPECT_TRUE(std::equal(row.opened.begin(), row.opened.end(), opening.begin(),
                                opening.begin() + long(std::min(opening.size(), row.opened.size()))))
             << opening[0];
         const int listed = parse_dir(0, root_entry_count(), 0xFF, kTypeRecording);
-        clear_capture(), disk_.log_reads = true, disk_.read_log.clear();
+        clear_capture();
+        disk_.log_reads = true;
+        disk_.read_log.clear();
         ASSERT_EQ(salvage_recordings(listed), 2);
         EXPECT_EQ(capture().messages, row.shown);
         EXPECT_EQ(chains(2), row.found);

@@ -364,7 +364,10 @@ TEST_F(Copies, FromTheParentDirectoryToTheLastSectorAndOnFromItsMap) {
     qv_options.whole_disk = 1;
     qv_options.excluded = is_disk_copy_to_continue;
     ASSERT_EQ(open_native(), 0) << qv_error;
-    qv->progress = [](int value) { capture_progress(value), qv_interrupted = value >= 30; };
+    qv->progress = [](int value) {
+        capture_progress(value);
+        if (value >= 30) qv_interrupted = 1;
+    };
     EXPECT_EQ(copy_disk(), kCopyIncomplete);
     qv_interrupted = 0;
     EXPECT_STREQ(qv_error, "Interrupted, the partial output file is left in place\n");

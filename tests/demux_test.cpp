@@ -5,40 +5,67 @@
 #include "support/fixture.h"
 namespace {
 
-constexpr uint32_t V = 0x101, A = 0x102, O = 0x1FF;  // O is never attached
-constexpr int S = 1, N = 2, X = 4,
-              D = 8;  // unit start (with a PES header), no payload, scrambled, discontinuity
+constexpr uint32_t kVideo = 0x101;
+constexpr uint32_t kAudio = 0x102;
+constexpr uint32_t kClock = 0x1FF;  // never attached: the PCRs ride on it
+// A packet's flags.
+constexpr int kStart = 1;          // payload unit start, with a PES header
+constexpr int kNoPayload = 2;      // adaptation field only
+constexpr int kScrambled = 4;      // transport scrambling control set
+constexpr int kDiscontinuity = 8;  // the adaptation field's discontinuity indicator
 constexpr uint64_t kLead = 8640000;
 constexpr uint64_t kPre = 4398037871104;  // before any PCR: 2^42 - 8640000
 
-// n packets with counters from cc on; adaptation_field_length af -1: as the flags need (none, 183,
-// 7, 1).
+// n packets with counters from cc on; field: adaptation_field_length, -1 as the flags need (none,
+// 183, 7, 1).
 struct Packet {
-    uint32_t pid, cc;
+    uint32_t pid;
+    uint32_t cc;
     int flags = 0;
     int64_t pcr = -1;
-    int af = -1;
+    int field = -1;
     size_t n = 1;
+    Packet with_field(int length) const {
+        Packet p = *this;
+        p.field = length;
+        return p;
+    }
+    Packet times(size_t count) const {
+        Packet p = *this;
+        p.n = count;
+        return p;
+    }
 };
+Packet video(uint32_t cc, int flags = 0) { return {kVideo, cc, flags}; }
+Packet audio(uint32_t cc, int flags = 0) { return {kAudio, cc, flags}; }
+Packet clock(uint32_t cc, int64_t pcr, int flags = kNoPayload) { return {kClock, cc, flags, pcr}; }
 
 // The bytes of packet k of a row (its payload bytes are k x 13 + 1) and its payload.
+int field_length(const Packet& p) {
+    if (p.field >= 0) return p.field;
+    if (p.flags & kNoPayload) return 183;
+    if (p.pcr >= 0) return 7;
+    return (p.flags & kDiscontinuity) ? 1 : -1;
+}
 Bytes packet_bytes(const Packet& p, size_t k, Bytes* payload) {
     Bytes b(kTsPacketSize, uint8_t(k * 13 + 1));
-    int af = p.af >= 0 ? p.af : (p.flags & N) ? 183 : p.pcr >= 0 ? 7 : (p.flags & D) ? 1 : -1;
+    const int af = field_length(p);
     b[0] = 0x47;
-    b[1] = uint8_t((p.flags & S ? 0x40 : 0) | p.pid >> 8);
+    b[1] = uint8_t((p.flags & kStart ? 0x40 : 0) | p.pid >> 8);
     b[2] = uint8_t(p.pid);
-    b[3] = uint8_t((p.flags & X ? 0x80 : 0) | (af >= 0 ? 0x20 : 0) | (p.flags & N ? 0 : 0x10) |
-                   (p.cc & 15));
+    b[3] = uint8_t((p.flags & kScrambled ? 0x80 : 0) | (af >= 0 ? 0x20 : 0) |
+                   (p.flags & kNoPayload ? 0 : 0x10) | (p.cc & 15));
     size_t at = 4;
     if (af >= 0) {
         b[4] = uint8_t(af);
         at = std::min<size_t>(5 + size_t(af), kTsPacketSize);
         std::fill(b.begin() + 5, b.begin() + long(at), 0xFF);
-        if (af >= 1) b[5] = uint8_t((p.flags & D ? 0x80 : 0) | (p.pcr >= 0 ? 0x10 : 0));
+        if (af >= 1)
+            b[5] = uint8_t((p.flags & kDiscontinuity ? 0x80 : 0) | (p.pcr >= 0 ? 0x10 : 0));
     }
     if (p.pcr >= 0) {  // behind a field shorter than 7 bytes these lie in the payload
-        uint64_t base = uint64_t(p.pcr) / 300, ext = uint64_t(p.pcr) % 300;
+        const uint64_t base = uint64_t(p.pcr) / 300;
+        const uint64_t ext = uint64_t(p.pcr) % 300;
         const uint8_t f[6] = {uint8_t(base >> 25),
                               uint8_t(base >> 17),
                               uint8_t(base >> 9),
@@ -47,17 +74,19 @@ Bytes packet_bytes(const Packet& p, size_t k, Bytes* payload) {
                               uint8_t(ext)};
         std::copy(f, f + 6, b.begin() + 6);
     }
-    const uint8_t pes[9] = {0, 0, 1, uint8_t(p.pid == A ? 0xC0 : 0xE0), 0, 0, 0x80, 0, 0};
-    if (p.flags & S) std::copy(pes, pes + 9, b.begin() + long(at));
-    *payload = (p.flags & N) ? Bytes() : Bytes(b.begin() + long(at), b.end());
+    const uint8_t pes[9] = {0, 0, 1, uint8_t(p.pid == kAudio ? 0xC0 : 0xE0), 0, 0, 0x80, 0, 0};
+    if (p.flags & kStart) std::copy(pes, pes + 9, b.begin() + long(at));
+    *payload = (p.flags & kNoPayload) ? Bytes() : Bytes(b.begin() + long(at), b.end());
     return b;
 }
 
-// What a function saw: O (out_fn) or R (the split function), the PID, the bytes (from .. to of the
-// payloads of packets k), the scr.
+// What a function saw: 'O' (out_fn) or 'R' (the split function), the PID, the bytes (from .. to of
+// the payloads of packets k), the scr.
 using Seen = std::tuple<char, uint32_t, Bytes, uint64_t>;
 struct Part {
-    size_t k, from = 0, to = kTsPacketSize;
+    size_t k;
+    size_t from = 0;
+    size_t to = kTsPacketSize;
 };
 struct Event {
     char kind;
@@ -65,6 +94,10 @@ struct Event {
     std::vector<Part> parts;
     uint64_t scr;
 };
+Event out(uint32_t pid, std::vector<Part> parts, uint64_t scr = kPre) {
+    return {'O', pid, parts, scr};
+}
+Event split_out(std::vector<Part> parts) { return {'R', kVideo, parts, kPre}; }
 
 std::vector<Part> whole(size_t k, size_t n) {
     std::vector<Part> out;
@@ -76,8 +109,8 @@ std::vector<Seen> seen;
 int fail_at = 0;  // the call (from 1) that fails; 0 none
 
 int record(demux_stream* s, char kind) {
-    seen.emplace_back(kind, s == table->slot[A] ? A : V, Bytes(s->buffer, s->buffer + s->length),
-                      s->scr);
+    const uint32_t pid = s == table->slot[kAudio] ? kAudio : kVideo;
+    seen.emplace_back(kind, pid, Bytes(s->buffer, s->buffer + s->length), s->scr);
     qv_set_error("%s", int(seen.size()) == fail_at ? kWriteFailed : "seen");
     if (kind == 'R')
         s->length = 9;  // keeps the first 9 bytes, as the program-stream writer's split does
@@ -88,204 +121,197 @@ int record_split(demux_stream* s) { return record(s, 'R'); }
 
 using Demux = DiskTest;
 
-// One recording a row (video packets unless A; PCRs on 0x1FF); seen: what out_fn (O) and the split
-// function (R) got; counts: packets, scrambled, out of sequence, bad sync; shown: the completion
-// and the counts.
-//   | collection: an unattached PID, a short field | scrambled: 3 finds nothing, 5 drops 4 |
-//   counter gaps   | | duplicate, wrap: cc 14 15 15 0 .. 2 2 2 3     | no payload, too long a field
-//   | discontinuity  | | too long: 5699 packets, then two more         | split at 368 and 193;
-//   split fails     | clock (below)  | | end: the last PES packets at the end; fails   | out_fn
-//   fails                          | lost packets   | | read error: the disk ends behind cluster 1
-//   | unreadable tail: 10 bytes lost, no packet              |
+struct Counts {
+    int64_t packets;
+    int64_t scrambled = 0;
+    int64_t out_of_sequence = 0;
+    int64_t bad_sync = 0;
+    bool operator==(const Counts& o) const {
+        return packets == o.packets && scrambled == o.scrambled &&
+               out_of_sequence == o.out_of_sequence && bad_sync == o.bad_sync;
+    }
+};
+std::ostream& operator<<(std::ostream& os, const Counts& c) {
+    return os << c.packets << " " << c.scrambled << " " << c.out_of_sequence << " " << c.bad_sync;
+}
+
+// One recording a row: what out_fn and the split function saw, the counts, what was shown (the
+// completion and the counts), the result and error; the video's split size, the call that fails,
+// the last percentage shown (from 0 on), unreadable sectors, the sectors the disk ends at after
+// the opening, zero bytes behind the last packet.
+struct DemuxRow {
+    const char* name;
+    std::vector<Packet> packets;
+    std::vector<Event> seen;
+    Counts counts;
+    Messages shown = {};
+    const char* error = nullptr;  // result 1 with this in qv_error; none: 0 and the last shown
+    int32_t repack = 0;
+    int fail_at = 0;
+    int last_percent = 0;
+    std::vector<uint64_t> bad = {};
+    int64_t disk_end = 0;
+    size_t tail = 0;
+};
+
 TEST_F(Demux, Scenarios) {
-    const std::vector<Packet> ends = {
-        {O, 0, N, 27000000}, {V, 0, S}, {O, 1, N, 27030080}, {V, 1, S}, {A, 0, S}, {V, 2}, {A, 1}};
-    const std::vector<Packet> split = {{V, 0, S}, {V, 1}, {V, 2}};
-    const Event ends_v1 = {'O', V, {{1}}, 27030080 + 14323 - kLead};
-    const struct Row {
-        const char* name;
-        std::vector<Packet> packets;
-        std::vector<Event> seen;
-        std::vector<int64_t> counts;
-        Messages shown;
-        const char* error = nullptr;  // result 1 with this in qv_error; none: 0
-        int32_t repack = 0;
-        int fail_at = 0, last_percent = 0;  // the video's split size; percentages 0 to last
-        std::vector<uint64_t> bad = {};
-        int64_t disk_end = 0;  // unreadable sectors; sectors left after opening
-        size_t tail = 0;       // zero bytes behind the last packet
-    } rows[] = {
-        {"collection",
-         {{V, 0}, {V, 1, S}, {V, 2}, {V, 3, 0, -1, 20}, {A, 7, S}, {O, 0, S}, {V, 4, S}, {V, 5}},
-         {{'O', V, whole(1, 3), kPre}, {'O', A, {{4}}, kPre}, {'O', V, whole(6, 2), kPre}},
-         {8, 0, 0, 0},
-         {kCompleted}},
-        {"scrambled",
-         {{V, 0, S}, {V, 1}, {V, 2, X}, {V, 2}, {V, 3, S}, {V, 4, X}, {V, 5}, {V, 6, S}},
-         {{'O', V, {{7}}, kPre}},
-         {8, 2, 1, 0},
-         {kCompleted, "2 packets scrambled\n", "1 packets out of sequence\n"}},
-        {"counter gaps",
-         {{V, 0, S}, {V, 1}, {V, 3}, {V, 4}, {V, 7, S}, {V, 8, S}, {V, 9}},
-         {{'O', V, whole(5, 2), kPre}},
-         {7, 0, 2, 0},
-         {kCompleted, "2 packets out of sequence\n"}},
-        {"duplicate, wrap",
-         {{V, 14, S}, {V, 15}, {V, 15}, {V, 0}, {V, 1, S}, {V, 2}, {V, 2}, {V, 2}, {V, 3, S}},
-         {{'O', V, {{0}, {1}, {3}}, kPre}, {'O', V, {{8}}, kPre}},
-         {9, 0, 1, 0},
-         {kCompleted, "1 packets out of sequence\n"}},
-        {"no payload",
-         {{V, 0, S}, {V, 0, N, 27000000}, {V, 1}, {V, 9, N}, {V, 2}, {V, 5, 0, -1, 200}, {V, 3, S}},
-         {{'O', V, {{0}, {2}, {4}}, 27000000 - kLead}, {'O', V, {{6}}, 27000000 - kLead}},
-         {7, 0, 0, 0},
-         {kCompleted}},
-        {"discontinuity",
-         {{V, 0, S}, {V, 1}, {V, 7, D}, {V, 8}},
-         {{'O', V, whole(0, 4), kPre}},
-         {4, 0, 0, 0},
-         {kCompleted}},
-        {"too long",
-         {{V, 0, S, -1, 39}, {V, 1, 0, -1, -1, 5698}, {V, 5699, 0, -1, 182, 2}},
-         {{'O', V, whole(0, 5699), kPre}},
-         {5701, 0, 0, 0},
-         {"\nPacket too long!\n", "\nPacket too long!\n", kCompleted},
-         nullptr,
-         0,
-         0,
-         51},
-        {"split at 368",
-         {{V, 0, S}, {V, 1}, {V, 2, S}, {V, 3}, {V, 4}},
-         {{'O', V, whole(0, 2), kPre},
-          {'R', V, whole(2, 2), kPre},
-          {'O', V, {{2, 0, 9}, {4}}, kPre}},
-         {5, 0, 0, 0},
-         {kCompleted},
-         nullptr,
-         368},
-        {"split at 193",
-         split,
-         {{'R', V, {{0}, {1, 0, 9}}, kPre},
-          {'R', V, {{0, 0, 9}, {1, 9}, {2, 0, 9}}, kPre},
-          {'O', V, {{0, 0, 9}, {2, 9}}, kPre}},
-         {3, 0, 0, 0},
-         {kCompleted},
-         nullptr,
-         193},
-        {"split fails",
-         split,
-         {{'R', V, {{0}, {1, 0, 9}}, kPre}},
-         {2, 0, 0, 0},
-         {},
-         kWriteFailed,
-         193,
-         1},
+    const std::vector<Packet> ends = {clock(0, 27000000),
+                                      video(0, kStart),
+                                      clock(1, 27030080),
+                                      video(1, kStart),
+                                      audio(0, kStart),
+                                      video(2),
+                                      audio(1)};
+    const std::vector<Packet> split = {video(0, kStart), video(1), video(2)};
+    const Event ends_v1 = out(kVideo, {{1}}, 27030080 + 14323 - kLead);
+    const uint64_t at_pcr = 27000000 - kLead;
+    const std::vector<DemuxRow> rows = {
+        {.name = "collection: an unattached PID, a short field",
+         .packets = {video(0),
+                     video(1, kStart),
+                     video(2),
+                     video(3).with_field(20),
+                     audio(7, kStart),
+                     {kClock, 0, kStart},
+                     video(4, kStart),
+                     video(5)},
+         .seen = {out(kVideo, whole(1, 3)), out(kAudio, {{4}}), out(kVideo, whole(6, 2))},
+         .counts = {8},
+         .shown = {kCompleted}},
+        {.name = "scrambled: the first finds nothing, the second drops its packet",
+         .packets = {video(0, kStart), video(1), video(2, kScrambled), video(2), video(3, kStart),
+                     video(4, kScrambled), video(5), video(6, kStart)},
+         .seen = {out(kVideo, {{7}})},
+         .counts = {.packets = 8, .scrambled = 2, .out_of_sequence = 1},
+         .shown = {kCompleted, "2 packets scrambled\n", "1 packets out of sequence\n"}},
+        {.name = "counter gaps",
+         .packets = {video(0, kStart), video(1), video(3), video(4), video(7, kStart),
+                     video(8, kStart), video(9)},
+         .seen = {out(kVideo, whole(5, 2))},
+         .counts = {.packets = 7, .out_of_sequence = 2},
+         .shown = {kCompleted, "2 packets out of sequence\n"}},
+        {.name = "a duplicate, a wrap: cc 14 15 15 0 .. 2 2 2 3",
+         .packets = {video(14, kStart), video(15), video(15), video(0), video(1, kStart), video(2),
+                     video(2), video(2), video(3, kStart)},
+         .seen = {out(kVideo, {{0}, {1}, {3}}), out(kVideo, {{8}})},
+         .counts = {.packets = 9, .out_of_sequence = 1},
+         .shown = {kCompleted, "1 packets out of sequence\n"}},
+        {.name = "no payload, too long a field",
+         .packets = {video(0, kStart),
+                     {kVideo, 0, kNoPayload, 27000000},
+                     video(1),
+                     video(9, kNoPayload),
+                     video(2),
+                     video(5).with_field(200),
+                     video(3, kStart)},
+         .seen = {out(kVideo, {{0}, {2}, {4}}, at_pcr), out(kVideo, {{6}}, at_pcr)},
+         .counts = {7},
+         .shown = {kCompleted}},
+        {.name = "a discontinuity",
+         .packets = {video(0, kStart), video(1), video(7, kDiscontinuity), video(8)},
+         .seen = {out(kVideo, whole(0, 4))},
+         .counts = {4},
+         .shown = {kCompleted}},
+        {.name = "too long: 5699 packets, then two more",
+         .packets = {video(0, kStart).with_field(39), video(1).times(5698),
+                     video(5699).with_field(182).times(2)},
+         .seen = {out(kVideo, whole(0, 5699))},
+         .counts = {5701},
+         .shown = {"\nPacket too long!\n", "\nPacket too long!\n", kCompleted},
+         .last_percent = 51},
+        {.name = "split at 368",
+         .packets = {video(0, kStart), video(1), video(2, kStart), video(3), video(4)},
+         .seen = {out(kVideo, whole(0, 2)), split_out(whole(2, 2)), out(kVideo, {{2, 0, 9}, {4}})},
+         .counts = {5},
+         .shown = {kCompleted},
+         .repack = 368},
+        {.name = "split at 193",
+         .packets = split,
+         .seen = {split_out({{0}, {1, 0, 9}}), split_out({{0, 0, 9}, {1, 9}, {2, 0, 9}}),
+                  out(kVideo, {{0, 0, 9}, {2, 9}})},
+         .counts = {3},
+         .shown = {kCompleted},
+         .repack = 193},
+        {.name = "the split fails",
+         .packets = split,
+         .seen = {split_out({{0}, {1, 0, 9}})},
+         .counts = {2},
+         .error = kWriteFailed,
+         .repack = 193,
+         .fail_at = 1},
         // 2: the PCR flag of a 6-byte adaptation field is no PCR. 6: 2 x 1504 bits in 30080 ticks,
         // the estimate 1504 / (0.1 x 1.05) = 14323 ticks a packet. 9: a lower PCR starts again, 10
         // stays at 8's estimate. 11: 0.05 bit a tick. 13: a discontinuity starts again at
         // 270000000.
-        {"clock",
-         {{V, 0, S},
-          {V, 1, S},
-          {O, 0, 0, 99000000, 6},
-          {V, 2, S},
-          {O, 1, N, 27000000},
-          {V, 3, S},
-          {O, 2, N, 27030080},
-          {V, 4, S},
-          {V, 5, S},
-          {O, 3, N, 27020000},
-          {V, 6, S},
-          {O, 4, N, 27080160},
-          {V, 7, S},
-          {O, 5, N | D, 270000000},
-          {V, 8, S},
-          {V, 9, S},
-          {V, 10}},
-         {{'O', V, {{0}}, kPre},
-          {'O', V, {{1}}, kPre},
-          {'O', V, {{3}}, 27000000 - kLead},
-          {'O', V, {{5}}, 27030080 + 14323 - kLead},
-          {'O', V, {{7}}, 27030080 + 28647 - kLead},
-          {'O', V, {{8}}, 27030080 + 28647 - kLead},
-          {'O', V, {{10}}, 27080160 + 28647 - kLead},
-          {'O', V, {{12}}, 270000000 + 28647 - kLead},
-          {'O', V, {{14}}, 270000000 + 57295 - kLead},
-          {'O', V, whole(15, 2), 270000000 + 85942 - kLead}},
-         {17, 0, 0, 0},
-         {kCompleted}},
-        {"end",
-         ends,
-         {ends_v1, {'O', V, {{3}, {5}}, 27087375 - kLead}, {'O', A, {{4}, {6}}, 27087375 - kLead}},
-         {7, 0, 0, 0},
-         {kCompleted}},
-        {"out_fn fails",
-         {{V, 0, S}, {V, 2}, {V, 3, S}, {V, 4}, {V, 5, S}},
-         {{'O', V, whole(2, 2), kPre}},
-         {5, 0, 1, 0},
-         {"1 packets out of sequence\n"},
-         kWriteFailed,
-         0,
-         1},
-        {"fails at the end",
-         ends,
-         {ends_v1, {'O', V, {{3}, {5}}, 27087375 - kLead}},
-         {7, 0, 0, 0},
-         {},
-         kWriteFailed,
-         0,
-         2},
-        {"lost packets",
-         {{O, 0, N, 27000000},
-          {V, 0, S},
-          {V, 1, 0, -1, -1, 6},
-          {V, 9},
-          {O, 1, N, 27135360},
-          {V, 10, S},
-          {V, 11},
-          {V, 12, S},
-          {V, 13, 0, -1, -1, 5}},
-         {{'O', V, whole(10, 2), 27135360 + 42971 - kLead}},  // 9 x 1504 bits in 135360 ticks
-         {11, 0, 0, 0},
-         {},
-         "1024 bytes could not be read; 7 packets were lost\n",
-         0,
-         0,
-         0,
-         {4098, 4102}},
-        {"read error",
-         {{V, 0, S}, {V, 1, 0, -1, -1, 5599}},
-         {{'O', V, whole(0, 5576), kPre}},
-         {5576, 0, 0, 0},
-         {},
-         "Attempt to read after end of disk!\n",
-         0,
-         0,
-         49,
-         {},
-         3 * 2048},
-        {"unreadable tail",
-         {{V, 0, S}, {V, 1}},
-         {{'O', V, whole(0, 2), kPre}},
-         {2, 0, 0, 0},
-         {},
-         "10 bytes could not be read; 0 packets were lost\n",
-         0,
-         0,
-         0,
-         {4098},
-         0,
-         446},
+        {.name = "the clock",
+         .packets = {video(0, kStart), video(1, kStart), clock(0, 99000000, 0).with_field(6),
+                     video(2, kStart), clock(1, 27000000), video(3, kStart), clock(2, 27030080),
+                     video(4, kStart), video(5, kStart), clock(3, 27020000), video(6, kStart),
+                     clock(4, 27080160), video(7, kStart),
+                     clock(5, 270000000, kNoPayload | kDiscontinuity), video(8, kStart),
+                     video(9, kStart), video(10)},
+         .seen = {out(kVideo, {{0}}), out(kVideo, {{1}}), out(kVideo, {{3}}, at_pcr),
+                  out(kVideo, {{5}}, 27030080 + 14323 - kLead),
+                  out(kVideo, {{7}}, 27030080 + 28647 - kLead),
+                  out(kVideo, {{8}}, 27030080 + 28647 - kLead),
+                  out(kVideo, {{10}}, 27080160 + 28647 - kLead),
+                  out(kVideo, {{12}}, 270000000 + 28647 - kLead),
+                  out(kVideo, {{14}}, 270000000 + 57295 - kLead),
+                  out(kVideo, whole(15, 2), 270000000 + 85942 - kLead)},
+         .counts = {17},
+         .shown = {kCompleted}},
+        {.name = "the end: the last PES packets written at the end",
+         .packets = ends,
+         .seen = {ends_v1, out(kVideo, {{3}, {5}}, 27087375 - kLead),
+                  out(kAudio, {{4}, {6}}, 27087375 - kLead)},
+         .counts = {7},
+         .shown = {kCompleted}},
+        {.name = "out_fn fails",
+         .packets = {video(0, kStart), video(2), video(3, kStart), video(4), video(5, kStart)},
+         .seen = {out(kVideo, whole(2, 2))},
+         .counts = {.packets = 5, .out_of_sequence = 1},
+         .shown = {"1 packets out of sequence\n"},
+         .error = kWriteFailed,
+         .fail_at = 1},
+        {.name = "writing fails at the end",
+         .packets = ends,
+         .seen = {ends_v1, out(kVideo, {{3}, {5}}, 27087375 - kLead)},
+         .counts = {7},
+         .error = kWriteFailed,
+         .fail_at = 2},
+        {.name = "lost packets (9 x 1504 bits in 135360 ticks)",
+         .packets = {clock(0, 27000000), video(0, kStart), video(1).times(6), video(9),
+                     clock(1, 27135360), video(10, kStart), video(11), video(12, kStart),
+                     video(13).times(5)},
+         .seen = {out(kVideo, whole(10, 2), 27135360 + 42971 - kLead)},
+         .counts = {11},
+         .error = "1024 bytes could not be read; 7 packets were lost\n",
+         .bad = {4098, 4102}},
+        {.name = "a read error: the disk ends behind cluster 1",
+         .packets = {video(0, kStart), video(1).times(5599)},
+         .seen = {out(kVideo, whole(0, 5576))},
+         .counts = {5576},
+         .error = "Attempt to read after end of disk!\n",
+         .last_percent = 49,
+         .disk_end = 3 * 2048},
+        {.name = "an unreadable tail: 10 bytes lost, no packet",
+         .packets = {video(0, kStart), video(1)},
+         .seen = {out(kVideo, whole(0, 2))},
+         .counts = {2},
+         .error = "10 bytes could not be read; 0 packets were lost\n",
+         .bad = {4098},
+         .tail = 446},
     };
-    for (const Row& row : rows) {
+    for (const DemuxRow& row : rows) {
         SCOPED_TRACE(row.name);
         Bytes ts;
         std::vector<Bytes> payloads;
         for (const Packet& p : row.packets)
             for (size_t i = 0; i < p.n; ++i) {
                 payloads.emplace_back();
-                append(ts, packet_bytes({p.pid, p.cc + uint32_t(i), p.flags, p.pcr, p.af},
-                                        payloads.size() - 1, &payloads.back()));
+                Packet one = p;
+                one.cc = p.cc + uint32_t(i);
+                append(ts, packet_bytes(one, payloads.size() - 1, &payloads.back()));
             }
         std::vector<Seen> want;
         for (const Event& e : row.seen) {
@@ -309,10 +335,9 @@ TEST_F(Demux, Scenarios) {
         recording_reader* reader = open_recording_file(0, capture_progress);
         ASSERT_NE(reader, nullptr) << qv_error;
         table = new_demux_table();
-        ASSERT_EQ(demux_set(table, V, record_out, nullptr, row.repack,
-                            row.repack ? record_split : nullptr),
-                  0);
-        ASSERT_EQ(demux_set(table, A, record_out, nullptr, 0, nullptr), 0);
+        demux_fn split_fn = row.repack ? record_split : nullptr;
+        ASSERT_EQ(demux_set(table, kVideo, record_out, nullptr, row.repack, split_fn), 0);
+        ASSERT_EQ(demux_set(table, kAudio, record_out, nullptr, 0, nullptr), 0);
         seen.clear();
         fail_at = row.fail_at;
         clear_capture();
@@ -320,8 +345,7 @@ TEST_F(Demux, Scenarios) {
         EXPECT_STREQ(qv_error, row.error ? row.error : row.shown.back().c_str());
         EXPECT_EQ(seen, want);
         const demux_counts* c = last_demux_counts();
-        EXPECT_EQ((std::vector<int64_t>{c->packets, c->scrambled, c->out_of_sequence, c->bad_sync}),
-                  row.counts);
+        EXPECT_EQ((Counts{c->packets, c->scrambled, c->out_of_sequence, c->bad_sync}), row.counts);
         EXPECT_EQ(capture().messages, row.shown);
         EXPECT_EQ(capture().percents.size(), size_t(row.last_percent + 1));
         for (size_t p = 0; p < capture().percents.size(); ++p)
@@ -340,15 +364,23 @@ TEST(DemuxTable, AttachRules) {
         uint32_t pid;
         int32_t size;
         demux_fn split;
-        std::string error;
-    } rows[] = {{8192, 0, nullptr, "PID 8192 is not a transport stream PID (0 to 8191)\n"},
-                {V, -1, record_split, format(refused, -1)},
-                {V, 192, record_split, format(refused, 192)},
-                {V, 1048577, record_split, format(refused, 1048577)},
-                {V, 2034, nullptr, "Repack size 2034 needs a split function\n"},
-                {kMaxPid, 193, record_split, ""},
-                {V, 1048576, record_split, ""},
-                {V, 0, nullptr, ""}};
+        std::string error;  // none: accepted
+    } rows[] = {
+        {.pid = 8192,
+         .size = 0,
+         .split = nullptr,
+         .error = "PID 8192 is not a transport stream PID (0 to 8191)\n"},
+        {.pid = kVideo, .size = -1, .split = record_split, .error = format(refused, -1)},
+        {.pid = kVideo, .size = 192, .split = record_split, .error = format(refused, 192)},
+        {.pid = kVideo, .size = 1048577, .split = record_split, .error = format(refused, 1048577)},
+        {.pid = kVideo,
+         .size = 2034,
+         .split = nullptr,
+         .error = "Repack size 2034 needs a split function\n"},
+        {.pid = kMaxPid, .size = 193, .split = record_split, .error = ""},
+        {.pid = kVideo, .size = 1048576, .split = record_split, .error = ""},
+        {.pid = kVideo, .size = 0, .split = nullptr, .error = ""},
+    };
     demux_table* t = new_demux_table();
     ASSERT_NE(t, nullptr);
     for (const auto& row : rows) {
@@ -357,10 +389,15 @@ TEST(DemuxTable, AttachRules) {
         EXPECT_EQ(demux_set(t, row.pid, record_out, nullptr, row.size, row.split),
                   row.error.empty() ? 0 : 1);
         const demux_stream* s = t->slot[row.pid & kMaxPid];
-        EXPECT_TRUE(row.error.empty() ? s->repack_size == row.size && s->next_cc == -1 &&
-                                            s->length == 0 && s->scr == ~uint64_t(0)
-                                      : qv_error == row.error && s == before)
-            << qv_error;
+        if (row.error.empty()) {
+            EXPECT_EQ(s->repack_size, row.size);
+            EXPECT_EQ(s->next_cc, -1);
+            EXPECT_EQ(s->length, 0);
+            EXPECT_EQ(s->scr, ~uint64_t(0));
+        } else {
+            EXPECT_EQ(qv_error, row.error);
+            EXPECT_EQ(s, before);
+        }
     }
     free_demux_table(t);
 }

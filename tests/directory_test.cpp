@@ -14,8 +14,10 @@ using Names = std::vector<std::string>;
 class RecordingTable : public DiskTest {
 protected:
     void TearDown() override {
-        qv_options.salvage = 0, memset(qv->recordings, 0, sizeof qv->recordings),
-        qv->recording_count = 0, DiskTest::TearDown();
+        qv_options.salvage = 0;
+        memset(qv->recordings, 0, sizeof qv->recordings);
+        qv->recording_count = 0;
+        DiskTest::TearDown();
     }
     static int parse_root() { return parse_dir(0, root_entry_count(), 0xFF, kTypeRecording); }
     static Names table(int n) {
@@ -38,124 +40,165 @@ void add_four(Img i) {
 }
 const std::string kL(107, 'L');
 
+// Each root directory and list file: the count parse_dir gives (the table's first names), with the
+// salvage or without, and what it shows; a sector of the root or the list made unreadable after
+// the opening (with_list_ab's list is sectors 14336 on).
+struct TableRow {
+    const char* name;
+    std::function<void(Img)> build;
+    int salvage = 0;
+    int count;
+    Names names;
+    Messages shown = {};
+    uint64_t bad_sector = 0;
+};
+
 TEST_F(RecordingTable, EveryRootAndListFilePlainAndWithTheSalvage) {
-    struct Row {  // count: the result, names its first; bad_sector: an unreadable one
-                  // (with_list_ab's list is 14336 on)
-        const char* name;
-        std::function<void(Img)> build;
-        int salvage, count;
-        Names names;
-        Messages shown;
-        uint64_t bad_sector = 0;
-    };
-    auto listed = [](Names list, int32_t n = -1) {  // n: the count stored
-        return [=](Img i) {
-            add_four(i),
-                put_be32(i.cluster(i.add_list_file(list)), n == -1 ? uint32_t(list.size()) : n);
+    auto listed = [](Names list, int32_t stored_count = -1) {
+        return [=](Img img) {
+            add_four(img);
+            uint32_t count = stored_count == -1 ? uint32_t(list.size()) : uint32_t(stored_count);
+            put_be32(img.cluster(img.add_list_file(list)), count);
         };
     };
-    auto with_list_ab = [](Img i) {  // 12 root entries, 3 sectors
-        i.set_root_dir_slack(1048576 - 1024), rec(i, "B");
-        for (int n = 0; n < 3; ++n) i.add_file(0, 0x00, "f" + std::to_string(n), bytes(10));
-        rec(i, "A");
-        EXPECT_EQ(i.add_list_file({"A", "B"}), 6u);
+    auto with_list_ab = [](Img img) {  // 12 root entries, 3 sectors
+        img.set_root_dir_slack(1048576 - 1024);
+        rec(img, "B");
+        for (int n = 0; n < 3; ++n) img.add_file(0, 0x00, "f" + std::to_string(n), bytes(10));
+        rec(img, "A");
+        EXPECT_EQ(img.add_list_file({"A", "B"}), 6u);
     };
     const char* unread = "List file cannot be read: the recordings are listed in directory order\n";
-    const std::string not_named =
+    const char* not_named =
         "Salvage: the list file does not name %d of the recordings: listed after its %d\n";
-    const std::vector<Row> rows = {
-        {"no list",
-         [](Img i) {
-             rec(i, "B", 1500000, {52275, 20, 15}), i.add_file(0, 0x00, "plain file", bytes(10));
-             i.add_file(i.add_dir(0, "Archiv"), kTypeRecording, "hidden", bytes(10)),
-                 rec(i, "A", 100, {}, {7});
-         },
-         0,
-         2,
-         {"B", "A"},
-         {}},
-        {"types",
-         [](Img i) {
-             for (uint8_t t : {0xD0, 0xD3, 0x51, 0xD1})
-                 i.add_file(0, t, format("%x", t), bytes(10));
-         },
-         0,
-         1,
-         {"d1"},
-         {}},
-        {"list orders and names",
-         [](Img i) {
-             for (std::string n : {"Film", "News", "Unlisted", "L"})
-                 rec(i, n == "L" ? kL + "cut" : n);
-             i.add_list_file({"News", "Film", "Nowhere", kL + " and the rest", "Film"});
-         },
-         0,
-         5,
-         {"News", "Film", "", kL + " and the rest", "Film"},
-         {}},
-        {"list count too large",
-         [](Img i) { rec(i, "Film"), i.add_list_file({"Film"}, 5000); },
-         0,
-         2047,
-         {"Film", ""},
-         {"List file names 5000 recordings, its first cluster holds only 2047: the rest are "
-          "ignored\n"}},
-        {"names without NUL",
-         [](Img i) {
-             uint8_t raw[108];
-             rec(i, std::string(107, 'x')), rec(i, "y"),
-                 std::memset(i.cluster(i.add_list_file({"x", "y"})) + 512, 'x', 512);
-             std::memset(raw, 'N', sizeof raw), i.dir_entry_raw_name(0, 1, raw);
-         },
-         1,
-         3,
-         {std::string(511, 'x'), "", std::string(108, 'N')},
-         {format(not_named.c_str(), 1, 2)}},
-        {"list beyond the table",
-         [](Img i) { add_four(i), i.dir_entry(0, 4, 0x00, 0x40, 1, 0, kListFileName); },
-         0,
-         4,
-         kFour,
-         {"List file starts outside the table at cluster 40: not used\n"}},
-        {"list names some", listed({"News", "Film"}), 0, 2, {"News", "Film"}, {}},
-        {"list names some, salvaged",
-         listed({"News", "Film"}),
-         1,
-         4,
-         {"News", "Film", "Unlisted", "Other"},
-         {format(not_named.c_str(), 2, 2)}},
-        {"list count 0", listed({"News"}, 0), 0, 0, {}, {}},
-        {"list count 0, salvaged",
-         listed({"News"}, 0),
-         1,
-         4,
-         kFour,
-         {format(not_named.c_str(), 4, 0)}},
-        {"list count -3",
-         listed({"News"}, -3),
-         0,
-         0,
-         {},
-         {"List file names -3 recordings: taken as none\n"}},
-        {"list count -3, salvaged",
-         listed({"News"}, -3),
-         1,
-         4,
-         kFour,
-         {"List file names -3 recordings: taken as none\n", format(not_named.c_str(), 4, 0)}},
-        {"list names all, salvaged", listed(kFour), 1, 4, kFour, {}},
-        {"list readable", with_list_ab, 0, 2, {"A", "B"}, {}},
-        {"list count unreadable", with_list_ab, 0, 2, {"B", "A"}, {unread}, 14336},
-        {"list record unreadable", with_list_ab, 0, 2, {"B", "A"}, {unread}, 14338},
-        {"list's unused sector unreadable", with_list_ab, 0, 2, {"A", "B"}, {}, 14339},
-        {"root's second sector unreadable", with_list_ab, 0, 1, {"B"}, {}, 2049},
+    const char* taken_as_none = "List file names -3 recordings: taken as none\n";
+    const std::vector<TableRow> rows = {
+        {.name = "no list: recordings only, in directory order, subdirectories skipped",
+         .build =
+             [](Img img) {
+                 rec(img, "B", 1500000, {52275, 20, 15});
+                 img.add_file(0, 0x00, "plain file", bytes(10));
+                 img.add_file(img.add_dir(0, "Archiv"), kTypeRecording, "hidden", bytes(10));
+                 rec(img, "A", 100, {}, {7});
+             },
+         .count = 2,
+         .names = {"B", "A"}},
+        {.name = "only the recording type counts",
+         .build =
+             [](Img img) {
+                 for (uint8_t type : {0xD0, 0xD3, 0x51, 0xD1})
+                     img.add_file(0, type, format("%x", type), bytes(10));
+             },
+         .count = 1,
+         .names = {"d1"}},
+        {.name = "the list's order, a name not found, a long name cut, one named twice",
+         .build =
+             [](Img img) {
+                 for (std::string name : {"Film", "News", "Unlisted"}) rec(img, name);
+                 rec(img, kL + "cut");
+                 img.add_list_file({"News", "Film", "Nowhere", kL + " and the rest", "Film"});
+             },
+         .count = 5,
+         .names = {"News", "Film", "", kL + " and the rest", "Film"}},
+        {.name = "a list count larger than its cluster",
+         .build =
+             [](Img img) {
+                 rec(img, "Film");
+                 img.add_list_file({"Film"}, 5000);
+             },
+         .count = 2047,
+         .names = {"Film", ""},
+         .shown = {"List file names 5000 recordings, its first cluster holds only 2047: the rest "
+                   "are ignored\n"}},
+        {.name = "names without NUL in the list and the directory, salvaged",
+         .build =
+             [](Img img) {
+                 rec(img, std::string(107, 'x'));
+                 rec(img, "y");
+                 std::memset(img.cluster(img.add_list_file({"x", "y"})) + 512, 'x', 512);
+                 uint8_t raw[108];
+                 std::memset(raw, 'N', sizeof raw);
+                 img.dir_entry_raw_name(0, 1, raw);
+             },
+         .salvage = 1,
+         .count = 3,
+         .names = {std::string(511, 'x'), "", std::string(108, 'N')},
+         .shown = {format(not_named, 1, 2)}},
+        {.name = "a list beyond the table",
+         .build =
+             [](Img img) {
+                 add_four(img);
+                 img.dir_entry(0, 4, 0x00, 0x40, 1, 0, kListFileName);
+             },
+         .count = 4,
+         .names = kFour,
+         .shown = {"List file starts outside the table at cluster 40: not used\n"}},
+        {.name = "a list naming some",
+         .build = listed({"News", "Film"}),
+         .count = 2,
+         .names = {"News", "Film"}},
+        {.name = "a list naming some, salvaged",
+         .build = listed({"News", "Film"}),
+         .salvage = 1,
+         .count = 4,
+         .names = {"News", "Film", "Unlisted", "Other"},
+         .shown = {format(not_named, 2, 2)}},
+        {.name = "a list count of 0", .build = listed({"News"}, 0), .count = 0, .names = {}},
+        {.name = "a list count of 0, salvaged",
+         .build = listed({"News"}, 0),
+         .salvage = 1,
+         .count = 4,
+         .names = kFour,
+         .shown = {format(not_named, 4, 0)}},
+        {.name = "a list count of -3",
+         .build = listed({"News"}, -3),
+         .count = 0,
+         .names = {},
+         .shown = {taken_as_none}},
+        {.name = "a list count of -3, salvaged",
+         .build = listed({"News"}, -3),
+         .salvage = 1,
+         .count = 4,
+         .names = kFour,
+         .shown = {taken_as_none, format(not_named, 4, 0)}},
+        {.name = "a list naming all, salvaged",
+         .build = listed(kFour),
+         .salvage = 1,
+         .count = 4,
+         .names = kFour},
+        {.name = "a readable list", .build = with_list_ab, .count = 2, .names = {"A", "B"}},
+        {.name = "the list's count unreadable",
+         .build = with_list_ab,
+         .count = 2,
+         .names = {"B", "A"},
+         .shown = {unread},
+         .bad_sector = 14336},
+        {.name = "a list record unreadable",
+         .build = with_list_ab,
+         .count = 2,
+         .names = {"B", "A"},
+         .shown = {unread},
+         .bad_sector = 14338},
+        {.name = "the list's unused sector unreadable",
+         .build = with_list_ab,
+         .count = 2,
+         .names = {"A", "B"},
+         .bad_sector = 14339},
+        {.name = "the root's second sector unreadable",
+         .build = with_list_ab,
+         .count = 1,
+         .names = {"B"},
+         .bad_sector = 2049},
     };
-    for (const Row& row : rows) {
+    for (const TableRow& row : rows) {
         SCOPED_TRACE(row.name);
         ImageBuilder img(14);
-        qv_options.salvage = row.salvage, img.set_root_dir_slack(512), row.build(img);
+        qv_options.salvage = row.salvage;
+        img.set_root_dir_slack(512);
+        row.build(img);
         ASSERT_EQ(open_disk(img), 0) << qv_error;
-        memset(qv->recordings, 0, sizeof qv->recordings), clear_capture();
+        memset(qv->recordings, 0, sizeof qv->recordings);
+        clear_capture();
         if (row.bad_sector) disk_.fail_sectors(row.bad_sector, 1);
         EXPECT_EQ(parse_root(), row.count);
         EXPECT_EQ(qv->recording_count, row.count);

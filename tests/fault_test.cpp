@@ -42,7 +42,10 @@ int run(const Mode& m, progress_callback callback) {
     qv->progress = capture_progress;
     return repack = 0, result;
 }
-void interrupt_at_30(int value) { capture_progress(value), qv_interrupted |= value >= 30; }
+void interrupt_at_30(int value) {
+    capture_progress(value);
+    if (value >= 30) qv_interrupted = 1;
+}
 
 // What a mode must give: its result (-1: no row), qv_error, and its output as a function of the
 // healthy one ("disk": the image); null: no output file (or an empty directory).
