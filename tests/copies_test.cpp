@@ -207,7 +207,9 @@ protected:
         static bool armed;
         static std::vector<uint64_t>* failed;
         disk = &disk_, stop = stop_at, stop_percent = percent, armed = false;
-        failed = &failed_at_, failed_at_.clear(), clear_capture();
+        failed = &failed_at_;
+        failed_at_.clear();
+        clear_capture();
         qv->progress = [](int value) {
             capture_progress(value);
             if (value < 0) failed->push_back(disk->failed);
@@ -215,7 +217,9 @@ protected:
             if (armed && (stop_percent == 0 || value >= stop_percent)) qv_interrupted = 1;
         };
         const int result = copy_disk();
-        qv->progress = capture_progress, qv_interrupted = 0, copy_options.output_dir = nullptr;
+        qv->progress = capture_progress;
+        qv_interrupted = 0;
+        copy_options.output_dir = nullptr;
         return result;
     }
     std::vector<uint64_t> failed_at_;
