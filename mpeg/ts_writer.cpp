@@ -120,6 +120,69 @@ constexpr stream_request kTsRequest = {kRoleVideo | kRoleAudio, 0, (1 << kStream
 
 }  // namespace
 
+namespace {
+
+// What the copy keeps and where it writes.
+struct ts_copy {
+    output_run out;
+    pid_set kept;
+    uint32_t pmt_pid;
+    uint32_t video_pid;
+    uint32_t audio_pid;
+    bool whole_pmt;
+    uint32_t pcr_pid;  // a PCR on a PID of its own, kept once a PMT has named it
+    uint8_t pat_counter;
+};
+
+// A PMT packet: the PCR PID it names taken, a PAT in front, and the PMT
+// reduced to the header's streams unless every stream is kept.
+void copy_pmt(ts_copy& c, const uint8_t* p) {
+    const uint32_t named = pmt_pcr_pid(p);
+    if (named != kNoPid) {
+        bool own = named >= kFirstStreamPid && named != kNullPid && named != c.video_pid &&
+                   named != c.audio_pid && named != c.pmt_pid;
+        c.pcr_pid = own ? named : kNoPid;
+    }
+    flush_run(c.out);
+    pat[kPatCounter] = uint8_t(kPayloadFlag | c.pat_counter);
+    c.pat_counter = (c.pat_counter + 1) & kContinuityMask;
+    write_bytes(c.out, pat, sizeof pat);
+    const uint8_t* pmt = c.whole_pmt ? p : reduce_pmt(p, c.video_pid, c.audio_pid);
+    if (pmt == p)
+        keep(c.out, p);
+    else
+        write_bytes(c.out, pmt, kTsPacketSize);
+}
+
+// Every packet of the recording, the kept ones written; the packets counted,
+// the lost ones too.
+uint64_t copy_packets(ts_copy& c, recording_reader* reader, packet_progress& progress) {
+    uint64_t packet = 0;
+    while (!c.out.failed) {
+        if (qv_interrupted) {
+            qv_set_error("%s", kInterruptedMessage);
+            c.out.failed = 1;
+            break;
+        }
+        // The next call may load another cluster over the packets of the run.
+        if (c.out.length != 0 && !reader_next_in_place(reader)) flush_run(c.out);
+        const uint8_t* p = read_ts_packet(reader);
+        if (!p) break;
+        packet += uint64_t(reader->gap_packets) + 1;  // lost packets count for the percentage
+        report_packet(progress, packet);
+        if (p[0] != kTsSyncByte) continue;
+        const uint32_t pid = ts_pid(p);
+        if (pid == c.pmt_pid)
+            copy_pmt(c, p);
+        else if (has_pid(c.kept, pid) || pid == c.pcr_pid)
+            keep(c.out, p);
+    }
+    flush_run(c.out);
+    return packet;
+}
+
+}  // namespace
+
 int convert_ts(int index, progress_callback callback) {
     recording_probe probe;
     probe_recording(index, &probe);
@@ -134,65 +197,26 @@ int convert_ts(int index, progress_callback callback) {
         close_recording_file(reader);
         return kCopyFailed;
     }
-    const uint32_t video_pid = plan.video_pid, audio_pid = plan.audio_pid;
-    pid_set kept = {};
-    for (int i = 0; i < plan.count; ++i) add_pid(kept, plan.tracks[i].pid);
-    const bool whole_pmt = stream_options.all_streams != 0;
-
     FILE* file = create_conversion_output(index, ".ts", reader);
     if (!file) return kCopyNoOutput;
     build_pat(reader->rec_header);
-
-    // A PCR on a PID of its own is kept too, once a PMT has named it.
-    uint32_t pcr_pid = kNoPid;
-    uint8_t pat_counter = 0;
-    uint64_t packet = 0;
-    output_run out = {file, nullptr, 0, 0};
-
-    while (!out.failed) {
-        if (qv_interrupted) {
-            qv_set_error("%s", kInterruptedMessage);
-            out.failed = 1;
-            break;
-        }
-        // The next call may load another cluster over the packets of the run.
-        if (out.length != 0 && !reader_next_in_place(reader)) flush_run(out);
-        const uint8_t* p = read_ts_packet(reader);
-        if (!p) break;
-        packet += uint64_t(reader->gap_packets) + 1;  // lost packets count for the percentage
-        report_packet(progress, packet);
-        if (p[0] != kTsSyncByte) continue;
-        const uint32_t pid = ts_pid(p);
-        if (pid == pmt_pid) {
-            const uint32_t named = pmt_pcr_pid(p);
-            if (named != kNoPid) {
-                bool own = named >= kFirstStreamPid && named != kNullPid && named != video_pid &&
-                           named != audio_pid && named != pmt_pid;
-                pcr_pid = own ? named : kNoPid;
-            }
-            flush_run(out);
-            pat[kPatCounter] = uint8_t(kPayloadFlag | pat_counter);
-            pat_counter = (pat_counter + 1) & kContinuityMask;
-            write_bytes(out, pat, sizeof pat);
-            const uint8_t* pmt = whole_pmt ? p : reduce_pmt(p, video_pid, audio_pid);
-            if (pmt == p)
-                keep(out, p);
-            else
-                write_bytes(out, pmt, kTsPacketSize);
-        } else if (has_pid(kept, pid) || pid == pcr_pid) {
-            keep(out, p);
-        }
-    }
-    flush_run(out);
+    ts_copy copy = {};
+    copy.out = {file, nullptr, 0, 0};
+    copy.pmt_pid = pmt_pid;
+    copy.video_pid = plan.video_pid;
+    copy.audio_pid = plan.audio_pid;
+    copy.whole_pmt = stream_options.all_streams != 0;
+    copy.pcr_pid = kNoPid;
+    for (int i = 0; i < plan.count; ++i) add_pid(copy.kept, plan.tracks[i].pid);
+    const uint64_t packets = copy_packets(copy, reader, progress);
     // A recording too small to hold one packet is all done.
-    if (progress.expected == 0) qv_report_percent(callback, packet, 0, &progress.last_percent);
-
+    if (progress.expected == 0) qv_report_percent(callback, packets, 0, &progress.last_percent);
     // Everything is written before the end is told.
-    if (!out.failed && fflush(file) != 0) {
+    if (!copy.out.failed && fflush(file) != 0) {
         qv_write_failed(kDiskFullMessage);
-        out.failed = 1;
+        copy.out.failed = 1;
     }
-    const int failed = recording_verdict(reader, out.failed);
+    const int failed = recording_verdict(reader, copy.out.failed);
     if (!failed) qv_inform(callback, "\rProcessing completed.\n");
     return finish_conversion(reader, file, failed);
 }
