@@ -535,50 +535,41 @@ void pr_dir(int count) {
     }
 }
 
-int run_pvrcopy(int argc, char** argv) {
-    const char* program = argc > 0 && argv[0] ? argv[0] : "pvrcopy";
-    command_line cl = {};
-    switch (parse_command_line(argc, argv, &cl)) {
-    case kReadUsage: print_usage(stderr, program, "", ""); return kExitUsage;
-    case kReadOptionError:
-        fprintf(stderr, "%s: %s", program, qv_error);
-        print_usage(stderr, program, kOptionsWord, kHelpHint);
-        return kExitUsage;
-    }
-    if (cl.help) {
-        print_help(program);
-        return kExitDone;
-    }
-    if (cl.version) {
-        printf("pvrcopy %s\n", PVR_VERSION);
-        return kExitDone;
-    }
-    repack = cl.repack ? read_int(cl.repack) : 0;
-    if (copy_options.output_dir) {
-        int code = qv_check_directory(copy_options.output_dir);
-        if (code != 0) {
-            char reason[256];
-            qv_system_message(code, reason, sizeof reason);
-            fprintf(stderr, "ERROR: Output directory %s: %s\n", copy_options.output_dir, reason);
-            return kExitFailure;
-        }
-    }
+namespace {
 
-    catch_interrupts();
-    // Mode "disk" images the whole disk whatever its file system, never
-    // reads the image it is to go on with, and reads into its image from
-    // the moment the disk is found.
-    if (cl.mode == kModeDisk && !cl.list_only) {
+// The output directory, when one is given, must exist; 0 when it does.
+int check_output_dir() {
+    if (!copy_options.output_dir) return 0;
+    int code = qv_check_directory(copy_options.output_dir);
+    if (code == 0) return 0;
+    char reason[256];
+    qv_system_message(code, reason, sizeof reason);
+    fprintf(stderr, "ERROR: Output directory %s: %s\n", copy_options.output_dir, reason);
+    return 1;
+}
+
+// The disk opened, and for mode "disk" imaged. Mode "disk" images the whole
+// disk whatever its file system, never reads the image it is to go on with,
+// and reads into its image from the moment the disk is found.
+int open_and_image(const command_line& cl, bool* imaged) {
+    const bool imaging = cl.mode == kModeDisk && !cl.list_only;
+    if (imaging) {
         qv_options.whole_disk = 1;
         qv_options.excluded = is_disk_copy_to_continue;
         qv_options.found = begin_disk_copy;
     }
+    *imaged = false;
     if (open_qvdisk(showpercent) != 0) {
         print_error();
         return kExitFailure;
     }
-    if (cl.mode == kModeDisk && !cl.list_only) return image_disk(cl);
+    if (!imaging) return kExitDone;
+    *imaged = true;
+    return image_disk(cl);
+}
 
+// The recordings listed, or copied as the command line or the prompt asks.
+int list_and_copy(const command_line& cl) {
     int n = parse_dir(0, root_entry_count(), kWholeTypeByte, kTypeRecording);
     // The salvage follows chains by content where the table cannot tell, and
     // also offers the recordings that no entry reaches.
@@ -598,4 +589,33 @@ int run_pvrcopy(int argc, char** argv) {
     }
     if (cl.recordings) return copy_list(cl.mode, cl.word, n, cl.recordings);
     return prompt_loop(cl.mode, cl.word, n);
+}
+
+}  // namespace
+
+int run_pvrcopy(int argc, char** argv) {
+    const char* program = argc > 0 && argv[0] ? argv[0] : "pvrcopy";
+    command_line cl = {};
+    switch (parse_command_line(argc, argv, &cl)) {
+    case kReadUsage: print_usage(stderr, program, "", ""); return kExitUsage;
+    case kReadOptionError:
+        fprintf(stderr, "%s: %s", program, qv_error);
+        print_usage(stderr, program, kOptionsWord, kHelpHint);
+        return kExitUsage;
+    }
+    if (cl.help) {
+        print_help(program);
+        return kExitDone;
+    }
+    if (cl.version) {
+        printf("pvrcopy %s\n", PVR_VERSION);
+        return kExitDone;
+    }
+    repack = cl.repack ? read_int(cl.repack) : 0;
+    if (check_output_dir() != 0) return kExitFailure;
+    catch_interrupts();
+    bool imaged = false;
+    const int opened = open_and_image(cl, &imaged);
+    if (opened != kExitDone || imaged) return opened;
+    return list_and_copy(cl);
 }
