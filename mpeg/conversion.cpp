@@ -144,6 +144,20 @@ const output_track* conversion_track(const demux_stream* stream) {
                : nullptr;
 }
 
+namespace {
+
+// The conversion's own report, shown beside the demultiplexer's counts; a
+// failure's message stays in qv_error for the caller.
+void report_beside_counts(const demux_conversion& conversion, progress_callback callback,
+                          int failed) {
+    char message[kErrorSize];
+    memcpy(message, qv_error, sizeof message);
+    conversion.report(callback);
+    if (failed) memcpy(qv_error, message, sizeof message);
+}
+
+}  // namespace
+
 int run_demux_conversion(int index, recording_reader* reader, const demux_conversion& conversion,
                          progress_callback callback) {
     FILE* files[kMaxTracks + 1];
@@ -170,14 +184,7 @@ int run_demux_conversion(int index, recording_reader* reader, const demux_conver
     set_conversion_tracks(conversion.plan->tracks, conversion.plan->count);
     int failed = demux_loop(table, reader);
     set_conversion_tracks(nullptr, 0);
-    if (conversion.report) {
-        // Shown beside the demultiplexer's counts; a failure's message stays
-        // in qv_error for the caller.
-        char message[kErrorSize];
-        memcpy(message, qv_error, sizeof message);
-        conversion.report(callback);
-        if (failed) memcpy(qv_error, message, sizeof message);
-    }
+    if (conversion.report) report_beside_counts(conversion, callback, failed);
     free_demux_table(table);
     // An output that stayed empty is no copy.
     if (!failed && ftell(files[0]) == 0) {

@@ -177,6 +177,48 @@ void probe_recording(int index, recording_probe* probe) {
     close_recording_file(reader);
 }
 
+namespace {
+
+// With --all-streams, the PMT's streams of the kinds asked for, in its order
+// (a demultiplexed output only those that occur, and no more audio tracks
+// than it holds).
+void add_pmt_tracks(const recording_probe& probe, const stream_request& request,
+                    stream_plan* plan) {
+    int audio = plan->count - ((request.roles & kRoleVideo) ? 1 : 0);
+    for (int i = 0; probe.have_pmt && i < probe.pmt.count; ++i) {
+        const pmt_stream& s = probe.pmt.streams[i];
+        if (!(request.kinds & (1 << s.kind)) || taken(plan, s.pid)) continue;
+        if (request.demuxed &&
+            (!pid_seen(probe, s.pid) || (is_audio_kind(s.kind) && audio == kMaxAudioTracks)))
+            continue;
+        audio += is_audio_kind(s.kind);
+        add_track(plan, s.pid, s.kind, s.pid == plan->audio_pid);
+    }
+}
+
+// The line that names the streams the output leaves out, and with
+// --all-streams the one that says no PMT was found.
+void tell_left_out(const recording_probe& probe, const stream_request& request,
+                   const stream_plan* plan, bool all, progress_callback callback) {
+    char line[kErrorSize / 2];
+    left_out(probe, request, plan, line, sizeof line);
+    if (line[0] && !all)
+        qv_inform(callback,
+                  "The PMT lists streams this output leaves out: %s; --all-streams keeps them\n",
+                  line);
+    else if (line[0])
+        qv_inform(
+            callback,
+            "The PMT lists streams this output leaves out: %s; it holds %d audio tracks at most\n",
+            line, kMaxAudioTracks);
+    if (all && !probe.have_pmt)
+        qv_inform(callback,
+                  "No PMT in the first %" PRId64 " packets: only the header's streams are taken\n",
+                  probe.packets);
+}
+
+}  // namespace
+
 int plan_streams(const recording_reader* reader, const recording_probe& probe,
                  const stream_request& request, stream_plan* plan, progress_callback callback) {
     plan->video_pid = header_pid(reader, kHeaderVideoPid);
@@ -195,32 +237,8 @@ int plan_streams(const recording_reader* reader, const recording_probe& probe,
             listed && (request.audio_kinds & (1 << listed->kind)) ? listed->kind : kStreamMpegAudio;
         if (!all || !listed) add_track(plan, plan->audio_pid, kind, 1);
     }
-    int audio = plan->count - ((request.roles & kRoleVideo) ? 1 : 0);
-    for (int i = 0; all && probe.have_pmt && i < probe.pmt.count; ++i) {
-        const pmt_stream& s = probe.pmt.streams[i];
-        if (!(request.kinds & (1 << s.kind)) || taken(plan, s.pid)) continue;
-        if (request.demuxed &&
-            (!pid_seen(probe, s.pid) || (is_audio_kind(s.kind) && audio == kMaxAudioTracks)))
-            continue;
-        audio += is_audio_kind(s.kind);
-        add_track(plan, s.pid, s.kind, s.pid == plan->audio_pid);
-    }
-
-    char line[kErrorSize / 2];
-    left_out(probe, request, plan, line, sizeof line);
-    if (line[0] && !all)
-        qv_inform(callback,
-                  "The PMT lists streams this output leaves out: %s; --all-streams keeps them\n",
-                  line);
-    else if (line[0])
-        qv_inform(
-            callback,
-            "The PMT lists streams this output leaves out: %s; it holds %d audio tracks at most\n",
-            line, kMaxAudioTracks);
-    if (all && !probe.have_pmt)
-        qv_inform(callback,
-                  "No PMT in the first %" PRId64 " packets: only the header's streams are taken\n",
-                  probe.packets);
+    if (all) add_pmt_tracks(probe, request, plan);
+    tell_left_out(probe, request, plan, all, callback);
     return 0;
 }
 
