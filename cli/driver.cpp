@@ -548,24 +548,19 @@ int check_output_dir() {
     return 1;
 }
 
-// The disk opened, and for mode "disk" imaged. Mode "disk" images the whole
-// disk whatever its file system, never reads the image it is to go on with,
-// and reads into its image from the moment the disk is found.
-int open_and_image(const command_line& cl, bool* imaged) {
-    const bool imaging = cl.mode == kModeDisk && !cl.list_only;
+// Opens the disk; 0 when it opened, else its error is printed. Mode "disk"
+// (imaging) images the whole disk whatever its file system, never reads the
+// image it is to go on with, and reads into its image from the moment the
+// disk is found.
+int open_disk(bool imaging) {
     if (imaging) {
         qv_options.whole_disk = 1;
         qv_options.excluded = is_disk_copy_to_continue;
         qv_options.found = begin_disk_copy;
     }
-    *imaged = false;
-    if (open_qvdisk(showpercent) != 0) {
-        print_error();
-        return kExitFailure;
-    }
-    if (!imaging) return kExitDone;
-    *imaged = true;
-    return image_disk(cl);
+    if (open_qvdisk(showpercent) == 0) return 0;
+    print_error();
+    return 1;
 }
 
 // The recordings listed, or copied as the command line or the prompt asks.
@@ -614,8 +609,8 @@ int run_pvrcopy(int argc, char** argv) {
     repack = cl.repack ? read_int(cl.repack) : 0;
     if (check_output_dir() != 0) return kExitFailure;
     catch_interrupts();
-    bool imaged = false;
-    const int opened = open_and_image(cl, &imaged);
-    if (opened != kExitDone || imaged) return opened;
+    const bool imaging = cl.mode == kModeDisk && !cl.list_only;
+    if (open_disk(imaging) != 0) return kExitFailure;
+    if (imaging) return image_disk(cl);
     return list_and_copy(cl);
 }
