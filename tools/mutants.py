@@ -17,9 +17,9 @@ here = pathlib.Path(__file__).resolve().parent
 shared = here.parent.parent / "shared" / "tools" / "mutants.py"
 if not shared.exists():
     shared = pathlib.Path.cwd().parent / "shared" / "tools" / "mutants.py"
-spec = importlib.util.spec_from_file_location("shared_mutants", shared)
-mutants = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(mutants)
+found = importlib.util.spec_from_file_location("shared_mutants", shared)
+mutants = importlib.util.module_from_spec(found)
+found.loader.exec_module(mutants)
 
 mutants.EXCLUDED = set(mutants.EXCLUDED) | {"disk/device/platform_win32.cpp"}
 
