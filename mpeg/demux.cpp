@@ -229,6 +229,29 @@ int end_demux(const recording_reader* reader, int failed) {
     return 1;
 }
 
+// Streams given back, kept for the next attach: each holds a PES buffer of
+// a megabyte, which fresh would be mapped and faulted in anew for every
+// conversion. Only the caller's thread attaches and frees.
+struct stream_pool {
+    demux_stream* kept[kMaxAttached];
+    int count;
+};
+stream_pool pool;
+
+demux_stream* take_stream() {
+    if (pool.count > 0) return pool.kept[--pool.count];
+    return static_cast<demux_stream*>(malloc(sizeof(demux_stream)));
+}
+
+void give_back_stream(demux_stream* s) {
+    if (!s) return;
+    if (pool.count < kMaxAttached) {
+        pool.kept[pool.count++] = s;
+        return;
+    }
+    free(s);
+}
+
 }  // namespace
 
 demux_table* new_demux_table() {
@@ -255,7 +278,7 @@ int demux_set(demux_table* table, uint32_t pid, demux_fn out_fn, FILE* file, int
         qv_set_error("No more than %d streams can be attached\n", kMaxAttached);
         return 1;
     }
-    demux_stream* s = static_cast<demux_stream*>(malloc(sizeof(demux_stream)));
+    demux_stream* s = take_stream();
     if (!s) {
         qv_set_error("malloc of demux buffer failed!\n");
         return 1;
@@ -271,7 +294,7 @@ int demux_set(demux_table* table, uint32_t pid, demux_fn out_fn, FILE* file, int
     s->duplicates = 0;
     s->begun = 0;
     s->track = track;
-    free(table->slot[pid]);
+    give_back_stream(table->slot[pid]);
     table->slot[pid] = s;
     table->streams[track] = s;
     if (track == table->attached) ++table->attached;
@@ -280,7 +303,7 @@ int demux_set(demux_table* table, uint32_t pid, demux_fn out_fn, FILE* file, int
 
 void free_demux_table(demux_table* table) {
     if (!table) return;
-    for (int i = 0; i < table->attached; ++i) free(table->streams[i]);
+    for (int i = 0; i < table->attached; ++i) give_back_stream(table->streams[i]);
     free(table);
 }
 

@@ -244,4 +244,28 @@ TEST_F(Reader, StreamsOfEveryShape) {
               format("Recording R starts outside the table at cluster %x\n", qv->cluster_count));
     close_recording_file(nullptr);  // accepted, nothing happens
 }
+
+// Nothing is read ahead of a reader that stops within the recording's first cluster (the probe of
+// its streams): on a failing drive that would spend reads on clusters nobody asked for. A reader
+// that goes on has each cluster read once, in chain order.
+TEST_F(Reader, ReadsAheadOnlyOnceTheSecondClusterIsTaken) {
+    ImageBuilder img(10, kSectors);
+    img.add_recording("R", numbered_packets(0, packets_for(3 * uint64_t(kCluster))));
+    mount(img, 1);
+    const std::vector<std::pair<int64_t, uint32_t>> first_cluster = {{2 * kCluster, kCluster}};
+    const std::vector<std::pair<int64_t, uint32_t>> every_cluster = {
+        {2 * kCluster, kCluster}, {3 * kCluster, kCluster}, {4 * kCluster, kCluster}};
+    disk_.log_reads = true;
+    reader_ = open_recording_file(0, capture_progress);
+    ASSERT_NE(reader_, nullptr) << qv_error;
+    EXPECT_NE(read_ts_packet(reader_), nullptr);
+    close_recording_file(reader_);
+    EXPECT_EQ(disk_.read_log, first_cluster);
+    disk_.read_log.clear();
+    reader_ = open_recording_file(0, capture_progress);
+    size_t joined = 0;
+    int64_t gaps = 0;
+    EXPECT_EQ(read_all(&joined, &gaps).size(), packets_for(3 * uint64_t(kCluster)));
+    EXPECT_EQ(disk_.read_log, every_cluster);
+}
 }  // namespace

@@ -73,40 +73,88 @@ void run_ahead(void* arg) {
 
 }  // namespace
 
-chain_reader* open_chain(uint32_t start) {
+namespace {
+
+// The record and buffers of the chain closed last, kept for the next chain
+// opened on clusters of the same size: a run reads one chain after another,
+// and fresh buffers of several clusters would each be mapped and faulted in
+// anew. Only the caller's thread opens and closes chains.
+struct spare_chain {
+    chain_reader* chain;
+    uint32_t cluster_size;
+};
+spare_chain spare;
+
+// A record with its buffers, all fields clear: the spare one when its
+// clusters are the disk's, else a new one. Null when there is no memory.
+chain_reader* new_chain() {
+    if (spare.chain && spare.cluster_size == qv->cluster_size) {
+        chain_reader* chain = spare.chain;
+        uint8_t* buffers = chain->slots[0].data;
+        spare.chain = nullptr;
+        memset(chain, 0, sizeof *chain);
+        for (uint32_t i = 0; i < kAheadSlots; ++i)
+            chain->slots[i].data = buffers + size_t(i) * qv->cluster_size;
+        return chain;
+    }
     chain_reader* chain = static_cast<chain_reader*>(calloc(1, sizeof(chain_reader)));
     uint8_t* buffers = static_cast<uint8_t*>(malloc(size_t(kAheadSlots) * qv->cluster_size));
     if (!chain || !buffers) {
         free(chain);
         free(buffers);
-        qv_set_error("Not enough memory to read a recording\n");
         return nullptr;
     }
     for (uint32_t i = 0; i < kAheadSlots; ++i)
         chain->slots[i].data = buffers + size_t(i) * qv->cluster_size;
-    chain->next = start;
-    // Without a second thread the caller reads each cluster as it takes it.
-    chain->monitor = qv_monitor_new();
-    if (chain->monitor) {
-        chain->thread = qv_thread_start(run_ahead, chain);
-        if (!chain->thread) {
-            qv_monitor_free(chain->monitor);
-            chain->monitor = nullptr;
-        }
-    }
     return chain;
 }
 
-const chain_cluster* next_chain_cluster(chain_reader* chain) {
-    if (!chain->monitor) {
-        if (chain->holding) chain->consumed++;
-        chain->holding = 0;
-        if (chain->walk_ended) return nullptr;
-        if (!read_step(chain)) chain->walk_ended = 1;
-        chain->produced++;
-        chain->holding = 1;
-        return &chain->slots[chain->consumed % kAheadSlots];
+// Keeps chain as the spare, in place of the one kept before.
+void keep_chain(chain_reader* chain) {
+    if (spare.chain) {
+        free(spare.chain->slots[0].data);
+        free(spare.chain);
     }
+    spare = {chain, qv->cluster_size};
+}
+
+}  // namespace
+
+chain_reader* open_chain(uint32_t start) {
+    chain_reader* chain = new_chain();
+    if (!chain) {
+        qv_set_error("Not enough memory to read a recording\n");
+        return nullptr;
+    }
+    chain->next = start;
+    return chain;
+}
+
+namespace {
+
+// The second thread starts when the caller takes the chain's second
+// cluster: a caller that stops within the first (the probe of a recording's
+// streams) has nothing read ahead for it. Without a second thread the caller
+// reads each cluster as it takes it.
+void start_ahead(chain_reader* chain) {
+    chain->monitor = qv_monitor_new();
+    if (!chain->monitor) return;
+    chain->thread = qv_thread_start(run_ahead, chain);
+    if (chain->thread) return;
+    qv_monitor_free(chain->monitor);
+    chain->monitor = nullptr;
+}
+
+// The next cluster from the caller's own read.
+const chain_cluster* read_in_caller(chain_reader* chain) {
+    if (!read_step(chain)) chain->walk_ended = 1;
+    chain->produced++;
+    chain->holding = 1;
+    return &chain->slots[chain->consumed % kAheadSlots];
+}
+
+// The next cluster from the second thread, waited for.
+const chain_cluster* take_read_ahead(chain_reader* chain) {
     qv_monitor_lock(chain->monitor);
     if (chain->holding) {
         chain->consumed++;
@@ -124,6 +172,17 @@ const chain_cluster* next_chain_cluster(chain_reader* chain) {
     return taken;
 }
 
+}  // namespace
+
+const chain_cluster* next_chain_cluster(chain_reader* chain) {
+    if (chain->monitor) return take_read_ahead(chain);
+    if (chain->holding) chain->consumed++;
+    chain->holding = 0;
+    if (chain->walk_ended) return nullptr;
+    if (chain->produced == 1) start_ahead(chain);
+    return chain->monitor ? take_read_ahead(chain) : read_in_caller(chain);
+}
+
 void close_chain(chain_reader* chain) {
     if (!chain) return;
     if (chain->monitor) {
@@ -134,8 +193,7 @@ void close_chain(chain_reader* chain) {
         qv_thread_join(chain->thread);
         qv_monitor_free(chain->monitor);
     }
-    free(chain->slots[0].data);
-    free(chain);
+    keep_chain(chain);
 }
 
 bool recording_chain_damaged(const chain_cluster* c, const char* name) {
