@@ -64,7 +64,7 @@ TEST_F(RecordingTable, EveryRootAndListFilePlainAndWithTheSalvage) {
     auto with_list_ab = [](Img img) {  // 12 root entries, 3 sectors
         img.set_root_dir_slack(1048576 - 1024);
         rec(img, "B");
-        for (int n = 0; n < 3; ++n) img.add_file(0, 0x00, "f" + std::to_string(n), bytes(10));
+        for (int n = 0; n < 3; ++n) img.add_file(0, 0x00, format("f%d", n), bytes(10));
         rec(img, "A");
         EXPECT_EQ(img.add_list_file({"A", "B"}), 6u);
     };

@@ -36,7 +36,11 @@ inline Capture& capture() {
     return c;
 }
 inline void capture_progress(int value) {
-    value < 0 ? capture().messages.push_back(qv_error) : capture().percents.push_back(value);
+    if (value < 0) {
+        capture().messages.push_back(qv_error);
+        return;
+    }
+    capture().percents.push_back(value);
 }
 inline void clear_capture() { capture() = Capture(); }
 
@@ -46,8 +50,11 @@ inline void append(Bytes& to, const Bytes& bytes) {
 // Literal bytes, hexadecimal pairs with spaces ignored: hex("47 40 00 10").
 inline Bytes hex(const char* text) {
     Bytes out;
-    for (const char* p = text; *p; ++p)
-        if (*p != ' ') out.push_back(uint8_t(strtoul(std::string(p, 2).c_str(), nullptr, 16))), ++p;
+    for (const char* p = text; *p; ++p) {
+        if (*p == ' ') continue;
+        out.push_back(uint8_t(strtoul(std::string(p, 2).c_str(), nullptr, 16)));
+        ++p;
+    }
     return out;
 }
 inline constexpr int64_t kNone = -1;
@@ -57,17 +64,19 @@ inline constexpr int64_t kNone = -1;
 inline Bytes pes(uint8_t id, size_t size, int64_t pts = kNone, int64_t dts = kNone,
                  bool frame = false, int declared = -1) {
     Bytes b = {0, 0, 1, id, 0, 0, 0x84, 0, 0};
-    const int64_t times[2] = {pts, dts};
-    for (int i = 0; i < 2; ++i) {
-        if (times[i] == kNone) continue;
-        const uint64_t t = uint64_t(times[i]);  // a 5-byte time stamp field
-        append(b, {uint8_t((i              ? 0x10
-                            : dts == kNone ? 0x20
-                                           : 0x30) |
-                           (t >> 29 & 0x0E) | 1),
-                   uint8_t(t >> 22), uint8_t((t >> 14 & 0xFE) | 1), uint8_t(t >> 7),
-                   uint8_t((t << 1 & 0xFE) | 1)});
-        b[7] |= i ? 0x40 : 0x80;
+    // Each time stamp in its 5-byte field, the field's prefix: PTS alone 0010, PTS of a pair 0011,
+    // DTS 0001; PTS_DTS_flags in byte 7.
+    struct stamp {
+        int64_t time;
+        uint8_t prefix, flag;
+    };
+    const stamp stamps[2] = {{pts, uint8_t(dts == kNone ? 0x20 : 0x30), 0x80}, {dts, 0x10, 0x40}};
+    for (const stamp& s : stamps) {
+        if (s.time == kNone) continue;
+        const uint64_t t = uint64_t(s.time);
+        append(b, {uint8_t(s.prefix | (t >> 29 & 0x0E) | 1), uint8_t(t >> 22),
+                   uint8_t((t >> 14 & 0xFE) | 1), uint8_t(t >> 7), uint8_t((t << 1 & 0xFE) | 1)});
+        b[7] |= s.flag;
     }
     b[8] = uint8_t(b.size() - 9);
     if (frame)
@@ -82,7 +91,9 @@ inline std::string format(const char* fmt, ...) QV_PRINTF_FORMAT(1, 2);
 inline std::string format(const char* fmt, ...) {
     char buf[1024];
     va_list args;
-    va_start(args, fmt), vsnprintf(buf, sizeof buf, fmt, args), va_end(args);
+    va_start(args, fmt);
+    vsnprintf(buf, sizeof buf, fmt, args);
+    va_end(args);
     return buf;
 }
 
@@ -95,12 +106,18 @@ protected:
         close_disk();
     }
     void changed_by_test() { opened_.clear(); }
-    static void close_disk() { qv_close(), uninstall_memory_disk(); }
+    static void close_disk() {
+        qv_close();
+        uninstall_memory_disk();
+    }
     // Installs img as the in-memory disk and opens it, the capture cleared before; open_qvdisk's
     // result.
     int open_disk(const ImageBuilder& img) {
-        close_disk(), opened_ = disk_.image = img.image();
-        install_memory_disk(&disk_), clear_capture();
+        close_disk();
+        disk_.image = img.image();
+        opened_ = disk_.image;
+        install_memory_disk(&disk_);
+        clear_capture();
         return open_qvdisk(capture_progress);
     }
     // Opens img (links padded) and reads the root, which must hold `recordings` (-1: some); clears
@@ -127,12 +144,14 @@ protected:
                ("pvr_" + std::to_string(std::random_device()()) + "_" + test->test_suite_name() +
                 "_" + test->name());
         old_ = std::filesystem::current_path();
-        std::filesystem::create_directories(dir_), std::filesystem::current_path(dir_),
-            clear_capture();
+        std::filesystem::create_directories(dir_);
+        std::filesystem::current_path(dir_);
+        clear_capture();
     }
     void TearDown() override {
-        DiskTest::TearDown(), std::filesystem::current_path(old_),
-            std::filesystem::remove_all(dir_);
+        DiskTest::TearDown();
+        std::filesystem::current_path(old_);
+        std::filesystem::remove_all(dir_);
     }
     std::filesystem::path dir_, old_;
 };
@@ -156,7 +175,8 @@ protected:
     }
     // Runs a conversion of recording index; the capture holds what it showed.
     static int convert(Conversion conversion, int index) {
-        return clear_capture(), conversion(index, capture_progress);
+        clear_capture();
+        return conversion(index, capture_progress);
     }
     Bytes ts_;
 };
@@ -166,22 +186,31 @@ protected:
 class StreamTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_NE(stream_ = static_cast<demux_stream*>(calloc(1, sizeof(demux_stream))), nullptr);
+        stream_ = static_cast<demux_stream*>(calloc(1, sizeof(demux_stream)));
+        ASSERT_NE(stream_, nullptr);
         set_file(std::tmpfile());
         ASSERT_NE(file_, nullptr);
-        qv->progress = capture_progress, clear_capture();
+        qv->progress = capture_progress;
+        clear_capture();
     }
-    void TearDown() override { qv->progress = nullptr, set_file(nullptr), free(stream_); }
+    void TearDown() override {
+        qv->progress = nullptr;
+        set_file(nullptr);
+        free(stream_);
+    }
     void set_file(FILE* file) {  // null: closes the file
         if (file_) fclose(file_);
         stream_->file = file_ = file;
     }
     // Puts packet into the stream's buffer.
     void load(const Bytes& packet) {
-        std::copy(packet.begin(), packet.end(), stream_->buffer),
-            stream_->length = int32_t(packet.size());
+        std::copy(packet.begin(), packet.end(), stream_->buffer);
+        stream_->length = int32_t(packet.size());
     }
-    int feed(demux_fn fn, const Bytes& packet) { return load(packet), fn(stream_); }
+    int feed(demux_fn fn, const Bytes& packet) {
+        load(packet);
+        return fn(stream_);
+    }
     Bytes written() {
         fflush(file_);
         Bytes out(size_t(ftell(file_)));
@@ -198,7 +227,9 @@ protected:
 // alike, no sync byte inside); and packets first .. first + count - 1.
 inline Bytes numbered_packet(uint32_t seq, uint32_t pid = 0x101) {
     Bytes p(kTsPacketSize, 0xAA);
-    p[0] = kTsSyncByte, p[1] = uint8_t(pid >> 8 & 0x1F), p[2] = uint8_t(pid),
+    p[0] = kTsSyncByte;
+    p[1] = uint8_t(pid >> 8 & 0x1F);
+    p[2] = uint8_t(pid);
     p[3] = uint8_t(0x10 | (seq & 0x0F));
     for (int i = 0; i < 4; ++i) p[4 + i] = uint8_t(0x80 | (seq >> (6 * i) & 0x3F));
     return p;

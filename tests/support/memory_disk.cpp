@@ -16,35 +16,55 @@ MemoryDisk* installed = nullptr;
 qv_platform memory_platform;
 uint64_t disk_size(const MemoryDisk* d) { return std::max<uint64_t>(d->size, d->image.size()); }
 
+// The first bad sector of d the read of sectors first_sector .. last_sector touches (its range in
+// found), or null.
+const BadSectors* first_bad(const MemoryDisk* d, uint64_t first_sector, uint64_t last_sector,
+                            uint64_t* found) {
+    const BadSectors* first = nullptr;
+    for (const BadSectors& b : d->bad) {
+        const uint64_t touched = std::max(b.first, first_sector);
+        if (touched > last_sector || touched >= b.first + b.count) continue;
+        if (first && touched >= *found) continue;
+        first = &b;
+        *found = touched;
+    }
+    return first;
+}
+
+// n bytes at pos from the image, zeros beyond it.
+void copy_out(const MemoryDisk* d, uint64_t pos, uint8_t* dest, uint32_t n) {
+    const size_t image_size = d->image.size();
+    const size_t from_image =
+        pos >= image_size ? 0 : size_t(std::min<uint64_t>(image_size - pos, n));
+    if (from_image) memcpy(dest, d->image.data() + pos, from_image);
+    memset(dest + from_image, 0, n - from_image);
+}
+
 int read_disk(memory_handle* mh, void* dest, uint32_t count, uint32_t* got) {
     MemoryDisk* d = mh->disk;
-    *got = 0, d->reads++;
+    *got = 0;
+    d->reads++;
     if (d->log_reads) d->read_log.emplace_back(mh->position, count);
     if (d->dies_after != 0 && d->failed >= d->dies_after) return kIoError;
     const bool failing = d->fail_read != 0 && d->reads == d->fail_read;
     if (failing && d->fail_code != 0) return d->fail_code;
-    const uint64_t size = disk_size(d), pos = uint64_t(mh->position);
+    const uint64_t size = disk_size(d);
+    const uint64_t pos = uint64_t(mh->position);
     uint32_t n = pos >= size ? 0 : uint32_t(std::min<uint64_t>(size - pos, count));
     if (failing && d->short_count < n) n = d->short_count;
-    // The first bad sector the read touches, and how it fails.
-    const BadSectors* found = nullptr;
-    uint64_t sector = 0, lo = pos / kSectorSize, hi = (pos + count - 1) / kSectorSize;
-    for (const BadSectors& b : d->bad) {
-        uint64_t s = std::max(b.first, lo);
-        if (count && s <= hi && s < b.first + b.count && (!found || s < sector))
-            found = &b, sector = s;
+    uint64_t bad_sector = 0;
+    const BadSectors* bad =
+        count ? first_bad(d, pos / kSectorSize, (pos + count - 1) / kSectorSize, &bad_sector)
+              : nullptr;
+    if (bad && bad->kind == BadKind::kWhole) {
+        memset(dest, 0xEE, count);
+        return kCrcError;
     }
-    if (found && found->kind == BadKind::kWhole) return memset(dest, 0xEE, count), kCrcError;
-    if (found)
-        n = uint32_t(
-            std::min<uint64_t>(n, sector * kSectorSize > pos ? sector * kSectorSize - pos : 0));
-    // n bytes from the image, zeros beyond it.
-    size_t from_image =
-        pos >= d->image.size() ? 0 : size_t(std::min<uint64_t>(d->image.size() - pos, n));
-    if (from_image) memcpy(dest, d->image.data() + pos, from_image);
-    memset(static_cast<uint8_t*>(dest) + from_image, 0, n - from_image);
+    const uint64_t bad_at = bad_sector * kSectorSize;
+    if (bad) n = uint32_t(std::min<uint64_t>(n, bad_at > pos ? bad_at - pos : 0));
+    copy_out(d, pos, static_cast<uint8_t*>(dest), n);
     *got = n;
-    if (found) return found->kind == BadKind::kEio ? kIoError : 0;
+    if (bad) return bad->kind == BadKind::kEio ? kIoError : 0;
     if (d->reads == 1 && d->shrink_to >= 0 && uint64_t(d->shrink_to) < d->image.size())
         d->image.resize(size_t(d->shrink_to));
     return 0;
@@ -62,15 +82,19 @@ void install_memory_disk(MemoryDisk* disk) {
         [](const char* path, int* error) -> qv_handle {
             const bool found =
                 installed && installed->present && strcmp(path, memory_platform.image_name) == 0;
-            return found ? new memory_handle{installed, 0} : (*error = kNotFound, nullptr);
+            if (found) return new memory_handle{installed, 0};
+            *error = kNotFound;
+            return nullptr;
         },
         [](qv_handle h, int64_t* size) {
-            return *size = int64_t(disk_size(static_cast<memory_handle*>(h)->disk)), 0;
+            *size = int64_t(disk_size(static_cast<memory_handle*>(h)->disk));
+            return 0;
         },
         [](qv_handle, qv_drive_geometry*) { return kNotADrive; },
         [](qv_handle h, int64_t position) {
-            return position < 0 ? kInvalid
-                                : (static_cast<memory_handle*>(h)->position = position, 0);
+            if (position < 0) return kInvalid;
+            static_cast<memory_handle*>(h)->position = position;
+            return 0;
         },
         memory_read,
         [](qv_handle h) { delete static_cast<memory_handle*>(h); },
@@ -79,7 +103,13 @@ void install_memory_disk(MemoryDisk* disk) {
         native->image_name,
         native->parent_image_name,
     };
-    installed = disk, disk->reads = disk->failed = 0, disk->read_log.clear();
+    installed = disk;
+    disk->reads = 0;
+    disk->failed = 0;
+    disk->read_log.clear();
     qv_set_platform(&memory_platform);
 }
-void uninstall_memory_disk() { installed = nullptr, qv_set_platform(nullptr); }
+void uninstall_memory_disk() {
+    installed = nullptr;
+    qv_set_platform(nullptr);
+}
