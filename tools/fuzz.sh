@@ -22,7 +22,10 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
 fi
 cmake --build "$build" -j2 --target fuzz_seeds $targets >/dev/null
 
-work=$(mktemp -d /tmp/pvr-fuzz.XXXXXX)
+# The conversions write and remove their outputs for every input: in memory where there is a tmpfs.
+tmp=/tmp
+if [ -d /dev/shm ] && [ -w /dev/shm ]; then tmp=/dev/shm; fi
+work=$(mktemp -d "$tmp/pvr-fuzz.XXXXXX")
 cleanup() { [ "${KEEP:-0}" = 1 ] || rm -rf "$work"; }
 trap cleanup EXIT INT TERM
 failures=$top/fuzz-failures

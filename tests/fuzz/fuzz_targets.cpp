@@ -53,7 +53,8 @@ ImageBuilder small_disk() {
 // content.
 ImageBuilder tableless_disk() {
     ImageBuilder img = small_disk();
-    img.damage_fat(1, TableDamage::kZeroed), img.damage_fat(2, TableDamage::kZeroed);
+    img.damage_fat(1, TableDamage::kZeroed);
+    img.damage_fat(2, TableDamage::kZeroed);
     return img;
 }
 // fuzz_reader's and fuzz_demux's: recording "Fuzz" of the sample in clusters 1 to 3, 4 to 7 free.
@@ -72,7 +73,10 @@ ImageBuilder recording_disk() {
 // recording's first two clusters; the root's entries and four packets at each end of every data
 // cluster (carving).
 std::vector<Region> regions(int target, const uint32_t* chain) {
-    const size_t fat = size_t(kFatEntrySize) * 16, h = 512, cs = kSmall, edge = 4 * kTsPacketSize;
+    const size_t fat = size_t(kFatEntrySize) * 16;
+    const size_t h = 512;
+    const size_t cs = kSmall;
+    const size_t edge = 4 * kTsPacketSize;
     if (target == 1)
         return {{0, kSectorSize}, {kFat1Offset, fat}, {kFat2Offset, fat}, {cs, kSectorSize}};
     if (target == 2)
@@ -82,9 +86,10 @@ std::vector<Region> regions(int target, const uint32_t* chain) {
     if (target == 4) return {{cluster_offset(kSmall, 1), cs}, {cluster_offset(kSmall, 2), cs}};
     if (target == 9) {
         std::vector<Region> edges = {{cs, kSectorSize}};
-        for (uint32_t c = 1; c <= kDataClusters; ++c)
-            edges.push_back({cluster_offset(kSmall, c), edge}),
-                edges.push_back({cluster_offset(kSmall, c, cs - edge), edge});
+        for (uint32_t c = 1; c <= kDataClusters; ++c) {
+            edges.push_back({cluster_offset(kSmall, c), edge});
+            edges.push_back({cluster_offset(kSmall, c, cs - edge), edge});
+        }
         return edges;
     }
     return {{cluster_offset(kSmall, chain[0]), 2 * h},
@@ -115,7 +120,9 @@ void apply(Bytes& image, const std::vector<Region>& regions, const uint8_t* data
     for (const Region& r : regions) {
         size_t n = data ? std::min(size, r.size) : r.size;
         memcpy(image.data() + r.offset, data ? data : base.data() + r.offset, n);
-        if (data) data += n, size -= n;
+        if (!data) continue;
+        data += n;
+        size -= n;
     }
 }
 void quiet(int) {}
@@ -128,13 +135,17 @@ uint32_t fat[kClusters + 2];  // the table's first entries as opened
 void open_and_list(size_t size) {
     qv_options.salvage = FUZZ_TARGET == 9 || size % 2;
     if (open_qvdisk(quiet) == 0) {
-        int n = salvage_recordings(parse_dir(0, root_entry_count(), 0xFF, kTypeRecording)), d[5];
+        const int n = salvage_recordings(parse_dir(0, root_entry_count(), 0xFF, kTypeRecording));
+        int date[5];
         char name[kOutputNameSize];
-        for (int i = 0; FUZZ_TARGET == 2 && i < n && i < int(kMaxRecordings); ++i)
-            convert_date_time(qv->recordings[i].mjd, &d[0], &d[1], &d[2], &d[3], &d[4]),
-                recording_file_name(name, i, ".ts");
+        for (int i = 0; FUZZ_TARGET == 2 && i < n && i < int(kMaxRecordings); ++i) {
+            convert_date_time(qv->recordings[i].mjd, &date[0], &date[1], &date[2], &date[3],
+                              &date[4]);
+            recording_file_name(name, i, ".ts");
+        }
     }
-    qv_close(), qv_options.salvage = 0;
+    qv_close();
+    qv_options.salvage = 0;
 }
 
 void read_recording(const uint8_t* data, size_t size, const uint32_t* chain) {
@@ -145,7 +156,8 @@ void read_recording(const uint8_t* data, size_t size, const uint32_t* chain) {
     const uint32_t links[] = {kEndOfChain, kFreeCluster, kMarkerLink, qv->cluster_count + 5,
                               chain[0],    chain[n - 1], 0,           kClusters + 1};
     qv->fat[chain[n - 1]] = links[(control >> 3) & 7];
-    qv->recordings[0].num_clusters = n, qv->recordings[0].last_cluster_slack = get_be32(data + 1);
+    qv->recordings[0].num_clusters = n;
+    qv->recordings[0].last_cluster_slack = get_be32(data + 1);
     if ((control & 0x40) && size >= kReaderControl + 3) {  // unreadable sectors
         const uint8_t* h = data + size - 3;
         const uint32_t s = (uint32_t(h[0]) << 8 | h[1]) % (kClusters * per);
@@ -165,8 +177,9 @@ void read_recording(const uint8_t* data, size_t size, const uint32_t* chain) {
 void convert(const uint8_t* data, size_t size) {
     const size_t length = std::min(size - kDemuxControl, 2 * size_t(kSmall));
     const uint32_t n = length > kSmall ? 2 : 1, r = get_be16(data + 1);
-    qv->fat[1] = n == 2 ? 2 : kEndOfChain, qv->fat[2] = kEndOfChain;
-    qv->recordings[0].num_clusters = n,
+    qv->fat[1] = n == 2 ? 2 : kEndOfChain;
+    qv->fat[2] = kEndOfChain;
+    qv->recordings[0].num_clusters = n;
     qv->recordings[0].last_cluster_slack = uint32_t(n * size_t(kSmall) - length);
     repack = r == 0 ? 0 : 193 + int32_t(r % (65541 - 193 + 1));
     stream_options = {data[0] / 5 & 1, data[0] / 10 & 1};
@@ -183,9 +196,12 @@ void convert(const uint8_t* data, size_t size) {
 void describe(const uint8_t* data, size_t size) {
     size_t n = std::min<size_t>(size, kPesBufferSize);
     demux_stream* stream = static_cast<demux_stream*>(malloc(offsetof(demux_stream, buffer) + n));
-    memcpy(stream->buffer, data, n), stream->length = int32_t(n);
+    memcpy(stream->buffer, data, n);
+    stream->length = int32_t(n);
     int rate = 0;
-    get_vinfo(stream, &rate), get_ainfo(stream, &rate), describe_ac3(stream, "Audio", &rate);
+    get_vinfo(stream, &rate);
+    get_ainfo(stream, &rate);
+    describe_ac3(stream, "Audio", &rate);
     free(stream);
 }
 
@@ -234,7 +250,8 @@ void read_map(const uint8_t* data, size_t size) {
             __builtin_trap();
         sink = uint32_t(map_first_unfinished(&map, 0, map_end(&map)));
     }
-    map_free(&map), map_free(&again);
+    map_free(&map);
+    map_free(&again);
 }
 
 // The command line: the input's NUL-separated words behind the program name, without a disk (the
@@ -248,7 +265,9 @@ void run_command_line(const uint8_t* data, size_t size) {
     for (size_t at = 0; at < size && argv.size() <= kMaxWords; at += strlen(&text[at]) + 1)
         argv.push_back(&text[at]);
     argv.push_back(nullptr);
-    qv_options = {}, copy_options = {}, repack = 0;
+    qv_options = {};
+    copy_options = {};
+    repack = 0;
     run_pvrcopy(int(argv.size() - 1), argv.data());
     qv_close();
 }
@@ -271,41 +290,64 @@ void reduce_program_map(const uint8_t* data, size_t size) {
     }
     free(packet);
 }
-}  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (FUZZ_TARGET == 5) return qv->progress = nullptr, describe(data, size), 0;
-    if (FUZZ_TARGET == 6) return read_map(data, size), 0;
-    if (FUZZ_TARGET == 7) {
-        static const bool quiet_output = [] {  // libFuzzer and the sanitizers keep their own
-            disk.present = false, install_memory_disk(&disk);
-            return freopen("/dev/null", "w", stdout) && (stderr = fopen("/dev/null", "w"));
-        }();
-        return quiet_output ? run_command_line(data, size), 0 : 0;
-    }
-    if (FUZZ_TARGET == 8) return size >= kPmtControl ? reduce_program_map(data, size), 0 : 0;
-    static const bool ready = [] {
-        base = disk.image = (FUZZ_TARGET <= 2   ? small_disk()
+// The disk targets' disk, installed and (for the reader and the demultiplexer) opened once.
+bool prepare_disk() {
+    const ImageBuilder img = FUZZ_TARGET <= 2   ? small_disk()
                              : FUZZ_TARGET == 9 ? tableless_disk()
-                                                : recording_disk())
-                                .image();
-        install_memory_disk(&disk);
-        if ((FUZZ_TARGET == 3 || FUZZ_TARGET == 4) &&
-            (open_qvdisk(quiet) != 0 ||
-             parse_dir(0, root_entry_count(), 0xFF, kTypeRecording) != 1))
-            __builtin_trap();
-        return memcpy(fat, qv->fat, sizeof fat), true;
-    }();
+                                                : recording_disk();
+    base = img.image();
+    disk.image = base;
+    install_memory_disk(&disk);
+    const bool reads_recording = FUZZ_TARGET == 3 || FUZZ_TARGET == 4;
+    if (reads_recording &&
+        (open_qvdisk(quiet) != 0 || parse_dir(0, root_entry_count(), 0xFF, kTypeRecording) != 1))
+        __builtin_trap();
+    memcpy(fat, qv->fat, sizeof fat);
+    return true;
+}
+
+// A disk target's input: its control bytes, then what is laid over the regions.
+void run_disk_target(const uint8_t* data, size_t size) {
+    static const bool ready = prepare_disk();
     const size_t head = FUZZ_TARGET == 3 ? kReaderControl : FUZZ_TARGET == 4 ? kDemuxControl : 0;
-    if (!ready || size < head) return 0;
-    const uint32_t layout[2][3] = {{1, 2, 3}, {1, 3, 2}},
-                   *chain = layout[FUZZ_TARGET == 3 && (data[0] & 4)];
+    if (!ready || size < head) return;
+    const uint32_t layout[2][3] = {{1, 2, 3}, {1, 3, 2}};
+    const bool fragmented = FUZZ_TARGET == 3 && (data[0] & 4);
+    const uint32_t* chain = layout[fragmented];
     const std::vector<Region> covered = regions(FUZZ_TARGET, chain);
     apply(disk.image, covered, data + head, size - head, base);
     if (FUZZ_TARGET <= 2 || FUZZ_TARGET == 9) open_and_list(size);
     if (FUZZ_TARGET == 3) read_recording(data, size, chain);
     if (FUZZ_TARGET == 4) convert(data, size);
     apply(disk.image, covered, nullptr, 0, base);
+}
+
+// libFuzzer and the sanitizers report on their own streams; the product's output goes nowhere.
+bool silence_output() {
+    disk.present = false;
+    install_memory_disk(&disk);
+    return freopen("/dev/null", "w", stdout) && (stderr = fopen("/dev/null", "w"));
+}
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    switch (FUZZ_TARGET) {
+    case 5:
+        qv->progress = nullptr;
+        describe(data, size);
+        break;
+    case 6: read_map(data, size); break;
+    case 7: {
+        static const bool silenced = silence_output();
+        if (silenced) run_command_line(data, size);
+        break;
+    }
+    case 8:
+        if (size >= kPmtControl) reduce_program_map(data, size);
+        break;
+    default: run_disk_target(data, size);
+    }
     return 0;
 }
 
@@ -313,7 +355,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
        // PES packets
 
 int main(int argc, char** argv) {
-    if (argc != 2) return fprintf(stderr, "usage: fuzz_seeds DIR\n"), 1;
+    if (argc != 2) {
+        fprintf(stderr, "usage: fuzz_seeds DIR\n");
+        return 1;
+    }
     auto seed = [&](const char* target, const std::string& name, const Bytes& bytes) {
         std::filesystem::create_directories(std::filesystem::path(argv[1]) / target);
         write_file((std::filesystem::path(argv[1]) / target / name).string(), bytes);
@@ -369,8 +414,10 @@ int main(int argc, char** argv) {
         {"raw", "-5", "x"}};
     for (size_t i = 0; i < lines.size(); ++i) {
         Bytes words;
-        for (const std::string& word : lines[i])
-            words.insert(words.end(), word.begin(), word.end()), words.push_back(0);
+        for (const std::string& word : lines[i]) {
+            words.insert(words.end(), word.begin(), word.end());
+            words.push_back(0);
+        }
         seed("fuzz_options", std::to_string(i), words);
     }
     // The sample's first PMT packet, with its own video and audio PIDs and with the video alone.
