@@ -215,7 +215,8 @@ TEST_F(RecordingTable, AFullRootOf14336) {
     EXPECT_EQ(parse_dir(0, 20000, 0x00, 0x00), 0);  // every type, but empty slots are skipped
     for (uint32_t n = 0; n < kMaxRecordings; ++n)
         full.dir_entry(0, n, kTypeRecording, 1, 2, 5, format("r%u", n), {52275, 20, 15});
-    disk_.image = full.image(), changed_by_test();  // parse_dir reads the disk anew
+    disk_.image = full.image();  // parse_dir reads the disk anew
+    changed_by_test();
     EXPECT_EQ(parse_dir(0, 20000, 0xFF, kTypeRecording), int(kMaxRecordings));
     const recording_entry& b = qv->recordings[kMaxRecordings - 1];
     EXPECT_EQ(format("%s %s %x %d %d:%d %u %u %u", qv->recordings[0].name, b.name, b.type,
@@ -227,7 +228,9 @@ TEST_F(RecordingTable, AFullRootOf14336) {
     listed.add_list_file({"r1", "r1", "r1"});
     for (uint32_t n = 1; n < kMaxRecordings; ++n)
         listed.dir_entry(0, n, kTypeRecording, 1, 2, 5, format("r%u", n));
-    qv_options.salvage = 1, disk_.image = listed.image(), clear_capture();
+    qv_options.salvage = 1;
+    disk_.image = listed.image();
+    clear_capture();
     EXPECT_EQ(parse_dir(0, 20000, 0xFF, kTypeRecording), int(kMaxRecordings));
     EXPECT_EQ(
         capture().messages,
@@ -240,15 +243,16 @@ TEST_F(RecordingTable, AFullRootOf14336) {
 // sector unreadable) and of a file at b (no recording header); then a table with room for one more.
 TEST_F(RecordingTable, LostRecordingsAreListedAfterTheDirectory) {
     ImageBuilder img(14);
-    qv_options.salvage = 1, img.set_root_dir_slack(512);
+    qv_options.salvage = 1;
+    img.set_root_dir_slack(512);
     img.add_recording("Film", numbered_packets(0, 20), {}, {}, {1});
     for (std::vector<uint32_t> clusters : {std::vector<uint32_t>{8, 9}, {10}, {12}}) {
         img.add_recording("x", numbered_packets(0, clusters.size() > 1 ? 7980 : 5), {}, {},
                           clusters);
         img.dir_entry(0, 1, kTypeEmpty, 0, 0, 0, "");
     }
-    img.add_file(0, 0x00, "Data", bytes(1000), {}, {11}),
-        img.dir_entry(0, 1, kTypeEmpty, 0, 0, 0, "");
+    img.add_file(0, 0x00, "Data", bytes(1000), {}, {11});
+    img.dir_entry(0, 1, kTypeEmpty, 0, 0, 0, "");
     disk_.fail_sectors(13 * 2048, 1);
     ASSERT_EQ(open_disk(img), 0) << qv_error;
     ASSERT_EQ(parse_root(), 1);
@@ -271,7 +275,8 @@ TEST_F(RecordingTable, LostRecordingsAreListedAfterTheDirectory) {
               (Messages{unread, at8,
                         "Salvage: lost chain at cluster a, length 1, holds a recording whose "
                         "stream ends 1152 bytes into its last cluster: listed as lost_00000a\n"}));
-    memset(&qv->recordings[1], 0, 2 * sizeof(recording_entry)), clear_capture();
+    memset(&qv->recordings[1], 0, 2 * sizeof(recording_entry));
+    clear_capture();
     EXPECT_EQ(salvage_recordings(int(kMaxRecordings) - 1), int(kMaxRecordings));
     EXPECT_EQ(capture().messages, (Messages{unread,
                                             "Salvage: the recording table is full: lost chains "
@@ -293,35 +298,49 @@ TEST(OutputNames, SafeCharactersAndListNumbers) {
 #else
     const std::string device;
 #endif
-    std::vector<std::vector<std::string>> made = {
-        {"Film: Teil 1/2", ".mp3", "Film__Teil_1_2.mp3"},
-        {"News, 20:00", "", "News__20_00"},
-        {"a~b'c", ".vob", "a_b_c.vob"},
-        {allowed, ".ts", std::string(allowed) + ".ts"},
-        {"\t\x7f\x80\xe4\xff\\|\"*?<>`, ", "", "_______________"},
-        {longest, ".m2v", longest + ".m2v"},
-        {"COM0", ".ts", "COM0.ts"},
-        {"CONSOLE", "", "CONSOLE"},
-        {"lpt10", ".ts", "lpt10.ts"}};
-    for (std::string name : {"con", "NUL", "Com1", "lpt9", "aux.x", "pRn"})
-        made.push_back({name, ".ts", device + name + ".ts"});
-    for (const auto& m : made) {
-        char out[kOutputNameSize];
-        EXPECT_EQ((make_name(out, m[0].c_str(), m[1].c_str()), std::string(out)), m[2]);
-    }
-    const std::vector<std::pair<Names, Names>> rows = {
-        {{"Tagesschau", "Film", "Tagesschau"}, {"Tagesschau_1", "Film", "Tagesschau_3"}},
-        {{"News", "NEWS", "news"}, {"News_1", "NEWS_2", "news_3"}},
-        {{"News", "News", "News_2", "News_2_3"}, {"News_1", "News_2", "News_2_3", "News_2_3_4"}},
-        {{"Film: 1", "Film/ 1", ""}, {"Film__1_1", "Film__1_2", "_3"}},
+    struct MadeName {
+        std::string recording;
+        std::string extension;
+        std::string made;
     };
-    for (const auto& [names, want] : rows) {
-        for (size_t i = 0; i < names.size(); ++i)
-            snprintf(qv->recordings[i].name, kNameSize, "%s", names[i].c_str());
-        qv->recording_count = int(names.size());
-        for (size_t i = 0; i < names.size(); ++i) {
+    std::vector<MadeName> made = {
+        {.recording = "Film: Teil 1/2", .extension = ".mp3", .made = "Film__Teil_1_2.mp3"},
+        {.recording = "News, 20:00", .extension = "", .made = "News__20_00"},
+        {.recording = "a~b'c", .extension = ".vob", .made = "a_b_c.vob"},
+        {.recording = allowed, .extension = ".ts", .made = std::string(allowed) + ".ts"},
+        {.recording = "\t\x7f\x80\xe4\xff\\|\"*?<>`, ", .extension = "", .made = "_______________"},
+        {.recording = longest, .extension = ".m2v", .made = longest + ".m2v"},
+        {.recording = "COM0", .extension = ".ts", .made = "COM0.ts"},
+        {.recording = "CONSOLE", .extension = "", .made = "CONSOLE"},
+        {.recording = "lpt10", .extension = ".ts", .made = "lpt10.ts"}};
+    for (std::string device_name : {"con", "NUL", "Com1", "lpt9", "aux.x", "pRn"})
+        made.push_back({device_name, ".ts", device + device_name + ".ts"});
+    for (const MadeName& row : made) {
+        char out[kOutputNameSize];
+        make_name(out, row.recording.c_str(), row.extension.c_str());
+        EXPECT_EQ(std::string(out), row.made);
+    }
+    // The recordings of one table, and the names their outputs get.
+    struct Numbering {
+        Names recordings;
+        Names outputs;
+    };
+    const std::vector<Numbering> tables = {
+        {.recordings = {"Tagesschau", "Film", "Tagesschau"},
+         .outputs = {"Tagesschau_1", "Film", "Tagesschau_3"}},
+        {.recordings = {"News", "NEWS", "news"}, .outputs = {"News_1", "NEWS_2", "news_3"}},
+        {.recordings = {"News", "News", "News_2", "News_2_3"},
+         .outputs = {"News_1", "News_2", "News_2_3", "News_2_3_4"}},
+        {.recordings = {"Film: 1", "Film/ 1", ""}, .outputs = {"Film__1_1", "Film__1_2", "_3"}},
+    };
+    for (const Numbering& row : tables) {
+        for (size_t i = 0; i < row.recordings.size(); ++i)
+            snprintf(qv->recordings[i].name, kNameSize, "%s", row.recordings[i].c_str());
+        qv->recording_count = int(row.recordings.size());
+        for (size_t i = 0; i < row.recordings.size(); ++i) {
             char out[kOutputNameSize];
-            EXPECT_EQ((recording_file_name(out, int(i), ".ts"), std::string(out)), want[i] + ".ts");
+            recording_file_name(out, int(i), ".ts");
+            EXPECT_EQ(std::string(out), row.outputs[i] + ".ts");
         }
     }
     memset(qv->recordings, 0, sizeof qv->recordings);
@@ -332,37 +351,49 @@ TEST(OutputNames, SafeCharactersAndListNumbers) {
 // -1: no date a clock shows, the file keeps the time of writing).
 using DateConversion = TempDirTest;
 TEST_F(DateConversion, ModifiedJulianDaysAndOutputTimes) {
-    //   | mjd, hour, minute | year, month, day, hour, minute | output dated                     |
-    const std::vector<std::vector<int>> rows = {
-        {52275, 7, 45, 2002, 1, 1, 7, 45, 1},
-        {0xFFFF, 23, 59, 2038, 4, 22, 23, 59, 1},
-        {40738, 12, 0, 1970, 6, 1, 12, 0, 1},
-        {40586, 12, 0, 1969, 12, 31, 12, 0, 0},
-        {15079, 7, 45, 1900, 3, 1, 7, 45, 0},
-        {15078, 7, 45, 1900, 2, 31, 7, 45, 0},  // below the calendar
-        {0, 20, 15, 0, 0, 0, 20, 15, 0},
-        {52275, 24, 0, 2002, 1, 1, 24, 0, 0},
-        {52275, 7, 60, 2002, 1, 1, 7, 60, 0},
+    struct DateRow {
+        int mjd;
+        int hour;
+        int minute;
+        std::vector<int> shown;  // year, month, day, hour, minute
+        bool dated = true;
+    };
+    const std::vector<DateRow> rows = {
+        {.mjd = 52275, .hour = 7, .minute = 45, .shown = {2002, 1, 1, 7, 45}},
+        {.mjd = 0xFFFF, .hour = 23, .minute = 59, .shown = {2038, 4, 22, 23, 59}},
+        {.mjd = 40738, .hour = 12, .minute = 0, .shown = {1970, 6, 1, 12, 0}},
+        {.mjd = 40586, .hour = 12, .minute = 0, .shown = {1969, 12, 31, 12, 0}, .dated = false},
+        {.mjd = 15079, .hour = 7, .minute = 45, .shown = {1900, 3, 1, 7, 45}, .dated = false},
+        {.mjd = 15078, .hour = 7, .minute = 45, .shown = {1900, 2, 31, 7, 45}, .dated = false},
+        {.mjd = 0, .hour = 20, .minute = 15, .shown = {0, 0, 0, 20, 15}, .dated = false},
+        {.mjd = 52275, .hour = 24, .minute = 0, .shown = {2002, 1, 1, 24, 0}, .dated = false},
+        {.mjd = 52275, .hour = 7, .minute = 60, .shown = {2002, 1, 1, 7, 60}, .dated = false},
     };
     const time_t start = time(nullptr);
-    for (const auto& r : rows) {
+    for (const DateRow& row : rows) {
+        SCOPED_TRACE(row.mjd);
         recording_entry entry = {};
-        entry.mjd[0] = uint8_t(r[0] >> 8), entry.mjd[1] = uint8_t(r[0]), entry.hour = uint8_t(r[1]),
-        entry.minute = uint8_t(r[2]);
-        std::vector<int> d(5, -1);
-        convert_date_time(entry.mjd, &d[0], &d[1], &d[2], &d[3], &d[4]);
-        EXPECT_EQ(d, std::vector<int>(r.begin() + 3, r.end() - 1)) << r[0];
+        put_be16(entry.mjd, uint32_t(row.mjd));
+        entry.hour = uint8_t(row.hour);
+        entry.minute = uint8_t(row.minute);
+        std::vector<int> shown(5, -1);
+        convert_date_time(entry.mjd, &shown[0], &shown[1], &shown[2], &shown[3], &shown[4]);
+        EXPECT_EQ(shown, row.shown);
         ASSERT_EQ(close_output(open_output("dated", &entry)), 0) << qv_error;
         struct stat st = {};
         ASSERT_EQ(stat("dated", &st), 0);
         struct tm local = {};
-        local.tm_year = r[3] - 1900, local.tm_mon = r[4] - 1, local.tm_mday = r[5],
-        local.tm_hour = r[6], local.tm_min = r[7];
+        local.tm_year = row.shown[0] - 1900;
+        local.tm_mon = row.shown[1] - 1;
+        local.tm_mday = row.shown[2];
+        local.tm_hour = row.shown[3];
+        local.tm_min = row.shown[4];
         local.tm_isdst = -1;
-        if (r[8])
-            EXPECT_EQ(st.st_mtime, mktime(&local)) << r[0];
-        else
-            EXPECT_GE(st.st_mtime, start) << r[0];
+        if (row.dated) {
+            EXPECT_EQ(st.st_mtime, mktime(&local));
+        } else {
+            EXPECT_GE(st.st_mtime, start);
+        }
         std::filesystem::remove("dated");
     }
 }
