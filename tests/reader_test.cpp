@@ -25,7 +25,10 @@ Numbers range(uint32_t from, uint32_t to, uint32_t first_lost = 0, uint32_t lost
 }
 class Reader : public DiskTest {
 protected:
-    void TearDown() override { close_recording_file(reader_), DiskTest::TearDown(); }
+    void TearDown() override {
+        close_recording_file(reader_);
+        DiskTest::TearDown();
+    }
     // Reads to the end: the number of every packet (numbered_packet's, ~0 for any other); how many
     // were joined from two clusters; the gaps told with the packets.
     Numbers read_all(size_t* joined, int64_t* gaps) {
