@@ -133,6 +133,15 @@ TEST_F(Carving, EveryDamageClassFindsTheChainsByContent) {
          .bad = {{(0x1f + 1) * kSectors + 500, 8, BadKind::kEio}},
          .opened = zeroed_opening,
          .shown = both_carved},
+        {.damage =
+             "a copy of News's cluster 1f in free cluster 8: the physically next one is taken",
+         .make =
+             [&](Img img) {
+                 zeroed(img);
+                 memcpy(img.cluster(8), img.cluster(0x1f), img.cluster_size());
+             },
+         .opened = zeroed_opening,
+         .shown = both_carved},
         {.damage = "News's cluster 1f overwritten: its chain ends before it",
          .make =
              [&](Img img) {
