@@ -120,46 +120,56 @@ TEST_F(Copies, LoopOnTheLargestTable) {
 constexpr int64_t kDiskBytes = 9 * int64_t(kMiB) + 51200;
 const BadSectors kBadMiB = {3 * 2048, 2048, BadKind::kEio};  // Film's second cluster
 
+// A run of mode "disk": the drive's bad sectors, the failed reads after which every read fails,
+// the recordings first (-r), the retry passes; stopped (Ctrl-C) at the line that begins with
+// stop_at, or once that line is shown when its phase reaches percent.
+struct DiskRun {
+    std::vector<BadSectors> bad = {};
+    uint64_t dies_after = 0;
+    std::vector<int> first = {};
+    int retries = 0;
+    const char* stop_at = nullptr;
+    int percent = -1;
+};
+
 class DiskCopies : public TempDirTest {
 protected:
-    // Mode "disk" on the failing drive (two, or Film's disk) into out/, the copy set up when the
-    // disk is found as the driver does; the failed reads noted at each line shown. Stops (Ctrl-C)
-    // at the line that begins with stop_at, or when the phase it begins reaches percent.
-    int rescue(const std::vector<BadSectors>& bad, const char* stop_at = nullptr, int percent = -1,
-               ImageBuilder* two = nullptr) {
+    // The run on the drive (two, or Film's disk) into out/, the copy set up when the disk is found
+    // as the driver does; the failed reads noted at each line shown.
+    int rescue(const DiskRun& run, ImageBuilder* two = nullptr) {
         static DiskCopies* test;
+        static const DiskRun* current;
         test = this;
+        current = &run;
         ImageBuilder film(8);
         film.add_file(0, kTypeRecording, "Film", pattern(5 * size_t(kMiB), 13));
         film.set_disk_sectors(kDiskBytes / 512);
         disk_ = MemoryDisk();
-        disk_.bad = bad;
-        disk_.dies_after = dies_after_;
+        disk_.bad = run.bad;
+        disk_.dies_after = run.dies_after;
         disk_.log_reads = true;
         fs::create_directories("out");
-        copy_options.output_dir = "out";
+        copy_options = {"out", run.first.data(), int(run.first.size()), run.retries};
         qv_options.whole_disk = 1;
         qv_options.found = begin_disk_copy;
         const bool opened = open_disk(two ? *two : film) == 0 &&
                             parse_dir(0, root_entry_count(), 0xFF, kTypeRecording) > 0;
         qv_options = qv_settings{};
-        stop_at_ = stop_at;
-        stop_percent_ = percent;
         armed_ = false;
         failed_at_.clear();
         clear_capture();
         qv->progress = [](int value) {
             capture_progress(value);
-            const char* stop = test->stop_at_;
+            const char* stop = current->stop_at;
             if (value < 0) test->failed_at_.push_back(test->disk_.failed);
             if (value < 0 && stop && strncmp(qv_error, stop, strlen(stop)) == 0)
                 test->armed_ = true;
-            if (test->armed_ && value >= test->stop_percent_) qv_interrupted = 1;
+            if (test->armed_ && value >= current->percent) qv_interrupted = 1;
         };
         const int result = opened ? copy_disk() : -1;
         qv->progress = capture_progress;
         qv_interrupted = 0;
-        copy_options.output_dir = nullptr;
+        copy_options = copy_settings{};
         return result;
     }
     // The blocks of the copy's map of the given statuses, in MiB, as ddrescuelog lists them.
@@ -167,9 +177,6 @@ protected:
         return run_tool(std::string("ddrescuelog -b 1048576 -l'") + statuses +
                         "' out/qvdisk.img.map | tr '\\n' ' '");
     }
-    uint64_t dies_after_ = 0;
-    const char* stop_at_ = nullptr;
-    int stop_percent_ = -1;
     bool armed_ = false;
     std::vector<uint64_t> failed_at_;
 };
@@ -214,8 +221,7 @@ TEST_F(DiskCopies, FailingDrives) {
     for (const FailingDrive& row : kFailingDrives) {
         SCOPED_TRACE(row.damage);
         fs::remove_all("out");
-        dies_after_ = row.dies_after;
-        EXPECT_EQ(rescue(row.bad), kCopyIncomplete);
+        EXPECT_EQ(rescue({.bad = row.bad, .dies_after = row.dies_after}), kCopyIncomplete);
         EXPECT_EQ(qv_error, format("%d bytes could not be read and were written as zeros\n",
                                    int(kDiskBytes - row.rescued)));
         EXPECT_EQ(failed_at_, row.failed_at);
@@ -236,12 +242,7 @@ TEST_F(DiskCopies, TheAreasThatMatterFirst) {
     ImageBuilder two(8);
     two.add_file(0, kTypeRecording, "A", pattern(2 * size_t(kMiB), 1));
     two.add_file(0, kTypeRecording, "B", pattern(2 * size_t(kMiB), 2));
-    const int b_first[] = {1};
-    copy_options.first_recordings = b_first;
-    copy_options.first_count = 1;
-    EXPECT_EQ(rescue({}, nullptr, -1, &two), kCopyDone) << qv_error;
-    copy_options.first_recordings = nullptr;
-    copy_options.first_count = 0;
+    EXPECT_EQ(rescue({.first = {1}}, &two), kCopyDone) << qv_error;
     std::vector<int64_t> read_at;
     for (const auto& [pos, count] : disk_.read_log) read_at.push_back(pos / kMiB);
     EXPECT_EQ(read_at, (std::vector<int64_t>{0, 0, 1, 4, 5, 2, 3, 6, 7, 8}));
@@ -260,14 +261,14 @@ TEST_F(DiskCopies, MapsAfterEachPhaseAndDdrescueGoingOn) {
     write_file("bad.map", Bytes(bad_map, bad_map + strlen(bad_map)));
     const std::string ddrescue =
         "ddrescue -q -H bad.map source.img out/qvdisk.img out/qvdisk.img.map";
-    EXPECT_EQ(rescue({kBadMiB}, "Trimming"), kCopyIncomplete);
+    EXPECT_EQ(rescue({.bad = {kBadMiB}, .stop_at = "Trimming"}), kCopyIncomplete);
     write_file("source.img", disk_.image);
     EXPECT_EQ(blocks("?") + "| " + blocks("*") + "| " + blocks("/-"), "7 8 9 | 3 | ");
-    EXPECT_EQ(rescue({kBadMiB}, "Scraping"), kCopyIncomplete);
+    EXPECT_EQ(rescue({.bad = {kBadMiB}, .stop_at = "Scraping"}), kCopyIncomplete);
     EXPECT_EQ(capture().percents, (std::vector<int>{0, 48, 97, 100}));  // the phases gone on with
     EXPECT_EQ(run_tool("ddrescuelog -l- out/qvdisk.img.map | tr '\\n' ' '"), "6144 8191 ");
     EXPECT_EQ(blocks("?*") + "| " + blocks("/"), "| 3 ");
-    EXPECT_EQ(rescue({kBadMiB}, "Scraping", 50), kCopyIncomplete);
+    EXPECT_EQ(rescue({.bad = {kBadMiB}, .stop_at = "Scraping", .percent = 50}), kCopyIncomplete);
     EXPECT_EQ(std::system(ddrescue.c_str()), 0);
     Bytes rescued = disk_.image;
     std::fill_n(rescued.begin() + 3 * kMiB, kMiB, 0);
@@ -278,13 +279,11 @@ TEST_F(DiskCopies, MapsAfterEachPhaseAndDdrescueGoingOn) {
         SCOPED_TRACE(ddrescue_first);
         fs::remove_all("out");
         std::system(("ddrescue " + ddrescue_first + ddrescue.substr(9)).c_str());
-        EXPECT_EQ(rescue({kBadMiB}), kCopyIncomplete);
+        EXPECT_EQ(rescue({.bad = {kBadMiB}}), kCopyIncomplete);
         EXPECT_TRUE(read_file("out/qvdisk.img") == rescued);
         EXPECT_EQ(run_tool("ddrescuelog -t out/qvdisk.img.map | grep -v current"), ended);
     }
-    copy_options.retries = 1;
-    EXPECT_EQ(rescue({}), kCopyDone) << qv_error;
-    copy_options.retries = 0;
+    EXPECT_EQ(rescue({.retries = 1}), kCopyDone) << qv_error;
     EXPECT_EQ(capture().messages.at(1),
               "Retrying the areas that matter, pass 1 of 1: 1048576 bytes in 1 area\n");
     // The first sector, then each bad sector once: the opening's clusters come from the image.
@@ -297,8 +296,8 @@ TEST_F(DiskCopies, MapsAfterEachPhaseAndDdrescueGoingOn) {
     EXPECT_EQ(capture().percents, std::vector<int>{100});
     copy_options.output_dir = "out";
     EXPECT_EQ(is_disk_copy_to_continue("out/qvdisk.img"), 1);
+    EXPECT_EQ(is_disk_copy_to_continue("qvdisk.img"), 0);  // the source, not the copy in out/
     fs::remove("out/qvdisk.img.map");
-    EXPECT_EQ(is_disk_copy_to_continue("out/qvdisk.img"), 0);
     EXPECT_EQ(rescue({}), kCopyDone) << qv_error;
     EXPECT_EQ(capture().messages, Messages{"\nProcessing completed.\n"});
     EXPECT_TRUE(read_file("out/qvdisk(2).img") == disk_.image);
