@@ -15,7 +15,12 @@ Bytes packet(const std::string& head, uint8_t fill = 0xFF) {
     return p;
 }
 // A packet of PID 0x100 holding section behind a pointer_field 0.
-Bytes pmt(const char* section) { return packet(std::string("47 41 00 10 00 ") + section); }
+Bytes pmt(const std::string& section) { return packet("47 41 00 10 00 " + section); }
+// A PMT section of length 0x17 naming the PCR PID (its two bytes), video 0x101 and audio 0x102.
+Bytes program(const char* pcr, const char* crc) {
+    return pmt("02 B0 17 00 01 C1 00 00 " + std::string(pcr) +
+               " F0 00 02 E1 01 F0 00 04 E1 02 F0 00 " + crc);
+}
 // The PAT written before every PMT packet: counter cc, the header's program entry, the CRC_32.
 Bytes pat(int cc, const char* entry_and_crc) {
     Bytes p = packet(std::string("47 40 00 10 00 00 80 0D 00 00 01 00 00 ") + entry_and_crc);
@@ -36,20 +41,16 @@ struct ProgramRow {
 };
 
 TEST_F(TransportStream, KeepsTheProgram) {
-    const Bytes crc_zero =
-        pmt("02 B0 17 00 01 C1 00 00 E1 FF F0 00 02 E1 01 F0 00 04 E1 02 F0 00 00 00 00 00");
     const Bytes with_1fe = pmt(
         "02 B0 1C 00 01 C1 00 00 E1 FF F0 00 02 E1 01 F0 00 04 E1 FE F0 00 04 E1 02 F0 00 58 05 C3 "
         "E9");
-    const Bytes video_audio =
-        pmt("02 B0 17 00 01 C1 00 00 E1 FF F0 00 02 E1 01 F0 00 04 E1 02 F0 00 31 50 76 BE");
-    const Bytes video_pcr =
-        pmt("02 B0 17 00 01 C1 00 00 E1 01 F0 00 02 E1 01 F0 00 04 E1 02 F0 00 BC C5 57 07");
+    const Bytes video_audio = program("E1 FF", "31 50 76 BE");
     const ProgramRow rows[] = {
         {.name = "PID 0: dropped", .packet = numbered_packet(0, 0), .kept = false},
         {.name = "0x1FF before a PMT: dropped", .packet = numbered_packet(0, 0x1FF), .kept = false},
         {.name = "video", .packet = numbered_packet(0, 0x101)},
-        {.name = "a PMT naming PCR PID 0x1FF, CRC 0: kept as it is", .packet = crc_zero},
+        {.name = "a PMT naming PCR PID 0x1FF, CRC 0: kept as it is",
+         .packet = program("E1 FF", "00 00 00 00")},
         {.name = "0x1FF once a PMT named it: kept", .packet = numbered_packet(1, 0x1FF)},
         {.name = "0x1FE: dropped", .packet = numbered_packet(0, 0x1FE), .kept = false},
         {.name = "audio", .packet = numbered_packet(0, 0x102)},
@@ -59,7 +60,11 @@ TEST_F(TransportStream, KeepsTheProgram) {
         {.name = "0x1FF still", .packet = numbered_packet(3, 0x1FF)},
         {.name = "a PMT naming 0x1FE: cut, a new CRC", .packet = with_1fe, .written = video_audio},
         {.name = "a PMT naming only video and audio: kept", .packet = video_audio},
-        {.name = "a PMT naming the video as PCR PID: kept", .packet = video_pcr},
+        {.name = "a PMT naming PCR PID 0x10", .packet = program("E0 10", "A5 5D 0F 99")},
+        {.name = "0x10: kept", .packet = numbered_packet(0, 0x10)},
+        {.name = "a PMT naming PCR PID 0x0F, a table's", .packet = program("E0 0F", "DA 0C B6 9B")},
+        {.name = "0x0F: dropped", .packet = numbered_packet(0, 0x0F), .kept = false},
+        {.name = "a PMT naming the video as PCR PID", .packet = program("E1 01", "BC C5 57 07")},
         {.name = "0x1FF: dropped again", .packet = numbered_packet(4, 0x1FF), .kept = false},
         {.name = "video", .packet = numbered_packet(1, 0x101)},
     };
