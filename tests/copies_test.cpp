@@ -98,6 +98,20 @@ TEST_F(Copies, RawCopies) {
     EXPECT_TRUE(read_file("R(999)") == pattern(1000, 1));
 }
 
+// Two outputs open at once (MP3 writes one per sound track) keep their bytes apart: only one of
+// them has the large buffer.
+TEST_F(Copies, TwoOutputsOpenAtOnce) {
+    FILE* first = open_output("first", nullptr);
+    FILE* second = open_output("second", nullptr);
+    ASSERT_TRUE(first && second);
+    fputs("one", first);
+    fputs("two", second);
+    EXPECT_EQ(close_output(first), 0);
+    EXPECT_EQ(close_output(second), 0);
+    EXPECT_TRUE(read_file("first") == (Bytes{'o', 'n', 'e'}));
+    EXPECT_TRUE(read_file("second") == (Bytes{'t', 'w', 'o'}));
+}
+
 // The largest table (131072 clusters of 1 MiB, zeros behind the system area and the root): a loop
 // above cluster 116,504 ends at its first repeat.
 TEST_F(Copies, LoopOnTheLargestTable) {
