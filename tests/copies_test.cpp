@@ -284,6 +284,8 @@ TEST_F(DiskCopies, MapsAfterEachPhaseAndDdrescueGoingOn) {
     EXPECT_EQ(rescue({.bad = {kBadMiB}, .stop_at = "Trimming"}), kCopyIncomplete);
     write_file("source.img", disk_.image);
     EXPECT_EQ(blocks("?") + "| " + blocks("*") + "| " + blocks("/-"), "7 8 9 | 3 | ");
+    // Its status: trimming, stopped at MiB 4.
+    EXPECT_EQ(run_tool("sed -n 3p out/qvdisk.img.map"), "0x00400000     *               1\n");
     EXPECT_EQ(rescue({.bad = {kBadMiB}, .stop_at = "Scraping"}), kCopyIncomplete);
     EXPECT_EQ(capture().percents, (std::vector<int>{0, 48, 97, 100}));  // the phases gone on with
     EXPECT_EQ(run_tool("ddrescuelog -l- out/qvdisk.img.map | tr '\\n' ' '"), "6144 8191 ");
