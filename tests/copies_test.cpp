@@ -206,15 +206,14 @@ protected:
 // read is not split, the areas that matter come first, the good data before the drive dies.
 struct FailingDrive {
     const char* damage = "";
-    std::vector<BadSectors> bad = {};
-    uint64_t dies_after = 0;  // failed reads, then every read fails
+    DiskRun run = {};
     std::vector<uint64_t> failed_at = {};
     int64_t rescued = 0;
     Messages lines = {};  // empty: not checked
 };
 const FailingDrive kFailingDrives[] = {
     {.damage = "a whole bad MiB in the recording",
-     .bad = {kBadMiB},
+     .run = {.bad = {kBadMiB}},
      .failed_at = {1, 3, 3, 3, 2049, 2049},
      .rescued = kDiskBytes - kMiB,
      .lines = {"Trimming the areas that matter: 1048576 bytes in 1 area\n",
@@ -224,15 +223,15 @@ const FailingDrive kFailingDrives[] = {
                "Scraping the areas that matter: 1047552 bytes in 1 area\n",
                "Cannot read 1048576 bytes at position 3145728\n",
                "Rescue: 8439808 bytes rescued, 1048576 bytes bad in 1 area, 2049 failed reads, "}},
-    {.damage = "three single bad sectors: recording, recording, free",
-     .bad = {{3 * 2048 + 7, 1, BadKind::kEio},
-             {5 * 2048 + 100, 1, BadKind::kWhole},
-             {7 * 2048 + 9, 1, BadKind::kShort}},
-     .failed_at = {2, 4, 4, 5, 6, 6, 6, 6},
+    {.damage = "three single bad sectors: recording, recording, free; one retry pass",
+     .run = {.bad = {{3 * 2048 + 7, 1, BadKind::kEio},
+                     {5 * 2048 + 100, 1, BadKind::kWhole},
+                     {7 * 2048 + 9, 1, BadKind::kShort}},
+             .retries = 1},
+     .failed_at = {2, 4, 4, 5, 6, 8, 9, 9, 9, 9},
      .rescued = kDiskBytes - 3 * 512},
     {.damage = "a bad MiB in the recording, the drive dies after 3 failed reads",
-     .bad = {kBadMiB},
-     .dies_after = 3,
+     .run = {.bad = {kBadMiB}, .dies_after = 3},
      .failed_at = {1, 3, 3, 6, 8, 2054, 6248, 6248, 6248, 6248, 6248},
      .rescued = 6 * int64_t(kMiB)},
 };
@@ -241,7 +240,7 @@ TEST_F(DiskCopies, FailingDrives) {
     for (const FailingDrive& row : kFailingDrives) {
         SCOPED_TRACE(row.damage);
         fs::remove_all("out");
-        EXPECT_EQ(rescue({.bad = row.bad, .dies_after = row.dies_after}), kCopyIncomplete);
+        EXPECT_EQ(rescue(row.run), kCopyIncomplete);
         EXPECT_EQ(qv_error, format("%d bytes could not be read and were written as zeros\n",
                                    int(kDiskBytes - row.rescued)));
         EXPECT_EQ(failed_at_, row.failed_at);
@@ -249,9 +248,9 @@ TEST_F(DiskCopies, FailingDrives) {
         lines.back().resize(row.lines.empty() ? 0 : row.lines.back().size());  // its time cut off
         EXPECT_TRUE(row.lines.empty() || lines == row.lines);
         Bytes rescued = disk_.image;
-        for (const BadSectors& b : row.bad)
+        for (const BadSectors& b : row.run.bad)
             std::fill_n(rescued.begin() + b.first * 512, b.count * 512, 0);
-        EXPECT_TRUE(row.dies_after || read_file("out/qvdisk.img") == rescued);
+        EXPECT_TRUE(row.run.dies_after || read_file("out/qvdisk.img") == rescued);
         EXPECT_EQ(rescue_bytes(kMapFinished), row.rescued);
     }
 }
