@@ -32,7 +32,6 @@ struct RawRow {
 };
 const RawRow kRawRows[] = {
     {.name = "a fragmented chain, its last cluster full"},
-    {.name = "a slack of 1 byte", .size = kThreeMiB - 1},
     {.name = "a slack of all but 2 bytes", .size = kThreeMiB - (kMiB - 2)},
     {.name = "a slack of the whole last cluster",
      .size = 2 * kMiB + 1,
