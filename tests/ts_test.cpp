@@ -45,6 +45,11 @@ TEST_F(TransportStream, KeepsTheProgram) {
         "02 B0 1C 00 01 C1 00 00 E1 FF F0 00 02 E1 01 F0 00 04 E1 FE F0 00 04 E1 02 F0 00 58 05 C3 "
         "E9");
     const Bytes video_audio = program("E1 FF", "31 50 76 BE");
+    Bytes followed = with_1fe;
+    followed.back() = 0x00;  // another section behind it
+    const Bytes overrun = pmt(
+        "02 B0 21 00 01 C1 00 00 E1 FF F0 00 04 E1 FE F0 00 02 E1 01 F0 00 04 E1 02 F0 00 06 E1 03 "
+        "F0 05 60 E5 A6 D2");  // its last entry longer than the loop
     const ProgramRow rows[] = {
         {.name = "PID 0: dropped", .packet = numbered_packet(0, 0), .kept = false},
         {.name = "0x1FF before a PMT: dropped", .packet = numbered_packet(0, 0x1FF), .kept = false},
@@ -59,6 +64,8 @@ TEST_F(TransportStream, KeepsTheProgram) {
         {.name = "a PMT pointing beyond the packet: kept", .packet = packet("47 41 00 12 B7", 0)},
         {.name = "0x1FF still", .packet = numbered_packet(3, 0x1FF)},
         {.name = "a PMT naming 0x1FE: cut, a new CRC", .packet = with_1fe, .written = video_audio},
+        {.name = "a PMT naming 0x1FE, another section behind: kept", .packet = followed},
+        {.name = "a PMT naming 0x1FE, an entry overrunning: kept", .packet = overrun},
         {.name = "a PMT naming only video and audio: kept", .packet = video_audio},
         {.name = "a PMT naming PCR PID 0x10", .packet = program("E0 10", "A5 5D 0F 99")},
         {.name = "0x10: kept", .packet = numbered_packet(0, 0x10)},
