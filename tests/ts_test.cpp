@@ -128,6 +128,10 @@ TEST_F(TransportStream, SampleIsOneProgram) {
     }
     EXPECT_GT(pats, 16);
 #ifndef _WIN32
+    // Into a full device the conversion stops at the first write that fails.
+    fs::create_symlink("/dev/full", "Film(2).ts");
+    EXPECT_EQ(convert(convert_ts, 0), kCopyIncomplete);
+    EXPECT_EQ(capture().percents.back(), 33);
     REQUIRE_TOOL("ffprobe");
     REQUIRE_TOOL("ffmpeg");
     EXPECT_EQ(run_tool("ffprobe -v error -show_entries program=program_num,pmt_pid,pcr_pid:"
