@@ -1,10 +1,10 @@
-// Mode "TS" (convert_ts) on packets written here and on the bundled sample,
-// on an in-memory disk of 1040-sector clusters. The recording header names
-// PMT PID 0x100, video 0x101 and audio 0x102; sections carry literal CRC_32s.
+// Mode "TS" (convert_ts) on packets written here and on the bundled sample, on an in-memory disk
+// of 1040-sector clusters. The recording header names PMT PID 0x100, video 0x101 and audio 0x102;
+// sections carry literal CRC_32s.
 #include <filesystem>
 #include "support/fixture.h"
 namespace {
-
+namespace fs = std::filesystem;
 constexpr uint16_t kSectorsPerCluster = 1040;
 constexpr char kPidLine[] = "PMT PID is 256, video PID is 257, audio PID is 258\n";
 
@@ -15,7 +15,12 @@ Bytes packet(const std::string& head, uint8_t fill = 0xFF) {
     return p;
 }
 // A packet of PID 0x100 holding section behind a pointer_field 0.
-Bytes pmt(const char* section) { return packet(std::string("47 41 00 10 00 ") + section); }
+Bytes pmt(const std::string& section) { return packet("47 41 00 10 00 " + section); }
+// A PMT section of length 0x17 naming the PCR PID (its two bytes), video 0x101 and audio 0x102.
+Bytes program(const char* pcr, const char* crc) {
+    return pmt("02 B0 17 00 01 C1 00 00 " + std::string(pcr) +
+               " F0 00 02 E1 01 F0 00 04 E1 02 F0 00 " + crc);
+}
 // The PAT written before every PMT packet: counter cc, the header's program entry, the CRC_32.
 Bytes pat(int cc, const char* entry_and_crc) {
     Bytes p = packet(std::string("47 40 00 10 00 00 80 0D 00 00 01 00 00 ") + entry_and_crc);
@@ -25,79 +30,83 @@ Bytes pat(int cc, const char* entry_and_crc) {
 
 using TransportStream = ConversionTest;
 
-// The recording's packets and what the output holds for each; a PAT (counter 0, 1, ...) before each
-// PMT packet.
-//   | PID 0; 0x1FF before any PMT: dropped | PMT naming PCR PID 0x1FF, CRC 0: kept as it is; then
-//   0x1FF kept | | PMT without payload or pointing beyond the packet: kept  | PMT naming 0x1FE too:
-//   that entry cut, new CRC | | PMT naming the video as PCR PID: 0x1FF dropped again     | 0x1FE
-//   dropped; video, audio kept              |
-// Run again with num_clusters 0 (percentages {100}), and into a full device (POSIX: 4, "Write to
-// disk failed, disk full?\n" from the flush; no completion).
+// The recording's packets, in order, and what the output holds for each: the packet itself when
+// kept, a PAT (counter 0, 1, ...) before each PMT packet. Run as recorded, with num_clusters 0 (all
+// done at once: 100 %), and into a full device (POSIX), where the last flush fails.
+struct ProgramRow {
+    const char* name = "";
+    Bytes packet = {};
+    bool kept = true;
+    Bytes written = {};  // what the output holds instead when it differs
+};
+
 TEST_F(TransportStream, KeepsTheProgram) {
-    const Bytes video_audio =
-        pmt("02 B0 17 00 01 C1 00 00 E1 FF F0 00 02 E1 01 F0 00 04 E1 02 F0 00 31 50 76 BE");
-    const struct {
-        Bytes packet;
-        bool kept;
-        Bytes replaced = {};
-    } rows[] = {
-        {numbered_packet(0, 0), false},
-        {numbered_packet(0, 0x1FF), false},
-        {numbered_packet(0, 0x101), true},
-        {pmt("02 B0 17 00 01 C1 00 00 E1 FF F0 00 02 E1 01 F0 00 04 E1 02 F0 00 00 00 00 00"),
-         true},
-        {numbered_packet(1, 0x1FF), true},
-        {numbered_packet(0, 0x1FE), false},
-        {numbered_packet(0, 0x102), true},
-        {packet("47 41 00 21 B7 00"), true},
-        {numbered_packet(2, 0x1FF), true},
-        {packet("47 41 00 12 B7", 0x00), true},
-        {numbered_packet(3, 0x1FF), true},
-        {pmt("02 B0 1C 00 01 C1 00 00 E1 FF F0 00 02 E1 01 F0 00 04 E1 FE F0 00 04 E1 02 F0 00 58 "
-             "05 C3 E9"),
-         true, video_audio},
-        {video_audio, true},
-        {pmt("02 B0 17 00 01 C1 00 00 E1 01 F0 00 02 E1 01 F0 00 04 E1 02 F0 00 BC C5 57 07"),
-         true},
-        {numbered_packet(4, 0x1FF), false},
-        {numbered_packet(1, 0x101), true},
+    const Bytes with_1fe = pmt(
+        "02 B0 1C 00 01 C1 00 00 E1 FF F0 00 02 E1 01 F0 00 04 E1 FE F0 00 04 E1 02 F0 00 58 05 C3 "
+        "E9");
+    const Bytes video_audio = program("E1 FF", "31 50 76 BE");
+    Bytes followed = with_1fe;
+    followed.back() = 0x00;  // another section behind it
+    const Bytes overrun = pmt(
+        "02 B0 21 00 01 C1 00 00 E1 FF F0 00 04 E1 FE F0 00 02 E1 01 F0 00 04 E1 02 F0 00 06 E1 03 "
+        "F0 05 60 E5 A6 D2");  // its last entry longer than the loop
+    const ProgramRow rows[] = {
+        {.name = "PID 0: dropped", .packet = numbered_packet(0, 0), .kept = false},
+        {.name = "0x1FF before a PMT: dropped", .packet = numbered_packet(0, 0x1FF), .kept = false},
+        {.name = "video", .packet = numbered_packet(0, 0x101)},
+        {.name = "a PMT naming PCR PID 0x1FF, CRC 0: kept as it is",
+         .packet = program("E1 FF", "00 00 00 00")},
+        {.name = "0x1FF once a PMT named it: kept", .packet = numbered_packet(1, 0x1FF)},
+        {.name = "0x1FE: dropped", .packet = numbered_packet(0, 0x1FE), .kept = false},
+        {.name = "audio", .packet = numbered_packet(0, 0x102)},
+        {.name = "a PMT without payload: kept", .packet = packet("47 41 00 21 B7 00")},
+        {.name = "0x1FF still", .packet = numbered_packet(2, 0x1FF)},
+        {.name = "a PMT pointing beyond the packet: kept", .packet = packet("47 41 00 12 B7", 0)},
+        {.name = "0x1FF still", .packet = numbered_packet(3, 0x1FF)},
+        {.name = "a PMT naming 0x1FE: cut, a new CRC", .packet = with_1fe, .written = video_audio},
+        {.name = "a PMT naming 0x1FE, another section behind: kept", .packet = followed},
+        {.name = "a PMT naming 0x1FE, an entry overrunning: kept", .packet = overrun},
+        {.name = "a PMT naming only video and audio: kept", .packet = video_audio},
+        {.name = "a PMT naming PCR PID 0x10", .packet = program("E0 10", "A5 5D 0F 99")},
+        {.name = "0x10: kept", .packet = numbered_packet(0, 0x10)},
+        {.name = "a PMT naming PCR PID 0x0F, a table's", .packet = program("E0 0F", "DA 0C B6 9B")},
+        {.name = "0x0F: dropped", .packet = numbered_packet(0, 0x0F), .kept = false},
+        {.name = "a PMT naming the video as PCR PID", .packet = program("E1 01", "BC C5 57 07")},
+        {.name = "0x1FF: dropped again", .packet = numbered_packet(4, 0x1FF), .kept = false},
+        {.name = "video", .packet = numbered_packet(1, 0x101)},
     };
-    Bytes ts, want;
+    Bytes ts;
+    Bytes want;
     int pats = 0;
-    for (const auto& row : rows) {
+    for (const ProgramRow& row : rows) {
         append(ts, row.packet);
         if (!row.kept) continue;
         if (row.packet[1] == 0x41) append(want, pat(pats++, "12 34 E1 00 82 62 8E 1A"));
-        append(want, row.replaced.empty() ? row.packet : row.replaced);
+        append(want, row.written.empty() ? row.packet : row.written);
     }
-    RecordingHeader h;
-    h.program_number = 0x1234;
-    h.pmt_pid = 0xE100;
+    RecordingHeader header;
+    header.program_number = 0x1234;
+    header.pmt_pid = 0xE100;
     ImageBuilder img(4, kSectorsPerCluster);
-    img.add_recording("Rec", ts, h);
+    img.add_recording("Rec", ts, header);
     mount(img);
+    const Messages shown = {kPidLine,
+                            "The PMT lists streams this output leaves out: PID 510 (MPEG audio); "
+                            "--all-streams keeps them\n",
+                            kCompleted};
+    for (int run = 0; run < 3; ++run) {
 #ifdef _WIN32
-    const int runs = 2;
-#else
-    const int runs = 3;  // the third into a full device
+        if (run == 2) break;
 #endif
-    for (int run = 0; run < runs; ++run) {
-        std::filesystem::remove(
-            "Rec.ts");  // each run writes a new Rec.ts, the third into a full device
-        if (run == 2) std::filesystem::create_symlink("/dev/full", "Rec.ts");
+        fs::remove("Rec.ts");
+        if (run == 2) fs::create_symlink("/dev/full", "Rec.ts");
         qv->recordings[0].num_clusters = run == 1 ? 0 : 1;
-        EXPECT_EQ(convert(convert_ts, 0), run == 2 ? kCopyIncomplete : 0) << qv_error;
-        EXPECT_EQ(capture().percents, std::vector<int>{run == 1 ? 100 : 0});
-        const std::string left_out =
-            "The PMT lists streams this output leaves out: PID 510 (MPEG "
-            "audio); --all-streams keeps them\n";
-        Messages shown = {kPidLine, left_out, kCompleted};
-        if (run == 2) shown.pop_back();
-        EXPECT_EQ(capture().messages, shown);
-        if (run == 2)
-            EXPECT_STREQ(qv_error, kWriteFailed);
-        else
-            EXPECT_EQ(read_file("Rec.ts"), want);
+        EXPECT_EQ(convert(convert_ts, 0), run == 2 ? kCopyIncomplete : kCopyDone) << run;
+        EXPECT_EQ(capture().percents, std::vector<int>{run == 1 ? 100 : 0}) << run;
+        // On the full device no completion is shown and qv_error tells the write failure.
+        EXPECT_EQ(capture().messages, Messages(shown.begin(), shown.end() - (run == 2))) << run;
+        EXPECT_STREQ(run == 2 ? qv_error : kWriteFailed, kWriteFailed);
+        EXPECT_TRUE(run == 2 || read_file("Rec.ts") == want) << run;
     }
 }
 
@@ -111,7 +120,7 @@ TEST_F(TransportStream, SampleIsOneProgram) {
     ASSERT_EQ(convert(convert_ts, 0), 0) << qv_error;
     const Bytes out = read_file("Film.ts");
     int pats = 0;
-    for (size_t at = 0; at + kTsPacketSize <= out.size(); at += kTsPacketSize) {
+    for (size_t at = 0; at < out.size(); at += kTsPacketSize) {
         if (out[at + 1] != 0x40) continue;
         EXPECT_EQ(Bytes(&out[at], &out[at + kTsPacketSize]),
                   pat(pats++ % 16, "00 01 01 00 0A 20 4F 99"));
@@ -119,68 +128,72 @@ TEST_F(TransportStream, SampleIsOneProgram) {
     }
     EXPECT_GT(pats, 16);
 #ifndef _WIN32
+    // Into a full device the conversion stops at the first write that fails.
+    fs::create_symlink("/dev/full", "Film(2).ts");
+    EXPECT_EQ(convert(convert_ts, 0), kCopyIncomplete);
+    EXPECT_EQ(capture().percents.back(), 33);
     REQUIRE_TOOL("ffprobe");
     REQUIRE_TOOL("ffmpeg");
-    EXPECT_EQ(
-        run_tool("ffprobe -v error -show_programs -show_entries "
-                 "program=program_num,nb_streams,pmt_pid,pcr_pid:program_stream=id,codec_type:"
-                 "disposition= "
-                 "-of flat Film.ts"),
-        "programs.program.0.program_num=1\nprograms.program.0.nb_streams=2\nprograms.program.0.pmt_"
-        "pid=256\n"
-        "programs.program.0.pcr_pid=257\nprograms.program.0.streams.stream.0.codec_type=\"video\"\n"
-        "programs.program.0.streams.stream.0.id=\"0x101\"\nprograms.program.0.streams.stream.1."
-        "codec_type="
-        "\"audio\"\nprograms.program.0.streams.stream.1.id=\"0x102\"\n");
-    EXPECT_EQ(
-        std::system("ffmpeg -v error -i Film.ts -map 0 -c copy -f mpegts -y out.ts 2>/dev/null"),
-        0);
+    EXPECT_EQ(run_tool("ffprobe -v error -show_entries program=program_num,pmt_pid,pcr_pid:"
+                       "program_stream=id,codec_type -of csv=p=0 Film.ts"),
+              "1,256,257,video,0x101,\n\naudio,0x102\n\n");
+    EXPECT_EQ(std::system("ffmpeg -v error -i Film.ts -map 0 -c copy -f mpegts -y o.ts 2>&1"), 0);
 #endif
 }
 
 // A PMT naming video 0x101, audio 0x102, AC-3 by descriptor 0x6A (0x103), by registration "AC-3"
-// (0x104) and by stream type 0x81 (0x105), teletext (0x106), subtitles (0x107) and H.264 (0x108),
-// then a packet of each: without --all-streams the others are named as left out, with it every
-// one is kept and the PMT with them.
+// (0x104) and by stream type 0x81 (0x105), teletext (0x106), subtitles (0x107), H.264 (0x108) and
+// MPEG-1 video (0x109), or none, then a packet of each PID. The rows vary the PMT and
+// --all-streams; each checks the lines shown and the PIDs written: without it the others are named
+// as left out, with it every one is kept and the PMT as it is.
+struct StreamsRow {
+    const char* name = "";
+    const char* section = "";
+    int all_streams = 0;
+    Messages shown = {kPidLine, kCompleted};
+    std::vector<uint32_t> pids = {0, 0x100, 0x101, 0x102};  // of the packets written, PAT first
+};
+constexpr char kEveryKind[] =
+    "02 B0 54 00 01 C1 00 00 E1 01 F0 00 02 E1 01 F0 00 03 E1 02 F0 00 06 E1 03 F0 03 6A 01 00 06 "
+    "E1 04 F0 06 05 04 41 43 2D 33 81 E1 05 F0 00 06 E1 06 F0 07 56 05 64 65 75 09 00 06 E1 07 F0 "
+    "0A 59 08 64 65 75 10 00 01 00 01 1B E1 08 F0 00 01 E1 09 F0 00 18 E8 4E 9D";
+const StreamsRow kStreamsRows[] = {
+    {.name = "every kind, the header's streams kept",
+     .section = kEveryKind,
+     .shown = {kPidLine,
+               "The PMT lists streams this output leaves out: PID 259 (AC-3 audio), PID 260 (AC-3 "
+               "audio), PID 261 (AC-3 audio), PID 262 (teletext), PID 263 (subtitles), PID 264 "
+               "(stream type 0x1B), PID 265 (MPEG video); --all-streams keeps them\n",
+               kCompleted}},
+    {.name = "every kind kept with --all-streams",
+     .section = kEveryKind,
+     .all_streams = 1,
+     .pids = {0, 0x100, 0x101, 0x102, 0x103, 0x104, 0x105, 0x106, 0x107, 0x108, 0x109}},
+    {.name = "a PMT of no streams with --all-streams: a PMT still",
+     .section = "02 B0 0D 00 01 C1 00 00 E1 01 F0 00 64 2D B3 B0",
+     .all_streams = 1},
+};
+
 TEST_F(TransportStream, AllStreams) {
-    const Bytes all = pmt(
-        "02 B0 4F 00 01 C1 00 00 E1 01 F0 00 02 E1 01 F0 00 03 E1 02 F0 00 06 E1 03 F0 03 6A 01 00 "
-        "06 E1 04 F0 06 05 04 41 43 2D 33 81 E1 05 F0 00 06 E1 06 F0 07 56 05 64 65 75 09 00 06 E1 "
-        "07 F0 0A 59 08 64 65 75 10 00 01 00 01 1B E1 08 F0 00 D3 08 DA 84");
-    Bytes ts = all;
-    for (uint32_t pid = 0x101; pid <= 0x108; ++pid) append(ts, numbered_packet(0, pid));
-    ImageBuilder img(4, kSectorsPerCluster);
-    img.add_recording("Rec", ts);
-    mount(img);
-    const struct {
-        int all_streams;
-        std::vector<uint32_t> pids;  // of the packets written, the PAT's 0 first
-        Messages shown;
-    } rows[] = {
-        {0,
-         {0, 0x100, 0x101, 0x102},
-         {kPidLine,
-          "The PMT lists streams this output leaves out: PID 259 (AC-3 audio), PID 260 (AC-3 "
-          "audio), PID 261 (AC-3 audio), PID 262 (teletext), PID 263 (subtitles), PID 264 (stream "
-          "type 0x1B); --all-streams keeps them\n",
-          kCompleted}},
-        {1,
-         {0, 0x100, 0x101, 0x102, 0x103, 0x104, 0x105, 0x106, 0x107, 0x108},
-         {kPidLine, kCompleted}},
-    };
-    for (const auto& row : rows) {
+    for (const StreamsRow& row : kStreamsRows) {
+        SCOPED_TRACE(row.name);
+        Bytes ts = pmt(row.section);
+        for (uint32_t pid = 0x101; pid <= 0x109; ++pid) append(ts, numbered_packet(0, pid));
+        ImageBuilder img(4, kSectorsPerCluster);
+        img.add_recording("Rec", ts);
+        mount(img);
         stream_options.all_streams = row.all_streams;
-        std::filesystem::remove("Rec.ts");
+        fs::remove("Rec.ts");
         EXPECT_EQ(convert(convert_ts, 0), 0) << qv_error;
+        stream_options.all_streams = 0;
         EXPECT_EQ(capture().messages, row.shown);
         const Bytes out = read_file("Rec.ts");
         std::vector<uint32_t> pids;
-        for (size_t at = 0; at + kTsPacketSize <= out.size(); at += kTsPacketSize)
+        for (size_t at = 0; at < out.size(); at += kTsPacketSize)
             pids.push_back(get_be16(&out[at + 1]) & 0x1FFF);
         EXPECT_EQ(pids, row.pids);
-        EXPECT_EQ(Bytes(out.begin() + kTsPacketSize, out.begin() + 2 * kTsPacketSize) == all,
-                  row.all_streams == 1);
+        const Bytes written_pmt(out.begin() + kTsPacketSize, out.begin() + 2 * kTsPacketSize);
+        EXPECT_EQ(written_pmt == pmt(row.section), row.all_streams == 1);
     }
-    stream_options.all_streams = 0;
 }
 }  // namespace
