@@ -15,7 +15,6 @@ using enum BadKind;
 constexpr uint32_t kMiB = 1048576;
 constexpr char kNoFat[] = "No valid FAT24 found!\n";
 constexpr char kBadSignature[] = "Bad signature in saved image!\n";
-constexpr char kAfterEnd[] = "Attempt to read after end of disk!\n";
 constexpr int64_t kLastSector = 9 * int64_t(kMiB) - 512;  // of a disk of 8 clusters of 1 MiB
 
 // The installed backend, wrapped: it counts the paths opened and can fail to tell the size.
@@ -52,10 +51,15 @@ using Open = TempDirTest;
 TEST_F(Open, EveryKindOfDiskAndGeometry) {
     const std::string using_map =
         "Using the map qvdisk.img.map: blocks it does not mark rescued count as unreadable\n";
-    std::vector<OpenRow> rows = {
+    const std::string unsupported = "Unsupported cluster size of %d sectors in the first sector\n";
+    const OpenRow rows[] = {
         {.name = "healthy", .geometry = "18432/1048576/8"},
         {.name = "the largest clusters", .spc = 3584, .geometry = "32256/1835008/8"},
-        {.name = "a wrong character", .signature = "VELMORAN PVR HDX", .error = kBadSignature},
+        {.name = "no clusters", .spc_field = 0, .error = format(unsupported.c_str(), 0)},
+        {.name = "too large clusters",
+         .spc_field = 3585,
+         .error = format(unsupported.c_str(), 3585)},
+        {.name = "all 16 bits", .spc_field = 0xFFFF, .error = format(unsupported.c_str(), 65535)},
         {.name = "a wrong last byte", .signature = "VELMORAN PVR HDD\x01", .error = kBadSignature},
         {.name = "no disk", .present = false, .error = "No Velmoran disk found!\n", .paths = 10},
         {.name = "300 bytes",
@@ -71,73 +75,51 @@ TEST_F(Open, EveryKindOfDiskAndGeometry) {
         {.name = "a map that cannot be used",
          .map = "#\n",
          .error = "The map qvdisk.img.map cannot be used: it has no status line\n"},
-        // The table's sectors fail: the geometry is taken, the table refused.
-        {.name = "1e9 bytes and a partial sector",
-         .size = 1000000100,
-         .error = kNoFat,
-         .geometry = "1953125/1048576/952"},
-        {.name = "more clusters than a table holds",
-         .size = int64_t(400000000) * 512,
-         .error = kNoFat,
-         .geometry = "400000000/1048576/131072"},
-        {.name = "more than 2^32 sectors",
-         .size = (int64_t(1) << 32 | 20480) * 512,
-         .error = kNoFat,
-         .geometry = "4294987776/1048576/131072"},
-        // Clusters of 532480 bytes leave 8192 behind FAT2: room for 2730 entries.
-        {.name = "FAT2 just fits",
-         .spc = 1040,
-         .size = int64_t(2731) * 1040 * 512,
+        // The table's sectors fail: the geometry is taken, the table refused. A partial sector is
+        // not counted; the table holds at most 131072 clusters; 1040 sectors per cluster leave
+        // 8192 bytes behind FAT2, room for 2730 entries.
+        {.size = 1000000100, .error = kNoFat, .geometry = "1953125/1048576/952"},
+        {.size = 4294987776 * 512, .error = kNoFat, .geometry = "4294987776/1048576/131072"},
+        {.spc = 1040,
+         .size = 2731 * 1040 * 512,
          .error = kNoFat,
          .geometry = "2840240/532480/2730"},
-        {.name = "FAT2 does not fit",
-         .spc = 1040,
-         .size = int64_t(2732) * 1040 * 512,
+        {.spc = 1040,
+         .size = 2732 * 1040 * 512,
          .error = "Cluster size 532480 cannot hold both allocation tables of 2731 clusters in the "
                   "first cluster\n"},
     };
-    for (int spc : {0, 3585, 0xFFFF})
-        rows.push_back({.name = "a cluster size out of range",
-                        .spc_field = spc,
-                        .error = format("Unsupported cluster size of %d sectors in the first "
-                                        "sector\n",
-                                        spc)});
+    install_memory_disk(&disk_);
+    inner = qv_current_platform();
+    qv_platform counting = *inner;
+    counting.open_exclusive = open_counted;
+    counting.file_size = size_or_error;
     for (const OpenRow& row : rows) {
-        SCOPED_TRACE(row.name);
+        SCOPED_TRACE(testing::Message() << row.name << row.size);
         ImageBuilder img(8, row.spc);
-        std::string signature = row.signature;
-        signature.resize(17, '\0');
-        if (!row.signature.empty()) img.set_signature(signature);
+        const size_t pad = 17 - row.signature.size();
+        if (!row.signature.empty()) img.set_signature(row.signature + std::string(pad, '\0'));
         if (row.spc_field >= 0) img.set_sectors_per_cluster_field(uint16_t(row.spc_field));
-        close_disk();
         disk_ = MemoryDisk();
         disk_.image = img.image();
-        if (row.size >= 0 && row.size < int64_t(disk_.image.size()))
-            disk_.image.resize(size_t(row.size));
+        if (row.size >= 0 && row.size < 512) disk_.image.resize(size_t(row.size));
         disk_.size = uint64_t(std::max<int64_t>(row.size, 0));
         disk_.present = row.present;
         disk_.fail_read = row.fail_read;
         if (row.error == kNoFat) disk_.fail_sectors(1, row.spc - 1u, kWhole);
         if (!row.map.empty()) write_file("qvdisk.img.map", Bytes(row.map.begin(), row.map.end()));
         install_memory_disk(&disk_);
-        inner = qv_current_platform();
-        qv_platform counting = *inner;
-        counting.open_exclusive = open_counted;
-        counting.file_size = size_or_error;
         qv_set_platform(&counting);
         paths_opened = 0;
         size_error = row.size_error;
         clear_capture();
-        qv_set_error("%s", "");
         const int result = open_qvdisk(capture_progress);
         EXPECT_EQ(result, row.error.empty() ? 0 : 1);
         EXPECT_EQ(result ? std::string(qv_error) : "", row.error);
         EXPECT_EQ(paths_opened, row.paths);
-        if (!row.geometry.empty()) {
-            EXPECT_EQ(format("%lld/%u/%u", (long long)qv->disk_sectors, qv->cluster_size,
-                             qv->cluster_count),
-                      row.geometry);
-        }
+        const std::string geometry =
+            format("%lld/%u/%u", (long long)qv->disk_sectors, qv->cluster_size, qv->cluster_count);
+        EXPECT_EQ(row.geometry.empty() ? "" : geometry, row.geometry);
         if (result == 0) {
             EXPECT_EQ(capture().messages, row.shown);
             EXPECT_EQ(qv->progress, capture_progress);
@@ -157,25 +139,16 @@ TEST_F(Open, EveryKindOfDiskAndGeometry) {
     EXPECT_EQ(std::count(record, record + sizeof *qv, 0), long(sizeof *qv));
 }
 
-// qv_read: rows vary the place; checked: the result and the message.
-struct ReadRow {
-    const char* name = "";
-    int64_t position = kLastSector;
-    uint32_t count = 512;
-    std::string error = {};  // "": it passes
-};
 // The salvaging read of disk cluster 3 (sectors 6144 to 8191) on a failing drive, trimming, then
-// again scraping: rows vary the damage; checked for each read: "failed reads: unreadable runs"
-// ("first+length", ~: never tried on its own), the message, the bytes (zeros where unread, also
-// where the failing read scribbled).
+// again scraping: rows vary the damage; checked for each read: "failed reads; unreadable runs;
+// message" (runs "first+length", ~: never tried on its own), and the bytes (zeros where unread,
+// also where the failing read scribbled).
 struct SalvageRow {
     const char* name = "";
     std::vector<BadSectors> bad = {};
     bool fails_once = false;  // the first read fails, with code 5
-    std::string trimmed = "0:";
-    std::string error = {};
-    std::string scraped = "0:";
-    std::string scrape_error = {};
+    std::string trimmed = "0;; ";
+    std::string scraped = "0;; ";
 };
 std::string runs_of(const bad_sectors& bad) {
     std::string runs;
@@ -189,62 +162,29 @@ TEST_F(Open, ReadsAndSalvagingReads) {
     for (uint32_t i = 0; i < kMiB; i++) data[i] = uint8_t(i * 7 + i / 251);
     ASSERT_EQ(open_disk(img), 0) << qv_error;
     Bytes buf(kMiB);
-    const ReadRow reads[] = {
-        {.name = "the last sector"},
-        {.name = "the last byte", .position = kLastSector + 511, .count = 1},
-        {.name = "behind the end", .position = kLastSector + 512, .error = kAfterEnd},
-        {.name = "before the start", .position = -512, .error = kAfterEnd},
-        {.name = "across the end",
-         .count = 1024,
-         .error = "ReadFile did not read 1024 bytes but 512 bytes at position 9436672 (cluster "
-                  "8)\n"},
-    };
-    for (const ReadRow& row : reads) {
-        SCOPED_TRACE(row.name);
-        qv_set_error("%s", "");
-        EXPECT_EQ(qv_read(row.position, buf.data(), row.count, 0), row.error.empty() ? 0 : 1);
-        EXPECT_EQ(qv_error, row.error);
-    }
-    // Nine bytes from the second of cluster 2's data: as the PC sees them (every pair exchanged),
-    // then in recorder order, the odd last byte kept.
-    const Bytes pc_order = {data[0], data[3], data[2], data[5], data[4],
-                            data[7], data[6], data[9], data[8]};
-    const Bytes recorder_order = {data[3], data[0], data[5], data[2], data[7],
-                                  data[4], data[9], data[6], data[8]};
-    ASSERT_EQ(qv_read(3 * int64_t(kMiB) + 1, buf.data(), 9, 0), 0);
-    EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 9), pc_order);
-    ASSERT_EQ(qv_read(3 * int64_t(kMiB) + 1, buf.data(), 9, 1), 0);
-    EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 9), recorder_order);
+    const std::string failed = "ReadFile failed on position ";
     const SalvageRow salvages[] = {
         {.name = "healthy"},
         {.name = "one failed read",
          .fails_once = true,
-         .trimmed = "1:",
-         .error = "ReadFile failed on position 3145728 with code 5\n"},
+         .trimmed = "1;; " + failed + "3145728 with code 5\n"},
         {.name = "one bad sector, the whole request fails",
          .bad = {{6244, 1, kWhole}},
-         .trimmed = "2: 100+1",
-         .error = "ReadFile failed on position 3196928 with code 23\n",
-         .scraped = "0: 100+1",
-         .scrape_error = "Cannot read position 3196928: it failed before\n"},
+         .trimmed = "2; 100+1; " + failed + "3196928 with code 23\n",
+         .scraped = "0; 100+1; Cannot read position 3196928: it failed before\n"},
         {.name = "eight bad sectors",
          .bad = {{6244, 8, kEio}},
-         .trimmed = "3: 100+1 101+6~ 107+1",
-         .error = "ReadFile failed on position 3200512 with code 5\n",
-         .scraped = "6: 100+8",
-         .scrape_error = "Cannot read position 3200512: it failed before\n"},
+         .trimmed = "3; 100+1 101+6~ 107+1; " + failed + "3200512 with code 5\n",
+         .scraped = "6; 100+8; Cannot read position 3200512: it failed before\n"},
         {.name = "a short read at the last 48 sectors",
          .bad = {{8144, 48, kShort}},
-         .trimmed = "3: 2000+1 2001+46~ 2047+1",
-         .error = "ReadFile did not read 512 bytes but 0 bytes at position 4193792 (cluster 3)\n",
-         .scraped = "46: 2000+48",
-         .scrape_error = "Cannot read position 4193792: it failed before\n"},
+         .trimmed = "3; 2000+1 2001+46~ 2047+1; ReadFile did not read 512 bytes but 0 bytes at "
+                    "position 4193792 (cluster 3)\n",
+         .scraped = "46; 2000+48; Cannot read position 4193792: it failed before\n"},
         {.name = "a whole bad MiB",
          .bad = {{6144, 2048, kEio}},
-         .trimmed = "3: 0+1 1+2046~ 2047+1",
-         .error = "ReadFile failed on position 4193792 with code 5\n",
-         .scraped = "2046: 0+2048",
-         .scrape_error = "Cannot read position 4193792: it failed before\n"},
+         .trimmed = "3; 0+1 1+2046~ 2047+1; " + failed + "4193792 with code 5\n",
+         .scraped = "2046; 0+2048; Cannot read position 4193792: it failed before\n"},
     };
     bad_sectors bad;
     for (const SalvageRow& row : salvages) {
@@ -258,21 +198,28 @@ TEST_F(Open, ReadsAndSalvagingReads) {
             const int result =
                 qv_read_salvage(3 * int64_t(kMiB), buf.data(), kMiB, 0, &bad, effort);
             EXPECT_EQ(result, bad.count == 0 ? kSalvageComplete : kSalvagePartial);
-            EXPECT_EQ(
-                format("%llu:", (unsigned long long)(disk_.failed - failed_before)) + runs_of(bad),
-                effort == kEffortTrim ? row.trimmed : row.scraped);
-            EXPECT_EQ(qv_error, effort == kEffortTrim ? row.error : row.scrape_error);
+            const std::string outcome =
+                std::to_string(disk_.failed - failed_before) + ";" + runs_of(bad) + "; " + qv_error;
+            EXPECT_EQ(outcome, effort == kEffortTrim ? row.trimmed : row.scraped);
             Bytes want(disk_.image.begin() + 3 * kMiB, disk_.image.begin() + 4 * kMiB);
             for (uint32_t i = 0; i < bad.count; ++i)
                 std::fill_n(want.begin() + bad.first[i] * 512, bad.length[i] * 512, 0);
             EXPECT_TRUE(buf == want);
         }
     }
+    // At the end of the disk: its last byte reads; a read behind it or before the start fails
+    // unread; a read across it is cut short, salvaged up to it.
     disk_.bad.clear();
     const uint64_t reads_before = disk_.reads;
+    EXPECT_EQ(qv_read_salvage(-512, buf.data(), 512, 0, &bad), kSalvageFailed);
     EXPECT_EQ(qv_read_salvage(kLastSector + 512, buf.data(), 1024, 0, &bad), kSalvageFailed);
-    EXPECT_STREQ(qv_error, kAfterEnd);
+    EXPECT_STREQ(qv_error, "Attempt to read after end of disk!\n");
     EXPECT_EQ(disk_.reads, reads_before);
+    EXPECT_EQ(qv_read(kLastSector + 511, buf.data(), 1, 0), 0);
+    EXPECT_EQ(qv_read(kLastSector, buf.data(), 1024, 0), 1);
+    EXPECT_STREQ(
+        qv_error,
+        "ReadFile did not read 1024 bytes but 512 bytes at position 9436672 (cluster 8)\n");
     EXPECT_EQ(qv_read_salvage(kLastSector, buf.data(), 2048, 0, &bad), kSalvagePartial);
     EXPECT_EQ(runs_of(bad), " 1+3");
 }
