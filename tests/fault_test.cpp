@@ -74,8 +74,9 @@ struct Fault {
     Expect raw = {};
     Expect conversion = {};
     Expect disk = {};
-    Messages shown = {};     // each told exactly once: shown, or as the error
-    int64_t disk_reads = 0;  // the reads of mode "disk" (the opening's before)
+    Messages shown = {};  // each told exactly once: shown, or as the error
+    // Mode "disk": its reads; the MiB it reads whole, in their order.
+    std::string disk_reads = "0;";
 };
 
 class Faults : public TempDirTest, public ::testing::WithParamInterface<Mode> {};
@@ -95,14 +96,14 @@ TEST_P(Faults, EveryFault) {
     const std::vector<Fault> faults = {
         {.name = "the second read fails once",
          .after = [](MemoryDisk& disk, const Mode&) { disk.fail_read = disk.reads + 2; },
-         .disk_reads = 2057},  // nine clusters, the failed one again sector by sector
+         .disk_reads = "2057; 0 1 3 4 5 2 6 7 8"},
         {.name = "bad sectors",
          .before = [](ImageBuilder&, MemoryDisk& disk) { disk.fail_sectors(6244, 8); },
          .raw = {4, hole + "; 3072" + never, zeros(1099776, 4096)},
          .conversion = {4, lost + "; 3072" + never, nullptr},
          .disk = {4, hole + "\n", zeros(3196928, 4096)},
          .shown = told_hole,
-         .disk_reads = 1957},
+         .disk_reads = "1957; 0 1 2 3 5 4 6 7 8"},
         {.name = "a map without those sectors",
          .before =
              [&](ImageBuilder&, MemoryDisk&) {
@@ -121,13 +122,13 @@ TEST_P(Faults, EveryFault) {
          .disk = {4, "5767168 bytes" + zeros_told + "\n", zeros(3670016, 5767168)},
          .shown = {"Cannot read 524288 bytes at position 3670016\n",
                    "Cannot read 1048576 bytes at position 4194304\n"},
-         .disk_reads = 11273},
+         .disk_reads = "11273; 0 1 2 3 5 4 6 8 7"},
         {.name = "the recording header's sector 4096 fails",
          .before = [](ImageBuilder&, MemoryDisk& disk) { disk.fail_sectors(4096, 1); },
          .raw = {4, "512 bytes" + zeros_told + "\n", zeros(0, 512)},
          .conversion = {1, "Open of recording Film failed.\n", nullptr},
          .disk = {4, "512 bytes" + zeros_told + "\n", zeros(2097152, 512)},
-         .disk_reads = 2057},
+         .disk_reads = "2057; 0 1 2 4 5 3 6 7 8"},
         {.name = "a directory at the output name",
          .after = [](MemoryDisk&, const Mode& mode) { fs::create_directory(mode.output); },
          .raw = {1, "Cannot open 'Film' for output\n", nullptr},
@@ -140,14 +141,14 @@ TEST_P(Faults, EveryFault) {
          .raw = {4, "Write failed (disk full?)\n", nullptr},
          .conversion = {4, kWriteFailed, nullptr},
          .disk = {4, "Write failed (disk full?)\n", nullptr},
-         .disk_reads = 1},  // the copy stops at the first failed write
+         .disk_reads = "1; 0"},  // the copy stops at the first failed write
 #endif
         {.name = "interrupted at 30 %",
          .after = [](MemoryDisk&, const Mode&) { interrupting = true; },
          .raw = {4, kInterrupted, cut_to(2 * kMiB)},
          .conversion = {4, kInterrupted, nullptr},
          .disk = {4, kInterrupted, zeros(3 * kMiB, 6 * kMiB)},
-         .disk_reads = 3},
+         .disk_reads = "3; 0 1 2"},
     };
     Bytes image;  // the disk as built
     auto mount_film = [&](const Fault* fault) {
@@ -176,9 +177,13 @@ TEST_P(Faults, EveryFault) {
         if (fault.after) fault.after(disk_, mode);
         qv_set_error("%s", "");
         const uint64_t reads_before = disk_.reads;
+        disk_.log_reads = true;
+        disk_.read_log.clear();
         EXPECT_EQ(run(mode), want.result);
-        const int64_t reads = int64_t(disk_.reads - reads_before);
-        EXPECT_EQ(mode.kind == kDisk ? reads : fault.disk_reads, fault.disk_reads);
+        std::string disk_reads = std::to_string(disk_.reads - reads_before) + ";";
+        for (const auto& [position, count] : disk_.read_log)
+            if (count == kMiB) disk_reads += format(" %lld", (long long)(position / kMiB));
+        EXPECT_EQ(mode.kind == kDisk ? disk_reads : fault.disk_reads, fault.disk_reads);
         const bool interrupted = interrupting;
         interrupting = false;
         qv_interrupted = 0;
