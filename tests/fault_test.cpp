@@ -10,6 +10,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr uint32_t kMiB = 1048576;
+constexpr char kLoop[] = "Recording Film: chain loops at cluster 2\n";
 constexpr char kInterrupted[] = "Interrupted, the partial output file is left in place\n";
 
 enum Kind { kRaw, kConversion, kDisk };
@@ -54,7 +55,7 @@ struct Expect {
     std::string error = {};
     Output output = [](Bytes healthy) { return healthy; };
 };
-Output cut_to(size_t size) {
+Output resized(size_t size) {  // cut, or padded with zeros
     return [=](Bytes bytes) {
         bytes.resize(size);
         return bytes;
@@ -97,6 +98,11 @@ TEST_P(Faults, EveryFault) {
         {.name = "the second read fails once",
          .after = [](MemoryDisk& disk, const Mode&) { disk.fail_read = disk.reads + 2; },
          .disk_reads = "2057; 0 1 3 4 5 2 6 7 8"},
+        {.name = "Film's last link back to cluster 2: a loop",
+         .before = [](ImageBuilder& img, MemoryDisk&) { img.set_fat(4, 2); },
+         .raw = {4, kLoop, resized(4 * kMiB)},
+         .disk = {-1},
+         .shown = {kLoop}},
         {.name = "bad sectors",
          .before = [](ImageBuilder&, MemoryDisk& disk) { disk.fail_sectors(6244, 8); },
          .raw = {4, hole + "; 3072" + never, zeros(1099776, 4096)},
@@ -145,7 +151,7 @@ TEST_P(Faults, EveryFault) {
 #endif
         {.name = "interrupted at 30 %",
          .after = [](MemoryDisk&, const Mode&) { interrupting = true; },
-         .raw = {4, kInterrupted, cut_to(2 * kMiB)},
+         .raw = {4, kInterrupted, resized(2 * kMiB)},
          .conversion = {4, kInterrupted, nullptr},
          .disk = {4, kInterrupted, zeros(3 * kMiB, 6 * kMiB)},
          .disk_reads = "3; 0 1 2"},
