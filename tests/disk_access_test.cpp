@@ -256,8 +256,9 @@ TEST_F(Open, ReadsAndSalvagingReads) {
     EXPECT_EQ(runs_of(bad), " 1+3");
 }
 
-// Mapfiles read: rows vary the comments, the status line (with and without its pass) and every
-// malformed line; checked: the text map_write gives back, or the message and an empty map.
+// Mapfiles read: rows vary the comments, blank lines and line ends, the status line (with and
+// without its pass) and every malformed line; checked: the text map_write gives back, or the
+// message and an empty map.
 struct MapRow {
     std::string text;
     std::string written = {};  // "": refused
@@ -286,8 +287,8 @@ TEST_F(Open, Mapfiles) {
         cannot + "line 1 is not the status line \"current_pos current_status current_pass\"\n";
     const std::string not_block = cannot + "line 2 is not a block line \"pos size status\"\n";
     std::vector<MapRow> rows = {
-        {.text = "# a rescue\n  # indented\n0x200 ? 2 # behind\n0 0x200 +\n0x200 512 -\n1024 0x10 "
-                 "/\n",
+        {.text = "# a rescue\n\n  # indented\n0x200 ? 2 # behind\r\n0 0x200 +\n0x200 512 -\n1024 "
+                 "0x10 /\n",
          .written = head + "0x00000200     ?               2\n" + blocks +
                     "0x00000000  0x00000200  +\n0x00000200  0x00000200  -\n0x00000400  0x00000010 "
                     " /\n"},
