@@ -218,10 +218,10 @@ TEST_F(Open, ReadsAndSalvagingReads) {
             const std::string outcome =
                 std::to_string(disk_.failed - failed_before) + ";" + runs_of(bad) + "; " + qv_error;
             EXPECT_EQ(outcome, want);
-            Bytes bytes(disk_.image.begin() + 3 * kMiB, disk_.image.begin() + 4 * kMiB);
+            Bytes expected(disk_.image.begin() + 3 * kMiB, disk_.image.begin() + 4 * kMiB);
             for (uint32_t i = 0; i < bad.count; ++i)
-                std::fill_n(bytes.begin() + bad.first[i] * 512, bad.length[i] * 512, 0);
-            EXPECT_TRUE(buf == bytes);
+                std::fill_n(expected.begin() + bad.first[i] * 512, bad.length[i] * 512, 0);
+            EXPECT_TRUE(buf == expected);  // zeros where unread
         }
     }
 #ifdef FAILING_REALLOC
