@@ -321,6 +321,15 @@ TEST_F(Open, Mapfiles) {
         const Bytes written = read_file("w");
         EXPECT_EQ(std::string(written.begin(), written.end()), row.written);
     }
+#ifdef FAILING_REALLOC
+    // No memory for the blocks: refused with that reason.
+    const std::string one_block = "0 +\n0 1 +\n";
+    write_file("m", Bytes(one_block.begin(), one_block.end()));
+    failing_reallocs = true;
+    EXPECT_EQ(map_read("m", &map), -1);
+    failing_reallocs = false;
+    EXPECT_STREQ(qv_error, "Not enough memory for the map\n");
+#endif
     fs::remove("m");
     EXPECT_EQ(map_read("m", &map), 1);
     // From an empty map: new ground is non-tried, equal neighbours are joined.
