@@ -254,6 +254,11 @@ TEST_F(Open, ReadsAndSalvagingReads) {
         "ReadFile did not read 1024 bytes but 512 bytes at position 9436672 (cluster 8)\n");
     EXPECT_EQ(qv_read_salvage(kLastSector, buf.data(), 2048, 0, &bad), kSalvagePartial);
     EXPECT_EQ(runs_of(bad), " 1+3");
+    // The last sector bad: it and what lies behind the end make one run.
+    rescue_reset();
+    disk_.fail_sectors(kLastSector / 512, 1);
+    EXPECT_EQ(qv_read_salvage(kLastSector, buf.data(), 2048, 0, &bad), kSalvagePartial);
+    EXPECT_EQ(runs_of(bad), " 0+4");
 }
 
 // Mapfiles read: rows vary the comments, blank lines and line ends, the status line (with and
