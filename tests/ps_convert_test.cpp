@@ -1,103 +1,160 @@
 // The conversions through the demultiplexer ("VOB", "M2P", "M2V", "MP3") end to end, each test in
-// its own temporary directory: on the bundled sample, and on recordings made by ffmpeg, checked
-// with ffmpeg and ffprobe.
-#include <set>
+// its own temporary directory: on the bundled sample, on recordings made here and by ffmpeg, these
+// checked with ffmpeg, ffprobe and dvdauthor.
 #include "support/fixture.h"
 namespace {
 
 using Conversions = ConversionTest;
 
 // The sample's first 3000 packets as "Cut"; as "Same" with a header naming 0x101 for the audio too;
-// as "Damaged" with the 5th audio PES without its start code and the 8th declaring one byte more. A
-// VOB holds packs, an M2P PES packets of true lengths up to the repack size (0: 65541).
-//   | VOB 100; M2P 193, 65541; M2V; MP3 | M2P 192, 65542 refused | Same | Damaged VOB, M2P 0: the
-//   warnings |
+// as "Damaged" with the 5th audio PES without its start code and the 8th declaring one byte more.
+// Each row a conversion: the lines shown, the error; a VOB holds packs, an M2P PES packets of true
+// lengths up to the repack size (0: 65541), one behind the other.
+struct SampleRow {
+    const char* name;
+    const char* file;
+    int recording = 0;
+    int repack = 0;
+    Messages shown;
+    std::string error = "";
+};
 TEST_F(Conversions, OfTheSampleAndItsDamage) {
-    Bytes cut(ts_.begin(), ts_.begin() + 3000 * kTsPacketSize), damaged = cut;
+    Bytes cut(ts_.begin(), ts_.begin() + 3000 * kTsPacketSize);
+    Bytes damaged = cut;
     uint32_t declared = 0;
     for (size_t at = 0, audio = 0; at < damaged.size() && !declared; at += kTsPacketSize) {
-        uint8_t* p = &damaged[at];
-        if (get_be16(p + 1) != 0x4102 || ++audio < 5) continue;  // audio unit starts
-        uint8_t* pes = p + 4 + ((p[3] & 0x20) ? p[4] + 1 : 0);
+        uint8_t* packet = &damaged[at];
+        if (get_be16(packet + 1) != 0x4102 || ++audio < 5) continue;  // audio unit starts
+        uint8_t* pes = packet + 4 + ((packet[3] & 0x20) ? packet[4] + 1 : 0);
         if (audio == 5) pes[2] = 0x02;
-        if (audio == 8) put_be16(pes + 4, (declared = get_be16(pes + 4)) + 1);
+        if (audio == 8) declared = get_be16(pes + 4);
+        if (audio == 8) put_be16(pes + 4, declared + 1);
     }
     ImageBuilder img(16);
     img.add_recording("Cut", cut);
     img.add_recording("Same", cut, {1, 0x100, 0x101, 0x101});
     img.add_recording("Damaged", damaged);
     mount(img, 3);
-    const std::string pids = "Video PID is 257, audio PID is 258\n", v = kVideoLine, a = kAudioLine,
-                      end = kCompleted,
-                      out =
-                          "The PMT lists streams this output leaves out: PID 259 (MPEG audio); "
-                          "--all-streams keeps them\n";
-    const std::string bad = "1 PES packets with a bad start dropped (Bad PES packet start)\n";
-    const std::string wrong =
+    const Messages good = {"Video PID is 257, audio PID is 258\n",
+                           "The PMT lists streams this output leaves out: PID 259 (MPEG audio); "
+                           "--all-streams keeps them\n",
+                           kVideoLine, kAudioLine, kCompleted};
+    Messages bad = good;
+    bad.push_back("1 PES packets with a bad start dropped (Bad PES packet start)\n");
+    Messages wrong = bad;
+    wrong.push_back(
         format("1 PES packets with a wrong length (first: bad PES packet length %u != %u)\n",
-               declared + 1, declared);
-    const char* refused = "Repack size %d not supported: use 0 or a size from 193 to 65541\n";
-    const struct {
-        Conversion conversion;
-        int repack;
-        const char* file;
-        int result;
-        std::string error;
-        Messages shown;
-    } rows[] = {
-        {convert_vob, 100, "Cut.vob", 0, "", {pids, out, v, a, end}},
-        {convert_m2p, 192, "Cut.m2p", 1, format(refused, 192), {}},
-        {convert_m2p, 65542, "Cut.m2p", 1, format(refused, 65542), {}},
-        {convert_m2p, 193, "Cut.m2p", 0, "", {pids, out, v, a, end}},
-        {convert_m2p, 65541, "Cut.m2p", 0, "", {pids, out, v, a, end}},
-        {convert_m2v, 0, "Cut.m2v", 0, "", {"Video PID is 257\n", end}},
-        {convert_mp3, 0, "Cut.mp3", 0, "", {"Audio PID is 258\n", out, a, end}},
-        {convert_vob,
-         0,
-         "Same.vob",
-         1,
-         "Video and audio PID are both 257: the recording cannot be multiplexed\n",
-         {"Video PID is 257, audio PID is 257\n"}},
-        {convert_vob, 0, "Damaged.vob", 0, "", {pids, out, v, a, end, bad}},
-        {convert_m2p, 0, "Damaged.m2p", 0, "", {pids, out, v, a, end, bad, wrong}},
+               declared + 1, declared));
+    const SampleRow rows[] = {
+        {.name = "VOB, the repack size ignored", .file = "Cut.vob", .repack = 100, .shown = good},
+        {.name = "M2P 193", .file = "Cut.m2p", .repack = 193, .shown = good},
+        {.name = "M2P 65542",
+         .file = "Cut.m2p",
+         .repack = 65542,
+         .error = "Repack size 65542 not supported: use 0 or a size from 193 to 65541\n"},
+        {.name = "one PID for both",
+         .file = "Same.vob",
+         .recording = 1,
+         .shown = {"Video PID is 257, audio PID is 257\n"},
+         .error = "Video and audio PID are both 257: the recording cannot be multiplexed\n"},
+        {.name = "damaged VOB", .file = "Damaged.vob", .recording = 2, .shown = bad},
+        {.name = "damaged M2P", .file = "Damaged.m2p", .recording = 2, .shown = wrong},
     };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(std::string(row.file) + " " + std::to_string(row.repack));
-        const std::string file = row.file, type = file.substr(file.size() - 3);
+    for (const SampleRow& row : rows) {
+        SCOPED_TRACE(row.name);
         repack = row.repack;
-        EXPECT_EQ(convert(row.conversion, file[0] == 'S'   ? 1
-                                          : file[0] == 'D' ? 2
-                                                           : 0),
-                  row.result)
-            << qv_error;
+        const bool vob = std::string(row.file).find(".vob") != std::string::npos;
+        EXPECT_EQ(convert(vob ? convert_vob : convert_m2p, row.recording),
+                  row.error.empty() ? 0 : 1);
         EXPECT_EQ(capture().messages, row.shown);
-        if (row.result != 0) {
+        if (!row.error.empty()) {
             EXPECT_EQ(qv_error, row.error);
-            EXPECT_FALSE(std::filesystem::exists(file));
+            EXPECT_FALSE(std::filesystem::exists(row.file));
             continue;
         }
-        const Bytes out = read_file(file);
-        const bool ps = type == "vob" || type == "m2p";
-        size_t at = 0, count = 0;  // the packs or PES packets one behind the other
-        for (; ps && at + 6 <= out.size() && get_be24(&out[at]) == 1; ++count) {
-            size_t n = type == "vob" ? kPackSize : get_be16(&out[at + 4]) + 6u;
-            EXPECT_TRUE(type == "vob" ? get_be32(&out[at]) == 0x1BAu
-                                      : n > 6 && n <= size_t(row.repack ? row.repack : 65541))
-                << at;
-            at += n;
+        const Bytes written = read_file(row.file);
+        size_t at = 0;
+        size_t count = 0;
+        for (; vob && at + kPackSize <= written.size(); at += kPackSize, ++count)
+            EXPECT_EQ(get_be32(&written[at]), 0x1BAu) << at;
+        for (; !vob && at + 6 <= written.size() && get_be24(&written[at]) == 1; ++count) {
+            const size_t size = get_be16(&written[at + 4]) + 6u;
+            EXPECT_TRUE(size > 6 && size <= size_t(row.repack ? row.repack : 65541)) << at;
+            at += size;
         }
-        EXPECT_TRUE(ps ? at == out.size() && count > 40 : out.size() > 1000);
-        std::filesystem::remove(file);
+        EXPECT_TRUE(at == written.size() && count > 40) << at;
+        std::filesystem::remove(row.file);
     }
     repack = 0;
+}
+
+// The transport packets of the PES packet pes on pid, counters from cc on (the last one filled by
+// its adaptation field).
+Bytes ts_of(uint32_t pid, const Bytes& pes, int& cc) {
+    Bytes out;
+    for (size_t at = 0; at < pes.size(); at += 184) {
+        const size_t n = std::min<size_t>(184, pes.size() - at);
+        Bytes packet = {0x47, uint8_t((at ? 0 : 0x40) | pid >> 8), uint8_t(pid),
+                        uint8_t((n < 184 ? 0x30 : 0x10) | (cc++ & 15))};
+        if (n < 184) packet.push_back(uint8_t(183 - n));
+        packet.resize(188 - n, 0xFF);
+        if (n < 183) packet[5] = 0;
+        packet.insert(packet.end(), pes.begin() + long(at), pes.begin() + long(at + n));
+        append(out, packet);
+    }
+    return out;
+}
+
+// A recording whose PMT names the video 0x101 and nine MPEG audio tracks 0x102 to 0x10A: a picture
+// with a sequence header, a frame of each track, a picture with a group header. As a VOB with
+// --all-streams and --dvd it takes the first eight tracks as 0xC0 to 0xC7, says so, and puts a
+// navigation pack with audio_bound 8 before each picture.
+TEST_F(Conversions, AVobHoldsEightAudioTracksAtMost) {
+    Bytes section = hex("02 B0 3F 00 01 C1 00 00 E1 01 F0 00 02 E1 01 F0 00");
+    for (uint8_t pid = 0x02; pid <= 0x0A; ++pid) append(section, {0x03, 0xE1, pid, 0xF0, 0x00});
+    append(section, {0, 0, 0, 0});
+    put_be32(&section[section.size() - 4], mpeg_crc32(section.data(), section.size() - 4));
+    Bytes ts = hex("47 41 00 10 00");
+    append(ts, section);
+    ts.resize(kTsPacketSize, 0xFF);
+    int video_cc = 0;
+    int audio_cc = 0;
+    append(ts, ts_of(0x101, pes(0xE0, 1000, 900000, kNone, true), video_cc));
+    for (uint32_t pid = 0x102; pid <= 0x10A; ++pid)
+        append(ts, ts_of(pid, pes(0xC0, 500, 900000, kNone, true), audio_cc));
+    Bytes group = pes(0xE0, 1000, 903600);
+    put_be32(&group[14], 0x1B8);
+    append(ts, ts_of(0x101, group, video_cc));
+    ASSERT_NO_FATAL_FAILURE(mount_recordings({{"Rec", ts}}));
+    stream_options = {1, 1};
+    EXPECT_EQ(convert(convert_vob, 0), 0) << qv_error;
+    stream_options = {};
+    Messages shown = {"Video PID is 257, audio PID is 258\n",
+                      "The PMT lists streams this output leaves out: PID 266 (MPEG audio); it "
+                      "holds 8 audio tracks at most\n",
+                      kVideoLine};
+    for (uint32_t pid = 0x102; pid <= 0x109; ++pid)
+        shown.push_back(
+            format("Audio PID %u as 0x%02X: Layer 2, bit rate=192 kb/s, frequency=48.0 kHz\n", pid,
+                   0xC0 + pid - 0x102));
+    shown.push_back(kCompleted);
+    EXPECT_EQ(capture().messages, shown);
+    const Bytes vob = read_file("Rec.vob");
+    std::string ids;
+    for (size_t at = 0; at + kPackSize <= vob.size(); at += kPackSize)
+        ids += format("%02X ", vob[at + 17]);
+    EXPECT_EQ(ids, "BB E0 C0 C1 C2 C3 C4 C5 C6 C7 BB E0 ");
+    EXPECT_EQ(vob[23], 8 << 2);
 }
 
 #ifndef _WIN32
 // A recording ffmpeg makes here: MPEG-2 video (352x288, 25 fps, groups of 12 pictures with two B
 // pictures) on PID 0x101, two MPEG-1 Layer II tracks (48 kHz mono, 48 kbit/s) on 0x102 and 0x103,
-// an AC-3 track (48 kHz mono, 32 kbit/s) on 0x104, the PMT on 0x100; 2 s. Every audio PES packet
-// holds one frame, as some muxers write them.
-Bytes streams_recording() {
+// an AC-3 track (48 kHz mono, 32 kbit/s) on 0x104, the PMT on 0x100; 2 s, 711 packets. Every audio
+// PES packet holds one frame, as some muxers write them.
+const Bytes& streams_recording() {
+    static Bytes ts;
+    if (!ts.empty()) return ts;
     run_tool(
         "ffmpeg -v error -y -f lavfi -i testsrc2=size=352x288:rate=25 -f lavfi -i "
         "sine=frequency=440:sample_rate=48000 -f lavfi -i sine=frequency=660:sample_rate=48000 "
@@ -107,297 +164,9 @@ Bytes streams_recording() {
         "-c:a:2 ac3 -b:a:2 32k -ac:a:2 1 -f mpegts -pes_payload_size 0 -mpegts_service_id 1 "
         "-mpegts_pmt_start_pid 0x100 -streamid 0:0x101 -streamid 1:0x102 -streamid 2:0x103 "
         "-streamid 3:0x104 -fflags +bitexact streams.ts");
-    const Bytes ts = read_file("streams.ts");
+    ts = read_file("streams.ts");
     std::filesystem::remove("streams.ts");
     return ts;
-}
-
-// The stream ids of a VOB or M2P, AC-3 with its sub-stream: "E0 C0 C1 BD80".
-std::string stream_ids(const Bytes& out, bool vob) {
-    std::set<std::string> ids;
-    for (size_t at = 0; at + 14 <= out.size();) {
-        const size_t pes = vob ? at + 14 + (out[at + 13] & 7) : at;
-        const uint8_t* b = &out[pes];
-        if (b[3] >= 0xBD && b[3] != 0xBE && b[3] != 0xBF)
-            ids.insert(format("%02X", b[3]) + (b[3] == 0xBD ? format("%02X", b[9 + b[8]]) : ""));
-        at += vob ? kPackSize : get_be16(b + 4) + 6u;
-    }
-    std::string list;
-    for (const std::string& id : ids) list += (list.empty() ? "" : " ") + id;
-    return list;
-}
-
-// streams_recording() (video 0x101; MPEG audio 0x102, 0x103; AC-3 0x104; 711 packets) as "All"; as
-// "Lost" with the header naming audio PID 0x1F0, which occurs nowhere; as "Bare" the same without
-// its PAT and PMT (675 packets); "Blank" video and audio packets that hold no PES packet. Each row
-// a conversion with or without --all-streams: its result, the lines shown (qv_error last for a
-// failure), the files written, the stream ids of a program stream.
-//   | All: the tracks left out named; with the option each track described, MP3 one file each    |
-//   | Lost: the PMT's audio taken, with a warning      | Bare: no audio: MP3 fails, TS goes on   |
-//   | Blank: nothing written, a failure                                                         |
-TEST_F(Conversions, StreamsOfTheRecording) {
-    REQUIRE_TOOL("ffmpeg");
-    const Bytes all = streams_recording();
-    Bytes bare, blank;
-    for (size_t at = 0; at < all.size(); at += kTsPacketSize)
-        if (get_be16(&all[at + 1]) % 0x100 != 0)  // PIDs 0 and 0x100 left out
-            append(bare, Bytes(all.begin() + long(at), all.begin() + long(at + kTsPacketSize)));
-    for (uint32_t i = 0; i < 20; ++i) append(blank, numbered_packet(i / 2, 0x101 + i % 2));
-    ImageBuilder img(26);
-    img.add_recording("All", all);
-    img.add_recording("Lost", all, {1, 0x100, 0x101, 0x1F0});
-    img.add_recording("Bare", bare, {1, 0x100, 0x101, 0x1F0});
-    img.add_recording("Blank", blank);
-    mount(img, 4);
-    const std::string
-        v = "Video: size = 352 x 288, aspect 4:3, frame rate 25, bit rate = 0.15 Mbit/s\n",
-        a = "Layer 2, bit rate=48 kb/s, frequency=48.0 kHz\n",
-        ac3 = "AC-3, bit rate=32 kb/s, frequency=48.0 kHz, channels=1\n", end = kCompleted,
-        pids = "Video PID is 257, audio PID is 258\n",
-        lost = "Video PID is 257, audio PID is 496\n",
-        ts_lost = "PMT PID is 256, video PID is 257, audio PID is 496\n",
-        taken =
-            "The recording header's audio PID 496 occurs in none of the first 711 "
-            "packets; the PMT's audio PID 258 is taken instead\n",
-        none =
-            "The recording has no audio: its header's audio PID 496 occurs in none "
-            "of the first 675 packets, and no PMT names another\n",
-        out = "The PMT lists streams this output leaves out: ";
-    const struct {
-        Conversion conversion;
-        int all_streams;
-        int index, result;
-        Messages shown;
-        std::vector<std::string> files;
-        std::string ids = "";
-    } rows[] = {
-        {convert_vob,
-         0,
-         0,
-         0,
-         {pids, out + "PID 259 (MPEG audio), PID 260 (AC-3 audio); --all-streams keeps them\n", v,
-          "Audio: " + a, end},
-         {"All.vob"},
-         "C0 E0"},
-        {convert_m2p,
-         1,
-         0,
-         0,
-         {pids, v, "Audio PID 258 as 0xC0: " + a, "Audio PID 259 as 0xC1: " + a,
-          "Audio PID 260 as 0xBD 0x80: " + ac3, end},
-         {"All.m2p"},
-         "BD80 C0 C1 E0"},
-        {convert_mp3,
-         1,
-         0,
-         0,
-         {"Audio PID is 258\n", "Audio PID 258: " + a, "Audio PID 259: " + a, end},
-         {"All-259.mp3", "All.mp3"}},
-        {convert_ts,
-         0,
-         1,
-         0,
-         {ts_lost, taken,
-          out + "PID 259 (MPEG audio), PID 260 (AC-3 audio); --all-streams keeps them\n", end},
-         {"Lost.ts"}},
-        {convert_vob,
-         0,
-         1,
-         0,
-         {lost, taken,
-          out + "PID 259 (MPEG audio), PID 260 (AC-3 audio); --all-streams keeps them\n", v,
-          "Audio: " + a, end},
-         {"Lost.vob"},
-         "C0 E0"},
-        {convert_mp3, 0, 2, 1, {"Audio PID is 496\n", none}, {}},
-        {convert_ts,
-         1,
-         2,
-         0,
-         {ts_lost, none, "No PMT in the first 675 packets: only the header's streams are taken\n",
-          end},
-         {"Bare.ts"}},
-        {convert_vob,
-         0,
-         3,
-         4,
-         {pids, end,
-          "Nothing was written: the video has no sequence header in a packet with a time "
-          "stamp\n"},
-         {"Blank.vob"}},
-        {convert_m2v,
-         0,
-         3,
-         4,
-         {"Video PID is 257\n", end, "Nothing was written: the video has no sequence header\n"},
-         {"Blank.m2v"}},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(testing::PrintToString(row.shown));
-        stream_options.all_streams = row.all_streams;
-        EXPECT_EQ(convert(row.conversion, row.index), row.result);
-        Messages shown = capture().messages;
-        if (row.result) shown.push_back(qv_error);
-        EXPECT_EQ(shown, row.shown);
-        std::vector<std::string> files;
-        for (const auto& f : std::filesystem::directory_iterator("."))
-            files.push_back(f.path().filename().string());
-        std::sort(files.begin(), files.end());
-        EXPECT_EQ(files, row.files);
-        for (const std::string& file : files) {
-            EXPECT_EQ(std::filesystem::file_size(file) != 0, row.result == 0) << file;
-            const std::string type = file.substr(file.size() - 3);
-            if (type == "vob" || type == "m2p") {
-                EXPECT_EQ(stream_ids(read_file(file), type == "vob"), row.ids);
-            }
-            std::filesystem::remove(file);
-        }
-    }
-    stream_options.all_streams = 0;
-}
-
-#endif
-
-// The transport packets of the PES packet pes on pid, counters from cc on (the last one filled by
-// its adaptation field).
-Bytes ts_of(uint32_t pid, const Bytes& pes, int& cc) {
-    Bytes out;
-    for (size_t at = 0; at < pes.size(); at += 184) {
-        const size_t n = std::min<size_t>(184, pes.size() - at);
-        Bytes p = {0x47, uint8_t((at ? 0 : 0x40) | pid >> 8), uint8_t(pid),
-                   uint8_t((n < 184 ? 0x30 : 0x10) | (cc++ & 15))};
-        if (n < 184) p.push_back(uint8_t(183 - n)), p.resize(188 - n, 0xFF);
-        if (n < 183) p[5] = 0;
-        p.insert(p.end(), pes.begin() + long(at), pes.begin() + long(at + n));
-        append(out, p);
-    }
-    return out;
-}
-// The PTS of the first PES packet of stream_id class id (0xE0 or 0xC0) in a VOB or M2P.
-int64_t first_pts(const Bytes& out, bool vob, uint8_t id) {
-    for (size_t at = 0; at + 14 <= out.size();) {
-        const size_t pes = vob ? at + 14 + (out[at + 13] & 7) : at;
-        const uint8_t* b = &out[pes];
-        if ((b[3] & 0xF0) == id && (b[7] & 0x80))
-            return int64_t(b[9] >> 1 & 7) << 30 | b[10] << 22 | (b[11] >> 1) << 15 | b[12] << 7 |
-                   b[13] >> 1;
-        at += vob ? kPackSize : get_be16(b + 4) + 6u;
-    }
-    return -1;
-}
-
-// VOB and M2P begin with the same video and audio packets: recordings made here whose audio
-// holds one frame per PES packet, each row's packets in order (V video PES packet k of 3000 bytes,
-// PTS 900000 + 3600 k, the first with a sequence header, in TS packets from .. to; A an audio PES
-// packet with the PTS 900000 + d). Before, M2P lost the audio that came while the first picture's
-// packet was collected (row 1), both the audio that came before it (row 2).
-//   | the first audio frame in step comes in the first picture's packet: written | audio in step
-//   before the video: written |
-TEST_F(Conversions, VobAndM2pBeginAlike) {
-    struct Piece {
-        char kind;
-        int k_or_d;
-        size_t from = 0, to = 17;
-    };
-    const struct {
-        std::vector<Piece> pieces;
-        int64_t audio_behind_video;
-    } rows[] = {
-        {{{'A', -2160},
-          {'V', 0, 0, 13},
-          {'A', 0},
-          {'V', 0, 13, 15},
-          {'A', 2160},
-          {'V', 0, 15},
-          {'V', 1},
-          {'A', 4320}},
-         0},
-        {{{'A', -2160}, {'A', 100}, {'V', 0}, {'A', 2260}, {'V', 1}, {'A', 4420}}, 100},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.audio_behind_video);
-        Bytes ts, video[2];
-        int video_cc = 0, audio_cc = 0;
-        for (const Piece& p : row.pieces) {
-            if (p.kind == 'A') {
-                append(ts, ts_of(0x102, pes(0xC0, 150, 900000 + p.k_or_d, kNone, true), audio_cc));
-                continue;
-            }
-            Bytes& v = video[p.k_or_d];
-            if (v.empty())
-                v = ts_of(0x101, pes(0xE0, 3000, 900000 + 3600 * p.k_or_d, kNone, p.k_or_d == 0),
-                          video_cc);
-            append(ts, Bytes(v.begin() + long(p.from * 188), v.begin() + long(p.to * 188)));
-        }
-        ASSERT_NO_FATAL_FAILURE(mount_recordings({{"Rec", ts}}));
-        for (Conversion c : {convert_vob, convert_m2p}) {
-            ASSERT_EQ(convert(c, 0), 0) << qv_error;
-            const bool vob = c == convert_vob;
-            const Bytes out = read_file(vob ? "Rec.vob" : "Rec.m2p");
-            EXPECT_EQ(first_pts(out, vob, 0xC0) - first_pts(out, vob, 0xE0), row.audio_behind_video)
-                << (vob ? "VOB" : "M2P");
-        }
-        std::filesystem::remove("Rec.vob"), std::filesystem::remove("Rec.m2p");
-    }
-}
-
-#ifndef _WIN32
-// ffprobe on stream "v" or "a" of file: the frames it decodes (count), or the time of the first one
-// in seconds (the lines of side data between the frames' lines begin with a comma).
-double probe(const std::string& file, const char* stream, bool count) {
-    const char* entries = count ? "-count_frames -show_entries stream=nb_read_frames"
-                                : "-show_entries frame=pts_time";
-    return atof(run_tool(std::string("ffprobe -v error -select_streams ") + stream + ":0 " +
-                         entries + " -of csv=p=0 '" + file +
-                         "' 2>/dev/null | grep '^[0-9]' | sort -g | head -n 1")
-                    .c_str());
-}
-
-// Recordings made by ffmpeg (tools/make_gop_samples.sh: 176x144 MPEG-2 video in open GOPs, MPEG-1
-// Layer II audio), whole and without their first 37 % (every stream then starts in mid-packet,
-// inside a GOP): VOB, M2P and M2V decode without an error line to all the pictures ffmpeg decodes
-// from the recording; in VOB and M2P the first audio lies 0 to 0.25 s behind the first picture and
-// "-c copy" into Matroska works; M2V is 176x144 MPEG-2 video; MP3 holds all the audio frames of the
-// recording.
-TEST_F(Conversions, RecordingsPlayFromTheFirstPictureToTheLast) {
-    REQUIRE_TOOL("ffmpeg");
-    REQUIRE_TOOL("ffprobe");
-    const struct {
-        const char* source;
-        int cut_percent, pictures;
-    } rows[] = {{"gop_short.ts", 0, 100},
-                {"gop_long.ts", 0, 225},
-                {"gop_short.ts", 37, 64},
-                {"gop_long.ts", 37, 123}};
-    for (const auto& row : rows) {
-        SCOPED_TRACE(std::string(row.source) + " cut " + std::to_string(row.cut_percent) + " %");
-        Bytes ts = read_file(std::string(PVR_SOURCE_DIR) + "/data/" + row.source);
-        const size_t cut =
-            ts.size() / kTsPacketSize * size_t(row.cut_percent) / 100 * kTsPacketSize;
-        ts.erase(ts.begin(), ts.begin() + long(cut));
-        write_file("Rec.ts", ts);
-        ASSERT_EQ(probe("Rec.ts", "v", true), row.pictures);
-        ASSERT_NO_FATAL_FAILURE(mount_recordings({{"Rec", ts}}));
-        for (Conversion c : {convert_vob, convert_m2p, convert_m2v, convert_mp3})
-            ASSERT_EQ(convert(c, 0), 0);
-        for (const std::string file : {"Rec.vob", "Rec.m2p", "Rec.m2v"}) {
-            SCOPED_TRACE(file);
-            EXPECT_EQ(run_tool("ffmpeg -nostdin -v error -i " + file + " -f null - 2>&1"), "");
-            EXPECT_EQ(probe(file, "v", true), row.pictures);
-            if (file == "Rec.m2v") break;
-            const double lead = probe(file, "a", false) - probe(file, "v", false);
-            EXPECT_TRUE(lead >= 0.0 && lead <= 0.25) << lead;
-            EXPECT_EQ(run_tool("ffmpeg -nostdin -v error -y -i " + file +
-                               " -map 0 -c copy Rec.mkv 2>&1 && echo ok"),
-                      "ok\n");
-        }
-        EXPECT_EQ(run_tool("ffprobe -v error -show_entries stream=codec_name,width,height -of "
-                           "default=nw=1 Rec.m2v"),
-                  "codec_name=mpeg2video\nwidth=176\nheight=144\n");
-        EXPECT_EQ(probe("Rec.mp3", "a", true), probe("Rec.ts", "a", true));
-        for (const char* file : {"Rec.vob", "Rec.m2p", "Rec.m2v", "Rec.mp3"})
-            std::filesystem::remove(file);
-    }
 }
 
 // The streams ffprobe decodes in file, each "codec,id,frames " (sorted).
@@ -408,58 +177,243 @@ std::string streams_in(const std::string& file) {
         file + "' | grep , | cut -d, -f1-3 | sort -u | tr '\\n' ' '");
 }
 
-// streams_recording() whole, and without its first 37 % (every stream begins in mid-packet, the
-// video inside an open group): ffprobe decodes every stream of each output to every frame the start
-// rule keeps (audio from the first picture's time on). With --dvd, dvdauthor (PAL) makes a title of
-// the VOB with no "WARN" and no "ERR", and the title holds all of the VOB's frames; so it does of
-// the sample without its first 30 %.
-//   | --all-streams: TS all four with every frame; VOB, M2P all four; MP3 a file a track |
-//   | without: VOB the header's two | --dvd --all-streams: the title                      |
-TEST_F(Conversions, EveryStreamPlaysAndMakesADvd) {
+// streams_recording() as "All"; as "Lost" with the header naming audio PID 0x1F0, which occurs
+// nowhere; as "Bare" the same without its PAT and PMT (675 packets); "Blank" video and audio
+// packets that hold no PES packet. Each row a conversion with or without --all-streams: its result,
+// the lines shown (qv_error last for a failure), the files written, the streams ffprobe decodes
+// in the first one (a program stream's AC-3 by its sub-stream).
+struct StreamsRow {
+    const char* name;
+    Conversion conversion;
+    int all_streams = 0;
+    int recording = 0;
+    int result = 0;
+    Messages shown;
+    std::vector<std::string> files;
+    std::string streams = "";
+};
+TEST_F(Conversions, StreamsOfTheRecording) {
+    REQUIRE_TOOL("ffmpeg");
     REQUIRE_TOOL("ffprobe");
-    REQUIRE_TOOL("dvdauthor");
+    const Bytes& all = streams_recording();
+    Bytes bare;
+    Bytes blank;
+    for (size_t at = 0; at < all.size(); at += kTsPacketSize)
+        if (get_be16(&all[at + 1]) % 0x100 != 0)  // PIDs 0 and 0x100 left out
+            append(bare, Bytes(all.begin() + long(at), all.begin() + long(at + kTsPacketSize)));
+    for (uint32_t i = 0; i < 20; ++i) append(blank, numbered_packet(i / 2, 0x101 + i % 2));
+    ImageBuilder img(26);
+    img.add_recording("All", all);
+    img.add_recording("Lost", all, {1, 0x100, 0x101, 0x1F0});
+    img.add_recording("Bare", bare, {1, 0x100, 0x101, 0x1F0});
+    img.add_recording("Blank", blank);
+    mount(img, 4);
+    const std::string video =
+        "Video: size = 352 x 288, aspect 4:3, frame rate 25, bit rate = 0.15 Mbit/s\n";
+    const std::string mp2 = "Layer 2, bit rate=48 kb/s, frequency=48.0 kHz\n";
+    const std::string ac3 = "AC-3, bit rate=32 kb/s, frequency=48.0 kHz, channels=1\n";
+    const std::string pids = "Video PID is 257, audio PID is 258\n";
+    const std::string ts_lost = "PMT PID is 256, video PID is 257, audio PID is 496\n";
+    const std::string taken =
+        "The recording header's audio PID 496 occurs in none of the first 711 packets; the PMT's "
+        "audio PID 258 is taken instead\n";
+    const std::string none =
+        "The recording has no audio: its header's audio PID 496 occurs in none of the first 675 "
+        "packets, and no PMT names another\n";
+    const std::string out =
+        "The PMT lists streams this output leaves out: PID 259 (MPEG audio), PID 260 (AC-3 audio); "
+        "--all-streams keeps them\n";
+    const Messages all_tracks = {pids,
+                                 video,
+                                 "Audio PID 258 as 0xC0: " + mp2,
+                                 "Audio PID 259 as 0xC1: " + mp2,
+                                 "Audio PID 260 as 0xBD 0x80: " + ac3,
+                                 kCompleted};
     const std::string ps_all = "ac3,0x80,62 mp2,0x1c0,83 mp2,0x1c1,83 mpeg2video,0x1e0,50 ";
-    const struct {
-        const char* source;
-        int cut_percent;
-        Conversion conversion;
-        int all_streams, dvd;
-        const char* file;
-        std::string streams, title = "";
-    } rows[] = {
-        {"streams.ts", 0, convert_ts, 1, 0, "Rec.ts",
-         "ac3,0x104,63 mp2,0x102,84 mp2,0x103,84 mpeg2video,0x101,50 "},
-        {"streams.ts", 0, convert_vob, 1, 0, "Rec.vob", ps_all},
-        {"streams.ts", 0, convert_m2p, 1, 0, "Rec.m2p", ps_all},
-        {"streams.ts", 0, convert_mp3, 1, 0, "Rec-259.mp3", "mp2,N/A,84 "},
-        {"streams.ts", 0, convert_vob, 0, 0, "Rec.vob", "mp2,0x1c0,83 mpeg2video,0x1e0,50 "},
-        {"streams.ts", 37, convert_vob, 1, 1, "Rec.vob",
-         "ac3,0x80,32 mp2,0x1c0,43 mp2,0x1c1,43 mpeg2video,0x1e0,26 ",
-         "ac3,0x80,32 dvd_nav_packet,0x1bf,N/A mp2,0x1c0,43 mp2,0x1c1,43 mpeg2video,0x1e0,26 "},
-        // Five audio frames a PES packet, cut into pieces: each piece with a frame has its time.
-        {"sample.ts", 30, convert_vob, 0, 1, "Rec.vob", "mp2,0x1c0,209 mpeg2video,0x1e0,128 ",
-         "dvd_nav_packet,0x1bf,N/A mp2,0x1c0,209 mpeg2video,0x1e0,128 "},
+    const StreamsRow rows[] = {
+        {.name = "VOB: the tracks left out named",
+         .conversion = convert_vob,
+         .shown = {pids, out, video, "Audio: " + mp2, kCompleted},
+         .files = {"All.vob"},
+         .streams = "mp2,0x1c0,83 mpeg2video,0x1e0,50 "},
+        {.name = "VOB --all-streams",
+         .conversion = convert_vob,
+         .all_streams = 1,
+         .shown = all_tracks,
+         .files = {"All.vob"},
+         .streams = ps_all},
+        {.name = "M2P --all-streams",
+         .conversion = convert_m2p,
+         .all_streams = 1,
+         .shown = all_tracks,
+         .files = {"All.m2p"},
+         .streams = ps_all},
+        {.name = "MP3 --all-streams: a file a track",
+         .conversion = convert_mp3,
+         .all_streams = 1,
+         .shown = {"Audio PID is 258\n", "Audio PID 258: " + mp2, "Audio PID 259: " + mp2,
+                   kCompleted},
+         .files = {"All-259.mp3", "All.mp3"},
+         .streams = "mp2,N/A,84 "},
+        {.name = "TS --all-streams: every frame",
+         .conversion = convert_ts,
+         .all_streams = 1,
+         .shown = {"PMT PID is 256, video PID is 257, audio PID is 258\n", kCompleted},
+         .files = {"All.ts"},
+         .streams = "ac3,0x104,63 mp2,0x102,84 mp2,0x103,84 mpeg2video,0x101,50 "},
+        {.name = "TS: the PMT's audio taken",
+         .conversion = convert_ts,
+         .recording = 1,
+         .shown = {ts_lost, taken, out, kCompleted},
+         .files = {"Lost.ts"}},
+        {.name = "VOB: the PMT's audio taken",
+         .conversion = convert_vob,
+         .recording = 1,
+         .shown = {"Video PID is 257, audio PID is 496\n", taken, out, video, "Audio: " + mp2,
+                   kCompleted},
+         .files = {"Lost.vob"},
+         .streams = "mp2,0x1c0,83 mpeg2video,0x1e0,50 "},
+        {.name = "MP3 without audio fails",
+         .conversion = convert_mp3,
+         .recording = 2,
+         .result = 1,
+         .shown = {"Audio PID is 496\n", none}},
+        {.name = "TS without audio goes on",
+         .conversion = convert_ts,
+         .all_streams = 1,
+         .recording = 2,
+         .shown = {ts_lost, none,
+                   "No PMT in the first 675 packets: only the header's streams are taken\n",
+                   kCompleted},
+         .files = {"Bare.ts"}},
+        {.name = "VOB of nothing",
+         .conversion = convert_vob,
+         .recording = 3,
+         .result = 4,
+         .shown = {pids, kCompleted,
+                   "Nothing was written: the video has no sequence header in a packet with a time "
+                   "stamp\n"},
+         .files = {"Blank.vob"}},
+        {.name = "M2V of nothing",
+         .conversion = convert_m2v,
+         .recording = 3,
+         .result = 4,
+         .shown = {"Video PID is 257\n", kCompleted,
+                   "Nothing was written: the video has no sequence header\n"},
+         .files = {"Blank.m2v"}},
     };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(std::string(row.source) + " " + row.file);
-        Bytes ts = std::string(row.source) == "streams.ts"
-                       ? streams_recording()
-                       : read_file(std::string(PVR_SOURCE_DIR) + "/data/" + row.source);
+    for (const StreamsRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        stream_options.all_streams = row.all_streams;
+        EXPECT_EQ(convert(row.conversion, row.recording), row.result);
+        Messages shown = capture().messages;
+        if (row.result) shown.push_back(qv_error);
+        EXPECT_EQ(shown, row.shown);
+        std::vector<std::string> files;
+        for (const auto& entry : std::filesystem::directory_iterator("."))
+            files.push_back(entry.path().filename().string());
+        std::sort(files.begin(), files.end());
+        EXPECT_EQ(files, row.files);
+        if (!row.streams.empty()) EXPECT_EQ(streams_in(files.at(0)), row.streams);
+        for (const std::string& file : files) {
+            EXPECT_EQ(std::filesystem::file_size(file) != 0, row.result == 0) << file;
+            std::filesystem::remove(file);
+        }
+    }
+    stream_options.all_streams = 0;
+}
+
+// The time of the first frame ffprobe decodes of stream "v" or "a" of file, in seconds (the lines
+// of side data between the frames' lines begin with a comma).
+double first_time(const std::string& file, const char* stream) {
+    return atof(run_tool("ffprobe -v error -select_streams " + std::string(stream) +
+                         ":0 -show_entries frame=pts_time -of csv=p=0 '" + file +
+                         "' 2>/dev/null | grep '^[0-9]' | sort -g | head -n 1")
+                    .c_str());
+}
+
+// Recordings made by ffmpeg (tools/make_gop_samples.sh: 176x144 MPEG-2 video in open GOPs, MPEG-1
+// Layer II audio), whole and without their first 37 % (every stream then starts in mid-packet,
+// inside a GOP; ffmpeg decodes as many pictures from the recording as the row's): VOB, M2P and M2V
+// decode without an error line to all those pictures, VOB and M2P with the audio frames from the
+// first picture's time on, the first 0 to 0.25 s behind it; MP3 holds all the audio frames.
+struct GopRow {
+    const char* source;
+    int cut_percent;
+    int pictures;
+    int audio_frames;
+    int mp3_frames;
+};
+TEST_F(Conversions, RecordingsPlayFromTheFirstPictureToTheLast) {
+    REQUIRE_TOOL("ffmpeg");
+    REQUIRE_TOOL("ffprobe");
+    const GopRow rows[] = {{"gop_short.ts", 0, 100, 162, 167},
+                           {"gop_long.ts", 0, 225, 370, 375},
+                           {"gop_short.ts", 37, 64, 102, 127},
+                           {"gop_long.ts", 37, 123, 200, 250}};
+    for (const GopRow& row : rows) {
+        SCOPED_TRACE(std::string(row.source) + " cut " + std::to_string(row.cut_percent) + " %");
+        Bytes ts = read_file(std::string(PVR_SOURCE_DIR) + "/data/" + row.source);
         ts.erase(ts.begin(),
                  ts.begin() + long(ts.size() / 188 * size_t(row.cut_percent) / 100 * 188));
         ASSERT_NO_FATAL_FAILURE(mount_recordings({{"Rec", ts}}));
-        stream_options = {row.all_streams, row.dvd};
-        EXPECT_EQ(convert(row.conversion, 0), 0) << qv_error;
-        stream_options = {};
-        EXPECT_EQ(streams_in(row.file), row.streams);
-        if (row.dvd) {
-            EXPECT_EQ(run_tool("export VIDEO_FORMAT=PAL; (dvdauthor -o dvd -t Rec.vob && "
-                               "dvdauthor -o dvd -T) 2>&1 | grep -E 'WARN|ERR'"),
-                      "");
-            EXPECT_EQ(streams_in("dvd/VIDEO_TS/VTS_01_1.VOB"), row.title);
+        for (Conversion conversion : {convert_vob, convert_m2p, convert_m2v, convert_mp3})
+            ASSERT_EQ(convert(conversion, 0), 0);
+        const std::string ps =
+            format("mp2,0x1c0,%d mpeg2video,0x1e0,%d ", row.audio_frames, row.pictures);
+        for (const std::string file : {"Rec.vob", "Rec.m2p"}) {
+            SCOPED_TRACE(file);
+            EXPECT_EQ(streams_in(file), ps);
+            const double lead = first_time(file, "a") - first_time(file, "v");
+            EXPECT_TRUE(lead >= 0.0 && lead <= 0.25) << lead;
         }
-        for (const auto& f : std::filesystem::directory_iterator("."))
-            std::filesystem::remove_all(f);
+        for (const std::string file : {"Rec.vob", "Rec.m2p", "Rec.m2v"})
+            EXPECT_EQ(run_tool("ffmpeg -nostdin -v error -i " + file + " -f null - 2>&1"), "")
+                << file;
+        EXPECT_EQ(streams_in("Rec.m2v"), format("mpeg2video,N/A,%d ", row.pictures));
+        EXPECT_EQ(streams_in("Rec.mp3"), format("mp2,N/A,%d ", row.mp3_frames));
+        for (const auto& entry : std::filesystem::directory_iterator("."))
+            std::filesystem::remove(entry);
+    }
+}
+
+// With --dvd, dvdauthor (PAL) makes a title of the VOB with no "WARN" and no "ERR", and the title
+// holds all of the VOB's frames: of streams_recording() without its first 37 % with
+// --all-streams (the video begins inside an open group), and of the sample without its first 30 %
+// (five audio frames a PES packet, cut into pieces: each piece with a frame has its time).
+struct DvdRow {
+    const char* name;
+    int cut_percent;
+    int all_streams;
+    std::string streams;
+    std::string title;
+};
+TEST_F(Conversions, DvdTitles) {
+    REQUIRE_TOOL("ffmpeg");
+    REQUIRE_TOOL("ffprobe");
+    REQUIRE_TOOL("dvdauthor");
+    const DvdRow rows[] = {
+        {"streams.ts", 37, 1, "ac3,0x80,32 mp2,0x1c0,43 mp2,0x1c1,43 mpeg2video,0x1e0,26 ",
+         "ac3,0x80,32 dvd_nav_packet,0x1bf,N/A mp2,0x1c0,43 mp2,0x1c1,43 mpeg2video,0x1e0,26 "},
+        {"sample.ts", 30, 0, "mp2,0x1c0,209 mpeg2video,0x1e0,128 ",
+         "dvd_nav_packet,0x1bf,N/A mp2,0x1c0,209 mpeg2video,0x1e0,128 "},
+    };
+    for (const DvdRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        Bytes ts = row.all_streams ? streams_recording() : ts_;
+        ts.erase(ts.begin(),
+                 ts.begin() + long(ts.size() / 188 * size_t(row.cut_percent) / 100 * 188));
+        ASSERT_NO_FATAL_FAILURE(mount_recordings({{"Rec", ts}}));
+        stream_options = {row.all_streams, 1};
+        EXPECT_EQ(convert(convert_vob, 0), 0) << qv_error;
+        stream_options = {};
+        EXPECT_EQ(streams_in("Rec.vob"), row.streams);
+        EXPECT_EQ(run_tool("export VIDEO_FORMAT=PAL; (dvdauthor -o dvd -t Rec.vob && dvdauthor -o "
+                           "dvd -T) 2>&1 | grep -E 'WARN|ERR'"),
+                  "");
+        EXPECT_EQ(streams_in("dvd/VIDEO_TS/VTS_01_1.VOB"), row.title);
+        for (const auto& entry : std::filesystem::directory_iterator("."))
+            std::filesystem::remove_all(entry);
     }
 }
 #endif
