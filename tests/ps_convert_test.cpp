@@ -177,24 +177,38 @@ std::string streams_in(const std::string& file) {
         file + "' | grep , | cut -d, -f1-3 | sort -u | tr '\\n' ' '");
 }
 
+// The conversion that writes file, by its extension.
+Conversion conversion_of(const std::string& file) {
+    const std::string type = file.substr(file.rfind('.') + 1);
+    if (type == "vob") return convert_vob;
+    if (type == "m2p") return convert_m2p;
+    if (type == "m2v") return convert_m2v;
+    return type == "mp3" ? convert_mp3 : convert_ts;
+}
+
 // streams_recording() as "All"; as "Lost" with the header naming audio PID 0x1F0, which occurs
 // nowhere; as "Bare" the same without its PAT and PMT (675 packets); "Blank" video and audio
-// packets that hold no PES packet. Each row a conversion with or without --all-streams: its result,
-// the lines shown (qv_error last for a failure), the files written, the streams ffprobe decodes
-// in the first one (a program stream's AC-3 by its sub-stream).
+// packets that hold no PES packet; "Open" streams_recording() without its first 37 % (the video
+// begins inside an open group), "Sample" the sample without its first 30 % (five audio frames a
+// PES packet). Each row a conversion into file: its result, the lines shown (qv_error last for a
+// failure), the files written (none after a failure before the output, else the file), the streams
+// ffprobe decodes in the first one (a program stream's AC-3 by its sub-stream). With --dvd,
+// dvdauthor (PAL) makes a title of the VOB with no "WARN" and no "ERR" and the streams given.
 struct StreamsRow {
     const char* name;
-    Conversion conversion;
+    std::string file;
     int all_streams = 0;
-    int recording = 0;
+    int dvd = 0;
     int result = 0;
     Messages shown;
-    std::vector<std::string> files;
+    std::vector<std::string> files = {};
     std::string streams = "";
+    std::string title = "";
 };
 TEST_F(Conversions, StreamsOfTheRecording) {
     REQUIRE_TOOL("ffmpeg");
     REQUIRE_TOOL("ffprobe");
+    REQUIRE_TOOL("dvdauthor");
     const Bytes& all = streams_recording();
     Bytes bare;
     Bytes blank;
@@ -202,16 +216,21 @@ TEST_F(Conversions, StreamsOfTheRecording) {
         if (get_be16(&all[at + 1]) % 0x100 != 0)  // PIDs 0 and 0x100 left out
             append(bare, Bytes(all.begin() + long(at), all.begin() + long(at + kTsPacketSize)));
     for (uint32_t i = 0; i < 20; ++i) append(blank, numbered_packet(i / 2, 0x101 + i % 2));
-    ImageBuilder img(26);
+    const Bytes open(all.begin() + long(all.size() / 188 * 37 / 100 * 188), all.end());
+    const Bytes sample(ts_.begin() + long(ts_.size() / 188 * 30 / 100 * 188), ts_.end());
+    const std::vector<std::string> names = {"All", "Lost", "Bare", "Blank", "Open", "Sample"};
+    ImageBuilder img(60);
+    img.set_root_dir_slack(512);
     img.add_recording("All", all);
     img.add_recording("Lost", all, {1, 0x100, 0x101, 0x1F0});
     img.add_recording("Bare", bare, {1, 0x100, 0x101, 0x1F0});
     img.add_recording("Blank", blank);
-    mount(img, 4);
+    img.add_recording("Open", open);
+    img.add_recording("Sample", sample);
+    mount(img, 6);
     const std::string video =
         "Video: size = 352 x 288, aspect 4:3, frame rate 25, bit rate = 0.15 Mbit/s\n";
     const std::string mp2 = "Layer 2, bit rate=48 kb/s, frequency=48.0 kHz\n";
-    const std::string ac3 = "AC-3, bit rate=32 kb/s, frequency=48.0 kHz, channels=1\n";
     const std::string pids = "Video PID is 257, audio PID is 258\n";
     const std::string ts_lost = "PMT PID is 256, video PID is 257, audio PID is 496\n";
     const std::string taken =
@@ -223,104 +242,118 @@ TEST_F(Conversions, StreamsOfTheRecording) {
     const std::string out =
         "The PMT lists streams this output leaves out: PID 259 (MPEG audio), PID 260 (AC-3 audio); "
         "--all-streams keeps them\n";
-    const Messages all_tracks = {pids,
-                                 video,
-                                 "Audio PID 258 as 0xC0: " + mp2,
-                                 "Audio PID 259 as 0xC1: " + mp2,
-                                 "Audio PID 260 as 0xBD 0x80: " + ac3,
-                                 kCompleted};
+    const Messages all_tracks = {
+        pids,
+        video,
+        "Audio PID 258 as 0xC0: " + mp2,
+        "Audio PID 259 as 0xC1: " + mp2,
+        "Audio PID 260 as 0xBD 0x80: AC-3, bit rate=32 kb/s, frequency=48.0 "
+        "kHz, channels=1\n",
+        kCompleted};
     const std::string ps_all = "ac3,0x80,62 mp2,0x1c0,83 mp2,0x1c1,83 mpeg2video,0x1e0,50 ";
+    const std::string ps_two = "mp2,0x1c0,83 mpeg2video,0x1e0,50 ";
     const StreamsRow rows[] = {
         {.name = "VOB: the tracks left out named",
-         .conversion = convert_vob,
+         .file = "All.vob",
          .shown = {pids, out, video, "Audio: " + mp2, kCompleted},
-         .files = {"All.vob"},
-         .streams = "mp2,0x1c0,83 mpeg2video,0x1e0,50 "},
+         .streams = ps_two},
         {.name = "VOB --all-streams",
-         .conversion = convert_vob,
+         .file = "All.vob",
          .all_streams = 1,
          .shown = all_tracks,
-         .files = {"All.vob"},
          .streams = ps_all},
         {.name = "M2P --all-streams",
-         .conversion = convert_m2p,
+         .file = "All.m2p",
          .all_streams = 1,
          .shown = all_tracks,
-         .files = {"All.m2p"},
          .streams = ps_all},
         {.name = "MP3 --all-streams: a file a track",
-         .conversion = convert_mp3,
+         .file = "All.mp3",
          .all_streams = 1,
          .shown = {"Audio PID is 258\n", "Audio PID 258: " + mp2, "Audio PID 259: " + mp2,
                    kCompleted},
          .files = {"All-259.mp3", "All.mp3"},
          .streams = "mp2,N/A,84 "},
         {.name = "TS --all-streams: every frame",
-         .conversion = convert_ts,
+         .file = "All.ts",
          .all_streams = 1,
          .shown = {"PMT PID is 256, video PID is 257, audio PID is 258\n", kCompleted},
-         .files = {"All.ts"},
          .streams = "ac3,0x104,63 mp2,0x102,84 mp2,0x103,84 mpeg2video,0x101,50 "},
-        {.name = "TS: the PMT's audio taken",
-         .conversion = convert_ts,
-         .recording = 1,
-         .shown = {ts_lost, taken, out, kCompleted},
-         .files = {"Lost.ts"}},
         {.name = "VOB: the PMT's audio taken",
-         .conversion = convert_vob,
-         .recording = 1,
+         .file = "Lost.vob",
          .shown = {"Video PID is 257, audio PID is 496\n", taken, out, video, "Audio: " + mp2,
                    kCompleted},
-         .files = {"Lost.vob"},
-         .streams = "mp2,0x1c0,83 mpeg2video,0x1e0,50 "},
+         .streams = ps_two},
         {.name = "MP3 without audio fails",
-         .conversion = convert_mp3,
-         .recording = 2,
+         .file = "Bare.mp3",
          .result = 1,
          .shown = {"Audio PID is 496\n", none}},
         {.name = "TS without audio goes on",
-         .conversion = convert_ts,
+         .file = "Bare.ts",
          .all_streams = 1,
-         .recording = 2,
          .shown = {ts_lost, none,
                    "No PMT in the first 675 packets: only the header's streams are taken\n",
-                   kCompleted},
-         .files = {"Bare.ts"}},
+                   kCompleted}},
         {.name = "VOB of nothing",
-         .conversion = convert_vob,
-         .recording = 3,
+         .file = "Blank.vob",
          .result = 4,
          .shown = {pids, kCompleted,
                    "Nothing was written: the video has no sequence header in a packet with a time "
-                   "stamp\n"},
-         .files = {"Blank.vob"}},
+                   "stamp\n"}},
         {.name = "M2V of nothing",
-         .conversion = convert_m2v,
-         .recording = 3,
+         .file = "Blank.m2v",
          .result = 4,
          .shown = {"Video PID is 257\n", kCompleted,
-                   "Nothing was written: the video has no sequence header\n"},
-         .files = {"Blank.m2v"}},
+                   "Nothing was written: the video has no sequence header\n"}},
+        {.name = "a DVD of all streams from inside an open group",
+         .file = "Open.vob",
+         .all_streams = 1,
+         .dvd = 1,
+         .shown = {pids, "Audio PID 258 as 0xC0: " + mp2, "Audio PID 259 as 0xC1: " + mp2,
+                   all_tracks[4], video, kCompleted},
+         .streams = "ac3,0x80,32 mp2,0x1c0,43 mp2,0x1c1,43 mpeg2video,0x1e0,26 ",
+         .title =
+             "ac3,0x80,32 dvd_nav_packet,0x1bf,N/A mp2,0x1c0,43 mp2,0x1c1,43 mpeg2video,0x1e0,26 "},
+        {.name = "a DVD of the sample: each piece with a frame has its time",
+         .file = "Sample.vob",
+         .dvd = 1,
+         .shown = {pids,
+                   "The PMT lists streams this output leaves out: PID 259 (MPEG audio); "
+                   "--all-streams keeps them\n",
+                   kAudioLine, kVideoLine, kCompleted},
+         .streams = "mp2,0x1c0,209 mpeg2video,0x1e0,128 ",
+         .title = "dvd_nav_packet,0x1bf,N/A mp2,0x1c0,209 mpeg2video,0x1e0,128 "},
     };
     for (const StreamsRow& row : rows) {
         SCOPED_TRACE(row.name);
-        stream_options.all_streams = row.all_streams;
-        EXPECT_EQ(convert(row.conversion, row.recording), row.result);
+        stream_options = {row.all_streams, row.dvd};
+        const std::string stem = row.file.substr(0, row.file.find('.'));
+        const int recording = int(std::find(names.begin(), names.end(), stem) - names.begin());
+        EXPECT_EQ(convert(conversion_of(row.file), recording), row.result);
+        stream_options = {};
         Messages shown = capture().messages;
         if (row.result) shown.push_back(qv_error);
         EXPECT_EQ(shown, row.shown);
-        std::vector<std::string> files;
+        std::vector<std::string> files = row.files;
+        if (files.empty() && row.result != 1) files.push_back(row.file);
         for (const auto& entry : std::filesystem::directory_iterator("."))
-            files.push_back(entry.path().filename().string());
-        std::sort(files.begin(), files.end());
-        EXPECT_EQ(files, row.files);
-        if (!row.streams.empty()) EXPECT_EQ(streams_in(files.at(0)), row.streams);
-        for (const std::string& file : files) {
-            EXPECT_EQ(std::filesystem::file_size(file) != 0, row.result == 0) << file;
-            std::filesystem::remove(file);
+            files.erase(std::remove(files.begin(), files.end(), entry.path().filename().string()),
+                        files.end());
+        EXPECT_EQ(files, std::vector<std::string>()) << "missing";
+        if (!row.streams.empty()) EXPECT_EQ(streams_in(row.file), row.streams);
+        if (row.dvd) {
+            EXPECT_EQ(run_tool("export VIDEO_FORMAT=PAL; (dvdauthor -o dvd -t " + row.file +
+                               " && dvdauthor -o dvd -T) 2>&1 | grep -E 'WARN|ERR'"),
+                      "");
+            EXPECT_EQ(streams_in("dvd/VIDEO_TS/VTS_01_1.VOB"), row.title);
+        }
+        for (const auto& entry : std::filesystem::directory_iterator(".")) {
+            EXPECT_TRUE(entry.is_directory() || std::filesystem::file_size(entry) != 0 ||
+                        row.result)
+                << entry;
+            std::filesystem::remove_all(entry);
         }
     }
-    stream_options.all_streams = 0;
 }
 
 // The time of the first frame ffprobe decodes of stream "v" or "a" of file, in seconds (the lines
@@ -377,44 +410,5 @@ TEST_F(Conversions, RecordingsPlayFromTheFirstPictureToTheLast) {
     }
 }
 
-// With --dvd, dvdauthor (PAL) makes a title of the VOB with no "WARN" and no "ERR", and the title
-// holds all of the VOB's frames: of streams_recording() without its first 37 % with
-// --all-streams (the video begins inside an open group), and of the sample without its first 30 %
-// (five audio frames a PES packet, cut into pieces: each piece with a frame has its time).
-struct DvdRow {
-    const char* name;
-    int cut_percent;
-    int all_streams;
-    std::string streams;
-    std::string title;
-};
-TEST_F(Conversions, DvdTitles) {
-    REQUIRE_TOOL("ffmpeg");
-    REQUIRE_TOOL("ffprobe");
-    REQUIRE_TOOL("dvdauthor");
-    const DvdRow rows[] = {
-        {"streams.ts", 37, 1, "ac3,0x80,32 mp2,0x1c0,43 mp2,0x1c1,43 mpeg2video,0x1e0,26 ",
-         "ac3,0x80,32 dvd_nav_packet,0x1bf,N/A mp2,0x1c0,43 mp2,0x1c1,43 mpeg2video,0x1e0,26 "},
-        {"sample.ts", 30, 0, "mp2,0x1c0,209 mpeg2video,0x1e0,128 ",
-         "dvd_nav_packet,0x1bf,N/A mp2,0x1c0,209 mpeg2video,0x1e0,128 "},
-    };
-    for (const DvdRow& row : rows) {
-        SCOPED_TRACE(row.name);
-        Bytes ts = row.all_streams ? streams_recording() : ts_;
-        ts.erase(ts.begin(),
-                 ts.begin() + long(ts.size() / 188 * size_t(row.cut_percent) / 100 * 188));
-        ASSERT_NO_FATAL_FAILURE(mount_recordings({{"Rec", ts}}));
-        stream_options = {row.all_streams, 1};
-        EXPECT_EQ(convert(convert_vob, 0), 0) << qv_error;
-        stream_options = {};
-        EXPECT_EQ(streams_in("Rec.vob"), row.streams);
-        EXPECT_EQ(run_tool("export VIDEO_FORMAT=PAL; (dvdauthor -o dvd -t Rec.vob && dvdauthor -o "
-                           "dvd -T) 2>&1 | grep -E 'WARN|ERR'"),
-                  "");
-        EXPECT_EQ(streams_in("dvd/VIDEO_TS/VTS_01_1.VOB"), row.title);
-        for (const auto& entry : std::filesystem::directory_iterator("."))
-            std::filesystem::remove_all(entry);
-    }
-}
 #endif
 }  // namespace
