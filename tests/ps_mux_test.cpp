@@ -124,6 +124,45 @@ TEST_F(Multiplexer, PacketsAndPacks) {
                         "0; a repack size of at most 65541 avoids them\n"}));
 }
 
+// --dvd, the tracks video, two MPEG audio and an AC-3: a navigation pack (pack header, system
+// header with audio_bound 3, PCI and DSI naming its sector, the group's start and its SCR) goes
+// before each video packet with a PTS and a sequence or group header.
+TEST_F(Multiplexer, DvdNavigationPacks) {
+    output_track tracks[4] = {};
+    tracks[0].kind = kStreamVideo;
+    tracks[1].kind = kStreamMpegAudio;
+    tracks[2].kind = kStreamMpegAudio;
+    tracks[3].kind = kStreamAc3;
+    set_conversion_tracks(tracks, 4);
+    stream_options.dvd = 1;
+    reset_ps_state();
+    stream_->scr = kFirstScr;
+    EXPECT_EQ(feed(out_pack, pes(0xE0, 300, O + 7200, kNone, true)), 0);
+    stream_->scr = kFirstScr + 300 * 9000;
+    EXPECT_EQ(feed(out_pack, with(pes(0xE0, 300), 9, "00 00 01 B8")), 0);  // no PTS
+    EXPECT_EQ(feed(out_pack, pes(0xE0, 300, O + 50000)), 0);               // no header
+    EXPECT_EQ(feed(out_pack, with(pes(0xE0, 300, O + 60000), 14, "00 00 01 B8")), 0);
+    set_conversion_tracks(nullptr, 0);
+    stream_options.dvd = 0;
+    const Bytes out = written();
+    ASSERT_EQ(out.size(), 6 * kPackSize);
+    for (size_t pack : {0, 4}) {
+        const uint32_t sector = uint32_t(pack);
+        Bytes want = with(Bytes(kPackSize, 0), 0,
+                          pack ? "00 00 01 BA 44 00 05 19 44 01" : "00 00 01 BA 44 00 04 00 04 01");
+        want = with(want, 10, "01 89 C3 F8 00 00 01 BB 00 12 80 C4 E1 0C E1 7F B9 E0 E8 B8 C0 20");
+        want = with(want, 32, "BD E0 3A BF E0 02 00 00 01 BF 03 D4 00");
+        want = with(want, 1024, "00 00 01 BF 03 FA 01");
+        put_be32(&want[45], sector);
+        put_be32(&want[57], pack ? 60000 : 7200);  // the group's PTS less O
+        put_be32(&want[1031], pack ? 9000 : 0);    // the SCR, 90 kHz
+        put_be32(&want[1035], sector);
+        EXPECT_EQ(
+            Bytes(out.begin() + long(pack * kPackSize), out.begin() + long((pack + 1) * kPackSize)),
+            want);
+    }
+}
+
 // Where the output begins, from a reset state through out_pack and through out_pes: the video at
 // its first packet with a PTS and a sequence header, the audio at its first packet whose PTS is not
 // earlier (modulo 2^33, half the range either way) than that one's, also when it comes first. Each
