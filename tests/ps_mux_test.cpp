@@ -1,18 +1,18 @@
-// The program stream multiplexer, fed by hand with PES packets as the demultiplexer leaves them. O
-// is 900000, the 90 kHz origin of a first scr of 270000000; "44 00 04 00 04 01" is SCR 0.
+// The program stream multiplexer, fed by hand with PES packets as the demultiplexer leaves them.
+// kOrigin is 900000, the 90 kHz origin of a first scr of 270000000; "44 00 04 00 04 01" is SCR 0.
 #include <tuple>
 #include "support/fixture.h"
 namespace {
 
-constexpr uint64_t kFirstScr = 270000000, O = 900000, kWrap = uint64_t(1) << 33;
-// b with the bytes of text at offset at.
-Bytes with(Bytes b, size_t at, const char* text) {
-    for (uint8_t x : hex(text)) b[at++] = x;
-    return b;
+constexpr uint64_t kFirstScr = 270000000, kOrigin = 900000, kWrap = uint64_t(1) << 33;
+// bytes with those of text at offset at.
+Bytes with(Bytes bytes, size_t at, const char* text) {
+    for (uint8_t byte : hex(text)) bytes[at++] = byte;
+    return bytes;
 }
 Bytes handed;
-int record_out(demux_stream* s) {
-    handed.assign(s->buffer, s->buffer + s->length);
+int record_out(demux_stream* stream) {
+    handed.assign(stream->buffer, stream->buffer + stream->length);
     return 7;
 }
 using Multiplexer = StreamTest;
@@ -39,11 +39,13 @@ struct PacketRow {
 TEST_F(Multiplexer, PacketsAndPacks) {
     const char* zeros = "00 00 00 00 00 00 00 00 00";
     const PacketRow rows[] = {
-        // The first video and audio packs: E3 as E0, C5 as C0, the times moved back by O.
-        {.packet = pes(0xE3, 300, O + 7200, O + 3600, true),
+        // The first video and audio packs: E3 as E0, C5 as C0, the times moved back by kOrigin.
+        {.packet = pes(0xE3, 300, kOrigin + 7200, kOrigin + 3600, true),
          .id = 0xE0,
          .times = "31 00 01 38 41 11 00 01 1C 21"},
-        {.packet = pes(0xC5, 100, O + 7200, kNone, true), .id = 0xC0, .times = "21 00 01 38 41"},
+        {.packet = pes(0xC5, 100, kOrigin + 7200, kNone, true),
+         .id = 0xC0,
+         .times = "21 00 01 38 41"},
         // An SCR far on; one before the first (wraps) and 2027 bytes: 7 stuffing; 2026: padding 8.
         {.packet = pes(0xE0, 2034),
          .scr = kFirstScr + 0x1ABCDEF01ull * 300 + 0x123,
@@ -55,7 +57,8 @@ TEST_F(Multiplexer, PacketsAndPacks) {
         {.packet = pes(0xE0, 2026)},
         // PTS 0 (wraps back); 19 bytes with PTS and DTS; a length declared wrong.
         {.packet = pes(0xE0, 300, 0), .times = "2F FF C9 88 C1"},
-        {.packet = pes(0xE0, 19, O + 10, O + 5), .times = "31 00 01 00 15 11 00 01 00 0B"},
+        {.packet = pes(0xE0, 19, kOrigin + 10, kOrigin + 5),
+         .times = "31 00 01 00 15 11 00 01 00 0B"},
         {.packet = pes(0xC0, 300, kNone, kNone, false, 100)},
         // Dropped: a bad start, 5 bytes, another stream, 2035 bytes.
         {.packet = with(pes(0xE0, 300), 0, "01"), .dropped = true},
@@ -64,12 +67,12 @@ TEST_F(Multiplexer, PacketsAndPacks) {
         {.packet = pes(0xE0, 2035), .dropped = true},
         // repack_pes: the result handed back and a continuation header left; a bad start dropped,
         // the pieces behind it marked; a marked piece dropped, not counted again.
-        {.packet = with(pes(0xE0, 2034, O, O), 6, "8D"),
+        {.packet = with(pes(0xE0, 2034, kOrigin, kOrigin), 6, "8D"),
          .fn = repack_pes,
          .out = record_out,
          .result = 7,
          .left = "00 00 01 E0 00 00 81 00 00"},
-        {.packet = with(pes(0xE0, 2034, O), 2, "02"),
+        {.packet = with(pes(0xE0, 2034, kOrigin), 2, "02"),
          .fn = repack_pes,
          .dropped = true,
          .left = zeros},
@@ -79,8 +82,8 @@ TEST_F(Multiplexer, PacketsAndPacks) {
          .left = zeros},
         // out_pes: length 0 declared; C5 as it came; 65541 and 65542 bytes (too long for the
         // field: 0); 1000 declared for 100.
-        {.packet = pes(0xE0, 300, O, kNone, true, 0), .fn = out_pes},
-        {.packet = pes(0xC5, 100, O, kNone, true), .fn = out_pes},
+        {.packet = pes(0xE0, 300, kOrigin, kNone, true, 0), .fn = out_pes},
+        {.packet = pes(0xC5, 100, kOrigin, kNone, true), .fn = out_pes},
         {.packet = pes(0xE0, 65541, kNone, kNone, false, 0), .fn = out_pes},
         {.packet = pes(0xE0, 65542, kNone, kNone, false, 0), .fn = out_pes, .length = 0},
         {.packet = pes(0xC0, 100, kNone, kNone, false, 1000), .fn = out_pes},
@@ -137,11 +140,11 @@ TEST_F(Multiplexer, DvdNavigationPacks) {
     stream_options.dvd = 1;
     reset_ps_state();
     stream_->scr = kFirstScr;
-    EXPECT_EQ(feed(out_pack, pes(0xE0, 300, O + 7200, kNone, true)), 0);
+    EXPECT_EQ(feed(out_pack, pes(0xE0, 300, kOrigin + 7200, kNone, true)), 0);
     stream_->scr = kFirstScr + 300 * 9000;
     EXPECT_EQ(feed(out_pack, with(pes(0xE0, 300), 9, "00 00 01 B8")), 0);  // no PTS
-    EXPECT_EQ(feed(out_pack, pes(0xE0, 300, O + 50000)), 0);               // no header
-    EXPECT_EQ(feed(out_pack, with(pes(0xE0, 300, O + 60000), 14, "00 00 01 B8")), 0);
+    EXPECT_EQ(feed(out_pack, pes(0xE0, 300, kOrigin + 50000)), 0);         // no header
+    EXPECT_EQ(feed(out_pack, with(pes(0xE0, 300, kOrigin + 60000), 14, "00 00 01 B8")), 0);
     set_conversion_tracks(nullptr, 0);
     stream_options.dvd = 0;
     const Bytes out = written();
@@ -154,7 +157,7 @@ TEST_F(Multiplexer, DvdNavigationPacks) {
         want = with(want, 32, "BD E0 3A BF E0 02 00 00 01 BF 03 D4 00");
         want = with(want, 1024, "00 00 01 BF 03 FA 01");
         put_be32(&want[45], sector);
-        put_be32(&want[57], pack ? 60000 : 7200);  // the group's PTS less O
+        put_be32(&want[57], pack ? 60000 : 7200);  // the group's PTS less kOrigin
         put_be32(&want[1031], pack ? 9000 : 0);    // the SCR, 90 kHz
         put_be32(&want[1035], sector);
         EXPECT_EQ(
@@ -173,18 +176,23 @@ struct BeginRow {
     std::vector<size_t> written = {};
 };
 TEST_F(Multiplexer, OutputBeginsAtASequenceHeaderWithTheAudioInStep) {
-    const int64_t o = int64_t(O), wrap = int64_t(kWrap), half = wrap / 2;
+    const int64_t origin = int64_t(kOrigin), wrap = int64_t(kWrap), half = wrap / 2;
     const BeginRow rows[] = {
         {"the PTS and the header apart",
-         {{0xE0, o, false}, {0xE0, kNone, true}, {0xE0, o + 10, true}, {0xE0, kNone, false}},
+         {{0xE0, origin, false},
+          {0xE0, kNone, true},
+          {0xE0, origin + 10, true},
+          {0xE0, kNone, false}},
          {2, 3}},
-        {"audio first", {{0xC0, o + 100, true}, {0xE0, o, true}, {0xC0, o + 10, false}}, {1, 0, 2}},
+        {"audio first",
+         {{0xC0, origin + 100, true}, {0xE0, origin, true}, {0xC0, origin + 10, false}},
+         {1, 0, 2}},
         {"audio in step with the first picture, not a later one",
-         {{0xE0, o, true},
-          {0xE0, o + 100, true},
-          {0xC0, o - 1, true},
+         {{0xE0, origin, true},
+          {0xE0, origin + 100, true},
+          {0xC0, origin - 1, true},
           {0xC0, kNone, false},
-          {0xC0, o, false},
+          {0xC0, origin, false},
           {0xC0, kNone, false}},
          {0, 1, 4, 5}},
         {"earlier across the wrap by less than half and by half; later across it",
@@ -194,9 +202,10 @@ TEST_F(Multiplexer, OutputBeginsAtASequenceHeaderWithTheAudioInStep) {
           {0xC0, 5, false}},
          {0, 3}},
         {"audio without a PTS waits",
-         {{0xE0, o, true}, {0xD0, kNone, true}, {0xD0, o, false}},
+         {{0xE0, origin, true}, {0xD0, kNone, true}, {0xD0, origin, false}},
          {0, 2}},
-        {"no sequence header: nothing", {{0xE0, o, false}, {0xC0, o, true}, {0xE0, o + 10, false}}},
+        {"no sequence header: nothing",
+         {{0xE0, origin, false}, {0xC0, origin, true}, {0xE0, origin + 10, false}}},
     };
     for (const BeginRow& row : rows) {
         SCOPED_TRACE(row.name);
