@@ -283,7 +283,9 @@ TEST_F(Conversions, OfRecordingsMadeHereAndByFfmpeg) {
         repack = 0;
         Messages shown = capture().messages;
         if (row.result) shown.push_back(qv_error);
-        if (!row.shown.empty()) EXPECT_EQ(shown, row.shown);
+        if (!row.shown.empty()) {
+            EXPECT_EQ(shown, row.shown);
+        }
         std::vector<std::string> files;
         for (const auto& entry : std::filesystem::directory_iterator("."))
             files.push_back(entry.path().filename().string());
@@ -302,10 +304,15 @@ TEST_F(Conversions, OfRecordingsMadeHereAndByFfmpeg) {
                 << at;
         }
         EXPECT_TRUE(at == written.size() || type == "m2v" || type == "mp3" || type == "ts");
-        if (!row.packs.empty()) EXPECT_EQ(pack_ids(written), row.packs);
-        if (!row.streams.empty()) EXPECT_EQ(streams_in(file), row.streams);
-        if (!row.streams.empty() && type != "mp3" && type != "ts")
+        if (!row.packs.empty()) {
+            EXPECT_EQ(pack_ids(written), row.packs);
+        }
+        if (!row.streams.empty()) {
+            EXPECT_EQ(streams_in(file), row.streams);
+        }
+        if (!row.streams.empty() && type != "mp3" && type != "ts") {
             EXPECT_EQ(run_tool("ffmpeg -nostdin -v error -i " + file + " -f null - 2>&1"), "");
+        }
         const bool ps = !row.streams.empty() && (type == "vob" || type == "m2p");
         const double lead = ps ? first_time(file, "a") - first_time(file, "v") : 0.0;
         EXPECT_TRUE(lead >= 0.0 && lead <= 0.25) << lead;

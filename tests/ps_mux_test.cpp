@@ -219,8 +219,12 @@ TEST_F(Multiplexer, OutputBeginsAtASequenceHeaderWithTheAudioInStep) {
             const Bytes out = written();
             Bytes want;
             for (size_t i : row.written) append(want, packets[i]);
-            if (fn == out_pes) EXPECT_EQ(out, want);
-            if (fn == out_pack) EXPECT_EQ(out.size(), row.written.size() * kPackSize);
+            if (fn == out_pes) {
+                EXPECT_EQ(out, want);
+            }
+            if (fn == out_pack) {
+                EXPECT_EQ(out.size(), row.written.size() * kPackSize);
+            }
         }
     }
 }
