@@ -14,6 +14,7 @@
 #include "support/fixture.h"
 namespace fs = std::filesystem;
 using Texts = std::vector<std::string>;
+using Names = std::set<std::string>;
 
 namespace {
 std::string text_of(const fs::path& path) {
@@ -84,8 +85,8 @@ Texts events(const std::string& err) {
     }
     return seen;
 }
-std::set<std::string> files_in(const fs::path& dir) {
-    std::set<std::string> names;
+Names files_in(const fs::path& dir) {
+    Names names;
     for (const auto& entry : fs::directory_iterator(dir)) names.insert(entry.path().filename());
     return names;
 }
@@ -119,8 +120,8 @@ TEST(Outputs, TheFirstOpenOutputIsWrittenInBlocksOfOneMiB) {
     ASSERT_TRUE(buffered && other) << qv_error;
     for (int i = 0; i < 100000; ++i) fputc('1', buffered);
     for (int i = 0; i < 100000; ++i) fputc('2', other);
-    EXPECT_EQ(std::make_pair(fs::file_size(first), fs::file_size(second) > 0),
-              std::pair(0ul, true));
+    EXPECT_EQ(fs::file_size(first), 0u);
+    EXPECT_GT(fs::file_size(second), 0u);
     EXPECT_EQ(close_output(buffered) + close_output(other), 0);
     EXPECT_EQ(fs::file_size(first), 100000u);
     fs::remove(first);
@@ -139,10 +140,10 @@ const std::string kList = [] {
     return list;
 }();
 
-// Disks under root: list/qvdisk.img and drives/sdi (removable) 9 recordings of null packets
-// (kList); sample/qvdisk.img the sample disk (Film is "Film: Teil 1/2" of 24-12-2002 20:15); badsig
-// and the decoy site/qvdisk.img (in the parent of site/work) and drives/sdj a wrong signature;
-// empty no recordings.
+// Disks under root: list/qvdisk.img and drives/sdi (removable) of 9 recordings (kList);
+// sample/qvdisk.img the sample disk (its Film is "Film: Teil 1/2" of 24-12-2002 20:15); badsig,
+// the decoy site/qvdisk.img (in the parent of site/work) and drives/sdj of a wrong signature;
+// empty of none.
 class DriverRun : public ::testing::Test {
 protected:
     static inline fs::path root;
@@ -151,22 +152,15 @@ protected:
     static inline std::map<std::string, std::string> sources;
     static void SetUpTestSuite() {
         root = fs::temp_directory_path() / ("pvr_driver_" + std::to_string(getpid()));
-        ImageBuilder list(12);
-        list.set_root_dir_slack(512);             // the whole cluster holds root entries
-        Bytes film(11155 * kTsPacketSize, 0xFF);  // null packets
-        for (size_t i = 0; i < film.size(); i += kTsPacketSize) {
-            film[i] = kTsSyncByte;
-            film[i + 1] = 0x1F;
-            film[i + 3] = 0x10;
-        }
-        const Bytes packet(film.begin(), film.begin() + kTsPacketSize);
-        list.add_recording("Film", film, {}, {52632, 20, 15});
-        list.add_recording("News", packet);
-        for (int i = 3; i <= 9; ++i)
-            list.add_recording("Rec" + std::to_string(i), packet, {}, {52671, 7, 5});
         for (const char* dir :
              {"list", "sample", "badsig", "empty", "site/work", "drives", "sys/block/sdi"})
             fs::create_directories(root / dir);
+        ImageBuilder list(12);
+        list.set_root_dir_slack(512);  // the whole cluster holds root entries
+        list.add_recording("Film", numbered_packets(0, 11155), {}, {52632, 20, 15});
+        list.add_recording("News", numbered_packet(0));
+        for (int i = 3; i <= 9; ++i)
+            list.add_recording("Rec" + std::to_string(i), numbered_packet(0), {}, {52671, 7, 5});
         list.write((root / "list/qvdisk.img").string());
         list.write((root / "drives/sdi").string());
         write_file((root / "sys/block/sdi/removable").string(), {'1', '\n'});
@@ -204,43 +198,25 @@ TEST_F(DriverRun, CommandLines) {
         std::string out = {};
         std::string input = {};
     };
-    const std::string sdi = (root / "drives/sdi").string(), sdj = (root / "drives/sdj").string();
-    const std::string nvme = (root / "drives/nvme0n1").string();
     const std::string help = run_child(".", {"--help"}).out;  // as the manual test reads it
     std::vector<Row> rows = {
-        // The disk named by -i or -d, nothing else tried (not the decoy in the parent of site/work
-        // nor the list's image for -d); the output directory and the disk refused.
+        // The disk named by -i or -d, nothing else tried (not the decoy in the parent of
+        // site/work, not the list's image for -d); the list alone; -l ends a run in any mode.
         {.args = {"-i", "../../list/qvdisk.img", "-l"},
          .err = kList,
          .status = 0,
          .dir = "site/work"},
-        {.args = {"-d", sdi, "-l"}, .err = kList, .status = 0, .dir = "site/work"},
+        {.args = {"-d", (root / "drives/sdi").string(), "-l"},
+         .err = kList,
+         .status = 0,
+         .dir = "site/work"},
         {.args = {"--device", "8", "-l", "raw"}, .err = kList, .status = 0, .dir = "site/work"},
-        {.args = {"-d", sdj, "-l", "raw"}, .err = "ERROR: Bad signature on drive " + sdj + "!\n"},
-        {.args = {"-d", nvme, "-l"},
-         .err = "ERROR: Cannot open drive " + nvme + ": No such file or directory\n"},
-        {.args = {"-i", "nope.img", "raw"},
-         .err = "ERROR: Cannot open image nope.img: No such file or directory\n"},
-        {.args = {"raw"}, .err = "ERROR: Bad signature in saved image!\n", .dir = "badsig"},
-        {.args = {"VOB"}, .err = "ERROR: No recordings found on the disk\n", .dir = "empty"},
-        {.args = {"-o", "missing", "raw"},
-         .err = "ERROR: Output directory missing: No such file or directory\n"},
-        {.args = {"--output=qvdisk.img", "raw"},
-         .err = "ERROR: Output directory qvdisk.img: Not a directory\n"},
-        // The list alone (the salvage reads every cluster's signature first), the map, a number
-        // the disk does not have at the prompt or with -r, the version and the help.
-        {.args = {"-l"}, .err = kList, .status = 0},
-        {.args = {"--salvage", "--list", "--", "DISK"},
-         .err = "  0% completed...\r  8% completed...\r 16% completed...\r 25% completed...\r 33% "
-                "completed...\r 41% completed...\r 50% completed...\r 58% completed...\r 66% "
-                "completed...\r 75% completed...\r 83% completed...\r 91% completed...\r100% "
-                "completed...\r" +
-                kList,
-         .status = 0},
-        {.args = {"--domain-map", "qvdisk.img", "-l", "raw"},
-         .err = "ERROR: Cannot write the map qvdisk.img\n"},
+        {.args = {"--list", "--", "DISK"}, .err = kList, .status = 0},
+        // A number the disk does not have, at the prompt (a last line without its end too) and
+        // with -r; an answer without a number above 0 ends the prompt.
         {.args = {"raw"},
          .err = kList + "ERROR: No recording 10 on this disk\n" + kList,
+         .status = 1,
          .out = "---> ---> ",
          .input = "10"},
         {.args = {"-r", "0,12-99", "-o", ".", "raw"},
@@ -250,12 +226,29 @@ TEST_F(DriverRun, CommandLines) {
         {.args = {"-h"}, .status = 0, .out = help},
         {.args = {"-l", "--help", "-x"}, .status = 0, .out = help},  // the help ends the reading
     };
-    for (const char* answer : {"0\n", "-2\n", "abc\n", "\n", "", "0x0\n"})  // the prompt ends
+    for (const char* answer : {"0\n", "-2\n", "abc\n", "\n", "", "0x0\n"})
         rows.push_back(
             {.args = {"raw"}, .err = kList, .status = 0, .out = "---> ", .input = answer});
+    // The output directory, the disk, the map refused: "ERROR: " and the reason (in dir, or list).
+    const std::string sdj = (root / "drives/sdj").string(),
+                      nvme = (root / "drives/nvme0n1").string();
+    const Texts refused[][3] = {
+        {{"-o", "missing", "raw"}, {"Output directory missing: No such file or directory"}},
+        {{"--output=qvdisk.img", "raw"}, {"Output directory qvdisk.img: Not a directory"}},
+        {{"-i", "nope.img", "raw"}, {"Cannot open image nope.img: No such file or directory"}},
+        {{"-d", sdj, "-l", "raw"}, {"Bad signature on drive " + sdj + "!"}},
+        {{"-d", nvme, "-l"}, {"Cannot open drive " + nvme + ": No such file or directory"}},
+        {{"--domain-map", "qvdisk.img", "-l", "raw"}, {"Cannot write the map qvdisk.img"}},
+        {{"raw"}, {"Bad signature in saved image!"}, {"badsig"}},
+        {{"VOB"}, {"No recordings found on the disk"}, {"empty"}},
+    };
+    for (const auto& [args, error, dir] : refused)
+        rows.push_back({.args = args,
+                        .err = "ERROR: " + error[0] + "\n",
+                        .dir = dir.empty() ? "list" : dir[0]});
     // Without options a wrong count of words or mode word: the recorder's usage line alone; an
     // option error: its line, then the usage line with the options.
-    const std::pair<Texts, std::string> refusals[] = {
+    const std::pair<Texts, std::string> usage_errors[] = {
         {{}, ""},
         {{"raw", "1", "2"}, ""},
         {{"vobx"}, ""},
@@ -273,7 +266,7 @@ TEST_F(DriverRun, CommandLines) {
         {{"--retries", "1", "raw"}, "--retries is for mode disk only"},
         {{"--retries", "1x", "disk"}, "--retries 1x is not a number of passes"},
     };
-    for (const auto& [args, error] : refusals)
+    for (const auto& [args, error] : usage_errors)
         rows.push_back({.args = args,
                         .err = error.empty() ? kUsage : "pvrcopy: " + error + "\n" + kOptionUsage});
     for (std::string list : {"1,,2", "1,", "3-1", "-1", "1234567890", "alle"})
@@ -287,123 +280,96 @@ TEST_F(DriverRun, CommandLines) {
     }
 }
 
-// The help and the manual page list the same options, in order, reduced to names and value ("-i
-// --image FILE": the help's lines, the ".TP" lines of the page's OPTIONS section), and the same
-// mode words (the MODES section); the help begins with the usage line with options.
+// The help and the manual page name the same options in the same order (the names column of the
+// help, a ".TP" line of the page's OPTIONS section) and the same modes (of its MODES section).
 TEST(Manual, ListsTheOptionsAndModesOfTheHelp) {
-    auto names_of = [](std::string line) {
-        line = std::regex_replace(line, std::regex(R"(\\f[BIRP]|,)"), "");
-        line = std::regex_replace(line, std::regex(R"(\\-)"), "-");
-        std::istringstream words(line);
-        std::string names;
-        for (std::string word; words >> word && (word[0] == '-' || isupper(word[0]));)
-            names += (names.empty() ? "" : " ") + word;
-        return names;
-    };
-    Texts options[2];
-    std::set<std::string> modes[2];  // the help's, the page's
-    std::istringstream help(run_child(".", {"--help"}).out);
-    std::string line;
-    std::getline(help, line);
+    std::map<std::string, Texts> help, page;  // by section
+    std::istringstream help_lines(run_child(".", {"--help"}).out);
+    std::string line, previous, section;
+    std::getline(help_lines, line);
     EXPECT_EQ(line,
               "pvrcopy: Usage: pvrcopy [options] (disk|raw|MP3|M2V|M2P|VOB|TS) [repack_size]");
-    while (std::getline(help, line)) {
-        if (line.find_first_not_of(' ') != 2 || line[2] == '-')  // "  -i, --image", "      --dvd"
-            options[0].push_back(names_of(line));
-        else
-            modes[0].insert(line.substr(2, line.find(' ', 2) - 2));
+    while (std::getline(help_lines, line)) {
+        std::string names = line.substr(2, 24);  // "  %-24s %s"
+        names.erase(names.find_last_not_of(' ') + 1);
+        names.erase(0, names.find_first_not_of(' '));
+        help[names[0] == '-' ? "OPTIONS" : "MODES"].push_back(names);
     }
-    std::istringstream page(text_of(fs::path(PVR_SOURCE_DIR) / "doc/pvrcopy.1"));
-    std::string previous, section;
-    for (; std::getline(page, line); previous = line) {
+    std::istringstream page_lines(text_of(fs::path(PVR_SOURCE_DIR) / "doc/pvrcopy.1"));
+    for (; std::getline(page_lines, line); previous = line) {
         if (line.rfind(".SH ", 0) == 0) section = line.substr(4);
-        if (section == "OPTIONS" && previous == ".TP") options[1].push_back(names_of(line));
-        if (section == "MODES" && previous == ".TP") modes[1].insert(line.substr(3));  // ".B raw"
+        line = std::regex_replace(line, std::regex(R"(\\f[BIRP]|^\.B )"), "");
+        if (previous == ".TP" && (section == "OPTIONS" || section == "MODES"))
+            page[section].push_back(std::regex_replace(line, std::regex(R"(\\-)"), "-"));
     }
-    EXPECT_EQ(options[1], options[0]);
-    EXPECT_EQ(options[0].front(), "-i --image FILE");
-    EXPECT_EQ(modes[1], modes[0]);
-    EXPECT_EQ(modes[0].size(), 7u);
+    EXPECT_EQ(page["OPTIONS"], help["OPTIONS"]);
+    EXPECT_EQ(Names(page["MODES"].begin(), page["MODES"].end()),
+              Names(help["MODES"].begin(), help["MODES"].end()));
+    EXPECT_EQ(help["OPTIONS"].size(), 12u);
+    EXPECT_EQ(help["MODES"].size(), 7u);
 }
 
-// One session at the prompt into -o OUT (News there a directory: its copy fails), an answer a
-// line, each with what it begins to copy or tells: numbers as C reads them (010 is 8, 0x3 is 3),
-// 511 characters of a line, the rest of a longer one dropped; the session goes on after a failure
-// and ends at an answer without a number above 0. The list and the prompt before each answer.
-TEST_F(DriverRun, ThePromptCopiesIntoTheOutputDirectory) {
-    const std::vector<std::pair<std::string, Texts>> session = {
+// Copies into -o OUT (News there a directory: its copy fails): the banners and errors in order, a
+// file for each banner, the list first. At the prompt one session, an answer a line: numbers as C
+// reads them (010 is 8, 0x9 is 9), 511 characters of a line, the rest dropped; it goes on after a
+// failure and ends at an answer without a number above 0. With -r each number once, in the list's
+// order, the first number the disk lacks told in its place; the list once.
+TEST_F(DriverRun, CopiesAtThePromptAndWithRecordingLists) {
+    auto copy = [](const Texts& args, const std::string& input, int status, const Texts& expected) {
+        const fs::path out = fresh("out");
+        fs::create_directory(out / "News");
+        Texts all_args = {"-o", out.string()};
+        all_args.insert(all_args.end(), args.begin(), args.end());
+        const Outcome run = run_child(root / "list", all_args, input);
+        EXPECT_EQ(std::make_pair(run.status, events(run.err)), std::make_pair(status, expected))
+            << run.err;
+        Names files = {"News"};
+        for (const std::string& event : expected)
+            if (event.rfind("ERROR", 0) != 0) files.insert(event);
+        EXPECT_EQ(files_in(out), files);
+        EXPECT_EQ(run.err.rfind(kList, 0), 0u);
+        EXPECT_EQ(run.err.find(kList, 1) == std::string::npos, input.empty()) << run.err;
+        return run;
+    };
+    const std::string blocked = "ERROR: Cannot open 'News' for output";
+    const std::string ten = "ERROR: No recording 10 on this disk";
+    const std::pair<std::string, Texts> session[] = {
         {"010\n", {"Rec8"}},
         {" 3\n", {"Rec3"}},
-        {"3abc\n", {"Rec3"}},
-        {"0x4\n", {"Rec4"}},
+        {"4abc\n", {"Rec4"}},
+        {"0x9\n", {"Rec9"}},
         {"+5\n", {"Rec5"}},
         {"1" + std::string(510, ' ') + "2\n", {"Film"}},
         {std::string(510, ' ') + "6\n", {"Rec6"}},
-        {"2\n", {"News", "ERROR: Cannot open 'News' for output"}},
-        {"10\n", {"ERROR: No recording 10 on this disk"}},
+        {"2\n", {"News", blocked}},
+        {"10\n", {ten}},
         {std::string(511, ' ') + "7\n", {}},
     };
     std::string input, prompts;
     Texts expected;
-    for (const auto& [answer, events] : session) {
+    for (const auto& [answer, answered] : session) {
         input += answer;
         prompts += "---> ";
-        expected.insert(expected.end(), events.begin(), events.end());
+        expected.insert(expected.end(), answered.begin(), answered.end());
     }
-    const fs::path out = fresh("out");
-    fs::create_directory(out / "News");
-    const Outcome run = run_child(root / "list", {"-o", out.string(), "raw"}, input);
-    EXPECT_EQ(std::make_pair(run.status, events(run.err)), std::make_pair(1, expected));
-    EXPECT_EQ(run.out, prompts);
-    EXPECT_EQ(run.err.rfind(kList, 0), 0u);
-    EXPECT_EQ(files_in(out), (std::set<std::string>{"Film", "News", "Rec3", "Rec3(2)", "Rec4",
-                                                    "Rec5", "Rec6", "Rec8"}));
-    EXPECT_EQ(files_in(root / "list"), std::set<std::string>{"qvdisk.img"});
-}
-
-// -r LIST into -o OUT (News there a directory: its copy fails): each number once, in the order of
-// the list, the first number the disk lacks told in its place; the list once, first.
-TEST_F(DriverRun, RecordingListsCopyIntoTheOutputDirectory) {
-    const Texts all = {"Film", "News", "ERROR: Cannot open 'News' for output",
-                       "Rec3", "Rec4", "Rec5",
-                       "Rec6", "Rec7", "Rec8",
-                       "Rec9"};
-    const std::string ten = "ERROR: No recording 10 on this disk";
-    const std::tuple<std::string, int, Texts> rows[] = {
-        {"3-4", 0, {"Rec3", "Rec4"}},
-        {"all", 1, all},
-        {"3,1,1-2,3", 1, {"Rec3", "Film", "News", all[2]}},
+    EXPECT_EQ(copy({"raw"}, input, 1, expected).out, prompts);
+    const Texts all = {"Film", "News", blocked, "Rec3", "Rec4",
+                       "Rec5", "Rec6", "Rec7",  "Rec8", "Rec9"};
+    const std::tuple<std::string, int, Texts> lists[] = {
+        {"4-4,3", 0, {"Rec4", "Rec3"}},
+        {"ALL", 1, all},
+        {"3,1,1-2,3", 1, {"Rec3", "Film", "News", blocked}},
         {"8-12", 1, {"Rec8", "Rec9", ten}},
         {"9-999999999", 1, {"Rec9", ten}},
         {"12,1", 1, {"ERROR: No recording 12 on this disk", "Film"}},
     };
-    for (const auto& [list, status, events_of_list] : rows) {
-        const fs::path out = fresh("out");
-        fs::create_directory(out / "News");
-        const Outcome run = run_child(root / "list", {"-o", out.string(), "-r", list, "raw"});
-        EXPECT_EQ(std::make_pair(run.status, events(run.err)),
-                  std::make_pair(status, events_of_list))
-            << list;
-        std::set<std::string> files = {"News"};
-        for (const std::string& event : events_of_list)
-            if (event.rfind("ERROR", 0) != 0) files.insert(event);
-        EXPECT_EQ(files_in(out), files) << list;
-        EXPECT_EQ(run.err.rfind(kList, 0), 0u) << list;
-        EXPECT_EQ(run.err.find(kList, 1), std::string::npos) << list;
-    }
-    // The mode word as typed in the banner; a repack size M2P refuses, before its file.
-    Outcome run = run_child(root / "list", {"-o", fresh("out").string(), "Mp3", "abc"}, "2\n");
-    EXPECT_EQ(run.err.rfind(kList + "\nRecording 'News' size 1 MB Mp3 copy\n\n", 0), 0u);
-    run = run_child(root / "list", {"-o", fresh("out").string(), "-r", "2", "M2P", "5"});
-    EXPECT_EQ(
-        events(run.err),
-        (Texts{"News", "ERROR: Repack size 5 not supported: use 0 or a size from 193 to 65541"}));
-    EXPECT_EQ(files_in(root / "out"), std::set<std::string>{});
+    for (const auto& [list, status, copied] : lists) copy({"-r", list, "raw"}, "", status, copied);
+    EXPECT_EQ(files_in(root / "list"), Names{"qvdisk.img"});
 }
 
 // Mode "disk": never over the image it reads, with or without -o (the copy elsewhere: the salvage
-// run); with -r (its missing number told, the copy made) and a domain map of the areas that matter
-// (the system area, the root and the recordings: disk clusters 0 to 12).
+// run); with -r (its missing number told, the copy made), --retries and a domain map of the areas
+// that matter (the system area, the root and the recordings: disk clusters 0 to 12).
 TEST_F(DriverRun, DiskModeWithAndWithoutOutputDirectory) {
     const std::string refused =
         "Copying whole Velmoran disk to PC file\nERROR: Cannot open output\n";
@@ -412,8 +378,9 @@ TEST_F(DriverRun, DiskModeWithAndWithoutOutputDirectory) {
           run_child(root / "sample", {"-i", "../list/qvdisk.img", "-o", "../list", "disk"})})
         EXPECT_EQ(std::make_pair(run.status, run.err), std::make_pair(1, refused));
     const fs::path out = fresh("image");
-    const Outcome run = run_child(root / "list", {"-o", out.string(), "-r", "9,12", "--domain-map",
-                                                  (out / "domain.map").string(), "disk"});
+    const Outcome run =
+        run_child(root / "list", {"-o", out.string(), "-r", "9,12", "--retries", "2",
+                                  "--domain-map", (out / "domain.map").string(), "disk"});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err.rfind("ERROR: No recording 12 on this disk\nCopying whole Velmoran disk", 0),
               0u);
@@ -424,26 +391,58 @@ TEST_F(DriverRun, DiskModeWithAndWithoutOutputDirectory) {
         "0 1 2 3 4 5 6 7 8 9 10 11 12 ");
 }
 
-// The outputs of raw, TS, VOB and MP3 (each its own writer) cut short by a file size limit of
-// 100000 bytes: status 1, the error that says so; each has the recording's date and time (local).
-TEST_F(DriverRun, OutputTimesAndFileSizeLimit) {
+// Each mode word runs its own conversion (the word in the banner as typed; --all-streams keeps
+// the sample's second sound track, which the others leave out and tell); the outputs, cut short
+// by a file size limit of 100000 bytes (status 1, the error that says so), have the recording's
+// date and time (local). A repack size M2P refuses ends the copy before its file.
+TEST_F(DriverRun, EveryModeWritesItsOutputDatedUpToTheFileSizeLimit) {
+    struct Row {
+        std::string word;
+        std::string file;
+        bool all_streams = false;  // --all-streams given
+        bool leaves_out = false;   // tells of the track it leaves out
+    };
+    const Row rows[] = {
+        {.word = "raw", .file = "Film__Teil_1_2"},
+        {.word = "ts", .file = "Film__Teil_1_2.ts", .all_streams = true},
+        {.word = "VOB", .file = "Film__Teil_1_2.vob", .leaves_out = true},
+        {.word = "Mp3", .file = "Film__Teil_1_2.mp3", .leaves_out = true},
+        {.word = "M2V", .file = "Film__Teil_1_2.m2v"},
+        {.word = "M2P", .file = "Film__Teil_1_2.m2p", .leaves_out = true},
+    };
     std::tm recorded = {.tm_min = 15, .tm_hour = 20, .tm_mday = 24, .tm_mon = 11, .tm_year = 102};
     recorded.tm_isdst = -1;  // Film: 24-12-2002 20:15, summer time or not
-    const std::string too_large =
-        "ERROR: Write failed: the output file system cannot hold files of this size";
-    for (auto [mode, file] : {std::pair{"raw", "out/Film__Teil_1_2"},
-                              {"TS", "out/Film__Teil_1_2.ts"},
-                              {"VOB", "out/Film__Teil_1_2.vob"},
-                              {"MP3", "out/Film__Teil_1_2.mp3"}}) {
+    for (const Row& row : rows) {
         fresh("out");
-        const Outcome run =
-            run_child(root / "sample", {"-o", "../out", "-r", "2", mode}, "", {}, 100000);
-        EXPECT_EQ(std::make_pair(run.status, events(run.err).back()), std::make_pair(1, too_large));
-        EXPECT_LE(fs::file_size(root / file), 100000u) << mode;
+        Texts args = {"-o", "../out", "-r", "2", row.word};
+        if (row.all_streams) args.insert(args.begin(), "--all-streams");
+        const Outcome run = run_child(root / "sample", args, "", {}, 100000);
+        EXPECT_EQ(
+            std::make_pair(run.status, events(run.err).back()),
+            std::make_pair(
+                1,
+                std::string(
+                    "ERROR: Write failed: the output file system cannot hold files of this size")));
+        const std::string banner =
+            "\nRecording 'Film: Teil 1/2' size 4 MB " + row.word + " copy\n\n";
+        EXPECT_NE(run.err.find(banner), std::string::npos) << run.err;
+        EXPECT_EQ(run.err.find("--all-streams keeps them") != std::string::npos, row.leaves_out)
+            << run.err;
+        EXPECT_EQ(files_in(root / "out"), Names{row.file});
+        EXPECT_LE(fs::file_size(root / "out" / row.file), 100000u) << row.file;
         struct stat st = {};
-        EXPECT_EQ(stat((root / file).c_str(), &st) == 0 ? st.st_mtime : -1, mktime(&recorded))
-            << mode;
+        EXPECT_EQ(stat((root / "out" / row.file).c_str(), &st) == 0 ? st.st_mtime : -1,
+                  mktime(&recorded))
+            << row.file;
     }
+    const Outcome run =
+        run_child(root / "sample", {"-o", fresh("out").string(), "-r", "2", "M2P", "5"});
+    EXPECT_EQ(
+        std::make_pair(run.status, events(run.err)),
+        std::make_pair(
+            1, Texts{"Film: Teil 1/2",
+                     "ERROR: Repack size 5 not supported: use 0 or a size from 193 to 65541"}));
+    EXPECT_EQ(files_in(root / "out"), Names{});
 }
 
 // A disk the table check refuses (B's slot zeroed, its clusters 3-4 lost): refused plainly; with
@@ -464,8 +463,7 @@ TEST_F(DriverRun, SalvageAndDiskModeOnADiskTheCheckRefuses) {
     EXPECT_EQ(std::make_pair(run.status, events(run.err)),
               std::make_pair(0, Texts{"A", "lost_000003"}));
     EXPECT_EQ(run_child(dir, {"-o", out.string(), "disk"}).status, 0);
-    EXPECT_EQ(files_in(out),
-              (std::set<std::string>{"A", "lost_000003", "qvdisk.img", "qvdisk.img.map"}));
+    EXPECT_EQ(files_in(out), (Names{"A", "lost_000003", "qvdisk.img", "qvdisk.img.map"}));
     EXPECT_TRUE(read_file((out / "qvdisk.img").string()) == img.image());
     EXPECT_TRUE(read_file((dir / "qvdisk.img").string()) == img.image());
 }
@@ -495,7 +493,7 @@ TEST_F(DriverRun, SigintEndsTheProgramWithStatus130) {
         kill(pid, SIGINT);
     });
     EXPECT_EQ(std::make_pair(run.status, run.out), std::make_pair(130, std::string("---> ")));
-    EXPECT_EQ(files_in(out), std::set<std::string>{"Film__Teil_1_2.ts"});
+    EXPECT_EQ(files_in(out), Names{"Film__Teil_1_2.ts"});
 }
 }  // namespace
 
