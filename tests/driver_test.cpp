@@ -400,17 +400,14 @@ TEST_F(DriverRun, EveryModeWritesItsOutputDatedUpToTheFileSizeLimit) {
     };
     std::tm recorded = {.tm_min = 15, .tm_hour = 20, .tm_mday = 24, .tm_mon = 11, .tm_year = 102};
     recorded.tm_isdst = -1;  // Film: 24-12-2002 20:15, summer time or not
+    const std::string too_large =
+        "ERROR: Write failed: the output file system cannot hold files of this size";
     for (const Row& row : rows) {
         fresh("out");
         Texts args = {"-o", "../out", "-r", "2", row.word};
         if (row.all_streams) args.insert(args.begin(), "--all-streams");
         const Outcome run = run_child(root / "sample", args, "", {}, 100000);
-        EXPECT_EQ(
-            std::make_pair(run.status, events(run.err).back()),
-            std::make_pair(
-                1,
-                std::string(
-                    "ERROR: Write failed: the output file system cannot hold files of this size")));
+        EXPECT_EQ(std::make_pair(run.status, events(run.err).back()), std::make_pair(1, too_large));
         const std::string banner =
             "\nRecording 'Film: Teil 1/2' size 4 MB " + row.word + " copy\n\n";
         EXPECT_NE(run.err.find(banner), std::string::npos) << run.err;
