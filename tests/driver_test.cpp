@@ -331,7 +331,7 @@ TEST_F(DriverRun, CopiesAtThePromptAndWithRecordingLists) {
         {"4abc\n", {"Rec4"}},
         {"0x9\n", {"Film_1"}},
         {"+5\n", {"Rec5"}},
-        {"1" + std::string(510, ' ') + "2\n", {"Film"}},
+        {std::string("1").append(510, ' ').append("2\n"), {"Film"}},
         {std::string(510, ' ') + "6\n", {"Rec6"}},
         {"2\n", {"News", blocked}},
         {"10\n", {ten}},
@@ -398,8 +398,13 @@ TEST_F(DriverRun, EveryModeWritesItsOutputDatedUpToTheFileSizeLimit) {
         {.word = "M2V", .file = "Film__Teil_1_2.m2v"},
         {.word = "M2P", .file = "Film__Teil_1_2.m2p", .leaves_out = true},
     };
-    std::tm recorded = {.tm_min = 15, .tm_hour = 20, .tm_mday = 24, .tm_mon = 11, .tm_year = 102};
-    recorded.tm_isdst = -1;  // Film: 24-12-2002 20:15, summer time or not
+    std::tm recorded = {};  // Film: 24-12-2002 20:15, summer time or not
+    recorded.tm_min = 15;
+    recorded.tm_hour = 20;
+    recorded.tm_mday = 24;
+    recorded.tm_mon = 11;
+    recorded.tm_year = 102;
+    recorded.tm_isdst = -1;
     const std::string too_large =
         "ERROR: Write failed: the output file system cannot hold files of this size";
     for (const Row& row : rows) {
