@@ -246,9 +246,19 @@ TEST_F(RecordingTable, LostRecordingsAreListedAfterTheDirectory) {
     qv_options.salvage = 1;
     img.set_root_dir_slack(512);
     img.add_recording("Film", numbered_packets(0, 20), {}, {}, {1});
-    for (std::vector<uint32_t> clusters : {std::vector<uint32_t>{8, 9}, {10}, {12}}) {
-        img.add_recording("x", numbered_packets(0, clusters.size() > 1 ? 7980 : 5), {}, {},
-                          clusters);
+    // The streams: ending inside cluster 9, filling cluster a to its last byte (a gap of 76 bytes
+    // behind the header), in c.
+    struct LostChain {
+        std::vector<uint32_t> clusters;
+        uint32_t packets;
+        uint32_t gap = 0;
+    };
+    const LostChain chains[] = {{.clusters = {8, 9}, .packets = 7980},
+                                {.clusters = {10}, .packets = 5576, .gap = 76},
+                                {.clusters = {12}, .packets = 5}};
+    for (const LostChain& chain : chains) {
+        img.add_recording("x", numbered_packets(0, chain.packets), {}, {}, chain.clusters,
+                          chain.gap);
         img.dir_entry(0, 1, kTypeEmpty, 0, 0, 0, "");
     }
     img.add_file(0, 0x00, "Data", bytes(1000), {}, {11});
@@ -271,10 +281,11 @@ TEST_F(RecordingTable, LostRecordingsAreListedAfterTheDirectory) {
     const std::string at8 =
         "Salvage: lost chain at cluster 8, length 2, holds a recording whose stream ends 451876 "
         "bytes into its last cluster: listed as lost_000008\n";
-    EXPECT_EQ(capture().messages,
-              (Messages{unread, at8,
-                        "Salvage: lost chain at cluster a, length 1, holds a recording whose "
-                        "stream ends 1152 bytes into its last cluster: listed as lost_00000a\n"}));
+    EXPECT_EQ(
+        capture().messages,
+        (Messages{unread, at8,
+                  "Salvage: lost chain at cluster a, length 1, holds a recording whose "
+                  "stream ends 1048576 bytes into its last cluster: listed as lost_00000a\n"}));
     memset(&qv->recordings[1], 0, 2 * sizeof(recording_entry));
     clear_capture();
     EXPECT_EQ(salvage_recordings(int(kMaxRecordings) - 1), int(kMaxRecordings));
