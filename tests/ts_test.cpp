@@ -127,6 +127,9 @@ TEST_F(TransportStream, SampleIsOneProgram) {
         EXPECT_EQ(Bytes(&out[at + kTsPacketSize], &out[at + kTsPacketSize + 3]), hex("47 41 00"));
     }
     EXPECT_GT(pats, 16);
+    // A recording number beyond the table opens nothing and names no recording.
+    EXPECT_EQ(convert(convert_ts, int(kMaxRecordings)), 1);
+    EXPECT_STREQ(qv_error, "Open of recording  failed.\n");
 #ifndef _WIN32
     // Into a full device the conversion stops at the first write that fails.
     fs::create_symlink("/dev/full", "Film(2).ts");
