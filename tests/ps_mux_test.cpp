@@ -60,6 +60,8 @@ TEST_F(Multiplexer, PacketsAndPacks) {
         {.packet = pes(0xE0, 19, kOrigin + 10, kOrigin + 5),
          .times = "31 00 01 00 15 11 00 01 00 0B"},
         {.packet = pes(0xC0, 300, kNone, kNone, false, 100)},
+        // Nine bytes, the fixed header alone: kept.
+        {.packet = pes(0xE0, 9)},
         // Dropped: a bad start, 5 bytes, another stream, 2035 bytes.
         {.packet = with(pes(0xE0, 300), 0, "01"), .dropped = true},
         {.packet = hex("00 00 01 E0 00"), .dropped = true},
