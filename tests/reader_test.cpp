@@ -251,6 +251,8 @@ TEST_F(Reader, StreamsOfEveryShape) {
     EXPECT_EQ(reader_ = open_recording_file(0, capture_progress), nullptr);
     EXPECT_EQ(qv_error,
               format("Recording R starts outside the table at cluster %x\n", qv->cluster_count));
+    EXPECT_EQ(open_recording_file(int(kMaxRecordings), capture_progress), nullptr);
+    EXPECT_STREQ(qv_error, "Recording 14337 does not exist\n");
     close_recording_file(nullptr);  // accepted, nothing happens
 }
 
