@@ -372,6 +372,7 @@ TEST_F(DateConversion, ModifiedJulianDaysAndOutputTimes) {
     const std::vector<DateRow> rows = {
         {.mjd = 52275, .hour = 7, .minute = 45, .shown = {2002, 1, 1, 7, 45}},
         {.mjd = 0xFFFF, .hour = 23, .minute = 59, .shown = {2038, 4, 22, 23, 59}},
+        {.mjd = 52639, .hour = 12, .minute = 0, .shown = {2002, 12, 31, 12, 0}},
         {.mjd = 40738, .hour = 12, .minute = 0, .shown = {1970, 6, 1, 12, 0}},
         {.mjd = 40586, .hour = 12, .minute = 0, .shown = {1969, 12, 31, 12, 0}, .dated = false},
         {.mjd = 15079, .hour = 7, .minute = 45, .shown = {1900, 3, 1, 7, 45}, .dated = false},
