@@ -230,4 +230,21 @@ TEST_F(Multiplexer, OutputBeginsAtASequenceHeaderWithTheAudioInStep) {
         }
     }
 }
+
+// Audio held while no picture has begun is bounded: of 200 packets of 2000 bytes before the first
+// picture, the oldest are let go; those in step with the picture (PTS origin + 150 on) are written
+// behind it.
+TEST_F(Multiplexer, AudioHeldBeforeTheFirstPictureIsBounded) {
+    reset_ps_state();
+    std::vector<Bytes> audio;
+    for (int64_t k = 0; k < 200; ++k) {
+        audio.push_back(pes(0xC0, 2000, int64_t(kOrigin) + k, kNone, true));
+        EXPECT_EQ(feed(out_pes, audio.back()), 0);
+    }
+    const Bytes picture = pes(0xE0, 300, int64_t(kOrigin) + 150, kNone, true);
+    EXPECT_EQ(feed(out_pes, picture), 0);
+    Bytes want = picture;
+    for (size_t k = 150; k < 200; ++k) append(want, audio[k]);
+    EXPECT_EQ(written(), want);
+}
 }  // namespace
