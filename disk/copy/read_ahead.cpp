@@ -85,6 +85,12 @@ struct spare_chain {
 };
 spare_chain spare;
 
+// Each slot its cluster's room in buffers.
+void point_slots(chain_reader* chain, uint8_t* buffers) {
+    for (uint32_t i = 0; i < kAheadSlots; ++i)
+        chain->slots[i].data = buffers + size_t(i) * qv->cluster_size;
+}
+
 // A record with its buffers, all fields clear: the spare one when its
 // clusters are the disk's, else a new one. Null when there is no memory.
 chain_reader* new_chain() {
@@ -93,8 +99,7 @@ chain_reader* new_chain() {
         uint8_t* buffers = chain->slots[0].data;
         spare.chain = nullptr;
         memset(chain, 0, sizeof *chain);
-        for (uint32_t i = 0; i < kAheadSlots; ++i)
-            chain->slots[i].data = buffers + size_t(i) * qv->cluster_size;
+        point_slots(chain, buffers);
         return chain;
     }
     chain_reader* chain = static_cast<chain_reader*>(calloc(1, sizeof(chain_reader)));
@@ -104,8 +109,7 @@ chain_reader* new_chain() {
         free(buffers);
         return nullptr;
     }
-    for (uint32_t i = 0; i < kAheadSlots; ++i)
-        chain->slots[i].data = buffers + size_t(i) * qv->cluster_size;
+    point_slots(chain, buffers);
     return chain;
 }
 
