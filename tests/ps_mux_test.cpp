@@ -102,8 +102,10 @@ TEST_F(Multiplexer, PacketsAndPacks) {
         }
         Bytes want = row.times ? with(row.packet, 9, row.times) : row.packet;
         if (row.id) want[3] = row.id;
-        put_be16(&want[4], uint32_t(row.length < 0 ? want.size() - 6 : row.length));
-        if (row.dropped) want.clear();
+        if (row.dropped)
+            want.clear();
+        else
+            put_be16(&want[4], uint32_t(row.length < 0 ? want.size() - 6 : row.length));
         if (row.fn == out_pack && !row.dropped) {
             const Bytes packet = want;
             want = hex("00 00 01 BA");
