@@ -360,6 +360,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 #else  // fuzz_seeds: the intact disks, a few variations of the control bytes, the sample's first
        // PES packets
 
+// The sample's first packet of a PID that starts a unit and carries a payload.
+const uint8_t* first_unit_start(const Bytes& ts, uint32_t pid) {
+    for (size_t at = 0; at + kTsPacketSize <= ts.size(); at += kTsPacketSize) {
+        const uint8_t* packet = &ts[at];
+        if (ts_pid(packet) == pid && ts_unit_start(packet) &&
+            ts_payload_offset(packet) != kNoPayload)
+            return packet;
+    }
+    __builtin_trap();
+}
+
 int main(int argc, char** argv) {
     if (argc != 2) {
         fprintf(stderr, "usage: fuzz_seeds DIR\n");
@@ -392,15 +403,11 @@ int main(int argc, char** argv) {
                  {m, 0, 0}));
     // The describers: the sample's first packet of video and of audio, from its PES header on.
     const Bytes ts = load_sample_ts();
-    for (uint32_t pid : {0x101u, 0x102u})
-        for (size_t o = 0; o + kTsPacketSize <= ts.size(); o += kTsPacketSize)
-            if (ts_pid(&ts[o]) == pid && ts_unit_start(&ts[o]) &&
-                ts_payload_offset(&ts[o]) != kNoPayload) {
-                const auto from = ts.begin() + long(o + ts_payload_offset(&ts[o]));
-                seed("fuzz_stream_info", std::to_string(pid),
-                     Bytes(from, ts.begin() + long(o + kTsPacketSize)));
-                break;
-            }
+    for (uint32_t pid : {0x101u, 0x102u}) {
+        const uint8_t* packet = first_unit_start(ts, pid);
+        const uint8_t* payload = packet + ts_payload_offset(packet);
+        seed("fuzz_stream_info", std::to_string(pid), Bytes(payload, packet + kTsPacketSize));
+    }
     // A map as ddrescue writes it, and one with comments, a pass and octal and decimal numbers.
     auto text = [](const std::string& t) { return Bytes(t.begin(), t.end()); };
     seed("fuzz_mapfile", "ddrescue",
@@ -409,34 +416,26 @@ int main(int argc, char** argv) {
               "0x00010000  0x00000200  -\n0x00010200  0x0000FE00  ?\n"));
     seed("fuzz_mapfile", "forms",
          text("  # note\n0 + 3\n0 01000 *  # trimmed\n512 512 /\n1024 1 -\n"));
-    // Command lines: words separated by NUL bytes.
-    const std::vector<std::vector<std::string>> lines = {
-        {"-l"},
-        {"-i", "qvdisk.img", "-o", ".", "-r", "1,3,5-7", "TS", "2048"},
-        {"--recordings=all", "--salvage", "VOB"},
-        {"-d", "1", "disk"},
-        {"-h"},
-        {"--version"},
-        {"raw", "-5", "x"}};
-    for (size_t i = 0; i < lines.size(); ++i) {
-        Bytes words;
-        for (const std::string& word : lines[i]) {
-            words.insert(words.end(), word.begin(), word.end());
-            words.push_back(0);
-        }
-        seed("fuzz_options", std::to_string(i), words);
+    // Command lines: words separated by NUL bytes (here by blanks).
+    const char* const lines[] = {"-l",
+                                 "-i qvdisk.img -o . -r 1,3,5-7 TS 2048",
+                                 "--recordings=all --salvage VOB",
+                                 "-d 1 disk",
+                                 "-h",
+                                 "--version",
+                                 "raw -5 x"};
+    for (size_t i = 0; i < std::size(lines); ++i) {
+        std::string words = std::string(lines[i]) + ' ';
+        std::replace(words.begin(), words.end(), ' ', '\0');
+        seed("fuzz_options", std::to_string(i), text(words));
     }
     // The sample's first PMT packet, with its own video and audio PIDs and with the video alone.
-    const uint32_t pmt_pid = 0x100;
-    for (size_t o = 0; o + kTsPacketSize <= ts.size(); o += kTsPacketSize)
-        if (ts_pid(&ts[o]) == pmt_pid && ts_unit_start(&ts[o])) {
-            for (uint8_t audio : {0x02, 0x00}) {
-                Bytes b = {0x01, 0x01, 0x01, audio};
-                b.insert(b.end(), ts.begin() + long(o), ts.begin() + long(o + kTsPacketSize));
-                seed("fuzz_pmt", std::to_string(audio), b);
-            }
-            break;
-        }
+    const uint8_t* pmt = first_unit_start(ts, 0x100);
+    for (uint8_t audio : {0x02, 0x00}) {
+        Bytes input = {0x01, 0x01, 0x01, audio};
+        input.insert(input.end(), pmt, pmt + kTsPacketSize);
+        seed("fuzz_pmt", std::to_string(audio), input);
+    }
     return 0;
 }
 
