@@ -207,7 +207,7 @@ TEST_F(DriverRun, CommandLines) {
         {.args = {"-h"}, .out = help},
         {.args = {"-l", "--help", "-x"}, .out = help},  // the help ends the reading
     };
-    for (const char* answer : {"0\n", "-2\n", "abc\n", "\n", "", "0x0\n"})  // the prompt ends
+    for (const char* answer : {"0\n", "-2\n", ""})  // the prompt ends
         rows.push_back({.args = {"raw"}, .err = kList, .out = "---> ", .input = answer});
     // Status 1. Without options a wrong count of words or mode word: the recorder's usage line
     // alone; an option error: its line, then the usage line with the options; what the run
@@ -222,9 +222,7 @@ TEST_F(DriverRun, CommandLines) {
         {{"raw", "1", "2"}, kUsage},
         {{"vobx"}, kUsage},
         {{"-x", "raw"}, option_error("unknown option -x")},
-        {{"--bogus", "raw"}, option_error("unknown option --bogus")},
         {{"--list=1", "raw"}, option_error("--list takes no value")},
-        {{"-o"}, option_error("-o needs a directory name")},
         {{"-l", "--image"}, option_error("--image needs a file name")},
         {{"-o", "out"}, option_error("the mode word is missing")},
         {{"-o", "out", "vobx"}, option_error("unknown mode vobx")},
@@ -250,7 +248,7 @@ TEST_F(DriverRun, CommandLines) {
     };
     for (const auto& [args, err] : failures)
         rows.push_back({.args = args, .err = err, .status = 1});
-    for (std::string list : {"1,,2", "1,", "2-", "3-1", "-1", "1234567890", "alle"})
+    for (std::string list : {"1,", "2-", "3-1", "1234567890", "alle"})
         rows.push_back(
             {.args = {"-r", list, "raw"},
              .err = option_error("-r " + list + " is not a list of recordings (1,3,5-7 or all)"),

@@ -20,7 +20,6 @@ struct Mode {
     const char* output = "";
     Kind kind = kConversion;
 };
-void PrintTo(const Mode& mode, std::ostream* os) { *os << mode.name; }
 int raw_copy(int index, progress_callback) { return dump_file(index); }
 int disk_copy(int, progress_callback) { return copy_disk(); }
 const Mode kModes[] = {
@@ -184,7 +183,6 @@ TEST_P(Faults, EveryFault) {
         qv_set_error("%s", "");
         const uint64_t reads_before = disk_.reads;
         disk_.log_reads = true;
-        disk_.read_log.clear();
         EXPECT_EQ(run(mode), want.result);
         std::string disk_reads = std::to_string(disk_.reads - reads_before) + ";";
         for (const auto& [position, count] : disk_.read_log)
