@@ -155,19 +155,17 @@ TEST_P(Faults, EveryFault) {
          .disk = {4, kInterrupted, zeros(3 * kMiB, 6 * kMiB)},
          .disk_reads = "3; 0 1 2"},
     };
-    Bytes image;  // the disk as built
     auto mount_film = [&](const Fault* fault) {
         ImageBuilder img(8);
         img.add_recording("Film", load_sample_ts());
         img.pad_for_links();
         disk_ = MemoryDisk();
         if (fault && fault->before) fault->before(img, disk_);
-        image = img.image();
         mount(img, 1);
         if (disk_.shrink_to >= 0) changed_by_test();
     };
     ASSERT_NO_FATAL_FAILURE(mount_film(nullptr));
-    Bytes healthy = image;  // the output on the healthy disk
+    Bytes healthy = disk_.image;  // the output on the healthy disk
     if (mode.kind != kDisk) {
         ASSERT_EQ(run(mode), 0) << qv_error;
         healthy = read_file(mode.output);
