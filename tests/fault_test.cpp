@@ -20,7 +20,6 @@ struct Mode {
     const char* output = "";
     Kind kind = kConversion;
 };
-void PrintTo(const Mode& mode, std::ostream* os) { *os << mode.name; }
 int raw_copy(int index, progress_callback) { return dump_file(index); }
 int disk_copy(int, progress_callback) { return copy_disk(); }
 const Mode kModes[] = {
@@ -156,19 +155,17 @@ TEST_P(Faults, EveryFault) {
          .disk = {4, kInterrupted, zeros(3 * kMiB, 6 * kMiB)},
          .disk_reads = "3; 0 1 2"},
     };
-    Bytes image;  // the disk as built
     auto mount_film = [&](const Fault* fault) {
         ImageBuilder img(8);
         img.add_recording("Film", load_sample_ts());
         img.pad_for_links();
         disk_ = MemoryDisk();
         if (fault && fault->before) fault->before(img, disk_);
-        image = img.image();
         mount(img, 1);
         if (disk_.shrink_to >= 0) changed_by_test();
     };
     ASSERT_NO_FATAL_FAILURE(mount_film(nullptr));
-    Bytes healthy = image;  // the output on the healthy disk
+    Bytes healthy = disk_.image;  // the output on the healthy disk
     if (mode.kind != kDisk) {
         ASSERT_EQ(run(mode), 0) << qv_error;
         healthy = read_file(mode.output);
@@ -184,7 +181,6 @@ TEST_P(Faults, EveryFault) {
         qv_set_error("%s", "");
         const uint64_t reads_before = disk_.reads;
         disk_.log_reads = true;
-        disk_.read_log.clear();
         EXPECT_EQ(run(mode), want.result);
         std::string disk_reads = std::to_string(disk_.reads - reads_before) + ";";
         for (const auto& [position, count] : disk_.read_log)
