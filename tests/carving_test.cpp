@@ -173,7 +173,6 @@ TEST_F(Carving, EveryDamageClassFindsTheChainsByContent) {
         std::sort(reads.begin(), reads.end());
         for (size_t r = 1; r < reads.size() && row.bad.empty(); ++r)
             EXPECT_LE(reads[r - 1].first + reads[r - 1].second, reads[r].first) << r;
-        disk_.log_reads = false;
         const std::vector<Bytes> copied = copies(2);
         for (size_t i = 0; i < copied.size(); ++i)
             EXPECT_EQ(copied[i] == intact[i], row.found[i].first != row.cut) << i;
