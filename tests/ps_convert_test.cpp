@@ -1,6 +1,7 @@
 // The conversions through the demultiplexer ("VOB", "M2P", "M2V", "MP3"; "TS" beside them) end to
 // end, each test in its own temporary directory: on recordings made here from the bundled sample
 // and by hand, and on recordings made by ffmpeg, checked with ffmpeg, ffprobe and dvdauthor.
+#include <map>
 #include <tuple>
 #include "support/fixture.h"
 namespace {
@@ -16,17 +17,17 @@ std::string file_of(const std::string& name) { return name.substr(0, name.find_f
 int run_named(const std::string& name, const std::vector<std::string>& names) {
     const std::string command = name.substr(0, name.find(':'));
     const std::string file = file_of(name);
-    const std::string type = file.substr(file.rfind('.') + 1);
-    const std::string stem = file.substr(0, file.rfind('.'));
-    const int recording = int(std::find(names.begin(), names.end(), stem) - names.begin());
-    const std::pair<std::string, Conversion> kinds[] = {
-        {"vob", convert_vob}, {"m2p", convert_m2p}, {"m2v", convert_m2v}, {"mp3", convert_mp3}};
-    Conversion conversion = convert_ts;
-    for (const auto& [extension, kind] : kinds) conversion = type == extension ? kind : conversion;
+    const size_t dot = file.rfind('.');
+    const auto recording = std::find(names.begin(), names.end(), file.substr(0, dot));
+    const std::map<std::string, Conversion> kinds = {{"vob", convert_vob},
+                                                     {"m2p", convert_m2p},
+                                                     {"m2v", convert_m2v},
+                                                     {"mp3", convert_mp3},
+                                                     {"ts", convert_ts}};
     stream_options.all_streams = command.find("--all-streams") != std::string::npos;
     stream_options.dvd = command.find("--dvd") != std::string::npos;
     clear_capture();
-    return conversion(recording, capture_progress);
+    return kinds.at(file.substr(dot + 1))(int(recording - names.begin()), capture_progress);
 }
 
 // The stream_id of each pack of a VOB, a navigation pack's as "BB:" and its audio_bound.
@@ -90,22 +91,20 @@ Bytes without_first(const Bytes& bytes, size_t percent) {
 // the audio too; as "Damaged" with the 5th audio PES without its start code and the 8th declaring
 // one byte more; "Nine": a PMT naming video 0x101 and MPEG audio 0x102 to 0x10A, a picture with a
 // sequence header, a frame of each track, a picture with a group header; streams_recording() as
-// "All"; as "Lost" with the header naming audio PID 0x1F0, which occurs nowhere; as "Bare" the
-// same without its PAT and PMT (675 packets); "Blank": packets that hold no PES packet; without
-// their first 37 % (each stream begins in mid-packet, the video inside an open group)
-// streams_recording() as "Open" and data/gop_long.ts (tools/make_gop_samples.sh) as "LongCut";
-// "Sample" the sample without its first 30 % (five audio frames a PES packet). A row: the result,
-// the lines shown (qv_error last for a failure; none: not looked at), the files written (none on a
-// failure before the output, else the one named), a VOB's pack ids, the streams ffprobe decodes. A
-// VOB holds packs, an M2P PES packets up to the repack size (0: 65541). With streams given, a video
-// output decodes without an error, a program stream's audio begins 0 to 0.25 s behind its first
-// picture, and with --dvd dvdauthor (PAL) makes a title of the VOB without "WARN" or "ERR", of its
-// streams and navigation packets.
+// "All", as "Lost" with the header naming audio PID 0x1F0 (nowhere), as "Bare" the same without
+// PAT and PMT; "Blank": packets that hold no PES packet; without their first 37 % (the video
+// inside an open group) streams_recording() as "Open", data/gop_long.ts as "LongCut"; "Sample":
+// the sample without its first 30 % (five audio frames a PES packet). A row: the result, the lines
+// shown (qv_error last on a failure; none: not looked at) or one line among them, the files
+// written, a VOB's pack ids, the streams ffprobe decodes. With streams given, a video output
+// decodes without an error, a program stream's audio begins 0 to 0.25 s behind its first picture,
+// and with --dvd dvdauthor makes a title of the VOB, its streams and navigation packets.
 struct ConversionRow {
     const char* name;
     int repack = 0;
     int result = 0;
     Messages shown = {};
+    std::string told = "";
     std::vector<std::string> files = {};
     std::string streams = "";
     std::string packs = "";
@@ -174,15 +173,6 @@ TEST_F(Conversions, OfRecordingsMadeHereAndByFfmpeg) {
     wrong.push_back(
         format("1 PES packets with a wrong length (first: bad PES packet length %u != %u)\n",
                declared + 1, declared));
-    Messages eight = {pids,
-                      "The PMT lists streams this output leaves out: PID 266 (MPEG audio); it "
-                      "holds 8 audio tracks at most\n",
-                      kVideoLine};
-    for (uint32_t pid = 0x102; pid <= 0x109; ++pid)
-        eight.push_back(
-            format("Audio PID %u as 0x%X: Layer 2, bit rate=192 kb/s, frequency=48.0 kHz\n", pid,
-                   0xC0 + pid - 0x102));
-    eight.push_back(kCompleted);
     const std::string video =
         "Video: size = 352 x 288, aspect 4:3, frame rate 25, bit rate = 0.15 Mbit/s\n";
     const std::string mp2 = "Layer 2, bit rate=48 kb/s, frequency=48.0 kHz\n";
@@ -204,7 +194,6 @@ TEST_F(Conversions, OfRecordingsMadeHereAndByFfmpeg) {
                                  kCompleted};
     const std::string ps_all = "ac3,0x80,62 mp2,0x1c0,83 mp2,0x1c1,83 mpeg2video,0x1e0,50 ";
     const ConversionRow rows[] = {
-        {.name = "Cut.vob: the repack size ignored", .repack = 100, .shown = good},
         {.name = "Cut.m2p: repack 193", .repack = 193, .shown = good},
         {.name = "Cut.m2p: repack 65542 refused",
          .repack = 65542,
@@ -214,10 +203,11 @@ TEST_F(Conversions, OfRecordingsMadeHereAndByFfmpeg) {
          .result = 1,
          .shown = {"Video PID is 257, audio PID is 257\n",
                    "Video and audio PID are both 257: the recording cannot be multiplexed\n"}},
-        {.name = "Damaged.vob", .shown = bad},
+        {.name = "Damaged.vob: the repack size ignored", .repack = 100, .shown = bad},
         {.name = "Damaged.m2p", .shown = wrong},
         {.name = "Nine.vob --all-streams --dvd: eight tracks at most",
-         .shown = eight,
+         .told = "The PMT lists streams this output leaves out: PID 266 (MPEG audio); it holds 8 "
+                 "audio tracks at most\n",
          .packs = "BB:8 E0 C0 C1 C2 C3 C4 C5 C6 C7 BB:8 E0 "},
         {.name = "All.m2p --all-streams", .shown = all_tracks, .streams = ps_all},
         {.name = "All.mp3 --all-streams: a file a track",
@@ -246,8 +236,6 @@ TEST_F(Conversions, OfRecordingsMadeHereAndByFfmpeg) {
                    "Nothing was written: the video has no sequence header\n"}},
         {
             .name = "Open.vob --all-streams --dvd: the title from the closed group on",
-            .shown = {pids, "Audio PID 258 as 0xC0: " + mp2, "Audio PID 259 as 0xC1: " + mp2,
-                      "Audio PID 260 as 0xBD 0x80: " + ac3, video, kCompleted},
             .streams = "ac3,0x80,32 mp2,0x1c0,43 mp2,0x1c1,43 mpeg2video,0x1e0,26 ",
         },
         {.name = "Sample.vob --dvd: each audio piece with a frame has its time",
@@ -266,6 +254,9 @@ TEST_F(Conversions, OfRecordingsMadeHereAndByFfmpeg) {
         if (row.result) shown.push_back(qv_error);
         if (!row.shown.empty()) {
             EXPECT_EQ(shown, row.shown);
+        }
+        if (!row.told.empty()) {
+            EXPECT_EQ(std::count(shown.begin(), shown.end(), row.told), 1);
         }
         std::vector<std::string> files;
         for (const auto& entry : std::filesystem::directory_iterator("."))
