@@ -33,7 +33,6 @@ TEST_F(StreamInfo, DescribesTheFirstHeader) {
         {hex("00 00 01 B3"), 0, 0, "", get_vinfo},
         // Layers I, III, II, the reserved "Layer 4", index 15, the sampling codes; false syncs.
         {audio("FF FF E0 00"), 2, 448000, "Audio: Layer 1, bit rate=448 kb/s, frequency=44.1 kHz"},
-        {audio("FF FF 94 00"), 2, 288000, "Audio: Layer 1, bit rate=288 kb/s, frequency=48.0 kHz"},
         {audio("FF FB 98 00"), 2, 128000, "Audio: Layer 3, bit rate=128 kb/s, frequency=32.0 kHz"},
         {audio("FF FD 7C 00"), 2, 112000, "Audio: Layer 2, bit rate=112 kb/s, frequency=0.0 kHz"},
         {audio("FF F9 C4 00"), 2, 0, "Audio: Layer 4, bit rate=0 kb/s, frequency=48.0 kHz"},
