@@ -193,11 +193,6 @@ protected:
         copy_options = copy_settings{};
         return result;
     }
-    // The blocks of the copy's map of the given statuses, in MiB, as ddrescuelog lists them.
-    static std::string blocks(const char* statuses) {
-        return run_tool(std::string("ddrescuelog -b 1048576 -l'") + statuses +
-                        "' out/qvdisk.img.map | tr '\\n' ' '");
-    }
     bool armed_ = false;
     std::vector<uint64_t> failed_at_;
 };
@@ -269,6 +264,12 @@ TEST_F(DiskCopies, TheAreasThatMatterFirst) {
 }
 
 #ifndef _WIN32
+// The blocks of the copy's map of the given statuses, in MiB, as ddrescuelog lists them.
+std::string blocks(const char* statuses) {
+    return run_tool(std::string("ddrescuelog -b 1048576 -l'") + statuses +
+                    "' out/qvdisk.img.map | tr '\\n' ' '");
+}
+
 // The bad MiB of the recording again. The map after each phase, as ddrescuelog reads it; the rescue
 // stopped in the middle of the scraping and ddrescue (in its test mode, the same bad sectors) goes
 // on from pvrcopy's map, ending with the image of an uninterrupted run. Then the drive is repaired
