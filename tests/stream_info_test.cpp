@@ -66,4 +66,39 @@ TEST_F(StreamInfo, DescribesTheFirstHeader) {
         EXPECT_EQ(capture().messages, row.line.empty() ? Messages{} : Messages{shown});
     }
 }
+// read_audio_frame on headers written here: the frame measured, or no frame when the bytes at hand
+// are fewer than its header.
+struct FrameRow {
+    const char* name;
+    stream_kind kind;
+    const char* header;
+    bool found = false;
+    audio_frame frame = {};
+};
+TEST(AudioFrames, OneFrameMeasuredFromItsHeader) {
+    const FrameRow rows[] = {
+        {.name = "Layer II at 256 kbit/s and 48 kHz: 144 x 256000 / 48000 bytes",
+         .kind = kStreamMpegAudio,
+         .header = "FF FD C4 00",
+         .found = true,
+         .frame = {.size = 768, .samples = 1152, .rate = 48000, .kbits = 256}},
+        {.name = "AC-3 at 320 kbit/s and 48 kHz: 640 words",
+         .kind = kStreamAc3,
+         .header = "0B 77 00 00 1A 40",
+         .found = true,
+         .frame = {.size = 1280, .samples = 1536, .rate = 48000, .kbits = 320}},
+        {.name = "AC-3 a byte short of its header", .kind = kStreamAc3, .header = "0B 77 00 00 1A"},
+    };
+    for (const FrameRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        const Bytes header = hex(row.header);
+        audio_frame frame = {};
+        EXPECT_EQ(read_audio_frame(row.kind, header.data(), int32_t(header.size()), &frame),
+                  row.found);
+        EXPECT_EQ(frame.size, row.frame.size);
+        EXPECT_EQ(frame.samples, row.frame.samples);
+        EXPECT_EQ(frame.rate, row.frame.rate);
+        EXPECT_EQ(frame.kbits, row.frame.kbits);
+    }
+}
 }  // namespace
