@@ -301,6 +301,7 @@ TEST_F(DiskCopies, MapsAfterEachPhaseAndDdrescueGoingOn) {
               "Retrying the areas that matter, pass 1 of 1: 1048576 bytes in 1 area\n");
     // The first sector, then each bad sector once: the opening's clusters come from the image.
     EXPECT_EQ(disk_.read_log.size(), 1 + 2048u);
+    EXPECT_EQ(disk_.read_log.at(1).first, 4 * int64_t(kMiB) - 512);  // the pass goes backwards
     EXPECT_TRUE(read_file("out/qvdisk.img") == disk_.image);
     EXPECT_EQ(std::system("ddrescuelog -D out/qvdisk.img.map"), 0);
     // All finished: nothing to read, 100 % at once. An image without its map is not a copy to go
