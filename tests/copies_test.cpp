@@ -102,23 +102,6 @@ TEST_F(Copies, RawCopies) {
     EXPECT_TRUE(read_file("R(999)") == pattern(1000, 1));
 }
 
-// Outputs share one buffer of 1 MiB, the first output open at a time; another one open meanwhile
-// (MP3 writes one per sound track) has the library's own (a few KiB): of 100000 bytes put one by
-// one only its bytes are written before the close, and each file keeps its own.
-TEST_F(Copies, TheFirstOpenOutputIsWrittenInBlocksOfOneMiB) {
-    FILE* buffered = open_output("first", nullptr);
-    FILE* other = open_output("second", nullptr);
-    ASSERT_TRUE(buffered && other) << qv_error;
-    for (int i = 0; i < 100000; ++i) fputc('1', buffered);
-    for (int i = 0; i < 100000; ++i) fputc('2', other);
-    EXPECT_EQ(fs::file_size("first"), 0u);
-    EXPECT_GT(fs::file_size("second"), 0u);
-    EXPECT_EQ(close_output(buffered), 0);
-    EXPECT_EQ(close_output(other), 0);
-    EXPECT_TRUE(read_file("first") == Bytes(100000, '1'));
-    EXPECT_TRUE(read_file("second") == Bytes(100000, '2'));
-}
-
 // The largest table (131072 clusters of 1 MiB, zeros behind the system area and the root): a loop
 // above cluster 116,504 ends at its first repeat.
 TEST_F(Copies, LoopOnTheLargestTable) {
@@ -311,6 +294,7 @@ TEST_F(DiskCopies, MapsAfterEachPhaseAndDdrescueGoingOn) {
     copy_options.output_dir = "out";
     EXPECT_EQ(is_disk_copy_to_continue("out/qvdisk.img"), 1);
     EXPECT_EQ(is_disk_copy_to_continue("qvdisk.img"), 0);  // the source, not the copy in out/
+    EXPECT_EQ(is_disk_copy_to_continue("other.img"), 0);   // a file that does not open
     fs::remove("out/qvdisk.img.map");
     EXPECT_EQ(rescue({}), kCopyDone) << qv_error;
     EXPECT_EQ(capture().messages, Messages{"\nProcessing completed.\n"});

@@ -305,6 +305,9 @@ TEST_F(Open, Mapfiles) {
                     " /\n"},
         {.text = "7 +\n", .written = head + "0x00000007     +               1\n" + blocks},
         {.text = "0 + 010\n", .written = head + "0x00000000     +               10\n" + blocks},
+        {.text = "0 + 1\n0x200 512 +\n",
+         .written =
+             head + "0x00000000     +               1\n" + blocks + "0x00000200  0x00000200  +\n"},
         {.text = "#\n", .error = cannot + "it has no status line\n"},
         {.text = "0 + 1\n0 512 +\n1024 512 +\n",
          .error = cannot + "line 3 does not begin where the block before it ends\n"},

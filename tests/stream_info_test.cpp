@@ -88,6 +88,9 @@ TEST(AudioFrames, OneFrameMeasuredFromItsHeader) {
          .found = true,
          .frame = {.size = 1280, .samples = 1536, .rate = 48000, .kbits = 320}},
         {.name = "AC-3 a byte short of its header", .kind = kStreamAc3, .header = "0B 77 00 00 1A"},
+        {.name = "Layer III in free format (bit rate index 0): not measured",
+         .kind = kStreamMpegAudio,
+         .header = "FF FB 04 00"},
     };
     for (const FrameRow& row : rows) {
         SCOPED_TRACE(row.name);

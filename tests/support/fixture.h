@@ -166,13 +166,6 @@ protected:
         ts_ = load_sample_ts();
         ASSERT_EQ(ts_.size() % kTsPacketSize, 0u);
     }
-    // A disk of 1 MiB clusters holding these recordings (name, packets), all with header h.
-    void mount_recordings(const std::vector<std::pair<std::string, Bytes>>& recordings,
-                          RecordingHeader h = {}) {
-        ImageBuilder img(6 * uint32_t(recordings.size()) + 2);
-        for (const auto& r : recordings) img.add_recording(r.first, r.second, h);
-        mount(img, int(recordings.size()));
-    }
     // Runs a conversion of recording index; the capture holds what it showed.
     static int convert(Conversion conversion, int index) {
         clear_capture();
