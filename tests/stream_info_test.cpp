@@ -67,7 +67,7 @@ TEST_F(StreamInfo, DescribesTheFirstHeader) {
     }
 }
 // read_audio_frame on headers written here: the frame measured, or no frame when the bytes at hand
-// are fewer than its header.
+// are fewer than its header or it names no bit rate.
 struct FrameRow {
     const char* name;
     stream_kind kind;
