@@ -100,6 +100,11 @@ TEST_F(Copies, RawCopies) {
     EXPECT_EQ(dump_file(0), kCopyFailed);
     EXPECT_STREQ(qv_error, "Cannot open 'R' for output\n");
     EXPECT_TRUE(read_file("R(999)") == pattern(1000, 1));
+    // A number outside the directory's table is refused before any slot is looked at.
+    EXPECT_EQ(dump_file(-1), kCopyFailed);
+    EXPECT_STREQ(qv_error, "No recording 0 on this disk\n");
+    EXPECT_EQ(dump_file(int(kMaxRecordings)), kCopyFailed);
+    EXPECT_STREQ(qv_error, "No recording 14337 on this disk\n");
 }
 
 // The largest table (131072 clusters of 1 MiB, zeros behind the system area and the root): a loop
@@ -244,6 +249,14 @@ TEST_F(DiskCopies, TheAreasThatMatterFirst) {
     std::vector<int64_t> read_at;
     for (const auto& [pos, count] : disk_.read_log) read_at.push_back(pos / kMiB);
     EXPECT_EQ(read_at, (std::vector<int64_t>{0, 0, 1, 4, 5, 2, 3, 6, 7, 8}));
+    // Bad sectors across A's end and B's start: B's trim finds its first sector bad, so A's trim
+    // ends at A's first bad sector and does not read A's end from behind. Failed reads at each
+    // line: the copy's reads of B and A (2); B's trim from both ends, A's from its start (5); A's
+    // last sector, scraped (6).
+    const BadSectors across = {4 * 2048 - 2, 4, BadKind::kEio};
+    fs::remove_all("out");
+    EXPECT_EQ(rescue({.bad = {across}, .first = {1}}, &two), kCopyIncomplete);
+    EXPECT_EQ(failed_at_, (std::vector<uint64_t>{2, 5, 5, 5, 6, 6, 6}));
 }
 
 #ifndef _WIN32

@@ -35,16 +35,21 @@ constexpr char kNoFat[] = "No valid FAT24 found!\n";
 constexpr char kBadSignature[] = "Bad signature in saved image!\n";
 constexpr int64_t kLastSector = 9 * int64_t(kMiB) - 512;  // of a disk of 8 clusters of 1 MiB
 
-// The installed backend, wrapped: it counts the paths opened and can fail to tell the size.
+// The installed backend, wrapped: it counts the paths opened and can fail to tell the size or to
+// seek.
 const qv_platform* inner = nullptr;
 size_t paths_opened = 0;
 int size_error = 0;
+int seek_error = 0;
 qv_handle open_counted(const char* path, int* error) {
     ++paths_opened;
     return inner->open_exclusive(path, error);
 }
 int size_or_error(qv_handle handle, int64_t* size) {
     return size_error != 0 ? size_error : inner->file_size(handle, size);
+}
+int seek_or_error(qv_handle handle, int64_t position) {
+    return seek_error != 0 ? seek_error : inner->seek(handle, position);
 }
 
 // Rows vary the first sector, the disk's size, how its backend fails and the map beside it;
@@ -59,6 +64,7 @@ struct OpenRow {
     bool present = true;
     uint64_t fail_read = 0;
     int size_error = 0;
+    int seek_error = 0;
     std::string map = {};  // qvdisk.img.map ("": none)
     std::string error = {};
     Messages shown = {};
@@ -89,9 +95,17 @@ TEST_F(Open, EveryKindOfDiskAndGeometry) {
          .fail_read = 1,
          .error = "ReadFile failed on position 0 with code 5\n"},
         {.name = "no size", .size_error = 5, .error = "Cannot determine size of saved image.\n"},
-        {.name = "a map without FAT2's first sector",
-         .map = "0x00080200 ?\n0 0x80000 +\n0x80000 512 -\n0x80200 0x8FFE00 +\n",
+        {.name = "a failing seek",
+         .seek_error = 6,
+         .error = "SetFilePointer failed on position 0 with code 6\n"},
+        {.name = "a map without FAT2's first two sectors",
+         .map = "0x00080400 ?\n0 0x80000 +\n0x80000 1024 -\n0x80400 0x8FFC00 +\n",
          .shown = {using_map, "FAT2 entries 0 to 7 cannot be read: taken from FAT1\n"}},
+        {.name = "a map without FAT2's second sector, on a disk of 400 clusters",
+         .size = 401 * int64_t(kMiB),
+         .map = "0x00080400 ?\n0 0x80200 +\n0x80200 512 -\n0x80400 0x1907FC00 +\n",
+         .shown = {using_map, "FAT2 entries 170 to 341 cannot be read: taken from FAT1\n"},
+         .geometry = "821248/1048576/400"},
         {.name = "a map that cannot be used",
          .map = "#\n",
          .error = "The map qvdisk.img.map cannot be used: it has no status line\n"},
@@ -111,6 +125,7 @@ TEST_F(Open, EveryKindOfDiskAndGeometry) {
     qv_platform counting = *inner;
     counting.open_exclusive = open_counted;
     counting.file_size = size_or_error;
+    counting.seek = seek_or_error;
     for (const OpenRow& row : rows) {
         SCOPED_TRACE(testing::Message() << row.name << row.size);
         ImageBuilder img(8, row.spc);
@@ -128,6 +143,7 @@ TEST_F(Open, EveryKindOfDiskAndGeometry) {
         qv_set_platform(&counting);
         paths_opened = 0;
         size_error = row.size_error;
+        seek_error = row.seek_error;
         clear_capture();
         const int result = open_qvdisk(capture_progress);
         EXPECT_EQ(result, row.error.empty() ? 0 : 1);
@@ -145,10 +161,10 @@ TEST_F(Open, EveryKindOfDiskAndGeometry) {
                 // A plain read of a sector the map does not mark rescued is refused, unread.
                 const uint64_t reads_before = disk_.reads;
                 uint8_t sector[kSectorSize];
-                EXPECT_EQ(qv_read(0x80000, sector, kSectorSize, 0), 1);
+                EXPECT_EQ(qv_read(0x80200, sector, kSectorSize, 0), 1);
                 EXPECT_STREQ(
                     qv_error,
-                    "Cannot read position 524288: qvdisk.img.map does not mark it rescued\n");
+                    "Cannot read position 524800: qvdisk.img.map does not mark it rescued\n");
                 EXPECT_EQ(disk_.reads, reads_before);
             }
         }
@@ -156,6 +172,7 @@ TEST_F(Open, EveryKindOfDiskAndGeometry) {
         fs::remove("qvdisk.img.map");
     }
     size_error = 0;
+    seek_error = 0;
     // Closing clears the whole disk record, the table and the recordings found included.
     ImageBuilder img(8);
     img.add_recording("Film", numbered_packets(0, 12000));

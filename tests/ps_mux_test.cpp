@@ -140,6 +140,7 @@ TEST_F(Multiplexer, DvdNavigationPacks) {
     tracks[1].kind = kStreamMpegAudio;
     tracks[2].kind = kStreamMpegAudio;
     tracks[3].kind = kStreamAc3;
+    tracks[3].sub_id = 0x80;
     set_conversion_tracks(tracks, 4);
     stream_options.dvd = 1;
     reset_ps_state();
@@ -149,10 +150,14 @@ TEST_F(Multiplexer, DvdNavigationPacks) {
     EXPECT_EQ(feed(out_pack, with(pes(0xE0, 300), 9, "00 00 01 B8")), 0);  // no PTS
     EXPECT_EQ(feed(out_pack, pes(0xE0, 300, kOrigin + 50000)), 0);         // no header
     EXPECT_EQ(feed(out_pack, with(pes(0xE0, 300, kOrigin + 60000), 14, "00 00 01 B8")), 0);
+    stream_->track = 3;  // an AC-3 piece in which no frame begins: no time, no first access
+    EXPECT_EQ(feed(out_pack, pes(0xBD, 300, kOrigin + 60000)), 0);
     set_conversion_tracks(nullptr, 0);
     stream_options.dvd = 0;
     const Bytes out = written();
-    ASSERT_EQ(out.size(), 6 * kPackSize);
+    ASSERT_EQ(out.size(), 7 * kPackSize);
+    const Bytes ac3_head(out.begin() + 6 * kPackSize + 14, out.begin() + 6 * kPackSize + 27);
+    EXPECT_EQ(ac3_head, hex("00 00 01 BD 01 25 84 00 00 80 00 00 00"));
     for (size_t pack : {0, 4}) {
         const uint32_t sector = uint32_t(pack);
         Bytes want = with(Bytes(kPackSize, 0), 0,
