@@ -39,13 +39,12 @@ struct PacketRow {
 TEST_F(Multiplexer, PacketsAndPacks) {
     const char* zeros = "00 00 00 00 00 00 00 00 00";
     const PacketRow rows[] = {
-        // The first video and audio packs: E3 as E0, C5 as C0, the times moved back by kOrigin.
+        // The first video and audio packs: E3 as E0, C5 as C0 (its PTS ending it), the times moved
+        // back by kOrigin.
         {.packet = pes(0xE3, 300, kOrigin + 7200, kOrigin + 3600, true),
          .id = 0xE0,
          .times = "31 00 01 38 41 11 00 01 1C 21"},
-        {.packet = pes(0xC5, 100, kOrigin + 7200, kNone, true),
-         .id = 0xC0,
-         .times = "21 00 01 38 41"},
+        {.packet = pes(0xC5, 14, kOrigin + 7200), .id = 0xC0, .times = "21 00 01 38 41"},
         // An SCR far on; one before the first (wraps) and 2027 bytes: 7 stuffing; 2026: padding 8.
         {.packet = pes(0xE0, 2034),
          .scr = kFirstScr + 0x1ABCDEF01ull * 300 + 0x123,
