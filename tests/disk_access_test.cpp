@@ -285,7 +285,7 @@ TEST_F(Open, ReadsAndSalvagingReads) {
     EXPECT_EQ(runs_of(bad), " 0+4");
 }
 
-// Mapfiles read: rows vary the comments, blank lines and line ends, the status line (with and
+// Mapfiles read: rows vary the comments, blank lines, tabs and line ends, the status line (with and
 // without its pass) and every malformed line; checked: the text map_write gives back, or the
 // message and an empty map.
 struct MapRow {
@@ -316,8 +316,9 @@ TEST_F(Open, Mapfiles) {
         cannot + "line 1 is not the status line \"current_pos current_status current_pass\"\n";
     const std::string not_block = cannot + "line 2 is not a block line \"pos size status\"\n";
     std::vector<MapRow> rows = {
-        {.text = "# a rescue\n\n  # indented\n0x200 ? 2 # behind\r\n0 0x200 +\n0x200 512 -\n1024 "
-                 "0x10 /\n",
+        {.text =
+             "# a rescue\n\n  # indented\n0x200 ? 2 # behind\r\n0 0x200\t+\r\n0x200 512 -\n1024 "
+             "0x10 /\n",
          .written = head + "0x00000200     ?               2\n" + blocks +
                     "0x00000000  0x00000200  +\n0x00000200  0x00000200  -\n0x00000400  0x00000010 "
                     " /\n"},
@@ -385,6 +386,7 @@ TEST_F(Open, Mapfiles) {
     EXPECT_EQ(map_first_unfinished(&map, 10, 20), 10);
     EXPECT_EQ(map_first_unfinished(&map, 500, 20), 500);
     EXPECT_EQ(map_block_at(&map, 220), map.count);
+    EXPECT_EQ(map_block_at(&map, -1), map.count);
     map_free(&map);
 }
 

@@ -139,10 +139,10 @@ TEST_F(TransportStream, SampleIsOneProgram) {
 }
 
 // A PMT naming video 0x101, audio 0x102, AC-3 by descriptor 0x6A (0x103), by registration "AC-3"
-// (0x104) and by stream type 0x81 (0x105), teletext (0x106), subtitles (0x107), H.264 (0x108) and
-// MPEG-1 video (0x109), or none, then a packet of each PID. The rows vary the PMT and
-// --all-streams; each checks the lines shown and the PIDs written: without it the others are named
-// as left out, with it every one is kept and the PMT as it is.
+// behind a language descriptor (0x104) and by stream type 0x81 (0x105), teletext (0x106), subtitles
+// (0x107), H.264 (0x108) and MPEG-1 video (0x109), or none, then a packet of each PID. The rows
+// vary the PMT and --all-streams; each checks the lines shown and the PIDs written: without it the
+// others are named as left out, with it every one is kept and the PMT as it is.
 struct StreamsRow {
     const char* name = "";
     const char* section = "";
@@ -151,9 +151,10 @@ struct StreamsRow {
     std::vector<uint32_t> pids = {0, 0x100, 0x101, 0x102};  // of the packets written, PAT first
 };
 constexpr char kEveryKind[] =
-    "02 B0 54 00 01 C1 00 00 E1 01 F0 00 02 E1 01 F0 00 03 E1 02 F0 00 06 E1 03 F0 03 6A 01 00 06 "
-    "E1 04 F0 06 05 04 41 43 2D 33 81 E1 05 F0 00 06 E1 06 F0 07 56 05 64 65 75 09 00 06 E1 07 F0 "
-    "0A 59 08 64 65 75 10 00 01 00 01 1B E1 08 F0 00 01 E1 09 F0 00 18 E8 4E 9D";
+    "02 B0 5A 00 01 C1 00 00 E1 01 F0 00 02 E1 01 F0 00 03 E1 02 F0 00 06 E1 03 F0 03 6A 01 00 "
+    "06 E1 04 F0 0C 0A 04 64 65 75 00 05 04 41 43 2D 33 81 E1 05 F0 00 06 E1 06 F0 07 56 05 64 "
+    "65 75 09 00 06 E1 07 F0 0A 59 08 64 65 75 10 00 01 00 01 1B E1 08 F0 00 01 E1 09 F0 00 EC "
+    "0A 13 FF";
 const StreamsRow kStreamsRows[] = {
     {.name = "every kind, the header's streams kept",
      .section = kEveryKind,
