@@ -269,6 +269,7 @@ TEST_F(Open, ReadsAndSalvagingReads) {
     const uint64_t reads_before = disk_.reads;
     EXPECT_EQ(qv_read_salvage(-512, buf.data(), 512, 0, &bad), kSalvageFailed);
     EXPECT_EQ(qv_read_salvage(kLastSector + 512, buf.data(), 1024, 0, &bad), kSalvageFailed);
+    EXPECT_EQ(qv_read(kLastSector + 512, buf.data(), 512, 0), 1);
     EXPECT_STREQ(qv_error, "Attempt to read after end of disk!\n");
     EXPECT_EQ(disk_.reads, reads_before);
     EXPECT_EQ(qv_read(kLastSector + 511, buf.data(), 1, 0), 0);
@@ -283,6 +284,10 @@ TEST_F(Open, ReadsAndSalvagingReads) {
     disk_.fail_sectors(kLastSector / 512, 1);
     EXPECT_EQ(qv_read_salvage(kLastSector, buf.data(), 2048, 0, &bad), kSalvagePartial);
     EXPECT_EQ(runs_of(bad), " 0+4");
+    // Once the disk is closed nothing is read.
+    qv_close();
+    EXPECT_EQ(qv_read(0, buf.data(), 512, 0), 1);
+    EXPECT_STREQ(qv_error, "No disk is open.\n");
 }
 
 // Mapfiles read: rows vary the comments, blank lines, tabs and line ends, the status line (with and

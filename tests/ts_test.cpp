@@ -142,11 +142,13 @@ TEST_F(TransportStream, SampleIsOneProgram) {
 // behind a language descriptor (0x104) and by stream type 0x81 (0x105), teletext (0x106), subtitles
 // (0x107), H.264 (0x108) and MPEG-1 video (0x109), or none, then a packet of each PID. The rows
 // vary the PMT and --all-streams; each checks the lines shown and the PIDs written: without it the
-// others are named as left out, with it every one is kept and the PMT as it is.
+// others are named as left out, with it every one is kept and the PMT as it came.
 struct StreamsRow {
     const char* name = "";
     const char* section = "";
     int all_streams = 0;
+    uint32_t header_audio = 0x102;  // the recording header's audio PID
+    bool pmt_as_it_came = false;    // nothing cut from it
     Messages shown = {kPidLine, kCompleted};
     std::vector<uint32_t> pids = {0, 0x100, 0x101, 0x102};  // of the packets written, PAT first
 };
@@ -166,10 +168,21 @@ const StreamsRow kStreamsRows[] = {
     {.name = "every kind kept with --all-streams",
      .section = kEveryKind,
      .all_streams = 1,
+     .pmt_as_it_came = true,
      .pids = {0, 0x100, 0x101, 0x102, 0x103, 0x104, 0x105, 0x106, 0x107, 0x108, 0x109}},
     {.name = "a PMT of no streams with --all-streams: a PMT still",
      .section = "02 B0 0D 00 01 C1 00 00 E1 01 F0 00 64 2D B3 B0",
-     .all_streams = 1},
+     .all_streams = 1,
+     .pmt_as_it_came = true},
+    {.name = "the header's audio PID nowhere, a PMT of no streams: the video alone",
+     .section = "02 B0 0D 00 01 C1 00 00 E1 01 F0 00 64 2D B3 B0",
+     .header_audio = 0x1F0,
+     .pmt_as_it_came = true,
+     .shown = {"PMT PID is 256, video PID is 257, audio PID is 496\n",
+               "The recording has no audio: its header's audio PID 496 occurs in none of the first "
+               "10 packets, and no PMT names another\n",
+               kCompleted},
+     .pids = {0, 0x100, 0x101}},
 };
 
 TEST_F(TransportStream, AllStreams) {
@@ -177,8 +190,10 @@ TEST_F(TransportStream, AllStreams) {
         SCOPED_TRACE(row.name);
         Bytes ts = pmt(row.section);
         for (uint32_t pid = 0x101; pid <= 0x109; ++pid) append(ts, numbered_packet(0, pid));
+        RecordingHeader header;
+        header.audio_pid = uint16_t(row.header_audio);
         ImageBuilder img(4, kSectorsPerCluster);
-        img.add_recording("Rec", ts);
+        img.add_recording("Rec", ts, header);
         mount(img);
         stream_options.all_streams = row.all_streams;
         fs::remove("Rec.ts");
@@ -191,7 +206,7 @@ TEST_F(TransportStream, AllStreams) {
             pids.push_back(get_be16(&out[at + 1]) & 0x1FFF);
         EXPECT_EQ(pids, row.pids);
         const Bytes written_pmt(out.begin() + kTsPacketSize, out.begin() + 2 * kTsPacketSize);
-        EXPECT_EQ(written_pmt == pmt(row.section), row.all_streams == 1);
+        EXPECT_EQ(written_pmt == pmt(row.section), row.pmt_as_it_came);
     }
 }
 
