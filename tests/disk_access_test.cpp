@@ -322,7 +322,7 @@ TEST_F(Open, Mapfiles) {
     const std::string not_block = cannot + "line 2 is not a block line \"pos size status\"\n";
     std::vector<MapRow> rows = {
         {.text =
-             "# a rescue\n\n  # indented\n0x200 ? 2 # behind\r\n0 0x200\t+\r\n0x200 512 -\n1024 "
+             "# a rescue\n\n  # indented\n0x200 ? 2 # behind\r\n0\t\t0x200 +\r\n0x200 512 -\n1024 "
              "0x10 /\n",
          .written = head + "0x00000200     ?               2\n" + blocks +
                     "0x00000000  0x00000200  +\n0x00000200  0x00000200  -\n0x00000400  0x00000010 "
