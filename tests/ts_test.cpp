@@ -157,6 +157,8 @@ constexpr char kEveryKind[] =
     "06 E1 04 F0 0C 0A 04 64 65 75 00 05 04 41 43 2D 33 81 E1 05 F0 00 06 E1 06 F0 07 56 05 64 "
     "65 75 09 00 06 E1 07 F0 0A 59 08 64 65 75 10 00 01 00 01 1B E1 08 F0 00 01 E1 09 F0 00 EC "
     "0A 13 FF";
+// A PMT naming PCR PID 0x101 and no streams.
+constexpr char kNoStreams[] = "02 B0 0D 00 01 C1 00 00 E1 01 F0 00 64 2D B3 B0";
 const StreamsRow kStreamsRows[] = {
     {.name = "every kind, the header's streams kept",
      .section = kEveryKind,
@@ -171,11 +173,11 @@ const StreamsRow kStreamsRows[] = {
      .pmt_as_it_came = true,
      .pids = {0, 0x100, 0x101, 0x102, 0x103, 0x104, 0x105, 0x106, 0x107, 0x108, 0x109}},
     {.name = "a PMT of no streams with --all-streams: a PMT still",
-     .section = "02 B0 0D 00 01 C1 00 00 E1 01 F0 00 64 2D B3 B0",
+     .section = kNoStreams,
      .all_streams = 1,
      .pmt_as_it_came = true},
     {.name = "the header's audio PID nowhere, a PMT of no streams: the video alone",
-     .section = "02 B0 0D 00 01 C1 00 00 E1 01 F0 00 64 2D B3 B0",
+     .section = kNoStreams,
      .header_audio = 0x1F0,
      .pmt_as_it_came = true,
      .shown = {"PMT PID is 256, video PID is 257, audio PID is 496\n",
