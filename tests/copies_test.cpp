@@ -107,23 +107,6 @@ TEST_F(Copies, RawCopies) {
     EXPECT_STREQ(qv_error, "No recording 14337 on this disk\n");
 }
 
-// The largest table (131072 clusters of 1 MiB, zeros behind the system area and the root): a loop
-// above cluster 116,504 ends at its first repeat.
-TEST_F(Copies, LoopOnTheLargestTable) {
-    ImageBuilder top(kMaxClusters);
-    top.dir_entry(0, 0, kTypeRecording, 0x1FFFE, 3, 0, "Top");
-    top.link_chain({0x1FFFE, 0x1FFFF, 0x1C719});
-    top.set_fat(0x1C719, 0x1FFFE);
-    top.set_disk_sectors(2 * 2048);                  // the image: system area and root
-    disk_.size = uint64_t(kMaxClusters + 1) * kMiB;  // the disk: every cluster
-    ASSERT_EQ(open_disk(top), 0) << qv_error;
-    EXPECT_EQ(capture().messages, Messages{"File Top: chain loops at cluster 1fffe\n"});
-    ASSERT_EQ(parse_dir(0, root_entry_count(), 0xFF, kTypeRecording), 1);
-    EXPECT_EQ(dump_file(0), kCopyIncomplete);
-    EXPECT_STREQ(qv_error, "Recording Top: chain loops at cluster 1fffe\n");
-    EXPECT_TRUE(read_file("Top") == Bytes(kThreeMiB, 0));
-}
-
 // Mode "disk" on failing drives: 9 clusters of 1 MiB and 100 sectors, "Film" in disk clusters 2 to
 // 6, 7 and 8 free.
 constexpr int64_t kDiskBytes = 9 * int64_t(kMiB) + 51200;
