@@ -275,6 +275,9 @@ TEST_F(DiskCopies, MapsAfterEachPhaseAndDdrescueGoingOn) {
     std::fill_n(rescued.begin() + 3 * kMiB, kMiB, 0);
     EXPECT_TRUE(read_file("out/qvdisk.img") == rescued);
     EXPECT_EQ(blocks("?*/"), "");
+    // Two retry passes while the sectors stay bad: backwards, then forwards from the first.
+    EXPECT_EQ(rescue({.bad = {kBadMiB}, .retries = 2}), kCopyIncomplete);
+    EXPECT_EQ(disk_.read_log.at(1 + 2048).first, 3 * int64_t(kMiB));
     EXPECT_EQ(rescue({.retries = 1}), kCopyDone) << qv_error;
     EXPECT_EQ(capture().messages.at(1),
               "Retrying the areas that matter, pass 1 of 1: 1048576 bytes in 1 area\n");

@@ -89,12 +89,14 @@ TEST_F(RecordingTable, EveryRootAndListFilePlainAndWithTheSalvage) {
                  rec(img, "A", 100, {}, {12});
              },
          .names = {"B", "A"}},
-        {.name = "the list's order, a name not found, a long name cut, one named twice",
+        {.name = "the list's order, a name not found (the long name's first 106 characters), a "
+                 "long name cut, one named twice",
          .build =
              [](Img img) {
                  for (std::string name : {"Film", "News", "Unlisted"}) rec(img, name);
                  rec(img, kL + "cut");
-                 img.add_list_file({"News", "Film", "Nowhere", kL + " and the rest", "Film"});
+                 const std::string near = kL.substr(0, 106) + "!";
+                 img.add_list_file({"News", "Film", near, kL + " and the rest", "Film"});
              },
          .names = {"News", "Film", "", kL + " and the rest", "Film"}},
         {.name = "a list count larger than its cluster",
