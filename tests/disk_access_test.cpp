@@ -12,15 +12,7 @@
 namespace fs = std::filesystem;
 // While failing_reallocs is set realloc fails: the rescue's map cannot grow. Not beside a
 // sanitizer's allocator.
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define SANITIZED_ALLOCATOR
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__)
-#define SANITIZED_ALLOCATOR
-#endif
-#if defined(__GLIBC__) && !defined(SANITIZED_ALLOCATOR)
+#if defined(__GLIBC__) && !defined(PVR_SANITIZED)
 #define FAILING_REALLOC
 bool failing_reallocs = false;
 extern "C" void* __libc_realloc(void* block, size_t size);
