@@ -107,4 +107,54 @@ TEST(AudioFrames, OneFrameMeasuredFromItsHeader) {
         EXPECT_EQ(frame.kbits, row.frame.kbits);
     }
 }
+// walk_frames over the pieces of one MPEG audio track, out of step at first: Layer II frames at
+// 48 kHz of 96 bytes (32 kbit/s, "FF FD 14 C0") and 192 bytes (64 kbit/s, "FF FD 44 C0"), 1152
+// samples each; 0x55 where no frame begins. Each piece: the frames that begin in it, the first
+// one's offset and PTS, where the next frame begins in the next piece (-1: out of step).
+struct WalkRow {
+    const char* name;
+    Bytes piece;
+    int32_t frames = 0;
+    int32_t first = 0;
+    uint64_t pts = 0;
+    int32_t ahead = -1;
+};
+Bytes piece(std::initializer_list<Bytes> parts) {
+    Bytes bytes;
+    for (const Bytes& part : parts) append(bytes, part);
+    return bytes;
+}
+TEST(AudioFrames, WalkedAcrossPieces) {
+    const Bytes small = hex("FF FD 14 C0");
+    const Bytes large = hex("FF FD 44 C0");
+    const WalkRow rows[] = {
+        {.name = "a PTS of 9000, 10 bytes before a small frame, a large one's header at the end",
+         .piece = piece({Bytes(10, 0x55), small, Bytes(92, 0x55), large}),
+         .frames = 2,
+         .first = 10,
+         .pts = 9000,
+         .ahead = 188},
+        {.name = "the large frame's rest, two bytes of a header: a frame as long as the last",
+         .piece = piece({Bytes(188, 0x55), hex("FF FD")}),
+         .frames = 1,
+         .first = 188,
+         .pts = 9000 + 2 * 2160,
+         .ahead = 190},
+        {.name = "the frame's rest, two bytes of no header: out of step",
+         .piece = Bytes(192, 0x55)},
+        {.name = "out of step, one byte of what may be a header: no frame", .piece = hex("FF")},
+    };
+    frame_walk walk = {};
+    walk.ahead = -1;
+    note_pes_pts(walk, 9000);
+    for (const WalkRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        const frame_span span =
+            walk_frames(walk, kStreamMpegAudio, row.piece.data(), int32_t(row.piece.size()));
+        EXPECT_EQ(span.frames, row.frames);
+        EXPECT_EQ(span.frames ? span.first : 0, row.first);
+        EXPECT_EQ(span.frames ? span.pts : 0, row.pts);
+        EXPECT_EQ(walk.ahead, row.ahead);
+    }
+}
 }  // namespace
