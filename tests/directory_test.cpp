@@ -161,6 +161,32 @@ TEST_F(RecordingTable, EveryRootAndListFilePlainAndWithTheSalvage) {
     }
 }
 
+// 3584-sector clusters: a root of exactly kMaxRecordings entries, a list naming r1 thrice and r1 to
+// r14335; with the salvage the table fills and one recording finds no room. Fields in host order.
+TEST_F(RecordingTable, AFullRootOf14336) {
+    ImageBuilder full(3, 3584);
+    ASSERT_EQ(open_disk(full), 0) << qv_error;
+    EXPECT_EQ(parse_dir(0, 20000, 0x00, 0x00), 0);  // every type, but empty slots are skipped
+    full.add_list_file({"r1", "r1", "r1"});
+    for (uint32_t n = 1; n < kMaxRecordings; ++n)
+        full.dir_entry(0, n, kTypeRecording, 1, 2, 5, format("r%u", n), {52275, 20, 15});
+    disk_.image = full.image();  // parse_dir reads the disk anew; the table check never sees it
+    changed_by_test();
+    qv_options.salvage = 1;
+    clear_capture();
+    EXPECT_EQ(parse_dir(0, 20000, 0xFF, kTypeRecording), int(kMaxRecordings));
+    const recording_entry& last = qv->recordings[kMaxRecordings - 1];
+    EXPECT_EQ(format("%s %s %x %d %d:%d %u %u %u", qv->recordings[0].name, last.name, last.type,
+                     last.mjd[0] << 8 | last.mjd[1], last.hour, last.minute, last.start_cluster,
+                     last.num_clusters, last.last_cluster_slack),
+              "r1 r14334 d1 52275 20:15 1 2 5");
+    EXPECT_EQ(
+        capture().messages,
+        (Messages{
+            "Salvage: the list file does not name 14334 of the recordings: listed after its 3\n",
+            "Salvage: the recording table is full: 1 recordings are not listed\n"}));
+}
+
 // Lost recordings (salvage): slots emptied of recordings at 8-9 and a, and of one at c, its first
 // sector unreadable; then a table with room for one more.
 TEST_F(RecordingTable, LostRecordingsAreListedAfterTheDirectory) {
