@@ -216,4 +216,21 @@ TEST_F(TransportStream, AllStreams) {
     }
 }
 
+// The program map table's reader on sections cut from the packets above: a whole PMT section is
+// read; the PAT's section (another table, its CRC_32 right), a PMT section cut short by the bytes
+// at hand, and one with a byte changed (its CRC_32 wrong) are not.
+TEST(ProgramMap, OnlyAWholePmtSectionWithItsCrc) {
+    const Bytes program_packet = program("E1 FF", "31 50 76 BE");
+    const Bytes pat_packet = pat(0, "00 01 01 00 0A 20 4F 99");
+    const Bytes pmt_section(program_packet.begin() + 5, program_packet.begin() + 5 + 26);
+    const Bytes pat_section(pat_packet.begin() + 5, pat_packet.begin() + 5 + 16);
+    Bytes changed = pmt_section;
+    changed[12] ^= 0x01;
+    program_map map = {};
+    EXPECT_EQ(read_program_map(pmt_section.data(), pmt_section.size(), &map), 1);
+    EXPECT_EQ(map.count, 2);
+    EXPECT_EQ(read_program_map(pat_section.data(), pat_section.size(), &map), 0);
+    EXPECT_EQ(read_program_map(pmt_section.data(), pmt_section.size() - 1, &map), 0);
+    EXPECT_EQ(read_program_map(changed.data(), changed.size(), &map), 0);
+}
 }  // namespace
