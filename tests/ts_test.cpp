@@ -83,7 +83,7 @@ TEST_F(TransportStream, KeepsTheProgram) {
     for (const ProgramRow& row : rows) {
         append(ts, row.packet);
         if (!row.kept) continue;
-        if ((get_be16(&row.packet[1]) & 0x1FFF) == 0x100)
+        if (ts_pid(row.packet.data()) == 0x100)
             append(want, pat(pats++, "12 34 E1 00 82 62 8E 1A"));
         append(want, row.written.empty() ? row.packet : row.written);
     }
@@ -208,8 +208,7 @@ TEST_F(TransportStream, AllStreams) {
         EXPECT_EQ(capture().messages, row.shown);
         const Bytes out = read_file("Rec.ts");
         std::vector<uint32_t> pids;
-        for (size_t at = 0; at < out.size(); at += kTsPacketSize)
-            pids.push_back(get_be16(&out[at + 1]) & 0x1FFF);
+        for (size_t at = 0; at < out.size(); at += kTsPacketSize) pids.push_back(ts_pid(&out[at]));
         EXPECT_EQ(pids, row.pids);
         const Bytes written_pmt(out.begin() + kTsPacketSize, out.begin() + 2 * kTsPacketSize);
         EXPECT_EQ(written_pmt == pmt(row.section), row.pmt_as_it_came);
