@@ -10,7 +10,9 @@
 #include "support/fixture.h"
 namespace {
 using Chains = std::vector<std::pair<std::string, std::vector<uint32_t>>>;
-constexpr uint16_t kSectors = 1025;  // the smallest clusters that hold FAT2 behind 0x80000
+constexpr uint16_t kSectors = 1025;
+constexpr size_t kPcrRoom = 12;  // a packet's header, adaptation field length and flags, its PCR //
+                                 // the smallest clusters that hold FAT2 behind 0x80000
 const std::vector<uint32_t> kFilm = {1, 2, 3, 4};
 const std::vector<uint32_t> kNews = {5, 0x1e, 0x1f, 6};
 constexpr char kSalvaged[] =
@@ -39,6 +41,13 @@ ImageBuilder disk(const Bytes& ts) {
                       kNews);
     img.pad_for_links();
     return img;
+}
+// Changes every packet of cluster c that begins in step with the stream and holds a PCR's room.
+void each_packet(ImageBuilder& img, uint32_t c, const std::function<void(uint8_t*)>& change) {
+    uint8_t* data = img.cluster(c);
+    size_t at = 0;
+    while (data[at] != kTsSyncByte || data[at + kTsPacketSize] != kTsSyncByte) ++at;
+    for (; at + kPcrRoom <= img.cluster_size(); at += kTsPacketSize) change(data + at);
 }
 // The chain of every recording of the table as qv->fat gives it.
 Chains chains(int count) {
@@ -82,6 +91,9 @@ TEST_F(Carving, EveryDamageClassFindsTheChainsByContent) {
         std::string cut = "";
     };
     const Messages both_carved = {carved("Film", 1, 3), carved("News", 5, 3)};
+    const std::string news_ends =
+        "Recording News: no cluster continues the stream after cluster 1e; the chain ends there "
+        "with 2 of its 4 clusters\n";
     const std::vector<Row> rows = {
         {.damage = "an intact disk keeps the table's chains"},
         {.damage = "both copies unreadable: every chain by content",
@@ -123,9 +135,25 @@ TEST_F(Carving, EveryDamageClassFindsTheChainsByContent) {
          .tables = kZeroed,
          .make = [](Img img) { memset(img.cluster(0x1f), 0, img.cluster_size()); },
          .found = {{"Film", kFilm}, {"News", {5, 0x1e}}},
-         .shown = {carved("Film", 1, 3), carved("News", 5, 1),
-                   "Recording News: no cluster continues the stream after cluster 1e; the chain "
-                   "ends there with 2 of its 4 clusters\n"},
+         .shown = {carved("Film", 1, 3), carved("News", 5, 1), news_ends},
+         .cut = "News"},
+        {.damage = "News's cluster 1f of stuffing in step: no PID of News runs on, its chain ends",
+         .tables = kZeroed,
+         .make =
+             [](Img img) { each_packet(img, 0x1f, [](uint8_t* p) { put_be16(p + 1, 0x1FFF); }); },
+         .found = {{"Film", kFilm}, {"News", {5, 0x1e}}},
+         .shown = {carved("Film", 1, 3), carved("News", 5, 1), news_ends},
+         .cut = "News"},
+        {.damage = "News's clock 13 hours ahead in 1f: the counters agree, the clock does not",
+         .tables = kZeroed,
+         .make =
+             [](Img img) {
+                 each_packet(img, 0x1f, [](uint8_t* p) {
+                     if ((p[3] & 0x20) && p[4] >= 7 && (p[5] & 0x10)) p[6] ^= 0x80;
+                 });
+             },
+         .found = {{"Film", kFilm}, {"News", {5, 0x1e}}},
+         .shown = {carved("Film", 1, 3), carved("News", 5, 1), news_ends},
          .cut = "News"},
         {.damage =
              "the directory wiped as well: both are lost recordings, as long as their streams",
