@@ -187,20 +187,28 @@ TEST_F(RecordingTable, AFullRootOf14336) {
             "Salvage: the recording table is full: 1 recordings are not listed\n"}));
 }
 
-// Lost recordings (salvage): slots emptied of recordings at 8-9 and a, and of one at c, its first
-// sector unreadable; then a table with room for one more.
+// Lost recordings (salvage): slots emptied of recordings at 8-9 and a, of a cluster b its header
+// does not fit, and of one at c, its first sector unreadable; then a table with room for one
+// more.
 TEST_F(RecordingTable, LostRecordingsAreListedAfterTheDirectory) {
     ImageBuilder img(14);
     qv_options.salvage = 1;
     img.set_root_dir_slack(512);
     img.add_recording("Film", numbered_packets(0, 20), {}, {}, {1});
-    auto lost_chain = [&img](uint32_t packets, std::vector<uint32_t> clusters, uint32_t gap) {
-        img.add_recording("x", numbered_packets(0, packets), {}, {}, clusters, gap);
+    auto lost_chain = [&img](const Bytes& packets, std::vector<uint32_t> clusters, uint32_t gap) {
+        img.add_recording("x", packets, {}, {}, clusters, gap);
         img.dir_entry(0, 1, kTypeEmpty, 0, 0, 0, "");
     };
-    lost_chain(7980, {8, 9}, 0);  // ending inside cluster 9
-    lost_chain(5576, {10}, 76);   // filling cluster a to its last byte, 76 bytes behind the header
-    lost_chain(5, {12}, 0);
+    lost_chain(numbered_packets(0, 7980), {8, 9}, 0);  // ending inside cluster 9
+    // Filling cluster a to its last byte, 76 bytes behind the header.
+    lost_chain(numbered_packets(0, 5576), {10}, 76);
+    // No recording: the PIDs its header names occur only behind bytes out of step.
+    Bytes out_of_step = numbered_packet(0, 0x300);
+    append(out_of_step, numbered_packet(1, 0x300));
+    append(out_of_step, Bytes(kTsPacketSize, 0));
+    append(out_of_step, numbered_packets(2, 2));
+    lost_chain(out_of_step, {11}, 0);
+    lost_chain(numbered_packets(0, 5), {12}, 0);
     disk_.fail_sectors(13 * 2048, 1);
     ASSERT_EQ(open_disk(img), 0) << qv_error;
     ASSERT_EQ(parse_root(), 1);
@@ -278,6 +286,7 @@ TEST_F(RecordingTable, OutputNamesOfSafeCharactersAndListNumbers) {
         {.recordings = {"News", "News", "News_2", "News_2_3"},
          .outputs = {"News_1", "News_2", "News_2_3", "News_2_3_4"}},
         {.recordings = {"Film: 1", "Film/ 1", ""}, .outputs = {"Film__1_1", "Film__1_2", "_3"}},
+        {.recordings = {"News", "News", "Nichts"}, .outputs = {"News_1", "News_2", "Nichts"}},
     };
     for (const Numbering& row : tables) {
         for (size_t i = 0; i < row.recordings.size(); ++i)
