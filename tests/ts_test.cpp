@@ -152,6 +152,7 @@ struct StreamsRow {
     const char* section = "";
     int all_streams = 0;
     uint32_t header_audio = 0x102;  // the recording header's audio PID
+    uint32_t absent = 0;            // a PID whose packet is left out
     bool pmt_as_it_came = false;    // nothing cut from it
     Messages shown = {kPidLine, kCompleted};
     std::vector<uint32_t> pids = {0, 0x100, 0x101, 0x102};  // of the packets written, PAT first
@@ -176,6 +177,18 @@ const StreamsRow kStreamsRows[] = {
      .all_streams = 1,
      .pmt_as_it_came = true,
      .pids = {0, 0x100, 0x101, 0x102, 0x103, 0x104, 0x105, 0x106, 0x107, 0x108, 0x109}},
+    {.name = "the header's audio PID nowhere, nor the PMT's first audio: the next one taken",
+     .section = kEveryKind,
+     .header_audio = 0x1F0,
+     .absent = 0x102,
+     .shown = {"PMT PID is 256, video PID is 257, audio PID is 496\n",
+               "The recording header's audio PID 496 occurs in none of the first 9 packets; the "
+               "PMT's audio PID 259 is taken instead\n",
+               "The PMT lists streams this output leaves out: PID 258 (MPEG audio), PID 260 (AC-3 "
+               "audio), PID 261 (AC-3 audio), PID 262 (teletext), PID 263 (subtitles), PID 264 "
+               "(stream type 0x1B), PID 265 (MPEG video); --all-streams keeps them\n",
+               kCompleted},
+     .pids = {0, 0x100, 0x101, 0x103}},
     {.name = "a PMT of no streams with --all-streams: a PMT still",
      .section = kNoStreams,
      .all_streams = 1,
@@ -195,7 +208,8 @@ TEST_F(TransportStream, AllStreams) {
     for (const StreamsRow& row : kStreamsRows) {
         SCOPED_TRACE(row.name);
         Bytes ts = pmt(row.section);
-        for (uint32_t pid = 0x101; pid <= 0x109; ++pid) append(ts, numbered_packet(0, pid));
+        for (uint32_t pid = 0x101; pid <= 0x109; ++pid)
+            if (pid != row.absent) append(ts, numbered_packet(0, pid));
         RecordingHeader header;
         header.audio_pid = uint16_t(row.header_audio);
         ImageBuilder img(4, kSectorsPerCluster);
