@@ -103,10 +103,11 @@ TEST_F(Open, EveryKindOfDiskAndGeometry) {
          .error = "The map qvdisk.img.map cannot be used: it has no status line\n"},
         // The table's sectors fail: the geometry is taken, the table refused. A partial sector is
         // not counted; the table holds at most 131072 clusters; 1040 sectors per cluster leave
-        // 8192 bytes behind FAT2, room for 2730 entries.
+        // 8192 bytes behind FAT2, room for 2730 entries; 1027 leave 1536, room for 512 exactly.
         {.size = 1000000100, .error = kNoFat, .geometry = "1953125/1048576/952"},
         {.size = 4294987776 * 512, .error = kNoFat, .geometry = "4294987776/1048576/131072"},
         {.spc = 1040, .size = 2840240 * 512, .error = kNoFat, .geometry = "2840240/532480/2730"},
+        {.spc = 1027, .size = 526851 * 512, .error = kNoFat, .geometry = "526851/525824/512"},
         {.spc = 1040,
          .size = 2841280 * 512,
          .error = "Cluster size 532480 cannot hold both allocation tables of 2731 clusters in the "

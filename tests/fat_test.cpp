@@ -108,6 +108,12 @@ TEST_F(FatCheck, EveryDamageClassPlainAndWithTheSalvage) {
          .warnings = {"FAT1 6 item 11 wrong!\n"},
          .error = "FAT1 6 item 11 wrong!\n",
          .entries = {{5, 10}, {6, 7}}},
+        {.name = "the highest plain link value in FAT1: beyond the disk like any other",
+         .files = {{"Film", {1, 2, 3}}},
+         .fat1 = {{2, kLastLink}},
+         .warnings = {"FAT1 2 item 16777210 wrong!\n"},
+         .error = "FAT1 2 item 16777210 wrong!\n",
+         .entries = {{2, 3}}},
         {.name = "marker values (the first walked as a link)",
          .links = {{1, kMarkerLink}, {2, 0xFFFFFC}, {3, 0xFFFFFD}, {4, 0xFFFFFE}, {5, 0xFFFFFF}},
          .warnings = Messages{"Chain 0 ends at cluster 1 with marker fffffb\n"} +
