@@ -107,6 +107,60 @@ TEST(AudioFrames, OneFrameMeasuredFromItsHeader) {
         EXPECT_EQ(frame.kbits, row.frame.kbits);
     }
 }
+#ifndef _WIN32
+// Every bit rate at every sampling frequency, measured by read_audio_frame and by ffprobe: a track
+// of one frame of each, in order (its header, then zeros), for MPEG-1 audio Layers I to III (layer
+// codes 3 to 1, every other frame padded) and for AC-3 (every frmsizecod).
+struct Track {
+    std::string name;
+    stream_kind kind;
+    std::vector<Bytes> headers;
+};
+Track mpeg_track(int layer_code, int sampling) {
+    Track track = {format("MPEG audio, layer code %d, sampling code %d", layer_code, sampling),
+                   kStreamMpegAudio,
+                   {}};
+    for (int index = 1; index <= 14; ++index) {
+        const int padding = index & 1;
+        const uint8_t rate_byte = uint8_t(index << 4 | sampling << 2 | padding << 1);
+        track.headers.push_back({0xFF, uint8_t(0xF9 | layer_code << 1), rate_byte, 0xC0});
+    }
+    return track;
+}
+Track ac3_track(int fscod) {
+    Track track = {format("AC-3, fscod %d", fscod), kStreamAc3, {}};
+    for (int frmsizecod = 0; frmsizecod < 38; ++frmsizecod)
+        track.headers.push_back({0x0B, 0x77, 0x00, 0x00, uint8_t(fscod << 6 | frmsizecod), 0x40});
+    return track;
+}
+using AudioTracks = TempDirTest;
+TEST_F(AudioTracks, CutIntoTheFramesFfprobeFinds) {
+    REQUIRE_TOOL("ffprobe");
+    std::vector<Track> tracks;
+    for (int layer_code : {3, 2, 1})
+        for (int sampling : {0, 1, 2}) tracks.push_back(mpeg_track(layer_code, sampling));
+    for (int fscod : {0, 1, 2}) tracks.push_back(ac3_track(fscod));
+    for (const Track& track : tracks) {
+        SCOPED_TRACE(track.name);
+        Bytes file;
+        std::string sizes;
+        for (const Bytes& header : track.headers) {
+            audio_frame frame = {};
+            EXPECT_TRUE(
+                read_audio_frame(track.kind, header.data(), int32_t(header.size()), &frame));
+            Bytes bytes = header;
+            bytes.resize(size_t(std::max(frame.size, int32_t(header.size()))));
+            append(file, bytes);
+            sizes += std::to_string(frame.size) + " ";
+        }
+        write_file("track", file);
+        const std::string demuxer = track.kind == kStreamAc3 ? "ac3" : "mp3";
+        EXPECT_EQ(run_tool("ffprobe -v quiet -f " + demuxer +
+                           " -show_entries packet=size -of csv=p=0 track | tr '\\n' ' '"),
+                  sizes);
+    }
+}
+#endif
 // walk_frames over the pieces of one MPEG audio track, out of step at first: Layer II frames at
 // 48 kHz of 96 bytes (32 kbit/s, "FF FD 14 C0") and 192 bytes (64 kbit/s, "FF FD 44 C0"), 1152
 // samples each; 0x55 where no frame begins. Each piece: the frames that begin in it, the first
