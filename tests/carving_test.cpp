@@ -208,4 +208,26 @@ TEST_F(Carving, EveryDamageClassFindsTheChainsByContent) {
     qv_options.salvage = 0;
     memset(qv->recordings, 0, sizeof qv->recordings);
 }
+
+// Streams without a clock, their first packet 66 and 68 bytes behind the header: the packet across
+// clusters 1 and 2 is split two bytes into its header, cluster 5 begins with a packet. Both tables
+// zeroed, the chains are followed by content.
+TEST_F(Carving, ClockLessPacketsSplitInsideTheirHeaderAndBetween) {
+    ImageBuilder img(8, kSectors);
+    img.set_root_dir_slack(512);
+    const uint32_t packets = 2 * img.cluster_size() / kTsPacketSize + 100;
+    img.add_recording("Split", numbered_packets(0, packets), {}, {}, {1, 2, 3}, 66);
+    img.add_recording("Whole", numbered_packets(0, packets / 2), {}, {}, {4, 5}, 68);
+    img.pad_for_links();
+    img.damage_fat(1, TableDamage::kZeroed);
+    img.damage_fat(2, TableDamage::kZeroed);
+    qv_options.salvage = 1;
+    ASSERT_EQ(open_disk(img), 0) << qv_error;
+    const int listed = parse_dir(0, root_entry_count(), 0xFF, kTypeRecording);
+    clear_capture();
+    EXPECT_EQ(salvage_recordings(listed), 2);
+    EXPECT_EQ(capture().messages, (Messages{carved("Split", 1, 2), carved("Whole", 4, 1)}));
+    EXPECT_EQ(chains(2), (Chains{{"Split", {1, 2, 3}}, {"Whole", {4, 5}}}));
+    qv_options.salvage = 0;
+}
 }  // namespace
