@@ -220,6 +220,11 @@ TEST_F(DiskCopies, FailingDrives) {
         EXPECT_TRUE(row.run.dies_after || read_file("out/qvdisk.img") == rescued);
         EXPECT_EQ(rescue_bytes(kMapFinished), row.rescued);
     }
+    // Without an open disk nothing is copied, no file made.
+    qv_close();
+    EXPECT_EQ(copy_disk(), kCopyFailed);
+    EXPECT_STREQ(qv_error, "No disk is open.\n");
+    EXPECT_FALSE(fs::exists("qvdisk.img"));
 }
 
 // Two recordings, A (disk clusters 2-3) and B (4-5), B first as -r 2 asks: the opening's clusters
@@ -295,6 +300,7 @@ TEST_F(DiskCopies, MapsAfterEachPhaseAndDdrescueGoingOn) {
     EXPECT_EQ(is_disk_copy_to_continue("qvdisk.img"), 0);  // the source, not the copy in out/
     EXPECT_EQ(is_disk_copy_to_continue("other.img"), 0);   // a file that does not open
     fs::remove("out/qvdisk.img.map");
+    EXPECT_EQ(is_disk_copy_to_continue("out/qvdisk.img"), 0);
     EXPECT_EQ(rescue({}), kCopyDone) << qv_error;
     EXPECT_EQ(capture().messages, Messages{"\nProcessing completed.\n"});
     EXPECT_TRUE(read_file("out/qvdisk(2).img") == disk_.image);
