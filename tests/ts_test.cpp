@@ -153,6 +153,7 @@ struct StreamsRow {
     int all_streams = 0;
     uint32_t header_audio = 0x102;  // the recording header's audio PID
     uint32_t absent = 0;            // a PID whose packet is left out
+    bool split = false;             // the section 120 bytes into its packet, ending in the next
     bool pmt_as_it_came = false;    // nothing cut from it
     Messages shown = {kPidLine, kCompleted};
     std::vector<uint32_t> pids = {0, 0x100, 0x101, 0x102};  // of the packets written, PAT first
@@ -162,16 +163,29 @@ constexpr char kEveryKind[] =
     "06 E1 04 F0 0C 0A 04 64 65 75 00 05 04 41 43 2D 33 81 E1 05 F0 00 06 E1 06 F0 0D 05 04 48 "
     "44 4D 56 56 05 64 65 75 09 00 06 E1 07 F0 0A 59 08 64 65 75 10 00 01 00 01 1B E1 08 F0 00 "
     "01 E1 09 F0 00 5F 2F AE 9D";
+// The packets of PID 0x100 that hold section behind a pointer_field of 120.
+Bytes split_pmt(const std::string& section) {
+    const Bytes bytes = hex(section.c_str());
+    Bytes packets = packet("47 41 00 10 78");
+    packets.resize(kTsPacketSize - 63, 0xFF);
+    packets.insert(packets.end(), bytes.begin(), bytes.begin() + 63);
+    Bytes next = packet("47 01 00 11");
+    std::copy(bytes.begin() + 63, bytes.end(), next.begin() + 4);
+    append(packets, next);
+    return packets;
+}
 // A PMT naming PCR PID 0x101 and no streams.
 constexpr char kNoStreams[] = "02 B0 0D 00 01 C1 00 00 E1 01 F0 00 64 2D B3 B0";
+const Messages kEveryKindLeftOut = {
+    kPidLine,
+    "The PMT lists streams this output leaves out: PID 259 (AC-3 audio), PID 260 (AC-3 "
+    "audio), PID 261 (AC-3 audio), PID 262 (teletext), PID 263 (subtitles), PID 264 "
+    "(stream type 0x1B), PID 265 (MPEG video); --all-streams keeps them\n",
+    kCompleted};
 const StreamsRow kStreamsRows[] = {
     {.name = "every kind, the header's streams kept",
      .section = kEveryKind,
-     .shown = {kPidLine,
-               "The PMT lists streams this output leaves out: PID 259 (AC-3 audio), PID 260 (AC-3 "
-               "audio), PID 261 (AC-3 audio), PID 262 (teletext), PID 263 (subtitles), PID 264 "
-               "(stream type 0x1B), PID 265 (MPEG video); --all-streams keeps them\n",
-               kCompleted}},
+     .shown = kEveryKindLeftOut},
     {.name = "every kind kept with --all-streams",
      .section = kEveryKind,
      .all_streams = 1,
@@ -189,6 +203,11 @@ const StreamsRow kStreamsRows[] = {
                "(stream type 0x1B), PID 265 (MPEG video); --all-streams keeps them\n",
                kCompleted},
      .pids = {0, 0x100, 0x101, 0x103}},
+    {.name = "every kind in a section across two packets",
+     .section = kEveryKind,
+     .split = true,
+     .shown = kEveryKindLeftOut,
+     .pids = {0, 0x100, 0, 0x100, 0x101, 0x102}},
     {.name = "a PMT of no streams with --all-streams: a PMT still",
      .section = kNoStreams,
      .all_streams = 1,
@@ -207,7 +226,7 @@ const StreamsRow kStreamsRows[] = {
 TEST_F(TransportStream, AllStreams) {
     for (const StreamsRow& row : kStreamsRows) {
         SCOPED_TRACE(row.name);
-        Bytes ts = pmt(row.section);
+        Bytes ts = row.split ? split_pmt(row.section) : pmt(row.section);
         for (uint32_t pid = 0x101; pid <= 0x109; ++pid)
             if (pid != row.absent) append(ts, numbered_packet(0, pid));
         RecordingHeader header;
