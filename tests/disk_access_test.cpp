@@ -322,6 +322,8 @@ TEST_F(Open, Mapfiles) {
                     " /\n"},
         {.text = "7 +\n", .written = head + "0x00000007     +               1\n" + blocks},
         {.text = "0 + 010\n", .written = head + "0x00000000     +               10\n" + blocks},
+        {.text = "0 + 2147483647\n",
+         .written = head + "0x00000000     +               2147483647\n" + blocks},
         {.text = "0 + 1\n0x200 512 +\n",
          .written =
              head + "0x00000000     +               1\n" + blocks + "0x00000200  0x00000200  +\n"},

@@ -216,7 +216,8 @@ TEST_F(DriverRun, CommandLines) {
         return "pvrcopy: " + error + "\n" + kOptionUsage;
     };
     const std::string sdj = (root / "drives/sdj").string(),
-                      nvme = (root / "drives/nvme0n1").string();
+                      nvme = (root / "drives/nvme0n1").string(),
+                      sdk = (root / "drives/sdk").string();
     const std::pair<Texts, std::string> failures[] = {
         {{}, kUsage},
         {{"raw", "1", "2"}, kUsage},
@@ -241,6 +242,7 @@ TEST_F(DriverRun, CommandLines) {
         {{"-d", nvme, "-l"}, "ERROR: Cannot open drive " + nvme + ": No such file or directory\n"},
         {{"-d", "8x", "-l"}, "ERROR: Cannot open drive 8x: No such file or directory\n"},
         {{"-d", "", "-l"}, "ERROR: Cannot open drive : No such file or directory\n"},
+        {{"-d", "10", "-l"}, "ERROR: Cannot open drive " + sdk + ": No such file or directory\n"},
         {{"--domain-map", "qvdisk.img", "-l", "raw"}, "ERROR: Cannot write the map qvdisk.img\n"},
         {{"-r", "0,12-99", "-o", ".", "raw"},
          kList + "ERROR: No recording 0 on this disk\nERROR: No recording 12 on this disk\n"},
@@ -331,6 +333,7 @@ TEST_F(DriverRun, CopiesAtThePromptAndWithRecordingLists) {
         expected.insert(expected.end(), answered.begin(), answered.end());
     }
     EXPECT_EQ(copy({"raw"}, input, 1, expected).out, prompts);
+    EXPECT_EQ(copy({"raw"}, "3\n", 0, {"Rec3"}).out, "---> ---> ");  // every copy done: status 0
     const Texts all = {"Film", "News", blocked, "Rec3", "Rec4",
                        "Rec5", "Rec6", "Rec7",  "Rec8", "Film_1"};
     const std::tuple<std::string, int, Texts> lists[] = {
