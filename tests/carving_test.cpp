@@ -91,9 +91,12 @@ TEST_F(Carving, EveryDamageClassFindsTheChainsByContent) {
         std::string cut = "";
     };
     const Messages both_carved = {carved("Film", 1, 3), carved("News", 5, 3)};
-    const std::string news_ends =
+    // What a row that spoils News's cluster 1f leaves: its chain ends at 1e.
+    const Chains news_to_1e = {{"Film", kFilm}, {"News", {5, 0x1e}}};
+    const Messages news_ends = {
+        carved("Film", 1, 3), carved("News", 5, 1),
         "Recording News: no cluster continues the stream after cluster 1e; the chain ends there "
-        "with 2 of its 4 clusters\n";
+        "with 2 of its 4 clusters\n"};
     const std::vector<Row> rows = {
         {.damage = "an intact disk keeps the table's chains"},
         {.damage = "both copies unreadable: every chain by content",
@@ -134,15 +137,15 @@ TEST_F(Carving, EveryDamageClassFindsTheChainsByContent) {
         {.damage = "News's cluster 1f overwritten: its chain ends before it",
          .tables = kZeroed,
          .make = [](Img img) { memset(img.cluster(0x1f), 0, img.cluster_size()); },
-         .found = {{"Film", kFilm}, {"News", {5, 0x1e}}},
-         .shown = {carved("Film", 1, 3), carved("News", 5, 1), news_ends},
+         .found = news_to_1e,
+         .shown = news_ends,
          .cut = "News"},
         {.damage = "News's cluster 1f of stuffing in step: no PID of News runs on, its chain ends",
          .tables = kZeroed,
          .make =
              [](Img img) { each_packet(img, 0x1f, [](uint8_t* p) { put_be16(p + 1, 0x1FFF); }); },
-         .found = {{"Film", kFilm}, {"News", {5, 0x1e}}},
-         .shown = {carved("Film", 1, 3), carved("News", 5, 1), news_ends},
+         .found = news_to_1e,
+         .shown = news_ends,
          .cut = "News"},
         {.damage = "News's clock 13 hours ahead in 1f: the counters agree, the clock does not",
          .tables = kZeroed,
@@ -152,8 +155,8 @@ TEST_F(Carving, EveryDamageClassFindsTheChainsByContent) {
                      if ((p[3] & 0x20) && p[4] >= 7 && (p[5] & 0x10)) p[6] ^= 0x80;
                  });
              },
-         .found = {{"Film", kFilm}, {"News", {5, 0x1e}}},
-         .shown = {carved("Film", 1, 3), carved("News", 5, 1), news_ends},
+         .found = news_to_1e,
+         .shown = news_ends,
          .cut = "News"},
         {.damage =
              "the directory wiped as well: both are lost recordings, as long as their streams",
