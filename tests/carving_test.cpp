@@ -10,9 +10,8 @@
 #include "support/fixture.h"
 namespace {
 using Chains = std::vector<std::pair<std::string, std::vector<uint32_t>>>;
-constexpr uint16_t kSectors = 1025;
-constexpr size_t kPcrRoom = 12;  // a packet's header, adaptation field length and flags, its PCR //
-                                 // the smallest clusters that hold FAT2 behind 0x80000
+constexpr uint16_t kSectors = 1025;  // the smallest clusters that hold FAT2 behind 0x80000
+constexpr size_t kPcrRoom = 12;  // a packet's header, adaptation field length and flags, its PCR
 const std::vector<uint32_t> kFilm = {1, 2, 3, 4};
 const std::vector<uint32_t> kNews = {5, 0x1e, 0x1f, 6};
 constexpr char kSalvaged[] =
@@ -97,6 +96,15 @@ TEST_F(Carving, EveryDamageClassFindsTheChainsByContent) {
         carved("Film", 1, 3), carved("News", 5, 1),
         "Recording News: no cluster continues the stream after cluster 1e; the chain ends there "
         "with 2 of its 4 clusters\n"};
+    // A row that spoils News's cluster 1f in a disk whose tables are zeroed.
+    auto spoils_1f = [&](const char* damage, std::function<void(Img)> make) {
+        return Row{.damage = damage,
+                   .tables = kZeroed,
+                   .make = make,
+                   .found = news_to_1e,
+                   .shown = news_ends,
+                   .cut = "News"};
+    };
     const std::vector<Row> rows = {
         {.damage = "an intact disk keeps the table's chains"},
         {.damage = "both copies unreadable: every chain by content",
@@ -134,30 +142,17 @@ TEST_F(Carving, EveryDamageClassFindsTheChainsByContent) {
          .tables = kZeroed,
          .make = [](Img img) { memcpy(img.cluster(8), img.cluster(0x1f), img.cluster_size()); },
          .shown = both_carved},
-        {.damage = "News's cluster 1f overwritten: its chain ends before it",
-         .tables = kZeroed,
-         .make = [](Img img) { memset(img.cluster(0x1f), 0, img.cluster_size()); },
-         .found = news_to_1e,
-         .shown = news_ends,
-         .cut = "News"},
-        {.damage = "News's cluster 1f of stuffing in step: no PID of News runs on, its chain ends",
-         .tables = kZeroed,
-         .make =
-             [](Img img) { each_packet(img, 0x1f, [](uint8_t* p) { put_be16(p + 1, 0x1FFF); }); },
-         .found = news_to_1e,
-         .shown = news_ends,
-         .cut = "News"},
-        {.damage = "News's clock 13 hours ahead in 1f: the counters agree, the clock does not",
-         .tables = kZeroed,
-         .make =
-             [](Img img) {
-                 each_packet(img, 0x1f, [](uint8_t* p) {
-                     if ((p[3] & 0x20) && p[4] >= 7 && (p[5] & 0x10)) p[6] ^= 0x80;
-                 });
-             },
-         .found = news_to_1e,
-         .shown = news_ends,
-         .cut = "News"},
+        spoils_1f("News's cluster 1f overwritten: its chain ends before it",
+                  [](Img img) { memset(img.cluster(0x1f), 0, img.cluster_size()); }),
+        spoils_1f(
+            "News's cluster 1f of stuffing in step: no PID of News runs on, its chain ends",
+            [](Img img) { each_packet(img, 0x1f, [](uint8_t* p) { put_be16(p + 1, 0x1FFF); }); }),
+        spoils_1f("News's clock 13 hours ahead in 1f: the counters agree, the clock does not",
+                  [](Img img) {
+                      each_packet(img, 0x1f, [](uint8_t* p) {
+                          if ((p[3] & 0x20) && p[4] >= 7 && (p[5] & 0x10)) p[6] ^= 0x80;
+                      });
+                  }),
         {.damage =
              "the directory wiped as well: both are lost recordings, as long as their streams",
          .tables = kZeroed,

@@ -163,15 +163,17 @@ constexpr char kEveryKind[] =
     "06 E1 04 F0 0C 0A 04 64 65 75 00 05 04 41 43 2D 33 81 E1 05 F0 00 06 E1 06 F0 0D 05 04 48 "
     "44 4D 56 56 05 64 65 75 09 00 06 E1 07 F0 0A 59 08 64 65 75 10 00 01 00 01 1B E1 08 F0 00 "
     "01 E1 09 F0 00 5F 2F AE 9D";
-// The packets of PID 0x100 that hold section behind a pointer_field of 120.
+// The two packets of PID 0x100 that hold section behind a pointer_field of 0x78: 120 bytes of
+// stuffing, then as much of the section as the first packet has room for.
 Bytes split_pmt(const std::string& section) {
+    constexpr size_t kStuffing = 0x78;
     const Bytes bytes = hex(section.c_str());
-    Bytes packets = packet("47 41 00 10 78");
-    packets.resize(kTsPacketSize - 63, 0xFF);
-    packets.insert(packets.end(), bytes.begin(), bytes.begin() + 63);
-    Bytes next = packet("47 01 00 11");
-    std::copy(bytes.begin() + 63, bytes.end(), next.begin() + 4);
-    append(packets, next);
+    Bytes packets = hex("47 41 00 10 78");
+    packets.resize(packets.size() + kStuffing, 0xFF);
+    const auto rest = bytes.begin() + long(kTsPacketSize - packets.size());
+    packets.insert(packets.end(), bytes.begin(), rest);
+    append(packets, packet("47 01 00 11"));
+    std::copy(rest, bytes.end(), packets.begin() + kTsPacketSize + 4);
     return packets;
 }
 // A PMT naming PCR PID 0x101 and no streams.
