@@ -492,7 +492,7 @@ int write_domain_map_asked(const command_line& cl) {
 // Mode "disk": the recordings of -r first (each number once; one the disk
 // does not have is told), then the copy of the whole disk.
 int image_disk(const command_line& cl) {
-    int n = parse_dir(0, root_entry_count(), kWholeTypeByte, kTypeRecording);
+    int n = geometry_known() ? parse_dir(0, root_entry_count(), kWholeTypeByte, kTypeRecording) : 0;
     if (n < 0) n = 0;  // the whole disk is copied all the same
     static int first[kMaxRecordings];
     int count = 0;
@@ -557,9 +557,11 @@ int open_disk(bool imaging) {
         qv_options.whole_disk = 1;
         qv_options.excluded = is_disk_copy_to_continue;
         qv_options.found = begin_disk_copy;
+        qv_options.before_reading = check_output_room;
     }
     if (open_qvdisk(showpercent) == 0) return 0;
     print_error();
+    if (search_report()[0]) fprintf(stderr, "INFO: %s", search_report());
     return 1;
 }
 

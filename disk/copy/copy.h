@@ -122,6 +122,11 @@ int copy_disk();
 // (qv_options.found in mode "disk"), so that the opening's reads already
 // land in them; copy_disk sets them up itself when this was not called.
 void begin_disk_copy();
+// Mode "disk", before the first read of the disk: whether the output
+// directory can hold its image of disk_bytes (what an image to go on with
+// takes already counts as held). 0, or 1 with both sizes and the directory
+// in qv_error.
+int check_output_room(int64_t disk_bytes);
 // Writes a GNU ddrescue domain mapfile at path that marks the areas that
 // matter finished ("ddrescue -m path" rescues only those). 0, or 1 with the
 // reason in qv_error.

@@ -32,15 +32,23 @@ int keep_failure(disk_copy& copy, const char* saved) {
     return 1;
 }
 
+// A write that fails (the output disk full, another program filled it)
+// ends the copy's writes: the map is saved at once with every byte written
+// before (the rescue marks these bytes only after the write), so that a later
+// run on a larger disk goes on from there, and it is not saved again.
 int write_image(void* context, int64_t pos, const uint8_t* data, uint32_t count) {
     disk_copy& copy = *static_cast<disk_copy*>(context);
+    if (copy.failed) return 1;
     char saved[kErrorSize];
     memcpy(saved, qv_error, sizeof saved);
     if ((copy.file_pos != pos && seek_output(copy.file, pos) != 0) ||
         fwrite(data, 1, count, copy.file) != count) {
         copy.file_pos = -1;
         qv_write_failed(kWriteFailedMessage);
-        return keep_failure(copy, saved);
+        keep_failure(copy, saved);
+        map_write(copy.map_name, rescue_state());
+        memcpy(qv_error, saved, sizeof saved);
+        return 1;
     }
     copy.file_pos = pos + count;
     copy.unsaved += count;
@@ -135,7 +143,7 @@ int set_up(disk_copy& copy) {
     copy.total = qv->disk_sectors > 0 ? qv->disk_sectors * int64_t(kSectorSize) : 0;
     copy.file_pos = -1;
     copy.started = time(nullptr);
-    if (qv->cluster_size == 0) {
+    if (!qv->handle) {
         qv_set_error("No disk is open.\n");
         return 1;
     }
@@ -149,6 +157,9 @@ int set_up(disk_copy& copy) {
         qv_set_error("Cannot open output\n");
         return 1;
     }
+    // Every write reaches the system at once: one that fails is the one the
+    // map leaves out, never data that waited in a buffer.
+    setvbuf(copy.file, nullptr, _IONBF, 0);
     const rescue_sink sink = {&copy, write_image, serve_image, after_read};
     if (give_full_length(copy) != 0 || rescue_adopt(&map, &sink) != 0) {
         map_free(&map);
@@ -163,6 +174,7 @@ int set_up(disk_copy& copy) {
 
 // The map is written after the image data it claims has left the buffer.
 int save_disk_map(disk_copy& copy) {
+    if (copy.failed) return 1;  // the map saved when the writes failed stays
     char saved[kErrorSize];
     memcpy(saved, qv_error, sizeof saved);
     if (fflush(copy.file) != 0) {
@@ -176,6 +188,27 @@ int save_disk_map(disk_copy& copy) {
 }
 
 disk_copy& current_disk_copy() { return the_copy; }
+
+int check_output_room(int64_t disk_bytes) {
+    char image[kOutputPathSize];
+    output_path(image, sizeof image, image_name());
+    const char* dir = copy_options.output_dir ? copy_options.output_dir : ".";
+    const char* where = copy_options.output_dir ? copy_options.output_dir : "the current directory";
+    int64_t free_bytes = 0, largest_file = 0;
+    if (qv_output_room(dir, &free_bytes, &largest_file) != 0) return 0;  // nothing to go by
+    const int64_t needed = disk_bytes - (has_map(image) ? qv_file_allocated(image) : 0);
+    if (largest_file && disk_bytes > largest_file) {
+        qv_set_error("The image of %" PRId64
+                     " bytes cannot be written into %s: its file system "
+                     "holds files of at most %" PRId64 " bytes\n",
+                     disk_bytes, where, largest_file);
+        return 1;
+    }
+    if (needed <= free_bytes) return 0;
+    qv_set_error("The image needs %" PRId64 " bytes more, but %s has only %" PRId64 " bytes free\n",
+                 needed, where, free_bytes);
+    return 1;
+}
 
 void begin_disk_copy() {
     char saved[kErrorSize];

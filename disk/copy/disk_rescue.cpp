@@ -136,7 +136,7 @@ void catch_up(disk_copy& copy) {
     const int64_t todo = copy.untried_at_start;
     const int64_t done = todo - rescue_bytes(kMapNonTried);
     if (todo == 0) qv_report_percent(qv->progress, 0, 0, &copy.copy_percent);
-    for (int64_t d = qv->cluster_size; d < done; d += qv->cluster_size)
+    for (int64_t d = rescue_piece(); d < done; d += rescue_piece())
         qv_report_percent(qv->progress, uint64_t(d), uint64_t(todo), &copy.copy_percent);
     if (done > 0)
         qv_report_percent(qv->progress, uint64_t(done), uint64_t(todo), &copy.copy_percent);
@@ -145,7 +145,7 @@ void catch_up(disk_copy& copy) {
 // Every area that could not be read, cut to the cluster grid.
 void show_bad_areas() {
     const rescue_map* map = rescue_state();
-    const int64_t size = qv->cluster_size;
+    const int64_t size = rescue_piece();
     for (uint32_t i = 0; i < map->count; ++i) {
         const map_block& b = map->blocks[i];
         if (b.status == kMapFinished) continue;

@@ -103,10 +103,10 @@ chain_reader* new_chain() {
         return chain;
     }
     chain_reader* chain = static_cast<chain_reader*>(calloc(1, sizeof(chain_reader)));
-    uint8_t* buffers = static_cast<uint8_t*>(malloc(size_t(kAheadSlots) * qv->cluster_size));
+    uint8_t* buffers = qv_alloc_aligned(size_t(kAheadSlots) * qv->cluster_size);
     if (!chain || !buffers) {
         free(chain);
-        free(buffers);
+        qv_free_aligned(buffers);
         return nullptr;
     }
     point_slots(chain, buffers);
@@ -116,7 +116,7 @@ chain_reader* new_chain() {
 // Keeps chain as the spare, in place of the one kept before.
 void keep_chain(chain_reader* chain) {
     if (spare.chain) {
-        free(spare.chain->slots[0].data);
+        qv_free_aligned(spare.chain->slots[0].data);
         free(spare.chain);
     }
     spare = {chain, qv->cluster_size};

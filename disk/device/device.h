@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 #include "disk/qvdisk.h"
 
@@ -47,6 +48,19 @@ struct qv_drive_geometry {
     int64_t sectors;  // size in 512-byte sectors
 };
 
+// A drive is read past the system's cache, one command of the drive per
+// read: its position, count and buffer whole multiples of its logical
+// sector, its count at most what one command of the drive can carry. (Read
+// through the cache, one sector read becomes a read of the pages around it,
+// a good sector beside a bad one cannot be read, and every failed read
+// costs the drive the kernel's own retries.) Image files are read as files.
+struct qv_read_access {
+    bool direct;               // read past the system's cache
+    uint32_t logical_sector;   // bytes; 0 for a file
+    uint32_t physical_sector;  // bytes; 0 where unknown
+    uint32_t largest_read;     // bytes one command can carry; 0 where unknown
+};
+
 struct qv_platform {
     // Opens path for reading, exclusively (no other opener may use the file
     // while it is open). Returns the handle, or null with the system error code
@@ -69,6 +83,14 @@ struct qv_platform {
     void (*drive_path)(int n, char* buf, size_t size);
     const char* image_name;         // "qvdisk.img"
     const char* parent_image_name;  // "../qvdisk.img" or "..\\qvdisk.img"
+    // How reads of h reach the medium (null: as reads of a file, through the
+    // system's cache, in any size). 0, or the error code.
+    int (*read_access)(qv_handle h, qv_read_access* access);
+    // Switches h, whose direct reads the device refused, to reads through
+    // the system's cache. 0, or the error code.
+    int (*read_cached)(qv_handle h);
+    // The code a direct read fails with where the device refuses direct access.
+    int direct_refused;
 };
 
 // The backend of this build (POSIX or Win32).
@@ -107,6 +129,15 @@ int qv_is_file(const char* path);
 // 1970 UTC). 0 or the error code. Leaves errno (and on Windows the last
 // error) as it found them, so a write failure just before can still be told.
 int qv_set_file_time(const char* path, int64_t unix_time);
+// Room for output files in the directory at path: the bytes free to this
+// user, and the largest file its file system holds (0: no limit of its
+// own; FAT stops at 4 GiB - 1). 0, or the error code.
+int qv_output_room(const char* path, int64_t* free_bytes, int64_t* largest_file);
+// The bytes of storage the file at path takes (a sparse file less than its
+// length); 0 when there is none.
+int64_t qv_file_allocated(const char* path);
+// Cuts the open file to length bytes. 0, or the error code.
+int qv_truncate(FILE* file, int64_t length);
 // Nonzero when the output write, flush or close that just failed was refused
 // because the file grew beyond what the output file system can hold (EFBIG;
 // on Windows also ERROR_FILE_TOO_LARGE).
@@ -148,6 +179,13 @@ struct disk_search {
     int (*excluded)(const char* path);
     // Whether a first sector (recorder order) is the recorder's.
     bool (*recognised)(const uint8_t* first_sector);
+    // A disk named on the command line whose first sector cannot be read is
+    // opened all the same (its boot_sector zero; first_sector_read() false).
+    bool unreadable_first_sector;
+    // Called once the size of a named disk is known, before its first read
+    // (for a drive of the search, once it is recognised): nonzero refuses
+    // it, with the reason in qv_error. Null: none.
+    int (*before_reading)(int64_t disk_bytes);
 };
 // Opens the disk the search chooses: its image_path, else its device_path,
 // else the platform's image_name, else its parent_image_name, else the first
@@ -156,6 +194,11 @@ struct disk_search {
 // map beside it (FILE.map) is read as the map says: a byte in a block the
 // map does not mark finished reads as a failing drive would there.
 int qv_open_device(const disk_search* search);
+// Whether the open disk's first sector could be read into qv->boot_sector.
+bool first_sector_read();
+// After a search that found nothing, where it looked and why each place was
+// passed over, as one line ("" when there was no search).
+const char* search_report();
 // Test and tool support: closes the disk and clears qv_instance.
 void qv_close();
 // Within the device layer: the backend the open disk was opened with (its
@@ -169,6 +212,22 @@ const rescue_map* source_map();  // null when the image has none
 void free_source_map();
 
 // --- reading (read.cpp) ---
+// The largest logical sector a drive is read directly in; memory for direct
+// reads is aligned to it.
+constexpr uint32_t kMaxDeviceSector = 4096;
+// Within the device layer: how the handle just taken is read (its backend's
+// read access; a drive whose reads cannot be aligned is read through the
+// cache). 0, or 1 with the reason in qv_error. Dropped with the handle.
+int take_read_access();
+void drop_read_access();
+// How the open disk is read: past the cache or not, its sectors.
+const qv_read_access* read_access();
+// The unit of the rescue: the drive's logical sector, 512 bytes for an image.
+uint32_t device_sector();
+// Memory aligned for direct reads (null when there is none); freed with
+// qv_free_aligned (null is accepted).
+uint8_t* qv_alloc_aligned(size_t size);
+void qv_free_aligned(uint8_t* block);
 // The byte position of FAT cluster n: the disk's first cluster is the system
 // area, so cluster n lies at (n + 1) x cluster_size.
 int64_t cluster_position(uint32_t n);
@@ -361,6 +420,9 @@ enum rescue_stop {
     kRescueStopped = 1,  // the sink failed: its reason in qv_error
     kRescueInterrupted = 2,
 };
+// One read of the copying phase: a cluster, on the cluster grid (1 MiB on a
+// disk whose geometry is not known).
+int64_t rescue_piece();
 rescue_stop rescue_copying(const rescue_areas* areas);
 rescue_stop rescue_trimming(const rescue_areas* areas);
 rescue_stop rescue_scraping(const rescue_areas* areas);

@@ -209,8 +209,12 @@ int map_read(const char* path, rescue_map* map) {
     return -1;
 }
 
+// The map is written over the one there and then cut to its length: on an
+// output disk that another program filled, the map of what was written
+// still fits in the room the last one took (new blocks only for its growth).
 int map_write(const char* path, const rescue_map* map) {
-    FILE* file = fopen(path, "wb");
+    FILE* file = fopen(path, "r+b");
+    if (!file) file = fopen(path, "wb");
     if (!file) {
         qv_set_error("Cannot write the map %s\n", path);
         return 1;
@@ -224,6 +228,8 @@ int map_write(const char* path, const rescue_map* map) {
         fprintf(file, "0x%08" PRIX64 "  0x%08" PRIX64 "  %c\n", uint64_t(map->blocks[i].pos),
                 uint64_t(map->blocks[i].size), map->blocks[i].status);
     int failed = fflush(file) != 0 || ferror(file);
+    const long length = ftell(file);
+    if (length < 0 || qv_truncate(file, length) != 0) failed = 1;
     if (fclose(file) != 0) failed = 1;
     if (failed) qv_set_error("Cannot write the map %s\n", path);
     return failed;

@@ -8,7 +8,7 @@
 static qv_instance the_disk;
 qv_instance* qv = &the_disk;
 char qv_error[kErrorSize];
-uint8_t cluster_buffer[kClusterBufferSize];
+alignas(kMaxDeviceSector) uint8_t cluster_buffer[kClusterBufferSize];  // aligned for direct reads
 volatile sig_atomic_t qv_interrupted = 0;
 
 // The one composition of a message: into message, then shown through

@@ -1,11 +1,14 @@
 // The POSIX (Linux) disk backend: image files locked with flock, the first
-// eight whole disks /dev/sda to /dev/sdh opened with O_EXCL, reads with pread;
-// and the few calls the output files need (directory check, file times).
+// eight whole disks /dev/sda to /dev/sdh opened with O_EXCL, reads with pread
+// (a drive's with O_DIRECT, past the page cache); and the few calls the output
+// files need (directory check, file times).
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 #include <cerrno>
 #include <cstdio>
@@ -14,6 +17,8 @@
 #include <string>
 #ifdef __linux__
 #include <linux/fs.h>
+#include <linux/magic.h>
+#include <sys/vfs.h>
 #endif
 
 #include "disk/device/device.h"
@@ -22,6 +27,7 @@ struct posix_handle {
     int fd;
     int64_t position;
     std::string path;
+    qv_read_access access;
 };
 
 static std::string device_pattern = "/dev/sd%c";
@@ -32,11 +38,64 @@ void qv_posix_set_drive_paths(const char* pattern, const char* root) {
     sysfs_root = root ? root : "/sys";
 }
 
+#ifdef __linux__
+// A number of the drive's request queue in sysfs (of the whole disk for a
+// partition), or 0.
+static uint32_t queue_limit(dev_t device, const char* name) {
+    const std::string dev = sysfs_root + "/dev/block/" + std::to_string(major(device)) + ":" +
+                            std::to_string(minor(device));
+    unsigned value = 0;
+    for (const char* queue : {"/queue/", "/../queue/"}) {
+        if (FILE* f = fopen((dev + queue + name).c_str(), "r")) {
+            const bool read = fscanf(f, "%u", &value) == 1;
+            fclose(f);
+            if (read) return value;
+        }
+    }
+    return 0;
+}
+
+// The largest read one command of the drive carries: what its queue takes
+// in one request, even where every page of the buffer is a segment of its
+// own; a power of two.
+static uint32_t largest_read(int fd, dev_t device) {
+    unsigned short sectors = 0;
+    uint64_t bytes = ioctl(fd, BLKSECTGET, &sectors) == 0 ? uint64_t(sectors) * kSectorSize : 0;
+    const uint64_t segments = uint64_t(queue_limit(device, "max_segments")) * getpagesize();
+    if (segments && (!bytes || segments < bytes)) bytes = segments;
+    uint32_t largest = 0;
+    for (uint64_t b = 1; b <= bytes && b <= kClusterBufferSize; b <<= 1) largest = uint32_t(b);
+    return largest;
+}
+
+// A drive's sectors and request size. The sector sizes stay 0 where the
+// device does not tell them.
+static qv_read_access drive_access(int fd, dev_t device, bool direct) {
+    qv_read_access access = {direct, 0, 0, 0};
+    int logical = 0;
+    unsigned physical = 0;
+    if (ioctl(fd, BLKSSZGET, &logical) == 0 && logical > 0) access.logical_sector = logical;
+    if (ioctl(fd, BLKPBSZGET, &physical) == 0) access.physical_sector = physical;
+    access.largest_read = largest_read(fd, device);
+    return access;
+}
+#endif
+
+// A drive opens past the page cache where the kernel allows it, and without
+// read-ahead advice; an image file with it.
 static qv_handle posix_open(const char* path, int* error) {
     struct stat st;
+    const bool drive = stat(path, &st) == 0 && S_ISBLK(st.st_mode);
     int flags = O_RDONLY;
-    if (stat(path, &st) == 0 && S_ISBLK(st.st_mode)) flags |= O_EXCL;  // refuses a mounted disk
+    if (drive) flags |= O_EXCL;  // refuses a mounted disk
+    bool direct = false;
+#ifdef O_DIRECT
+    int fd = drive ? open(path, flags | O_DIRECT) : -1;
+    direct = fd >= 0;
+    if (fd < 0) fd = open(path, flags);
+#else
     int fd = open(path, flags);
+#endif
     if (fd < 0) {
         *error = errno;
         return nullptr;
@@ -47,10 +106,30 @@ static qv_handle posix_open(const char* path, int* error) {
         close(fd);
         return nullptr;
     }
-#ifdef POSIX_FADV_SEQUENTIAL
-    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    qv_read_access access = {false, 0, 0, 0};
+#ifdef __linux__
+    if (drive) access = drive_access(fd, st.st_rdev, direct);
 #endif
-    return new posix_handle{fd, 0, path};
+#ifdef POSIX_FADV_SEQUENTIAL
+    if (!drive) posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+#endif
+    (void)direct;
+    return new posix_handle{fd, 0, path, access};
+}
+
+static int posix_read_access(qv_handle h, qv_read_access* access) {
+    *access = static_cast<posix_handle*>(h)->access;
+    return 0;
+}
+
+static int posix_read_cached(qv_handle h) {
+    posix_handle* ph = static_cast<posix_handle*>(h);
+#ifdef O_DIRECT
+    const int flags = fcntl(ph->fd, F_GETFL);
+    if (flags < 0 || fcntl(ph->fd, F_SETFL, flags & ~O_DIRECT) != 0) return errno;
+#endif
+    ph->access.direct = false;
+    return 0;
 }
 
 static int posix_file_size(qv_handle h, int64_t* size) {
@@ -136,8 +215,10 @@ static void posix_drive_path(int n, char* buf, size_t size) {
 }
 
 static const qv_platform posix_platform = {
-    posix_open,  posix_file_size,    posix_drive_geometry, posix_seek,   posix_read,
-    posix_close, posix_is_same_file, posix_drive_path,     "qvdisk.img", "../qvdisk.img",
+    posix_open,   posix_file_size, posix_drive_geometry, posix_seek,
+    posix_read,   posix_close,     posix_is_same_file,   posix_drive_path,
+    "qvdisk.img", "../qvdisk.img", posix_read_access,    posix_read_cached,
+    EINVAL,
 };
 
 const qv_platform* qv_native_platform() { return &posix_platform; }
@@ -172,6 +253,29 @@ int qv_is_file(const char* path) {
     int is_file = stat(path, &st) == 0 && S_ISREG(st.st_mode);
     errno = saved;
     return is_file;
+}
+
+int qv_output_room(const char* path, int64_t* free_bytes, int64_t* largest_file) {
+    struct statvfs room;
+    if (statvfs(path, &room) != 0) return errno;
+    *free_bytes = int64_t(room.f_bavail) * int64_t(room.f_frsize);
+    *largest_file = 0;
+#ifdef __linux__
+    constexpr int64_t kFatLargestFile = 0xFFFFFFFF;
+    struct statfs kind;
+    if (statfs(path, &kind) == 0 && kind.f_type == MSDOS_SUPER_MAGIC)
+        *largest_file = kFatLargestFile;
+#endif
+    return 0;
+}
+
+int64_t qv_file_allocated(const char* path) {
+    struct stat st;
+    return stat(path, &st) == 0 ? int64_t(st.st_blocks) * 512 : 0;
+}
+
+int qv_truncate(FILE* file, int64_t length) {
+    return ftruncate(fileno(file), off_t(length)) == 0 ? 0 : errno;
 }
 
 int qv_write_too_large() { return errno == EFBIG; }

@@ -1,8 +1,9 @@
 // The Windows disk backend: image files and the physical drives
-// \\.\PHYSICALDRIVE0 to 7, opened with CreateFileA for reading with share
-// mode 0, so no other opener (this process included, its own output files
+// \\.\PHYSICALDRIVE0 to 7 (these without buffering), opened with CreateFileA
+// for reading with share mode 0, so no other opener (this process included, its own output files
 // too) can use the disk while it is open. Also the few calls the output files
 // need (directory check, file times).
+#include <io.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -15,7 +16,16 @@
 
 namespace {
 
-HANDLE win_handle(qv_handle h) { return static_cast<HANDLE>(h); }
+// An open image file or drive; a drive is opened without buffering (past the
+// system's cache), its reads in whole sectors from aligned memory.
+struct win_file {
+    HANDLE h;
+    qv_read_access access;
+    char path[MAX_PATH];
+};
+
+win_file* file_of(qv_handle h) { return static_cast<win_file*>(h); }
+HANDLE win_handle(qv_handle h) { return file_of(h)->h; }
 
 // The system's code for the failure just seen, never 0 (0 means success here).
 int last_error() {
@@ -23,13 +33,58 @@ int last_error() {
     return code != NO_ERROR ? int(code) : int(ERROR_GEN_FAILURE);
 }
 
+bool is_drive_path(const char* path) { return strncmp(path, "\\\\.\\", 4) == 0; }
+
+HANDLE open_for_reading(const char* path, DWORD flags) {
+    return CreateFileA(path, GENERIC_READ, 0, NULL, OPEN_EXISTING, flags, NULL);
+}
+
+// The drive's sector sizes and the largest transfer of its adapter.
+qv_read_access drive_access(HANDLE h) {
+    qv_read_access access = {true, 0, 0, 0};
+    DWORD returned = 0;
+    DISK_GEOMETRY_EX g;
+    if (DeviceIoControl(h, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, NULL, 0, &g, sizeof g, &returned,
+                        NULL))
+        access.logical_sector = g.Geometry.BytesPerSector;
+    STORAGE_PROPERTY_QUERY query = {};
+    query.PropertyId = StorageAccessAlignmentProperty;
+    query.QueryType = PropertyStandardQuery;
+    STORAGE_ACCESS_ALIGNMENT_DESCRIPTOR alignment = {};
+    if (DeviceIoControl(h, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, &alignment,
+                        sizeof alignment, &returned, NULL))
+        access.physical_sector = alignment.BytesPerPhysicalSector;
+    query.PropertyId = StorageAdapterProperty;
+    STORAGE_ADAPTER_DESCRIPTOR adapter = {};
+    if (DeviceIoControl(h, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, &adapter,
+                        sizeof adapter, &returned, NULL)) {
+        uint64_t bytes = adapter.MaximumTransferLength;
+        const uint64_t pages = adapter.MaximumPhysicalPages > 1
+                                   ? uint64_t(adapter.MaximumPhysicalPages - 1) * 4096
+                                   : 0;
+        if (pages && pages < bytes) bytes = pages;
+        for (uint64_t b = 1; b <= bytes && b <= kClusterBufferSize; b <<= 1)
+            access.largest_read = uint32_t(b);
+    }
+    return access;
+}
+
 qv_handle win_open(const char* path, int* error) {
-    HANDLE h = CreateFileA(path, GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+    const bool drive = is_drive_path(path);
+    HANDLE h = open_for_reading(path, drive ? FILE_FLAG_NO_BUFFERING : 0);
     if (h == INVALID_HANDLE_VALUE) {
         *error = last_error();
         return nullptr;
     }
-    return h;
+    win_file* f = new (std::nothrow) win_file{h, {false, 0, 0, 0}, ""};
+    if (!f) {
+        CloseHandle(h);
+        *error = ERROR_NOT_ENOUGH_MEMORY;
+        return nullptr;
+    }
+    snprintf(f->path, sizeof f->path, "%s", path);
+    if (drive) f->access = drive_access(h);
+    return f;
 }
 
 // Moves the file pointer; the new position in *where. A low part of
@@ -86,7 +141,10 @@ int win_read(qv_handle h, void* dest, uint32_t count, uint32_t* got) {
     return 0;
 }
 
-void win_close(qv_handle h) { CloseHandle(win_handle(h)); }
+void win_close(qv_handle h) {
+    CloseHandle(win_handle(h));
+    delete file_of(h);
+}
 
 // The share mode already keeps every other opener, fopen included, off the
 // open disk: nothing to compare.
@@ -96,9 +154,27 @@ void win_drive_path(int n, char* buf, size_t size) {
     snprintf(buf, size, "\\\\.\\PHYSICALDRIVE%d", n);
 }
 
+int win_read_access(qv_handle h, qv_read_access* access) {
+    *access = file_of(h)->access;
+    return 0;
+}
+
+// A handle's buffering is fixed when it is opened: the drive is opened
+// again, with buffering (its share mode 0 admits no second opener, so the
+// first handle is closed before).
+int win_read_cached(qv_handle h) {
+    win_file* f = file_of(h);
+    CloseHandle(f->h);
+    f->h = open_for_reading(f->path, 0);
+    if (f->h == INVALID_HANDLE_VALUE) return last_error();
+    f->access.direct = false;
+    return 0;
+}
+
 const qv_platform win32_platform = {
-    win_open,  win_file_size,    win_drive_geometry, win_seek,     win_read,
-    win_close, win_is_same_file, win_drive_path,     "qvdisk.img", "..\\qvdisk.img",
+    win_open,        win_file_size,    win_drive_geometry,      win_seek,     win_read,
+    win_close,       win_is_same_file, win_drive_path,          "qvdisk.img", "..\\qvdisk.img",
+    win_read_access, win_read_cached,  ERROR_INVALID_PARAMETER,
 };
 
 }  // namespace
@@ -172,6 +248,30 @@ int qv_is_file(const char* path) {
     SetLastError(saved_error);
     return is_file;
 }
+
+int qv_output_room(const char* path, int64_t* free_bytes, int64_t* largest_file) {
+    ULARGE_INTEGER available;
+    if (!GetDiskFreeSpaceExA(path, &available, NULL, NULL)) return last_error();
+    *free_bytes = int64_t(available.QuadPart);
+    *largest_file = 0;
+    char volume[MAX_PATH];
+    char file_system[MAX_PATH];
+    if (GetVolumePathNameA(path, volume, sizeof volume) &&
+        GetVolumeInformationA(volume, NULL, 0, NULL, NULL, NULL, file_system, sizeof file_system) &&
+        strncmp(file_system, "FAT", 3) == 0)
+        *largest_file = 0xFFFFFFFF;
+    return 0;
+}
+
+int64_t qv_file_allocated(const char* path) {
+    DWORD high = 0;
+    SetLastError(NO_ERROR);
+    const DWORD low = GetCompressedFileSizeA(path, &high);
+    if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return 0;
+    return int64_t(uint64_t(high) << 32 | low);
+}
+
+int qv_truncate(FILE* file, int64_t length) { return _chsize_s(_fileno(file), length); }
 
 int qv_write_too_large() { return errno == EFBIG || GetLastError() == ERROR_FILE_TOO_LARGE; }
 

@@ -35,7 +35,7 @@ struct rescue_record {
     int64_t phase_total;
     int64_t retried;           // bytes tried by the retry pass that runs
     char message[kErrorSize];  // the phases' read messages
-    uint8_t sector[kSectorSize];
+    alignas(kMaxDeviceSector) uint8_t sector[kMaxDeviceSector];  // one sector read alone
 };
 rescue_record state;
 qv_monitor monitor;  // one reader at a time (the read-ahead thread reads too)
@@ -49,8 +49,9 @@ int64_t disk_end() {
     return qv->disk_sectors > 0 ? qv->disk_sectors * int64_t(kSectorSize) : kUnknownEnd;
 }
 
-int64_t sector_after(int64_t pos) { return (pos / kSectorSize + 1) * kSectorSize; }
-int64_t sector_before(int64_t end) { return (end - 1) / kSectorSize * kSectorSize; }
+// The rescue's sector: the drive's logical sector (512 bytes for an image).
+int64_t sector_after(int64_t pos) { return (pos / device_sector() + 1) * device_sector(); }
+int64_t sector_before(int64_t end) { return (end - 1) / device_sector() * device_sector(); }
 
 // The state reaches end: non-tried ground behind what it held.
 void reach(int64_t end) {
@@ -129,14 +130,16 @@ int64_t read_and_keep(const target& t, int64_t pos, int64_t count) {
     int64_t good = count;
     if (failed) {
         state.failed_reads++;
-        good = (pos + got) / kSectorSize * kSectorSize - pos;
+        good = (pos + got) / device_sector() * device_sector() - pos;
         if (good < 0) good = 0;
     }
     state.map.current_pos = pos;
-    mark(pos, good, kMapFinished);
+    // The sink sees the state without these bytes: one that fails to store
+    // them can save a map of exactly what it holds.
     if (good > 0 && state.have_sink &&
         state.sink.write(state.sink.context, pos, dest, uint32_t(good)) != 0)
         state.stop = true;
+    mark(pos, good, kMapFinished);
     after_read(failed);
     return good;
 }
@@ -146,10 +149,12 @@ bool read_sector(const target& t, int64_t lo, int64_t hi) {
 }
 
 // A copying read of [lo, hi): what arrives is finished, the rest becomes
-// non-trimmed. Returns where the non-trimmed part begins (hi: none).
+// non-trimmed (a single sector that failed is a bad one: trimming it would
+// read it again). Returns where the non-trimmed part begins (hi: none).
 int64_t copy_read(const target& t, int64_t lo, int64_t hi) {
     const int64_t good = read_and_keep(t, lo, hi - lo);
-    mark(lo + good, hi - lo - good, kMapNonTrimmed);
+    const bool one_sector = lo + good < hi && sector_after(lo + good) >= hi;
+    mark(lo + good, hi - lo - good, one_sector ? kMapBadSector : kMapNonTrimmed);
     return lo + good;
 }
 
@@ -228,7 +233,10 @@ void read_range(const target& t, int64_t pos, int64_t end, rescue_effort effort)
         if (status == kMapFinished || status == kMapNonTried) {
             run_end = stretch_end(run_end, end);
             const int64_t failed_at = copy_read(t, at, run_end);
-            if (failed_at < run_end) trim(t, failed_at, run_end);
+            int64_t failed_end = 0;
+            if (failed_at < run_end &&
+                rescue_status_at(failed_at, run_end, &failed_end) == kMapNonTrimmed)
+                trim(t, failed_at, run_end);
         } else if (status == kMapNonTrimmed) {
             trim(t, at, run_end);
         } else if (status == kMapBadSector || effort != kEffortScrape) {
@@ -359,9 +367,29 @@ void rescue_free() {
     monitor = nullptr;
 }
 
+namespace {
+
+// What this run's reads found failing before the copy's map was adopted
+// stays known where that map has not tried the bytes: they are not read
+// again (the first sector is read before the copy is set up).
+void keep_failures(const rescue_map* known) {
+    for (uint32_t i = 0; i < known->count; ++i) {
+        const map_block& b = known->blocks[i];
+        if (b.status == kMapFinished || b.status == kMapNonTried) continue;
+        for (int64_t at = b.pos; at < b.pos + b.size;) {
+            int64_t end = 0;
+            const char status = rescue_status_at(at, b.pos + b.size, &end);
+            if (status == kMapNonTried) mark(at, end - at, b.status);
+            at = end;
+        }
+    }
+}
+
+}  // namespace
+
 int rescue_adopt(rescue_map* map, const rescue_sink* sink) {
     rescue_hold();
-    map_free(&state.map);
+    rescue_map known = state.map;
     state.map = *map;
     *map = rescue_map{};
     state.lost = false;
@@ -371,6 +399,8 @@ int rescue_adopt(rescue_map* map, const rescue_sink* sink) {
     recount();
     if (disk_end() != kUnknownEnd) reach(disk_end());
     apply_source_map();
+    keep_failures(&known);
+    map_free(&known);
     state.sink = *sink;
     state.have_sink = true;
     state.stop = false;

@@ -19,11 +19,8 @@ constexpr int64_t kFirstSkipDivisor = 100000;
 constexpr int64_t kLargestSkipDivisor = 100;
 constexpr int kCopyPasses = 3;
 
-// One read of the copying phase: a cluster, aligned to the cluster grid.
-int64_t piece_size() { return qv->cluster_size ? qv->cluster_size : kPieceWithoutGeometry; }
-
 int64_t round_to_pieces(int64_t bytes) {
-    const int64_t piece = piece_size();
+    const int64_t piece = rescue_piece();
     const int64_t n = (bytes + piece - 1) / piece;
     return (n > 0 ? n : 1) * piece;
 }
@@ -84,7 +81,7 @@ rescue_stop copy_forwards(const rescue_areas* areas, int pass, bool skipping) {
     const int64_t largest_skip = round_to_pieces(disk_bytes() / kLargestSkipDivisor);
     int64_t skip = first_skip;
     return pass_over(areas, kMapNonTried, pass, true, [&](int64_t lo, int64_t hi) {
-        const int64_t grid = (lo / piece_size() + 1) * piece_size();
+        const int64_t grid = (lo / rescue_piece() + 1) * rescue_piece();
         const int64_t end = grid < hi ? grid : hi;
         if (!rescue_copy_read(lo, end)) {
             skip = first_skip;
@@ -101,7 +98,7 @@ rescue_stop copy_forwards(const rescue_areas* areas, int pass, bool skipping) {
 // failure; the rest of that block waits for the sweep.
 rescue_stop copy_backwards(const rescue_areas* areas, int pass) {
     return pass_over(areas, kMapNonTried, pass, false, [](int64_t lo, int64_t hi) {
-        const int64_t grid = (hi - 1) / piece_size() * piece_size();
+        const int64_t grid = (hi - 1) / rescue_piece() * rescue_piece();
         const int64_t start = grid > lo ? grid : lo;
         return rescue_copy_read(start, hi) ? lo : start;
     });
@@ -112,6 +109,8 @@ bool has_status(const char* statuses, char status) {
 }
 
 }  // namespace
+
+int64_t rescue_piece() { return qv->cluster_size ? qv->cluster_size : kPieceWithoutGeometry; }
 
 int add_rescue_area(rescue_areas* areas, int64_t pos, int64_t size) {
     if (size <= 0) return 0;

@@ -119,12 +119,18 @@ struct qv_settings {
     // system is read (mode "disk" sets up its image and map there, so that
     // every read of the opening lands in them).
     void (*found)();
+    // Called once the size of a disk named on the command line is known,
+    // before its first read: nonzero refuses it (the reason in qv_error).
+    int (*before_reading)(int64_t disk_bytes);
 };
 extern qv_settings qv_options;
 
 // Finds and opens the disk, derives the cluster geometry from its first
 // sector and loads and checks the file system (read_fat).
 int open_qvdisk(progress_callback progress);
+// Whether the disk's cluster size is known: mode "disk" images a disk
+// whose first sector cannot tell it without one (no file system is read).
+bool geometry_known();
 // Whether the cluster geometry can be worked with: disk cluster 0 holds FAT2
 // whole and a cluster fits cluster_buffer. False with the reason in qv_error.
 bool cluster_geometry_fits();

@@ -32,6 +32,7 @@ void take_chain(gathering* g, uint32_t start) {
 
 int list_matter_areas(const int* order, int order_count, rescue_areas* areas) {
     static gathering g;
+    if (!geometry_known()) return 0;  // nothing is known to matter more than the rest
     g.areas = areas;
     g.failed = add_rescue_area(areas, 0, qv->cluster_size);
     clear_clusters(&g.taken);

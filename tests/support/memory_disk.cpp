@@ -69,9 +69,19 @@ int read_disk(memory_handle* mh, void* dest, uint32_t count, uint32_t* got) {
         d->image.resize(size_t(d->shrink_to));
     return 0;
 }
+// A read past the cache that the drive does not take: unaligned, too large, or refused.
+bool misfit(const MemoryDisk* d, int64_t pos, const void* dest, uint32_t count) {
+    const uint32_t s = d->direct_sector;
+    if (s == 0) return false;
+    const bool unaligned = pos % s || count % s || reinterpret_cast<uintptr_t>(dest) % s;
+    return d->refuses_direct || unaligned || (d->largest_read && count > d->largest_read);
+}
 int memory_read(qv_handle h, void* dest, uint32_t count, uint32_t* got) {
-    const int code = read_disk(static_cast<memory_handle*>(h), dest, count, got);
-    if (code != 0 || *got < count) static_cast<memory_handle*>(h)->disk->failed++;
+    memory_handle* mh = static_cast<memory_handle*>(h);
+    *got = 0;
+    if (misfit(mh->disk, mh->position, dest, count)) return kInvalid;
+    const int code = read_disk(mh, dest, count, got);
+    if (code != 0 || *got < count) mh->disk->failed++;
     return code;
 }
 }  // namespace
@@ -102,6 +112,16 @@ void install_memory_disk(MemoryDisk* disk) {
         [](int n, char* buf, size_t size) { snprintf(buf, size, "memory-drive-%d", n); },
         native->image_name,
         native->parent_image_name,
+        [](qv_handle h, qv_read_access* access) {
+            const MemoryDisk* d = static_cast<memory_handle*>(h)->disk;
+            *access = {d->direct_sector != 0, d->direct_sector, d->direct_sector, d->largest_read};
+            return 0;
+        },
+        [](qv_handle h) {
+            static_cast<memory_handle*>(h)->disk->direct_sector = 0;
+            return 0;
+        },
+        kInvalid,
     };
     installed = disk;
     disk->reads = 0;

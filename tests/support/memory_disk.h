@@ -27,7 +27,13 @@ struct MemoryDisk {
     std::vector<BadSectors> bad;  // sectors that fail every read touching them
     uint64_t failed = 0;          // reads that failed or came back short
     uint64_t dies_after = 0;      // > 0: once that many reads failed, every read fails (error 5)
-    bool log_reads = false;       // then every read (position, count) since install
+    // > 0: read as a drive past the cache, with logical sectors of this size: a read whose
+    // position, count or buffer is not a multiple of it fails (error 22), as does one above
+    // largest_read; refuses_direct: every direct read fails so, until the disk reads through the
+    // cache.
+    uint32_t direct_sector = 0, largest_read = 0;
+    bool refuses_direct = false;
+    bool log_reads = false;  // then every read (position, count) since install
     std::vector<std::pair<int64_t, uint32_t>> read_log;
     void fail_sectors(uint64_t first, uint64_t count, BadKind kind = BadKind::kEio) {
         bad.push_back({first, count, kind});
