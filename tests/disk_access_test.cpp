@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <regex>
 #include "support/fixture.h"
 #ifdef _WIN32
 #include <windows.h>
@@ -173,6 +174,111 @@ TEST_F(Open, EveryKindOfDiskAndGeometry) {
     qv_close();
     const uint8_t* record = reinterpret_cast<const uint8_t*>(qv);
     EXPECT_EQ(std::count(record, record + sizeof *qv, 0), long(sizeof *qv));
+}
+
+// Drives read past the system's cache, on a backend that fails every read such a drive refuses
+// (unaligned, larger than one command, or any direct read where direct access is refused): the
+// drive's line, and reads of any position and length that deliver the disk.
+struct DriveRow {
+    uint32_t sector;
+    uint32_t largest_read;
+    bool refuses;
+    Messages shown;
+};
+TEST_F(Open, DrivesReadPastTheCache) {
+    SettingsGuard settings;
+    ImageBuilder img(8);
+    img.add_recording("Film", numbered_packets(0, 20000));
+    const std::string drive = "Drive memory-drive-0: 9437184 bytes, sectors of ";
+    const std::string direct = "read past the system's cache\n";
+    const DriveRow rows[] = {
+        {512, 65536, false, {drive + "512 bytes (physical 512), " + direct}},
+        {4096, 0, false, {drive + "4096 bytes (physical 4096), " + direct}},
+        {512,
+         0,
+         true,
+         {drive + "512 bytes (physical 512), read through the system's cache\n",
+          "Drive memory-drive-0 cannot be read directly: the drive is read through the system's "
+          "cache: a bad sector costs its neighbours\n"}},
+    };
+    qv_options.device_path = "memory-drive-0";
+    for (const DriveRow& row : rows) {
+        SCOPED_TRACE(row.sector);
+        disk_ = MemoryDisk{.image = img.image(), .drive = true};
+        disk_.direct_sector = row.sector;
+        disk_.largest_read = row.largest_read;
+        disk_.refuses_direct = row.refuses;
+        opened_ = disk_.image;
+        install_memory_disk(&disk_);
+        clear_capture();
+        ASSERT_EQ(open_qvdisk(capture_progress), 0) << qv_error;
+        EXPECT_EQ(capture().messages, row.shown);
+        Bytes part(1000);
+        EXPECT_EQ(qv_read(kMiB + 100, part.data(), 1000, 0), 0) << qv_error;
+        EXPECT_TRUE(std::equal(part.begin(), part.end(), disk_.image.begin() + kMiB + 100));
+        ASSERT_EQ(parse_dir(0, root_entry_count(), 0xFF, kTypeRecording), 1);
+        EXPECT_EQ(dump_file(0), kCopyDone) << qv_error;
+        EXPECT_EQ(read_file("Film"), recording_bytes(numbered_packets(0, 20000), {}));
+        close_disk();
+        fs::remove("Film");
+    }
+}
+
+// A drive whose first sector cannot be read: the search names it and passes it by; named, mode
+// "disk" images the whole disk in order, reading that sector once; --salvage opens the image all
+// the same. Mode "disk" refuses, unread, a disk its output directory cannot hold.
+TEST_F(Open, DrivesWhoseFirstSectorFails) {
+    SettingsGuard settings;
+    ImageBuilder img(8);
+    img.add_recording("Film", numbered_packets(0, 20000));
+    disk_ = MemoryDisk{.image = img.image(), .drive = true};
+    disk_.fail_sectors(0, 1);
+    opened_ = disk_.image;
+    install_memory_disk(&disk_);
+    EXPECT_EQ(open_qvdisk(capture_progress), 1);
+    EXPECT_STREQ(qv_error, "No Velmoran disk found!\n");
+    EXPECT_EQ(capture().messages,
+              Messages{"memory-drive-0: its first sector cannot be read; name it with -d to image "
+                       "it\n"});
+    EXPECT_STREQ(search_report(),
+                 "Looked at qvdisk.img and ../qvdisk.img (No such file or directory), "
+                 "memory-drive-0 (its first sector cannot be read), memory-drive-1 to "
+                 "memory-drive-7 (No such file or directory); -i FILE names an image file, -d "
+                 "DRIVE a drive\n");
+    close_disk();
+    install_memory_disk(&disk_);
+    qv_options = {.device_path = "memory-drive-0", .whole_disk = 1, .found = begin_disk_copy};
+    clear_capture();
+    ASSERT_EQ(open_qvdisk(capture_progress), 0) << qv_error;
+    EXPECT_EQ(copy_disk(), kCopyIncomplete);
+    EXPECT_STREQ(qv_error, "512 bytes could not be read and were written as zeros\n");
+    EXPECT_EQ(capture().messages.front(),
+              "The whole disk is imaged in order: the first sector cannot be read, so the areas "
+              "that matter cannot be known\n");
+    EXPECT_EQ(disk_.failed, 1u);
+    EXPECT_TRUE(std::equal(disk_.image.begin() + 512, disk_.image.end(),
+                           read_file("qvdisk.img").begin() + 512));
+    close_disk();
+    qv_options = {.image_path = "qvdisk.img", .salvage = 1};
+    clear_capture();
+    ASSERT_EQ(open_qvdisk(capture_progress), 0) << qv_error;
+    EXPECT_EQ(capture().messages[1],
+              "Salvage: the first sector cannot be read; the root directory is found with "
+              "clusters of 2048 sectors\n");
+    EXPECT_EQ(parse_dir(0, root_entry_count(), 0xFF, kTypeRecording), 1);
+    close_disk();
+    fs::remove("qvdisk.img.map");
+    disk_ = MemoryDisk{.size = uint64_t(1) << 50};
+    opened_ = disk_.image;
+    install_memory_disk(&disk_);
+    qv_options = {.whole_disk = 1, .before_reading = check_output_room};
+    EXPECT_EQ(open_qvdisk(capture_progress), 1);
+    EXPECT_TRUE(
+        std::regex_match(qv_error, std::regex("The image needs 1125899906842624 bytes more, "
+                                              "but the current directory has only [0-9]+ "
+                                              "bytes free\n")))
+        << qv_error;
+    EXPECT_EQ(disk_.reads, 0u);
 }
 
 // The salvaging read of disk cluster 3 (sectors 6144 to 8191) on a failing drive, trimming, then

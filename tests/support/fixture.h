@@ -156,6 +156,16 @@ protected:
     std::filesystem::path dir_, old_;
 };
 
+// The run's settings as a test changes them, put back when the guard goes, however the test ends.
+struct SettingsGuard {
+    const qv_settings disk = qv_options;
+    const copy_settings copy = copy_options;
+    ~SettingsGuard() {
+        qv_options = disk;
+        copy_options = copy;
+    }
+};
+
 using Conversion = int (*)(int, progress_callback);
 
 // Conversions of recordings made from the bundled sample (ts_).

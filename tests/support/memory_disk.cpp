@@ -5,6 +5,7 @@
 namespace {
 
 constexpr int kNotFound = 2, kNotADrive = 50, kInvalid = 22;
+constexpr char kDriveName[] = "memory-drive-0";
 constexpr int kIoError = 5;    // EIO, and ERROR_ACCESS_DENIED's number on Windows
 constexpr int kCrcError = 23;  // ERROR_CRC: what ReadFile gives for a bad sector
 
@@ -90,8 +91,9 @@ void install_memory_disk(MemoryDisk* disk) {
     const qv_platform* native = qv_native_platform();
     memory_platform = qv_platform{
         [](const char* path, int* error) -> qv_handle {
-            const bool found =
-                installed && installed->present && strcmp(path, memory_platform.image_name) == 0;
+            const char* name =
+                installed && installed->drive ? kDriveName : memory_platform.image_name;
+            const bool found = installed && installed->present && strcmp(path, name) == 0;
             if (found) return new memory_handle{installed, 0};
             *error = kNotFound;
             return nullptr;
@@ -100,7 +102,11 @@ void install_memory_disk(MemoryDisk* disk) {
             *size = int64_t(disk_size(static_cast<memory_handle*>(h)->disk));
             return 0;
         },
-        [](qv_handle, qv_drive_geometry*) { return kNotADrive; },
+        [](qv_handle h, qv_drive_geometry* g) {
+            const MemoryDisk* d = static_cast<memory_handle*>(h)->disk;
+            *g = {1, int64_t(disk_size(d) / kSectorSize)};
+            return d->drive ? 0 : kNotADrive;
+        },
         [](qv_handle h, int64_t position) {
             if (position < 0) return kInvalid;
             static_cast<memory_handle*>(h)->position = position;

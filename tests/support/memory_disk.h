@@ -1,5 +1,6 @@
 // An in-memory disk behind the platform interface: tests and fuzz targets run the product's own
-// opening and reading code on it and make chosen reads or sectors fail. Only "qvdisk.img" opens.
+// opening and reading code on it and make chosen reads or sectors fail. Only "qvdisk.img" opens, or
+// the drive "memory-drive-0".
 #pragma once
 #include <cstdint>
 #include <utility>
@@ -17,9 +18,10 @@ struct BadSectors {
 };  // sectors first .. first + count - 1
 
 struct MemoryDisk {
-    std::vector<uint8_t> image;         // what "qvdisk.img" holds (PC byte order)
-    uint64_t size = 0;                  // above image.size(): the disk's size, zeros beyond image
-    bool present = true;                // false: opening "qvdisk.img" fails
+    std::vector<uint8_t> image;  // what "qvdisk.img" holds (PC byte order)
+    uint64_t size = 0;           // above image.size(): the disk's size, zeros beyond image
+    bool present = true;         // false: opening "qvdisk.img" fails
+    bool drive = false;  // opens as the fixed drive "memory-drive-0" instead of "qvdisk.img"
     uint64_t fail_read = 0, reads = 0;  // read number fail_read (from 1) fails with fail_code,
     int fail_code = 5;                  // or with fail_code 0 delivers only short_count bytes
     uint32_t short_count = 0;
