@@ -99,7 +99,7 @@ copy_stop run_phase(disk_copy& copy, char status, int pass, const named_areas& w
 }
 
 void show_matter_done(const disk_copy& copy, const named_areas& matter) {
-    if (!rescue_shown(copy)) return;
+    if (!rescue_shown(copy) || matter.areas->count == 0) return;
     const int64_t rescued = count_statuses(matter.areas, "+").bytes;
     const int64_t bad = count_statuses(matter.areas, kNotFinished).bytes;
     qv_warn("The areas that matter are read: %" PRId64 " bytes rescued, %" PRId64

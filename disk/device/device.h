@@ -237,6 +237,10 @@ bool beyond_disk(int64_t position);
 // with the reason in message and in *got the bytes that arrived before the
 // failure (a read that stops at a bad sector delivers what lies before it).
 int qv_read_some(int64_t position, void* dest, uint32_t count, uint32_t* got, char* message);
+// After a qv_read_some that failed: the bytes from its position to the end
+// of the drive's command that failed (its count where it was one read);
+// what lies behind was not tried. The caller holds the rescue.
+uint32_t qv_read_tried();
 // qv_read with its failure message in message (kErrorSize bytes) instead of
 // qv_error: the read-ahead thread reads so while the other thread reports.
 int qv_read_r(int64_t position, void* dest, uint32_t count, int swap, char* message);

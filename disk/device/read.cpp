@@ -21,6 +21,7 @@ struct device_reads {
     uint32_t piece;   // the largest read made at once (direct reads)
     uint8_t* bounce;  // aligned room of one piece, for requests that are not aligned
     bool proven;      // a direct read succeeded: the device takes them
+    uint32_t tried;   // of the last read: the bytes up to the end of the command that failed
 };
 device_reads device;
 
@@ -80,6 +81,7 @@ int direct_read(int64_t position, uint8_t* dest, uint32_t count, uint32_t* got) 
         const uint32_t n = piece_from(position + *got, count - *got);
         uint32_t arrived = 0;
         const int code = direct_piece(position + *got, dest + *got, n, &arrived);
+        device.tried = *got + n;
         *got += arrived;
         if (code != 0 || arrived < n) return code;
         device.proven = true;
@@ -153,8 +155,11 @@ bool beyond_disk(int64_t position) {
     return qv->disk_sectors != 0 && uint64_t(position >> 9) >= uint64_t(qv->disk_sectors);
 }
 
+uint32_t qv_read_tried() { return device.tried; }
+
 int qv_read_some(int64_t position, void* dest, uint32_t count, uint32_t* got, char* message) {
     *got = 0;
+    device.tried = count;
     if (!qv->handle) {
         qv_format(message, "No disk is open.\n");
         return 1;

@@ -148,13 +148,17 @@ bool read_sector(const target& t, int64_t lo, int64_t hi) {
     return read_and_keep(t, lo, hi - lo) == hi - lo;
 }
 
-// A copying read of [lo, hi): what arrives is finished, the rest becomes
-// non-trimmed (a single sector that failed is a bad one: trimming it would
-// read it again). Returns where the non-trimmed part begins (hi: none).
+// A copying read of [lo, hi): what arrives is finished, the rest of the
+// command that failed becomes non-trimmed (a single sector that failed is a
+// bad one: trimming it would read it again); what the read did not reach
+// stays non-tried. Returns where the failed part begins (hi: none).
 int64_t copy_read(const target& t, int64_t lo, int64_t hi) {
     const int64_t good = read_and_keep(t, lo, hi - lo);
-    const bool one_sector = lo + good < hi && sector_after(lo + good) >= hi;
-    mark(lo + good, hi - lo - good, one_sector ? kMapBadSector : kMapNonTrimmed);
+    if (lo + good == hi) return hi;
+    const int64_t reached = lo + int64_t(qv_read_tried());
+    const int64_t failed_end = reached < hi ? sector_after(reached - 1) : hi;
+    const bool one_sector = sector_after(lo + good) >= failed_end;
+    mark(lo + good, failed_end - lo - good, one_sector ? kMapBadSector : kMapNonTrimmed);
     return lo + good;
 }
 
@@ -233,9 +237,9 @@ void read_range(const target& t, int64_t pos, int64_t end, rescue_effort effort)
         if (status == kMapFinished || status == kMapNonTried) {
             run_end = stretch_end(run_end, end);
             const int64_t failed_at = copy_read(t, at, run_end);
-            int64_t failed_end = 0;
+            // The failed part is trimmed, what lies behind it read next.
             if (failed_at < run_end &&
-                rescue_status_at(failed_at, run_end, &failed_end) == kMapNonTrimmed)
+                rescue_status_at(failed_at, run_end, &run_end) == kMapNonTrimmed)
                 trim(t, failed_at, run_end);
         } else if (status == kMapNonTrimmed) {
             trim(t, at, run_end);

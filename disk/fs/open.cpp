@@ -87,7 +87,8 @@ uint32_t find_sectors_per_cluster() {
 int salvage_geometry(const char* why) {
     const uint32_t spc = find_sectors_per_cluster();
     if (spc == 0) {
-        qv_set_error("%s, and no cluster size puts a root directory behind the tables\n", why);
+        qv_set_error("Salvage: %s, and no cluster size puts a root directory behind the tables\n",
+                     why);
         return 1;
     }
     put_be16(qv->boot_sector + kSectorsPerClusterOffset, spc);
@@ -100,7 +101,8 @@ int salvage_geometry(const char* why) {
 int image_without_geometry(const char* why) {
     qv->cluster_size = 0;
     qv->cluster_count = 0;
-    qv_warn("%s: the areas that matter cannot be known; the whole disk is imaged in order\n", why);
+    qv_warn("The whole disk is imaged in order: %s, so the areas that matter cannot be known\n",
+            why);
     if (qv_options.found) qv_options.found();
     return 0;
 }
@@ -108,11 +110,11 @@ int image_without_geometry(const char* why) {
 // The geometry, where the first sector cannot give it: the salvage finds
 // it, mode "disk" images the disk without it. 0, or 1 (qv_error).
 int take_any_geometry() {
-    char why[kErrorSize] = "The first sector cannot be read";
+    char why[kErrorSize] = "the first sector cannot be read";
     if (first_sector_read()) {
         if (take_geometry() == 0) return 0;
         if (!qv_options.salvage && !qv_options.whole_disk) return 1;
-        snprintf(why, sizeof why, "The first sector gives no usable cluster size (%u sectors)",
+        snprintf(why, sizeof why, "the first sector gives no usable cluster size (%u sectors)",
                  get_be16(qv->boot_sector + kSectorsPerClusterOffset));
     }
     if (qv_options.salvage && salvage_geometry(why) == 0) return 0;
