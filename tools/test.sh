@@ -5,7 +5,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 . tools/need.sh
-need cmake ninja-build g++ libgtest-dev ffmpeg gddrescue dvdauthor
+need cmake ninja-build g++ libgtest-dev ffmpeg gddrescue dvdauthor fuse3 libfuse3-dev pkg-config
 cmake -S . -B build-test -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPVR_SANITIZE=ON
 cmake --build build-test -j2
 cd build-test
