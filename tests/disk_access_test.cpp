@@ -556,6 +556,13 @@ TEST_F(FileOpen, Search) {
     fs::remove(drives / "sdd");
     EXPECT_EQ(found(), -1);
     EXPECT_STREQ(qv_error, "No Velmoran disk found!\n");
+    const std::string sd = drives.string() + "/sd";
+    EXPECT_EQ(search_report(),
+              "Looked at qvdisk.img and ../qvdisk.img (No such file or directory), " + sd +
+                  "a and " + sd + "b (removable), " + sd + "c (no recorder's signature), " + sd +
+                  "d to " + sd +
+                  "h (No such file or directory); -i FILE names an image file, -d "
+                  "DRIVE a drive\n");
     EXPECT_EQ(qv->handle, nullptr);
     qv_posix_set_drive_paths(nullptr, nullptr);
 }
