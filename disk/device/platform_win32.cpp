@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <new>
 
 #include <windows.h>
@@ -254,12 +255,16 @@ int qv_output_room(const char* path, int64_t* free_bytes, int64_t* largest_file)
     if (!GetDiskFreeSpaceExA(path, &available, NULL, NULL)) return last_error();
     *free_bytes = int64_t(available.QuadPart);
     *largest_file = 0;
-    char volume[MAX_PATH];
-    char file_system[MAX_PATH];
-    if (GetVolumePathNameA(path, volume, sizeof volume) &&
-        GetVolumeInformationA(volume, NULL, 0, NULL, NULL, NULL, file_system, sizeof file_system) &&
-        strncmp(file_system, "FAT", 3) == 0)
+    // The file system's name from a handle of the directory (the volume's
+    // label is not asked for).
+    HANDLE dir = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    wchar_t file_system[MAX_PATH];
+    if (dir != INVALID_HANDLE_VALUE &&
+        GetVolumeInformationByHandleW(dir, NULL, 0, NULL, NULL, NULL, file_system, MAX_PATH) &&
+        wcsncmp(file_system, L"FAT", 3) == 0)
         *largest_file = 0xFFFFFFFF;
+    if (dir != INVALID_HANDLE_VALUE) CloseHandle(dir);
     return 0;
 }
 
