@@ -87,8 +87,8 @@ int convert_es(int index, progress_callback callback, const es_mode& mode) {
         return kCopyFailed;
     }
     name_tracks(&plan);
-    const demux_conversion conversion = {mode.extension, &plan,   out_es,
-                                         nullptr,        nullptr, mode.empty_reason};
+    const demux_conversion conversion = {mode.extension,    &plan,  out_es, nullptr, nullptr,
+                                         mode.empty_reason, nullptr};
     return run_demux_conversion(index, reader, conversion, callback);
 }
 

@@ -192,7 +192,7 @@ void add_pmt_tracks(const recording_probe& probe, const stream_request& request,
             (!pid_seen(probe, s.pid) || (is_audio_kind(s.kind) && audio == kMaxAudioTracks)))
             continue;
         audio += is_audio_kind(s.kind);
-        add_track(plan, s.pid, s.kind, s.pid == plan->audio_pid);
+        add_track(plan, s.pid, s.kind, 0);
     }
 }
 
@@ -231,11 +231,11 @@ int plan_streams(const recording_reader* reader, const recording_probe& probe,
     if (request.roles & kRoleVideo) add_track(plan, plan->video_pid, kStreamVideo, 1);
     if (request.roles & kRoleAudio) {
         // The header's audio as the PMT knows it, or as MPEG audio; with
-        // --all-streams in the PMT's order.
+        // --all-streams first, before the PMT's other tracks.
         const pmt_stream* listed = pmt_entry_of(probe, plan->audio_pid);
         const stream_kind kind =
             listed && (request.audio_kinds & (1 << listed->kind)) ? listed->kind : kStreamMpegAudio;
-        if (!all || !listed) add_track(plan, plan->audio_pid, kind, 1);
+        add_track(plan, plan->audio_pid, kind, 1);
     }
     if (all) add_pmt_tracks(probe, request, plan);
     tell_left_out(probe, request, plan, all, callback);

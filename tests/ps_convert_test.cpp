@@ -91,14 +91,16 @@ Bytes without_first(const Bytes& bytes, size_t percent) {
 // the audio too; as "Damaged" with the 5th audio PES without its start code and the 8th declaring
 // one byte more; "Nine": a PMT naming video 0x101 and MPEG audio 0x102 to 0x10A, a picture with a
 // sequence header, a frame of each track, a picture with a group header; streams_recording() as
-// "All", as "Lost" with the header naming audio PID 0x1F0 (nowhere), as "Bare" the same without
-// PAT and PMT; "Blank": packets that hold no PES packet; without their first 37 % (the video
-// inside an open group) streams_recording() as "Open", data/gop_long.ts as "LongCut"; "Sample":
-// the sample without its first 30 % (five audio frames a PES packet). A row: the result, the lines
-// shown (qv_error last on a failure; none: not looked at) or one line among them, the files
-// written, a VOB's pack ids, the streams ffprobe decodes. With streams given, a video output
-// decodes without an error, a program stream's audio begins 0 to 0.25 s behind its first picture,
-// and with --dvd dvdauthor makes a title of the VOB, its streams and navigation packets.
+// "All", as "Second" with the header naming audio PID 0x103, as "Lost" naming 0x1F0 (nowhere), as
+// "Bare" the same without PAT and PMT; "Blank": packets that hold no PES packet; without their
+// first 37 % (the video inside an open group) streams_recording() as "Open", data/gop_long.ts as
+// "LongCut"; "Sample": the sample without its first 30 % (five audio frames a PES packet). A row:
+// the result, the lines shown (qv_error last on a failure; none: not looked at) or one line among
+// them, the files written, a VOB's pack ids, the streams ffprobe decodes, the ids of the audio
+// streams in the order ffprobe finds them. With streams given, a video output decodes without an
+// error, a program stream's audio begins 0 to 0.25 s behind its first picture, and with --dvd
+// dvdauthor makes a title of the VOB whose audio channel 0 is the header's MPEG audio track, its
+// streams and navigation packets.
 struct ConversionRow {
     const char* name;
     int repack = 0;
@@ -108,6 +110,7 @@ struct ConversionRow {
     std::vector<std::string> files = {};
     std::string streams = "";
     std::string packs = "";
+    std::string audio = "";
 };
 TEST_F(Conversions, OfRecordingsMadeHereAndByFfmpeg) {
     REQUIRE_TOOL("ffmpeg");
@@ -151,6 +154,7 @@ TEST_F(Conversions, OfRecordingsMadeHereAndByFfmpeg) {
         {"Nine", nine, {}},
         {"All", all, {}},
         {"Lost", all, lost},
+        {"Second", all, {1, 0x100, 0x101, 0x103}},
         {"Bare", bare, lost},
         {"Blank", blank, {}},
         {"Open", without_first(all, 37), {}},
@@ -201,10 +205,18 @@ TEST_F(Conversions, OfRecordingsMadeHereAndByFfmpeg) {
          .told = "The PMT lists streams this output leaves out: PID 266 (MPEG audio); it holds 8 "
                  "audio tracks at most\n",
          .packs = "BB:8 E0 C0 C1 C2 C3 C4 C5 C6 C7 BB:8 E0 "},
-        {.name = "All.m2p --all-streams",
-         .told =
-             "Audio PID 260 as 0xBD 0x80: AC-3, bit rate=32 kb/s, frequency=48.0 kHz, channels=1\n",
-         .streams = "ac3,0x80,62 mp2,0x1c0,83 mp2,0x1c1,83 mpeg2video,0x1e0,50 "},
+        {.name =
+             "Second.m2p --all-streams: the header's track first, the others in the PMT's order",
+         .shown = {"Video PID is 257, audio PID is 259\n", video, "Audio PID 259 as 0xC0: " + mp2,
+                   "Audio PID 258 as 0xC1: " + mp2,
+                   "Audio PID 260 as 0xBD 0x82: AC-3, bit rate=32 kb/s, frequency=48.0 kHz, "
+                   "channels=1\n",
+                   kCompleted},
+         .streams = "ac3,0x82,62 mp2,0x1c0,83 mp2,0x1c1,83 mpeg2video,0x1e0,50 ",
+         .audio = "0x1c0 0x1c1 0x82 "},
+        {.name = "Second.vob --all-streams --dvd: the header's track is channel 0",
+         .streams = "ac3,0x82,62 mp2,0x1c0,83 mp2,0x1c1,83 mpeg2video,0x1e0,50 ",
+         .audio = "0x1c0 0x1c1 0x82 "},
         {.name = "All.mp3 --all-streams: a file a track",
          .shown = {"Audio PID is 258\n", "Audio PID 258: " + mp2, "Audio PID 259: " + mp2,
                    kCompleted},
@@ -233,7 +245,7 @@ TEST_F(Conversions, OfRecordingsMadeHereAndByFfmpeg) {
          .shown = {"Video PID is 257\n", kCompleted,
                    "Nothing was written: the video has no sequence header\n"}},
         {.name = "Open.vob --all-streams --dvd: the title from the closed group on",
-         .streams = "ac3,0x80,32 mp2,0x1c0,43 mp2,0x1c1,43 mpeg2video,0x1e0,26 "},
+         .streams = "ac3,0x82,32 mp2,0x1c0,43 mp2,0x1c1,43 mpeg2video,0x1e0,26 "},
         {.name = "Sample.vob --dvd: each audio piece with a frame has its time",
          .streams = "mp2,0x1c0,209 mpeg2video,0x1e0,128 "},
         {.name = "LongCut.m2v", .streams = "mpeg2video,N/A,123 "},
@@ -277,6 +289,12 @@ TEST_F(Conversions, OfRecordingsMadeHereAndByFfmpeg) {
         if (!row.streams.empty()) {
             EXPECT_EQ(streams_in(file), row.streams);
         }
+        if (!row.audio.empty()) {
+            EXPECT_EQ(run_tool("ffprobe -v error -select_streams a -show_entries stream=id -of "
+                               "csv=p=0 " +
+                               file + " | tr '\\n' ' '"),
+                      row.audio);
+        }
         if (!row.streams.empty() && type != "mp3") {
             EXPECT_EQ(run_tool("ffmpeg -nostdin -v error -i " + file + " -f null - 2>&1"), "");
         }
@@ -287,8 +305,8 @@ TEST_F(Conversions, OfRecordingsMadeHereAndByFfmpeg) {
             EXPECT_EQ(std::filesystem::file_size(name) != 0, row.result == 0) << name;
         if (stream_options.dvd && !row.streams.empty()) {
             EXPECT_EQ(run_tool("export VIDEO_FORMAT=PAL; (dvdauthor -o dvd -t " + file +
-                               " && dvdauthor -o dvd -T) 2>&1 | grep -E 'WARN|ERR'"),
-                      "");
+                               " && dvdauthor -o dvd -T) 2>&1 | grep -E 'WARN|ERR|Audio ch 0'"),
+                      "INFO: Audio ch 0 format: mp2/2ch,  48khz 20bps\n");
             std::string title = streams_in("dvd/VIDEO_TS/VTS_01_1.VOB");
             const size_t nav = title.find("dvd_nav_packet,0x1bf,N/A ");
             EXPECT_EQ(title.erase(nav, 25), row.streams);

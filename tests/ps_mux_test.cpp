@@ -130,16 +130,16 @@ TEST_F(Multiplexer, PacketsAndPacks) {
                         "0; a repack size of at most 65541 avoids them\n"}));
 }
 
-// --dvd, the tracks video, two MPEG audio and an AC-3: a navigation pack (pack header, system
+// --dvd, the tracks video, an AC-3 and two MPEG audio: a navigation pack (pack header, system
 // header with audio_bound 3, PCI and DSI naming its sector, the group's start and its SCR) goes
 // before each video packet with a PTS and a sequence or group header.
 TEST_F(Multiplexer, DvdNavigationPacks) {
     output_track tracks[4] = {};
     tracks[0].kind = kStreamVideo;
-    tracks[1].kind = kStreamMpegAudio;
+    tracks[1].kind = kStreamAc3;
+    tracks[1].sub_id = 0x80;
     tracks[2].kind = kStreamMpegAudio;
-    tracks[3].kind = kStreamAc3;
-    tracks[3].sub_id = 0x80;
+    tracks[3].kind = kStreamMpegAudio;
     set_conversion_tracks(tracks, 4);
     stream_options.dvd = 1;
     reset_ps_state();
@@ -149,7 +149,7 @@ TEST_F(Multiplexer, DvdNavigationPacks) {
     EXPECT_EQ(feed(out_pack, with(pes(0xE0, 300), 9, "00 00 01 B8")), 0);  // no PTS
     EXPECT_EQ(feed(out_pack, pes(0xE0, 300, kOrigin + 50000)), 0);         // no header
     EXPECT_EQ(feed(out_pack, with(pes(0xE0, 300, kOrigin + 60000), 14, "00 00 01 B8")), 0);
-    stream_->track = 3;  // an AC-3 piece in which no frame begins: no time, no first access
+    stream_->track = 1;  // an AC-3 piece in which no frame begins: no time, no first access
     EXPECT_EQ(feed(out_pack, pes(0xBD, 300, kOrigin + 60000)), 0);
     set_conversion_tracks(nullptr, 0);
     stream_options.dvd = 0;
@@ -249,5 +249,32 @@ TEST_F(Multiplexer, AudioHeldBeforeTheFirstPictureIsBounded) {
     Bytes want = picture;
     for (size_t k = 150; k < 200; ++k) append(want, audio[k]);
     EXPECT_EQ(written(), want);
+}
+
+// A track behind the header's waits while the header's has not begun (here it never does): its
+// audio is written at the end, or at once when the hold fills, every track then going on as it
+// comes; in both cases all of it, in order.
+TEST_F(Multiplexer, AudioWaitingForTheTrackBeforeIsWrittenAtTheEndOrWhenTheHoldFills) {
+    output_track tracks[3] = {};
+    tracks[0].kind = kStreamVideo;
+    tracks[1].kind = tracks[2].kind = kStreamMpegAudio;
+    set_conversion_tracks(tracks, 3);
+    const Bytes picture = pes(0xE0, 300, int64_t(kOrigin), kNone, true);
+    for (int64_t count : {3, 200}) {
+        reset_ps_state();
+        clear_written();
+        stream_->track = 0;
+        EXPECT_EQ(feed(out_pes, picture), 0);
+        stream_->track = 2;
+        Bytes want = picture;
+        for (int64_t k = 0; k < count; ++k) {
+            append(want, pes(0xC0, 2000, int64_t(kOrigin) + k, kNone, true));
+            EXPECT_EQ(feed(out_pes, Bytes(want.end() - 2000, want.end())), 0);
+        }
+        EXPECT_EQ(written().size(), count == 3 ? picture.size() : want.size());
+        EXPECT_EQ(finish_ps_output(), 0);
+        EXPECT_EQ(written(), want);
+    }
+    set_conversion_tracks(nullptr, 0);
 }
 }  // namespace
