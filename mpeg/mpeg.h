@@ -167,6 +167,8 @@ struct stream_request {
     int audio_kinds;  // the kinds that may stand in for the header's audio
     int demuxed;      // through the demultiplexer: at most kMaxAudioTracks audio tracks, and
                       // with --all-streams only streams that occur in the probed packets
+    int unwritable;   // the kinds it names with --all-streams as left out, since it cannot write
+                      // them
 };
 struct stream_plan {
     uint32_t video_pid, audio_pid;  // the header's, or the PMT's in their place

@@ -22,7 +22,8 @@ constexpr ps_mode kM2p = {".m2p", out_pes, false};
 // What a program stream takes: the header's video and audio, and with
 // --all-streams every MPEG audio and AC-3 track.
 constexpr int kPsAudioKinds = 1 << kStreamMpegAudio | 1 << kStreamAc3;
-constexpr stream_request kPsRequest = {kRoleVideo | kRoleAudio, 1, kPsAudioKinds, kPsAudioKinds, 1};
+constexpr stream_request kPsRequest = {kRoleVideo | kRoleAudio, 1, kPsAudioKinds,
+                                       kPsAudioKinds,           1, 0};
 constexpr uint8_t kFirstAc3Substream = 0x80;
 
 // The stream ids of the tracks and the split size of each. The audio tracks

@@ -197,7 +197,8 @@ void add_pmt_tracks(const recording_probe& probe, const stream_request& request,
 }
 
 // The line that names the streams the output leaves out, and with
-// --all-streams the one that says no PMT was found.
+// --all-streams the one of those it cannot write and the one that says no
+// PMT was found.
 void tell_left_out(const recording_probe& probe, const stream_request& request,
                    const stream_plan* plan, bool all, progress_callback callback) {
     char line[kErrorSize / 2];
@@ -211,6 +212,14 @@ void tell_left_out(const recording_probe& probe, const stream_request& request,
             callback,
             "The PMT lists streams this output leaves out: %s; it holds %d audio tracks at most\n",
             line, kMaxAudioTracks);
+    stream_request unwritable = request;
+    unwritable.kinds = request.unwritable;
+    if (all) left_out(probe, unwritable, plan, line, sizeof line);
+    if (all && line[0])
+        qv_inform(callback,
+                  "The PMT lists streams this output leaves out: %s; it cannot write streams of "
+                  "their kind\n",
+                  line);
     if (all && !probe.have_pmt)
         qv_inform(callback,
                   "No PMT in the first %" PRId64 " packets: only the header's streams are taken\n",

@@ -89,16 +89,17 @@ Bytes without_first(const Bytes& bytes, size_t percent) {
 
 // Recordings: the sample's first 3000 packets as "Cut"; as "Same" with a header naming 0x101 for
 // the audio too; as "Damaged" with the 5th audio PES without its start code and the 8th declaring
-// one byte more; "Nine": a PMT naming video 0x101 and MPEG audio 0x102 to 0x10A, a picture with a
-// sequence header, a frame of each track, a picture with a group header; streams_recording() as
+// one byte more; "Nine": a PMT naming video 0x101, MPEG audio 0x102 to 0x10A and teletext 0x10B, a
+// picture with a sequence header, a frame of each track, a teletext packet, a picture with a group
+// header; streams_recording() as
 // "All", as "Second" with the header naming audio PID 0x103, as "Lost" naming 0x1F0 (nowhere), as
 // "Bare" the same without PAT and PMT; "Blank": packets that hold no PES packet; without their
 // first 37 % (the video inside an open group) streams_recording() as "Open", data/gop_long.ts as
 // "LongCut"; "Sample": the sample without its first 30 % (five audio frames a PES packet). A row:
 // the result, the lines shown (qv_error last on a failure; none: not looked at) or one line among
-// them, the files written, a VOB's pack ids, the streams ffprobe decodes, the ids of the audio
-// streams in the order ffprobe finds them. With streams given, a video output decodes without an
-// error, a program stream's audio begins 0 to 0.25 s behind its first picture, and with --dvd
+// them, the files written, a VOB's pack ids, the streams ffprobe decodes in them, the ids of the
+// audio streams in the order ffprobe finds them. With streams given, a video output decodes without
+// an error, a program stream's audio begins 0 to 0.25 s behind its first picture, and with --dvd
 // dvdauthor makes a title of the VOB whose audio channel 0 is the header's MPEG audio track, its
 // streams and navigation packets.
 struct ConversionRow {
@@ -127,14 +128,15 @@ TEST_F(Conversions, OfRecordingsMadeHereAndByFfmpeg) {
         if (audio == 8) declared = get_be16(pes + 4);
         if (audio == 8) put_be16(pes + 4, declared + 1);
     }
-    Bytes nine = hex("47 41 00 10 00 02 B0 3F 00 01 C1 00 00 E1 01 F0 00 02 E1 01 F0 00");
+    Bytes nine = hex("47 41 00 10 00 02 B0 46 00 01 C1 00 00 E1 01 F0 00 02 E1 01 F0 00");
     for (uint8_t pid = 0x02; pid <= 0x0A; ++pid) append(nine, {0x03, 0xE1, pid, 0xF0, 0x00});
-    append(nine, {0, 0, 0, 0});
+    append(nine, hex("06 E1 0B F0 02 56 00 00 00 00 00"));
     put_be32(&nine[nine.size() - 4], mpeg_crc32(&nine[5], nine.size() - 9));
     nine.resize(kTsPacketSize, 0xFF);
     append(nine, ts_packet(0x101, 0, pes(0xE0, 184, 900000, kNone, true)));
     for (uint32_t pid = 0x102; pid <= 0x10A; ++pid)
         append(nine, ts_packet(pid, 0, pes(0xC0, 184, 900000, kNone, true)));
+    append(nine, numbered_packet(0, 0x10B));
     Bytes group = pes(0xE0, 184, 903600);
     put_be32(&group[14], 0x1B8);
     append(nine, ts_packet(0x101, 1, group));
@@ -217,11 +219,17 @@ TEST_F(Conversions, OfRecordingsMadeHereAndByFfmpeg) {
         {.name = "Second.vob --all-streams --dvd: the header's track is channel 0",
          .streams = "ac3,0x82,62 mp2,0x1c0,83 mp2,0x1c1,83 mpeg2video,0x1e0,50 ",
          .audio = "0x1c0 0x1c1 0x82 "},
-        {.name = "All.mp3 --all-streams: a file a track",
+        {.name = "All.mp3 --all-streams: a file a track, every frame (84, 84, 63 in the recording)",
          .shown = {"Audio PID is 258\n", "Audio PID 258: " + mp2, "Audio PID 259: " + mp2,
+                   "Audio PID 260: AC-3, bit rate=32 kb/s, frequency=48.0 kHz, channels=1\n",
                    kCompleted},
-         .files = {"All-259.mp3", "All.mp3"},
-         .streams = "mp2,N/A,84 "},
+         .files = {"All-259.mp3", "All-260.ac3", "All.mp3"},
+         .streams = "mp2,N/A,84 ac3,N/A,63 mp2,N/A,84 "},
+        {.name = "Nine.mp3 --all-streams: eight tracks at most, the teletext named",
+         .told = "The PMT lists streams this output leaves out: PID 267 (teletext); it cannot "
+                 "write streams of their kind\n",
+         .files = {"Nine-259.mp3", "Nine-260.mp3", "Nine-261.mp3", "Nine-262.mp3", "Nine-263.mp3",
+                   "Nine-264.mp3", "Nine-265.mp3", "Nine.mp3"}},
         {.name = "Lost.vob: the PMT's audio taken",
          .shown = {"Video PID is 257, audio PID is 496\n", taken, out, video, "Audio: " + mp2,
                    kCompleted}},
@@ -287,7 +295,9 @@ TEST_F(Conversions, OfRecordingsMadeHereAndByFfmpeg) {
             EXPECT_EQ(pack_ids(written), row.packs);
         }
         if (!row.streams.empty()) {
-            EXPECT_EQ(streams_in(file), row.streams);
+            std::string streams;
+            for (const std::string& name : files) streams += streams_in(name);
+            EXPECT_EQ(streams, row.streams);
         }
         if (!row.audio.empty()) {
             EXPECT_EQ(run_tool("ffprobe -v error -select_streams a -show_entries stream=id -of "
