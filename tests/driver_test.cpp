@@ -264,33 +264,58 @@ TEST_F(DriverRun, CommandLines) {
     }
 }
 
-// The help and the manual page name the same options in the same order (the names column of the
-// help, a ".TP" line of the page's OPTIONS section) and the same modes (of its MODES section).
+// The help of pvrcopy and of the image builder (called by its installed name), on standard output
+// with status 0, and their manual pages name the same options in the same order (the names column
+// of the help, a ".TP" line of the page's OPTIONS section) and the same modes (of its MODES
+// section).
 TEST(Manual, ListsTheOptionsAndModesOfTheHelp) {
-    std::map<std::string, Texts> help, page;  // by section
-    std::istringstream help_lines(run_child(".", {"--help"}).out);
-    std::string line, previous, section;
-    std::getline(help_lines, line);
-    EXPECT_EQ(line,
-              "pvrcopy: Usage: pvrcopy [options] (disk|raw|MP3|M2V|M2P|VOB|TS) [repack_size]");
-    while (std::getline(help_lines, line)) {
-        std::string names = line.substr(2, 24);  // "  %-24s %s"
-        names.erase(names.find_last_not_of(' ') + 1);
-        names.erase(0, names.find_first_not_of(' '));
-        help[names[0] == '-' ? "OPTIONS" : "MODES"].push_back(names);
+    const fs::path mkimage = fs::temp_directory_path() / "pvrcopy-mkimage";
+    fs::remove(mkimage);
+    fs::create_symlink(MKIMAGE_EXE, mkimage);
+    const Outcome pvrcopy = run_child(".", {"--help"});
+    const struct {
+        std::string help, page, usage;
+        std::pair<size_t, size_t> counts;  // options, modes
+    } programs[] = {
+        {pvrcopy.out + format("status %d\n", pvrcopy.status),
+         "pvrcopy.1",
+         "pvrcopy: Usage: pvrcopy [options] (disk|raw|MP3|M2V|M2P|VOB|TS) [repack_size]",
+         {12, 7}},
+        {run_tool(mkimage.string() + " --help; echo status $?"),
+         "pvrcopy-mkimage.1",
+         "usage: pvrcopy-mkimage OUT.img [options] FILE.ts[=NAME] ...",
+         {6, 0}},
+    };
+    for (const auto& program : programs) {
+        SCOPED_TRACE(program.page);
+        std::map<std::string, Texts> help, page;  // by section
+        std::istringstream help_lines(program.help);
+        std::string line, previous, section;
+        std::getline(help_lines, line);
+        EXPECT_EQ(line, program.usage);
+        while (std::getline(help_lines, line)) {
+            if (line.rfind("  ", 0) != 0) continue;  // the usage, a text, the status
+            std::string names = line.substr(2, 24);  // "  %-24s %s"
+            names.erase(names.find_last_not_of(' ') + 1);
+            names.erase(0, names.find_first_not_of(' '));
+            help[names[0] == '-' ? "OPTIONS" : "MODES"].push_back(names);
+        }
+        EXPECT_TRUE(program.help.ends_with("\nstatus 0\n"));
+        std::istringstream page_lines(text_of(fs::path(PVR_SOURCE_DIR) / "doc" / program.page));
+        for (; std::getline(page_lines, line); previous = line) {
+            if (line.rfind(".SH ", 0) == 0) section = line.substr(4);
+            line = std::regex_replace(line, std::regex(R"(\\f[BIRP]|^\.B )"), "");
+            if (previous == ".TP" && (section == "OPTIONS" || section == "MODES"))
+                page[section].push_back(std::regex_replace(line, std::regex(R"(\\-)"), "-"));
+        }
+        EXPECT_EQ(page["OPTIONS"], help["OPTIONS"]);
+        EXPECT_EQ(Names(page["MODES"].begin(), page["MODES"].end()),
+                  Names(help["MODES"].begin(), help["MODES"].end()));
+        EXPECT_EQ(std::make_pair(help["OPTIONS"].size(), help["MODES"].size()), program.counts);
     }
-    std::istringstream page_lines(text_of(fs::path(PVR_SOURCE_DIR) / "doc/pvrcopy.1"));
-    for (; std::getline(page_lines, line); previous = line) {
-        if (line.rfind(".SH ", 0) == 0) section = line.substr(4);
-        line = std::regex_replace(line, std::regex(R"(\\f[BIRP]|^\.B )"), "");
-        if (previous == ".TP" && (section == "OPTIONS" || section == "MODES"))
-            page[section].push_back(std::regex_replace(line, std::regex(R"(\\-)"), "-"));
-    }
-    EXPECT_EQ(page["OPTIONS"], help["OPTIONS"]);
-    EXPECT_EQ(Names(page["MODES"].begin(), page["MODES"].end()),
-              Names(help["MODES"].begin(), help["MODES"].end()));
-    EXPECT_EQ(std::make_pair(help["OPTIONS"].size(), help["MODES"].size()),
-              std::make_pair(12ul, 7ul));
+    EXPECT_EQ(run_tool(mkimage.string() + " -h"), run_tool(mkimage.string() + " --help"));
+    EXPECT_EQ(run_tool(mkimage.string() + " --version"), "pvrcopy-mkimage " PVR_VERSION "\n");
+    fs::remove(mkimage);
 }
 
 // Copies into -o OUT (News there a directory: its copy fails): the banners and errors in order, a
