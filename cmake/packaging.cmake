@@ -12,7 +12,8 @@ include(GNUInstallDirs)
 target_compile_definitions(pvr_cli PRIVATE PVR_VERSION="${PROJECT_VERSION}")
 # The installed mkimage carries the sample recording (tools/mkimage.cpp).
 set(PVR_SAMPLE_TS ${PROJECT_SOURCE_DIR}/data/sample.ts)
-target_compile_definitions(mkimage PRIVATE PVR_SAMPLE_TS="${PVR_SAMPLE_TS}")
+target_compile_definitions(mkimage PRIVATE PVR_SAMPLE_TS="${PVR_SAMPLE_TS}"
+  PVR_VERSION="${PROJECT_VERSION}")
 set_source_files_properties(tools/mkimage.cpp PROPERTIES OBJECT_DEPENDS ${PVR_SAMPLE_TS})
 
 set(PVR_PACKAGE_MAINTAINER "pvrcopy developers <pvrcopy@example.org>"
@@ -45,7 +46,7 @@ if(NOT WIN32)
     file(RENAME \"\${bin}/mkimage\" \"\${bin}/pvrcopy-mkimage\")")
 
   doc_file(pvrcopy.1.gz gzip ${PVR_DOC_SOURCE}/pvrcopy.1)
-  file(CREATE_LINK pvrcopy.1.gz ${PVR_DOC_BUILD}/pvrcopy-mkimage.1.gz SYMBOLIC)
+  doc_file(pvrcopy-mkimage.1.gz gzip ${PVR_DOC_SOURCE}/pvrcopy-mkimage.1)
   install(FILES ${PVR_DOC_BUILD}/pvrcopy.1.gz ${PVR_DOC_BUILD}/pvrcopy-mkimage.1.gz
     DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 

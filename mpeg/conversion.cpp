@@ -183,6 +183,7 @@ int run_demux_conversion(int index, recording_reader* reader, const demux_conver
 
     set_conversion_tracks(conversion.plan->tracks, conversion.plan->count);
     int failed = demux_loop(table, reader);
+    if (conversion.finish && conversion.finish() != 0) failed = 1;
     set_conversion_tracks(nullptr, 0);
     if (conversion.report) report_beside_counts(conversion, callback, failed);
     free_demux_table(table);

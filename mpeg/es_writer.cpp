@@ -54,22 +54,32 @@ struct es_mode {
     const char* empty_reason;
 };
 
+// MP3 writes the header's audio as MPEG audio, and with --all-streams the
+// other MPEG audio and AC-3 tracks too; it names the streams of the other
+// kinds but video, which it cannot write.
 constexpr int kMpegAudio = 1 << kStreamMpegAudio;
+constexpr int kMp3Kinds = kMpegAudio | 1 << kStreamAc3;
+constexpr int kMp3Unwritable = ((1 << kStreamKindCount) - 1) & ~kMp3Kinds & ~(1 << kStreamVideo);
 constexpr es_mode kMp3 = {kHeaderAudioPid,
                           "Audio",
                           ".mp3",
-                          {kRoleAudio, 1, kMpegAudio, kMpegAudio, 1},
+                          {kRoleAudio, 1, kMp3Kinds, kMpegAudio, 1, kMp3Unwritable},
                           "the audio holds no data"};
-constexpr es_mode kM2v = {
-    kHeaderVideoPid, "Video", ".m2v", {kRoleVideo, 1, 0, 0, 1}, "the video has no sequence header"};
+constexpr es_mode kM2v = {kHeaderVideoPid,
+                          "Video",
+                          ".m2v",
+                          {kRoleVideo, 1, 0, 0, 1, 0},
+                          "the video has no sequence header"};
 
 // With --all-streams each audio track but the header's goes into a file of
-// its own, named with its PID.
+// its own, named with its PID: "-259.mp3", or for AC-3 "-260.ac3".
 void name_tracks(stream_plan* plan) {
     for (int i = 0; i < plan->count; ++i) {
         output_track& t = plan->tracks[i];
         label_track(&t);
-        if (!t.header) snprintf(t.extension, sizeof t.extension, "-%u.mp3", t.pid);
+        if (!t.header)
+            snprintf(t.extension, sizeof t.extension, "-%u.%s", t.pid,
+                     t.kind == kStreamAc3 ? "ac3" : "mp3");
     }
 }
 
@@ -87,8 +97,8 @@ int convert_es(int index, progress_callback callback, const es_mode& mode) {
         return kCopyFailed;
     }
     name_tracks(&plan);
-    const demux_conversion conversion = {mode.extension, &plan,   out_es,
-                                         nullptr,        nullptr, mode.empty_reason};
+    const demux_conversion conversion = {mode.extension,    &plan,  out_es, nullptr, nullptr,
+                                         mode.empty_reason, nullptr};
     return run_demux_conversion(index, reader, conversion, callback);
 }
 
@@ -109,8 +119,11 @@ int out_es(demux_stream* stream) {
     const output_track* track = conversion_track(stream);
     const int t = track ? stream->track : 0;
     int rate = 0;
-    if (!described[t] && is_audio_stream(id))
-        described[t] = describe_audio(stream, track ? track->label : "Audio", &rate) != 0;
+    const bool ac3 = track && track->kind == kStreamAc3;
+    const char* label = track ? track->label : "Audio";
+    if (!described[t] && (ac3 || is_audio_stream(id)))
+        described[t] =
+            (ac3 ? describe_ac3(stream, label, &rate) : describe_audio(stream, label, &rate)) != 0;
     const uint8_t* data = b + header;
     size_t count = size_t(stream->length - header);
     if (!video_begun && is_video_stream(id) && begin_video(&data, &count, stream->file)) return 1;

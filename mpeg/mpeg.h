@@ -167,6 +167,8 @@ struct stream_request {
     int audio_kinds;  // the kinds that may stand in for the header's audio
     int demuxed;      // through the demultiplexer: at most kMaxAudioTracks audio tracks, and
                       // with --all-streams only streams that occur in the probed packets
+    int unwritable;   // the kinds it names with --all-streams as left out, since it cannot write
+                      // them
 };
 struct stream_plan {
     uint32_t video_pid, audio_pid;  // the header's, or the PMT's in their place
@@ -255,8 +257,8 @@ int finish_conversion(recording_reader* reader, FILE* file, int failed);
 // A conversion through the demultiplexer: the tracks of the plan, each with
 // its split size, handed to out_fn (with the split function), into the file
 // of the conversion's extension or one of their own; what to show beside the
-// loop's closing counts (null: nothing), and why an output that stays empty
-// is empty.
+// loop's closing counts (null: nothing), why an output that stays empty is
+// empty, and what writes what out_fn still holds at the end (null: nothing).
 struct demux_conversion {
     const char* extension;
     const stream_plan* plan;
@@ -264,6 +266,7 @@ struct demux_conversion {
     demux_fn repack_fn;
     void (*report)(progress_callback callback);
     const char* empty_reason;
+    int (*finish)();
 };
 // Creates the output files, runs the demultiplexer from reader into them and
 // closes all. Returns a copy_result: kCopyFailed when there is no memory for
@@ -361,6 +364,10 @@ uint64_t get_pts_dts(const uint8_t* field);
 void set_pts_dts(uint64_t value, int prefix, uint8_t* field);
 // Clears the multiplexer state; every conversion starts with it.
 void reset_ps_state();
+// Writes the audio still held at the end of the recording (a track that
+// waited for one that never began); nonzero, with the message in qv_error,
+// when a write fails.
+int finish_ps_output();
 // The bytes a piece of a track of kind may grow by in the output (AC-3's
 // sub-stream header; in a pack with --dvd, an audio piece's time stamp).
 int32_t ps_growth(stream_kind kind, bool pack);

@@ -22,22 +22,26 @@ constexpr ps_mode kM2p = {".m2p", out_pes, false};
 // What a program stream takes: the header's video and audio, and with
 // --all-streams every MPEG audio and AC-3 track.
 constexpr int kPsAudioKinds = 1 << kStreamMpegAudio | 1 << kStreamAc3;
-constexpr stream_request kPsRequest = {kRoleVideo | kRoleAudio, 1, kPsAudioKinds, kPsAudioKinds, 1};
+constexpr stream_request kPsRequest = {kRoleVideo | kRoleAudio, 1, kPsAudioKinds,
+                                       kPsAudioKinds,           1, 0};
 constexpr uint8_t kFirstAc3Substream = 0x80;
 
-// The stream ids of the tracks (with --all-streams MPEG audio from 0xC0 on,
-// in the plan's order; without, as today: the kind's first), AC-3's
-// sub-streams from 0x80 on, and the split size of each.
+// The stream ids of the tracks and the split size of each. The audio tracks
+// are numbered in the plan's order, as a DVD numbers its audio streams
+// whatever their format: track n as MPEG audio 0xC0 + n or as AC-3 in
+// sub-stream 0x80 + n of private stream 1 (without --all-streams the one
+// track as the kind's first).
 void assign_tracks(stream_plan* plan, const ps_mode& mode, int32_t repack_size) {
-    int mpeg = 0, ac3 = 0;
+    int audio = 0;
     for (int i = 0; i < plan->count; ++i) {
         output_track& t = plan->tracks[i];
         if (t.kind == kStreamAc3) {
             t.stream_id = kPrivateStream1Id;
-            t.sub_id = uint8_t(kFirstAc3Substream + ac3++);
+            t.sub_id = uint8_t(kFirstAc3Substream + audio);
         } else if (t.kind == kStreamMpegAudio && stream_options.all_streams) {
-            t.stream_id = uint8_t(kAudioStreamId + mpeg++);
+            t.stream_id = uint8_t(kAudioStreamId + audio);
         }
+        audio += t.kind != kStreamVideo;
         const int32_t growth = ps_growth(t.kind, mode.vob);
         t.repack_size = repack_size == 0                         ? 0
                         : repack_size - growth >= kMinRepackSize ? repack_size - growth
@@ -74,7 +78,8 @@ int convert_ps(int index, progress_callback callback, const ps_mode& mode) {
     const demux_conversion conversion = {
         mode.extension,     &plan,
         mode.out_fn,        repack_pes,
-        report_ps_warnings, "the video has no sequence header in a packet with a time stamp"};
+        report_ps_warnings, "the video has no sequence header in a packet with a time stamp",
+        finish_ps_output};
     return run_demux_conversion(index, reader, conversion, callback);
 }
 

@@ -116,15 +116,23 @@ struct track_state {
 struct writer_state {
     bool video;  // the video has begun
     uint64_t video_pts;
-    bool leading;   // --dvd: the pictures behind the first one are still passing
-    bool dropping;  // --dvd: the video packet passing shows before the first
+    bool leading;    // --dvd: the pictures behind the first one are still passing
+    bool dropping;   // --dvd: the video packet passing shows before the first
+    bool unordered;  // the audio tracks go on as they come (the hold filled while one waited)
     track_state tracks[kMaxTracks];
 };
+
+// The conversion's tracks: the video, the header's audio, then the others.
+constexpr int kHeaderAudioTrack = 1;
 
 // Audio handed over before the video begins is held: whether it belongs to
 // the output depends on the video's first PTS, and the video's first packet
 // may come after it (M2P hands a PES packet over only when it is whole).
-// When the hold is full its older half is dropped.
+// When the hold is full its older half is dropped. With more audio tracks
+// (--all-streams), each is also held while the one before it has not begun,
+// so that they begin in the conversion's order, the header's first: players
+// and dvdauthor take the first as the default track. A hold that fills while
+// one waits lets every track go on as its packets come.
 constexpr size_t kHoldSize = 256 * 1024;
 struct held_head {
     packet_track track;
@@ -132,13 +140,28 @@ struct held_head {
 };
 uint8_t hold[kHoldSize];
 
+typedef int (*write_fn)(writer_state& w, FILE* file, const packet_track& t, uint8_t* b, int32_t n,
+                        uint64_t scr);
+
+// Where held packets go when they are let out: the writer, file and clock of
+// the packet that lets them out.
+struct hold_target {
+    writer_state* w;
+    FILE* file;
+    write_fn write;
+    bool closed;
+    uint64_t scr;
+};
+
 // The multiplexer state of one conversion; reset_ps_state clears it.
 struct ps_state {
     writer_state pack;
     uint64_t first_scr;  // 27 MHz: the scr of the first pack, taken as the video begins
     uint32_t packs;      // packs written: the sector of the next one
     writer_state pes;
-    size_t held;  // bytes of hold in use
+    size_t held;         // bytes of hold in use
+    hold_target target;  // of the last packet passed, for what is held at the end
+    bool write_failed;
     // the packet warnings
     int64_t bad_starts;
     int64_t bad_lengths;
@@ -149,10 +172,8 @@ struct ps_state {
 
 ps_state state;
 
-typedef int (*write_fn)(writer_state& w, FILE* file, const packet_track& t, uint8_t* b, int32_t n,
-                        uint64_t scr);
-
 int write_failed() {
+    state.write_failed = true;
     qv_write_failed(kDiskFullMessage);
     return 1;
 }
@@ -227,9 +248,12 @@ void check_length(uint32_t declared, int32_t n) {
 }
 
 // Describes each track from its packets until it is known; each description
-// is shown once.
+// is shown once. The tracks behind the header's audio are described in
+// their order, each once those before it are.
 void describe(const demux_stream* stream, const packet_track& t, writer_state& w) {
     if (t.index < 0 || w.tracks[t.index].described) return;
+    for (int before = 0; t.index > kHeaderAudioTrack && before < t.index; ++before)
+        if (!w.tracks[before].described) return;
     int rate = 0;
     const int found = t.kind == kStreamVideo ? get_vinfo(stream, &rate)
                       : t.kind == kStreamAc3 ? describe_ac3(stream, t.label, &rate)
@@ -274,6 +298,18 @@ bool playing(writer_state& w, const packet_track& t, const uint8_t* b, int32_t n
     return s.begun;
 }
 
+// Whether the packet of track t waits in the hold.
+bool waits(const writer_state& w, const packet_track& t) {
+    if (t.index < 0 || t.kind == kStreamVideo) return false;
+    return !w.video ||
+           (!w.unordered && t.index > kHeaderAudioTrack && !w.tracks[t.index - 1].begun);
+}
+
+bool fits_hold(int32_t n) {
+    const size_t entry = sizeof(held_head) + size_t(n);
+    return entry <= kHoldSize / 2 && state.held + entry <= kHoldSize;
+}
+
 void hold_packet(const packet_track& t, const uint8_t* b, int32_t n) {
     const size_t entry = sizeof(held_head) + size_t(n);
     if (entry > kHoldSize / 2) return;  // lost, as anything before the start
@@ -293,33 +329,52 @@ void hold_packet(const packet_track& t, const uint8_t* b, int32_t n) {
     state.held += entry;
 }
 
-// The video has begun: the held packets that belong to the output follow it.
-int release_held(writer_state& w, FILE* file, write_fn write, bool closed) {
-    for (size_t at = 0; at < state.held;) {
-        held_head h;
-        memcpy(&h, hold + at, sizeof h);
-        uint8_t* b = hold + at + sizeof h;
-        at += sizeof h + size_t(h.length);
-        if (playing(w, h.track, b, h.length, closed) &&
-            write(w, file, h.track, b, h.length, state.first_scr) != 0)
-            return 1;
+// The held packets of the tracks that no longer wait, those that belong to
+// the output written: a track at a time in the conversion's order, each
+// track's in the order they came. The others stay.
+int release_held(const hold_target& to) {
+    writer_state& w = *to.w;
+    for (int track = 0; track < kMaxTracks && state.held != 0; ++track) {
+        size_t kept = 0;
+        for (size_t at = 0; at < state.held;) {
+            held_head h;
+            memcpy(&h, hold + at, sizeof h);
+            const size_t entry = sizeof h + size_t(h.length);
+            uint8_t* b = hold + at + sizeof h;
+            if (h.track.index != track || waits(w, h.track)) {
+                memmove(hold + kept, hold + at, entry);
+                kept += entry;
+            } else if (playing(w, h.track, b, h.length, to.closed) &&
+                       to.write(w, to.file, h.track, b, h.length, to.scr) != 0) {
+                return 1;
+            }
+            at += entry;
+        }
+        state.held = kept;
     }
-    state.held = 0;
     return 0;
 }
 
-// One packet through a writer: held while the video has not begun, written
-// when it belongs to the output; the video's first packet brings the held
-// ones behind it.
+// One packet through a writer: held while it waits, written when it belongs
+// to the output; the video's first packet, and an audio track's, bring the
+// held ones behind it that no longer wait.
 int pass(writer_state& w, demux_stream* stream, const packet_track& t, uint8_t* b, int32_t n,
          write_fn write, bool closed) {
-    if (!w.video && t.index >= 0 && t.kind != kStreamVideo) return hold_packet(t, b, n), 0;
+    const hold_target to = {&w, stream->file, write, closed, stream->scr};
+    state.target = to;
+    if (waits(w, t)) {
+        if (!w.video || fits_hold(n)) return hold_packet(t, b, n), 0;
+        w.unordered = true;
+        if (release_held(to) != 0) return 1;
+    }
     const bool first = !w.video;
+    const bool waiting_to_begin = t.index >= 0 && !w.tracks[t.index].begun;
     if (!playing(w, t, b, n, closed)) return 0;
     // The clock's origin is the first pack's scr: that pack has SCR 0.
     if (first) state.first_scr = stream->scr;
     if (write(w, stream->file, t, b, n, stream->scr) != 0) return 1;
-    return first ? release_held(w, stream->file, write, closed) : 0;
+    const bool began = first || (waiting_to_begin && w.tracks[t.index].begun);
+    return began && state.held != 0 ? release_held(to) : 0;
 }
 
 void put_scr(uint8_t* p, uint64_t base, uint32_t extension) {
@@ -551,6 +606,13 @@ void set_pts_dts(uint64_t value, int prefix, uint8_t* field) {
 }
 
 void reset_ps_state() { state = ps_state{}; }
+
+int finish_ps_output() {
+    writer_state* w = state.target.w;
+    if (state.held == 0 || !w || !w->video || state.write_failed || qv_interrupted) return 0;
+    w->unordered = true;
+    return release_held(state.target);
+}
 
 int32_t ps_growth(stream_kind kind, bool pack) {
     const bool timed_audio = pack && stream_options.dvd && kind != kStreamVideo;

@@ -1,6 +1,8 @@
 // Stream describers: find the first video sequence header or MPEG-1 audio
 // frame header in a collected PES packet, show a one-line description of the
 // stream and hand back its bit rate.
+#include <cstdio>
+
 #include "disk/bytes.h"
 #include "mpeg/mpeg.h"
 
@@ -8,6 +10,7 @@ namespace {
 
 constexpr int32_t kSequenceHeaderBytes = 13;  // bytes read behind the start code
 constexpr int kBitRateUnit = 400;             // bit_rate_value counts 400 bit/s
+constexpr int kVariableBitRate = 0x3FFFF;     // bit_rate_value of a variable-rate stream
 constexpr uint8_t kAudioSyncHigh = 0xFF;
 constexpr uint8_t kAudioSyncLowMask = 0xF8;  // four more sync bits and ID = 1
 constexpr int kAudioHeaderBytes = 4;
@@ -65,9 +68,12 @@ int get_vinfo(const demux_stream* stream, int* rate) {
     int frame_rate = b[p + 3] & 0x0F;
     int bit_rate_value = b[p + 4] << 10 | b[p + 5] << 2 | b[p + 6] >> 6;
 
-    qv_warn("Video: size = %d x %d%s%s, bit rate = %.2f Mbit/s\n", width, height,
-            aspect_labels[aspect], frame_rate_labels[frame_rate],
-            bit_rate_value * double(kBitRateUnit) / 1000000.0);
+    char bit_rate[32] = "variable";
+    if (bit_rate_value != kVariableBitRate)
+        snprintf(bit_rate, sizeof bit_rate, "%.2f Mbit/s",
+                 bit_rate_value * double(kBitRateUnit) / 1000000.0);
+    qv_warn("Video: size = %d x %d%s%s, bit rate = %s\n", width, height, aspect_labels[aspect],
+            frame_rate_labels[frame_rate], bit_rate);
     *rate = bit_rate_value * kBitRateUnit;
     return 1;
 }

@@ -192,12 +192,13 @@ void add_pmt_tracks(const recording_probe& probe, const stream_request& request,
             (!pid_seen(probe, s.pid) || (is_audio_kind(s.kind) && audio == kMaxAudioTracks)))
             continue;
         audio += is_audio_kind(s.kind);
-        add_track(plan, s.pid, s.kind, s.pid == plan->audio_pid);
+        add_track(plan, s.pid, s.kind, 0);
     }
 }
 
 // The line that names the streams the output leaves out, and with
-// --all-streams the one that says no PMT was found.
+// --all-streams the one of those it cannot write and the one that says no
+// PMT was found.
 void tell_left_out(const recording_probe& probe, const stream_request& request,
                    const stream_plan* plan, bool all, progress_callback callback) {
     char line[kErrorSize / 2];
@@ -211,6 +212,14 @@ void tell_left_out(const recording_probe& probe, const stream_request& request,
             callback,
             "The PMT lists streams this output leaves out: %s; it holds %d audio tracks at most\n",
             line, kMaxAudioTracks);
+    stream_request unwritable = request;
+    unwritable.kinds = request.unwritable;
+    if (all) left_out(probe, unwritable, plan, line, sizeof line);
+    if (all && line[0])
+        qv_inform(callback,
+                  "The PMT lists streams this output leaves out: %s; it cannot write streams of "
+                  "their kind\n",
+                  line);
     if (all && !probe.have_pmt)
         qv_inform(callback,
                   "No PMT in the first %" PRId64 " packets: only the header's streams are taken\n",
@@ -231,11 +240,11 @@ int plan_streams(const recording_reader* reader, const recording_probe& probe,
     if (request.roles & kRoleVideo) add_track(plan, plan->video_pid, kStreamVideo, 1);
     if (request.roles & kRoleAudio) {
         // The header's audio as the PMT knows it, or as MPEG audio; with
-        // --all-streams in the PMT's order.
+        // --all-streams first, before the PMT's other tracks.
         const pmt_stream* listed = pmt_entry_of(probe, plan->audio_pid);
         const stream_kind kind =
             listed && (request.audio_kinds & (1 << listed->kind)) ? listed->kind : kStreamMpegAudio;
-        if (!all || !listed) add_track(plan, plan->audio_pid, kind, 1);
+        add_track(plan, plan->audio_pid, kind, 1);
     }
     if (all) add_pmt_tracks(probe, request, plan);
     tell_left_out(probe, request, plan, all, callback);

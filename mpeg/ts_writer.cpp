@@ -116,7 +116,7 @@ void keep(output_run& out, const uint8_t* p) {
 // occur), with --all-streams every stream of the PMT.
 constexpr int kTsAudioKinds = 1 << kStreamMpegAudio | 1 << kStreamAc3;
 constexpr stream_request kTsRequest = {kRoleVideo | kRoleAudio, 0, (1 << kStreamKindCount) - 1,
-                                       kTsAudioKinds, 0};
+                                       kTsAudioKinds,           0, 0};
 
 }  // namespace
 

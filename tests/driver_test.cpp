@@ -203,8 +203,6 @@ TEST_F(DriverRun, CommandLines) {
          .status = 1,
          .out = "---> ---> ",
          .input = "10"},
-        {.args = {"--version"}, .out = "pvrcopy " PVR_VERSION "\n"},
-        {.args = {"-h"}, .out = help},
         {.args = {"-l", "--help", "-x"}, .out = help},  // the help ends the reading
     };
     for (const char* answer : {"0\n", "-2\n", ""})  // the prompt ends
@@ -264,33 +262,53 @@ TEST_F(DriverRun, CommandLines) {
     }
 }
 
-// The help and the manual page name the same options in the same order (the names column of the
-// help, a ".TP" line of the page's OPTIONS section) and the same modes (of its MODES section).
+// The help of pvrcopy and the image builder run by their installed names (-h as --help; status 0)
+// and their manual pages name the same options in order (the help's names column, a ".TP" line of
+// the page's OPTIONS section) and the same modes (of its MODES section); their versions.
 TEST(Manual, ListsTheOptionsAndModesOfTheHelp) {
-    std::map<std::string, Texts> help, page;  // by section
-    std::istringstream help_lines(run_child(".", {"--help"}).out);
-    std::string line, previous, section;
-    std::getline(help_lines, line);
-    EXPECT_EQ(line,
-              "pvrcopy: Usage: pvrcopy [options] (disk|raw|MP3|M2V|M2P|VOB|TS) [repack_size]");
-    while (std::getline(help_lines, line)) {
-        std::string names = line.substr(2, 24);  // "  %-24s %s"
-        names.erase(names.find_last_not_of(' ') + 1);
-        names.erase(0, names.find_first_not_of(' '));
-        help[names[0] == '-' ? "OPTIONS" : "MODES"].push_back(names);
+    const fs::path bin = fs::temp_directory_path() / ("pvr_bin_" + std::to_string(getpid()));
+    fs::create_directories(bin);
+    fs::create_symlink(PVRCOPY_EXE, bin / "pvrcopy");
+    fs::create_symlink(MKIMAGE_EXE, bin / "pvrcopy-mkimage");
+    const auto run = [&](const std::string& command) {
+        return run_tool("PATH=" + bin.string() + ":$PATH; " + command + "; echo status $?");
+    };
+    const std::tuple<std::string, std::string, size_t> programs[] = {
+        // the options and modes
+        {"pvrcopy", "pvrcopy: Usage: pvrcopy [options] (disk|raw|MP3|M2V|M2P|VOB|TS) [repack_size]",
+         12 + 7},
+        {"pvrcopy-mkimage", "usage: pvrcopy-mkimage OUT.img [options] FILE.ts[=NAME] ...", 6}};
+    for (const auto& [program, usage, names] : programs) {
+        SCOPED_TRACE(program);
+        const std::string text = run(program + " --help");
+        EXPECT_TRUE(text.ends_with("\nstatus 0\n"));
+        EXPECT_EQ(run(program + " -h"), text);
+        EXPECT_EQ(run(program + " --version"), program + " " PVR_VERSION "\nstatus 0\n");
+        std::map<std::string, Texts> help, page;  // by section
+        std::istringstream help_lines(text);
+        std::string line, previous, section;
+        std::getline(help_lines, line);
+        EXPECT_EQ(line, usage);
+        while (std::getline(help_lines, line)) {
+            if (line.rfind("  ", 0) != 0) continue;  // the usage, a text, the status
+            std::string names = line.substr(2, 24);  // "  %-24s %s"
+            names.erase(names.find_last_not_of(' ') + 1);
+            names.erase(0, names.find_first_not_of(' '));
+            help[names[0] == '-' ? "OPTIONS" : "MODES"].push_back(names);
+        }
+        std::istringstream page_lines(text_of(fs::path(PVR_SOURCE_DIR) / "doc" / (program + ".1")));
+        for (; std::getline(page_lines, line); previous = line) {
+            if (line.rfind(".SH ", 0) == 0) section = line.substr(4);
+            line = std::regex_replace(line, std::regex(R"(\\f[BIRP]|^\.B )"), "");
+            if (previous == ".TP" && (section == "OPTIONS" || section == "MODES"))
+                page[section].push_back(std::regex_replace(line, std::regex(R"(\\-)"), "-"));
+        }
+        EXPECT_EQ(page["OPTIONS"], help["OPTIONS"]);
+        EXPECT_EQ(Names(page["MODES"].begin(), page["MODES"].end()),
+                  Names(help["MODES"].begin(), help["MODES"].end()));
+        EXPECT_EQ(help["OPTIONS"].size() + help["MODES"].size(), names);
     }
-    std::istringstream page_lines(text_of(fs::path(PVR_SOURCE_DIR) / "doc/pvrcopy.1"));
-    for (; std::getline(page_lines, line); previous = line) {
-        if (line.rfind(".SH ", 0) == 0) section = line.substr(4);
-        line = std::regex_replace(line, std::regex(R"(\\f[BIRP]|^\.B )"), "");
-        if (previous == ".TP" && (section == "OPTIONS" || section == "MODES"))
-            page[section].push_back(std::regex_replace(line, std::regex(R"(\\-)"), "-"));
-    }
-    EXPECT_EQ(page["OPTIONS"], help["OPTIONS"]);
-    EXPECT_EQ(Names(page["MODES"].begin(), page["MODES"].end()),
-              Names(help["MODES"].begin(), help["MODES"].end()));
-    EXPECT_EQ(std::make_pair(help["OPTIONS"].size(), help["MODES"].size()),
-              std::make_pair(12ul, 7ul));
+    fs::remove_all(bin);
 }
 
 // Copies into -o OUT (News there a directory: its copy fails): the banners and errors in order, a

@@ -130,16 +130,16 @@ TEST_F(Multiplexer, PacketsAndPacks) {
                         "0; a repack size of at most 65541 avoids them\n"}));
 }
 
-// --dvd, the tracks video, two MPEG audio and an AC-3: a navigation pack (pack header, system
+// --dvd, the tracks video, an AC-3 and two MPEG audio: a navigation pack (pack header, system
 // header with audio_bound 3, PCI and DSI naming its sector, the group's start and its SCR) goes
 // before each video packet with a PTS and a sequence or group header.
 TEST_F(Multiplexer, DvdNavigationPacks) {
     output_track tracks[4] = {};
     tracks[0].kind = kStreamVideo;
-    tracks[1].kind = kStreamMpegAudio;
+    tracks[1].kind = kStreamAc3;
+    tracks[1].sub_id = 0x80;
     tracks[2].kind = kStreamMpegAudio;
-    tracks[3].kind = kStreamAc3;
-    tracks[3].sub_id = 0x80;
+    tracks[3].kind = kStreamMpegAudio;
     set_conversion_tracks(tracks, 4);
     stream_options.dvd = 1;
     reset_ps_state();
@@ -149,7 +149,7 @@ TEST_F(Multiplexer, DvdNavigationPacks) {
     EXPECT_EQ(feed(out_pack, with(pes(0xE0, 300), 9, "00 00 01 B8")), 0);  // no PTS
     EXPECT_EQ(feed(out_pack, pes(0xE0, 300, kOrigin + 50000)), 0);         // no header
     EXPECT_EQ(feed(out_pack, with(pes(0xE0, 300, kOrigin + 60000), 14, "00 00 01 B8")), 0);
-    stream_->track = 3;  // an AC-3 piece in which no frame begins: no time, no first access
+    stream_->track = 1;  // an AC-3 piece in which no frame begins: no time, no first access
     EXPECT_EQ(feed(out_pack, pes(0xBD, 300, kOrigin + 60000)), 0);
     set_conversion_tracks(nullptr, 0);
     stream_options.dvd = 0;
@@ -234,20 +234,34 @@ TEST_F(Multiplexer, OutputBeginsAtASequenceHeaderWithTheAudioInStep) {
     }
 }
 
-// Audio held while no picture has begun is bounded: of 200 packets of 2000 bytes before the first
-// picture, the oldest are let go; those in step with the picture (PTS origin + 150 on) are written
-// behind it.
-TEST_F(Multiplexer, AudioHeldBeforeTheFirstPictureIsBounded) {
-    reset_ps_state();
-    std::vector<Bytes> audio;
-    for (int64_t k = 0; k < 200; ++k) {
-        audio.push_back(pes(0xC0, 2000, int64_t(kOrigin) + k, kNone, true));
-        EXPECT_EQ(feed(out_pes, audio.back()), 0);
-    }
+// Audio held is bounded. Of 200 packets of 2000 bytes before the first picture, the oldest go;
+// those in step with it (PTS origin + 150 on) follow it. Of 200 behind it on track 2, waiting for
+// track 1 that never begins, none is lost: when the hold fills, all are written in order, the rest
+// at once.
+TEST_F(Multiplexer, AudioHeldIsBounded) {
+    output_track tracks[3] = {};
+    tracks[0].kind = kStreamVideo;
+    tracks[1].kind = tracks[2].kind = kStreamMpegAudio;
     const Bytes picture = pes(0xE0, 300, int64_t(kOrigin) + 150, kNone, true);
-    EXPECT_EQ(feed(out_pes, picture), 0);
-    Bytes want = picture;
-    for (size_t k = 150; k < 200; ++k) append(want, audio[k]);
-    EXPECT_EQ(written(), want);
+    for (const bool waiting : {true, false}) {  // the fresh stream is track 0
+        reset_ps_state();
+        clear_written();
+        set_conversion_tracks(tracks, waiting ? 3 : 0);
+        if (waiting) {
+            EXPECT_EQ(feed(out_pes, picture), 0);
+        }
+        stream_->track = 2;
+        Bytes want = picture;
+        for (int64_t k = 0; k < 200; ++k) {
+            const Bytes audio = pes(0xC0, 2000, int64_t(kOrigin + 150 * waiting) + k, kNone, true);
+            EXPECT_EQ(feed(out_pes, audio), 0);
+            if (waiting || k >= 150) append(want, audio);
+        }
+        if (!waiting) {
+            EXPECT_EQ(feed(out_pes, picture), 0);
+        }
+        EXPECT_EQ(written(), want);
+    }
+    set_conversion_tracks(nullptr, 0);
 }
 }  // namespace

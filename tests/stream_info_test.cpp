@@ -24,7 +24,7 @@ TEST_F(StreamInfo, DescribesTheFirstHeader) {
     const Row rows[] = {
         // Sizes, aspect and frame rate codes, bit rates; behind the PES header or first; cut short.
         {video("16 01 20 3F FF FF C0"), 1, 104857200,
-         "Video: size = 352 x 288, aspect 16:9, frame rate RESERVED, bit rate = 104.86 Mbit/s",
+         "Video: size = 352 x 288, aspect 16:9, frame rate RESERVED, bit rate = variable",
          get_vinfo},
         {hex("00 00 01 B3 1E 11 E0 F4 04 E2 00 00 00 00 00 00 00"), 1, 2000000,
          "Video: size = 481 x 480, aspect RESERVED, frame rate 29.97, bit rate = 2.00 Mbit/s",

@@ -1,7 +1,9 @@
-// mkimage: builds a recorder disk image from transport stream files.
+// mkimage: builds a recorder disk image from transport stream files
+// (installed as pvrcopy-mkimage; it calls itself by the name it is run as).
 //
 //   mkimage OUT.img [--cluster-sectors N] [--pids PMT,VIDEO,AUDIO] [--list] FILE.ts[=NAME] ...
 //   mkimage OUT.img --sample
+//   mkimage -h | --help | --version
 //
 // Each FILE.ts becomes one recording (type 0xD1) in the root directory, named
 // NAME or the file's base name without ".ts". The PIDs of the recording header
@@ -44,11 +46,48 @@ constexpr size_t kMaxPacketsSearched = 20000;  // the tables come early in any s
 constexpr uint32_t kDefaultClusterSectors = 2048;
 constexpr uint32_t kRootSlackWholeCluster = 512;  // makes the product read the whole root cluster
 
-void usage() {
-    std::fprintf(stderr,
-                 "usage: mkimage OUT.img [--cluster-sectors N] [--pids PMT,VIDEO,AUDIO] [--list] "
-                 "FILE.ts[=NAME] ...\n"
-                 "       mkimage OUT.img --sample\n");
+// The name it was called by: argv[0] without its directory (and on Windows
+// without ".exe").
+std::string program = "mkimage";
+
+void set_program(const char* argv0) {
+    if (!argv0 || !*argv0) return;
+    program = argv0;
+    program.erase(0, program.find_last_of("/\\") + 1);
+#ifdef _WIN32
+    const size_t n = program.size();
+    if (n > 4 && (program.compare(n - 4, 4, ".exe") == 0 || program.compare(n - 4, 4, ".EXE") == 0))
+        program.resize(n - 4);
+#endif
+}
+const char* name() { return program.c_str(); }
+
+void usage(FILE* stream) {
+    std::fprintf(stream,
+                 "usage: %s OUT.img [options] FILE.ts[=NAME] ...\n"
+                 "usage: %s OUT.img --sample\n",
+                 name(), name());
+}
+
+// The options as the help shows them; the manual page names the same, in this order.
+static_assert(kMaxSectorsPerCluster == 3584 && kDefaultClusterSectors == 2048, "the help's range");
+struct option_help {
+    const char* names;
+    const char* help;
+};
+const option_help kOptionHelp[] = {
+    {"--cluster-sectors N", "sectors of 512 bytes a cluster (1 to 3584, default 2048)"},
+    {"--pids PMT,VIDEO,AUDIO", "the recording header's PIDs (else from the stream's PAT and PMT)"},
+    {"--list", "add the recorder's list file, naming the recordings in this order"},
+    {"--sample", "write the sample disk of three recordings, in place of FILE.ts"},
+    {"-h, --help", "print this help and end"},
+    {"--version", "print the version and end"},
+};
+
+void help() {
+    usage(stdout);
+    std::printf("A recording for each FILE.ts, named NAME or after the file.\n");
+    for (const option_help& o : kOptionHelp) std::printf("  %-24s %s\n", o.names, o.help);
 }
 
 // First offset o with sync bytes at o and o + 188, or -1.
@@ -153,8 +192,20 @@ std::string base_name(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    set_program(argc > 0 ? argv[0] : nullptr);
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "-h" || a == "--help") {
+            help();
+            return 0;
+        }
+        if (a == "--version") {
+            std::printf("%s %s\n", name(), PVR_VERSION);
+            return 0;
+        }
+    }
     if (argc < 3) {
-        usage();
+        usage(stderr);
         return 1;
     }
     std::string out = argv[1];
@@ -170,18 +221,18 @@ int main(int argc, char** argv) {
             list = true;
         } else if (a == "--cluster-sectors" && i + 1 < argc) {
             if (!parse_number(argv[++i], kMaxSectorsPerCluster, &sectors) || sectors == 0) {
-                std::fprintf(stderr, "mkimage: bad cluster size %s (1 to %u sectors)\n", argv[i],
+                std::fprintf(stderr, "%s: bad cluster size %s (1 to %u sectors)\n", name(), argv[i],
                              kMaxSectorsPerCluster);
                 return 1;
             }
         } else if (a == "--pids" && i + 1 < argc) {
             if (!parse_pids(argv[++i], &forced)) {
-                std::fprintf(stderr, "mkimage: bad PID list %s (PMT,VIDEO,AUDIO)\n", argv[i]);
+                std::fprintf(stderr, "%s: bad PID list %s (PMT,VIDEO,AUDIO)\n", name(), argv[i]);
                 return 1;
             }
             have_pids = true;
         } else if (a.size() > 2 && a.compare(0, 2, "--") == 0) {
-            usage();
+            usage(stderr);
             return 1;
         } else {
             size_t eq = a.find('=');
@@ -189,14 +240,14 @@ int main(int argc, char** argv) {
             in.path = a.substr(0, eq);
             in.name = eq == std::string::npos ? base_name(in.path) : a.substr(eq + 1);
             if (in.path.empty() || in.name.empty()) {
-                usage();
+                usage(stderr);
                 return 1;
             }
             inputs.push_back(in);
         }
     }
     if (sample == !inputs.empty()) {  // exactly one of the two forms
-        usage();
+        usage(stderr);
         return 1;
     }
 
@@ -204,7 +255,7 @@ int main(int argc, char** argv) {
         if (sample) {
             ImageBuilder img = sample_disk_of({pvr_sample_ts, pvr_sample_ts_end});
             img.write(out);
-            std::fprintf(stderr, "mkimage: wrote %s: sample disk, %u clusters of %u bytes\n",
+            std::fprintf(stderr, "%s: wrote %s: sample disk, %u clusters of %u bytes\n", name(),
                          out.c_str(), img.cluster_count(), img.cluster_size());
             return 0;
         }
@@ -219,10 +270,9 @@ int main(int argc, char** argv) {
             if (have_pids) {
                 h = forced;
             } else if (!pids_from_stream(streams.back(), &h)) {
-                std::fprintf(
-                    stderr,
-                    "mkimage: no PAT/PMT with MPEG video and audio found in %s; use --pids\n",
-                    in.path.c_str());
+                std::fprintf(stderr,
+                             "%s: no PAT/PMT with MPEG video and audio found in %s; use --pids\n",
+                             name(), in.path.c_str());
                 return 1;
             }
             headers.push_back(h);
@@ -233,7 +283,7 @@ int main(int argc, char** argv) {
             clusters +=
                 (uint64_t(inputs.size() + 1) * kListRecordSize + cluster_size - 1) / cluster_size;
         if (clusters > kMaxClusters) {
-            std::fprintf(stderr, "mkimage: %llu clusters needed, at most %u possible\n",
+            std::fprintf(stderr, "%s: %llu clusters needed, at most %u possible\n", name(),
                          (unsigned long long)clusters, kMaxClusters);
             return 1;
         }
@@ -246,7 +296,7 @@ int main(int argc, char** argv) {
         for (size_t k = 0; k < inputs.size(); ++k) {
             img.add_recording(inputs[k].name, streams[k], headers[k]);
             names.push_back(inputs[k].name);
-            std::fprintf(stderr, "mkimage: %s as \"%s\": PMT 0x%x, video 0x%x, audio 0x%x\n",
+            std::fprintf(stderr, "%s: %s as \"%s\": PMT 0x%x, video 0x%x, audio 0x%x\n", name(),
                          inputs[k].path.c_str(), inputs[k].name.c_str(), headers[k].pmt_pid,
                          headers[k].video_pid, headers[k].audio_pid);
             streams[k].clear();
@@ -254,11 +304,11 @@ int main(int argc, char** argv) {
         }
         if (list) img.add_list_file(names);
         img.write(out);
-        std::fprintf(stderr, "mkimage: wrote %s: %zu recording%s, %u clusters of %u bytes\n",
+        std::fprintf(stderr, "%s: wrote %s: %zu recording%s, %u clusters of %u bytes\n", name(),
                      out.c_str(), inputs.size(), inputs.size() == 1 ? "" : "s", img.cluster_count(),
                      img.cluster_size());
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "mkimage: %s\n", e.what());
+        std::fprintf(stderr, "%s: %s\n", name(), e.what());
         return 1;
     }
     return 0;

@@ -130,6 +130,21 @@ run_both options-dvd '' -i ../src/pvr-2024.img -o out -r all --all-streams --dvd
 run_both options-disk '' -i ../src/pvr-2024.img -o out -r 2 --retries 1 --domain-map out/domain.map disk
 LAYOUT=here
 
+# The image builder's help and version, under the name it is called by, as on Linux.
+for args in -h --version; do
+  set +e
+  "$linux/mkimage" $args >"$tmp/out/mkimage.lin" 2>&1
+  echo "status $?" >>"$tmp/out/mkimage.lin"
+  (cd "$tmp" && timeout 60 wine "$top/build-win/mkimage.exe" $args </dev/null >"$tmp/out/mkimage.win" 2>&1)
+  echo "status $?" >>"$tmp/out/mkimage.win"
+  set -e
+  if crlf "$tmp/out/mkimage.win" | cmp -s "$tmp/out/mkimage.lin" -; then
+    pass "mkimage.exe $args: as on Linux"
+  else
+    fail "mkimage.exe $args: $(crlf "$tmp/out/mkimage.win" | diff "$tmp/out/mkimage.lin" - | head -5)"
+  fi
+done
+
 # Errors with the system's reason: status 1 and the same text up to it.
 d=$tmp/errors && mkdir "$d" && cp "$tmp/sample.img" "$d/qvdisk.img"
 for args in "-o missing raw|ERROR: Output directory missing: " "-i nope.img raw|ERROR: Cannot open image nope.img: " \
