@@ -248,7 +248,9 @@ TEST_F(Open, DrivesWhoseFirstSectorFails) {
                                       qv_native_platform()->parent_image_name, absent, absent));
     close_disk();
     install_memory_disk(&disk_);
-    qv_options = {.device_path = "memory-drive-0", .whole_disk = 1, .found = begin_disk_copy};
+    qv_options.device_path = "memory-drive-0";
+    qv_options.whole_disk = 1;
+    qv_options.found = begin_disk_copy;
     clear_capture();
     ASSERT_EQ(open_qvdisk(capture_progress), 0) << qv_error;
     EXPECT_EQ(copy_disk(), kCopyIncomplete);
@@ -260,7 +262,9 @@ TEST_F(Open, DrivesWhoseFirstSectorFails) {
     EXPECT_TRUE(std::equal(disk_.image.begin() + 512, disk_.image.end(),
                            read_file("qvdisk.img").begin() + 512));
     close_disk();
-    qv_options = {.image_path = "qvdisk.img", .salvage = 1};
+    qv_options = qv_settings{};
+    qv_options.image_path = "qvdisk.img";
+    qv_options.salvage = 1;
     clear_capture();
     ASSERT_EQ(open_qvdisk(capture_progress), 0) << qv_error;
     EXPECT_EQ(capture().messages[1],
@@ -272,7 +276,9 @@ TEST_F(Open, DrivesWhoseFirstSectorFails) {
     disk_ = MemoryDisk{.size = uint64_t(1) << 50};
     opened_ = disk_.image;
     install_memory_disk(&disk_);
-    qv_options = {.whole_disk = 1, .before_reading = check_output_room};
+    qv_options = qv_settings{};
+    qv_options.whole_disk = 1;
+    qv_options.before_reading = check_output_room;
     EXPECT_EQ(open_qvdisk(capture_progress), 1);
     EXPECT_TRUE(
         std::regex_match(qv_error, std::regex("The image needs 1125899906842624 bytes more, "

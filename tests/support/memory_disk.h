@@ -18,17 +18,17 @@ struct BadSectors {
 };  // sectors first .. first + count - 1
 
 struct MemoryDisk {
-    std::vector<uint8_t> image;  // what "qvdisk.img" holds (PC byte order)
-    uint64_t size = 0;           // above image.size(): the disk's size, zeros beyond image
-    bool present = true;         // false: opening "qvdisk.img" fails
+    std::vector<uint8_t> image = {};  // what "qvdisk.img" holds (PC byte order)
+    uint64_t size = 0;                // above image.size(): the disk's size, zeros beyond image
+    bool present = true;              // false: opening "qvdisk.img" fails
     bool drive = false;  // opens as the fixed drive "memory-drive-0" instead of "qvdisk.img"
     uint64_t fail_read = 0, reads = 0;  // read number fail_read (from 1) fails with fail_code,
     int fail_code = 5;                  // or with fail_code 0 delivers only short_count bytes
     uint32_t short_count = 0;
-    int64_t shrink_to = -1;       // >= 0: after the first read the image is cut to this size
-    std::vector<BadSectors> bad;  // sectors that fail every read touching them
-    uint64_t failed = 0;          // reads that failed or came back short
-    uint64_t dies_after = 0;      // > 0: once that many reads failed, every read fails (error 5)
+    int64_t shrink_to = -1;            // >= 0: after the first read the image is cut to this size
+    std::vector<BadSectors> bad = {};  // sectors that fail every read touching them
+    uint64_t failed = 0;               // reads that failed or came back short
+    uint64_t dies_after = 0;  // > 0: once that many reads failed, every read fails (error 5)
     // > 0: read as a drive past the cache, with logical sectors of this size: a read whose
     // position, count or buffer is not a multiple of it fails (error 22), as does one above
     // largest_read; refuses_direct: every direct read fails so, until the disk reads through the
@@ -36,7 +36,7 @@ struct MemoryDisk {
     uint32_t direct_sector = 0, largest_read = 0;
     bool refuses_direct = false;
     bool log_reads = false;  // then every read (position, count) since install
-    std::vector<std::pair<int64_t, uint32_t>> read_log;
+    std::vector<std::pair<int64_t, uint32_t>> read_log = {};
     void fail_sectors(uint64_t first, uint64_t count, BadKind kind = BadKind::kEio) {
         bad.push_back({first, count, kind});
     }
