@@ -235,10 +235,11 @@ inline void report_packet(packet_progress& progress, uint64_t packet) {
     progress.next_report = next_percent_step(packet, progress.expected);
 }
 
-// The verdict at the end of a pass over a recording: nonzero, with the reason
-// in qv_error, when the pass failed (its message is there already), ended on
-// a read error, or left out what could not be read ("%I64d bytes could not be
-// read; %I64d packets were lost\n"); 0 when the whole recording was read.
+// The verdict at the end of a pass over a recording, once the places of its
+// losses are told: nonzero, with the reason in qv_error, when the pass
+// failed (its message is there already), ended on a read error, or left out
+// what could not be read ("%I64d bytes could not be read; %I64d packets were
+// lost" and their totals); 0 when the whole recording was read.
 int recording_verdict(const recording_reader* reader, int failed);
 // Opens recording index for a conversion; null with "Open of recording %s
 // failed.\n" in qv_error when it cannot be read.
