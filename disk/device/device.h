@@ -280,11 +280,6 @@ uint32_t bad_run_after(const bad_sectors* bad, uint32_t from, uint32_t first);
 bool bad_bytes_touch(const bad_sectors* bad, uint32_t from, uint32_t to);
 // Shows "Cannot read %u bytes at position %I64d\n" through callback.
 void show_unreadable(progress_callback callback, int64_t position, uint32_t count);
-// show_unreadable through callback for every
-// unreadable area (adjacent runs together) within the first valid bytes of a
-// range read at position; returns the number of those bytes.
-int64_t report_unreadable(progress_callback callback, int64_t position, const bad_sectors* bad,
-                          uint32_t valid);
 // The bytes of untried runs within the first valid bytes of the range.
 int64_t untried_bytes(const bad_sectors* bad, uint32_t valid);
 // Within the device layer: appends run [first, first + length) of sectors
