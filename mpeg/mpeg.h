@@ -319,6 +319,8 @@ struct audio_frame {
     int32_t rate;     // Hz
     int32_t kbits;
 };
+// Hz of MPEG-1 audio by sampling_frequency; 0 for the reserved value.
+int32_t mpeg_audio_rate(int sampling);
 // The bytes a frame header of kind needs to be told and measured.
 int32_t audio_header_bytes(stream_kind kind);
 // The frame of kind (MPEG audio or AC-3) whose header is at p (avail bytes
