@@ -156,11 +156,15 @@ struct disk_copy {
     char phase;                // the status of the phase that runs; 0 before
     int copy_percent;          // of the copying phase, over the whole copy
     int phase_percent;         // of the other phases, each its own
+    int64_t phase_bytes;       // what the percentage of the phase that runs counts
 };
 disk_copy& current_disk_copy();
 // The percentage after a read: of the copying phase over all non-tried
 // bytes, of the other phases over their own (done of total).
 void show_progress(disk_copy& copy, int64_t done, int64_t total);
+// The bytes the percentage now shown counts: of the copying phase all
+// non-tried bytes at its start, of another phase its own.
+int64_t disk_percent_bytes();
 // After the rescue's summary: the places of losses of each recording that
 // an area the map does not mark finished touches (read from the image),
 // then one line that the others are complete.

@@ -107,6 +107,8 @@ int qv_is_file(const char* path);
 // 1970 UTC). 0 or the error code. Leaves errno (and on Windows the last
 // error) as it found them, so a write failure just before can still be told.
 int qv_set_file_time(const char* path, int64_t unix_time);
+// Whether standard error goes to a terminal (not to a pipe or a file).
+bool qv_stderr_is_terminal();
 // Nonzero when the output write, flush or close that just failed was refused
 // because the file grew beyond what the output file system can hold (EFBIG;
 // on Windows also ERROR_FILE_TOO_LARGE).

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <new>
 
+#include <io.h>
 #include <windows.h>
 #include <winioctl.h>
 
@@ -226,3 +227,5 @@ void qv_monitor_lock(qv_monitor m) { EnterCriticalSection(&m->lock); }
 void qv_monitor_unlock(qv_monitor m) { LeaveCriticalSection(&m->lock); }
 void qv_monitor_wait(qv_monitor m) { SleepConditionVariableCS(&m->changed, &m->lock, INFINITE); }
 void qv_monitor_signal(qv_monitor m) { WakeAllConditionVariable(&m->changed); }
+
+bool qv_stderr_is_terminal() { return _isatty(_fileno(stderr)) != 0; }
