@@ -20,6 +20,8 @@ constexpr double kTicksPerSecond = double(kPcrTicksPerSecond);
 constexpr double kJoinTicks = kTicksPerSecond;  // places closer than this are one
 constexpr int kSecondsPerMinute = 60;
 constexpr int kSecondsPerHour = 3600;
+// Times beyond this (a clock gone wild in damaged packets) are shown as this.
+constexpr double kLongestSeconds = 1e9;
 // A clock step of more than this many times what the bytes between took on
 // average, a second added, is a jump of the clock, not time that passed.
 constexpr double kJumpFactor = 4;
@@ -189,6 +191,8 @@ void take_sample(loss_timeline* t, int64_t x, uint64_t clock, clock_source sourc
 
 // A whole readable packet at recording byte x.
 void take_packet(loss_timeline* t, int64_t x, const uint8_t* p) {
+    // Most packets carry payload only, no clock and no start of a PES packet.
+    if (!(p[3] & kAdaptationFieldFlag) && !ts_unit_start(p)) return;
     const uint32_t pid = ts_pid(p);
     if (ts_discontinuity(p)) t->restart = true;
     uint64_t clock = 0;
@@ -234,7 +238,7 @@ void walk_packets(loss_timeline* t, const uint8_t* data, const bad_sectors* bad,
     uint32_t run = 0;
     while (pos < valid) {
         const uint32_t end = pos + kTsPacketSize;
-        const bool bad_bytes = touches(bad, &run, pos, end < valid ? end : valid);
+        const bool bad_bytes = bad->count && touches(bad, &run, pos, end < valid ? end : valid);
         if (!bad_bytes && data[pos] != kTsSyncByte) {
             const void* sync = memchr(data + pos, kTsSyncByte, valid - pos);
             pos = sync ? uint32_t(static_cast<const uint8_t*>(sync) - data) : valid;
@@ -272,11 +276,12 @@ void open_area(loss_timeline* t, int64_t from, int64_t to, int64_t position) {
 }  // namespace
 
 void format_seconds(char* out, size_t size, double seconds) {
+    if (!(seconds < kLongestSeconds)) seconds = kLongestSeconds;
     snprintf(out, size, seconds < 1 ? "%.2f s" : "%.1f s", seconds);
 }
 
 void format_clock(char* out, size_t size, double seconds) {
-    const int64_t s = int64_t(seconds);
+    const int64_t s = seconds < kLongestSeconds ? int64_t(seconds) : int64_t(kLongestSeconds);
     snprintf(out, size, "%" PRId64 ":%02d:%02d", s / kSecondsPerHour,
              int(s / kSecondsPerMinute % kSecondsPerMinute), int(s % kSecondsPerMinute));
 }
