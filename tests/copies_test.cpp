@@ -113,13 +113,14 @@ TEST_F(Copies, RawCopies) {
 // sectors at 2.0 s, 20 at 2.5 s (one place with them) and 100 at 5.4 s (across the first
 // cluster's end) unreadable; the rows vary the clock and the chain.
 enum Clock { kPcrClock, kPtsClock, kNoClock };
-Bytes clocked_packets(Clock clock, uint32_t count) {
+// From packet 4000 on (4.0 s) the clock is jump_ms ahead.
+Bytes clocked_packets(Clock clock, uint32_t count, int64_t jump_ms) {
     Bytes ts;
     for (uint32_t k = 0; k < count; ++k) {
         const bool stamped = clock == kPtsClock || (k == 0 && clock == kPcrClock);
         Bytes p = {0x47, uint8_t(stamped ? 0x41 : 0x01), 0x01,
                    uint8_t((clock == kPcrClock ? 0x30 : 0x10) | (k & 0x0F))};
-        const uint64_t base = uint64_t(k) * 90;  // PCR base and PTS count 90 kHz
+        const uint64_t base = uint64_t(k + (k >= 4000 ? jump_ms : 0)) * 90;  // 90 kHz
         if (clock == kPcrClock)
             append(p, {7, 0x10, uint8_t(base >> 25), uint8_t(base >> 17), uint8_t(base >> 9),
                        uint8_t(base >> 1), uint8_t(base << 7 | 0x7E), 0});
@@ -132,6 +133,7 @@ Bytes clocked_packets(Clock clock, uint32_t count) {
 struct LossRow {
     const char* name = "";
     Clock clock = kPcrClock;
+    int64_t jump_ms = 0;
     bool holes = true;
     bool cut = false;  // the first cluster links back to itself
     Messages lines = {};
@@ -149,6 +151,14 @@ const LossRow kLossRows[] = {
      .error = kHolesAt2And4,
      .outcome = "0.44 s lost in 2 places"},
     {.name = "PTS only", .clock = kPtsClock, .lines = kPlacesAt2And4, .error = kHolesAt2And4},
+    {.name = "the PCR an hour ahead from 4.0 s: a jump, not time",
+     .jump_ms = 3600000,
+     .lines = kPlacesAt2And4,
+     .error = kHolesAt2And4},
+    {.name = "the PCR back to 0 at 4.0 s",
+     .jump_ms = -4000,
+     .lines = kPlacesAt2And4,
+     .error = kHolesAt2And4},
     {.name = "no clock: shares of the recording",
      .clock = kNoClock,
      .lines = {"R: lost at 19 % (20480 bytes unreadable at position 2473472)\n",
@@ -171,7 +181,7 @@ TEST_F(Copies, LossesInTheRecordingsTime) {
     for (const LossRow& row : kLossRows) {
         SCOPED_TRACE(row.name);
         ImageBuilder img(4);
-        img.add_recording("R", clocked_packets(row.clock, 10500));
+        img.add_recording("R", clocked_packets(row.clock, 10500, row.jump_ms));
         if (row.cut) img.set_fat(1, 1);
         if (row.holes) write_file("qvdisk.img.map", Bytes(map, map + strlen(map)));
         mount(img, 1);
@@ -327,6 +337,13 @@ TEST_F(DiskCopies, TheAreasThatMatterFirst) {
     fs::remove_all("out");
     EXPECT_EQ(rescue({.bad = {across}, .first = {1}}, &two), kCopyIncomplete);
     EXPECT_EQ(failed_at_, (std::vector<uint64_t>{2, 5, 5, 5, 6, 6, 6, 6, 6}));
+    // A bad sector in B alone: B's place (its pattern holds no clock), then A complete.
+    fs::remove_all("out");
+    EXPECT_EQ(rescue({.bad = {{5 * 2048, 1, BadKind::kEio}}}, &two), kCopyIncomplete);
+    const Messages& told = capture().messages;
+    EXPECT_EQ(Messages(told.end() - 2, told.end()),
+              (Messages{"B: lost at 50 % (512 bytes unreadable at position 5242880)\n",
+                        "The other recordings are complete (1 of 2)\n"}));
 }
 
 #ifndef _WIN32
