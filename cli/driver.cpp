@@ -484,9 +484,13 @@ void note_copy(long number, const recording_entry* entry, int result) {
         snprintf(outcome, sizeof outcome, "failed: %.*s", int(strcspn(qv_error, "\n")), qv_error);
         batch.failed++;
     }
+    // The output file by its name (the directory is the run's), else the recording's name.
+    const char* name = account.output;
+    for (const char* p = account.output; *p; ++p)
+        if (strchr(kPathSeparators, *p)) name = p + 1;
     char file[kOutputPathSize + kNameSize];
     if (account.output[0])
-        snprintf(file, sizeof file, "%s", account.output);
+        snprintf(file, sizeof file, "%s", name);
     else
         snprintf(file, sizeof file, "'%.*s'", int(kNameSize), entry->name);
     char line[sizeof file + sizeof outcome + 16];

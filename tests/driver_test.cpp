@@ -390,8 +390,8 @@ TEST_F(DriverRun, ABatchEndsWithItsSummaryATerminalSeesTheRate) {
     const std::string map = "0 + 1\n0 3196928 +\n3196928 4096 -\n3201024 14624768 +\n";
     write_file((damaged / "qvdisk.img.map").string(), Bytes(map.begin(), map.end()));
     const std::string summary =
-        "\n  1: ../out/Doku.ts: complete\n"
-        "  2: ../out/Film__Teil_1_2.ts: 0.01 s lost in 1 place\n"
+        "\n  1: Doku.ts: complete\n"
+        "  2: Film__Teil_1_2.ts: 0.01 s lost in 1 place\n"
         "  3: 'News, 20:00': failed: Output file creation failed\n"
         "3 recordings: 1 complete, 1 with losses, 1 failed\n";
     for (const char* input : {"", "1\n2\n3\n0\n"}) {
