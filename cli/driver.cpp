@@ -6,12 +6,15 @@
 // them the run is the plain one: search, current directory, prompt.
 #include "cli/driver.h"
 
+#include <chrono>
 #include <cinttypes>
 #include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 #ifndef _WIN32
 #include <unistd.h>
 #endif
@@ -104,7 +107,64 @@ int read_int(const char* text) {
     return int(value);
 }
 
-void print_error() { fprintf(stderr, "ERROR: %s", qv_error); }
+// The percentage line. On a terminal it also shows the rate and the time
+// left, measured from where the work (or the disk copy's phase) began: a
+// percentage below the one before begins a phase. To a pipe or a file it is
+// the plain line, as it always was.
+using steady = std::chrono::steady_clock;
+constexpr double kBytesPerMb = 1048576;
+struct progress_display {
+    bool terminal;       // standard error is one (run_pvrcopy asks)
+    int64_t work_bytes;  // what 100 % stands for; for the disk copy it tells itself
+    bool disk;           // the disk copy reports
+    steady::time_point since;
+    int since_percent;
+    int last;
+    int width;  // of the line last shown on the terminal; 0 when none stands
+};
+progress_display display = {false, 0, false, {}, 0, -1, 0};
+
+void start_progress(int64_t work_bytes, bool disk) {
+    display.work_bytes = work_bytes;
+    display.disk = disk;
+    display.since = steady::now();
+    display.since_percent = 0;
+    display.last = -1;
+}
+
+// Clears the terminal's percentage line before another line takes its place.
+void clear_percent_line() {
+    if (display.width == 0) return;
+    fprintf(stderr, "\r%*s\r", display.width, "");
+    display.width = 0;
+}
+
+void show_rate_line(int percent) {
+    const steady::time_point now = steady::now();
+    if (percent < display.last) {
+        display.since = now;
+        display.since_percent = percent;
+    }
+    display.last = percent;
+    char line[128];
+    int n = snprintf(line, sizeof line, "%3d%% completed...", percent);
+    const double seconds = std::chrono::duration<double>(now - display.since).count();
+    const int done = percent - display.since_percent;
+    const int64_t bytes = display.disk ? disk_percent_bytes() : display.work_bytes;
+    if (seconds > 0 && done > 0 && percent <= 100) {
+        char left[32];
+        format_clock(left, sizeof left, seconds * (100 - percent) / done);
+        n += snprintf(line + n, sizeof line - size_t(n), " %.1f MB/s, %s left",
+                      double(bytes) * done / 100 / seconds / kBytesPerMb, left);
+    }
+    fprintf(stderr, "%s%*s\r", line, display.width > n ? display.width - n : 0, "");
+    display.width = n;
+}
+
+void print_error() {
+    clear_percent_line();
+    fprintf(stderr, "ERROR: %s", qv_error);
+}
 
 // The usage line: "%s: Usage: %s (disk|raw|MP3|M2V|M2P|VOB|TS) [repack_size]\n" with options
 // "" and ending "", as the recorder's own tool printed it; the help and the option errors show
@@ -403,6 +463,52 @@ int convert(int mode, int index) {
     return 1;
 }
 
+// The summary of a batch: a line for each copy, then the counts.
+struct batch_summary {
+    std::vector<std::string> lines;
+    int complete, lossy, failed;
+};
+batch_summary batch;
+
+// Notes how the copy of the recording listed as number ended (result).
+void note_copy(long number, const recording_entry* entry, int result) {
+    const copy_account& account = copy_outcome();
+    char outcome[kErrorSize];
+    if (account.cut || (result != 0 && account.lossy_end)) {
+        describe_outcome(outcome, sizeof outcome);
+        batch.lossy++;
+    } else if (result == 0) {
+        snprintf(outcome, sizeof outcome, "complete");
+        batch.complete++;
+    } else {
+        snprintf(outcome, sizeof outcome, "failed: %.*s", int(strcspn(qv_error, "\n")), qv_error);
+        batch.failed++;
+    }
+    // The output file by its name (the directory is the run's), else the recording's name.
+    const char* name = account.output;
+    for (const char* p = account.output; *p; ++p)
+        if (strchr(kPathSeparators, *p)) name = p + 1;
+    char file[kOutputPathSize + kNameSize];
+    if (account.output[0])
+        snprintf(file, sizeof file, "%s", name);
+    else
+        snprintf(file, sizeof file, "'%.*s'", int(kNameSize), entry->name);
+    char line[sizeof file + sizeof outcome + 16];
+    snprintf(line, sizeof line, "%3ld: %s: %s\n", number, file, outcome);
+    batch.lines.push_back(line);
+}
+
+// After a run that copied more than one recording: the summary.
+void print_batch_summary() {
+    const int copies = batch.complete + batch.lossy + batch.failed;
+    if (copies < 2) return;
+    clear_percent_line();
+    fputs("\n", stderr);
+    for (const std::string& line : batch.lines) fputs(line.c_str(), stderr);
+    fprintf(stderr, "%d recordings: %d complete, %d with losses, %d failed\n", copies,
+            batch.complete, batch.lossy, batch.failed);
+}
+
 void no_recording(long number) {
     fprintf(stderr, "ERROR: No recording %ld on this disk\n", number);
 }
@@ -414,7 +520,11 @@ int copy_recording(int mode, const char* word, long number) {
     const recording_entry* entry = &qv->recordings[index];
     fprintf(stderr, "\nRecording '%.*s' size %" PRId64 " MB %s copy\n\n", int(kNameSize),
             entry->name, recording_size_mb(entry), word);
-    if (interruptible([&] { return convert(mode, index); }) == 0) return 0;
+    copy_outcome() = copy_account{};
+    start_progress(int64_t(entry->num_clusters) * qv->cluster_size, false);
+    const int result = interruptible([&] { return convert(mode, index); });
+    note_copy(number, entry, result);
+    if (result == 0) return 0;
     print_error();
     return 1;
 }
@@ -426,7 +536,10 @@ int prompt_loop(int mode, const char* word, int n) {
     char line[kAnswerSize];
     int failed = 0;
     for (;;) {
-        if (qv_interrupted) return kExitInterrupted;
+        if (qv_interrupted) {
+            print_batch_summary();
+            return kExitInterrupted;
+        }
         pr_dir(n);
         fputs("---> ", stdout);
         fflush(stdout);
@@ -441,6 +554,7 @@ int prompt_loop(int mode, const char* word, int n) {
         }
         if (copy_recording(mode, word, number) != 0) failed = 1;
     }
+    print_batch_summary();
     return failed ? kExitFailure : kExitDone;
 }
 
@@ -478,6 +592,7 @@ int copy_list(int mode, const char* word, int n, const char* list) {
     pr_dir(n);
     const int failed =
         walk_list(list, n, [&](long number) { return copy_recording(mode, word, number); });
+    print_batch_summary();
     if (qv_interrupted) return kExitInterrupted;
     return failed ? kExitFailure : kExitDone;
 }
@@ -504,6 +619,7 @@ int image_disk(const command_line& cl) {
     copy_options.first_count = count;
     if (write_domain_map_asked(cl) != 0) return kExitFailure;
     fputs("Copying whole Velmoran disk to PC file\n", stderr);
+    start_progress(0, true);
     int failed = interruptible(copy_disk) != 0;
     if (failed) print_error();
     // A failed copy of the disk is a failure, not the normal end.
@@ -513,10 +629,14 @@ int image_disk(const command_line& cl) {
 }  // namespace
 
 void showpercent(int value) {
-    if (value < 0)
+    if (value < 0) {
+        clear_percent_line();
         fprintf(stderr, "INFO: %s", qv_error);
-    else
+    } else if (display.terminal) {
+        show_rate_line(value);
+    } else {
         fprintf(stderr, "%3d%% completed...\r", value);
+    }
 }
 
 void pr_dir(int count) {
@@ -609,6 +729,7 @@ int run_pvrcopy(int argc, char** argv) {
         return kExitDone;
     }
     repack = cl.repack ? read_int(cl.repack) : 0;
+    display.terminal = qv_stderr_is_terminal();
     if (check_output_dir() != 0) return kExitFailure;
     catch_interrupts();
     const bool imaging = cl.mode == kModeDisk && !cl.list_only;

@@ -62,6 +62,7 @@ int qv_read(int64_t position, void* dest, uint32_t count, int swap);
 struct bad_sectors;
 struct chain_reader;
 struct chain_cluster;
+struct loss_timeline;
 
 // The sequential packet reader on one recording (disk/copy/reader.cpp).
 struct recording_reader {
@@ -85,4 +86,5 @@ struct recording_reader {
     const chain_cluster* now;  // the cluster in data, held from the chain
     const bad_sectors* bad;    // its unreadable sectors
     const uint8_t* data;       // its bytes
+    loss_timeline* losses;     // where the unreadable areas fall in the recording's time
 };

@@ -18,7 +18,8 @@ constexpr int32_t kLayerIiSamples = 1152;  // Layers II and III
 constexpr int32_t kLayerISlot = 4;         // bytes of a Layer I slot
 constexpr int32_t kLayerICoefficient = 12;
 constexpr int32_t kLayerIiCoefficient = 144;
-constexpr int32_t kMpegRates[3] = {44100, 48000, 32000};
+constexpr int kMpegRateCount = 3;  // sampling_frequency 3 is reserved
+constexpr int32_t kMpegRates[kMpegRateCount] = {44100, 48000, 32000};
 
 // AC-3 (ATSC A/52): syncword 0B 77, crc1, fscod and frmsizecod, bsid.
 constexpr uint8_t kAc3Sync[2] = {0x0B, 0x77};
@@ -41,8 +42,9 @@ bool read_mpeg_frame(const uint8_t* p, audio_frame* f) {
     const int layer_code = (p[1] >> 1) & 0x03;  // 3 Layer I, 2 Layer II, 1 Layer III
     const int bitrate_index = p[2] >> 4, sampling = (p[2] >> 2) & 0x03, padding = (p[2] >> 1) & 1;
     f->kbits = layer_code == 0 ? 0 : mpeg_audio_kbits(layer_code, bitrate_index);
-    if (f->kbits == 0 || sampling == 3) return false;  // free format, reserved values
-    f->rate = kMpegRates[sampling];
+    const int32_t rate = mpeg_audio_rate(sampling);
+    if (f->kbits == 0 || rate == 0) return false;  // free format, reserved values
+    f->rate = rate;
     const int32_t bits = f->kbits * 1000;
     if (layer_code == 3) {
         f->samples = kLayerISamples;
@@ -76,6 +78,10 @@ bool may_begin_frame(stream_kind kind, const uint8_t* p, int32_t avail) {
 }
 
 }  // namespace
+
+int32_t mpeg_audio_rate(int sampling) {
+    return sampling >= 0 && sampling < kMpegRateCount ? kMpegRates[sampling] : 0;
+}
 
 int32_t audio_header_bytes(stream_kind kind) {
     return kind == kStreamAc3 ? kAc3HeaderBytes : kMpegHeaderBytes;

@@ -42,13 +42,20 @@ bool repack_size_fits(int32_t size, int32_t largest) {
 }
 
 int recording_verdict(const recording_reader* reader, int failed) {
+    char first[kErrorSize];
+    memcpy(first, qv_error, sizeof first);
+    close_losses(reader->losses);
+    keep_account(reader->losses);
+    memcpy(qv_error, first, sizeof first);
     if (failed || reader->error) return 1;
     if (reader->unreadable_bytes == 0 && reader->lost_packets == 0) return 0;
-    char first[kErrorSize];
+    char totals[kErrorSize / 2];
+    loss_totals(totals, sizeof totals);
     snprintf(first, sizeof first,
-             "%" PRId64 " bytes could not be read; %" PRId64 " packets were lost",
-             reader->unreadable_bytes, reader->lost_packets);
+             "%" PRId64 " bytes could not be read; %" PRId64 " packets were lost%s",
+             reader->unreadable_bytes, reader->lost_packets, totals);
     set_loss_error(first, reader->untried);
+    copy_outcome().lossy_end = true;
     return 1;
 }
 

@@ -237,10 +237,11 @@ inline void report_packet(packet_progress& progress, uint64_t packet) {
     progress.next_report = next_percent_step(packet, progress.expected);
 }
 
-// The verdict at the end of a pass over a recording: nonzero, with the reason
-// in qv_error, when the pass failed (its message is there already), ended on
-// a read error, or left out what could not be read ("%I64d bytes could not be
-// read; %I64d packets were lost\n"); 0 when the whole recording was read.
+// The verdict at the end of a pass over a recording, once the places of its
+// losses are told: nonzero, with the reason in qv_error, when the pass
+// failed (its message is there already), ended on a read error, or left out
+// what could not be read ("%I64d bytes could not be read; %I64d packets were
+// lost" and their totals); 0 when the whole recording was read.
 int recording_verdict(const recording_reader* reader, int failed);
 // Opens recording index for a conversion; null with "Open of recording %s
 // failed.\n" in qv_error when it cannot be read.
@@ -321,6 +322,8 @@ struct audio_frame {
     int32_t rate;     // Hz
     int32_t kbits;
 };
+// Hz of MPEG-1 audio by sampling_frequency; 0 for the reserved value.
+int32_t mpeg_audio_rate(int sampling);
 // The bytes a frame header of kind needs to be told and measured.
 int32_t audio_header_bytes(stream_kind kind);
 // The frame of kind (MPEG audio or AC-3) whose header is at p (avail bytes

@@ -27,9 +27,6 @@ const int32_t bitrates[3][16] = {
     {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0},
 };
 
-// Sampling frequency in units of 100 Hz by sampling_frequency.
-const int32_t freq[4] = {441, 480, 320, 0};
-
 const char* const aspect_labels[16] = {
     ", aspect RESERVED", ", aspect 1:1",      ", aspect 4:3",      ", aspect 16:9",
     ", aspect 2.21:1",   ", aspect RESERVED", ", aspect RESERVED", ", aspect RESERVED",
@@ -104,7 +101,7 @@ int describe_audio(const demux_stream* stream, const char* label, int* rate) {
     int kbits = layer_code == 0 ? 0 : mpeg_audio_kbits(layer_code, bitrate_index);
 
     qv_warn("%s: Layer %d, bit rate=%d kb/s, frequency=%2.1f kHz\n", label, 4 - layer_code, kbits,
-            freq[sampling] / 10.0);
+            mpeg_audio_rate(sampling) / 1000.0);
     *rate = kbits * 1000;
     return 2;
 }

@@ -134,15 +134,15 @@ void add_track(stream_plan* plan, uint32_t pid, stream_kind kind, int header) {
 bool is_audio_kind(stream_kind kind) { return kind == kStreamMpegAudio || kind == kStreamAc3; }
 
 // The PMT streams of the output's kinds that it leaves out, in one line:
-// "PID 259 (MPEG audio), PID 260 (AC-3 audio)".
+// "PID 259 (MPEG audio), PID 260 (AC-3 audio)". A stream that occurs in none
+// of the probed packets is left out of nothing.
 void left_out(const recording_probe& probe, const stream_request& request, const stream_plan* plan,
               char* line, size_t size) {
     size_t used = 0;
     line[0] = 0;
     for (int i = 0; probe.have_pmt && i < probe.pmt.count && used < size; ++i) {
         const pmt_stream& s = probe.pmt.streams[i];
-        if (!(request.kinds & (1 << s.kind)) || taken(plan, s.pid) ||
-            (request.demuxed && !pid_seen(probe, s.pid)))
+        if (!(request.kinds & (1 << s.kind)) || taken(plan, s.pid) || !pid_seen(probe, s.pid))
             continue;
         char name[64];
         describe_pmt_stream(name, sizeof name, s);

@@ -107,6 +107,96 @@ TEST_F(Copies, RawCopies) {
     EXPECT_STREQ(qv_error, "No recording 14337 on this disk\n");
 }
 
+// Raw copies of "R", 10500 packets whose clock runs 1 ms a packet (the PCR, or the PES time stamps
+// of the video in every packet; the first one begins the first picture) in disk clusters 2 and 3:
+// recording byte x is disk byte 2097152 + x, (x - 212) / 188 ms into it. The image's map marks 40
+// sectors at 2.0 s, 20 at 2.5 s (one place with them) and 100 at 5.4 s (across the first
+// cluster's end) unreadable; the rows vary the clock and the chain.
+enum Clock { kPcrClock, kPtsClock, kNoClock };
+// From packet 4000 on (4.0 s) the clock is jump_ms ahead.
+Bytes clocked_packets(Clock clock, uint32_t count, int64_t jump_ms) {
+    Bytes ts;
+    for (uint32_t k = 0; k < count; ++k) {
+        const bool stamped = clock == kPtsClock || (k == 0 && clock == kPcrClock);
+        Bytes p = {0x47, uint8_t(stamped ? 0x41 : 0x01), 0x01,
+                   uint8_t((clock == kPcrClock ? 0x30 : 0x10) | (k & 0x0F))};
+        const uint64_t base = uint64_t(k + (k >= 4000 ? jump_ms : 0)) * 90;  // 90 kHz
+        if (clock == kPcrClock)
+            append(p, {7, 0x10, uint8_t(base >> 25), uint8_t(base >> 17), uint8_t(base >> 9),
+                       uint8_t(base >> 1), uint8_t(base << 7 | 0x7E), 0});
+        append(p, stamped ? pes(0xE0, kTsPacketSize - p.size(), int64_t(base))
+                          : Bytes(kTsPacketSize - p.size(), 0xAA));
+        append(ts, p);
+    }
+    return ts;
+}
+struct LossRow {
+    const char* name = "";
+    Clock clock = kPcrClock;
+    int64_t jump_ms = 0;
+    bool holes = true;
+    bool cut = false;  // the first cluster links back to itself
+    Messages lines = {};
+    std::string error = {};
+    std::string outcome = {};
+};
+const std::string kHolesAt2And4 =
+    "81920 bytes could not be read and were written as zeros: 0.44 s in 2 places of 0:00:10\n";
+const Messages kPlacesAt2And4 = {
+    "R: 0.16 s lost at 0:00:02 (30720 bytes unreadable in 2 areas from position 2473472)\n",
+    "R: 0.27 s lost at 0:00:05 (51200 bytes unreadable at position 3120128)\n"};
+const LossRow kLossRows[] = {
+    {.name = "the PCR",
+     .lines = kPlacesAt2And4,
+     .error = kHolesAt2And4,
+     .outcome = "0.44 s lost in 2 places"},
+    {.name = "PTS only", .clock = kPtsClock, .lines = kPlacesAt2And4, .error = kHolesAt2And4},
+    {.name = "the PCR an hour ahead from 4.0 s: a jump, not time",
+     .jump_ms = 3600000,
+     .lines = kPlacesAt2And4,
+     .error = kHolesAt2And4},
+    {.name = "the PCR back to 0 at 4.0 s",
+     .jump_ms = -4000,
+     .lines = kPlacesAt2And4,
+     .error = kHolesAt2And4},
+    {.name = "no clock: shares of the recording",
+     .clock = kNoClock,
+     .lines = {"R: lost at 19 % (20480 bytes unreadable at position 2473472)\n",
+               "R: lost at 23 % (10240 bytes unreadable at position 2568192)\n",
+               "R: lost at 51 % (51200 bytes unreadable at position 3120128)\n"},
+     .error = "81920 bytes could not be read and were written as zeros in 3 places\n",
+     .outcome = "lost in 3 places"},
+    {.name = "the chain cut after 1048576 bytes",
+     .holes = false,
+     .cut = true,
+     .lines = {"R: 4.9 s lost at 0:00:05 (its chain ends 925636 bytes early)\n"},
+     .error = "Recording R: chain loops at cluster 1\n",
+     .outcome = "cut at 0:00:05 of 0:00:10"},
+};
+
+TEST_F(Copies, LossesInTheRecordingsTime) {
+    const char map[] =
+        "0 + 1\n0 2473472 +\n2473472 20480 -\n2493952 74240 +\n2568192 10240 -\n"
+        "2578432 541696 +\n3120128 51200 -\n3171328 2071552 +\n";
+    for (const LossRow& row : kLossRows) {
+        SCOPED_TRACE(row.name);
+        ImageBuilder img(4);
+        img.add_recording("R", clocked_packets(row.clock, 10500, row.jump_ms));
+        if (row.cut) img.set_fat(1, 1);
+        if (row.holes) write_file("qvdisk.img.map", Bytes(map, map + strlen(map)));
+        mount(img, 1);
+        copy_outcome() = copy_account{};
+        EXPECT_EQ(dump_file(0), kCopyIncomplete);
+        EXPECT_EQ(qv_error, row.error);
+        EXPECT_EQ(capture().messages, row.lines);
+        char outcome[256];
+        describe_outcome(outcome, sizeof outcome);
+        EXPECT_EQ(outcome, row.outcome.empty() ? "0.44 s lost in 2 places" : row.outcome);
+        fs::remove("R");
+        fs::remove("qvdisk.img.map");
+    }
+}
+
 // Mode "disk" on failing drives: 9 clusters of 1 MiB and 100 sectors, "Film" in disk clusters 2 to
 // 6, 7 and 8 free.
 constexpr int64_t kDiskBytes = 9 * int64_t(kMiB) + 51200;
@@ -181,7 +271,7 @@ struct FailingDrive {
 const FailingDrive kFailingDrives[] = {
     {.damage = "a whole bad MiB in the recording",
      .run = {.bad = {kBadMiB}},
-     .failed_at = {1, 3, 3, 3, 2049, 2049},
+     .failed_at = {1, 3, 3, 3, 2049, 2049, 2049},
      .rescued = kDiskBytes - kMiB,
      .lines = {"Trimming the areas that matter: 1048576 bytes in 1 area\n",
                "The areas that matter are read: 6291456 bytes rescued, 1048576 bytes bad; the rest "
@@ -189,17 +279,18 @@ const FailingDrive kFailingDrives[] = {
                "Copying the rest of the disk: 2148352 bytes in 1 area\n",
                "Scraping the areas that matter: 1047552 bytes in 1 area\n",
                "Cannot read 1048576 bytes at position 3145728\n",
-               "Rescue: 8439808 bytes rescued, 1048576 bytes bad in 1 area, 2049 failed reads, "}},
+               "Rescue: 8439808 bytes rescued, 1048576 bytes bad in 1 area, 2049 failed reads, ",
+               "Film: lost at 20 % (1048576 bytes unreadable at position 3145728)\n"}},
     {.damage = "three single bad sectors: recording, recording, free; one retry pass",
      .run = {.bad = {{3 * 2048 + 7, 1, BadKind::kEio},
                      {5 * 2048 + 100, 1, BadKind::kWhole},
                      {7 * 2048 + 9, 1, BadKind::kShort}},
              .retries = 1},
-     .failed_at = {2, 4, 4, 5, 6, 8, 9, 9, 9, 9},
+     .failed_at = {2, 4, 4, 5, 6, 8, 9, 9, 9, 9, 9, 9},
      .rescued = kDiskBytes - 3 * 512},
     {.damage = "a bad MiB in the recording, the drive dies after 3 failed reads",
      .run = {.bad = {kBadMiB}, .dies_after = 3},
-     .failed_at = {1, 3, 3, 6, 8, 2054, 6248, 6248, 6248, 6248, 6248},
+     .failed_at = {1, 3, 3, 6, 8, 2054, 6248, 6248, 6248, 6248, 6248, 6248},
      .rescued = 6 * int64_t(kMiB)},
 };
 
@@ -212,7 +303,8 @@ TEST_F(DiskCopies, FailingDrives) {
                                    int(kDiskBytes - row.rescued)));
         EXPECT_EQ(failed_at_, row.failed_at);
         Messages lines = capture().messages;
-        lines.back().resize(row.lines.empty() ? 0 : row.lines.back().size());  // its time cut off
+        for (std::string& line : lines)  // the summary's time cut off
+            if (line.rfind("Rescue: ", 0) == 0) line.resize(line.find("reads, ") + 7);
         EXPECT_TRUE(row.lines.empty() || lines == row.lines);
         Bytes rescued = disk_.image;
         for (const BadSectors& b : row.run.bad)
@@ -244,7 +336,14 @@ TEST_F(DiskCopies, TheAreasThatMatterFirst) {
     const BadSectors across = {4 * 2048 - 2, 4, BadKind::kEio};
     fs::remove_all("out");
     EXPECT_EQ(rescue({.bad = {across}, .first = {1}}, &two), kCopyIncomplete);
-    EXPECT_EQ(failed_at_, (std::vector<uint64_t>{2, 5, 5, 5, 6, 6, 6}));
+    EXPECT_EQ(failed_at_, (std::vector<uint64_t>{2, 5, 5, 5, 6, 6, 6, 6, 6}));
+    // A bad sector in B alone: B's place (its pattern holds no clock), then A complete.
+    fs::remove_all("out");
+    EXPECT_EQ(rescue({.bad = {{5 * 2048, 1, BadKind::kEio}}}, &two), kCopyIncomplete);
+    const Messages& told = capture().messages;
+    EXPECT_EQ(Messages(told.end() - 2, told.end()),
+              (Messages{"B: lost at 50 % (512 bytes unreadable at position 5242880)\n",
+                        "The other recordings are complete (1 of 2)\n"}));
 }
 
 #ifndef _WIN32

@@ -257,7 +257,10 @@ TEST_F(Demux, Scenarios) {
                      video(13).times(5)},
          .seen = {out(kVideo, whole(10, 2), 27135360 + 42971 - kLead)},
          .counts = {11},
-         .error = "1024 bytes could not be read; 7 packets were lost\n",
+         .shown = {"Rec: 0.00 s lost at 0:00:00 (1024 bytes unreadable in 2 areas from position "
+                   "2098176)\n"},
+         .error =
+             "1024 bytes could not be read; 7 packets were lost: 0.00 s in 1 place of 0:00:00\n",
          .bad = {4098, 4102}},
         {.name = "a read error: the disk ends behind cluster 1",
          .packets = {video(0, kStart), video(1).times(5599)},
@@ -270,7 +273,8 @@ TEST_F(Demux, Scenarios) {
          .packets = {video(0, kStart), video(1)},
          .seen = {out(kVideo, whole(0, 2))},
          .counts = {2},
-         .error = "10 bytes could not be read; 0 packets were lost\n",
+         .shown = {"Rec: lost at 99 % (10 bytes unreadable at position 2098176)\n"},
+         .error = "10 bytes could not be read; 0 packets were lost in 1 place\n",
          .bad = {4098},
          .tail = 446},
     };

@@ -28,15 +28,15 @@ std::string fd_text(int fd) {
 }
 
 // run_pvrcopy as a child in dir, input on a pipe; meanwhile(pid, its stdout) runs before the input
-// is closed; file_limit > 0: writes beyond fail (EFBIG); a hang ends after 60 s. status: the exit
-// status or 128 + signal.
+// is closed; file_limit > 0: writes beyond fail (EFBIG); standard error to err_fd when given; a
+// hang ends after 60 s. status: the exit status or 128 + signal.
 struct Outcome {
     int status;
     std::string out, err;
 };
 Outcome run_child(const fs::path& dir, Texts args, const std::string& input = "",
-                  const std::function<void(int pid, int out)>& meanwhile = {},
-                  long file_limit = 0) {
+                  const std::function<void(int pid, int out)>& meanwhile = {}, long file_limit = 0,
+                  int err_fd = -1) {
     FILE* out = tmpfile();
     FILE* err = tmpfile();
     int in[2];
@@ -48,7 +48,7 @@ Outcome run_child(const fs::path& dir, Texts args, const std::string& input = ""
         if (file_limit && (signal(SIGXFSZ, SIG_IGN) == SIG_ERR || setrlimit(RLIMIT_FSIZE, &limit)))
             _exit(126);
         if (close(in[1]) || chdir(dir.c_str()) || dup2(in[0], 0) < 0 || dup2(fileno(out), 1) < 0 ||
-            dup2(fileno(err), 2) < 0)
+            dup2(err_fd >= 0 ? err_fd : fileno(err), 2) < 0)
             _exit(126);
         alarm(60);
         std::vector<char*> argv{const_cast<char*>("pvrcopy")};
@@ -396,6 +396,56 @@ TEST_F(DriverRun, DiskModeAndSalvageOnADiskTheCheckRefuses) {
               std::make_pair(0, Texts{"A", "lost_000003"}));
     EXPECT_EQ(files_in(out),
               (Names{"A", "lost_000003", "qvdisk.img", "qvdisk.img.map", "domain.map"}));
+}
+
+// A batch on the sample disk, its image's map marking 4096 bytes of Film bad, News's output blocked
+// by a directory: with -r and at the prompt the copies, then the summary (its statuses and the
+// counts), the status 1. Then one copy with a terminal for standard error.
+TEST_F(DriverRun, ABatchEndsWithItsSummaryATerminalSeesTheRate) {
+    const fs::path damaged = fresh("damaged");
+    write_file((damaged / "qvdisk.img").string(),
+               Bytes(sources["sample/qvdisk.img"].begin(), sources["sample/qvdisk.img"].end()));
+    const std::string map = "0 + 1\n0 3196928 +\n3196928 4096 -\n3201024 14624768 +\n";
+    write_file((damaged / "qvdisk.img.map").string(), Bytes(map.begin(), map.end()));
+    const std::string summary =
+        "\n  1: Doku.ts: complete\n"
+        "  2: Film__Teil_1_2.ts: 0.01 s lost in 1 place\n"
+        "  3: 'News, 20:00': failed: Output file creation failed\n"
+        "3 recordings: 1 complete, 1 with losses, 1 failed\n";
+    for (const char* input : {"", "1\n2\n3\n0\n"}) {
+        fs::create_directories(fresh("out") / "News__20_00.ts");
+        const Texts args =
+            input[0] ? Texts{"-o", "../out", "TS"} : Texts{"-o", "../out", "-r", "all", "TS"};
+        const Outcome run = run_child(damaged, args, input);
+        EXPECT_EQ(run.status, 1);
+        for (const char* line :
+             {"INFO: Film: Teil 1/2: 0.01 s lost at 0:00:02 (4096 bytes unreadable at position "
+              "3196928)\n",
+              "ERROR: 4096 bytes could not be read; 23 packets were lost: 0.01 s in 1 place of "
+              "0:00:08\n"})
+            EXPECT_NE(run.err.find(line), std::string::npos) << line;
+        EXPECT_EQ(run.err.substr(run.err.size() - std::min(run.err.size(), summary.size())),
+                  summary);
+    }
+    // On a terminal (a pseudo-terminal here) the percentage line shows the rate and the time left;
+    // to a file or a pipe it is the plain line (Display, and every run above).
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master) | unlockpt(master), 0);
+    const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
+    ASSERT_GE(terminal, 0);
+    const Outcome run = run_child(root / "list", {"-o", fresh("out").string(), "-r", "1", "raw"},
+                                  "", {}, 0, terminal);
+    EXPECT_EQ(run.status, 0);
+    fcntl(master, F_SETFL, O_NONBLOCK);
+    std::string shown;
+    char buf[4096];
+    for (ssize_t n; (n = read(master, buf, sizeof buf)) > 0;) shown.append(buf, size_t(n));
+    close(terminal);
+    close(master);
+    EXPECT_TRUE(std::regex_search(
+        shown, std::regex(R"( 66% completed\.\.\. \d+\.\d MB/s, \d+:\d\d:\d\d left)")))
+        << shown;
 }
 
 // Each mode word runs its own conversion (the word in the banner as typed; --all-streams keeps

@@ -89,10 +89,15 @@ TEST_P(Faults, EveryFault) {
     const std::string zeros_told = " could not be read and were written as zeros";
     const std::string never =
         " of those bytes were never tried sector by sector (pvrcopy disk tries them)\n";
+    const std::string in_time = ": 0.01 s in 1 place of 0:00:08";
     const std::string hole = "4096 bytes" + zeros_told;
-    const std::string lost = "4096 bytes could not be read; 23 packets were lost";
+    const std::string lost = "4096 bytes could not be read; 23 packets were lost" + in_time;
     const std::string map = "0 + 1\n0 3196928 +\n3196928 4096 -\n3201024 6236160 +\n";
-    const Messages told_hole = {"Cannot read 4096 bytes at position 3196928\n"};
+    // Every mode tells where the hole falls in the recording's time (mode "disk" after its
+    // summary): 2.4 s after the first picture (at its DTS 3.92 s, ffprobe shows packet byte
+    // 1102620 of the sample, 3056 behind the hole; the first picture 1.44 s).
+    const Messages told_hole = {
+        "Film: 0.01 s lost at 0:00:02 (4096 bytes unreadable at position 3196928)\n"};
     const std::vector<Fault> faults = {
         {.name = "the second read fails once",
          .after = [](MemoryDisk& disk, const Mode&) { disk.fail_read = disk.reads + 2; },
@@ -104,7 +109,7 @@ TEST_P(Faults, EveryFault) {
          .shown = {kLoop}},
         {.name = "bad sectors",
          .before = [](ImageBuilder&, MemoryDisk& disk) { disk.fail_sectors(6244, 8); },
-         .raw = {4, hole + "; 3072" + never, zeros(1099776, 4096)},
+         .raw = {4, hole + in_time + "; 3072" + never, zeros(1099776, 4096)},
          .conversion = {4, lost + "; 3072" + never, nullptr},
          .disk = {4, hole + "\n", zeros(3196928, 4096)},
          .shown = told_hole,
@@ -114,23 +119,25 @@ TEST_P(Faults, EveryFault) {
              [&](ImageBuilder&, MemoryDisk&) {
                  write_file("qvdisk.img.map", Bytes(map.begin(), map.end()));
              },
-         .raw = {4, hole + "\n", zeros(1099776, 4096)},
+         .raw = {4, hole + in_time + "\n", zeros(1099776, 4096)},
          .conversion = {4, lost + "\n", nullptr},
          .disk = {-1},
          .shown = told_hole},
         {.name = "the image cut to 3.5 MiB after opening",
          .before = [](ImageBuilder&, MemoryDisk& disk) { disk.shrink_to = 3 * kMiB + kMiB / 2; },
-         .raw = {4, "1930540 bytes" + zeros_told + "; 1929004" + never, zeros(1572864, 1930540)},
+         .raw = {4, "1930540 bytes" + zeros_told + ": 4.4 s in 1 place of 0:00:08; 1929004" + never,
+                 zeros(1572864, 1930540)},
          .conversion = {4,
-                        "1930540 bytes could not be read; 10269 packets were lost; 1929004" + never,
+                        "1930540 bytes could not be read; 10269 packets were lost: 4.4 s in 1 "
+                        "place of 0:00:08; 1929004" +
+                            never,
                         nullptr},
          .disk = {4, "5767168 bytes" + zeros_told + "\n", zeros(3670016, 5767168)},
-         .shown = {"Cannot read 524288 bytes at position 3670016\n",
-                   "Cannot read 1048576 bytes at position 4194304\n"},
+         .shown = {"Film: 4.4 s lost at 0:00:03 (1930540 bytes unreadable at position 3670016)\n"},
          .disk_reads = "11273; 0 1 2 3 5 4 6 8 7"},
         {.name = "the recording header's sector 4096 fails",
          .before = [](ImageBuilder&, MemoryDisk& disk) { disk.fail_sectors(4096, 1); },
-         .raw = {4, "512 bytes" + zeros_told + "\n", zeros(0, 512)},
+         .raw = {4, "512 bytes" + zeros_told + ": 0.00 s in 1 place of 0:00:08\n", zeros(0, 512)},
          .conversion = {1, "Open of recording Film failed.\n", nullptr},
          .disk = {4, "512 bytes" + zeros_told + "\n", zeros(2097152, 512)},
          .disk_reads = "2057; 0 1 2 4 5 3 6 7 8"},

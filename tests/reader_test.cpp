@@ -68,9 +68,10 @@ Build slack(uint32_t packets, uint32_t count, uint32_t gap, uint32_t slack_bytes
         img.dir_entry(0, 0, kTypeRecording, s, count, slack_bytes, "R");
     };
 }
-// 5655 packets (two clusters, the last 1504 bytes slack), the sectors bad unreadable.
-Row unreadable(const char* name, std::vector<BadSectors> bad, Numbers packets, Messages shown) {
-    return {.name = name, .build = plain(5655), .packets = packets, .shown = shown, .bad = bad};
+// 5655 packets (two clusters, the last 1504 bytes slack), the sectors bad unreadable (the reader
+// itself tells nothing: its timeline tells the places when the conversion ends).
+Row unreadable(const char* name, std::vector<BadSectors> bad, Numbers packets) {
+    return {.name = name, .build = plain(5655), .packets = packets, .bad = bad};
 }
 
 TEST_F(Reader, StreamsOfEveryShape) {
@@ -119,14 +120,11 @@ TEST_F(Reader, StreamsOfEveryShape) {
          .packets = range(0, packets_for(kCluster)),
          .shown = {"Recording R: last cluster 2 holds only 100 valid bytes, packet cut\n"}},
         unreadable("sectors 2094 and 4159 (behind the stream): packet 36, ending at 2094, is kept",
-                   {{2094, 1, BadKind::kEio}, {4159, 1, BadKind::kEio}}, range(0, 5655, 37, 3),
-                   {"Cannot read 512 bytes at position 1072128\n"}),
+                   {{2094, 1, BadKind::kEio}, {4159, 1, BadKind::kEio}}, range(0, 5655, 37, 3)),
         unreadable("sector 3119 unreadable (a short read): a split packet's first part",
-                   {{3119, 1, BadKind::kShort}}, range(0, 5655, 2828, 4),
-                   {"Cannot read 512 bytes at position 1596928\n"}),
+                   {{3119, 1, BadKind::kShort}}, range(0, 5655, 2828, 4)),
         unreadable("sector 3120 unreadable (a whole failure): a split packet's second part",
-                   {{3120, 1, BadKind::kWhole}}, range(0, 5655, 2831, 3),
-                   {"Cannot read 512 bytes at position 1597440\n"}),
+                   {{3120, 1, BadKind::kWhole}}, range(0, 5655, 2831, 3)),
     };
     for (uint32_t first : {0, 1, 2, 3, 4, 100, 186, 187}) {
         const uint32_t gap = (40 + kPacket - first) % kPacket;

@@ -137,24 +137,26 @@ TEST_F(RealDevice, CopiesLoseOnlyTheBadSectorsOfTheirRecording) {
     REQUIRE_DEVICES();
     FailingDevice device(dir_, "sample.img", kBadSectors);
     ASSERT_FALSE(device.path.empty());
-    // Doku's sector, then Film's: the scratch and two sectors.
-    const std::string doku = "INFO: Cannot read 512 bytes at position 3149312\n";
+    // Film's sector, then News's: the scratch and two sectors.
     const std::string film =
-        "INFO: Cannot read 262144 bytes at position 8454144\n"
-        "INFO: Cannot read 512 bytes at position 6342656\n"
-        "INFO: Cannot read 512 bytes at position 10490368\n";
-    const std::string untried =
-        "; 261120 of those bytes were never tried sector by sector (pvrcopy disk tries them)\n";
-    const std::string kModes[][3] = {
-        {"raw", "ERROR: 512 bytes could not be read and were written as zeros\n",
-         "ERROR: 263168 bytes could not be read and were written as zeros" + untried},
-        {"TS", "ERROR: 512 bytes could not be read; 4 packets were lost\n",
-         "ERROR: 263168 bytes could not be read; 1403 packets were lost" + untried},
+        "INFO: Film: Teil 1/2: 0.00 s lost at 0:00:02 (512 bytes unreadable at position 3149312)\n";
+    const std::string news =
+        "INFO: News, 20:00: 0.60 s lost at 0:00:00 (262144 bytes unreadable at position 8454144)\n"
+        "INFO: News, 20:00: 0.00 s lost at 0:00:02 (512 bytes unreadable at position 6342656)\n"
+        "INFO: News, 20:00: 0.00 s lost at 0:00:04 (512 bytes unreadable at position 10490368)\n";
+    const std::string of_film = ": 0.00 s in 1 place of 0:00:08\n";
+    const std::string of_news =
+        ": 0.60 s in 3 places of 0:00:08; 261120 of those bytes were never tried sector by sector "
+        "(pvrcopy disk tries them)\n";
+    const std::string kModes[][2] = {
+        {"raw", "bytes could not be read and were written as zeros"},
+        {"TS", "bytes could not be read; %d packets were lost"},
     };
-    for (const auto& [mode, doku_error, film_error] : kModes) {
+    for (const auto& [mode, loss] : kModes) {
+        const std::string film_error = "ERROR: 512 " + format(loss.c_str(), 4) + of_film;
+        const std::string news_error = "ERROR: 263168 " + format(loss.c_str(), 1403) + of_news;
         const std::string args = "-d " + device.path + " -r all " + mode;
-        EXPECT_EQ(run_in(".", args, "Cannot read\\|ERROR: "),
-                  doku + doku_error + film + film_error);
+        EXPECT_EQ(run_in(".", args, " lost at \\|ERROR: "), film + film_error + news + news_error);
     }
 }
 

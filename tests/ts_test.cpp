@@ -193,16 +193,17 @@ const StreamsRow kStreamsRows[] = {
      .all_streams = 1,
      .pmt_as_it_came = true,
      .pids = {0, 0x100, 0x101, 0x102, 0x103, 0x104, 0x105, 0x106, 0x107, 0x108, 0x109}},
-    {.name = "the header's audio PID nowhere, nor the PMT's first audio: the next one taken",
+    {.name = "the header's audio PID nowhere, nor the PMT's first audio: the next one taken, the "
+             "one nowhere not named as left out",
      .section = kEveryKind,
      .header_audio = 0x1F0,
      .absent = 0x102,
      .shown = {"PMT PID is 256, video PID is 257, audio PID is 496\n",
                "The recording header's audio PID 496 occurs in none of the first 9 packets; the "
                "PMT's audio PID 259 is taken instead\n",
-               "The PMT lists streams this output leaves out: PID 258 (MPEG audio), PID 260 (AC-3 "
-               "audio), PID 261 (AC-3 audio), PID 262 (teletext), PID 263 (subtitles), PID 264 "
-               "(stream type 0x1B), PID 265 (MPEG video); --all-streams keeps them\n",
+               "The PMT lists streams this output leaves out: PID 260 (AC-3 audio), PID 261 (AC-3 "
+               "audio), PID 262 (teletext), PID 263 (subtitles), PID 264 (stream type 0x1B), PID "
+               "265 (MPEG video); --all-streams keeps them\n",
                kCompleted},
      .pids = {0, 0x100, 0x101, 0x103}},
     {.name = "every kind in a section across two packets",

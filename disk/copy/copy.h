@@ -103,8 +103,11 @@ enum copy_stop {
 // cannot write out what was buffered is a write failure); then the verdict:
 // a failure, an interrupt or the bytes written as zeros (untried of them
 // never read sector by sector) make the copy incomplete; otherwise
-// completed is shown. What was written stays.
-int finish_copy(FILE* file, copy_stop stop, int64_t zeros, int64_t untried, const char* completed);
+// completed is shown. What was written stays. The places of losses (a
+// recording's, or null) are told first, and the error of the zeros ends
+// with their totals.
+int finish_copy(FILE* file, copy_stop stop, int64_t zeros, int64_t untried, const char* completed,
+                loss_timeline* losses = nullptr);
 // The closing error of a copy that could not read everything: first (its
 // own words, without the line end) and, when some of those bytes were
 // never tried sector by sector, how many and that mode "disk" tries them.
@@ -158,11 +161,19 @@ struct disk_copy {
     char phase;                // the status of the phase that runs; 0 before
     int copy_percent;          // of the copying phase, over the whole copy
     int phase_percent;         // of the other phases, each its own
+    int64_t phase_bytes;       // what the percentage of the phase that runs counts
 };
 disk_copy& current_disk_copy();
 // The percentage after a read: of the copying phase over all non-tried
 // bytes, of the other phases over their own (done of total).
 void show_progress(disk_copy& copy, int64_t done, int64_t total);
+// The bytes the percentage now shown counts: of the copying phase all
+// non-tried bytes at its start, of another phase its own.
+int64_t disk_percent_bytes();
+// After the rescue's summary: the places of losses of each recording that
+// an area the map does not mark finished touches (read from the image),
+// then one line that the others are complete.
+void tell_recordings_touched(disk_copy& copy);
 // Writes the map now. 0, or 1 (why in copy.failure).
 int save_disk_map(disk_copy& copy);
 // The copy is over: the rescue reads into it no more.
@@ -196,6 +207,55 @@ void close_chain(chain_reader* chain);
 // to a cluster read before); then "Recording %s: chain ..." for the
 // recording named name is in qv_error.
 bool recording_chain_damaged(const chain_cluster* c, const char* name);
+
+// --- what a copy lost, in the recording's time (losses.cpp) ---
+// The places where a copy of a recording loses data (unreadable areas, a
+// chain that ends early), each told once in the recording's own time: from
+// its clock (the PCR, or the DTS or PTS where it has none), counted from its
+// first picture, losses closer than a second apart one place: "Film: 0.44 s
+// lost at 0:43:10 (4096 bytes unreadable at position 3196928)". Without a
+// clock the place is a share of the recording ("Film: lost at 61 % (...)").
+struct loss_timeline;
+// A timeline of recording index, telling through callback; null without memory.
+loss_timeline* open_losses(int index, progress_callback callback);
+// The recording's next cluster, read at disk position, its first valid
+// bytes in data (recorder order; the first one holds the recording header)
+// and its unreadable sectors in bad: their areas noted, the clock read.
+// Returns the unreadable bytes among the valid ones (also for a null t).
+int64_t account_cluster(loss_timeline* t, const uint8_t* data, const bad_sectors* bad,
+                        int64_t position, uint32_t valid);
+// The chain ends here for a damage: what its entry holds beyond is lost.
+void note_cut(loss_timeline* t);
+// The copy is over: every place not yet told is told (through qv_error).
+void close_losses(loss_timeline* t);
+void free_losses(loss_timeline* t);
+// A duration ("0.44 s", "12.4 s") and a time of the recording ("0:43:10").
+void format_seconds(char* out, size_t size, double seconds);
+void format_clock(char* out, size_t size, double seconds);
+
+// What the copy that runs came to, for the summary of a batch: the driver
+// clears it before each copy.
+struct copy_account {
+    char output[kOutputPathSize];  // the first output file it made; "" for none
+    int places;                    // where it lost data, a cut included
+    bool timed;                    // the places were told in time, not as shares
+    double lost_seconds;           // all places
+    double lost_before_cut;        // the places before a cut
+    double total_seconds;          // of the whole recording (to its entry's end)
+    bool cut;                      // its chain ended early
+    double cut_seconds;
+    int cut_percent;
+    bool lossy_end;  // its closing error is the one of its losses
+};
+copy_account& copy_outcome();
+// The totals of a closed timeline into the account.
+void keep_account(const loss_timeline* t);
+// What the closing error of a copy with losses adds: ": 12.4 s in 3 places
+// of 0:50:00", without a clock " in 3 places".
+void loss_totals(char* out, size_t size);
+// The account in words: "complete", "12.4 s lost in 3 places", "cut at
+// 0:12:04 of 0:15:00" (without a clock "lost in 3 places", "cut at 61 %").
+void describe_outcome(char* out, size_t size);
 
 // --- the recording reader (reader.cpp) ---
 recording_reader* open_recording_file(int index, progress_callback callback);

@@ -190,7 +190,10 @@ copy_stop run_copy(disk_copy& copy) {
     char message[kErrorSize];
     memcpy(message, qv_error, sizeof message);
     if (stop == kCopyRan) show_bad_areas();
-    if (rescue_shown(copy)) show_summary(copy, &whole);
+    if (rescue_shown(copy)) {
+        show_summary(copy, &whole);
+        tell_recordings_touched(copy);
+    }
     memcpy(qv_error, message, sizeof message);
     free_rescue_areas(&matter);
     free_rescue_areas(&rest);
@@ -201,12 +204,18 @@ copy_stop run_copy(disk_copy& copy) {
 }  // namespace
 
 void show_progress(disk_copy& copy, int64_t done, int64_t total) {
+    copy.phase_bytes = total;
     if (copy.phase == kMapNonTried)
         qv_report_percent(qv->progress,
                           uint64_t(copy.untried_at_start - rescue_bytes(kMapNonTried)),
                           uint64_t(copy.untried_at_start), &copy.copy_percent);
     else if (copy.phase)
         qv_report_percent(qv->progress, uint64_t(done), uint64_t(total), &copy.phase_percent);
+}
+
+int64_t disk_percent_bytes() {
+    const disk_copy& copy = current_disk_copy();
+    return copy.phase && copy.phase != kMapNonTried ? copy.phase_bytes : copy.untried_at_start;
 }
 
 int copy_disk() {

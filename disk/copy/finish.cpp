@@ -20,9 +20,12 @@ void set_loss_error(const char* first, int64_t untried) {
                      first, untried);
 }
 
-int finish_copy(FILE* file, copy_stop stop, int64_t zeros, int64_t untried, const char* completed) {
+int finish_copy(FILE* file, copy_stop stop, int64_t zeros, int64_t untried, const char* completed,
+                loss_timeline* losses) {
     char message[kErrorSize];
     memcpy(message, qv_error, sizeof message);
+    close_losses(losses);
+    keep_account(losses);
     const int close_failed = close_output(file);
     if (stop == kCopyStopped) {
         memcpy(qv_error, message, sizeof message);
@@ -37,9 +40,12 @@ int finish_copy(FILE* file, copy_stop stop, int64_t zeros, int64_t untried, cons
         return kCopyIncomplete;
     }
     if (zeros != 0) {
+        char totals[kErrorSize / 2] = "";
+        if (losses) loss_totals(totals, sizeof totals);
         snprintf(message, sizeof message,
-                 "%" PRId64 " bytes could not be read and were written as zeros", zeros);
+                 "%" PRId64 " bytes could not be read and were written as zeros%s", zeros, totals);
         set_loss_error(message, untried);
+        copy_outcome().lossy_end = true;
         return kCopyIncomplete;
     }
     qv_inform(qv->progress, "%s", completed);

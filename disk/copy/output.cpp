@@ -120,7 +120,13 @@ FILE* open_output_as(const char* file_name, const recording_entry* entry, const 
 }  // namespace
 
 FILE* open_output(const char* file_name, const recording_entry* entry, char* used) {
-    return open_output_as(file_name, entry, "wb", used);
+    char path[kOutputPathSize] = "";
+    FILE* file = open_output_as(file_name, entry, "wb", path);
+    if (used) memcpy(used, path, sizeof path);
+    // A recording's first output names its copy in the account.
+    char* named = copy_outcome().output;
+    if (file && entry && !named[0]) memcpy(named, path, sizeof path);
+    return file;
 }
 
 FILE* open_output_update(const char* file_name) {

@@ -8,9 +8,10 @@ namespace {
 
 // Copies the chain of entry into file, cluster by cluster as the read-ahead
 // brings them; unreadable sectors are written as zeros and counted in *zeros
-// (those never tried sector by sector also in *untried).
-copy_stop copy_chain(const recording_entry* entry, FILE* file, chain_reader* chain, int64_t* zeros,
-                     int64_t* untried) {
+// (those never tried sector by sector also in *untried), their places noted
+// in losses.
+copy_stop copy_chain(const recording_entry* entry, FILE* file, chain_reader* chain,
+                     loss_timeline* losses, int64_t* zeros, int64_t* untried) {
     const uint32_t size = qv->cluster_size;
     int last = -1;
     uint64_t done = 0;
@@ -22,7 +23,7 @@ copy_stop copy_chain(const recording_entry* entry, FILE* file, chain_reader* cha
             return kCopyStopped;
         }
         const uint32_t length = c->link == kLinkEnd ? size - entry->last_cluster_slack : size;
-        *zeros += report_unreadable(qv->progress, cluster_position(c->cluster), &c->bad, length);
+        *zeros += account_cluster(losses, c->data, &c->bad, cluster_position(c->cluster), length);
         *untried += untried_bytes(&c->bad, length);
         if (fwrite(c->data, 1, length, file) != length) {
             qv_write_failed(kWriteFailedMessage);
@@ -33,7 +34,10 @@ copy_stop copy_chain(const recording_entry* entry, FILE* file, chain_reader* cha
         if (c->link == kLinkEnd) return kCopyRan;
         // A damaged chain, or one that returns to a cluster already copied,
         // ends the copy as a failure.
-        if (recording_chain_damaged(c, entry->name)) return kCopyStopped;
+        if (recording_chain_damaged(c, entry->name)) {
+            note_cut(losses);
+            return kCopyStopped;
+        }
     }
 }
 
@@ -68,7 +72,11 @@ int dump_file(int index) {
     }
     int64_t zeros = 0, untried = 0;
     chain_reader* chain = open_chain(c);
-    const copy_stop stop = chain ? copy_chain(entry, file, chain, &zeros, &untried) : kCopyStopped;
+    loss_timeline* losses = open_losses(index, qv->progress);
+    const copy_stop stop =
+        chain ? copy_chain(entry, file, chain, losses, &zeros, &untried) : kCopyStopped;
     close_chain(chain);
-    return finish_copy(file, stop, zeros, untried, "\rProcessing completed.\n");
+    const int result = finish_copy(file, stop, zeros, untried, "\rProcessing completed.\n", losses);
+    free_losses(losses);
+    return result;
 }

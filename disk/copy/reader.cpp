@@ -42,7 +42,7 @@ uint32_t valid_length(const recording_reader* reader) {
 
 // Takes the next cluster of the chain into data, read ahead by the chain
 // reader. Unreadable sectors are zero bytes in data and listed in bad; each
-// area of them within the valid data is shown at once. Nonzero when there is
+// area of them within the valid data goes to the timeline of losses. Nonzero when there is
 // no next cluster or it cannot be read at all (the read's message in
 // qv_error, error set), or when it is the first and its recording header is
 // unreadable.
@@ -63,8 +63,8 @@ int load_cluster(recording_reader* reader, bool first) {
     reader->pos = 0;
     reader->bad_next = 0;
     reader->limit = valid_length(reader);
-    reader->unreadable_bytes +=
-        report_unreadable(reader->callback, cluster_position(c->cluster), &c->bad, reader->limit);
+    reader->unreadable_bytes += account_cluster(reader->losses, c->data, &c->bad,
+                                                cluster_position(c->cluster), reader->limit);
     reader->untried += untried_bytes(&c->bad, reader->limit);
     return 0;
 }
@@ -121,6 +121,7 @@ bool next_cluster_for(recording_reader* reader, uint32_t needed) {
     if (last_cluster(reader)) return false;
     if (recording_chain_damaged(reader->now, entry_of(reader)->name)) {
         if (reader->callback) reader->callback(-1);
+        note_cut(reader->losses);
         return false;
     }
     if (load_cluster(reader, false) != 0) return false;
@@ -178,6 +179,7 @@ recording_reader* open_recording_file(int index, progress_callback callback) {
     }
     reader->index = index;
     reader->callback = callback;
+    reader->losses = open_losses(index, callback);
     reader->chain = open_chain(entry->start_cluster);
     if (!reader->chain || load_cluster(reader, true) != 0) {
         close_recording_file(reader);
@@ -224,6 +226,7 @@ const uint8_t* read_ts_packet(recording_reader* reader) {
 void close_recording_file(recording_reader* reader) {
     if (!reader) return;
     close_chain(reader->chain);
+    free_losses(reader->losses);
     free(reader);
 }
 

@@ -48,22 +48,6 @@ void show_unreadable(progress_callback callback, int64_t position, uint32_t coun
     qv_inform(callback, "Cannot read %u bytes at position %" PRId64 "\n", count, position);
 }
 
-int64_t report_unreadable(progress_callback callback, int64_t position, const bad_sectors* bad,
-                          uint32_t valid) {
-    int64_t total = 0;
-    for (uint32_t i = 0; i < bad->count;) {
-        uint64_t start = bad_run_start(bad, i);
-        uint64_t end = bad_run_end(bad, i);
-        // Runs that follow each other directly (tried and untried) are one area.
-        for (++i; i < bad->count && bad_run_start(bad, i) == end; ++i) end = bad_run_end(bad, i);
-        if (end > valid) end = valid;
-        if (start >= end) continue;
-        show_unreadable(callback, position + int64_t(start), uint32_t(end - start));
-        total += int64_t(end - start);
-    }
-    return total;
-}
-
 int64_t untried_bytes(const bad_sectors* bad, uint32_t valid) {
     int64_t total = 0;
     for (uint32_t i = 0; i < bad->count; ++i) {

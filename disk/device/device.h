@@ -138,6 +138,8 @@ int qv_output_room(const char* path, int64_t* free_bytes, int64_t* largest_file)
 int64_t qv_file_allocated(const char* path);
 // Cuts the open file to length bytes. 0, or the error code.
 int qv_truncate(FILE* file, int64_t length);
+// Whether standard error goes to a terminal (not to a pipe or a file).
+bool qv_stderr_is_terminal();
 // Nonzero when the output write, flush or close that just failed was refused
 // because the file grew beyond what the output file system can hold (EFBIG;
 // on Windows also ERROR_FILE_TOO_LARGE).
@@ -343,11 +345,6 @@ uint32_t bad_run_after(const bad_sectors* bad, uint32_t from, uint32_t first);
 bool bad_bytes_touch(const bad_sectors* bad, uint32_t from, uint32_t to);
 // Shows "Cannot read %u bytes at position %I64d\n" through callback.
 void show_unreadable(progress_callback callback, int64_t position, uint32_t count);
-// show_unreadable through callback for every
-// unreadable area (adjacent runs together) within the first valid bytes of a
-// range read at position; returns the number of those bytes.
-int64_t report_unreadable(progress_callback callback, int64_t position, const bad_sectors* bad,
-                          uint32_t valid);
 // The bytes of untried runs within the first valid bytes of the range.
 int64_t untried_bytes(const bad_sectors* bad, uint32_t valid);
 // Within the device layer: appends run [first, first + length) of sectors

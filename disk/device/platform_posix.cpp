@@ -337,3 +337,5 @@ void qv_monitor_lock(qv_monitor m) { pthread_mutex_lock(&m->lock); }
 void qv_monitor_unlock(qv_monitor m) { pthread_mutex_unlock(&m->lock); }
 void qv_monitor_wait(qv_monitor m) { pthread_cond_wait(&m->changed, &m->lock); }
 void qv_monitor_signal(qv_monitor m) { pthread_cond_broadcast(&m->changed); }
+
+bool qv_stderr_is_terminal() { return isatty(STDERR_FILENO) == 1; }

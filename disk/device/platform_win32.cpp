@@ -10,6 +10,7 @@
 #include <cwchar>
 #include <new>
 
+#include <io.h>
 #include <windows.h>
 #include <winioctl.h>
 
@@ -331,3 +332,5 @@ void qv_monitor_lock(qv_monitor m) { EnterCriticalSection(&m->lock); }
 void qv_monitor_unlock(qv_monitor m) { LeaveCriticalSection(&m->lock); }
 void qv_monitor_wait(qv_monitor m) { SleepConditionVariableCS(&m->changed, &m->lock, INFINITE); }
 void qv_monitor_signal(qv_monitor m) { WakeAllConditionVariable(&m->changed); }
+
+bool qv_stderr_is_terminal() { return _isatty(_fileno(stderr)) != 0; }

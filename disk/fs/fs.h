@@ -103,6 +103,10 @@ bool ts_discontinuity(const uint8_t* p);
 // The PCR in 27 MHz units into *pcr; false unless the adaptation field holds
 // one (PCR_flag set and the field long enough for its six bytes).
 bool ts_pcr(const uint8_t* p, uint64_t* pcr);
+// The time of the PES packet that begins in p (a unit start, not scrambled):
+// its DTS, else its PTS, 90 kHz, into *time; false when its header holds
+// neither inside the packet.
+bool ts_pes_time(const uint8_t* p, uint64_t* time);
 
 // --- opening (open.cpp) ---
 // How the run takes its disk; all zero is the plain run (the image
