@@ -184,12 +184,12 @@ uint32_t find_continuation(const carving* k, const carve_job* job, uint32_t c) {
 }
 
 // Whether the table's link from c to n may be followed: a next cluster
-// within the table that neither copy failed to give, not the root, no
-// directory, not taken yet (also not by this chain: no loop), not free and
-// no other recording's header.
+// within the table that neither copy failed to give, not the root, not
+// taken yet (also not by this chain: no loop), not free and no entry's
+// start (a file's, a directory's) or recording's header.
 bool link_usable(const carving* k, uint32_t c, link_kind kind, uint32_t n) {
     return kind == kLinkNext && n != 0 && !has_cluster(&k->found->unknown_links, c) &&
-           !has_cluster(&k->taken, n) && !has_cluster(&k->found->directories, n) &&
+           !has_cluster(&k->taken, n) && !has_cluster(&k->found->chain_starts, n) &&
            !(k->sig[n].flags & kSigHeader) && qv->fat[n] != kFreeCluster;
 }
 
@@ -216,9 +216,9 @@ void end_by_content(carve_job* job) {
     job->ended = true;
 }
 
-// One step of job's chain from its last cluster. False when the chain ended
-// (ended set) or, without by_content, only the content could go on.
-bool step(carving* k, carve_job* job, bool by_content) {
+// One step of job's chain from its last cluster in round. False when the
+// chain ended (ended set) or waits for a later round.
+bool step(carving* k, carve_job* job, carve_round round) {
     const uint32_t c = job->last;
     uint32_t n;
     const link_kind kind = chain_next(c, &n);
@@ -233,17 +233,19 @@ bool step(carving* k, carve_job* job, bool by_content) {
     // A lost chain ends as the table says; an entry's chain that ends short
     // of its length may go on by content.
     if (kind == kLinkEnd && !job->want) return end_here(job);
-    if (!by_content) return false;
-    const uint32_t m = find_continuation(k, job, c);
-    if (m != kNone) {
-        if (job->unusable_from == kNone) job->unusable_from = c;
-        job->content_links++;
-        qv->fat[c] = m;
-        return take(k, job, m);
+    if (round == kByTable) return false;
+    if (round == kByContent) {
+        const uint32_t m = find_continuation(k, job, c);
+        if (m != kNone) {
+            if (job->unusable_from == kNone) job->unusable_from = c;
+            job->content_links++;
+            qv->fat[c] = m;
+            return take(k, job, m);
+        }
+        // Nothing else goes on: the table's link, when there is one, is all there is.
+        if (usable) return take(k, job, n);
+        if (kind == kLinkEnd) return end_here(job);
     }
-    // Nothing else goes on: the table's link, when there is one, is all there is.
-    if (usable) return take(k, job, n);
-    if (kind == kLinkEnd) return end_here(job);
     end_by_content(job);
     return false;
 }
@@ -283,6 +285,6 @@ bool start_chain(carving* k, carve_job* job, uint32_t start, uint32_t want) {
     return true;
 }
 
-void follow_chain(carving* k, carve_job* job, bool by_content) {
-    while (!job->ended && step(k, job, by_content)) {}
+void follow_chain(carving* k, carve_job* job, carve_round round) {
+    while (!job->ended && step(k, job, round)) {}
 }

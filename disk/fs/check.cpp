@@ -9,6 +9,7 @@
 // against cluster_count before it indexes fat, the owner array or the mark
 // array, and takes at most cluster_count steps.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "disk/bytes.h"
@@ -95,6 +96,37 @@ salvage_findings findings;
 // chain walk meets is no finding.
 bool table_known = true;
 
+// Room for need items of size bytes in *items (room of them so far); false
+// when there is no memory, and the findings are then incomplete.
+bool make_room(void** items, uint32_t* room, uint32_t need, size_t size) {
+    if (need <= *room) return true;
+    const uint32_t more = need < 2 * *room ? 2 * *room : need + 16;
+    void* grown = realloc(*items, size * more);
+    if (!grown) {
+        findings.incomplete = true;
+        return false;
+    }
+    memset(static_cast<uint8_t*>(grown) + size * *room, 0, size * (more - *room));
+    *items = grown;
+    *room = more;
+    return true;
+}
+
+// What the salvage needs of an entry at start s: where it starts, and of a
+// file its chain.
+void keep_for_salvage(const uint8_t* entry, uint32_t s) {
+    const uint8_t type = entry[kEntryType];
+    if (type == kTypeShared0 || type == kTypeShared1) return;
+    add_cluster(&findings.chain_starts, s);
+    if (type == kTypeSubdir) return;
+    void* files = findings.files;
+    if (make_room(&files, &findings.file_room, findings.file_count + 1, sizeof(file_chain))) {
+        findings.files = static_cast<file_chain*>(files);
+        findings.files[findings.file_count++] = {s, get_be32(entry + kEntryClusters),
+                                                 type == kTypeRecording};
+    }
+}
+
 // Entries in unreadable sectors are skipped, one warning per run of them;
 // what they held shows up as lost clusters. kUnreadableEntries when any.
 int report_unreadable_entries(const directory_cluster* dir) {
@@ -143,6 +175,7 @@ int check_entry(const uint8_t* entry, uint32_t* marks, uint32_t* dir_list, uint3
     }
     int result = 0;
     add_cluster(&findings.entry_starts, s);
+    if (qv_options.salvage) keep_for_salvage(entry, s);
     const bool shared = type == kTypeShared0 || type == kTypeShared1;
     const bool already_reached = marks[s] == kReached;
     if (!shared && already_reached) {
@@ -198,6 +231,7 @@ int report_lost_clusters(const uint32_t* marks) {
     uint32_t lost = 0;
     for (uint32_t n = 0; n < qv->cluster_count; ++n) {
         if (marks[n] == kReached) continue;
+        add_cluster(&findings.unreached, n);
         qv_warn("FAT item %x not accessible\n", n);
         ++lost;
     }
@@ -245,3 +279,8 @@ int check_file_system(uint32_t* first, uint32_t* second, uint32_t* dir_list, boo
 }
 
 salvage_findings* opening_findings() { return &findings; }
+
+void clear_findings() {
+    free(findings.files);
+    memset(&findings, 0, sizeof findings);
+}
