@@ -251,14 +251,18 @@ TEST_F(Carving, EveryDamageClassFindsTheChainsByContent) {
 }
 
 // Streams without a clock, their first packet 66 and 68 bytes behind the header: the packet across
-// clusters 1 and 2 is split two bytes into its header, cluster 5 begins with a packet. Both tables
-// zeroed, the chains are followed by content.
+// clusters 1 and 2 is split two bytes into its header, cluster 5 begins with a packet; Rest's
+// cluster 8 holds only the rest of the packet split at the end of 7, as Back's 11 does of 9's,
+// but the cluster behind 9 is Back's own. Both tables zeroed, the chains are followed by content;
+// then the directory too, and they are lost recordings.
 TEST_F(Carving, ClockLessPacketsSplitInsideTheirHeaderAndBetween) {
-    ImageBuilder img(8, kSectors);
+    ImageBuilder img(12, kSectors);
     img.set_root_dir_slack(512);
     const uint32_t packets = 2 * img.cluster_size() / kTsPacketSize + 100;
     img.add_recording("Split", numbered_packets(0, packets), {}, {}, {1, 2, 3}, 66);
     img.add_recording("Whole", numbered_packets(0, packets / 2), {}, {}, {4, 5}, 68);
+    img.add_recording("Rest", numbered_packets(0, 5582), {}, {}, {6, 7, 8});  // 28 bytes in 8
+    img.add_recording("Back", numbered_packets(0, 5582), {}, {}, {10, 9, 11});
     img.pad_for_links();
     img.damage_fat(1, TableDamage::kZeroed);
     img.damage_fat(2, TableDamage::kZeroed);
@@ -266,9 +270,30 @@ TEST_F(Carving, ClockLessPacketsSplitInsideTheirHeaderAndBetween) {
     ASSERT_EQ(open_disk(img), 0) << qv_error;
     const int listed = parse_dir(0, root_entry_count(), 0xFF, kTypeRecording);
     clear_capture();
-    EXPECT_EQ(salvage_recordings(listed), 2);
-    EXPECT_EQ(capture().messages, (Messages{carved("Split", 1, 2), carved("Whole", 4, 1)}));
-    EXPECT_EQ(chains(2), (Chains{{"Split", {1, 2, 3}}, {"Whole", {4, 5}}}));
+    EXPECT_EQ(salvage_recordings(listed), 4);
+    EXPECT_EQ(capture().messages,
+              (Messages{carved("Split", 1, 2), carved("Whole", 4, 1), carved("Rest", 6, 2),
+                        carved("Back", 10, 1),
+                        "Recording Back: no cluster continues the stream after cluster 9; the "
+                        "chain ends there with 2 of its 3 clusters\n"}));
+    EXPECT_EQ(
+        chains(4),
+        (Chains{{"Split", {1, 2, 3}}, {"Whole", {4, 5}}, {"Rest", {6, 7, 8}}, {"Back", {10, 9}}}));
+    memset(img.cluster(0), kTypeEmpty, img.cluster_size());
+    ASSERT_EQ(open_disk(img), 0) << qv_error;
+    EXPECT_EQ(salvage_recordings(0), 4);
+    EXPECT_EQ(chains(4), (Chains{{"lost_000001", {1, 2, 3}},
+                                 {"lost_000004", {4, 5}},
+                                 {"lost_000006", {6, 7, 8}},
+                                 {"lost_00000a", {10, 9}}}));
+    const Messages& lost = capture().messages;
+    EXPECT_EQ(
+        Messages(lost.end() - 3, lost.end()),
+        (Messages{"Salvage: lost chain at cluster 6, length 3, holds a recording whose "
+                  "stream ends 28 bytes into its last cluster: listed as lost_000006\n",
+                  carved("lost_00000a", 0xa, 1),
+                  "Salvage: lost chain at cluster a, length 2, holds a recording whose "
+                  "stream ends 524640 bytes into its last cluster: listed as lost_00000a\n"}));
     qv_options.salvage = 0;
 }
 

@@ -216,6 +216,33 @@ void end_by_content(carve_job* job) {
     job->ended = true;
 }
 
+// Whether job's chain, its last cluster c, stops with a packet split at c's
+// end whose rest alone a last cluster may hold: a lost recording's, or an
+// entry's one cluster short of its length whose last cluster holds that
+// rest exactly.
+bool waits_for_rest(const carve_job* job, const cluster_signature& a) {
+    if (!(a.flags & kSigTailToEnd) || (a.flags & kSigTailUnread) || a.rest == 0) return false;
+    return job->want == 0 || (job->length + 1 == job->want && job->last_bytes == a.rest);
+}
+
+// Whether m, the cluster behind a chain's last, may hold the rest of the
+// packet split at that one's end: no chain took it, and its start is read
+// (so it is no directory, and no chain the table gives whole holds it).
+bool holds_rest(const carving* k, uint32_t m) {
+    return m < k->count && !has_cluster(&k->taken, m) && (k->sig[m].flags & kSigHeadRead);
+}
+
+// Takes the cluster behind c as job's last: it holds the rest of c's split packet.
+void take_rest(carving* k, carve_job* job, uint32_t c) {
+    if (job->unusable_from == kNone) job->unusable_from = c;
+    job->content_links++;
+    job->rest_end = k->sig[c].rest;
+    qv->fat[c] = c + 1;
+    take(k, job, c + 1);
+    qv->fat[c + 1] = kEndOfChain;
+    job->ended = true;
+}
+
 // One step of job's chain from its last cluster in round. False when the
 // chain ended (ended set) or waits for a later round.
 bool step(carving* k, carve_job* job, carve_round round) {
@@ -245,6 +272,10 @@ bool step(carving* k, carve_job* job, carve_round round) {
         // Nothing else goes on: the table's link, when there is one, is all there is.
         if (usable) return take(k, job, n);
         if (kind == kLinkEnd) return end_here(job);
+        if (waits_for_rest(job, k->sig[c])) return false;
+    } else if (holds_rest(k, c + 1)) {
+        take_rest(k, job, c);
+        return false;
     }
     end_by_content(job);
     return false;
@@ -272,13 +303,13 @@ void close_carving(carving* k) {
     free(k);
 }
 
-bool start_chain(carving* k, carve_job* job, uint32_t start, uint32_t want) {
+bool start_chain(carving* k, carve_job* job, uint32_t start, uint32_t want, uint32_t last_bytes) {
     memset(job, 0, sizeof *job);
     job->ended = true;
     if (start == 0 || start >= k->count || has_cluster(&k->taken, start) ||
         has_cluster(&k->found->directories, start))
         return false;
-    *job = carve_job{start, want, start, 1, 0, kNone, {}, 0, false, false};
+    *job = carve_job{start, want, last_bytes, 0, start, 1, 0, kNone, {}, 0, false, false};
     add_cluster(&k->taken, start);
     for (uint16_t pid : k->sig[start].header_pid)
         if (pid != 0 && pid != kNullPid) job->pids[job->pid_count++] = pid;

@@ -368,6 +368,8 @@ bool lost_chain_whole(const table_trust* t, uint32_t start);
 struct carve_job {
     uint32_t start;
     uint32_t want;           // the entry's num_clusters; 0 for a lost recording
+    uint32_t last_bytes;     // the bytes of its last cluster the entry holds
+    uint32_t rest_end;       // with a last cluster that holds only a split packet's rest: its end
     uint32_t last, length;   // the chain so far
     uint32_t content_links;  // links found by content
     uint32_t unusable_from;  // first cluster whose link the table could not give
@@ -381,19 +383,25 @@ struct carving;
 // (sig stays the caller's). Null when there is no memory (message in qv_error).
 carving* open_carving(const cluster_signature* sig, uint32_t count);
 void close_carving(carving* k);
-// Starts job at cluster start (want: 0 or the entry's length). False, and
-// nothing started, when start is a directory, lies outside the table or
-// another chain has taken it already.
-bool start_chain(carving* k, carve_job* job, uint32_t start, uint32_t want);
+// Starts job at cluster start (want: 0 or the entry's length; last_bytes:
+// the bytes of its last cluster the entry holds). False, and nothing
+// started, when start is a directory, lies outside the table or another
+// chain has taken it already.
+bool start_chain(carving* k, carve_job* job, uint32_t start, uint32_t want, uint32_t last_bytes);
 // The rounds of the carving, every chain through each before the next.
 enum carve_round {
     kByTable,    // as far as the table's usable links go
-    kByContent,  // on by content to the end
+    kByContent,  // on by content to the end, but for a split packet's rest
+    kByRest,     // the physically next cluster as the last, holding the rest
 };
 // Follows job's chain through round: where the table cannot tell, or its
 // link leads to a cluster that does not continue the stream while another
 // does, the physically next cluster is tried first, then every other that
-// no chain has taken. Links found are written into
+// no chain has taken. A chain whose stream stops with a packet split at the
+// end of its last cluster (a lost one's, or an entry's one cluster short of
+// its length whose last cluster holds just that rest) waits for the last
+// round: then the physically next cluster, when no chain took it and it
+// does not go on with the stream, is its last. Links found are written into
 // qv->fat, kEndOfChain where the chain reaches want or (a lost recording)
 // its stream ends, kNoContinuation where it ends short of want. At most one
 // step per cluster of the table over all chains.

@@ -86,7 +86,7 @@ int add_lost(salvage_work* w, int count, uint32_t clusters) {
                 c);
             break;
         }
-        if (!start_chain(w->matching, &w->jobs[count], c, 0)) continue;  // a chain has it
+        if (!start_chain(w->matching, &w->jobs[count], c, 0, 0)) continue;  // a chain has it
         recording_entry* r = &qv->recordings[count++];
         memset(r, 0, sizeof *r);
         r->type = kTypeRecording;
@@ -97,10 +97,11 @@ int add_lost(salvage_work* w, int count, uint32_t clusters) {
 }
 
 // A lost recording's length: its chain, its last cluster cut at the last
-// whole packet of its stream.
+// whole packet of its stream (or where the rest of its split packet ends).
 void finish_lost(recording_entry* r, const carve_job* job, cluster_signature* sig) {
     const uint32_t size = qv->cluster_size;
-    const uint32_t stream_end = stream_end_of(job->last, &sig[job->last]);
+    const uint32_t stream_end =
+        job->rest_end ? job->rest_end : stream_end_of(job->last, &sig[job->last]);
     const uint32_t end = stream_end <= size ? stream_end : size;
     r->num_clusters = job->length;
     r->last_cluster_slack = size - end;
@@ -150,12 +151,15 @@ int salvage_recordings(int count) {
     const int listed = count;
     for (int i = 0; i < listed; ++i) {
         const recording_entry* r = &qv->recordings[i];
-        start_chain(w.matching, &w.jobs[i], r->start_cluster, r->num_clusters);
+        const uint32_t slack = r->last_cluster_slack;
+        start_chain(w.matching, &w.jobs[i], r->start_cluster, r->num_clusters,
+                    slack < qv->cluster_size ? qv->cluster_size - slack : 0);
     }
     count = add_lost(&w, count, clusters);
     // The table's usable links of every chain first, so that no chain takes
-    // by content a cluster that the table gives another.
-    for (carve_round round : {kByTable, kByContent})
+    // by content a cluster that the table gives another; a split packet's
+    // rest last, once every chain has taken what continues it.
+    for (carve_round round : {kByTable, kByContent, kByRest})
         for (int i = 0; i < count; ++i) follow_chain(w.matching, &w.jobs[i], round);
     read_lost_ends(&w, listed, count, clusters);
     for (int i = 0; i < count; ++i) {
