@@ -167,6 +167,19 @@ TEST_F(Carving, EveryDamageClassFindsTheChainsByContent) {
              },
          .shown = {carved("News", 5, 3)},
          .reads = 112},
+        {.damage = "News in a subdirectory's subdirectory is carved as those of the root are",
+         .tables = kZeroed,
+         .make =
+             [](Img img) {
+                 for (uint32_t dir : {7, 8})
+                     memset(img.cluster(dir), kTypeEmpty, img.cluster_size());
+                 memcpy(img.cluster(8), img.cluster(0) + kDirEntrySize, kDirEntrySize);
+                 img.dir_entry(0, 1, kTypeSubdir, 7, 1, 0, "Archiv");
+                 img.dir_entry(7, 0, kTypeSubdir, 8, 1, 0, "2002");
+             },
+         .found = {{"Film", kFilm}, {"Archiv/2002/News", kNews}},
+         .shown = {carved("Film", 1, 3), carved("Archiv/2002/News", 5, 3)},
+         .reads = 116},
         {.damage = "unreadable sectors inside News's cluster 1f do not break its chain",
          .tables = kZeroed,
          .bad = {{(0x1f + 1) * kSectors + 500, 8, BadKind::kEio}},

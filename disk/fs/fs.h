@@ -175,10 +175,13 @@ struct salvage_findings {
     cluster_bitmap chain_starts;   // where a file or a directory starts: no link may lead there
     cluster_bitmap unreached;      // allocated clusters that no directory entry reaches
     // With the salvage: the chain of every file entry of every directory (not
-    // those that may share their start); incomplete when there was no memory
-    // for all of them.
+    // those that may share their start), and the recordings of the
+    // subdirectories, named by their path ("Archiv/Film"); incomplete when
+    // there was no memory for all of them.
     file_chain* files;
     uint32_t file_count, file_room;
+    recording_entry* nested;
+    uint32_t nested_count, nested_room;
     bool incomplete;
 };
 salvage_findings* opening_findings();
@@ -250,6 +253,11 @@ void copy_name(char* out, size_t out_size, const uint8_t* field, size_t field_si
 // Sets qv->recording_count to its result. With qv_options.salvage, the
 // recordings the list file does not name follow the list's, in directory order.
 int parse_dir(uint32_t dir_cluster, uint32_t entry_count, uint8_t type_mask, uint8_t type_value);
+// A recording table entry from directory entry (its name as the entry gives it).
+void fill_recording(recording_entry* r, const uint8_t* entry);
+// The salvage: the recordings of the subdirectories that the check found
+// follow the count of the table, as far as it has room. The new count.
+int add_nested_recordings(int count);
 // After parse_dir: whether the directory it read holds the list file, and
 // the cluster where that begins.
 bool list_file_start(uint32_t* cluster);
@@ -408,7 +416,8 @@ enum carve_round {
 void follow_chain(carving* k, carve_job* job, carve_round round);
 
 // --- the salvage's recordings (lost.cpp) ---
-// With qv_options.salvage: reads the head of every lost chain, and where a
+// With qv_options.salvage: appends the recordings of the subdirectories to
+// the count of the table, reads the head of every lost chain, and where a
 // recording's chain needs the content (judge_table), the signatures of the
 // clusters that can take part (those of no chain the table gives whole), in
 // one pass over the disk; follows the chains of the table's recordings

@@ -139,6 +139,7 @@ void report(const recording_entry* r, const carve_job* job) {
 int salvage_recordings(int count) {
     if (count < 0 || !qv_options.salvage) return count;
     const uint32_t clusters = table_size();
+    count = add_nested_recordings(count);
     salvage_work w = {};
     if (prepare(&w, clusters, count) != 0 || read_what_matters(&w, clusters) != 0) {
         char reason[kErrorSize];
