@@ -312,8 +312,8 @@ TEST_F(Carving, ClockLessPacketsSplitInsideTheirHeaderAndBetween) {
 
 // News's directory slot emptied, the table intact: the salvage reads what the plain opening reads,
 // and News's head and last cluster (its windows and its middle, where its stream ends), without a
-// percentage.
-TEST_F(Carving, AnIntactTableCostsTheLostHeads) {
+// percentage. Mode "disk" with the salvage then reads News, lost_000005, before the free space.
+TEST_F(Carving, AnIntactTableCostsTheLostHeadsAndMatters) {
     ImageBuilder img = disk(ts_);
     memset(img.cluster(0) + kDirEntrySize, kTypeEmpty, kDirEntrySize);
     ASSERT_EQ(open_disk(img), 0) << qv_error;
@@ -328,6 +328,22 @@ TEST_F(Carving, AnIntactTableCostsTheLostHeads) {
     EXPECT_EQ(disk_.reads - plain, 4u);
     EXPECT_EQ(capture().percents, std::vector<int>{});
     EXPECT_EQ(chains(2), (Chains{{"Film", kFilm}, {"lost_000005", kNews}}));
+    qv_options.whole_disk = 1;
+    qv_options.found = begin_disk_copy;
+    ASSERT_EQ(open_disk(img), 0) << qv_error;
+    EXPECT_EQ(salvage_recordings(parse_dir(0, root_entry_count(), 0xFF, kTypeRecording)), 2);
+    disk_.log_reads = true;
+    EXPECT_EQ(copy_disk(), kCopyDone);
+    auto first_read_of = [&](uint32_t c) {
+        const auto& log = disk_.read_log;
+        return std::find_if(log.begin(), log.end(),
+                            [&](const std::pair<int64_t, uint32_t>& r) {
+                                return r.first + r.second > cluster_position(c) &&
+                                       r.first < cluster_position(c + 1);
+                            }) -
+               log.begin();
+    };
+    EXPECT_LT(first_read_of(0x1e), first_read_of(7));  // 7: the first free cluster
     qv_options = qv_settings{};
 }
 }  // namespace

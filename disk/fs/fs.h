@@ -276,7 +276,8 @@ bool find_first_packet(const uint8_t* data, uint32_t limit, uint32_t* pos);
 // What a rescue of the disk reads first, in this order: the system area
 // (disk cluster 0), every directory cluster the check read, the list file's
 // clusters, then the recordings' clusters: those of order (order_count
-// indices of the recording table) first, then the others in table order.
+// indices of the recording table) first, then the others in table order
+// (with the salvage, those of the subdirectories and the lost ones last).
 // Each chain is followed to its end, a damaged link or a cluster listed
 // already; consecutive clusters are one area. 0, or 1 when no memory is
 // left (qv_error).
