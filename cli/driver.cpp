@@ -609,6 +609,8 @@ int write_domain_map_asked(const command_line& cl) {
 int image_disk(const command_line& cl) {
     int n = geometry_known() ? parse_dir(0, root_entry_count(), kWholeTypeByte, kTypeRecording) : 0;
     if (n < 0) n = 0;  // the whole disk is copied all the same
+    // The salvage's recordings are among the areas that matter.
+    if (qv_options.salvage) n = salvage_recordings(n);
     static int first[kMaxRecordings];
     int count = 0;
     const int missing = cl.recordings && walk_list(cl.recordings, n, [&](long number) {

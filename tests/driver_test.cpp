@@ -383,9 +383,11 @@ TEST_F(DriverRun, DiskModeAndSalvageOnADiskTheCheckRefuses) {
               std::make_pair(1, Texts{"ERROR: No recording 2 on this disk",
                                       "ERROR: No recording 12 on this disk"}));
     EXPECT_TRUE(text_of(out / "qvdisk.img") == sources["refused/qvdisk.img"]);
-    // With the numbers all on the disk the copy is a success.
+    // With the numbers all on the disk the copy is a success: with --salvage B, lost_000003, is 2.
     const fs::path again = fresh("again");
-    EXPECT_EQ(run_child(root / "refused", {"-o", again.string(), "-r", "1", "disk"}).status, 0);
+    EXPECT_EQ(
+        run_child(root / "refused", {"--salvage", "-o", again.string(), "-r", "2", "disk"}).status,
+        0);
     // The domain: the system area, the root and A's clusters (disk MiB 0 to 3); the rest not.
     const std::string domain = text_of(out / "domain.map");
     EXPECT_EQ(

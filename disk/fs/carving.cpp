@@ -184,12 +184,12 @@ uint32_t find_continuation(const carving* k, const carve_job* job, uint32_t c) {
 }
 
 // Whether the table's link from c to n may be followed: a next cluster
-// within the table that neither copy failed to give, not the root, no
-// directory, not taken yet (also not by this chain: no loop), not free and
-// no other recording's header.
+// within the table that neither copy failed to give, not the root, not
+// taken yet (also not by this chain: no loop), not free and no entry's
+// start (a file's, a directory's) or recording's header.
 bool link_usable(const carving* k, uint32_t c, link_kind kind, uint32_t n) {
     return kind == kLinkNext && n != 0 && !has_cluster(&k->found->unknown_links, c) &&
-           !has_cluster(&k->taken, n) && !has_cluster(&k->found->directories, n) &&
+           !has_cluster(&k->taken, n) && !has_cluster(&k->found->chain_starts, n) &&
            !(k->sig[n].flags & kSigHeader) && qv->fat[n] != kFreeCluster;
 }
 
@@ -216,9 +216,36 @@ void end_by_content(carve_job* job) {
     job->ended = true;
 }
 
-// One step of job's chain from its last cluster. False when the chain ended
-// (ended set) or, without by_content, only the content could go on.
-bool step(carving* k, carve_job* job, bool by_content) {
+// Whether job's chain, its last cluster c, stops with a packet split at c's
+// end whose rest alone a last cluster may hold: a lost recording's, or an
+// entry's one cluster short of its length whose last cluster holds that
+// rest exactly.
+bool waits_for_rest(const carve_job* job, const cluster_signature& a) {
+    if (!(a.flags & kSigTailToEnd) || (a.flags & kSigTailUnread) || a.rest == 0) return false;
+    return job->want == 0 || (job->length + 1 == job->want && job->last_bytes == a.rest);
+}
+
+// Whether m, the cluster behind a chain's last, may hold the rest of the
+// packet split at that one's end: no chain took it, and its start is read
+// (so it is no directory, and no chain the table gives whole holds it).
+bool holds_rest(const carving* k, uint32_t m) {
+    return m < k->count && !has_cluster(&k->taken, m) && (k->sig[m].flags & kSigHeadRead);
+}
+
+// Takes the cluster behind c as job's last: it holds the rest of c's split packet.
+void take_rest(carving* k, carve_job* job, uint32_t c) {
+    if (job->unusable_from == kNone) job->unusable_from = c;
+    job->content_links++;
+    job->rest_end = k->sig[c].rest;
+    qv->fat[c] = c + 1;
+    take(k, job, c + 1);
+    qv->fat[c + 1] = kEndOfChain;
+    job->ended = true;
+}
+
+// One step of job's chain from its last cluster in round. False when the
+// chain ended (ended set) or waits for a later round.
+bool step(carving* k, carve_job* job, carve_round round) {
     const uint32_t c = job->last;
     uint32_t n;
     const link_kind kind = chain_next(c, &n);
@@ -233,17 +260,23 @@ bool step(carving* k, carve_job* job, bool by_content) {
     // A lost chain ends as the table says; an entry's chain that ends short
     // of its length may go on by content.
     if (kind == kLinkEnd && !job->want) return end_here(job);
-    if (!by_content) return false;
-    const uint32_t m = find_continuation(k, job, c);
-    if (m != kNone) {
-        if (job->unusable_from == kNone) job->unusable_from = c;
-        job->content_links++;
-        qv->fat[c] = m;
-        return take(k, job, m);
+    if (round == kByTable) return false;
+    if (round == kByContent) {
+        const uint32_t m = find_continuation(k, job, c);
+        if (m != kNone) {
+            if (job->unusable_from == kNone) job->unusable_from = c;
+            job->content_links++;
+            qv->fat[c] = m;
+            return take(k, job, m);
+        }
+        // Nothing else goes on: the table's link, when there is one, is all there is.
+        if (usable) return take(k, job, n);
+        if (kind == kLinkEnd) return end_here(job);
+        if (waits_for_rest(job, k->sig[c])) return false;
+    } else if (holds_rest(k, c + 1)) {
+        take_rest(k, job, c);
+        return false;
     }
-    // Nothing else goes on: the table's link, when there is one, is all there is.
-    if (usable) return take(k, job, n);
-    if (kind == kLinkEnd) return end_here(job);
     end_by_content(job);
     return false;
 }
@@ -270,19 +303,19 @@ void close_carving(carving* k) {
     free(k);
 }
 
-bool start_chain(carving* k, carve_job* job, uint32_t start, uint32_t want) {
+bool start_chain(carving* k, carve_job* job, uint32_t start, uint32_t want, uint32_t last_bytes) {
     memset(job, 0, sizeof *job);
     job->ended = true;
     if (start == 0 || start >= k->count || has_cluster(&k->taken, start) ||
         has_cluster(&k->found->directories, start))
         return false;
-    *job = carve_job{start, want, start, 1, 0, kNone, {}, 0, false, false};
+    *job = carve_job{start, want, last_bytes, 0, start, 1, 0, kNone, {}, 0, false, false};
     add_cluster(&k->taken, start);
     for (uint16_t pid : k->sig[start].header_pid)
         if (pid != 0 && pid != kNullPid) job->pids[job->pid_count++] = pid;
     return true;
 }
 
-void follow_chain(carving* k, carve_job* job, bool by_content) {
-    while (!job->ended && step(k, job, by_content)) {}
+void follow_chain(carving* k, carve_job* job, carve_round round) {
+    while (!job->ended && step(k, job, round)) {}
 }

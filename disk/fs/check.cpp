@@ -9,6 +9,7 @@
 // against cluster_count before it indexes fat, the owner array or the mark
 // array, and takes at most cluster_count steps.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "disk/bytes.h"
@@ -95,6 +96,66 @@ salvage_findings findings;
 // chain walk meets is no finding.
 bool table_known = true;
 
+// With the salvage: the path of every subdirectory the walk took (in the
+// order of its list), and the one whose entries are checked (null: the root).
+struct directory_path {
+    char text[kNameSize];
+};
+directory_path* paths = nullptr;
+uint32_t path_room = 0;
+const char* checked_path = nullptr;
+
+// Room for need items of size bytes in *items (room of them so far); false
+// when there is no memory, and the findings are then incomplete.
+bool make_room(void** items, uint32_t* room, uint32_t need, size_t size) {
+    if (need <= *room) return true;
+    const uint32_t more = need < 2 * *room ? 2 * *room : need + 16;
+    void* grown = realloc(*items, size * more);
+    if (!grown) {
+        findings.incomplete = true;
+        return false;
+    }
+    memset(static_cast<uint8_t*>(grown) + size * *room, 0, size * (more - *room));
+    *items = grown;
+    *room = more;
+    return true;
+}
+
+// What the salvage needs of a file entry at start s: its chain, and of a
+// recording in a subdirectory the recording, named by its path.
+void keep_for_salvage(const uint8_t* entry, const entry_name& name, uint32_t s) {
+    const uint8_t type = entry[kEntryType];
+    if (type == kTypeShared0 || type == kTypeShared1) return;
+    add_cluster(&findings.chain_starts, s);
+    if (type == kTypeSubdir) return;
+    void* files = findings.files;
+    if (make_room(&files, &findings.file_room, findings.file_count + 1, sizeof(file_chain))) {
+        findings.files = static_cast<file_chain*>(files);
+        findings.files[findings.file_count++] = {s, get_be32(entry + kEntryClusters),
+                                                 type == kTypeRecording};
+    }
+    if (type != kTypeRecording || !checked_path) return;
+    void* nested = findings.nested;
+    if (!make_room(&nested, &findings.nested_room, findings.nested_count + 1,
+                   sizeof(recording_entry)))
+        return;
+    findings.nested = static_cast<recording_entry*>(nested);
+    recording_entry* r = &findings.nested[findings.nested_count++];
+    fill_recording(r, entry);
+    snprintf(r->name, sizeof r->name, "%.400s/%s", checked_path, name.text);
+}
+
+// With the salvage: the path of subdirectory number index of the walk.
+void keep_path(uint32_t index, const entry_name& name) {
+    void* grown = paths;
+    if (!make_room(&grown, &path_room, index + 1, sizeof(directory_path))) return;
+    paths = static_cast<directory_path*>(grown);
+    if (checked_path)
+        snprintf(paths[index].text, kNameSize, "%.400s/%s", checked_path, name.text);
+    else
+        snprintf(paths[index].text, kNameSize, "%s", name.text);
+}
+
 // Entries in unreadable sectors are skipped, one warning per run of them;
 // what they held shows up as lost clusters. kUnreadableEntries when any.
 int report_unreadable_entries(const directory_cluster* dir) {
@@ -128,6 +189,7 @@ int take_subdirectory(const entry_name& name, uint32_t s, bool already_reached, 
         qv_warn("Too many subdirectories: directory %s at cluster %x not checked\n", name.text, s);
         return kLengthMismatch;
     }
+    if (qv_options.salvage) keep_path(*dir_count, name);
     dir_list[(*dir_count)++] = s;
     return 0;
 }
@@ -143,6 +205,7 @@ int check_entry(const uint8_t* entry, uint32_t* marks, uint32_t* dir_list, uint3
     }
     int result = 0;
     add_cluster(&findings.entry_starts, s);
+    if (qv_options.salvage) keep_for_salvage(entry, name, s);
     const bool shared = type == kTypeShared0 || type == kTypeShared1;
     const bool already_reached = marks[s] == kReached;
     if (!shared && already_reached) {
@@ -184,12 +247,15 @@ int walk_directories(uint32_t* marks, uint32_t* dir_list) {
     marks[0] = kReached;
     add_cluster(&findings.directories, 0);
     uint32_t dir_count = 0;
+    checked_path = nullptr;
     int flags = dir_flags(check_dir(0, root_entry_count(), marks, dir_list, &dir_count));
     const uint32_t per_cluster = qv->cluster_size / kDirEntrySize;
     for (uint32_t k = 0; k < dir_count; ++k) {
         add_cluster(&findings.directories, dir_list[k]);
+        checked_path = qv_options.salvage && k < path_room ? paths[k].text : nullptr;
         flags |= dir_flags(check_dir(dir_list[k], per_cluster, marks, dir_list, &dir_count));
     }
+    checked_path = nullptr;
     return flags;
 }
 
@@ -198,6 +264,7 @@ int report_lost_clusters(const uint32_t* marks) {
     uint32_t lost = 0;
     for (uint32_t n = 0; n < qv->cluster_count; ++n) {
         if (marks[n] == kReached) continue;
+        add_cluster(&findings.unreached, n);
         qv_warn("FAT item %x not accessible\n", n);
         ++lost;
     }
@@ -245,3 +312,12 @@ int check_file_system(uint32_t* first, uint32_t* second, uint32_t* dir_list, boo
 }
 
 salvage_findings* opening_findings() { return &findings; }
+
+void clear_findings() {
+    free(findings.files);
+    free(findings.nested);
+    free(paths);
+    paths = nullptr;
+    path_room = 0;
+    memset(&findings, 0, sizeof findings);
+}

@@ -1,7 +1,9 @@
 // Directories and the recording table: a directory cluster and its entries
 // (for the check and the table alike), the recordings of a directory (the
 // root), ordered and named by the recorder's list file "__FILETSDB__.ss"
-// when the directory holds one; and the date conversion of the listing.
+// when the directory holds one, and for the salvage those of the
+// subdirectories that the check found; and the date conversion of the
+// listing.
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -14,23 +16,12 @@ namespace {
 constexpr size_t kListCountOffset = 0;
 constexpr size_t kListNameMatch = 107;                       // characters a directory name keeps
 constexpr size_t kListFileNameBytes = sizeof kListFileName;  // the name and its NUL
+constexpr char kTableFull[] =
+    "Salvage: the recording table is full: %d recordings are not listed\n";
 
 // Where the list file of the directory parse_dir read last begins.
 bool have_list_file = false;
 uint32_t list_file_cluster = 0;
-
-void fill_record(recording_entry* r, const uint8_t* entry) {
-    r->type = entry[kEntryType];
-    r->mjd[0] = entry[kEntryMjd];
-    r->mjd[1] = entry[kEntryMjd + 1];
-    r->hour = entry[kEntryHour];
-    r->minute = entry[kEntryMinute];
-    memcpy(r->extra, entry + kEntryExtra, sizeof r->extra);
-    r->start_cluster = get_be32(entry + kEntryStart);
-    r->num_clusters = get_be32(entry + kEntryClusters);
-    r->last_cluster_slack = get_be32(entry + kEntrySlack);
-    copy_name(r->name, sizeof r->name, entry + kEntryName, kDirNameSize);
-}
 
 // The number of records of the list file whose first cluster is in
 // cluster_buffer, bounded by what that cluster holds.
@@ -90,8 +81,7 @@ int add_unlisted(const recording_entry* found, int found_count, int n, const uin
     if (unlisted + dropped)
         qv_warn("Salvage: the list file does not name %d of the recordings: listed after its %d\n",
                 unlisted + dropped, n);
-    if (dropped)
-        qv_warn("Salvage: the recording table is full: %d recordings are not listed\n", dropped);
+    if (dropped) qv_warn(kTableFull, dropped);
     return n + unlisted;
 }
 
@@ -130,6 +120,33 @@ int order_by_list(const recording_entry* found, int count, uint32_t list_cluster
 }
 
 }  // namespace
+
+void fill_recording(recording_entry* r, const uint8_t* entry) {
+    r->type = entry[kEntryType];
+    r->mjd[0] = entry[kEntryMjd];
+    r->mjd[1] = entry[kEntryMjd + 1];
+    r->hour = entry[kEntryHour];
+    r->minute = entry[kEntryMinute];
+    memcpy(r->extra, entry + kEntryExtra, sizeof r->extra);
+    r->start_cluster = get_be32(entry + kEntryStart);
+    r->num_clusters = get_be32(entry + kEntryClusters);
+    r->last_cluster_slack = get_be32(entry + kEntrySlack);
+    copy_name(r->name, sizeof r->name, entry + kEntryName, kDirNameSize);
+}
+
+int add_nested_recordings(int count) {
+    const salvage_findings* found = opening_findings();
+    int dropped = 0;
+    for (uint32_t i = 0; i < found->nested_count; ++i) {
+        if (count < int(kMaxRecordings))
+            qv->recordings[count++] = found->nested[i];
+        else
+            ++dropped;
+    }
+    if (dropped) qv_warn(kTableFull, dropped);
+    qv->recording_count = count;
+    return count;
+}
 
 int read_directory(uint32_t cluster, uint32_t entry_count, directory_cluster* dir) {
     static bad_sectors unread;
@@ -179,7 +196,7 @@ int parse_dir(uint32_t dir_cluster, uint32_t entry_count, uint8_t type_mask, uin
         const uint8_t* entry = directory_entry(&dir, i);
         if (!entry) continue;
         if ((entry[kEntryType] & type_mask) == type_value && count < int(kMaxRecordings))
-            fill_record(&found[count++], entry);
+            fill_recording(&found[count++], entry);
         if (memcmp(entry + kEntryName, kListFileName, kListFileNameBytes) == 0) {
             have_list = true;
             list_cluster = get_be32(entry + kEntryStart);

@@ -168,15 +168,35 @@ uint32_t root_entry_count();
 struct cluster_bitmap {
     uint8_t bits[kMaxClusters / 8];
 };
+// A file entry's chain as its directory gives it (for the salvage).
+struct file_chain {
+    uint32_t start;
+    uint32_t clusters;  // the entry's num_clusters
+    bool recording;
+};
 // What opening the disk leaves for the salvage's carving: kept by read_fat
 // and the check for salvage_recordings.
 struct salvage_findings {
     bool no_table;                 // neither copy usable: qv->fat holds no chain
     cluster_bitmap unknown_links;  // entries neither copy could give (taken as end of chain)
+    cluster_bitmap differing;      // entries in which two usable copies differ
     cluster_bitmap directories;    // the root and every subdirectory the walk took
     cluster_bitmap entry_starts;   // where an entry of any directory starts
+    cluster_bitmap chain_starts;   // where a file or a directory starts: no link may lead there
+    cluster_bitmap unreached;      // allocated clusters that no directory entry reaches
+    // With the salvage: the chain of every file entry of every directory (not
+    // those that may share their start), and the recordings of the
+    // subdirectories, named by their path ("Archiv/Film"); incomplete when
+    // there was no memory for all of them.
+    file_chain* files;
+    uint32_t file_count, file_room;
+    recording_entry* nested;
+    uint32_t nested_count, nested_room;
+    bool incomplete;
 };
 salvage_findings* opening_findings();
+// Forgets the findings of an earlier opening (read_fat, before it loads).
+void clear_findings();
 
 // --- the chain step (chain.cpp) ---
 // The next link of a chain, classified once. Every walk (the check, the
@@ -243,6 +263,11 @@ void copy_name(char* out, size_t out_size, const uint8_t* field, size_t field_si
 // Sets qv->recording_count to its result. With qv_options.salvage, the
 // recordings the list file does not name follow the list's, in directory order.
 int parse_dir(uint32_t dir_cluster, uint32_t entry_count, uint8_t type_mask, uint8_t type_value);
+// A recording table entry from directory entry (its name as the entry gives it).
+void fill_recording(recording_entry* r, const uint8_t* entry);
+// The salvage: the recordings of the subdirectories that the check found
+// follow the count of the table, as far as it has room. The new count.
+int add_nested_recordings(int count);
 // After parse_dir: whether the directory it read holds the list file, and
 // the cluster where that begins.
 bool list_file_start(uint32_t* cluster);
@@ -261,7 +286,8 @@ bool find_first_packet(const uint8_t* data, uint32_t limit, uint32_t* pos);
 // What a rescue of the disk reads first, in this order: the system area
 // (disk cluster 0), every directory cluster the check read, the list file's
 // clusters, then the recordings' clusters: those of order (order_count
-// indices of the recording table) first, then the others in table order.
+// indices of the recording table) first, then the others in table order
+// (with the salvage, those of the subdirectories and the lost ones last).
 // Each chain is followed to its end, a damaged link or a cluster listed
 // already; consecutive clusters are one area. 0, or 1 when no memory is
 // left (qv_error).
@@ -299,13 +325,16 @@ struct stream_edge {
     uint64_t pcr;
 };
 // Flags of a signature.
-constexpr uint8_t kSigHeadUnread = 0x01;  // the head window has unreadable sectors
-constexpr uint8_t kSigTailUnread = 0x02;  // the tail window has unreadable sectors
-constexpr uint8_t kSigTailToEnd = 0x04;   // packets run in step up to the cluster's end
-constexpr uint8_t kSigHeader = 0x08;      // begins with a recording header
+constexpr uint8_t kSigHeadUnread = 0x01;   // the head window has unreadable sectors
+constexpr uint8_t kSigTailUnread = 0x02;   // the tail window has unreadable sectors
+constexpr uint8_t kSigTailToEnd = 0x04;    // packets run in step up to the cluster's end
+constexpr uint8_t kSigHeader = 0x08;       // begins with a recording header
+constexpr uint8_t kSigHeadRead = 0x10;     // the head window is read
+constexpr uint8_t kSigTailRead = 0x20;     // the tail window is read
+constexpr uint8_t kSigEndInMiddle = 0x40;  // only the bytes between tell where the stream ends
 struct cluster_signature {
     stream_edge head, tail;
-    uint32_t stream_end;    // end of the last whole packet of the run from first_packet
+    uint32_t stream_end;    // what the windows tell of where the stream ends (stream_end_of)
     uint16_t first_packet;  // the first of a run of packets in step, or kNoPacket
     uint8_t rest;           // with kSigTailToEnd: bytes of the split last packet in the next
     uint8_t flags;
@@ -313,18 +342,53 @@ struct cluster_signature {
     uint8_t last_bytes[kStraddleBytes];   // and its last ones
     uint16_t header_pid[3];               // video, audio and PMT PID as a header names them
 };
-// Reads the first and the last kEdgeWindow bytes of every cluster below
-// count that is no directory (the bytes between only of a cluster whose
-// stream may end inside it: never a byte twice) and fills sig. Progress
-// goes to qv->progress. Returns the number of clusters with unreadable
-// sectors in a window.
-uint32_t read_signatures(cluster_signature* sig, uint32_t count, const cluster_bitmap* skip);
+// A signature of which nothing is read: no stream, no flags.
+void clear_signature(cluster_signature* s);
+// Reads the windows of cluster c that s lacks: its first kEdgeWindow bytes
+// (the head), and with with_tail its last ones (the tail); a cluster of at
+// most two windows whole at once. True when a window read now has
+// unreadable sectors and none read before had.
+bool read_edges(uint32_t c, bool with_tail, cluster_signature* s);
+// Reads the windows of every cluster below count in which (ascending, each
+// window once) and fills sig; the percentage through qv->progress when
+// show_percent. Returns the number of clusters whose windows turned out to
+// have unreadable sectors.
+uint32_t read_signatures(cluster_signature* sig, uint32_t count, const cluster_bitmap* which,
+                         bool with_tail, bool show_percent);
+// Where the stream of the run from first_packet of cluster c (both windows
+// read into s) ends: the end of its last whole packet, the cluster's size
+// when it holds no stream. Reads the bytes between the windows when only
+// they can tell.
+uint32_t stream_end_of(uint32_t c, cluster_signature* s);
+
+// --- what the table can tell (trust.cpp) ---
+// For the salvage: the chains the allocation table gives whole, and where
+// the carving must read because it cannot tell.
+struct table_trust {
+    bool needs_content;         // a recording's chain cannot be told by the table alone
+    cluster_bitmap held;        // the clusters of the chains the table gives whole
+    cluster_bitmap shared;      // clusters that two chains (or one twice) reach
+    cluster_bitmap lost_heads;  // first clusters of chains no directory entry reaches
+};
+// Judges the chain of every file entry the check found: whole when the
+// table links it to its entry's length (or to its end, for a length of 0)
+// without a link in doubt (to cluster 0 or an entry's start, a directory's
+// too, from an entry the copies differ in), and no cluster of it is reached
+// twice. A recording's chain that is not whole needs the
+// content; so does every chain without a table, or when the findings are
+// incomplete.
+void judge_table(table_trust* t);
+// Whether the table gives the chain of a lost recording from start whole
+// (as judge_table; it must not run into a chain the table gives whole).
+bool lost_chain_whole(const table_trust* t, uint32_t start);
 
 // --- carving (carving.cpp) ---
 // One chain the salvage follows: a recording's, from its start cluster.
 struct carve_job {
     uint32_t start;
     uint32_t want;           // the entry's num_clusters; 0 for a lost recording
+    uint32_t last_bytes;     // the bytes of its last cluster the entry holds
+    uint32_t rest_end;       // with a last cluster that holds only a split packet's rest: its end
     uint32_t last, length;   // the chain so far
     uint32_t content_links;  // links found by content
     uint32_t unusable_from;  // first cluster whose link the table could not give
@@ -338,25 +402,38 @@ struct carving;
 // (sig stays the caller's). Null when there is no memory (message in qv_error).
 carving* open_carving(const cluster_signature* sig, uint32_t count);
 void close_carving(carving* k);
-// Starts job at cluster start (want: 0 or the entry's length). False, and
-// nothing started, when start is a directory, lies outside the table or
-// another chain has taken it already.
-bool start_chain(carving* k, carve_job* job, uint32_t start, uint32_t want);
-// Follows job's chain as far as the table's usable links go (by_content
-// false), or to its end (true): where the table cannot tell, or its link
-// leads to a cluster that does not continue the stream while another does,
-// the physically next cluster is tried first, then every other that no
-// chain has taken. Links found are written into qv->fat, kEndOfChain where
-// the chain reaches want or (a lost recording) its stream ends,
-// kNoContinuation where it ends short of want. At most one step per cluster
-// of the table over all chains.
-void follow_chain(carving* k, carve_job* job, bool by_content);
+// Starts job at cluster start (want: 0 or the entry's length; last_bytes:
+// the bytes of its last cluster the entry holds). False, and nothing
+// started, when start is a directory, lies outside the table or another
+// chain has taken it already.
+bool start_chain(carving* k, carve_job* job, uint32_t start, uint32_t want, uint32_t last_bytes);
+// The rounds of the carving, every chain through each before the next.
+enum carve_round {
+    kByTable,    // as far as the table's usable links go
+    kByContent,  // on by content to the end, but for a split packet's rest
+    kByRest,     // the physically next cluster as the last, holding the rest
+};
+// Follows job's chain through round: where the table cannot tell, or its
+// link leads to a cluster that does not continue the stream while another
+// does, the physically next cluster is tried first, then every other that
+// no chain has taken. A chain whose stream stops with a packet split at the
+// end of its last cluster (a lost one's, or an entry's one cluster short of
+// its length whose last cluster holds just that rest) waits for the last
+// round: then the physically next cluster, when no chain took it and it
+// does not go on with the stream, is its last. Links found are written into
+// qv->fat, kEndOfChain where the chain reaches want or (a lost recording)
+// its stream ends, kNoContinuation where it ends short of want. At most one
+// step per cluster of the table over all chains.
+void follow_chain(carving* k, carve_job* job, carve_round round);
 
 // --- the salvage's recordings (lost.cpp) ---
-// With qv_options.salvage: reads the signature of every cluster (one pass
-// over the disk) and follows the chains of the count recordings of the
-// table where the table cannot tell how they go on; then appends a
-// recording "lost_%06x" for every cluster that holds a recording header and
+// With qv_options.salvage: appends the recordings of the subdirectories to
+// the count of the table, reads the head of every lost chain, and where a
+// recording's chain needs the content (judge_table), the signatures of the
+// clusters that can take part (those of no chain the table gives whole), in
+// one pass over the disk; follows the chains of the table's recordings
+// where the table cannot tell how they go on; appends a recording
+// "lost_%06x" for every cluster read that holds a recording header and
 // where no directory entry starts, as long as the table has room, its chain
 // found the same way and its slack cut at the last whole packet of its
 // stream. Returns the new count (also in qv->recording_count); count

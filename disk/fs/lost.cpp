@@ -28,10 +28,10 @@ void free_work(salvage_work* w) {
     free(w->jobs);
 }
 
-// Reads every cluster's signature and builds the matching. 0, or 1 with the
+// Room for the signatures (none read yet) and the jobs. 0, or 1 with the
 // reason in qv_error.
 int prepare(salvage_work* w, uint32_t clusters, int listed) {
-    w->sig = static_cast<cluster_signature*>(calloc(clusters, sizeof(cluster_signature)));
+    w->sig = static_cast<cluster_signature*>(malloc(sizeof(cluster_signature) * (clusters + 1)));
     // A job for each recording of the table and each lost one (a cluster each).
     const size_t jobs = std::min<size_t>(kMaxRecordings, size_t(listed) + clusters);
     w->jobs = static_cast<carve_job*>(calloc(jobs, sizeof(carve_job)));
@@ -39,7 +39,31 @@ int prepare(salvage_work* w, uint32_t clusters, int listed) {
         qv_set_error("Not enough memory to follow chains by content\n");
         return 1;
     }
-    const uint32_t unreadable = read_signatures(w->sig, clusters, &opening_findings()->directories);
+    for (uint32_t c = 0; c < clusters; ++c) clear_signature(&w->sig[c]);
+    return 0;
+}
+
+// Reads what the carving needs: the head of every lost chain; then, when a
+// recording's chain needs the content (a lost recording's among them), the
+// windows of every cluster that can take part, in one pass. Builds the
+// matching. 0, or 1 with the reason in qv_error.
+int read_what_matters(salvage_work* w, uint32_t clusters) {
+    static table_trust trust;
+    judge_table(&trust);
+    uint32_t unreadable = read_signatures(w->sig, clusters, &trust.lost_heads, false, false);
+    for (uint32_t c = 0; c < clusters && !trust.needs_content; ++c)
+        if (has_cluster(&trust.lost_heads, c) && (w->sig[c].flags & kSigHeader) &&
+            !lost_chain_whole(&trust, c))
+            trust.needs_content = true;
+    if (trust.needs_content) {
+        static cluster_bitmap taking_part;
+        clear_clusters(&taking_part);
+        const salvage_findings* found = opening_findings();
+        for (uint32_t c = 0; c < clusters; ++c)
+            if (!has_cluster(&trust.held, c) && !has_cluster(&found->directories, c))
+                add_cluster(&taking_part, c);
+        unreadable += read_signatures(w->sig, clusters, &taking_part, true, true);
+    }
     if (unreadable)
         qv_warn(
             "Salvage: %u clusters cannot be read whole at their start or end: no chain is "
@@ -62,7 +86,7 @@ int add_lost(salvage_work* w, int count, uint32_t clusters) {
                 c);
             break;
         }
-        if (!start_chain(w->matching, &w->jobs[count], c, 0)) continue;  // a chain has it
+        if (!start_chain(w->matching, &w->jobs[count], c, 0, 0)) continue;  // a chain has it
         recording_entry* r = &qv->recordings[count++];
         memset(r, 0, sizeof *r);
         r->type = kTypeRecording;
@@ -73,18 +97,27 @@ int add_lost(salvage_work* w, int count, uint32_t clusters) {
 }
 
 // A lost recording's length: its chain, its last cluster cut at the last
-// whole packet of its stream.
-void finish_lost(recording_entry* r, const carve_job* job, const cluster_signature* sig) {
-    const cluster_signature& last = sig[job->last];
+// whole packet of its stream (or where the rest of its split packet ends).
+void finish_lost(recording_entry* r, const carve_job* job, cluster_signature* sig) {
     const uint32_t size = qv->cluster_size;
-    const uint32_t end =
-        last.first_packet != kNoPacket && last.stream_end <= size ? last.stream_end : size;
+    const uint32_t stream_end =
+        job->rest_end ? job->rest_end : stream_end_of(job->last, &sig[job->last]);
+    const uint32_t end = stream_end <= size ? stream_end : size;
     r->num_clusters = job->length;
     r->last_cluster_slack = size - end;
     qv_warn(
         "Salvage: lost chain at cluster %x, length %u, holds a recording whose stream ends %u "
         "bytes into its last cluster: listed as %s\n",
         r->start_cluster, r->num_clusters, end, r->name);
+}
+
+// The windows of every lost recording's last cluster (its stream ends
+// there), those not read yet, ascending.
+void read_lost_ends(salvage_work* w, int listed, int count, uint32_t clusters) {
+    static cluster_bitmap ends;
+    clear_clusters(&ends);
+    for (int i = listed; i < count; ++i) add_cluster(&ends, w->jobs[i].last);
+    read_signatures(w->sig, clusters, &ends, true, false);
 }
 
 // What the salvage found of one recording's chain.
@@ -106,8 +139,9 @@ void report(const recording_entry* r, const carve_job* job) {
 int salvage_recordings(int count) {
     if (count < 0 || !qv_options.salvage) return count;
     const uint32_t clusters = table_size();
+    count = add_nested_recordings(count);
     salvage_work w = {};
-    if (prepare(&w, clusters, count) != 0) {
+    if (prepare(&w, clusters, count) != 0 || read_what_matters(&w, clusters) != 0) {
         char reason[kErrorSize];
         memcpy(reason, qv_error, sizeof reason);
         qv_warn("Salvage: %s", reason);
@@ -118,13 +152,17 @@ int salvage_recordings(int count) {
     const int listed = count;
     for (int i = 0; i < listed; ++i) {
         const recording_entry* r = &qv->recordings[i];
-        start_chain(w.matching, &w.jobs[i], r->start_cluster, r->num_clusters);
+        const uint32_t slack = r->last_cluster_slack;
+        start_chain(w.matching, &w.jobs[i], r->start_cluster, r->num_clusters,
+                    slack < qv->cluster_size ? qv->cluster_size - slack : 0);
     }
     count = add_lost(&w, count, clusters);
     // The table's usable links of every chain first, so that no chain takes
-    // by content a cluster that the table gives another.
-    for (int i = 0; i < count; ++i) follow_chain(w.matching, &w.jobs[i], false);
-    for (int i = 0; i < count; ++i) follow_chain(w.matching, &w.jobs[i], true);
+    // by content a cluster that the table gives another; a split packet's
+    // rest last, once every chain has taken what continues it.
+    for (carve_round round : {kByTable, kByContent, kByRest})
+        for (int i = 0; i < count; ++i) follow_chain(w.matching, &w.jobs[i], round);
+    read_lost_ends(&w, listed, count, clusters);
     for (int i = 0; i < count; ++i) {
         report(&qv->recordings[i], &w.jobs[i]);
         if (i >= listed) finish_lost(&qv->recordings[i], &w.jobs[i], w.sig);

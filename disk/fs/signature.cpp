@@ -1,11 +1,12 @@
-// Cluster signatures for the salvage's carving: one pass over the disk that
-// reads the first and the last kEdgeWindow bytes of every cluster (and the
-// bytes between only where a stream may end inside the cluster), and keeps
-// of each what the matching needs: where its run of transport packets
-// begins, whether the packets run on to its end and how much of the packet
-// split there the next cluster holds, the first continuity counter of each
-// PID at its start and the last at its end, the first and the last PCR,
-// where its stream ends, and whether it begins with a recording header.
+// Cluster signatures for the salvage's carving: read where the carving
+// needs them, the first and the last kEdgeWindow bytes of a cluster each
+// once (and the bytes between only where the stream of a lost recording's
+// last cluster may end inside it), and keeps of each what the matching
+// needs: where its run of transport packets begins, whether the packets run
+// on to its end and how much of the packet split there the next cluster
+// holds, the first continuity counter of each PID at its start and the last
+// at its end, the first and the last PCR, where its stream ends, and whether
+// it begins with a recording header.
 #include <cstring>
 
 #include "disk/fs/fs.h"
@@ -162,23 +163,6 @@ bool read_window(uint32_t c, uint8_t* d, uint32_t from, uint32_t length) {
     return r != kSalvageComplete;
 }
 
-// Where the stream of the run from first_packet ends; reads the bytes
-// between the windows (into d) when only they can tell.
-void find_stream_end(uint8_t* d, uint32_t cluster, uint32_t head_end, uint32_t tail_from,
-                     cluster_signature* s) {
-    const uint32_t size = qv->cluster_size;
-    const uint32_t first = s->first_packet;
-    const uint32_t stop = run_end(d, first, head_end);
-    if (stop < head_end) {
-        s->stream_end = stop;
-    } else if ((s->flags & kSigTailToEnd) && (size + s->rest - first) % kTsPacketSize == 0) {
-        s->stream_end = whole_end(size + s->rest, size);
-    } else {
-        if (tail_from > head_end) read_window(cluster, d, head_end, tail_from - head_end);
-        s->stream_end = whole_end(run_end(d, first, size), size);
-    }
-}
-
 // The header fields and whether the cluster begins with a recording header.
 void read_header(const uint8_t* d, uint32_t limit, cluster_signature* s) {
     if (limit < kRecordingHeaderSize) return;
@@ -188,42 +172,112 @@ void read_header(const uint8_t* d, uint32_t limit, cluster_signature* s) {
     if (holds_recording_header(d, limit)) s->flags |= kSigHeader;
 }
 
-// The signature of cluster c, read into d (a cluster's room).
-void sign_cluster(uint32_t c, uint8_t* d, cluster_signature* s) {
+// The windows of a cluster: the head is [0, head_end), the tail [tail_from,
+// size); a small cluster is read whole at once (its windows then overlap).
+struct cluster_windows {
+    uint32_t size, head_end, tail_from;
+    bool whole;
+};
+
+cluster_windows windows_of_cluster() {
     const uint32_t size = qv->cluster_size;
-    memset(s, 0, sizeof *s);
-    s->first_packet = kNoPacket;
-    s->head.pcr_pid = s->tail.pcr_pid = kNullPid;
-    // A small cluster is read whole at once; its windows then overlap.
     const bool whole = size <= 2 * kEdgeWindow;
-    const uint32_t head_end = whole ? size : kEdgeWindow;
-    const uint32_t tail_from = size > kEdgeWindow ? size - kEdgeWindow : 0;
-    if (read_window(c, d, 0, head_end))
-        s->flags |= whole ? kSigHeadUnread | kSigTailUnread : kSigHeadUnread;
-    if (!whole && read_window(c, d, tail_from, size - tail_from)) s->flags |= kSigTailUnread;
+    return {size, whole ? size : kEdgeWindow, size > kEdgeWindow ? size - kEdgeWindow : 0, whole};
+}
+
+// The first position at or behind from in step with the packet at first.
+uint32_t in_step_from(uint32_t first, uint32_t from) {
+    return from <= first
+               ? first
+               : first + (from - first + kTsPacketSize - 1) / kTsPacketSize * kTsPacketSize;
+}
+
+// What the tail tells of where the run from first_packet ends, once both
+// windows are read: the end itself, or (kSigEndInMiddle) where the run stops
+// in the tail window when the bytes between must tell.
+void note_stream_end(const uint8_t* d, const cluster_windows& w, cluster_signature* s) {
+    const uint32_t first = s->first_packet;
+    if (first == kNoPacket || !(s->flags & kSigEndInMiddle)) return;
+    s->flags &= uint8_t(~kSigEndInMiddle);
+    if (w.whole) {
+        s->stream_end = whole_end(run_end(d, first, w.size), w.size);
+    } else if ((s->flags & kSigTailToEnd) && (w.size + s->rest - first) % kTsPacketSize == 0) {
+        s->stream_end = whole_end(w.size + s->rest, w.size);
+    } else {
+        s->stream_end = run_end(d, in_step_from(first, w.tail_from), w.size);
+        s->flags |= kSigEndInMiddle;
+    }
+}
+
+// The head window of cluster c read into d and what it shows.
+void sign_head(uint32_t c, uint8_t* d, const cluster_windows& w, cluster_signature* s) {
+    s->flags |= kSigHeadRead;
+    if (read_window(c, d, 0, w.head_end))
+        s->flags |= w.whole ? kSigHeadUnread | kSigTailUnread : kSigHeadUnread;
     memcpy(s->first_bytes, d, kStraddleBytes);
-    memcpy(s->last_bytes, d + size - kStraddleBytes, kStraddleBytes);
-    read_header(d, head_end, s);
-    read_head(d, head_end, s);
-    read_tail(d, tail_from, size, s);
-    if (s->first_packet != kNoPacket) find_stream_end(d, c, head_end, tail_from, s);
+    read_header(d, w.head_end, s);
+    read_head(d, w.head_end, s);
+    if (s->first_packet == kNoPacket) return;
+    // A run that stops inside the head window ends the stream there.
+    const uint32_t stop = run_end(d, s->first_packet, w.head_end);
+    if (stop < w.head_end)
+        s->stream_end = stop;
+    else
+        s->flags |= kSigEndInMiddle;
+}
+
+// The tail window of cluster c (whose head is read) into d and what it shows.
+void sign_tail(uint32_t c, uint8_t* d, const cluster_windows& w, cluster_signature* s) {
+    s->flags |= kSigTailRead;
+    if (!w.whole && read_window(c, d, w.tail_from, w.size - w.tail_from))
+        s->flags |= kSigTailUnread;
+    memcpy(s->last_bytes, d + w.size - kStraddleBytes, kStraddleBytes);
+    read_tail(d, w.tail_from, w.size, s);
+    note_stream_end(d, w, s);
 }
 
 }  // namespace
 
-uint32_t read_signatures(cluster_signature* sig, uint32_t count, const cluster_bitmap* skip) {
-    uint32_t unreadable = 0;
+void clear_signature(cluster_signature* s) {
+    memset(s, 0, sizeof *s);
+    s->first_packet = kNoPacket;
+    s->head.pcr_pid = s->tail.pcr_pid = kNullPid;
+}
+
+bool read_edges(uint32_t c, bool with_tail, cluster_signature* s) {
+    const uint8_t unread_before = s->flags & (kSigHeadUnread | kSigTailUnread);
+    const cluster_windows w = windows_of_cluster();
+    uint8_t* d = cluster_buffer;
+    if (!(s->flags & kSigHeadRead)) {
+        sign_head(c, d, w, s);
+        if (w.whole) sign_tail(c, d, w, s);
+    }
+    if (with_tail && !(s->flags & kSigTailRead)) sign_tail(c, d, w, s);
+    return !unread_before && (s->flags & (kSigHeadUnread | kSigTailUnread));
+}
+
+uint32_t stream_end_of(uint32_t c, cluster_signature* s) {
+    const cluster_windows w = windows_of_cluster();
+    if (s->first_packet == kNoPacket) return w.size;
+    if (!(s->flags & kSigEndInMiddle)) return s->stream_end;
+    // The run reached the end of the head window and does not run in step
+    // to the cluster's end: the bytes between tell where it stops.
+    uint8_t* d = cluster_buffer;
+    read_window(c, d, w.head_end, w.tail_from - w.head_end);
+    const uint32_t stop = run_end(d, in_step_from(s->first_packet, w.head_end), w.tail_from);
+    return stop < w.tail_from ? stop : whole_end(s->stream_end, w.size);
+}
+
+uint32_t read_signatures(cluster_signature* sig, uint32_t count, const cluster_bitmap* which,
+                         bool with_tail, bool show_percent) {
+    uint32_t total = 0, done = 0, unreadable = 0;
+    for (uint32_t c = 0; c < count; ++c) total += has_cluster(which, c);
     int last = -1;
     for (uint32_t c = 0; c < count; ++c) {
-        qv_report_percent(qv->progress, c, count, &last);
-        if (has_cluster(skip, c)) {
-            memset(&sig[c], 0, sizeof sig[c]);
-            sig[c].first_packet = kNoPacket;
-            continue;
-        }
-        sign_cluster(c, cluster_buffer, &sig[c]);
-        if (sig[c].flags & (kSigHeadUnread | kSigTailUnread)) ++unreadable;
+        if (!has_cluster(which, c)) continue;
+        if (show_percent) qv_report_percent(qv->progress, done++, total, &last);
+        unreadable += read_edges(c, with_tail, &sig[c]);
     }
-    qv_report_percent(qv->progress, count, count, &last);
+    if (show_percent) qv_report_percent(qv->progress, total, total, &last);
     return unreadable;
 }

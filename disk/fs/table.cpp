@@ -60,8 +60,10 @@ int report_decoded(uint32_t offset, const uint32_t* decoded, int copy_number,
             bad = 1;
         }
         if (other && value != kBadEntry && value != kUnreadEntry && other[n] != kBadEntry &&
-            other[n] != kUnreadEntry && value != other[n])
+            other[n] != kUnreadEntry && value != other[n]) {
+            add_cluster(&opening_findings()->differing, n);
             qv_warn("FAT: %x: %x != %x\n", n, other[n], value);
+        }
     }
     return bad;
 }
@@ -268,7 +270,7 @@ int read_fat() {
         static_cast<uint32_t*>(malloc(sizeof(uint32_t) * (qv->cluster_size / kDirEntrySize + 1)));
     int result = 1;
     fat_copies copies = {work, work + entries + 1, 0, 0, 0};
-    memset(opening_findings(), 0, sizeof(salvage_findings));
+    clear_findings();
     if (!work || !dir_list) {
         qv_set_error("Not enough memory to check the FAT.\n");
     } else if (load_copies(&copies) == 0 && choose_copy(&copies) == 0) {
