@@ -630,10 +630,10 @@ int image_disk(const command_line& cl) {
 
 }  // namespace
 
-void showpercent(int value) {
+void showpercent(int value, const char* line) {
     if (value < 0) {
         clear_percent_line();
-        fprintf(stderr, "INFO: %s", qv_error);
+        fprintf(stderr, "INFO: %s", line);
     } else if (display.terminal) {
         show_rate_line(value);
     } else {

@@ -10,8 +10,8 @@
 int run_pvrcopy(int argc, char** argv);
 
 // The progress callback: a percentage (0 or more) overwrites the percentage
-// line; a negative value shows qv_error behind "INFO: ".
-void showpercent(int value);
+// line; a negative value shows line behind "INFO: ".
+void showpercent(int value, const char* line);
 
 // Prints the numbered list of the first count recordings.
 void pr_dir(int count);

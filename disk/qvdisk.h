@@ -15,14 +15,18 @@ constexpr uint32_t kSectorSize = 512;  // every size and position the disk repor
 constexpr uint32_t kClusterBufferSize = 1835008;  // 3584 sectors
 constexpr uint32_t kMaxSectorsPerCluster = kClusterBufferSize / kSectorSize;
 constexpr uint32_t kMaxClusters = 131072;
+// The largest logical sector a drive is read directly in; memory for direct
+// reads is aligned to it.
+constexpr uint32_t kMaxDeviceSector = 4096;
 constexpr uint32_t kMaxRecordings = 14336;
 constexpr size_t kErrorSize = 1024;
 constexpr size_t kNameSize = 512;  // recording_entry name
 constexpr size_t kRecordingHeaderSize = 212;
 
 // A progress callback: a value of 0 or more is a whole-number percentage,
-// passed only when it changes; a negative value asks it to show qv_error now.
-typedef void (*progress_callback)(int);
+// passed only when it changes (line null); a negative value asks it to
+// show line now (a warning or information, with its own line end).
+typedef void (*progress_callback)(int value, const char* line);
 
 typedef void* qv_handle;  // opaque to everything but the platform backend; null = none
 
@@ -51,8 +55,17 @@ struct qv_instance {
 };
 
 extern qv_instance* qv;
-extern char qv_error[kErrorSize];
+// Why the last call that failed failed (each thread its own): an operation
+// that returns a failure leaves its reason here, and nothing else writes it.
+extern thread_local char qv_error[kErrorSize];
+// Scratch room of one cluster, aligned for direct reads, for one reader at a
+// time (the table, a directory, the list file, the signatures, the rescue's
+// copying): the reader holds it under its name while it uses it, then
+// releases it.
 extern uint8_t cluster_buffer[kClusterBufferSize];
+uint8_t* hold_cluster_buffer(const char* holder);
+void release_cluster_buffer();
+const char* cluster_buffer_holder();  // null when nobody holds it
 
 // Reads count bytes at the byte position of the disk into dest; swap
 // exchanges the two bytes of every 16-bit word (recorder order). 0, or 1

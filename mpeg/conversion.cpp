@@ -42,15 +42,13 @@ bool repack_size_fits(int32_t size, int32_t largest) {
 }
 
 int recording_verdict(const recording_reader* reader, int failed) {
-    char first[kErrorSize];
-    memcpy(first, qv_error, sizeof first);
     close_losses(reader->losses);
     keep_account(reader->losses);
-    memcpy(qv_error, first, sizeof first);
     if (failed || reader->error) return 1;
     if (reader->unreadable_bytes == 0 && reader->lost_packets == 0) return 0;
     char totals[kErrorSize / 2];
     loss_totals(totals, sizeof totals);
+    char first[kErrorSize];
     snprintf(first, sizeof first,
              "%" PRId64 " bytes could not be read; %" PRId64 " packets were lost%s",
              reader->unreadable_bytes, reader->lost_packets, totals);
@@ -151,20 +149,6 @@ const output_track* conversion_track(const demux_stream* stream) {
                : nullptr;
 }
 
-namespace {
-
-// The conversion's own report, shown beside the demultiplexer's counts; a
-// failure's message stays in qv_error for the caller.
-void report_beside_counts(const demux_conversion& conversion, progress_callback callback,
-                          int failed) {
-    char message[kErrorSize];
-    memcpy(message, qv_error, sizeof message);
-    conversion.report(callback);
-    if (failed) memcpy(qv_error, message, sizeof message);
-}
-
-}  // namespace
-
 int run_demux_conversion(int index, recording_reader* reader, const demux_conversion& conversion,
                          progress_callback callback) {
     FILE* files[kMaxTracks + 1];
@@ -192,7 +176,7 @@ int run_demux_conversion(int index, recording_reader* reader, const demux_conver
     int failed = demux_loop(table, reader);
     if (conversion.finish && conversion.finish() != 0) failed = 1;
     set_conversion_tracks(nullptr, 0);
-    if (conversion.report) report_beside_counts(conversion, callback, failed);
+    if (conversion.report) conversion.report(callback);  // beside the demultiplexer's counts
     free_demux_table(table);
     // An output that stayed empty is no copy.
     if (!failed && ftell(files[0]) == 0) {

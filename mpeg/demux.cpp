@@ -147,10 +147,7 @@ void break_continuity(demux_table* table) {
 // the order in which they began, at the latest clock estimate. A read error
 // that ended the recording keeps its message in qv_error. Returns nonzero
 // when an output function failed.
-int hand_over_last_packets(demux_table* table, const clock_state& clock,
-                           const recording_reader* reader) {
-    char message[kErrorSize];
-    if (reader->error) memcpy(message, qv_error, sizeof message);
+int hand_over_last_packets(demux_table* table, const clock_state& clock) {
     uint64_t scr = (clock.latest - kScrLead) & kClockMask42;
     for (;;) {
         demux_stream* next = nullptr;
@@ -164,7 +161,6 @@ int hand_over_last_packets(demux_table* table, const clock_state& clock,
         next->length = 0;
         if (result != 0) return result;
     }
-    if (reader->error) memcpy(qv_error, message, sizeof message);
     return 0;
 }
 
@@ -222,10 +218,7 @@ int end_demux(const recording_reader* reader, int failed) {
         show_counts(reader->callback);
         return 0;
     }
-    char message[kErrorSize];
-    memcpy(message, qv_error, sizeof message);
     show_counts(reader->callback);
-    memcpy(qv_error, message, sizeof message);
     return 1;
 }
 
@@ -345,7 +338,7 @@ int demux_loop(demux_table* table, recording_reader* reader) {
     counts.packets = int64_t(packet - skipped);
     // Packets lost at the very end cut what was being collected short.
     if (uint64_t(reader->lost_packets) > skipped) break_continuity(table);
-    if (!failed) failed = hand_over_last_packets(table, clock, reader);
+    if (!failed) failed = hand_over_last_packets(table, clock);
     if (!failed) failed = flush_outputs(table);
     return end_demux(reader, failed);
 }

@@ -68,8 +68,8 @@ const pmt_stream* pmt_entry_of(const recording_probe& probe, uint32_t pid) {
 const char* const kRoleNames[] = {"", "video", "audio"};
 
 // Checks the header's PID of one role: occurs, or the first PMT stream of
-// kinds that occurs takes its place (told). Nonzero, with the message in
-// qv_error, when neither.
+// kinds that occurs takes its place (told). Nonzero when neither
+// (format_missing words it).
 int check_role(const recording_probe& probe, int role, int kinds, uint32_t other, uint32_t* pid,
                progress_callback callback) {
     if (probe.packets == 0 || pid_seen(probe, *pid)) return 0;
@@ -84,11 +84,16 @@ int check_role(const recording_probe& probe, int role, int kinds, uint32_t other
         *pid = s.pid;
         return 0;
     }
-    qv_set_error(
-        "The recording has no %s: its header's %s PID %u occurs in none of the first %" PRId64
-        " packets, and no PMT names another\n",
-        name, name, *pid, probe.packets);
     return 1;
+}
+
+// Into message: that the recording has no stream of the role its header names.
+void format_missing(char* message, const recording_probe& probe, int role, uint32_t pid) {
+    const char* name = kRoleNames[role];
+    qv_format(message,
+              "The recording has no %s: its header's %s PID %u occurs in none of the first %" PRId64
+              " packets, and no PMT names another\n",
+              name, name, pid, probe.packets);
 }
 
 // The header's streams the output needs, checked. A missing one fails the
@@ -107,11 +112,11 @@ int check_roles(const recording_probe& probe, const stream_request& request, str
             ++present;
             continue;
         }
-        if (!missing++) memcpy(first_missing, qv_error, sizeof first_missing);
+        if (!missing++) format_missing(first_missing, probe, role, *pid);
         if (!request.need_all) qv_inform(callback, "%s", first_missing);
     }
     if (missing && (request.need_all || present == 0)) {
-        memcpy(qv_error, first_missing, sizeof first_missing);
+        qv_set_error("%s", first_missing);
         return 1;
     }
     return 0;

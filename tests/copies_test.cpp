@@ -240,12 +240,11 @@ protected:
         armed_ = false;
         failed_at_.clear();
         clear_capture();
-        qv->progress = [](int value) {
-            capture_progress(value);
+        qv->progress = [](int value, const char* line) {
+            capture_progress(value, line);
             const char* stop = current->stop_at;
             if (value < 0) test->failed_at_.push_back(test->disk_.failed);
-            if (value < 0 && stop && strncmp(qv_error, stop, strlen(stop)) == 0)
-                test->armed_ = true;
+            if (value < 0 && stop && strncmp(line, stop, strlen(stop)) == 0) test->armed_ = true;
             if (test->armed_ && value >= current->percent) qv_interrupted = 1;
         };
         const int result = opened ? copy_disk() : -1;

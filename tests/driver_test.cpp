@@ -96,10 +96,9 @@ Names files_in(const fs::path& dir) {
 // of 1.75 MiB); the list's other forms are in the runs below.
 TEST(Display, PercentagesInformationAndTheList) {
     testing::internal::CaptureStderr();
-    showpercent(5);
-    showpercent(100);
-    qv_set_error("Video PID is %d\nsecond line\n", 257);
-    showpercent(-1);
+    showpercent(5, nullptr);
+    showpercent(100, nullptr);
+    showpercent(-1, "Video PID is 257\nsecond line\n");
     qv->cluster_size = kClusterBufferSize;
     qv->recordings[1].num_clusters = kMaxClusters;
     snprintf(qv->recordings[1].name, sizeof qv->recordings[1].name, "Big");

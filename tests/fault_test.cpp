@@ -32,8 +32,8 @@ const Mode kModes[] = {
     {.name = "disk", .run = disk_copy, .output = "qvdisk.img", .kind = kDisk},
 };
 bool interrupting = false;  // the run is interrupted at 30 %
-void progress(int value) {
-    capture_progress(value);
+void progress(int value, const char* line) {
+    capture_progress(value, line);
     if (interrupting && value >= 30) qv_interrupted = 1;
 }
 // Runs a mode on Film (M2P with repack 2048; the copies report through qv->progress).

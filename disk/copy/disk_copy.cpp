@@ -23,11 +23,10 @@ constexpr int64_t kMapSaveBytes = int64_t(64) << 20;
 
 disk_copy the_copy;
 
-// A failure of the sink: its message goes to copy.failure, qv_error is left
-// as the reads' callers had it.
-int keep_failure(disk_copy& copy, const char* saved) {
+// A failure of the sink: its reason (in qv_error) is the copy's. The reads
+// through the rescue give their callers their own reasons.
+int keep_failure(disk_copy& copy) {
     memcpy(copy.failure, qv_error, sizeof copy.failure);
-    memcpy(qv_error, saved, kErrorSize);
     copy.failed = true;
     return 1;
 }
@@ -39,15 +38,12 @@ int keep_failure(disk_copy& copy, const char* saved) {
 int write_image(void* context, int64_t pos, const uint8_t* data, uint32_t count) {
     disk_copy& copy = *static_cast<disk_copy*>(context);
     if (copy.failed) return 1;
-    char saved[kErrorSize];
-    memcpy(saved, qv_error, sizeof saved);
     if ((copy.file_pos != pos && seek_output(copy.file, pos) != 0) ||
         fwrite(data, 1, count, copy.file) != count) {
         copy.file_pos = -1;
         qv_write_failed(kWriteFailedMessage);
-        keep_failure(copy, saved);
+        keep_failure(copy);
         map_write(copy.map_name, rescue_state());
-        memcpy(qv_error, saved, sizeof saved);
         return 1;
     }
     copy.file_pos = pos + count;
@@ -175,15 +171,13 @@ int set_up(disk_copy& copy) {
 // The map is written after the image data it claims has left the buffer.
 int save_disk_map(disk_copy& copy) {
     if (copy.failed) return 1;  // the map saved when the writes failed stays
-    char saved[kErrorSize];
-    memcpy(saved, qv_error, sizeof saved);
     if (fflush(copy.file) != 0) {
         qv_write_failed(kWriteFailedMessage);
-        return keep_failure(copy, saved);
+        return keep_failure(copy);
     }
     copy.unsaved = 0;
     copy.saved_at = time(nullptr);
-    if (map_write(copy.map_name, rescue_state()) != 0) return keep_failure(copy, saved);
+    if (map_write(copy.map_name, rescue_state()) != 0) return keep_failure(copy);
     return 0;
 }
 
@@ -211,12 +205,10 @@ int check_output_room(int64_t disk_bytes) {
 }
 
 void begin_disk_copy() {
-    char saved[kErrorSize];
-    memcpy(saved, qv_error, sizeof saved);
     the_copy = disk_copy{};
     the_copy.prepared = true;
     the_copy.copy_percent = the_copy.phase_percent = -1;
-    if (set_up(the_copy) != 0) keep_failure(the_copy, saved);
+    if (set_up(the_copy) != 0) keep_failure(the_copy);
 }
 
 void end_disk_copy() {

@@ -187,14 +187,11 @@ copy_stop run_copy(disk_copy& copy) {
         qv_set_error("%s", copy.failure);
         stop = kCopyStopped;
     }
-    char message[kErrorSize];
-    memcpy(message, qv_error, sizeof message);
     if (stop == kCopyRan) show_bad_areas();
     if (rescue_shown(copy)) {
         show_summary(copy, &whole);
         tell_recordings_touched(copy);
     }
-    memcpy(qv_error, message, sizeof message);
     free_rescue_areas(&matter);
     free_rescue_areas(&rest);
     free_rescue_areas(&whole);

@@ -22,15 +22,10 @@ void set_loss_error(const char* first, int64_t untried) {
 
 int finish_copy(FILE* file, copy_stop stop, int64_t zeros, int64_t untried, const char* completed,
                 loss_timeline* losses) {
-    char message[kErrorSize];
-    memcpy(message, qv_error, sizeof message);
     close_losses(losses);
     keep_account(losses);
     const int close_failed = close_output(file);
-    if (stop == kCopyStopped) {
-        memcpy(qv_error, message, sizeof message);
-        return kCopyIncomplete;
-    }
+    if (stop == kCopyStopped) return kCopyIncomplete;
     if (close_failed) {
         qv_write_failed(kWriteFailedMessage);
         return kCopyIncomplete;
@@ -42,6 +37,7 @@ int finish_copy(FILE* file, copy_stop stop, int64_t zeros, int64_t untried, cons
     if (zeros != 0) {
         char totals[kErrorSize / 2] = "";
         if (losses) loss_totals(totals, sizeof totals);
+        char message[kErrorSize];
         snprintf(message, sizeof message,
                  "%" PRId64 " bytes could not be read and were written as zeros%s", zeros, totals);
         set_loss_error(message, untried);

@@ -149,16 +149,13 @@ namespace {
 
 // Gives the file of slot f its recording's time (partial outputs too: the
 // file belongs to the recording whatever became of the copy). A failure is
-// shown; the message of an earlier failure stays in qv_error for the caller.
+// shown.
 void date_file(const open_file& f) {
     int code = f.dated ? qv_set_file_time(f.path, f.time) : 0;
     if (code == 0) return;
-    char message[kErrorSize];
     char reason[256];
-    memcpy(message, qv_error, sizeof message);
     qv_system_message(code, reason, sizeof reason);
     qv_warn("Cannot set the time of %s: %s\n", f.path, reason);
-    memcpy(qv_error, message, sizeof message);
 }
 
 }  // namespace

@@ -43,8 +43,9 @@ bool read_step(chain_reader* chain) {
     chain_cluster* s = &chain->slots[chain->produced % kAheadSlots];
     const uint32_t c = chain->next;
     s->cluster = c;
-    s->result =
-        qv_read_salvage_r(cluster_position(c), s->data, qv->cluster_size, 1, &s->bad, s->message);
+    s->result = qv_read_salvage(cluster_position(c), s->data, qv->cluster_size, 1, &s->bad);
+    // The reason, for the caller to report (this thread's qv_error is its own).
+    if (s->result != kSalvageComplete) memcpy(s->message, qv_error, sizeof s->message);
     add_cluster(&chain->taken, c);
     s->link = chain_next(c, &s->next);
     s->repeats = s->link == kLinkNext && has_cluster(&chain->taken, s->next);

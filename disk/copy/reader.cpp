@@ -120,7 +120,7 @@ bool cut_by_last_cluster(const recording_reader* reader, uint32_t needed) {
 bool next_cluster_for(recording_reader* reader, uint32_t needed) {
     if (last_cluster(reader)) return false;
     if (recording_chain_damaged(reader->now, entry_of(reader)->name)) {
-        if (reader->callback) reader->callback(-1);
+        if (reader->callback) reader->callback(-1, qv_error);
         note_cut(reader->losses);
         return false;
     }

@@ -23,11 +23,12 @@
 #endif
 
 // --- messages (messages.cpp) ---
-// Formats into qv_error.
+// Formats the reason of a failure into qv_error.
 void qv_set_error(const char* format, ...) QV_PRINTF_FORMAT(1, 2);
 // Formats into message, a buffer of kErrorSize bytes (qv_error or another).
 void qv_format(char* message, const char* format, ...) QV_PRINTF_FORMAT(2, 3);
-// Formats into qv_error and shows it through callback (-1); a null callback is skipped.
+// Formats a line and shows it through callback (-1 and the line); a null
+// callback is skipped. qv_error is left as it is.
 void qv_inform(progress_callback callback, const char* format, ...) QV_PRINTF_FORMAT(2, 3);
 // qv_inform through qv->progress.
 void qv_warn(const char* format, ...) QV_PRINTF_FORMAT(1, 2);
@@ -214,9 +215,6 @@ const rescue_map* source_map();  // null when the image has none
 void free_source_map();
 
 // --- reading (read.cpp) ---
-// The largest logical sector a drive is read directly in; memory for direct
-// reads is aligned to it.
-constexpr uint32_t kMaxDeviceSector = 4096;
 // Within the device layer: how the handle just taken is read (its backend's
 // read access; a drive whose reads cannot be aligned is read through the
 // cache). 0, or 1 with the reason in qv_error. Dropped with the handle.
@@ -243,9 +241,6 @@ int qv_read_some(int64_t position, void* dest, uint32_t count, uint32_t* got, ch
 // of the drive's command that failed (its count where it was one read);
 // what lies behind was not tried. The caller holds the rescue.
 uint32_t qv_read_tried();
-// qv_read with its failure message in message (kErrorSize bytes) instead of
-// qv_error: the read-ahead thread reads so while the other thread reports.
-int qv_read_r(int64_t position, void* dest, uint32_t count, int swap, char* message);
 // Reads FAT cluster n whole into dest, swapped.
 int qv_read_cluster(uint32_t n, uint8_t* dest);
 
@@ -323,11 +318,8 @@ enum rescue_effort {
 };
 // Reads count bytes at position like qv_read, through the rescue: every
 // sector that can be read by the effort is kept, the others are filled with
-// zero bytes and listed in bad (message holds the last failed read's
+// zero bytes and listed in bad (qv_error then holds the last failed read's
 // message, or why a known bad range was not read).
-int qv_read_salvage_r(int64_t position, void* dest, uint32_t count, int swap, bad_sectors* bad,
-                      char* message, rescue_effort effort = kEffortTrim);
-// qv_read_salvage_r with its message in qv_error.
 int qv_read_salvage(int64_t position, void* dest, uint32_t count, int swap, bad_sectors* bad,
                     rescue_effort effort = kEffortTrim);
 // qv_read_salvage of FAT cluster n whole into dest, swapped.

@@ -193,15 +193,11 @@ int qv_read_some(int64_t position, void* dest, uint32_t count, uint32_t* got, ch
     return 0;
 }
 
-int qv_read_r(int64_t position, void* dest, uint32_t count, int swap, char* message) {
+int qv_read(int64_t position, void* dest, uint32_t count, int swap) {
     uint32_t got = 0;
-    if (qv_read_some(position, dest, count, &got, message) != 0) return 1;
+    if (qv_read_some(position, dest, count, &got, qv_error) != 0) return 1;
     if (swap) swap16_words(static_cast<uint8_t*>(dest), count);
     return 0;
-}
-
-int qv_read(int64_t position, void* dest, uint32_t count, int swap) {
-    return qv_read_r(position, dest, count, swap, qv_error);
 }
 
 int qv_read_cluster(uint32_t n, uint8_t* dest) {

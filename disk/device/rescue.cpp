@@ -431,39 +431,38 @@ int64_t rescue_bytes(char status) { return state.bytes[status_index(status)]; }
 
 int64_t rescue_failed_reads() { return state.failed_reads; }
 
-int qv_read_salvage_r(int64_t position, void* dest, uint32_t count, int swap, bad_sectors* bad,
-                      char* message, rescue_effort effort) {
+// The reads' messages go to the rescue's own buffer, and the reason of a
+// read that could not deliver everything to qv_error when it returns: a
+// sink that failed meanwhile has its own reason, the caller this one.
+int qv_read_salvage(int64_t position, void* dest, uint32_t count, int swap, bad_sectors* bad,
+                    rescue_effort effort) {
     bad->count = 0;
     uint8_t* out = static_cast<uint8_t*>(dest);
     if (count > kClusterBufferSize) {
-        qv_format(message, "Cannot read %u bytes at once at position %" PRId64 "\n", count,
-                  position);
+        qv_set_error("Cannot read %u bytes at once at position %" PRId64 "\n", count, position);
         return kSalvageFailed;
     }
     // Nothing to rescue where there is no disk: only the reason, no read.
     if (!qv->handle || position < 0 || beyond_disk(position)) {
         uint32_t got = 0;
-        qv_read_some(position, out, count, &got, message);
+        qv_read_some(position, out, count, &got, qv_error);
         return kSalvageFailed;
     }
     rescue_hold();
+    state.message[0] = 0;
     const int64_t end = position + count;
     const int64_t inside = end < disk_end() ? end : disk_end();
     reach(inside);
     if (state.lost) {
-        read_plain(position, out, count, bad, message);
+        read_plain(position, out, count, bad, state.message);
     } else {
-        read_range(target{out, position, message}, position, inside, effort);
+        read_range(target{out, position, state.message}, position, inside, effort);
         collect(position, out, count, inside, bad);
     }
+    if (bad->count) memcpy(qv_error, state.message, sizeof state.message);
     rescue_release();
     if (swap) swap16_words(out, count);
     return bad->count == 0 ? kSalvageComplete : kSalvagePartial;
-}
-
-int qv_read_salvage(int64_t position, void* dest, uint32_t count, int swap, bad_sectors* bad,
-                    rescue_effort effort) {
-    return qv_read_salvage_r(position, dest, count, swap, bad, qv_error, effort);
 }
 
 int qv_read_cluster_salvage(uint32_t n, uint8_t* dest, bad_sectors* bad, rescue_effort effort) {

@@ -71,7 +71,7 @@ void set_chain_damage(const char* prefix, link_kind kind, uint32_t cluster, uint
 void show_chain_damage(progress_callback callback, const char* prefix, link_kind kind,
                        uint32_t cluster, uint32_t next) {
     set_chain_damage(prefix, kind, cluster, next);
-    if (callback) callback(-1);
+    if (callback) callback(-1, qv_error);
 }
 
 void clear_clusters(cluster_bitmap* set) { memset(set->bits, 0, sizeof set->bits); }

@@ -236,7 +236,7 @@ int check_entry(const uint8_t* entry, uint32_t* marks, uint32_t* dir_list, uint3
 // fatal (its read's message is shown).
 int dir_flags(int r) {
     if (r != kCheckDirUnreadable) return r;
-    if (qv->progress) qv->progress(-1);
+    if (qv->progress) qv->progress(-1, qv_error);
     return kCheckError | kCheckFatal;
 }
 

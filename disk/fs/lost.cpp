@@ -142,9 +142,7 @@ int salvage_recordings(int count) {
     count = add_nested_recordings(count);
     salvage_work w = {};
     if (prepare(&w, clusters, count) != 0 || read_what_matters(&w, clusters) != 0) {
-        char reason[kErrorSize];
-        memcpy(reason, qv_error, sizeof reason);
-        qv_warn("Salvage: %s", reason);
+        qv_warn("Salvage: %s", qv_error);
         free_work(&w);
         qv->recording_count = count;
         return count;

@@ -155,6 +155,6 @@ int open_qvdisk(progress_callback progress) {
     // The whole disk is imaged whatever its file system: what the check
     // refuses is shown, and the copy goes on.
     if (!qv_options.whole_disk) return 1;
-    if (qv->progress) qv->progress(-1);
+    if (qv->progress) qv->progress(-1, qv_error);
     return 0;
 }

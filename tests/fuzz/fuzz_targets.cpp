@@ -126,7 +126,7 @@ void apply(Bytes& image, const std::vector<Region>& regions, const uint8_t* data
         size -= n;
     }
 }
-void quiet(int) {}
+void quiet(int, const char*) {}
 volatile uint32_t sink;
 MemoryDisk disk;
 Bytes base;

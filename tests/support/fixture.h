@@ -25,8 +25,7 @@ inline constexpr char kVideoLine[] =
     "Video: size = 720 x 576, aspect 16:9, frame rate 25, bit rate = 2.50 Mbit/s\n";
 inline constexpr char kAudioLine[] = "Audio: Layer 2, bit rate=192 kb/s, frequency=48.0 kHz\n";
 
-// What the product shows through its progress callback: qv_error at every call with -1, the
-// percentages.
+// What the product shows through its progress callback: the lines, the percentages.
 struct Capture {
     Messages messages;
     std::vector<int> percents;
@@ -35,9 +34,9 @@ inline Capture& capture() {
     static Capture c;
     return c;
 }
-inline void capture_progress(int value) {
+inline void capture_progress(int value, const char* line) {
     if (value < 0) {
-        capture().messages.push_back(qv_error);
+        capture().messages.push_back(line);
         return;
     }
     capture().percents.push_back(value);
