@@ -81,6 +81,7 @@ void tell_losses(disk_copy& copy, int index) {
     loss_timeline* losses = open_losses(index, qv->progress);
     const rescue_map* map = rescue_state();
     bool ended = false;
+    hold_cluster_buffer("the losses read from the image");
     walk_chain(entry, [&](uint32_t c, link_kind link, uint32_t valid) {
         read_from_image(copy, c);
         unfinished_sectors(map, cluster_position(c), valid, &unfinished);
@@ -88,6 +89,7 @@ void tell_losses(disk_copy& copy, int index) {
         ended = link == kLinkEnd;
         return true;
     });
+    release_cluster_buffer();
     if (!ended) note_cut(losses);
     close_losses(losses);
     free_losses(losses);

@@ -159,9 +159,11 @@ rescue_census count_statuses(const rescue_areas* areas, const char* statuses) {
 
 rescue_stop rescue_copying(const rescue_areas* areas) {
     rescue_hold();
+    hold_cluster_buffer("the rescue's copying");  // rescue_copy_read reads into it
     rescue_stop stop = copy_forwards(areas, 1, true);
     if (stop == kRescueRan) stop = copy_backwards(areas, 2);
     if (stop == kRescueRan) stop = copy_forwards(areas, kCopyPasses, false);
+    release_cluster_buffer();
     rescue_release();
     return stop;
 }

@@ -289,6 +289,7 @@ int check_dir(uint32_t dir_cluster, uint32_t entry_count, uint32_t* marks, uint3
         const uint8_t* entry = directory_entry(&dir, i);
         if (entry) result |= check_entry(entry, marks, dir_list, dir_count);
     }
+    release_cluster_buffer();
     return result;
 }
 

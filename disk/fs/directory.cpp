@@ -102,6 +102,7 @@ int order_by_list(const recording_entry* found, int count, uint32_t list_cluster
     }
     static bad_sectors unread;
     int32_t n = 0;
+    hold_cluster_buffer("the list file");
     int r = qv_read_cluster_salvage(list_cluster, cluster_buffer, &unread, kEffortScrape);
     bool usable = r != kSalvageFailed && !bad_bytes_touch(&unread, 0, kListRecordSize);
     if (usable) {
@@ -109,12 +110,14 @@ int order_by_list(const recording_entry* found, int count, uint32_t list_cluster
         usable = !bad_bytes_touch(&unread, kListRecordSize, uint32_t(n + 1) * kListRecordSize);
     }
     if (!usable) {
+        release_cluster_buffer();
         qv_warn("List file cannot be read: the recordings are listed in directory order\n");
         return in_directory_order(found, count);
     }
     static uint8_t named[kMaxRecordings];
     memset(named, 0, size_t(count));
     int result = apply_list_file(found, count, n, named);
+    release_cluster_buffer();
     if (qv_options.salvage) result = add_unlisted(found, count, result, named);
     return result;
 }
@@ -150,8 +153,12 @@ int add_nested_recordings(int count) {
 
 int read_directory(uint32_t cluster, uint32_t entry_count, directory_cluster* dir) {
     static bad_sectors unread;
-    if (qv_read_cluster_salvage(cluster, cluster_buffer, &unread, kEffortScrape) == kSalvageFailed)
+    hold_cluster_buffer("a directory");
+    if (qv_read_cluster_salvage(cluster, cluster_buffer, &unread, kEffortScrape) ==
+        kSalvageFailed) {
+        release_cluster_buffer();
         return 1;
+    }
     // Never past the cluster that was read.
     const uint32_t per_cluster = qv->cluster_size / kDirEntrySize;
     *dir =
@@ -185,6 +192,7 @@ int parse_dir(uint32_t dir_cluster, uint32_t entry_count, uint8_t type_mask, uin
     recording_entry* found =
         static_cast<recording_entry*>(calloc(room + 1, sizeof(recording_entry)));
     if (!found) {
+        release_cluster_buffer();
         qv_set_error("Not enough memory to process directory.\n");
         return -1;
     }
@@ -202,6 +210,7 @@ int parse_dir(uint32_t dir_cluster, uint32_t entry_count, uint8_t type_mask, uin
             list_cluster = get_be32(entry + kEntryStart);
         }
     }
+    release_cluster_buffer();
     have_list_file = have_list;
     list_file_cluster = list_cluster;
     int result =

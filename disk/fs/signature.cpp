@@ -247,12 +247,13 @@ void clear_signature(cluster_signature* s) {
 bool read_edges(uint32_t c, bool with_tail, cluster_signature* s) {
     const uint8_t unread_before = s->flags & (kSigHeadUnread | kSigTailUnread);
     const cluster_windows w = windows_of_cluster();
-    uint8_t* d = cluster_buffer;
+    uint8_t* d = hold_cluster_buffer("the signatures");
     if (!(s->flags & kSigHeadRead)) {
         sign_head(c, d, w, s);
         if (w.whole) sign_tail(c, d, w, s);
     }
     if (with_tail && !(s->flags & kSigTailRead)) sign_tail(c, d, w, s);
+    release_cluster_buffer();
     return !unread_before && (s->flags & (kSigHeadUnread | kSigTailUnread));
 }
 
@@ -262,9 +263,10 @@ uint32_t stream_end_of(uint32_t c, cluster_signature* s) {
     if (!(s->flags & kSigEndInMiddle)) return s->stream_end;
     // The run reached the end of the head window and does not run in step
     // to the cluster's end: the bytes between tell where it stops.
-    uint8_t* d = cluster_buffer;
+    uint8_t* d = hold_cluster_buffer("a stream's end");
     read_window(c, d, w.head_end, w.tail_from - w.head_end);
     const uint32_t stop = run_end(d, in_step_from(s->first_packet, w.head_end), w.tail_from);
+    release_cluster_buffer();
     return stop < w.tail_from ? stop : whole_end(s->stream_end, w.size);
 }
 

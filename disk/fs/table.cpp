@@ -196,7 +196,7 @@ void go_without_table(const char* fat1_reason, const char* fat2_reason) {
 // where that one is unreadable. With the salvage a copy that cannot be used
 // at all counts as bad, and with neither usable the table is gone. 0, or 1
 // when nothing could be read.
-int load_copies(fat_copies* c) {
+int load_held_copies(fat_copies* c) {
     static bad_sectors unread;
     if (qv_read_salvage(0, cluster_buffer, qv->cluster_size, 1, &unread, kEffortScrape) ==
         kSalvageFailed)
@@ -219,6 +219,14 @@ int load_copies(fat_copies* c) {
     c->fat1_bad = has_bad_entry(c->first) || fat1_unusable;
     c->fat2_bad = has_bad_entry(c->second) || fat2_unusable;
     return 0;
+}
+
+// The same with disk cluster 0 in cluster_buffer, held while it is decoded.
+int load_copies(fat_copies* c) {
+    hold_cluster_buffer("the allocation table");
+    const int result = load_held_copies(c);
+    release_cluster_buffer();
+    return result;
 }
 
 // Chooses the copy for qv->fat: FAT2 unless it is bad, then FAT1; with the
