@@ -24,7 +24,7 @@
 namespace {
 
 // The mode keywords, compared without regard to letter case, in this order.
-enum Mode { kModeDisk, kModeRaw, kModeMp3, kModeM2v, kModeM2p, kModeVob, kModeTs, kModeCount };
+enum mode_word { kModeDisk, kModeRaw, kModeMp3, kModeM2v, kModeM2p, kModeVob, kModeTs, kModeCount };
 const char* const kModeWords[kModeCount] = {"disk", "raw", "MP3", "M2V", "M2P", "VOB", "TS"};
 // What each mode is for, in the help.
 const char* const kModeHelp[kModeCount] = {
@@ -179,7 +179,7 @@ constexpr char kHelpHint[] = " (-h for help)";
 
 // The options, before the mode word; "--" ends them. A value follows as the
 // next argument, or behind "=" in the long form ("--output=DIR").
-enum Option {
+enum option_id {
     kOptImage,
     kOptDevice,
     kOptOutput,
@@ -344,7 +344,7 @@ struct command_line {
 // count of arguments or an unknown mode word without any option; or an
 // option error, its one line in qv_error, before the usage line with the
 // options.
-enum Reading { kReadOk, kReadUsage, kReadOptionError };
+enum reading_result { kReadOk, kReadUsage, kReadOptionError };
 
 // Reads the options into values (indexed by option) and sets *next to the
 // first argument behind them. -h and --version end the reading.

@@ -92,12 +92,6 @@ int close_output(FILE* file);
 void qv_write_failed(const char* usual);
 
 // --- raw copies (raw_copy.cpp, disk_copy.cpp, finish.cpp) ---
-// How a copy's loop ended.
-enum copy_stop {
-    kCopyRan = 0,          // to its end
-    kCopyStopped = 1,      // on a failure, its message in qv_error
-    kCopyInterrupted = 2,  // for the user (Ctrl-C)
-};
 
 // The one end of a raw or disk copy. The output is closed (a close that
 // cannot write out what was buffered is a write failure); then the verdict:
@@ -106,7 +100,7 @@ enum copy_stop {
 // completed is shown. What was written stays. The places of losses (a
 // recording's, or null) are told first, and the error of the zeros ends
 // with their totals.
-int finish_copy(FILE* file, copy_stop stop, int64_t zeros, int64_t untried, const char* completed,
+int finish_copy(FILE* file, loop_stop stop, int64_t zeros, int64_t untried, const char* completed,
                 loss_timeline* losses = nullptr);
 // The closing error of a copy that could not read everything: first (its
 // own words, without the line end) and, when some of those bytes were
@@ -134,10 +128,10 @@ int check_output_room(int64_t disk_bytes);
 // matter finished ("ddrescue -m path" rescues only those). 0, or 1 with the
 // reason in qv_error.
 int write_domain_map(const char* path);
-// Nonzero when path names the image copy to continue in the output
+// Whether path names the image copy to continue in the output
 // location (the image with its map there): in mode "disk" it is never the
 // source.
-int is_disk_copy_to_continue(const char* path);
+bool is_disk_copy_to_continue(const char* path);
 
 // Within the copy layer: the disk copy that runs (disk_copy.cpp sets it up
 // and is its sink, disk_rescue.cpp runs the phases into it).

@@ -216,17 +216,17 @@ void end_disk_copy() {
     the_copy.prepared = false;
 }
 
-int is_disk_copy_to_continue(const char* path) {
+bool is_disk_copy_to_continue(const char* path) {
     char out[kOutputPathSize];
     output_path(out, sizeof out, image_name());
-    if (!out[0] || !has_map(out)) return 0;
-    if (strcmp(out, path) == 0) return 1;
+    if (!out[0] || !has_map(out)) return false;
+    if (strcmp(out, path) == 0) return true;
     // The same file under another name (an output directory "." or "..").
     const qv_platform* p = qv_current_platform();
     int error = 0;
     qv_handle h = p->open_exclusive(path, &error);
-    if (!h) return 0;
-    int same = p->is_same_file && p->is_same_file(h, out);
+    if (!h) return false;
+    const bool same = p->is_same_file && p->is_same_file(h, out);
     p->close(h);
     return same;
 }

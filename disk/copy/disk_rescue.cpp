@@ -72,7 +72,7 @@ void show_phase(char status, int pass, const named_areas& where, const rescue_ce
             todo.bytes, todo.runs, plural(todo.runs));
 }
 
-rescue_stop rescue_phase(char status, int pass, const rescue_areas* areas) {
+loop_stop rescue_phase(char status, int pass, const rescue_areas* areas) {
     switch (status) {
     case kMapNonTried: return rescue_copying(areas);
     case kMapNonTrimmed: return rescue_trimming(areas);
@@ -83,19 +83,19 @@ rescue_stop rescue_phase(char status, int pass, const rescue_areas* areas) {
 
 // One phase over the areas, with its line when the rescue is shown and the
 // phase has something to read.
-copy_stop run_phase(disk_copy& copy, char status, int pass, const named_areas& where) {
+loop_stop run_phase(disk_copy& copy, char status, int pass, const named_areas& where) {
     const char statuses[] = {status, 0};
     const rescue_census todo = count_statuses(where.areas, statuses);
-    if (todo.bytes == 0) return kCopyRan;
+    if (todo.bytes == 0) return kLoopRan;
     if (rescue_shown(copy)) show_phase(status, pass, where, todo);
     copy.phase = status;
     copy.phase_percent = -1;
-    const rescue_stop stop = rescue_phase(status, pass, where.areas);
+    const loop_stop stop = rescue_phase(status, pass, where.areas);
     copy.phase = 0;
-    if (stop == kRescueInterrupted) return kCopyInterrupted;
-    if (stop == kRescueRan) return kCopyRan;
+    if (stop == kLoopInterrupted) return kLoopInterrupted;
+    if (stop == kLoopRan) return kLoopRan;
     qv_set_error("%s", copy.failure);
-    return kCopyStopped;
+    return kLoopStopped;
 }
 
 void show_matter_done(const disk_copy& copy, const named_areas& matter) {
@@ -109,24 +109,24 @@ void show_matter_done(const disk_copy& copy, const named_areas& matter) {
 
 // The phases in their order: the areas that matter copied and trimmed
 // first, then the rest; scraping and retrying, the areas that matter first.
-copy_stop rescue_disk(disk_copy& copy, const named_areas& matter, const named_areas& rest) {
+loop_stop rescue_disk(disk_copy& copy, const named_areas& matter, const named_areas& rest) {
     const struct {
         char status;
         const named_areas& where;
     } steps[] = {{kMapNonTried, matter}, {kMapNonTrimmed, matter}, {0, matter},
                  {kMapNonTried, rest},   {kMapNonTrimmed, rest},   {kMapNonScraped, matter},
                  {kMapNonScraped, rest}};
-    copy_stop stop = kCopyRan;
+    loop_stop stop = kLoopRan;
     for (const auto& step : steps) {
-        if (stop != kCopyRan) break;
+        if (stop != kLoopRan) break;
         if (step.status)
             stop = run_phase(copy, step.status, 1, step.where);
         else
             show_matter_done(copy, matter);
     }
-    for (int pass = 1; pass <= copy_options.retries && stop == kCopyRan; ++pass) {
+    for (int pass = 1; pass <= copy_options.retries && stop == kLoopRan; ++pass) {
         stop = run_phase(copy, kMapBadSector, pass, matter);
-        if (stop == kCopyRan) stop = run_phase(copy, kMapBadSector, pass, rest);
+        if (stop == kLoopRan) stop = run_phase(copy, kMapBadSector, pass, rest);
     }
     return stop;
 }
@@ -171,23 +171,23 @@ void show_summary(const disk_copy& copy, const rescue_areas* whole) {
 }
 
 // The copy set up, its phases run; the areas freed. The verdict's stop.
-copy_stop run_copy(disk_copy& copy) {
+loop_stop run_copy(disk_copy& copy) {
     rescue_areas matter = {}, rest = {}, whole = {};
-    copy_stop stop = kCopyRan;
+    loop_stop stop = kLoopRan;
     if (list_matter_areas(copy_options.first_recordings, copy_options.first_count, &matter) != 0 ||
         list_rest(&matter, copy.total, &rest) != 0 || add_rescue_area(&whole, 0, copy.total) != 0)
-        stop = kCopyStopped;
+        stop = kLoopStopped;
     catch_up(copy);
-    if (stop == kCopyRan)
+    if (stop == kLoopRan)
         stop =
             rescue_disk(copy, {&matter, "the areas that matter"}, {&rest, "the rest of the disk"});
-    if (stop == kCopyRan) rescue_set_current(copy.total, kMapFinished, 1);
+    if (stop == kLoopRan) rescue_set_current(copy.total, kMapFinished, 1);
     // The map tells what was copied; after an interrupt it is where to go on.
-    if (stop != kCopyStopped && save_disk_map(copy) != 0) {
+    if (stop != kLoopStopped && save_disk_map(copy) != 0) {
         qv_set_error("%s", copy.failure);
-        stop = kCopyStopped;
+        stop = kLoopStopped;
     }
-    if (stop == kCopyRan) show_bad_areas();
+    if (stop == kLoopRan) show_bad_areas();
     if (rescue_shown(copy)) {
         show_summary(copy, &whole);
         tell_recordings_touched(copy);
@@ -222,9 +222,9 @@ int copy_disk() {
         qv_set_error("%s", copy.failure);
         end_disk_copy();
         if (!copy.file) return kCopyFailed;
-        return finish_copy(copy.file, kCopyStopped, 0, 0, kCompletedMessage);
+        return finish_copy(copy.file, kLoopStopped, 0, 0, kCompletedMessage);
     }
-    const copy_stop stop = run_copy(copy);
+    const loop_stop stop = run_copy(copy);
     const int64_t unreadable = copy.total - rescue_bytes(kMapFinished);
     end_disk_copy();
     return finish_copy(copy.file, stop, unreadable, 0, kCompletedMessage);

@@ -20,17 +20,17 @@ void set_loss_error(const char* first, int64_t untried) {
                      first, untried);
 }
 
-int finish_copy(FILE* file, copy_stop stop, int64_t zeros, int64_t untried, const char* completed,
+int finish_copy(FILE* file, loop_stop stop, int64_t zeros, int64_t untried, const char* completed,
                 loss_timeline* losses) {
     close_losses(losses);
     keep_account(losses);
     const int close_failed = close_output(file);
-    if (stop == kCopyStopped) return kCopyIncomplete;
+    if (stop == kLoopStopped) return kCopyIncomplete;
     if (close_failed) {
         qv_write_failed(kWriteFailedMessage);
         return kCopyIncomplete;
     }
-    if (stop == kCopyInterrupted) {
+    if (stop == kLoopInterrupted) {
         qv_set_error("%s", kInterruptedMessage);
         return kCopyIncomplete;
     }

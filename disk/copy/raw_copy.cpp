@@ -10,33 +10,33 @@ namespace {
 // brings them; unreadable sectors are written as zeros and counted in *zeros
 // (those never tried sector by sector also in *untried), their places noted
 // in losses.
-copy_stop copy_chain(const recording_entry* entry, FILE* file, chain_reader* chain,
+loop_stop copy_chain(const recording_entry* entry, FILE* file, chain_reader* chain,
                      loss_timeline* losses, int64_t* zeros, int64_t* untried) {
     const uint32_t size = qv->cluster_size;
     int last = -1;
     uint64_t done = 0;
     for (;;) {
-        if (qv_interrupted) return kCopyInterrupted;
+        if (qv_interrupted) return kLoopInterrupted;
         const chain_cluster* c = next_chain_cluster(chain);
         if (c->result == kSalvageFailed) {
             qv_set_error("%s", c->message);
-            return kCopyStopped;
+            return kLoopStopped;
         }
         const uint32_t length = c->link == kLinkEnd ? size - entry->last_cluster_slack : size;
         *zeros += account_cluster(losses, c->data, &c->bad, cluster_position(c->cluster), length);
         *untried += untried_bytes(&c->bad, length);
         if (fwrite(c->data, 1, length, file) != length) {
             qv_write_failed(kWriteFailedMessage);
-            return kCopyStopped;
+            return kLoopStopped;
         }
         // The total serves only the percentage: a longer chain goes past 100.
         qv_report_percent(qv->progress, ++done, entry->num_clusters, &last);
-        if (c->link == kLinkEnd) return kCopyRan;
+        if (c->link == kLinkEnd) return kLoopRan;
         // A damaged chain, or one that returns to a cluster already copied,
         // ends the copy as a failure.
         if (recording_chain_damaged(c, entry->name)) {
             note_cut(losses);
-            return kCopyStopped;
+            return kLoopStopped;
         }
     }
 }
@@ -73,8 +73,8 @@ int dump_file(int index) {
     int64_t zeros = 0, untried = 0;
     chain_reader* chain = open_chain(c);
     loss_timeline* losses = open_losses(index, qv->progress);
-    const copy_stop stop =
-        chain ? copy_chain(entry, file, chain, losses, &zeros, &untried) : kCopyStopped;
+    const loop_stop stop =
+        chain ? copy_chain(entry, file, chain, losses, &zeros, &untried) : kLoopStopped;
     close_chain(chain);
     const int result = finish_copy(file, stop, zeros, untried, "\rProcessing completed.\n", losses);
     free_losses(losses);

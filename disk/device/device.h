@@ -42,6 +42,12 @@ void qv_report_percent(progress_callback callback, uint64_t done, uint64_t total
 // kInterruptedMessage in qv_error.
 extern volatile sig_atomic_t qv_interrupted;
 constexpr char kInterruptedMessage[] = "Interrupted, the partial output file is left in place\n";
+// How a loop over a disk or a recording ended: the rescue's phases, the copies.
+enum loop_stop {
+    kLoopRan = 0,          // to its end
+    kLoopStopped = 1,      // on a failure (the sink's, a write's): its reason in qv_error
+    kLoopInterrupted = 2,  // for the user (Ctrl-C)
+};
 
 // --- the platform (platform.cpp, platform_posix.cpp, platform_win32.cpp) ---
 struct qv_drive_geometry {
@@ -77,9 +83,9 @@ struct qv_platform {
     // 0 on success (also for a short read), else the error code.
     int (*read)(qv_handle h, void* dest, uint32_t count, uint32_t* got);
     void (*close)(qv_handle h);
-    // Nonzero when path names the very file or device that h has open, so an
+    // Whether path names the very file or device that h has open, so an
     // output file must not be created there (it would truncate the disk).
-    int (*is_same_file)(qv_handle h, const char* path);
+    bool (*is_same_file)(qv_handle h, const char* path);
     // Path of physical drive n (0 to 7) into buf; the image file names.
     void (*drive_path)(int n, char* buf, size_t size);
     const char* image_name;         // "qvdisk.img"
@@ -121,11 +127,11 @@ int qv_check_directory(const char* path);
 // extension (on Windows CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9, in
 // any letter case): a file of that name cannot be created.
 int qv_device_name(const char* file_name);
-// Nonzero when a regular file is at path (on Windows one that opens for
+// Whether a regular file is at path (on Windows one that opens for
 // reading: a file held without sharing does not count, and cannot be opened
 // for writing either). Leaves errno (and on Windows the last error) as it
 // found them.
-int qv_is_file(const char* path);
+bool qv_is_file(const char* path);
 // Sets the modification time of the file at path to unix_time (seconds since
 // 1970 UTC). 0 or the error code. Leaves errno (and on Windows the last
 // error) as it found them, so a write failure just before can still be told.
@@ -179,7 +185,7 @@ struct disk_search {
     const char* image_path;   // only this image file is read
     const char* device_path;  // only this drive is read (on Windows also just its number)
     // Nonzero for a path the run writes to, which is never opened as the source.
-    int (*excluded)(const char* path);
+    bool (*excluded)(const char* path);
     // Whether a first sector (recorder order) is the recorder's.
     bool (*recognised)(const uint8_t* first_sector);
     // A disk named on the command line whose first sector cannot be read is
@@ -408,18 +414,13 @@ rescue_census count_statuses(const rescue_areas* areas, const char* statuses);
 // non-scraped blocks once. retrying: each bad sector once (pass 1 backwards,
 // then turning). Every read goes through the sink; the phase stops before
 // its next read when the sink failed or the user interrupted.
-enum rescue_stop {
-    kRescueRan = 0,
-    kRescueStopped = 1,  // the sink failed: its reason in qv_error
-    kRescueInterrupted = 2,
-};
 // One read of the copying phase: a cluster, on the cluster grid (1 MiB on a
 // disk whose geometry is not known).
 int64_t rescue_piece();
-rescue_stop rescue_copying(const rescue_areas* areas);
-rescue_stop rescue_trimming(const rescue_areas* areas);
-rescue_stop rescue_scraping(const rescue_areas* areas);
-rescue_stop rescue_retrying(const rescue_areas* areas, int pass);
+loop_stop rescue_copying(const rescue_areas* areas);
+loop_stop rescue_trimming(const rescue_areas* areas);
+loop_stop rescue_scraping(const rescue_areas* areas);
+loop_stop rescue_retrying(const rescue_areas* areas, int pass);
 // Within the device layer, for the phases (the rescue held, one reader at
 // a time): the status of the block at pos and its end, at most limit (or of
 // the block before pos and its start, at least floor); reading [lo, hi) as a
@@ -433,6 +434,6 @@ bool rescue_copy_read(int64_t lo, int64_t hi);
 void rescue_trim(int64_t lo, int64_t hi);
 void rescue_sectors(int64_t lo, int64_t hi, bool forwards);
 void rescue_begin_phase(char status, int pass, int64_t total);
-rescue_stop rescue_check();
+loop_stop rescue_check();
 void rescue_hold();
 void rescue_release();

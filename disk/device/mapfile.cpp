@@ -20,7 +20,7 @@ constexpr uint32_t kFirstRoom = 64;
 constexpr char kBlockStatuses[] = "?*/-+";
 constexpr char kCurrentStatuses[] = "?*/-FG+";
 
-int is_status(char c, const char* allowed) { return c != 0 && strchr(allowed, c) != nullptr; }
+bool is_status(char c, const char* allowed) { return c != 0 && strchr(allowed, c) != nullptr; }
 
 // The line with its comment cut off, and its fields split at blanks.
 int split_fields(char* line, char** fields, int room) {

@@ -199,9 +199,10 @@ static void posix_close(qv_handle h) {
     delete ph;
 }
 
-static int posix_is_same_file(qv_handle h, const char* path) {
+static bool posix_is_same_file(qv_handle h, const char* path) {
     struct stat a, b;
-    if (!h || stat(path, &a) != 0 || fstat(static_cast<posix_handle*>(h)->fd, &b) != 0) return 0;
+    if (!h || stat(path, &a) != 0 || fstat(static_cast<posix_handle*>(h)->fd, &b) != 0)
+        return false;
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
@@ -247,10 +248,10 @@ int qv_set_file_time(const char* path, int64_t unix_time) {
 
 int qv_device_name(const char*) { return 0; }
 
-int qv_is_file(const char* path) {
+bool qv_is_file(const char* path) {
     int saved = errno;
     struct stat st;
-    int is_file = stat(path, &st) == 0 && S_ISREG(st.st_mode);
+    const bool is_file = stat(path, &st) == 0 && S_ISREG(st.st_mode);
     errno = saved;
     return is_file;
 }

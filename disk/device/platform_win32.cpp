@@ -150,7 +150,7 @@ void win_close(qv_handle h) {
 
 // The share mode already keeps every other opener, fopen included, off the
 // open disk: nothing to compare.
-int win_is_same_file(qv_handle, const char*) { return 0; }
+bool win_is_same_file(qv_handle, const char*) { return false; }
 
 void win_drive_path(int n, char* buf, size_t size) {
     snprintf(buf, size, "\\\\.\\PHYSICALDRIVE%d", n);
@@ -239,12 +239,12 @@ int qv_device_name(const char* file_name) {
     return 0;
 }
 
-int qv_is_file(const char* path) {
+bool qv_is_file(const char* path) {
     int saved_errno = errno;
     DWORD saved_error = GetLastError();
     HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    int is_file = h != INVALID_HANDLE_VALUE && GetFileType(h) == FILE_TYPE_DISK;
+    const bool is_file = h != INVALID_HANDLE_VALUE && GetFileType(h) == FILE_TYPE_DISK;
     if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
     errno = saved_errno;
     SetLastError(saved_error);

@@ -345,9 +345,9 @@ void rescue_begin_phase(char status, int pass, int64_t total) {
     if (status) rescue_set_current(state.map.current_pos, status, pass);
 }
 
-rescue_stop rescue_check() {
-    if (qv_interrupted) return kRescueInterrupted;
-    return state.stop ? kRescueStopped : kRescueRan;
+loop_stop rescue_check() {
+    if (qv_interrupted) return kLoopInterrupted;
+    return state.stop ? kLoopStopped : kLoopRan;
 }
 
 void rescue_hold() {

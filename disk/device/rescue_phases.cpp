@@ -30,43 +30,43 @@ int64_t disk_bytes() { return qv->disk_sectors * int64_t(kSectorSize); }
 // Walks the blocks of status within area a, forwards: act(lo, hi) on each
 // part of one, giving the position to go on from.
 template <class Act>
-rescue_stop forwards_over(const rescue_area& a, char status, Act act) {
+loop_stop forwards_over(const rescue_area& a, char status, Act act) {
     const int64_t end = a.pos + a.size;
     for (int64_t at = a.pos; at < end;) {
-        const rescue_stop stop = rescue_check();
-        if (stop != kRescueRan) return stop;
+        const loop_stop stop = rescue_check();
+        if (stop != kLoopRan) return stop;
         int64_t block_end = 0;
         if (rescue_status_at(at, end, &block_end) != status)
             at = block_end;
         else
             at = act(at, block_end);
     }
-    return kRescueRan;
+    return kLoopRan;
 }
 
 // The same backwards: act(lo, hi) gives the position to go on from, below.
 template <class Act>
-rescue_stop backwards_over(const rescue_area& a, char status, Act act) {
+loop_stop backwards_over(const rescue_area& a, char status, Act act) {
     for (int64_t at = a.pos + a.size; at > a.pos;) {
-        const rescue_stop stop = rescue_check();
-        if (stop != kRescueRan) return stop;
+        const loop_stop stop = rescue_check();
+        if (stop != kLoopRan) return stop;
         int64_t block_start = 0;
         if (rescue_status_before(at, a.pos, &block_start) != status)
             at = block_start;
         else
             at = act(block_start, at);
     }
-    return kRescueRan;
+    return kLoopRan;
 }
 
 // One pass of a phase: its status and number, every area in order (or from
 // the last one, backwards) through act.
 template <class Act>
-rescue_stop pass_over(const rescue_areas* areas, char status, int pass, bool forwards, Act act) {
+loop_stop pass_over(const rescue_areas* areas, char status, int pass, bool forwards, Act act) {
     const char statuses[] = {status, 0};
     rescue_begin_phase(status, pass, count_statuses(areas, statuses).bytes);
-    rescue_stop stop = kRescueRan;
-    for (uint32_t k = 0; k < areas->count && stop == kRescueRan; ++k) {
+    loop_stop stop = kLoopRan;
+    for (uint32_t k = 0; k < areas->count && stop == kLoopRan; ++k) {
         const rescue_area& a = areas->items[forwards ? k : areas->count - 1 - k];
         stop = forwards ? forwards_over(a, status, act) : backwards_over(a, status, act);
     }
@@ -76,7 +76,7 @@ rescue_stop pass_over(const rescue_areas* areas, char status, int pass, bool for
 
 // Copying forwards, one piece at a time; with skipping, a failed piece is
 // followed by a skip that grows while the failures go on in a row.
-rescue_stop copy_forwards(const rescue_areas* areas, int pass, bool skipping) {
+loop_stop copy_forwards(const rescue_areas* areas, int pass, bool skipping) {
     const int64_t first_skip = round_to_pieces(disk_bytes() / kFirstSkipDivisor);
     const int64_t largest_skip = round_to_pieces(disk_bytes() / kLargestSkipDivisor);
     int64_t skip = first_skip;
@@ -96,7 +96,7 @@ rescue_stop copy_forwards(const rescue_areas* areas, int pass, bool skipping) {
 
 // Copying backwards from the end of each skipped block to its first
 // failure; the rest of that block waits for the sweep.
-rescue_stop copy_backwards(const rescue_areas* areas, int pass) {
+loop_stop copy_backwards(const rescue_areas* areas, int pass) {
     return pass_over(areas, kMapNonTried, pass, false, [](int64_t lo, int64_t hi) {
         const int64_t grid = (hi - 1) / rescue_piece() * rescue_piece();
         const int64_t start = grid > lo ? grid : lo;
@@ -157,20 +157,20 @@ rescue_census count_statuses(const rescue_areas* areas, const char* statuses) {
     return census;
 }
 
-rescue_stop rescue_copying(const rescue_areas* areas) {
+loop_stop rescue_copying(const rescue_areas* areas) {
     rescue_hold();
     hold_cluster_buffer("the rescue's copying");  // rescue_copy_read reads into it
-    rescue_stop stop = copy_forwards(areas, 1, true);
-    if (stop == kRescueRan) stop = copy_backwards(areas, 2);
-    if (stop == kRescueRan) stop = copy_forwards(areas, kCopyPasses, false);
+    loop_stop stop = copy_forwards(areas, 1, true);
+    if (stop == kLoopRan) stop = copy_backwards(areas, 2);
+    if (stop == kLoopRan) stop = copy_forwards(areas, kCopyPasses, false);
     release_cluster_buffer();
     rescue_release();
     return stop;
 }
 
-rescue_stop rescue_trimming(const rescue_areas* areas) {
+loop_stop rescue_trimming(const rescue_areas* areas) {
     rescue_hold();
-    const rescue_stop stop = pass_over(areas, kMapNonTrimmed, 1, true, [](int64_t lo, int64_t hi) {
+    const loop_stop stop = pass_over(areas, kMapNonTrimmed, 1, true, [](int64_t lo, int64_t hi) {
         rescue_trim(lo, hi);
         return hi;
     });
@@ -178,9 +178,9 @@ rescue_stop rescue_trimming(const rescue_areas* areas) {
     return stop;
 }
 
-rescue_stop rescue_scraping(const rescue_areas* areas) {
+loop_stop rescue_scraping(const rescue_areas* areas) {
     rescue_hold();
-    const rescue_stop stop = pass_over(areas, kMapNonScraped, 1, true, [](int64_t lo, int64_t hi) {
+    const loop_stop stop = pass_over(areas, kMapNonScraped, 1, true, [](int64_t lo, int64_t hi) {
         rescue_sectors(lo, hi, true);
         return hi;
     });
@@ -188,10 +188,10 @@ rescue_stop rescue_scraping(const rescue_areas* areas) {
     return stop;
 }
 
-rescue_stop rescue_retrying(const rescue_areas* areas, int pass) {
+loop_stop rescue_retrying(const rescue_areas* areas, int pass) {
     const bool forwards = pass % 2 == 0;
     rescue_hold();
-    const rescue_stop stop =
+    const loop_stop stop =
         pass_over(areas, kMapBadSector, pass, forwards, [forwards](int64_t lo, int64_t hi) {
             rescue_sectors(lo, hi, forwards);
             return forwards ? hi : lo;

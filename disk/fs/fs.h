@@ -118,7 +118,7 @@ struct qv_settings {
     // The whole disk is imaged: a file system the check refuses is shown, not fatal.
     int whole_disk;
     // Nonzero for a path the run writes to (the image copy to continue).
-    int (*excluded)(const char* path);
+    bool (*excluded)(const char* path);
     // Called once the disk is found and its geometry known, before its file
     // system is read (mode "disk" sets up its image and map there, so that
     // every read of the opening lands in them).

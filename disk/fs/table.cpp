@@ -154,10 +154,10 @@ void merge_copies(const uint32_t* fat1, const uint32_t* fat2, int fat2_bad) {
     }
 }
 
-int has_bad_entry(const uint32_t* table) {
+bool has_bad_entry(const uint32_t* table) {
     for (uint32_t n = 0; n < qv->cluster_count; ++n)
-        if (table[n] == kBadEntry) return 1;
-    return 0;
+        if (table[n] == kBadEntry) return true;
+    return false;
 }
 
 // Both copies of the table as decoded, and what became of them.

@@ -114,7 +114,7 @@ void install_memory_disk(MemoryDisk* disk) {
         },
         memory_read,
         [](qv_handle h) { delete static_cast<memory_handle*>(h); },
-        [](qv_handle, const char*) { return 0; },
+        [](qv_handle, const char*) { return false; },
         [](int n, char* buf, size_t size) { snprintf(buf, size, "memory-drive-%d", n); },
         native->image_name,
         native->parent_image_name,
