@@ -259,7 +259,6 @@ TEST_F(Carving, EveryDamageClassFindsTheChainsByContent) {
         for (size_t i = 0; i < copied.size(); ++i)
             EXPECT_EQ(copied[i] == intact[i], row.found[i].first != row.cut) << i;
     }
-    qv_options.salvage = 0;
     memset(qv->recordings, 0, sizeof qv->recordings);
 }
 
@@ -307,7 +306,6 @@ TEST_F(Carving, ClockLessPacketsSplitInsideTheirHeaderAndBetween) {
                   carved("lost_00000a", 0xa, 1),
                   "Salvage: lost chain at cluster a, length 2, holds a recording whose "
                   "stream ends 524640 bytes into its last cluster: listed as lost_00000a\n"}));
-    qv_options.salvage = 0;
 }
 
 // News's directory slot emptied, the table intact: the salvage reads what the plain opening reads,
@@ -344,6 +342,5 @@ TEST_F(Carving, AnIntactTableCostsTheLostHeadsAndMatters) {
                log.begin();
     };
     EXPECT_LT(first_read_of(0x1e), first_read_of(7));  // 7: the first free cluster
-    qv_options = qv_settings{};
 }
 }  // namespace

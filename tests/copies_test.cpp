@@ -250,7 +250,6 @@ protected:
         const int result = opened ? copy_disk() : -1;
         qv->progress = capture_progress;
         qv_interrupted = 0;
-        copy_options = copy_settings{};
         return result;
     }
     bool armed_ = false;

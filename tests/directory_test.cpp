@@ -11,7 +11,6 @@ using Names = std::vector<std::string>;
 class RecordingTable : public DiskTest {
 protected:
     void TearDown() override {
-        qv_options.salvage = 0;
         memset(qv->recordings, 0, sizeof qv->recordings);
         qv->recording_count = 0;
         DiskTest::TearDown();

@@ -186,7 +186,6 @@ struct DriveRow {
     Messages shown;
 };
 TEST_F(Open, DrivesReadPastTheCache) {
-    SettingsGuard settings;
     ImageBuilder img(8);
     img.add_recording("Film", numbered_packets(0, 20000));
     const std::string drive = "Drive memory-drive-0: 9437184 bytes, sectors of ";
@@ -228,7 +227,6 @@ TEST_F(Open, DrivesReadPastTheCache) {
 // "disk" images the whole disk in order, reading that sector once; --salvage opens the image all
 // the same. Mode "disk" refuses, unread, a disk its output directory cannot hold.
 TEST_F(Open, DrivesWhoseFirstSectorFails) {
-    SettingsGuard settings;
     ImageBuilder img(8);
     img.add_recording("Film", numbered_packets(0, 20000));
     disk_ = MemoryDisk{.image = img.image(), .drive = true};

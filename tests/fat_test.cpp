@@ -276,7 +276,6 @@ TEST_F(FatCheck, EveryDamageClassPlainAndWithTheSalvage) {
             for (auto [cluster, link] : entries) EXPECT_EQ(qv->fat[cluster], link) << cluster;
         }
     }
-    qv_options.salvage = 0;
 }
 
 // check_dir directly: the list has room for cluster_size / 128 directories; with one place left,

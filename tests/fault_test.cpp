@@ -42,7 +42,6 @@ int run(const Mode& mode) {
     qv->progress = progress;
     const int result = mode.run(0, progress);
     qv->progress = capture_progress;
-    repack = 0;
     return result;
 }
 

@@ -251,7 +251,6 @@ TEST_F(Conversions, OfRecordingsMadeHereAndByFfmpeg) {
         const std::string type = file.substr(file.rfind('.') + 1);
         repack = row.repack;
         EXPECT_EQ(run_named(row.name, names), row.result);
-        repack = 0;
         Messages shown = capture().messages;
         if (row.result) shown.push_back(qv_error);
         if (!row.shown.empty()) {
@@ -302,7 +301,6 @@ TEST_F(Conversions, OfRecordingsMadeHereAndByFfmpeg) {
             const size_t nav = title.find("dvd_nav_packet,0x1bf,N/A ");
             EXPECT_EQ(title.erase(nav, 25), row.streams);
         }
-        stream_options = {};
         for (const auto& entry : std::filesystem::directory_iterator("."))
             std::filesystem::remove_all(entry);
     }

@@ -152,7 +152,6 @@ TEST_F(Multiplexer, DvdNavigationPacks) {
     stream_->track = 1;  // an AC-3 piece in which no frame begins: no time, no first access
     EXPECT_EQ(feed(out_pack, pes(0xBD, 300, kOrigin + 60000)), 0);
     set_conversion_tracks(nullptr, 0);
-    stream_options.dvd = 0;
     const Bytes out = written();
     ASSERT_EQ(out.size(), 7 * kPackSize);
     const Bytes ac3_head(out.begin() + 6 * kPackSize + 14, out.begin() + 6 * kPackSize + 27);

@@ -240,7 +240,6 @@ TEST_F(TransportStream, AllStreams) {
         stream_options.all_streams = row.all_streams;
         fs::remove("Rec.ts");
         EXPECT_EQ(convert(convert_ts, 0), 0) << qv_error;
-        stream_options.all_streams = 0;
         EXPECT_EQ(capture().messages, row.shown);
         const Bytes out = read_file("Rec.ts");
         std::vector<uint32_t> pids;

@@ -96,6 +96,22 @@ inline std::string format(const char* fmt, ...) {
     return buf;
 }
 
+// The run's settings (the disk's, the copies', the streams', the repack size, the interrupt) as a
+// test changes them, put back when the guard goes, however the test ends. Every fixture holds one.
+struct SettingsGuard {
+    const qv_settings disk = qv_options;
+    const copy_settings copy = copy_options;
+    const stream_settings streams = stream_options;
+    const int repack_size = repack;
+    ~SettingsGuard() {
+        qv_options = disk;
+        copy_options = copy;
+        stream_options = streams;
+        repack = repack_size;
+        qv_interrupted = 0;
+    }
+};
+
 // A test on the in-memory disk, closed after it; its bytes must be unchanged unless
 // changed_by_test().
 class DiskTest : public ::testing::Test {
@@ -131,6 +147,7 @@ protected:
     }
     MemoryDisk disk_;
     Bytes opened_;
+    SettingsGuard settings_;
 };
 
 // A test in a fresh temporary directory of its own (outputs go to the current directory), removed
@@ -153,16 +170,6 @@ protected:
         std::filesystem::remove_all(dir_);
     }
     std::filesystem::path dir_, old_;
-};
-
-// The run's settings as a test changes them, put back when the guard goes, however the test ends.
-struct SettingsGuard {
-    const qv_settings disk = qv_options;
-    const copy_settings copy = copy_options;
-    ~SettingsGuard() {
-        qv_options = disk;
-        copy_options = copy;
-    }
 };
 
 using Conversion = int (*)(int, progress_callback);
@@ -223,6 +230,7 @@ protected:
     void clear_written() { set_file(std::tmpfile()); }
     demux_stream* stream_ = nullptr;
     FILE* file_ = nullptr;
+    SettingsGuard settings_;
 };
 
 // A packet of pid, counter seq mod 16, whose payload names seq in bytes never 0x47 (no two packets
