@@ -220,7 +220,7 @@ int64_t account_cluster(loss_timeline* t, const uint8_t* data, const bad_sectors
                         int64_t position, uint32_t valid);
 // The chain ends here for a damage: what its entry holds beyond is lost.
 void note_cut(loss_timeline* t);
-// The copy is over: every place not yet told is told (through qv_error).
+// The copy is over: every place not yet told is told.
 void close_losses(loss_timeline* t);
 void free_losses(loss_timeline* t);
 // A duration ("0.44 s", "12.4 s") and a time of the recording ("0:43:10").

@@ -5,9 +5,10 @@
 // the kernel and the word swap on the other core). The caller takes the
 // clusters in chain order together with everything the reading found:
 // unreadable sectors, the read's message, how the chain goes on. So every
-// loss and every damage is reported by the caller, in order, and the thread
-// never touches qv_error. Without a second thread the same step runs in the
-// caller's thread, one cluster at a time.
+// loss and every damage is reported by the caller, in order (the thread's
+// qv_error is its own: a read's reason is handed over in the slot). Without a
+// second thread the same step runs in the caller's thread, one cluster at a
+// time.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>

@@ -2,7 +2,7 @@
 // (the platform, with its POSIX and Win32 backends; tests and fuzz targets
 // install their own), finding and opening the recorder's disk or its image,
 // the read primitive, GNU ddrescue's mapfiles, the rescue of a failing disk, and the
-// messages every layer composes into qv_error.
+// helpers every layer composes its failures and its lines with.
 //
 // Results: an operation returns 0 on success and nonzero on failure with the
 // reason in qv_error (or in the message buffer it is given); a function named
