@@ -130,12 +130,16 @@ Bytes clocked_packets(Clock clock, uint32_t count, int64_t jump_ms) {
     }
     return ts;
 }
+// R's clusters at disk bytes 2097152 and 3145728: holes in the first (two) and in the second.
+constexpr char kHoles[] =
+    "0 + 1\n0 2473472 +\n2473472 20480 -\n2493952 74240 +\n2568192 10240 -\n"
+    "2578432 541696 +\n3120128 51200 -\n3171328 2071552 +\n";
 struct LossRow {
     const char* name = "";
     Clock clock = kPcrClock;
     int64_t jump_ms = 0;
-    bool holes = true;
-    bool cut = false;  // the first cluster links back to itself
+    const char* map = kHoles;  // the unreadable areas; none: a healthy disk
+    bool cut = false;          // the first cluster links back to itself
     Messages lines = {};
     std::string error = {};
     std::string outcome = {};
@@ -166,8 +170,17 @@ const LossRow kLossRows[] = {
                "R: lost at 51 % (51200 bytes unreadable at position 3120128)\n"},
      .error = "81920 bytes could not be read and were written as zeros in 3 places\n",
      .outcome = "lost in 3 places"},
+    {.name =
+         "the first cluster unreadable: timed from the first packet behind it, the first picture",
+     .map = "0 + 1\n0 2097152 +\n2097152 1048576 -\n3145728 354304 +\n3500032 51200 -\n"
+            "3551232 1691648 +\n",
+     .lines = {"R: 5.6 s lost at 0:00:00 (1048576 bytes unreadable at position 2097152)\n",
+               "R: 0.27 s lost at 0:00:01 (51200 bytes unreadable at position 3500032)\n"},
+     .error = "1099776 bytes could not be read and were written as zeros: 5.8 s in 2 places of "
+              "0:00:04\n",
+     .outcome = "5.8 s lost in 2 places"},
     {.name = "the chain cut after 1048576 bytes",
-     .holes = false,
+     .map = nullptr,
      .cut = true,
      .lines = {"R: 4.9 s lost at 0:00:05 (its chain ends 925636 bytes early)\n"},
      .error = "Recording R: chain loops at cluster 1\n",
@@ -175,15 +188,12 @@ const LossRow kLossRows[] = {
 };
 
 TEST_F(Copies, LossesInTheRecordingsTime) {
-    const char map[] =
-        "0 + 1\n0 2473472 +\n2473472 20480 -\n2493952 74240 +\n2568192 10240 -\n"
-        "2578432 541696 +\n3120128 51200 -\n3171328 2071552 +\n";
     for (const LossRow& row : kLossRows) {
         SCOPED_TRACE(row.name);
         ImageBuilder img(4);
         img.add_recording("R", clocked_packets(row.clock, 10500, row.jump_ms));
         if (row.cut) img.set_fat(1, 1);
-        if (row.holes) write_file("qvdisk.img.map", Bytes(map, map + strlen(map)));
+        if (row.map) write_file("qvdisk.img.map", Bytes(row.map, row.map + strlen(row.map)));
         mount(img, 1);
         copy_outcome() = copy_account{};
         EXPECT_EQ(dump_file(0), kCopyIncomplete);
@@ -322,7 +332,7 @@ TEST_F(DiskCopies, FailingDrives) {
 TEST_F(DiskCopies, TheAreasThatMatterFirst) {
     ImageBuilder two(8);
     two.add_file(0, kTypeRecording, "A", pattern(2 * size_t(kMiB), 1));
-    two.add_file(0, kTypeRecording, "B", pattern(2 * size_t(kMiB), 2));
+    const uint32_t b = two.add_file(0, kTypeRecording, "B", pattern(2 * size_t(kMiB), 2));
     EXPECT_EQ(rescue({.first = {1}}, &two), kCopyDone) << qv_error;
     std::vector<int64_t> read_at;
     for (const auto& [pos, count] : disk_.read_log) read_at.push_back(pos / kMiB);
@@ -335,13 +345,20 @@ TEST_F(DiskCopies, TheAreasThatMatterFirst) {
     fs::remove_all("out");
     EXPECT_EQ(rescue({.bad = {across}, .first = {1}}, &two), kCopyIncomplete);
     EXPECT_EQ(failed_at_, (std::vector<uint64_t>{2, 5, 5, 5, 6, 6, 6, 6, 6}));
-    // A bad sector in B alone: B's place (its pattern holds no clock), then A complete.
+    // A bad sector in B's first cluster alone: B's one place (its pattern holds no clock), then A
+    // complete.
     fs::remove_all("out");
-    EXPECT_EQ(rescue({.bad = {{5 * 2048, 1, BadKind::kEio}}}, &two), kCopyIncomplete);
+    EXPECT_EQ(rescue({.bad = {{4 * 2048, 1, BadKind::kEio}}}, &two), kCopyIncomplete);
     const Messages& told = capture().messages;
     EXPECT_EQ(Messages(told.end() - 2, told.end()),
-              (Messages{"B: lost at 50 % (512 bytes unreadable at position 5242880)\n",
+              (Messages{"B: lost at 0 % (512 bytes unreadable at position 4194304)\n",
                         "The other recordings are complete (1 of 2)\n"}));
+    // B's entry says its last cluster holds nothing (a whole cluster of slack): a bad sector there
+    // touches no recording.
+    two.dir_entry(0, 1, kTypeRecording, b, 2, kMiB, "B");
+    fs::remove_all("out");
+    EXPECT_EQ(rescue({.bad = {{5 * 2048, 1, BadKind::kEio}}}, &two), kCopyIncomplete);
+    EXPECT_EQ(capture().messages.back(), "Every recording is complete\n");
 }
 
 #ifndef _WIN32
@@ -388,10 +405,11 @@ TEST_F(DiskCopies, MapsAfterEachPhaseAndDdrescueGoingOn) {
     EXPECT_EQ(disk_.read_log.at(1).first, 4 * int64_t(kMiB) - 512);  // the pass goes backwards
     EXPECT_TRUE(read_file("out/qvdisk.img") == disk_.image);
     EXPECT_EQ(std::system("ddrescuelog -D out/qvdisk.img.map"), 0);
-    // All finished: nothing to read, 100 % at once. An image without its map is not a copy to go
-    // on with: it is kept, the disk goes to qvdisk(2).img with its map.
+    // All finished: nothing to read, 100 % at once, no rescue told. An image without its map is not
+    // a copy to go on with: it is kept, the disk goes to qvdisk(2).img with its map.
     EXPECT_EQ(rescue({}), kCopyDone) << qv_error;
     EXPECT_EQ(capture().percents, std::vector<int>{100});
+    EXPECT_EQ(capture().messages, Messages{"\nProcessing completed.\n"});
     copy_options.output_dir = "out";
     EXPECT_EQ(is_disk_copy_to_continue("out/qvdisk.img"), 1);
     EXPECT_EQ(is_disk_copy_to_continue("qvdisk.img"), 0);  // the source, not the copy in out/

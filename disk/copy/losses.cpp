@@ -59,9 +59,10 @@ struct loss_timeline {
     bool have_time_pid;
     int64_t expected;  // the recording's bytes, as its entry gives them
     int64_t offset;    // recording bytes of the clusters accounted
-    // The packet walk: in step once the first packet is found; a packet
+    // The packet walk: in step once the first packet is found (each cluster
+    // is searched until one is: the first ones may be unreadable); a packet
     // split by a cluster's end waits here for its rest.
-    bool searched, walking;
+    bool walking;
     uint8_t split[kTsPacketSize];
     uint32_t split_size;
     bool split_bad;
@@ -220,11 +221,7 @@ bool touches(const bad_sectors* bad, uint32_t* run, uint32_t from, uint32_t to) 
 // The packets of a cluster's valid bytes, in step with the clusters before.
 void walk_packets(loss_timeline* t, const uint8_t* data, const bad_sectors* bad, uint32_t valid) {
     uint32_t pos = 0;
-    if (!t->searched) {
-        t->searched = true;
-        t->walking = find_first_packet(data, valid, &pos);
-    }
-    if (!t->walking) return;
+    if (!t->walking && !(t->walking = find_first_packet(data, valid, &pos))) return;
     if (t->split_size) {
         const uint32_t rest = kTsPacketSize - t->split_size;
         uint32_t run = 0;
