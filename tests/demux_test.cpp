@@ -105,14 +105,15 @@ std::vector<Part> whole(size_t k, size_t n) {
 }
 demux_table* table = nullptr;
 std::vector<Seen> seen;
-int fail_at = 0;  // the call (from 1) that fails; 0 none
+int fail_at = 0;      // the call (from 1) that fails; 0 none
+int split_keeps = 9;  // the bytes the split function keeps
 
 int record(demux_stream* s, char kind) {
     const uint32_t pid = s == table->slot[kAudio] ? kAudio : kVideo;
     seen.emplace_back(kind, pid, Bytes(s->buffer, s->buffer + s->length), s->scr);
     if (int(seen.size()) == fail_at) qv_set_error("%s", kWriteFailed);
     if (kind == 'R')
-        s->length = 9;  // keeps the first 9 bytes, as the program-stream writer's split does
+        s->length = split_keeps;  // 9: the first 9 bytes, as the program-stream writer's split
     return int(seen.size()) == fail_at;
 }
 int record_out(demux_stream* s) { return record(s, 'O'); }
@@ -131,7 +132,7 @@ struct Counts {
 // One recording a row: what out_fn and the split function saw, the counts, what was shown (the
 // completion and the counts), the result and error; the video's split size, the call that fails,
 // the last percentage shown (from 0 on), unreadable sectors, the sectors the disk ends at after
-// the opening, zero bytes behind the last packet.
+// the opening, zero bytes behind the last packet, the bytes the split keeps.
 struct DemuxRow {
     const char* name;
     std::vector<Packet> packets;
@@ -145,6 +146,7 @@ struct DemuxRow {
     std::vector<uint64_t> bad = {};
     int64_t disk_end = 0;
     size_t tail = 0;
+    int32_t split_keeps = 9;
 };
 
 TEST_F(Demux, Scenarios) {
@@ -204,6 +206,13 @@ TEST_F(Demux, Scenarios) {
          .counts = {3},
          .shown = {kCompleted},
          .repack = 193},
+        {.name = "a split that keeps more than leaves room loses the PES packet and goes on",
+         .packets = split,
+         .seen = {split_out({{0}, {1, 0, 9}})},
+         .counts = {3},
+         .shown = {kCompleted},
+         .repack = 193,
+         .split_keeps = 193},
         {.name = "the split fails",
          .packets = split,
          .seen = {split_out({{0}, {1, 0, 9}})},
@@ -316,6 +325,7 @@ TEST_F(Demux, Scenarios) {
         ASSERT_EQ(demux_set(table, kAudio, record_out, nullptr, 0, nullptr), 0);
         seen.clear();
         fail_at = row.fail_at;
+        split_keeps = row.split_keeps;
         clear_capture();
         EXPECT_EQ(demux_loop(table, reader), row.error ? 1 : 0);
         if (row.error) {

@@ -161,7 +161,8 @@ TEST_F(RecordingTable, EveryRootAndListFilePlainAndWithTheSalvage) {
 }
 
 // 3584-sector clusters: a root of exactly kMaxRecordings entries, a list naming r1 thrice and r1 to
-// r14335; with the salvage the table fills and one recording finds no room. Fields in host order.
+// r14335; with the salvage the table fills and one recording finds no room, nor do recordings of
+// subdirectories joining the full table. Fields in host order.
 TEST_F(RecordingTable, AFullRootOf14336) {
     ImageBuilder full(3, 3584);
     ASSERT_EQ(open_disk(full), 0) << qv_error;
@@ -184,6 +185,16 @@ TEST_F(RecordingTable, AFullRootOf14336) {
         (Messages{
             "Salvage: the list file does not name 14334 of the recordings: listed after its 3\n",
             "Salvage: the recording table is full: 1 recordings are not listed\n"}));
+    recording_entry nested[2] = {};
+    salvage_findings* found = opening_findings();
+    found->nested = nested;
+    found->nested_count = 2;
+    clear_capture();
+    EXPECT_EQ(add_nested_recordings(int(kMaxRecordings) - 1), int(kMaxRecordings));
+    EXPECT_EQ(capture().messages,
+              Messages{"Salvage: the recording table is full: 1 recordings are not listed\n"});
+    found->nested = nullptr;
+    found->nested_count = 0;
 }
 
 // Lost recordings (salvage): slots emptied of recordings at 8-9 and a, of a cluster b its header

@@ -200,7 +200,7 @@ TEST_F(Open, DrivesReadPastTheCache) {
           "Drive memory-drive-0 cannot be read directly: the drive is read through the system's "
           "cache: a bad sector costs its neighbours\n"}},
     };
-    qv_options.device_path = "memory-drive-0";
+    qv_options.device_path = "0";  // named by its number, as -d 0
     for (const DriveRow& row : rows) {
         SCOPED_TRACE(row.sector);
         disk_ = MemoryDisk{.image = img.image(), .drive = true};
@@ -446,8 +446,8 @@ TEST_F(Open, Mapfiles) {
     };
     for (const char* text : {"7\n", "0 X 1\n", "0 +# 1\n", "-1 + 1\n", "0 + 2147483648\n"})
         rows.push_back({.text = text, .error = not_status});
-    for (std::string line :
-         {"0 100", "0 0 +", "+5 512 +", "0 5x +", "0 512 X", "0 512 ++", "0x7FFFFFFFFFFFFFFF 2 +"})
+    for (std::string line : {"0 100", "0 0 +", "+5 512 +", "0 5x +", "0 512 X", "0 512 ++",
+                             "0x7FFFFFFFFFFFFFFF 2 +", "0 0x10000000000000000 +"})
         rows.push_back({.text = "0 + 1\n" + line + "\n", .error = not_block});
     rescue_map map = {};
     for (const MapRow& row : rows) {

@@ -90,16 +90,17 @@ Bytes without_first(const Bytes& bytes, size_t percent) {
 // Recordings: the sample's first 3000 packets as "Cut"; as "Same" with a header naming 0x101 for
 // the audio too; as "Damaged" with the 5th audio PES without its start code and the 8th declaring
 // one byte more; "Nine": a PMT naming video 0x101, MPEG audio 0x102 to 0x10A, teletext 0x10B, a
-// picture with a sequence header, a frame of each (0x103's too early), a picture with a group
-// header; streams_recording() as "All", as "Lost" with the header naming audio PID 0x1F0 (nowhere),
-// as "Bare" the same without PAT and PMT; "Blank": packets that hold no PES packet; without their
-// first 37 % (the video inside an open group) streams_recording() as "Open" (header audio 0x103),
-// data/gop_long.ts as "LongCut"; "Sample": the sample without its first 30 % (five audio frames a
-// PES packet). A row: the result, the lines shown (qv_error last on a failure; none: not looked at)
-// or one line among them, the files written, a VOB's pack ids, the streams ffprobe decodes in them.
-// With streams given, a video output decodes without an error, a program stream's audio begins 0 to
-// 0.25 s behind its first picture, and with --dvd dvdauthor makes a title of the VOB, its streams
-// and navigation packets, audio channel 0 the header's track.
+// picture with a sequence header, a frame of each (0x103's too early), a packet of 0x102 cut short
+// inside its header, a picture with a group header; streams_recording() as "All", as "Lost" with
+// the header naming audio PID 0x1F0 (nowhere), as "Bare" the same without PAT and PMT; "Blank":
+// packets that hold no PES packet; without their first 37 % (the video inside an open group)
+// streams_recording() as "Open" (header audio 0x103), data/gop_long.ts as "LongCut"; "Sample": the
+// sample without its first 30 % (five audio frames a PES packet). A row: the result, the lines
+// shown (qv_error last on a failure; none: not looked at) or one line among them, the files
+// written, a VOB's pack ids, the streams ffprobe decodes in them. With streams given, a video
+// output decodes without an error, a program stream's audio begins 0 to 0.25 s behind its first
+// picture, and with --dvd dvdauthor makes a title of the VOB, its streams and navigation packets,
+// audio channel 0 the header's track.
 struct ConversionRow {
     const char* name;
     int repack = 0;
@@ -133,6 +134,9 @@ TEST_F(Conversions, OfRecordingsMadeHereAndByFfmpeg) {
     append(nine, ts_packet(0x101, 0, pes(0xE0, 184, 900000, kNone, true)));
     for (uint32_t pid = 0x102; pid <= 0x10A; ++pid)
         append(nine, ts_packet(pid, 0, pes(0xC0, 184, 900000 - (pid == 0x103), kNone, true)));
+    Bytes cut_short = pes(0xC0, 184);
+    cut_short[8] = 0xFF;  // a header longer than the packet
+    append(nine, ts_packet(0x102, 1, cut_short));
     append(nine, numbered_packet(0, 0x10B));
     Bytes group = pes(0xE0, 184, 903600);
     put_be32(&group[14], 0x1B8);
@@ -203,7 +207,7 @@ TEST_F(Conversions, OfRecordingsMadeHereAndByFfmpeg) {
         {.name = "Nine.vob --all-streams --dvd: 8 tracks at most, those behind 0x103 at the end",
          .told = "The PMT lists streams this output leaves out: PID 266 (MPEG audio); it holds 8 "
                  "audio tracks at most\n",
-         .packs = "BB:8 E0 C0 BB:8 E0 C2 C3 C4 C5 C6 C7 "},
+         .packs = "BB:8 E0 C0 C0 BB:8 E0 C2 C3 C4 C5 C6 C7 "},
         {.name = "Open.m2p --all-streams: the header's track first, the others in the PMT's order",
          .shown = {"Video PID is 257, audio PID is 259\n", "Audio PID 259 as 0xC0: " + mp2, video,
                    "Audio PID 258 as 0xC1: " + mp2, "Audio PID 260 as 0xBD 0x82: " + ac3,

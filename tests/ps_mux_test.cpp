@@ -148,7 +148,8 @@ TEST_F(Multiplexer, DvdNavigationPacks) {
     stream_->scr = kFirstScr + 300 * 9000;
     EXPECT_EQ(feed(out_pack, with(pes(0xE0, 300), 9, "00 00 01 B8")), 0);  // no PTS
     EXPECT_EQ(feed(out_pack, pes(0xE0, 300, kOrigin + 50000)), 0);         // no header
-    EXPECT_EQ(feed(out_pack, with(pes(0xE0, 300, kOrigin + 60000), 14, "00 00 01 B8")), 0);
+    // A group header in the packet's last four bytes.
+    EXPECT_EQ(feed(out_pack, with(pes(0xE0, 300, kOrigin + 60000), 296, "00 00 01 B8")), 0);
     stream_->track = 1;  // an AC-3 piece in which no frame begins: no time, no first access
     EXPECT_EQ(feed(out_pack, pes(0xBD, 300, kOrigin + 60000)), 0);
     set_conversion_tracks(nullptr, 0);
