@@ -1,6 +1,6 @@
 #!/bin/sh
 # The checks of the house, run by CI:
-#   1. every C++ source is laid out by the project's formatter (.clang-format);
+#   1. every C and C++ source is laid out by the project's formatter (.clang-format);
 #   2. a layer includes only the layers below it, and each layer of the
 #      product has one header:
 #        disk/qvdisk.h, disk/bytes.h  (the shared records, the byte order)
@@ -10,8 +10,8 @@ set -eu
 cd "$(dirname "$0")/.."
 status=0
 
-if ! git ls-files -co --exclude-standard '*.cpp' '*.h' | xargs clang-format --dry-run -Werror 2>/tmp/pvr-format.$$; then
-  echo "check_house: these files are not formatted (run: git ls-files -co --exclude-standard '*.cpp' '*.h' | xargs clang-format -i):"
+if ! git ls-files -co --exclude-standard '*.cpp' '*.h' '*.c' | xargs clang-format --dry-run -Werror 2>/tmp/pvr-format.$$; then
+  echo "check_house: these files are not formatted (run: git ls-files -co --exclude-standard '*.cpp' '*.h' '*.c' | xargs clang-format -i):"
   grep -o '^[^:]*:' /tmp/pvr-format.$$ | sort -u | sed 's/:$//; s/^/  /'
   status=1
 fi

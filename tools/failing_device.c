@@ -45,8 +45,8 @@ static struct {
     struct sector_range bad[kMaxRanges];
     int ranges;
     long delay_ms;
-    double rate;  /* bytes per second; 0: no limit */
-    FILE *log;
+    double rate; /* bytes per second; 0: no limit */
+    FILE* log;
 } drive;
 
 static void pause_for(double seconds) {
@@ -54,8 +54,7 @@ static void pause_for(double seconds) {
     struct timespec t;
     t.tv_sec = (time_t)seconds;
     t.tv_nsec = (long)((seconds - (double)t.tv_sec) * 1e9);
-    while (nanosleep(&t, &t) != 0 && errno == EINTR) {
-    }
+    while (nanosleep(&t, &t) != 0 && errno == EINTR) {}
 }
 
 /* Whether [pos, pos + count) touches a bad sector. */
@@ -67,13 +66,13 @@ static int touches_bad(int64_t pos, size_t count) {
     return 0;
 }
 
-static void log_read(int64_t pos, size_t count, const char *result) {
+static void log_read(int64_t pos, size_t count, const char* result) {
     if (!drive.log) return;
     fprintf(drive.log, "%lld %zu %s\n", (long long)pos, count, result);
     fflush(drive.log);
 }
 
-static int disk_getattr(const char *path, struct stat *st, struct fuse_file_info *fi) {
+static int disk_getattr(const char* path, struct stat* st, struct fuse_file_info* fi) {
     (void)fi;
     memset(st, 0, sizeof *st);
     if (strcmp(path, "/") == 0) {
@@ -88,8 +87,8 @@ static int disk_getattr(const char *path, struct stat *st, struct fuse_file_info
     return 0;
 }
 
-static int disk_readdir(const char *path, void *buf, fuse_fill_dir_t fill, off_t offset,
-                        struct fuse_file_info *fi, enum fuse_readdir_flags flags) {
+static int disk_readdir(const char* path, void* buf, fuse_fill_dir_t fill, off_t offset,
+                        struct fuse_file_info* fi, enum fuse_readdir_flags flags) {
     (void)offset;
     (void)fi;
     (void)flags;
@@ -100,7 +99,7 @@ static int disk_readdir(const char *path, void *buf, fuse_fill_dir_t fill, off_t
     return 0;
 }
 
-static int disk_open(const char *path, struct fuse_file_info *fi) {
+static int disk_open(const char* path, struct fuse_file_info* fi) {
     if (strcmp(path, kFilePath) != 0) return -ENOENT;
     if ((fi->flags & O_ACCMODE) != O_RDONLY) return -EROFS;
     fi->direct_io = 1;
@@ -108,8 +107,8 @@ static int disk_open(const char *path, struct fuse_file_info *fi) {
     return 0;
 }
 
-static int disk_read(const char *path, char *buf, size_t count, off_t pos,
-                     struct fuse_file_info *fi) {
+static int disk_read(const char* path, char* buf, size_t count, off_t pos,
+                     struct fuse_file_info* fi) {
     (void)path;
     (void)fi;
     if (pos >= drive.size) {
@@ -135,7 +134,7 @@ static int disk_read(const char *path, char *buf, size_t count, off_t pos,
 }
 
 /* Requests of up to 1 MiB (the kernel's default is 128 KiB), no cache. */
-static void *disk_init(struct fuse_conn_info *conn, struct fuse_config *config) {
+static void* disk_init(struct fuse_conn_info* conn, struct fuse_config* config) {
     conn->max_read = 1 << 20;
     conn->max_write = 1 << 20;
     conn->max_readahead = 0;
@@ -153,15 +152,15 @@ static const struct fuse_operations disk_operations = {
 };
 
 /* "FIRST-LAST,FIRST,..." into drive.bad. 0, or -1 when it is no list. */
-static int parse_ranges(const char *text) {
-    for (const char *p = text; *p;) {
-        char *end = NULL;
+static int parse_ranges(const char* text) {
+    for (const char* p = text; *p;) {
+        char* end = NULL;
         if (drive.ranges == kMaxRanges) return -1;
         struct sector_range r;
         r.first = r.last = strtoll(p, &end, 10);
         if (end == p) return -1;
         if (*end == '-') {
-            const char *last = end + 1;
+            const char* last = end + 1;
             r.last = strtoll(last, &end, 10);
             if (end == last || r.last < r.first) return -1;
         }
@@ -173,7 +172,7 @@ static int parse_ranges(const char *text) {
     return 0;
 }
 
-static int usage(const char *self) {
+static int usage(const char* self) {
     fprintf(stderr,
             "Usage: %s [--bad FIRST-LAST,...] [--delay-ms N] [--rate MB] [--log FILE] "
             "IMAGE MOUNTPOINT\n",
@@ -181,10 +180,10 @@ static int usage(const char *self) {
     return 1;
 }
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
     const char *image = NULL, *mountpoint = NULL, *log_path = NULL;
     for (int i = 1; i < argc; ++i) {
-        const char *a = argv[i];
+        const char* a = argv[i];
         const int has_value = i + 1 < argc;
         if (strcmp(a, "--bad") == 0 && has_value) {
             if (parse_ranges(argv[++i]) != 0) return usage(argv[0]);
@@ -216,7 +215,8 @@ int main(int argc, char **argv) {
     }
     /* Foreground, one thread (the log in the order of the reads), read-only;
      * requests up to 1 MiB, as a drive takes them. */
-    char *fuse_argv[] = {argv[0],        (char *)mountpoint,  "-f", "-s", "-o",
-                         "ro,max_read=1048576,default_permissions", NULL};
+    char* fuse_argv[] = {
+        argv[0], (char*)mountpoint, "-f", "-s", "-o", "ro,max_read=1048576,default_permissions",
+        NULL};
     return fuse_main(6, fuse_argv, &disk_operations, NULL);
 }
