@@ -245,6 +245,7 @@ TEST_F(DriverRun, CommandLines) {
         {{"-d", "8x", "-l"}, "ERROR: Cannot open drive 8x: No such file or directory\n"},
         {{"-d", "", "-l"}, "ERROR: Cannot open drive : No such file or directory\n"},
         {{"-d", "10", "-l"}, "ERROR: Cannot open drive " + sdk + ": No such file or directory\n"},
+        {{"-d", "26", "-l"}, "ERROR: Cannot open drive 26: No such file or directory\n"},
         {{"--domain-map", "qvdisk.img", "-l", "raw"}, "ERROR: Cannot write the map qvdisk.img\n"},
         {{"-r", "0,12-99", "-o", ".", "raw"},
          kList + "ERROR: No recording 0 on this disk\nERROR: No recording 12 on this disk\n"},
