@@ -221,7 +221,10 @@ bool touches(const bad_sectors* bad, uint32_t* run, uint32_t from, uint32_t to) 
 // The packets of a cluster's valid bytes, in step with the clusters before.
 void walk_packets(loss_timeline* t, const uint8_t* data, const bad_sectors* bad, uint32_t valid) {
     uint32_t pos = 0;
-    if (!t->walking && !(t->walking = find_first_packet(data, valid, &pos))) return;
+    if (!t->walking) {
+        t->walking = find_first_packet(data, valid, &pos);
+        if (!t->walking) return;
+    }
     if (t->split_size) {
         const uint32_t rest = kTsPacketSize - t->split_size;
         uint32_t run = 0;
