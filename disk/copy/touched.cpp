@@ -43,13 +43,9 @@ void unfinished_sectors(const rescue_map* map, int64_t pos, uint32_t size, bad_s
 template <class Visit>
 void walk_chain(const recording_entry* entry, Visit visit) {
     clear_clusters(&taken);
-    for (uint32_t c = entry->start_cluster; c < table_size() && !has_cluster(&taken, c);) {
-        add_cluster(&taken, c);
-        uint32_t next = 0;
-        const link_kind link = chain_next(c, &next);
-        if (!visit(c, link, valid_bytes(entry, link)) || link != kLinkNext) return;
-        c = next;
-    }
+    walk_untaken_chain(entry->start_cluster, &taken, [&](uint32_t c, link_kind link) {
+        return visit(c, link, valid_bytes(entry, link));
+    });
 }
 
 bool touched(const recording_entry* entry) {

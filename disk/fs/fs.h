@@ -229,6 +229,20 @@ void clear_clusters(cluster_bitmap* set);
 bool has_cluster(const cluster_bitmap* set, uint32_t c);  // beyond the largest table: never
 void add_cluster(cluster_bitmap* set, uint32_t c);
 
+// Walks the chain from start to its end, its first damage or its first
+// cluster in taken, adding each cluster it visits to taken; visit(cluster,
+// link) returns false to stop there.
+template <class Visit>
+void walk_untaken_chain(uint32_t start, cluster_bitmap* taken, Visit visit) {
+    for (uint32_t c = start; c < table_size() && !has_cluster(taken, c);) {
+        add_cluster(taken, c);
+        uint32_t next = 0;
+        const link_kind link = chain_next(c, &next);
+        if (!visit(c, link) || link != kLinkNext) return;
+        c = next;
+    }
+}
+
 // How a chain_length walk ended: kind and next as chain_next gave them at
 // the last cluster (kLinkNext: next was taken before, the chain loops).
 struct chain_end {

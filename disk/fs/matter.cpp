@@ -21,11 +21,10 @@ void take_cluster(gathering* g, uint32_t c) {
 
 // The chain from start to its end, a damaged link or a cluster taken already.
 void take_chain(gathering* g, uint32_t start) {
-    uint32_t c = start;
-    while (c < table_size() && !has_cluster(&g->taken, c)) {
+    walk_untaken_chain(start, &g->taken, [g](uint32_t c, link_kind) {
         take_cluster(g, c);
-        if (chain_next(c, &c) != kLinkNext) break;
-    }
+        return true;
+    });
 }
 
 }  // namespace
