@@ -152,7 +152,7 @@ void show_rate_line(int percent) {
     const int done = percent - display.since_percent;
     const int64_t bytes = display.disk ? disk_percent_bytes() : display.work_bytes;
     if (seconds > 0 && done > 0 && percent <= 100) {
-        char left[32];
+        char left[kTimeTextSize];
         format_clock(left, sizeof left, seconds * (100 - percent) / done);
         n += snprintf(line + n, sizeof line - size_t(n), " %.1f MB/s, %s left",
                       double(bytes) * done / 100 / seconds / kBytesPerMb, left);

@@ -223,7 +223,9 @@ void note_cut(loss_timeline* t);
 // The copy is over: every place not yet told is told.
 void close_losses(loss_timeline* t);
 void free_losses(loss_timeline* t);
-// A duration ("0.44 s", "12.4 s") and a time of the recording ("0:43:10").
+// A duration ("0.44 s", "12.4 s") and a time of the recording ("0:43:10"),
+// each fitting in kTimeTextSize.
+constexpr size_t kTimeTextSize = 32;
 void format_seconds(char* out, size_t size, double seconds);
 void format_clock(char* out, size_t size, double seconds);
 

@@ -122,7 +122,7 @@ void tell_place(loss_timeline* t) {
         qv_inform(t->callback, "%s: lost at %d %% (%s)\n", name, p.percent, detail);
         return;
     }
-    char lost[32], at[32];
+    char lost[kTimeTextSize], at[kTimeTextSize];
     format_seconds(lost, sizeof lost, p.lost / kTicksPerSecond);
     format_clock(at, sizeof at, seconds_from_start(t, p.start));
     qv_inform(t->callback, "%s: %s lost at %s (%s)\n", name, lost, at, detail);
@@ -362,7 +362,7 @@ void loss_totals(char* out, size_t size) {
         snprintf(out, size, " in %d place%s", a.places, plural(a.places));
         return;
     }
-    char lost[32], total[32];
+    char lost[kTimeTextSize], total[kTimeTextSize];
     format_seconds(lost, sizeof lost, a.lost_seconds);
     format_clock(total, sizeof total, a.total_seconds);
     snprintf(out, size, ": %s in %d place%s of %s", lost, a.places, plural(a.places), total);
@@ -370,7 +370,7 @@ void loss_totals(char* out, size_t size) {
 
 void describe_outcome(char* out, size_t size) {
     const copy_account& a = account;
-    char lost[32];
+    char lost[kTimeTextSize];
     format_seconds(lost, sizeof lost, a.lost_before_cut);
     const int before_cut = a.places - (a.cut ? 1 : 0);
     int n = 0;
@@ -380,7 +380,7 @@ void describe_outcome(char* out, size_t size) {
         n = snprintf(out, size, "lost in %d place%s", before_cut, plural(before_cut));
     if (n < 0 || size_t(n) >= size) n = 0;
     const char* comma = n ? ", " : "";
-    char at[32], total[32];
+    char at[kTimeTextSize], total[kTimeTextSize];
     format_clock(at, sizeof at, a.cut_seconds);
     format_clock(total, sizeof total, a.total_seconds);
     if (a.cut && a.timed)
