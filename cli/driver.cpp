@@ -485,9 +485,7 @@ void note_copy(long number, const recording_entry* entry, int result) {
         batch.failed++;
     }
     // The output file by its name (the directory is the run's), else the recording's name.
-    const char* name = account.output;
-    for (const char* p = account.output; *p; ++p)
-        if (strchr(kPathSeparators, *p)) name = p + 1;
+    const char* name = path_file_name(account.output);
     char file[kOutputPathSize + kNameSize];
     if (account.output[0])
         snprintf(file, sizeof file, "%s", name);

@@ -68,6 +68,8 @@ void recording_file_name(char* out, int index, const char* extension);
 // path that does not fit into size comes out empty (no file can be created
 // under it) rather than cut short.
 void output_path(char* out, size_t size, const char* file_name);
+// The file's own name in path: what follows its last separator.
+const char* path_file_name(const char* path);
 // Creates the output file file_name (through output_path; "wb", large
 // buffer). Refuses (null) the open disk itself, so no output can ever
 // truncate the disk image; a file that is there already is kept and the

@@ -60,6 +60,13 @@ void output_path(char* out, size_t size, const char* file_name) {
     if (n < 0 || size_t(n) >= size) out[0] = 0;  // a path cut short would name another file
 }
 
+const char* path_file_name(const char* path) {
+    const char* name = path;
+    for (const char* p = path; *p; ++p)
+        if (strchr(kPathSeparators, *p)) name = p + 1;
+    return name;
+}
+
 namespace {
 
 // A new output never replaces a file that is there (an earlier rescue, a
@@ -71,9 +78,7 @@ constexpr int kMaxOutputCopies = 999;
 
 bool pick_free_path(char* path, size_t size) {
     if (!qv_is_file(path)) return true;
-    const char* name = path;
-    for (const char* p = path; *p; ++p)
-        if (strchr(kPathSeparators, *p)) name = p + 1;
+    const char* name = path_file_name(path);
     const char* dot = strrchr(name, '.');
     const size_t stem = size_t((dot && dot != name ? dot : name + strlen(name)) - path);
     char candidate[kOutputPathSize];
